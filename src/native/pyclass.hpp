@@ -1,0 +1,226 @@
+// Building ordinary Python classes from C under the limited API, parsing the
+// arguments of their methods, and reading a module's globals at call time.
+#pragma once
+
+#include "pycall.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace tvx {
+
+// ---------------------------------------------------------------- arguments
+
+// The parameters of a method after self: interned names, in order.
+// parse_args fills out[0..n) with new references: positional arguments
+// first, then keywords; a parameter given neither way stays empty (the
+// caller supplies its default) unless it is among the first `required`,
+// which is the interpreter's usual TypeError.  `fname` is the method's name,
+// and messages count self as Python's own do for a method.
+inline bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
+                       PyObject* const* names, Py_ssize_t n, Py_ssize_t required, Ref* out,
+                       bool counts_self = true) {
+    const Py_ssize_t shown = counts_self ? 1 : 0;
+    Py_ssize_t npos = PyTuple_Size(args);
+    if (npos < 0) return false;
+    if (npos > n) {
+        if (required == n) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                         fname, n + shown, (n + shown) == 1 ? "" : "s", npos + shown,
+                         (npos + shown) == 1 ? "was" : "were");
+        } else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments but %zd %s given", fname,
+                         required + shown, n + shown, npos + shown,
+                         (npos + shown) == 1 ? "was" : "were");
+        }
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) out[i] = Ref::borrow(PyTuple_GetItem(args, i));
+    if (kwargs) {
+        // The keyword dict belongs to this call; keys are strings, so the
+        // comparisons below run no Python code.
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_ssize_t index = -1;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (key == names[i]) {
+                    index = i;
+                    break;
+                }
+            }
+            if (index < 0 && PyUnicode_Check(key)) {
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    int cmp = PyUnicode_Compare(key, names[i]);
+                    if (cmp == -1 && PyErr_Occurred()) return false;
+                    if (cmp == 0) {
+                        index = i;
+                        break;
+                    }
+                }
+            }
+            if (index < 0) {
+                if (PyUnicode_Check(key)) {
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                                 fname, key);
+                } else {
+                    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
+                }
+                return false;
+            }
+            if (out[index]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname,
+                             names[index]);
+                return false;
+            }
+            out[index] = Ref::borrow(value);
+        }
+    }
+    for (Py_ssize_t i = 0; i < required; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U' (pos %zd)", fname,
+                         names[i], i + 1 + shown);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A method that takes no argument besides self: refuses any.
+inline bool no_args(const char* fname, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t npos = PyTuple_Size(args);
+    if (npos < 0) return false;
+    if (npos != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", fname,
+                     npos + 1);
+        return false;
+    }
+    if (kwargs && PyDict_Size(kwargs) != 0) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname, key);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- classes
+
+// type(name, bases, {"__module__": module, "__qualname__": name, "__doc__": doc})
+inline Ref make_class(const char* name, PyObject* bases, PyObject* module_name, const char* doc) {
+    Ref ns(PyDict_New());
+    if (!ns) return Ref();
+    Ref qualname(PyUnicode_FromString(name));
+    if (!qualname) return Ref();
+    if (PyDict_SetItemString(ns.get(), "__module__", module_name) < 0) return Ref();
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) return Ref();
+    if (doc) {
+        Ref text(PyUnicode_FromString(doc));
+        if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) return Ref();
+    }
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), {qualname.get(), bases, ns.get()});
+}
+
+// The builtin of that name (builtins.<name>).
+inline Ref builtin(const char* name) {
+    Ref module(PyImport_ImportModule("builtins"));
+    if (!module) return Ref();
+    return Ref(PyObject_GetAttrString(module.get(), name));
+}
+
+// A method descriptor of the class for def, bound as def->ml_name.
+inline Ref method_descriptor(PyObject* cls, PyMethodDef* def) {
+    return Ref(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), def));
+}
+
+inline int add_method(PyObject* cls, PyMethodDef* def) {
+    Ref descr = method_descriptor(cls, def);
+    if (!descr) return -1;
+    return PyObject_SetAttrString(cls, def->ml_name, descr.get());
+}
+
+// A static method: staticmethod(builtin function of the module).
+inline int add_static_method(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
+    Ref func(PyCFunction_NewEx(def, nullptr, module_name));
+    if (!func) return -1;
+    Ref wrapper = builtin("staticmethod");
+    if (!wrapper) return -1;
+    Ref wrapped = call(wrapper.get(), {func.get()});
+    if (!wrapped) return -1;
+    return PyObject_SetAttrString(cls, def->ml_name, wrapped.get());
+}
+
+// property(getter, setter, None, doc), getter and setter being method
+// descriptors of the class.
+inline int add_property(PyObject* cls, const char* name, PyMethodDef* getter, PyMethodDef* setter,
+                        const char* doc) {
+    Ref fget = method_descriptor(cls, getter);
+    if (!fget) return -1;
+    Ref fset;
+    if (setter) {
+        fset = method_descriptor(cls, setter);
+        if (!fset) return -1;
+    } else {
+        fset = none();
+    }
+    Ref text(PyUnicode_FromString(doc));
+    if (!text) return -1;
+    Ref prop = call(reinterpret_cast<PyObject*>(&PyProperty_Type),
+                    {fget.get(), fset.get(), Py_None, text.get()});
+    if (!prop) return -1;
+    return PyObject_SetAttrString(cls, name, prop.get());
+}
+
+// ---------------------------------------------------------------- globals
+
+// The value of a module-level name at the time of use, as Python code of the
+// module would see it: the module's namespace, then the builtins, else
+// NameError.
+inline Ref load_global(PyObject* globals, PyObject* name) {
+    if (!globals) {
+        PyErr_SetString(PyExc_SystemError, "module namespace is not initialised");
+        return Ref();
+    }
+    PyObject* found = PyDict_GetItemWithError(globals, name);
+    if (found) return Ref::borrow(found);
+    if (PyErr_Occurred()) return Ref();
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed, may be null
+    if (builtins) {
+        found = PyDict_GetItemWithError(builtins, name);
+        if (found) return Ref::borrow(found);
+        if (PyErr_Occurred()) return Ref();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref();
+}
+
+// from module import name: the attribute, or the submodule already in
+// sys.modules, else ImportError (as the import statement does).
+inline Ref import_from(PyObject* module, PyObject* name) {
+    Ref value = getattr(module, name);
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+    PyErr_Clear();
+    static PyObject* const dunder_name = intern("__name__");
+    if (!dunder_name) return Ref();
+    Ref package = getattr(module, dunder_name);
+    if (package && PyUnicode_Check(package.get())) {
+        Ref full(PyUnicode_FromFormat("%U.%U", package.get(), name));
+        if (!full) return Ref();
+        PyObject* modules = PyImport_GetModuleDict();  // borrowed
+        PyObject* sub = modules ? PyDict_GetItemWithError(modules, full.get()) : nullptr;
+        if (sub) return Ref::borrow(sub);
+        if (PyErr_Occurred()) return Ref();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", name, package.get());
+        return Ref();
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U'", name);
+    return Ref();
+}
+
+}  // namespace tvx

@@ -1,0 +1,5 @@
+import sys
+
+from tarvix.cli import main
+
+sys.exit(main())

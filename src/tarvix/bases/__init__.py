@@ -1,0 +1,1 @@
+"""Base classes that platform plugins build on."""

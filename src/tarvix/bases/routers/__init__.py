@@ -1,0 +1,1 @@
+"""Bases for router platforms."""

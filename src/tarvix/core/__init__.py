@@ -1,0 +1,1 @@
+"""The framework's core: the plugin registry and the error classes."""

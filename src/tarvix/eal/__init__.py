@@ -1,0 +1,1 @@
+"""Device interaction: dialogs and the statements they are made of."""
