@@ -1,3 +1,1299 @@
+// tarvix.core.implroster: the registry of the framework's plugin
+// implementations (ImplRoster), the module-level names it reads at the time
+// of use, and the discovery of builtin and external plugins.
+//
+// ImplRoster is an ordinary Python class made by the builtin type(); its
+// methods are method descriptors, its two discovery methods static methods
+// and `plugins` a property.  Every call one method makes of another goes
+// through attribute lookup on the instance (tvx::call_self, tvx::getattr), so
+// subclasses and per-instance overrides are honoured everywhere.  Module-level
+// names (log, getfile, ConnectionInfraError, iter_entry_points,
+// ENTRYPOINT_GROUP, os, pkgutil, importlib) are read from the module's
+// namespace each time they are used.  Values are computed in the order the
+// equivalent Python expression evaluates them: the callable first, then its
+// arguments left to right.
+
 #include "pyclass.hpp"
-static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "implroster", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_implroster(void) { return PyModuleDef_Init(&def); }
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using tvx::Kw;
+using tvx::Ref;
+
+#define TVX_FN(fn) (PyCFunction)(void (*)(void))(fn)
+
+const char* const kHomeName = "tarvix.core.implroster";
+const char* const kHomePackage = "tarvix.core";
+
+// ---------------------------------------------------------------- module state
+
+// Strong references held for the life of the process.  They live on the heap
+// and are never released: C++ static destructors run after the interpreter
+// has been finalised, when a decref would touch freed memory.
+//
+// The namespace the methods read their module-level names from.  The module
+// can be initialised twice in one process: normally as tarvix.core.implroster,
+// and as __main__ for the demonstration block.  The namespace of the normal
+// instance wins whenever it exists (the demonstration itself imports the
+// package, which imports the normal instance), so the registry's methods
+// always see the names that the package and its tests rebind.
+Ref& g_globals = *new Ref();
+// The walk's error callback of discover_builtin_plugins (private, not a
+// module-level name).
+Ref& g_onerror = *new Ref();
+// True on 3.7 and later, where unpacking a non-iterable says so.
+bool g_unpack_message_37 = false;
+
+// Interned strings, created once by the first exec of the module.
+struct Names {
+    // parameters
+    PyObject *os, *series, *model, *chassis_type, *cls, *data, *output, *value, *group;
+    // attributes and module-level names
+    PyObject *_plugins, *chassis_type_list, *supported_os;
+    PyObject *validate_model, *validate_series, *validate_os, *validate_chassis_type,
+        *validate_arguments, *print_tree, *register_plugin;
+    PyObject *dunder_class, *keys, *islower, *isdigit, *debug, *load, *name, *module_name;
+    PyObject *walk_packages, *import_module, *path, *dirname, *onerror, *split, *select, *get,
+        *module, *entry_points, *strip, *SimpleNamespace;
+    PyObject *dunder_path, *dunder_name, *dunder_file, *dunder_package, *dunder_impl_roster,
+        *Sample;
+    PyObject *log, *getfile, *ConnectionInfraError, *iter_entry_points, *ENTRYPOINT_GROUP,
+        *pkgutil, *importlib, *ImplRoster, *pkg_resources, *inspect, *errors, *tarvix, *types,
+        *importlib_metadata_std, *importlib_metadata_backport, *empty_name;
+    // values
+    PyObject *gavri, *mocked, *single_rp, *dual_rp, *stack, *plugin, *empty, *nl, *label_prefix,
+        *eq_sep, *bar, *two_blanks, *nl_bar, *nl_two_blanks, *slash, *dot, *plugins_marker, *colon,
+        *bracket, *group_value, *quilm, *qb4;
+    // messages
+    PyObject *m_model_req, *m_model_type, *m_model_case, *m_series_req, *m_series_type,
+        *m_series_case, *m_os_head, *m_os_mid, *m_os_debug, *m_ct_head, *m_ct_mid, *m_protected,
+        *m_nf_head, *m_nf_type, *m_blank, *m_nf, *m_nf_for, *m_load_head, *m_load_from,
+        *m_rep_head, *m_rep_at, *m_rep_tail, *m_reserved_os, *m_reserved_series,
+        *m_reserved_model;
+    PyObject* os_names[18];
+};
+Names N;
+bool g_names_ready = false;
+
+const char* const kSupportedOs[18] = {"generic", "vardo", "quilm",  "pendra", "tovak", "selune",
+                                      "gavri",   "brisel", "olmet", "dunek",  "farrow", "hestil",
+                                      "corvan",  "pashk", "zendri", "lurem",  "wixel", "tamsk"};
+
+int init_names() {
+    if (g_names_ready) return 0;
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry table[] = {
+        {&N.os, "os"},
+        {&N.series, "series"},
+        {&N.model, "model"},
+        {&N.chassis_type, "chassis_type"},
+        {&N.cls, "cls"},
+        {&N.data, "data"},
+        {&N.output, "output"},
+        {&N.value, "value"},
+        {&N.group, "group"},
+        {&N._plugins, "_plugins"},
+        {&N.chassis_type_list, "chassis_type_list"},
+        {&N.supported_os, "supported_os"},
+        {&N.validate_model, "validate_model"},
+        {&N.validate_series, "validate_series"},
+        {&N.validate_os, "validate_os"},
+        {&N.validate_chassis_type, "validate_chassis_type"},
+        {&N.validate_arguments, "validate_arguments"},
+        {&N.print_tree, "print_tree"},
+        {&N.register_plugin, "register_plugin"},
+        {&N.dunder_class, "__class__"},
+        {&N.keys, "keys"},
+        {&N.islower, "islower"},
+        {&N.isdigit, "isdigit"},
+        {&N.debug, "debug"},
+        {&N.load, "load"},
+        {&N.name, "name"},
+        {&N.module_name, "module_name"},
+        {&N.walk_packages, "walk_packages"},
+        {&N.import_module, "import_module"},
+        {&N.path, "path"},
+        {&N.dirname, "dirname"},
+        {&N.onerror, "onerror"},
+        {&N.split, "split"},
+        {&N.select, "select"},
+        {&N.get, "get"},
+        {&N.module, "module"},
+        {&N.entry_points, "entry_points"},
+        {&N.strip, "strip"},
+        {&N.SimpleNamespace, "SimpleNamespace"},
+        {&N.dunder_path, "__path__"},
+        {&N.dunder_name, "__name__"},
+        {&N.dunder_file, "__file__"},
+        {&N.dunder_package, "__package__"},
+        {&N.dunder_impl_roster, "__impl_roster__"},
+        {&N.Sample, "Sample"},
+        {&N.log, "log"},
+        {&N.getfile, "getfile"},
+        {&N.ConnectionInfraError, "ConnectionInfraError"},
+        {&N.iter_entry_points, "iter_entry_points"},
+        {&N.ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP"},
+        {&N.pkgutil, "pkgutil"},
+        {&N.importlib, "importlib"},
+        {&N.ImplRoster, "ImplRoster"},
+        {&N.pkg_resources, "pkg_resources"},
+        {&N.inspect, "inspect"},
+        {&N.errors, "errors"},
+        {&N.tarvix, "tarvix"},
+        {&N.types, "types"},
+        {&N.importlib_metadata_std, "importlib.metadata"},
+        {&N.importlib_metadata_backport, "importlib_metadata"},
+        {&N.empty_name, ""},
+        {&N.gavri, "gavri"},
+        {&N.mocked, "mocked"},
+        {&N.single_rp, "single_rp"},
+        {&N.dual_rp, "dual_rp"},
+        {&N.stack, "stack"},
+        {&N.plugin, "plugin"},
+        {&N.empty, ""},
+        {&N.nl, "\n"},
+        {&N.label_prefix, "__ "},
+        {&N.eq_sep, " = "},
+        {&N.bar, "  |"},
+        {&N.two_blanks, "  "},
+        {&N.nl_bar, "\n  |"},
+        {&N.nl_two_blanks, "\n  "},
+        {&N.slash, "/"},
+        {&N.dot, "."},
+        {&N.plugins_marker, ".plugins."},
+        {&N.colon, ":"},
+        {&N.bracket, "["},
+        {&N.group_value, "tarvix.plugins"},
+        {&N.quilm, "quilm"},
+        {&N.qb4, "qb4"},
+        {&N.m_model_req, "OS and Series are required for Model: "},
+        {&N.m_model_type, "Model should be of type str"},
+        {&N.m_model_case, " Model (%s) has to be in lowecase"},
+        {&N.m_series_req, "OS information not provided for Series: "},
+        {&N.m_series_type, "Series should be of type str"},
+        {&N.m_series_case, "Series (%s) has to be in lowercase"},
+        {&N.m_os_head, "OS should be one of these "},
+        {&N.m_os_mid, " , but got "},
+        {&N.m_os_debug, "%s is not part of the built-in list of supported OSes."},
+        {&N.m_ct_head, "chassis Type should be one of these "},
+        {&N.m_ct_mid, ", but got "},
+        {&N.m_protected, " Protected Member, cannot modify Plugins"},
+        {&N.m_nf_head, "Plugin data not found for ("},
+        {&N.m_nf_type, "), type: "},
+        {&N.m_blank, " "},
+        {&N.m_nf, "Plugin data not found"},
+        {&N.m_nf_for, "Plugin data not found for %s"},
+        {&N.m_load_head, "Loading external plugin "},
+        {&N.m_load_from, " from "},
+        {&N.m_rep_head, "plugins ("},
+        {&N.m_rep_at, " at "},
+        {&N.m_rep_tail, ") "},
+        {&N.m_reserved_os, "Reserved name 'data' cannot be used as os"},
+        {&N.m_reserved_series, "Reserved name 'data' cannot be used as series"},
+        {&N.m_reserved_model, "Reserved name 'data' cannot be used as model"},
+    };
+    for (const Entry& entry : table) {
+        *entry.slot = tvx::intern(entry.text);
+        if (!*entry.slot) return -1;
+    }
+    for (int i = 0; i < 18; ++i) {
+        N.os_names[i] = tvx::intern(kSupportedOs[i]);
+        if (!N.os_names[i]) return -1;
+    }
+    int major = 0, minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2) {
+        g_unpack_message_37 = major > 3 || (major == 3 && minor >= 7);
+    }
+    g_names_ready = true;
+    return 0;
+}
+
+// ---------------------------------------------------------------- small steps
+
+PyObject* return_none() { return tvx::none().release(); }
+
+// A module-level name of the registry, read now.
+Ref global(PyObject* name) { return tvx::load_global(g_globals.get(), name); }
+
+// raise ConnectionInfraError(message), the class having been looked up by the
+// caller before the message was computed (as `raise E(expr)` evaluates).
+PyObject* raise_infra(const Ref& error_class, const Ref& message) {
+    if (!error_class || !message) return nullptr;
+    return tvx::raise_with(error_class.get(), message.get());
+}
+
+// `key in node.keys()`: the dict's own test for an exact dict, the
+// mapping's keys() otherwise.  1, 0 or -1.
+int has_key(PyObject* node, PyObject* key) {
+    if (PyDict_CheckExact(node)) return PyDict_Contains(node, key);
+    Ref keys = tvx::call_method(node, N.keys);
+    if (!keys) return -1;
+    return tvx::contains(keys.get(), key);
+}
+
+// a, b, c = item, with the interpreter's messages.
+bool unpack3(PyObject* item, Ref* out) {
+    Ref it(PyObject_GetIter(item));
+    if (!it) {
+        if (g_unpack_message_37 && PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PySequence_Check(item) &&
+            !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__iter__")) {
+            PyErr_Clear();
+            Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)),
+                                                 "__name__"));
+            if (!type_name) return false;
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %U object",
+                         type_name.get());
+        }
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        out[i] = Ref(PyIter_Next(it.get()));
+        if (!out[i]) {
+            if (PyErr_Occurred()) return false;
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+            return false;
+        }
+    }
+    Ref extra(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The text of a rendering, built as `result += prefix + line` would build it.
+// While every piece is an exact str the pieces are collected and joined once;
+// any other type switches to the operator chain, which is then used for the
+// rest, so the result is what the chain of additions gives.
+class TextBuilder {
+public:
+    bool start(PyObject* first) {
+        if (PyUnicode_CheckExact(first)) {
+            pieces_ = Ref(PyList_New(0));
+            return pieces_ && PyList_Append(pieces_.get(), first) == 0;
+        }
+        acc_ = Ref::borrow(first);
+        return true;
+    }
+    // result += prefix + line; prefix is an exact str constant.
+    bool append(PyObject* prefix, PyObject* line) {
+        if (pieces_ && PyUnicode_CheckExact(line)) {
+            return PyList_Append(pieces_.get(), prefix) == 0 &&
+                   PyList_Append(pieces_.get(), line) == 0;
+        }
+        Ref rhs = tvx::add(prefix, line);
+        if (!rhs) return false;
+        if (pieces_ && PyUnicode_CheckExact(rhs.get())) {
+            return PyList_Append(pieces_.get(), rhs.get()) == 0;
+        }
+        if (pieces_) {
+            acc_ = Ref(PyUnicode_Join(N.empty, pieces_.get()));
+            pieces_.reset();
+            if (!acc_) return false;
+        }
+        acc_ = tvx::add(acc_.get(), rhs.get());
+        return static_cast<bool>(acc_);
+    }
+    Ref finish() {
+        if (pieces_) return Ref(PyUnicode_Join(N.empty, pieces_.get()));
+        return acc_;
+    }
+
+private:
+    Ref pieces_;
+    Ref acc_;
+};
+
+// The path of keys for os, series and model (identity tests against None).
+int tree_depth(PyObject* series, PyObject* model) {
+    if (model != Py_None) return 3;
+    if (series != Py_None) return 2;
+    return 1;
+}
+
+// ---------------------------------------------------------------- __init__, plugins
+
+PyObject* roster_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!tvx::no_args("__init__", args, kwargs)) return nullptr;
+    Ref plugins(PyDict_New());
+    if (!plugins || tvx::setattr(self, N._plugins, plugins.get()) < 0) return nullptr;
+    Ref chassis = Ref(PyList_New(0));
+    if (!chassis) return nullptr;
+    for (PyObject* item : {N.single_rp, N.dual_rp, N.stack}) {
+        if (PyList_Append(chassis.get(), item) < 0) return nullptr;
+    }
+    if (tvx::setattr(self, N.chassis_type_list, chassis.get()) < 0) return nullptr;
+    Ref supported(PyList_New(0));
+    if (!supported) return nullptr;
+    for (PyObject* item : N.os_names) {
+        if (PyList_Append(supported.get(), item) < 0) return nullptr;
+    }
+    if (tvx::setattr(self, N.supported_os, supported.get()) < 0) return nullptr;
+    return return_none();
+}
+
+PyObject* plugins_get(PyObject* self, PyObject*) { return tvx::getattr(self, N._plugins).release(); }
+
+PyObject* plugins_set(PyObject*, PyObject*) {
+    Ref message = Ref::borrow(N.m_protected);
+    return tvx::raise_with(PyExc_Exception, message.get());
+}
+
+// ---------------------------------------------------------------- validation
+
+PyObject* validate_model(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.os, N.series, N.model};
+    Ref a[3];
+    if (!tvx::parse_args("validate_model", args, kwargs, names, 3, 3, a)) return nullptr;
+    PyObject* os = a[0].get();
+    PyObject* series = a[1].get();
+    PyObject* model = a[2].get();
+
+    int t = tvx::truth(model);
+    if (t < 0) return nullptr;
+    if (!t) return return_none();
+
+    // `not series or not os`: os is tested only when series is true.
+    t = tvx::truth(series);
+    if (t < 0) return nullptr;
+    bool missing = !t;
+    if (!missing) {
+        t = tvx::truth(os);
+        if (t < 0) return nullptr;
+        missing = !t;
+    }
+    if (missing) {
+        Ref error = global(N.ConnectionInfraError);
+        if (!error) return nullptr;
+        Ref text = tvx::str(model);
+        if (!text) return nullptr;
+        return raise_infra(error, tvx::add(N.m_model_req, text.get()));
+    }
+    if (!tvx::is_str(model)) {
+        Ref error = global(N.ConnectionInfraError);
+        return raise_infra(error, Ref::borrow(N.m_model_type));
+    }
+    t = tvx::str_test(model, N.islower);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
+    t = tvx::str_test(model, N.isdigit);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    return raise_infra(error, tvx::percent(N.m_model_case, model));
+}
+
+PyObject* validate_series(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.os, N.series};
+    Ref a[2];
+    if (!tvx::parse_args("validate_series", args, kwargs, names, 2, 2, a)) return nullptr;
+    PyObject* os = a[0].get();
+    PyObject* series = a[1].get();
+
+    int t = tvx::truth(series);
+    if (t < 0) return nullptr;
+    if (!t) return return_none();
+    if (os == Py_None) {
+        Ref error = global(N.ConnectionInfraError);
+        if (!error) return nullptr;
+        Ref text = tvx::str(series);
+        if (!text) return nullptr;
+        return raise_infra(error, tvx::add(N.m_series_req, text.get()));
+    }
+    if (!tvx::is_str(series)) {
+        Ref error = global(N.ConnectionInfraError);
+        return raise_infra(error, Ref::borrow(N.m_series_type));
+    }
+    t = tvx::str_test(series, N.islower);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
+    t = tvx::str_test(series, N.isdigit);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    return raise_infra(error, tvx::percent(N.m_series_case, series));
+}
+
+PyObject* validate_os(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.os};
+    Ref a[1];
+    if (!tvx::parse_args("validate_os", args, kwargs, names, 1, 1, a)) return nullptr;
+    PyObject* os = a[0].get();
+
+    // if os and os not in self.supported_os and "mocked" not in os: ...
+    int t = tvx::truth(os);
+    if (t < 0) return nullptr;
+    if (t) {
+        Ref supported = tvx::getattr(self, N.supported_os);
+        if (!supported) return nullptr;
+        int listed = tvx::contains(supported.get(), os);
+        if (listed < 0) return nullptr;
+        if (!listed) {
+            int mocked = tvx::contains(os, N.mocked);
+            if (mocked < 0) return nullptr;
+            if (!mocked) {
+                Ref logger = global(N.log);
+                if (!logger) return nullptr;
+                Ref debug = tvx::getattr(logger.get(), N.debug);
+                if (!debug) return nullptr;
+                Ref message = tvx::percent(N.m_os_debug, os);
+                if (!message) return nullptr;
+                Ref done = tvx::call(debug.get(), {message.get()});
+                if (!done) return nullptr;
+                return return_none();
+            }
+        }
+        // elif os: (tested again, as the chain of conditions does)
+        t = tvx::truth(os);
+        if (t < 0) return nullptr;
+        if (t) return return_none();
+    }
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    Ref supported = tvx::getattr(self, N.supported_os);
+    if (!supported) return nullptr;
+    Ref supported_text = tvx::str(supported.get());
+    if (!supported_text) return nullptr;
+    Ref message = tvx::add(N.m_os_head, supported_text.get());
+    message = tvx::add(message.get(), N.m_os_mid);
+    if (!message) return nullptr;
+    Ref os_text = tvx::str(os);
+    if (!os_text) return nullptr;
+    return raise_infra(error, tvx::add(message.get(), os_text.get()));
+}
+
+PyObject* validate_chassis_type(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.chassis_type};
+    Ref a[1];
+    if (!tvx::parse_args("validate_chassis_type", args, kwargs, names, 1, 1, a)) return nullptr;
+    PyObject* chassis_type = a[0].get();
+
+    int t = tvx::truth(chassis_type);
+    if (t < 0) return nullptr;
+    if (t) {
+        Ref known = tvx::getattr(self, N.chassis_type_list);
+        if (!known) return nullptr;
+        int listed = tvx::contains(known.get(), chassis_type);
+        if (listed < 0) return nullptr;
+        if (listed) return return_none();
+    }
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    Ref known = tvx::getattr(self, N.chassis_type_list);
+    if (!known) return nullptr;
+    Ref known_text = tvx::str(known.get());
+    if (!known_text) return nullptr;
+    Ref message = tvx::add(N.m_ct_head, known_text.get());
+    message = tvx::add(message.get(), N.m_ct_mid);
+    if (!message) return nullptr;
+    Ref value_text = tvx::str(chassis_type);
+    if (!value_text) return nullptr;
+    return raise_infra(error, tvx::add(message.get(), value_text.get()));
+}
+
+PyObject* validate_arguments(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
+    Ref a[4];
+    if (!tvx::parse_args("validate_arguments", args, kwargs, names, 4, 4, a)) return nullptr;
+    PyObject* os = a[0].get();
+    PyObject* series = a[1].get();
+    PyObject* model = a[2].get();
+    PyObject* chassis_type = a[3].get();
+
+    Ref done = tvx::call_self(self, N.validate_model, {},
+                              {{N.os, os}, {N.series, series}, {N.model, model}});
+    if (!done) return nullptr;
+    done = tvx::call_self(self, N.validate_series, {}, {{N.series, series}, {N.os, os}});
+    if (!done) return nullptr;
+    done = tvx::call_self(self, N.validate_os, {}, {{N.os, os}});
+    if (!done) return nullptr;
+    int gavri = tvx::equal(os, N.gavri);
+    if (gavri < 0) return nullptr;
+    if (gavri) return return_none();
+    done = tvx::call_self(self, N.validate_chassis_type, {}, {{N.chassis_type, chassis_type}});
+    if (!done) return nullptr;
+    return return_none();
+}
+
+// ---------------------------------------------------------------- lookup
+
+PyObject* get_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
+    Ref a[4];
+    if (!tvx::parse_args("get_plugin", args, kwargs, names, 4, 0, a)) return nullptr;
+    for (int i = 0; i < 3; ++i) {
+        if (!a[i]) a[i] = tvx::none();
+    }
+    if (!a[3]) a[3] = Ref::borrow(N.single_rp);
+    PyObject* chassis_type = a[3].get();
+
+    Ref done = tvx::call_self(self, N.validate_arguments,
+                              {a[0].get(), a[1].get(), a[2].get(), chassis_type});
+    if (!done) return nullptr;
+
+    const int depth = tree_depth(a[1].get(), a[2].get());
+    Ref root = tvx::getattr(self, N._plugins);
+    if (!root) return nullptr;
+    for (int i = 0; i < depth; ++i) {
+        int found = has_key(root.get(), a[i].get());
+        if (found < 0) return nullptr;
+        if (!found) break;
+        root = tvx::getitem(root.get(), a[i].get());
+        if (!root) return nullptr;
+    }
+    int found = has_key(root.get(), N.data);
+    if (found < 0) return nullptr;
+    if (found) {
+        Ref data = tvx::getitem(root.get(), N.data);
+        if (!data) return nullptr;
+        found = has_key(data.get(), chassis_type);
+        if (found < 0) return nullptr;
+        if (found) {
+            Ref record = tvx::getitem(data.get(), chassis_type);
+            if (!record) return nullptr;
+            return tvx::getitem(record.get(), N.cls).release();
+        }
+    }
+
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    Ref path(PyList_New(0));
+    if (!path) return nullptr;
+    for (int i = 0; i < depth; ++i) {
+        if (PyList_Append(path.get(), a[i].get()) < 0) return nullptr;
+    }
+    Ref joined(PyUnicode_Join(N.slash, path.get()));
+    if (!joined) return nullptr;
+    Ref message = tvx::add(N.m_nf_head, joined.get());
+    message = tvx::add(message.get(), N.m_nf_type);
+    if (!message) return nullptr;
+    Ref type_text = tvx::str(chassis_type);
+    if (!type_text) return nullptr;
+    message = tvx::add(message.get(), type_text.get());
+    return raise_infra(error, tvx::add(message.get(), N.m_blank));
+}
+
+// ---------------------------------------------------------------- unregistration
+
+PyObject* unregister_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
+    Ref a[4];
+    if (!tvx::parse_args("unregister_plugin", args, kwargs, names, 4, 0, a)) return nullptr;
+    for (Ref& value : a) {
+        if (!value) value = tvx::none();
+    }
+    PyObject* chassis_type = a[3].get();
+
+    Ref done = tvx::call_self(self, N.validate_arguments,
+                              {a[0].get(), a[1].get(), a[2].get(), N.single_rp});
+    if (!done) return nullptr;
+
+    const int depth = tree_depth(a[1].get(), a[2].get());
+    Ref cur_node = tvx::getattr(self, N._plugins);
+    if (!cur_node) return nullptr;
+    for (int i = 0; i < depth; ++i) {
+        int found = has_key(cur_node.get(), a[i].get());
+        if (found < 0) return nullptr;
+        if (!found) {
+            Ref error = global(N.ConnectionInfraError);
+            return raise_infra(error, Ref::borrow(N.m_nf));
+        }
+        cur_node = tvx::getitem(cur_node.get(), a[i].get());
+        if (!cur_node) return nullptr;
+    }
+    int found = has_key(cur_node.get(), N.data);
+    if (found < 0) return nullptr;
+    if (!found) {
+        Ref error = global(N.ConnectionInfraError);
+        return raise_infra(error, Ref::borrow(N.m_nf));
+    }
+    if (chassis_type == Py_None) {
+        if (PyObject_DelItem(cur_node.get(), N.data) < 0) return nullptr;
+        return return_none();
+    }
+    Ref data = tvx::getitem(cur_node.get(), N.data);
+    if (!data) return nullptr;
+    found = has_key(data.get(), chassis_type);
+    if (found < 0) return nullptr;
+    if (!found) {
+        Ref error = global(N.ConnectionInfraError);
+        if (!error) return nullptr;
+        return raise_infra(error, tvx::percent(N.m_nf_for, chassis_type));
+    }
+    if (PyObject_DelItem(data.get(), chassis_type) < 0) return nullptr;
+    return return_none();
+}
+
+// ---------------------------------------------------------------- registration
+
+PyObject* register_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.cls, N.os, N.series, N.model, N.chassis_type};
+    Ref a[5];
+    if (!tvx::parse_args("register_plugin", args, kwargs, names, 5, 1, a)) return nullptr;
+    for (int i = 1; i < 4; ++i) {
+        if (!a[i]) a[i] = tvx::none();
+    }
+    if (!a[4]) a[4] = Ref::borrow(N.single_rp);
+    PyObject* cls = a[0].get();
+    PyObject* chassis_type = a[4].get();
+    PyObject* path[3] = {a[1].get(), a[2].get(), a[3].get()};
+
+    Ref done = tvx::call_self(self, N.validate_arguments, {path[0], path[1], path[2], chassis_type});
+    if (!done) return nullptr;
+
+    const int depth = tree_depth(path[1], path[2]);
+    // "data" names the chassis map at every depth of the tree, so it cannot
+    // be an os, series or model: such an entry would be read as a chassis map.
+    PyObject* const reserved[3] = {N.m_reserved_os, N.m_reserved_series, N.m_reserved_model};
+    for (int i = 0; i < depth; ++i) {
+        int is_data = tvx::equal(path[i], N.data);
+        if (is_data < 0) return nullptr;
+        if (is_data) {
+            Ref error = global(N.ConnectionInfraError);
+            return raise_infra(error, Ref::borrow(reserved[i]));
+        }
+    }
+
+    // All or nothing: everything that can fail (the class's file, the chassis
+    // type as a key) is done before the tree is changed, and missing nodes
+    // are built aside and attached by one final assignment.
+    Ref getfile = global(N.getfile);
+    if (!getfile) return nullptr;
+    Ref class_path = tvx::call(getfile.get(), {cls});
+    if (!class_path) return nullptr;
+    Ref record(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), N.cls, cls) < 0 ||
+        PyDict_SetItem(record.get(), N.path, class_path.get()) < 0) {
+        return nullptr;
+    }
+
+    Ref cur_node = tvx::getattr(self, N._plugins);
+    if (!cur_node) return nullptr;
+    int reached = 0;
+    for (; reached < depth; ++reached) {
+        int found = has_key(cur_node.get(), path[reached]);
+        if (found < 0) return nullptr;
+        if (!found) break;
+        Ref next = tvx::getitem(cur_node.get(), path[reached]);
+        if (!next) return nullptr;
+        cur_node = next;
+    }
+
+    if (reached == depth) {
+        int found = has_key(cur_node.get(), N.data);
+        if (found < 0) return nullptr;
+        if (found) {
+            Ref data = tvx::getitem(cur_node.get(), N.data);
+            if (!data || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0 ||
+                PyObject_SetItem(cur_node.get(), N.data, data.get()) < 0) {
+                return nullptr;
+            }
+        } else {
+            Ref data(PyDict_New());
+            if (!data || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0 ||
+                PyObject_SetItem(cur_node.get(), N.data, data.get()) < 0) {
+                return nullptr;
+            }
+        }
+        return return_none();
+    }
+
+    Ref data(PyDict_New());
+    if (!data || PyObject_SetItem(data.get(), chassis_type, record.get()) < 0) return nullptr;
+    Ref node(PyDict_New());
+    if (!node || PyDict_SetItem(node.get(), N.data, data.get()) < 0) return nullptr;
+    for (int i = depth - 1; i > reached; --i) {
+        Ref parent(PyDict_New());
+        if (!parent || PyObject_SetItem(parent.get(), path[i], node.get()) < 0) return nullptr;
+        node = parent;
+    }
+    if (PyObject_SetItem(cur_node.get(), path[reached], node.get()) < 0) return nullptr;
+    return return_none();
+}
+
+// ---------------------------------------------------------------- discovery
+
+// The walk's error callback: an ImportError of a package that holds no
+// plugins is passed over; an ImportError of a package that does (its name
+// followed by "." contains ".plugins.") and any other exception are raised
+// again, so that they end discovery.
+PyObject* walk_onerror(PyObject*, PyObject* name) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* trace = nullptr;
+    PyErr_GetExcInfo(&type, &value, &trace);
+    Ref type_ref(type), value_ref(value), trace_ref(trace);
+    if (!type || type == Py_None) return return_none();
+    bool reraise = !PyErr_GivenExceptionMatches(type, PyExc_ImportError);
+    if (!reraise) {
+        Ref dotted = tvx::add(name, N.dot);
+        if (!dotted) return nullptr;
+        int holds_plugins = tvx::contains(dotted.get(), N.plugins_marker);
+        if (holds_plugins < 0) return nullptr;
+        reraise = holds_plugins != 0;
+    }
+    if (!reraise) return return_none();
+    PyErr_Restore(type_ref.release(), value_ref.release(), trace_ref.release());
+    return nullptr;
+}
+
+PyMethodDef walk_onerror_def = {"_walk_onerror", TVX_FN(walk_onerror), METH_O,
+                                "Re-raises the import errors that end plugin discovery."};
+
+// from .. import a, b (relative to the registry's package)
+bool import_from_top(PyObject* first, PyObject* second, Ref* out) {
+    Ref fromlist = tvx::make_tuple({first, second});
+    if (!fromlist) return false;
+    Ref package(PyImport_ImportModuleLevelObject(N.empty_name, g_globals.get(), g_globals.get(),
+                                                 fromlist.get(), 2));
+    if (!package) return false;
+    out[0] = tvx::import_from(package.get(), first);
+    if (!out[0]) return false;
+    out[1] = tvx::import_from(package.get(), second);
+    return static_cast<bool>(out[1]);
+}
+
+PyObject* discover_builtin_plugins(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (!tvx::parse_args("discover_builtin_plugins", args, kwargs, nullptr, 0, 0, nullptr, false)) {
+        return nullptr;
+    }
+    Ref found[2];
+    Ref search_path, package_name;
+    if (import_from_top(N.dunder_path, N.dunder_name, found)) {
+        search_path = found[0];
+        package_name = found[1];
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+        PyErr_Clear();
+        if (!import_from_top(N.dunder_file, N.dunder_name, found)) return nullptr;
+        package_name = found[1];
+        Ref os_module = global(N.os);
+        if (!os_module) return nullptr;
+        Ref os_path = tvx::getattr(os_module.get(), N.path);
+        if (!os_path) return nullptr;
+        Ref directory = tvx::call_method(os_path.get(), N.dirname, {found[0].get()});
+        if (!directory) return nullptr;
+        search_path = Ref(PyList_New(0));
+        if (!search_path || PyList_Append(search_path.get(), directory.get()) < 0) return nullptr;
+    }
+
+    Ref pkgutil = global(N.pkgutil);
+    if (!pkgutil) return nullptr;
+    Ref walk = tvx::getattr(pkgutil.get(), N.walk_packages);
+    if (!walk) return nullptr;
+    Ref prefix = tvx::add(package_name.get(), N.dot);
+    if (!prefix) return nullptr;
+    Ref walker = tvx::call(walk.get(), {search_path.get(), prefix.get()},
+                           {{N.onerror, g_onerror.get()}});
+    if (!walker) return nullptr;
+    Ref it(PyObject_GetIter(walker.get()));
+    if (!it) return nullptr;
+    for (;;) {
+        Ref item(PyIter_Next(it.get()));
+        if (!item) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref parts[3];  // finder, name, ispkg
+        if (!unpack3(item.get(), parts)) return nullptr;
+        PyObject* name = parts[1].get();
+        int is_plugin = tvx::contains(name, N.plugins_marker);
+        if (is_plugin < 0) return nullptr;
+        if (!is_plugin) continue;
+        Ref importlib = global(N.importlib);
+        if (!importlib) return nullptr;
+        Ref module = tvx::call_method(importlib.get(), N.import_module, {name});
+        if (!module) return nullptr;
+    }
+    return return_none();
+}
+
+PyObject* discover_external_plugins(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (!tvx::parse_args("discover_external_plugins", args, kwargs, nullptr, 0, 0, nullptr,
+                         false)) {
+        return nullptr;
+    }
+    Ref query = global(N.iter_entry_points);
+    if (!query) return nullptr;
+    Ref group = global(N.ENTRYPOINT_GROUP);
+    if (!group) return nullptr;
+    Ref entries = tvx::call(query.get(), {}, {{N.group, group.get()}});
+    if (!entries) return nullptr;
+    Ref it(PyObject_GetIter(entries.get()));
+    if (!it) return nullptr;
+    for (;;) {
+        Ref entry(PyIter_Next(it.get()));
+        if (!entry) {
+            if (PyErr_Occurred()) return nullptr;
+            break;
+        }
+        Ref name = tvx::getattr(entry.get(), N.name);
+        if (!name) return nullptr;
+        Ref name_text = tvx::str(name.get());
+        if (!name_text) return nullptr;
+        Ref message = tvx::add(N.m_load_head, name_text.get());
+        message = tvx::add(message.get(), N.m_load_from);
+        if (!message) return nullptr;
+        Ref module_name = tvx::getattr(entry.get(), N.module_name);
+        if (!module_name) return nullptr;
+        Ref module_text = tvx::str(module_name.get());
+        if (!module_text) return nullptr;
+        message = tvx::add(message.get(), module_text.get());
+        if (!message) return nullptr;
+
+        Ref logger = global(N.log);
+        if (!logger) return nullptr;
+        Ref logged = tvx::call_method(logger.get(), N.debug, {message.get()});
+        if (!logged) return nullptr;
+        Ref loaded = tvx::call_method(entry.get(), N.load);
+        if (!loaded) return nullptr;
+    }
+    return return_none();
+}
+
+// ---------------------------------------------------------------- rendering
+
+PyObject* print_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.data, N.output};
+    Ref a[2];
+    if (!tvx::parse_args("print_tree", args, kwargs, names, 2, 1, a)) return nullptr;
+    if (!a[1]) a[1] = Ref::borrow(N.plugin);
+    PyObject* data = a[0].get();
+    PyObject* output = a[1].get();
+
+    int t = tvx::truth(data);
+    if (t < 0) return nullptr;
+    if (!t) return Ref::borrow(N.empty).release();
+    {
+        Ref empty(PyDict_New());
+        if (!empty) return nullptr;
+        int eq = tvx::equal(data, empty.get());
+        if (eq < 0) return nullptr;
+        if (eq) return Ref::borrow(N.empty).release();
+    }
+    if (!tvx::is_dict(data)) {
+        Ref head = tvx::add(output, N.eq_sep);
+        if (!head) return nullptr;
+        Ref text = tvx::str(data);
+        if (!text) return nullptr;
+        return tvx::add(head.get(), text.get()).release();
+    }
+
+    Ref sorted_keys;
+    if (PyDict_CheckExact(data)) {
+        sorted_keys = Ref(PyDict_Keys(data));
+    } else {
+        Ref view = tvx::call_method(data, N.keys);
+        if (!view) return nullptr;
+        sorted_keys = Ref(PySequence_List(view.get()));
+    }
+    if (!sorted_keys || PyList_Sort(sorted_keys.get()) < 0) return nullptr;
+    Ref last_key(PySequence_GetItem(sorted_keys.get(), -1));
+    if (!last_key) return nullptr;
+
+    TextBuilder result;
+    if (!result.start(output)) return nullptr;
+    // The key list is this call's own, so its items cannot change under us;
+    // each is still held by a reference of its own while user code runs.
+    const Py_ssize_t count = PyList_Size(sorted_keys.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref key = Ref::borrow(PyList_GetItem(sorted_keys.get(), i));
+        if (!key) return nullptr;
+
+        Ref recurse = tvx::getattr(self, N.print_tree);
+        if (!recurse) return nullptr;
+        Ref value = tvx::getitem(data, key.get());
+        if (!value) return nullptr;
+        Ref label = tvx::add(N.label_prefix, key.get());
+        if (!label) return nullptr;
+        Ref temp_output = tvx::call(recurse.get(), {}, {{N.data, value.get()}, {N.output, label.get()}});
+        if (!temp_output) return nullptr;
+
+        int is_last = tvx::equal(key.get(), last_key.get());
+        if (is_last < 0) return nullptr;
+        PyObject* line_prefix = is_last ? N.nl_two_blanks : N.nl_bar;  // "\n" + separator
+
+        Ref lines;
+        if (PyUnicode_CheckExact(temp_output.get())) {
+            lines = Ref(PyUnicode_Split(temp_output.get(), N.nl, -1));
+        } else {
+            lines = tvx::call_method(temp_output.get(), N.split, {N.nl});
+        }
+        if (!lines) return nullptr;
+        Ref line_iter(PyObject_GetIter(lines.get()));
+        if (!line_iter) return nullptr;
+        long current_line = 1;
+        for (;;) {
+            Ref line(PyIter_Next(line_iter.get()));
+            if (!line) {
+                if (PyErr_Occurred()) return nullptr;
+                break;
+            }
+            bool first_of_last = false;
+            if (current_line == 1) {
+                int eq = tvx::equal(key.get(), last_key.get());
+                if (eq < 0) return nullptr;
+                first_of_last = eq != 0;
+            }
+            if (!result.append(first_of_last ? N.nl_bar : line_prefix, line.get())) return nullptr;
+            ++current_line;
+        }
+    }
+    return result.finish().release();
+}
+
+PyObject* roster_repr(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!tvx::no_args("__repr__", args, kwargs)) return nullptr;
+    Ref cls = tvx::getattr(self, N.dunder_class);
+    if (!cls) return nullptr;
+    Ref cls_text = tvx::str(cls.get());
+    if (!cls_text) return nullptr;
+    Ref heading = tvx::add(N.m_rep_head, cls_text.get());
+    heading = tvx::add(heading.get(), N.m_rep_at);
+    if (!heading) return nullptr;
+    Ref address(PyLong_FromVoidPtr(self));
+    if (!address) return nullptr;
+    Ref hex(PyNumber_ToBase(address.get(), 16));
+    if (!hex) return nullptr;
+    Ref hex_text = tvx::str(hex.get());
+    if (!hex_text) return nullptr;
+    heading = tvx::add(heading.get(), hex_text.get());
+    heading = tvx::add(heading.get(), N.m_rep_tail);
+    if (!heading) return nullptr;
+
+    Ref render = tvx::getattr(self, N.print_tree);
+    if (!render) return nullptr;
+    Ref tree = tvx::getattr(self, N._plugins);
+    if (!tree) return nullptr;
+    return tvx::call(render.get(), {}, {{N.data, tree.get()}, {N.output, heading.get()}}).release();
+}
+
+// ---------------------------------------------------------------- entry points
+
+// getattr(obj, name), an AttributeError giving an empty Ref without an error.
+Ref getattr_optional(PyObject* obj, PyObject* name) {
+    Ref value = tvx::getattr(obj, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return value;
+}
+
+// importlib.metadata, else the importlib_metadata backport, else None.
+Ref import_metadata() {
+    for (PyObject* name : {N.importlib_metadata_std, N.importlib_metadata_backport}) {
+        Ref module(PyImport_Import(name));
+        if (module) return module;
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return Ref();
+        PyErr_Clear();
+    }
+    return tvx::none();
+}
+
+// The module of an entry point's value "module:attr [extras]".
+Ref module_of_value(PyObject* value) {
+    Ref parts = tvx::call_method(value, N.split, {N.colon});
+    if (!parts) return Ref();
+    Ref head(PySequence_GetItem(parts.get(), 0));
+    if (!head) return Ref();
+    parts = tvx::call_method(head.get(), N.split, {N.bracket});
+    if (!parts) return Ref();
+    head = Ref(PySequence_GetItem(parts.get(), 0));
+    if (!head) return Ref();
+    return tvx::call_method(head.get(), N.strip);
+}
+
+// iter_entry_points(group) over importlib.metadata, bound where pkg_resources
+// cannot be imported: the group's entry points as objects with name,
+// module_name and load().
+PyObject* own_iter_entry_points(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* names[] = {N.group};
+    Ref a[1];
+    if (!tvx::parse_args("iter_entry_points", args, kwargs, names, 1, 1, a, false)) return nullptr;
+    PyObject* group = a[0].get();
+    Ref result(PyList_New(0));
+    if (!result) return nullptr;
+    Ref metadata = import_metadata();
+    if (!metadata) return nullptr;
+    if (metadata.get() != Py_None) {
+        Ref all = tvx::call_method(metadata.get(), N.entry_points);
+        if (!all) return nullptr;
+        Ref selected;
+        Ref select = getattr_optional(all.get(), N.select);
+        if (select) {
+            selected = tvx::call(select.get(), {}, {{N.group, group}});
+        } else if (PyErr_Occurred()) {
+            return nullptr;
+        } else if (PyDict_Check(all.get())) {
+            // 3.8 and 3.9: a dict from group to a tuple of entry points.
+            Ref nothing(PyTuple_New(0));
+            if (!nothing) return nullptr;
+            selected = tvx::call_method(all.get(), N.get, {group, nothing.get()});
+        } else {
+            selected = Ref(PyList_New(0));
+            Ref every(PyObject_GetIter(all.get()));
+            if (!selected || !every) return nullptr;
+            for (;;) {
+                Ref entry(PyIter_Next(every.get()));
+                if (!entry) {
+                    if (PyErr_Occurred()) return nullptr;
+                    break;
+                }
+                Ref entry_group = tvx::getattr(entry.get(), N.group);
+                if (!entry_group) return nullptr;
+                int same = tvx::equal(entry_group.get(), group);
+                if (same < 0) return nullptr;
+                if (same && PyList_Append(selected.get(), entry.get()) < 0) return nullptr;
+            }
+        }
+        if (!selected) return nullptr;
+        Ref types(PyImport_Import(N.types));
+        if (!types) return nullptr;
+        Ref make = tvx::getattr(types.get(), N.SimpleNamespace);
+        if (!make) return nullptr;
+        Ref it(PyObject_GetIter(selected.get()));
+        if (!it) return nullptr;
+        for (;;) {
+            Ref entry(PyIter_Next(it.get()));
+            if (!entry) {
+                if (PyErr_Occurred()) return nullptr;
+                break;
+            }
+            Ref name = tvx::getattr(entry.get(), N.name);
+            if (!name) return nullptr;
+            Ref module = getattr_optional(entry.get(), N.module);
+            if (!module) {
+                if (PyErr_Occurred()) return nullptr;
+                Ref value = tvx::getattr(entry.get(), N.value);
+                if (!value) return nullptr;
+                module = module_of_value(value.get());
+                if (!module) return nullptr;
+            }
+            Ref load = tvx::getattr(entry.get(), N.load);
+            if (!load) return nullptr;
+            Ref item = tvx::call(make.get(), {},
+                                 {{N.name, name.get()}, {N.module_name, module.get()},
+                                  {N.load, load.get()}});
+            if (!item || PyList_Append(result.get(), item.get()) < 0) return nullptr;
+        }
+    }
+    return PyObject_GetIter(result.get());
+}
+
+PyMethodDef own_iter_entry_points_def = {
+    "iter_entry_points", TVX_FN(own_iter_entry_points), METH_VARARGS | METH_KEYWORDS,
+    "iter_entry_points(group)\n--\n\n"
+    "Yield the entry points of the group, each with name, module_name and load()."};
+
+// ---------------------------------------------------------------- class
+
+const char* const kClassDoc =
+    "Loads all plugin implementation,\n"
+    "    provides API's for accessing plugins\n"
+    "    ";
+
+const char* const kPrintTreeDoc =
+    "print_tree($self, /, data, output='plugin')\n--\n\n"
+    "Prints the plugin list in tree structure and returns it as text.\n"
+    "\n"
+    "        plugin\n"
+    "          |__ generic\n"
+    "          |  |__ data\n"
+    "          |    |__ single_rp\n"
+    "          |      |__ cls = <class '...'>\n"
+    "          |      |__ path = /path/to/plugin.py\n"
+    "          |__ quilm\n"
+    "            |__ data\n"
+    "              |__ single_rp\n"
+    "                |__ cls = <class '...'>\n"
+    "                |__ path = /path/to/plugin.py\n"
+    "        ";
+
+PyMethodDef init_def = {"__init__", TVX_FN(roster_init), METH_VARARGS | METH_KEYWORDS,
+                        "__init__($self, /)\n--\n\nInitialize"};
+PyMethodDef plugins_get_def = {"plugins", TVX_FN(plugins_get), METH_NOARGS,
+                               "plugins($self, /)\n--\n\nPlugin list getter"};
+PyMethodDef plugins_set_def = {"plugins", TVX_FN(plugins_set), METH_O,
+                               "plugins($self, value, /)\n--\n\nPlugin list getter"};
+PyMethodDef methods[] = {
+    {"validate_model", TVX_FN(validate_model), METH_VARARGS | METH_KEYWORDS,
+     "validate_model($self, /, os, series, model)\n--\n\nValidates Model"},
+    {"validate_series", TVX_FN(validate_series), METH_VARARGS | METH_KEYWORDS,
+     "validate_series($self, /, os, series)\n--\n\nValidates series"},
+    {"validate_os", TVX_FN(validate_os), METH_VARARGS | METH_KEYWORDS,
+     "validate_os($self, /, os)\n--\n\nValidates OS"},
+    {"validate_chassis_type", TVX_FN(validate_chassis_type), METH_VARARGS | METH_KEYWORDS,
+     "validate_chassis_type($self, /, chassis_type)\n--\n\nValidate chassis"},
+    {"validate_arguments", TVX_FN(validate_arguments), METH_VARARGS | METH_KEYWORDS,
+     "validate_arguments($self, /, os, series, model, chassis_type)\n--\n\n"
+     "Validates the input arguments provided"},
+    {"get_plugin", TVX_FN(get_plugin), METH_VARARGS | METH_KEYWORDS,
+     "get_plugin($self, /, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
+     "Returns the connection class based on the input details provided"},
+    {"unregister_plugin", TVX_FN(unregister_plugin), METH_VARARGS | METH_KEYWORDS,
+     "unregister_plugin($self, /, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
+     "\n"
+     "        This method unregister a particular implementations from\n"
+     "        the internal database\n"
+     "        "},
+    {"register_plugin", TVX_FN(register_plugin), METH_VARARGS | METH_KEYWORDS,
+     "register_plugin($self, /, cls, os=None, series=None, model=None, "
+     "chassis_type='single_rp')\n--\n\n"
+     "Registers cls as the implementation for the os, series, model and chassis type"},
+};
+PyMethodDef static_methods[] = {
+    {"discover_builtin_plugins", TVX_FN(discover_builtin_plugins), METH_VARARGS | METH_KEYWORDS,
+     "discover_builtin_plugins()\n--\n\nloads all plugins"},
+    {"discover_external_plugins", TVX_FN(discover_external_plugins), METH_VARARGS | METH_KEYWORDS,
+     "discover_external_plugins()\n--\n\n"
+     "\n"
+     "        discover external plugins defined that users pip installed.\n"
+     "        "},
+};
+PyMethodDef print_tree_def = {"print_tree", TVX_FN(print_tree), METH_VARARGS | METH_KEYWORDS,
+                              kPrintTreeDoc};
+PyMethodDef repr_def = {"__repr__", TVX_FN(roster_repr), METH_VARARGS | METH_KEYWORDS,
+                        "__repr__($self, /)\n--\n\nThe plugin tree under a heading naming the registry."};
+
+Ref build_class(PyObject* module_name) {
+    Ref bases = tvx::make_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    if (!bases) return Ref();
+    Ref cls = tvx::make_class("ImplRoster", bases.get(), module_name, kClassDoc);
+    if (!cls) return Ref();
+    if (tvx::add_method(cls.get(), &init_def) < 0) return Ref();
+    if (tvx::add_property(cls.get(), "plugins", &plugins_get_def, &plugins_set_def,
+                          "Plugin list getter") < 0) {
+        return Ref();
+    }
+    for (PyMethodDef& def : methods) {
+        if (tvx::add_method(cls.get(), &def) < 0) return Ref();
+    }
+    for (PyMethodDef& def : static_methods) {
+        if (tvx::add_static_method(cls.get(), &def, module_name) < 0) return Ref();
+    }
+    if (tvx::add_method(cls.get(), &print_tree_def) < 0) return Ref();
+    if (tvx::add_method(cls.get(), &repr_def) < 0) return Ref();
+    return cls;
+}
+
+// ---------------------------------------------------------------- module
+
+// import name / from name import names..., at the given level, as module
+// code of this module does it.
+Ref import_module_level(PyObject* name, PyObject* ns, PyObject* fromlist, int level) {
+    return Ref(PyImport_ImportModuleLevelObject(name, ns, ns, fromlist, level));
+}
+
+// from <name> import <attr> (level 0 or relative), binding nothing.
+Ref import_attr(PyObject* name, PyObject* attr, PyObject* ns, int level) {
+    Ref fromlist = tvx::make_tuple({attr});
+    if (!fromlist) return Ref();
+    Ref module = import_module_level(name, ns, fromlist.get(), level);
+    if (!module) return Ref();
+    return tvx::import_from(module.get(), attr);
+}
+
+int bind(PyObject* ns, PyObject* name, const Ref& value) {
+    if (!value) return -1;
+    return PyDict_SetItem(ns, name, value.get());
+}
+
+// The demonstration, run when the module is initialised as __main__.
+int run_demonstration(PyObject* ns, PyObject* module_name) {
+    Ref roster = import_attr(N.tarvix, N.dunder_impl_roster, ns, 0);
+    if (bind(ns, N.dunder_impl_roster, roster) < 0) return -1;
+    Ref bases = tvx::make_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    if (!bases) return -1;
+    Ref sample = tvx::make_class("Sample", bases.get(), module_name, "Sample implementation");
+    if (bind(ns, N.Sample, sample) < 0) return -1;
+    Ref done = tvx::call_method(roster.get(), N.register_plugin, {},
+                                {{N.os, N.quilm}, {N.series, N.qb4}, {N.cls, sample.get()}});
+    return done ? 0 : -1;
+}
+
+int exec_module(PyObject* module) {
+    if (init_names() < 0) return -1;
+    PyObject* ns = PyModule_GetDict(module);  // borrowed from the module we are executing
+    if (!ns) return -1;
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    const bool is_home = PyUnicode_CompareWithASCIIString(module_name.get(), kHomeName) == 0;
+    const bool is_main = PyUnicode_CompareWithASCIIString(module_name.get(), "__main__") == 0;
+    if (is_home || !g_globals) g_globals = Ref::borrow(ns);
+
+    if (is_main) {
+        // Run as the main program, the module still belongs to its package
+        // (as `-m` would arrange), so that its relative import resolves.
+        PyObject* package = PyDict_GetItemWithError(ns, N.dunder_package);
+        if (!package && PyErr_Occurred()) return -1;
+        int has_package = package ? tvx::truth(package) : 0;
+        if (has_package < 0) return -1;
+        if (!has_package) {
+            Ref home(PyUnicode_FromString(kHomePackage));
+            if (bind(ns, N.dunder_package, home) < 0) return -1;
+        }
+    }
+    if (!g_onerror) {
+        g_onerror = Ref(PyCFunction_NewEx(&walk_onerror_def, nullptr, nullptr));
+        if (!g_onerror) return -1;
+    }
+
+    if (bind(ns, N.os, import_module_level(N.os, ns, nullptr, 0)) < 0) return -1;
+    if (bind(ns, N.pkgutil, import_module_level(N.pkgutil, ns, nullptr, 0)) < 0) return -1;
+    if (bind(ns, N.importlib, import_module_level(N.importlib, ns, nullptr, 0)) < 0) return -1;
+    if (bind(ns, N.log, import_attr(N.tarvix, N.log, ns, 0)) < 0) return -1;
+    if (bind(ns, N.getfile, import_attr(N.inspect, N.getfile, ns, 0)) < 0) return -1;
+    if (bind(ns, N.ConnectionInfraError, import_attr(N.errors, N.ConnectionInfraError, ns, 1)) < 0) {
+        return -1;
+    }
+    Ref entry_points = import_attr(N.pkg_resources, N.iter_entry_points, ns, 0);
+    if (!entry_points) {
+        // Interpreters without pkg_resources (setuptools 82 and later, or no
+        // setuptools at all) get the module's own query over importlib.metadata.
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        PyErr_Clear();
+        entry_points = Ref(PyCFunction_NewEx(&own_iter_entry_points_def, nullptr,
+                                             module_name.get()));
+    }
+    if (bind(ns, N.iter_entry_points, entry_points) < 0) return -1;
+    if (bind(ns, N.ENTRYPOINT_GROUP, Ref::borrow(N.group_value)) < 0) return -1;
+    if (bind(ns, N.ImplRoster, build_class(module_name.get())) < 0) return -1;
+
+    if (is_main && run_demonstration(ns, module_name.get()) < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+const char* const kModuleDoc =
+    "tarvix.core.implroster\n"
+    "\n"
+    "    * Methods for identifying and loading plugin implementations\n"
+    "    * Methods for validating and accessing platform implementation\n";
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "implroster", kModuleDoc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_implroster(void) {
+    return PyModuleDef_Init(&module_def);
+}
+
+// The same module initialised under the name "__main__" (the loader looks
+// for PyInit___main__), which runs the demonstration block.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit___main__(void) {
+    return PyModuleDef_Init(&module_def);
+}
