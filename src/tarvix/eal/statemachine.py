@@ -1,0 +1,231 @@
+"""The state machine of one router console: which prompt the console shows,
+and how to move from one prompt to another.
+
+States: "disable" (``host>``), "enable" (``host#``), "config"
+(``host(config)#``, ``host(config-sub)#``) and "standby_locked" (the console
+of a standby route processor that prints "Standby console disabled" and takes
+no command).  ``go_to`` also accepts "any" (and "generic"): find the state
+the console is in and stay there.  "generic" is also what ``_current_state``
+is set to when the state is no longer known.
+"""
+import time
+
+from tarvix.core.errors import ConnectionError, LinkTimeoutError, LoginError
+from tarvix.eal.dialogs import Statement
+
+ANY_STATES = ("any", "generic")
+
+# How long a console may stay silent before it is sent a bare line.
+NUDGE_AFTER = 0.5
+
+_TRANSITIONS = {
+    ("disable", "enable"): "enable",
+    ("enable", "disable"): "disable",
+    ("enable", "config"): "configure terminal",
+    ("config", "enable"): "end",
+}
+
+
+def _now():
+    return time.monotonic()
+
+
+class State(object):
+    """A named state; its ``pattern`` is built from the hostname in use at
+    the time it is read."""
+
+    def __init__(self, name, machine):
+        self.name = name
+        self._machine = machine
+
+    @property
+    def pattern(self):
+        return self._machine.pattern_of(self.name)
+
+    def __repr__(self):
+        return "State(%r)" % self.name
+
+
+class _Login(object):
+    """Answers login prompts from the credentials, one credential per
+    attempt, and fails once every credential has been refused."""
+
+    def __init__(self, device, credentials, names):
+        self.device = device
+        self.credentials = credentials
+        self.names = list(names)
+        self.index = -1
+        self.username_sent = False
+
+    def _credential(self):
+        if self.index >= len(self.names):
+            if not self.names:
+                raise LoginError("%s: the device asks for login credentials and none were given" % self.device)
+            raise LoginError("%s: login rejected with the credentials %s"
+                             % (self.device, ", ".join(repr(n) for n in self.names)))
+        name = self.names[self.index]
+        return name, self.credentials.get(name) or {}
+
+    def username(self, spawn, context, match):
+        self.index += 1
+        self.username_sent = True
+        name, credential = self._credential()
+        if not credential.get("username"):
+            raise LoginError("%s: the device asks for a username and credential %r has none" % (self.device, name))
+        spawn.sendline(credential["username"])
+
+    def password(self, spawn, context, match):
+        if not self.username_sent:
+            self.index += 1
+        self.username_sent = False
+        name, credential = self._credential()
+        if credential.get("password") is None:
+            raise LoginError("%s: the device asks for a password and credential %r has none" % (self.device, name))
+        spawn.send_secret(credential["password"])
+
+
+class RouterStateMachine(object):
+    """State machine of one router console.
+
+    ``hostname`` is a callable returning the regular expression of the
+    hostname the prompts show; while ``learn_hostname`` is set the prompts
+    accept ``learn_pattern`` instead and the name found is kept as
+    ``seen_hostname``.  ``credentials`` maps credential names to dictionaries
+    with "username" and "password"; the credential "enable" holds the enable
+    password.  ``context`` is used when ``go_to`` is given none.
+    """
+
+    state_names = ("disable", "enable", "config", "standby_locked")
+
+    def __init__(self, device, hostname, learn_pattern, credentials=None, context=None, timeout=30, log=None):
+        self.device = device
+        self.hostname = hostname
+        self.learn_pattern = learn_pattern
+        self.credentials = credentials if credentials is not None else {}
+        self.context = context if context is not None else {}
+        self.timeout = timeout
+        self.log = log
+        self.learn_hostname = False
+        self.seen_hostname = None
+        self._current_state = None
+        self._states = dict((name, State(name, self)) for name in self.state_names)
+
+    @property
+    def current_state(self):
+        return self._current_state
+
+    def get_state(self, name):
+        return self._states[name]
+
+    def pattern_of(self, name):
+        if name == "standby_locked":
+            return r"Standby console disabled\s*\Z"
+        suffix = {"disable": ">", "enable": "#", "config": r"\(config[^()\s]*\)#"}[name]
+        host = self.learn_pattern if self.learn_hostname else self.hostname()
+        return r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z" % (host, suffix)
+
+    # -- dialogs ---------------------------------------------------------
+
+    def login_names(self, context):
+        names = context.get("cred_list") or context.get("login_creds")
+        if names:
+            return list(names)
+        return [name for name in self.credentials if name != "enable"]
+
+    def connection_statements(self, context):
+        """What a console may print before it shows a prompt."""
+        login = _Login(self.device, self.credentials, self.login_names(context))
+        return [
+            Statement(r"Press RETURN to get started", action="", name="press RETURN banner"),
+            Statement(r"(?i)(username|login):\s*\Z", action=login.username, name="username prompt"),
+            Statement(r"(?i)password:\s*\Z", action=login.password, name="password prompt"),
+        ]
+
+    def enable_statements(self):
+        asked = []
+
+        def enable_password(spawn, context, match):
+            if asked:
+                raise LoginError("%s: enable password rejected" % self.device)
+            asked.append(True)
+            credential = self.credentials.get("enable") or {}
+            password = credential.get("password")
+            if password is None:
+                login = [self.credentials[n] for n in self.login_names(context) if n in self.credentials]
+                password = login[0].get("password") if login else None
+            if password is None:
+                raise LoginError("%s: the device asks for an enable password and none was given" % self.device)
+            spawn.send_secret(password)
+
+        return [Statement(r"(?i)password:\s*\Z", action=enable_password, name="enable password prompt")]
+
+    # -- waiting ---------------------------------------------------------
+
+    def wait(self, spawn, deadline, statements=(), context=None, nudges=0):
+        """Reads until a state's prompt shows, answering the statements on
+        the way; sets and returns the state.  A console silent for
+        NUDGE_AFTER seconds is sent a bare line, at most ``nudges`` times
+        (None: no limit).  Returns the ExpectResult of the prompt."""
+        context = self.context if context is None else context
+        names = list(self.state_names)
+        statements = list(statements)
+        patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements]
+        sent = 0
+        while True:
+            remaining = deadline - _now()
+            if remaining <= 0:
+                raise LinkTimeoutError("%s: no prompt of a known state (%s) within the timeout; last output: %r"
+                                       % (self.device, ", ".join(names), spawn.tail()))
+            try:
+                result = spawn.expect(patterns, timeout=min(remaining, NUDGE_AFTER))
+            except LinkTimeoutError:
+                if nudges is None or sent < nudges:
+                    sent += 1
+                    spawn.sendline()
+                continue
+            if result.index < len(names):
+                self._current_state = names[result.index]
+                if "hostname" in result.match.groupdict():
+                    self.seen_hostname = result.match.group("hostname")
+                return result
+            statement = statements[result.index - len(names)]
+            statement.run(spawn, context, result.match)
+            if not statement.loop_continue:
+                return result
+
+    # -- moving ----------------------------------------------------------
+
+    def go_to(self, to_state, spawn, context=None, prompt_recovery=False, timeout=None, dialog=None):
+        """Finds the console's state when it is not known (always for "any")
+        and moves it to ``to_state``; returns the state reached."""
+        context = self.context if context is None else context
+        deadline = _now() + (self.timeout if timeout is None else timeout)
+        extra = list(dialog) if dialog is not None else []
+        if to_state in ANY_STATES or self._current_state not in self.state_names:
+            known = self._current_state in self.state_names
+            if known:
+                spawn.flush()
+                spawn.sendline()
+            self.wait(spawn, deadline, extra + self.connection_statements(context), context,
+                      nudges=None if prompt_recovery else 1)
+        if to_state in ANY_STATES:
+            return self._current_state
+        if to_state not in self.state_names:
+            raise ValueError("unknown state %r" % (to_state,))
+        while self._current_state != to_state:
+            here = self._current_state
+            if here == "standby_locked":
+                raise ConnectionError("%s: the console is locked (standby), it cannot reach %s" % (self.device, to_state))
+            if to_state == "standby_locked":
+                raise ConnectionError("%s: a console cannot be moved to standby_locked" % self.device)
+            command = _TRANSITIONS.get((here, to_state)) or _TRANSITIONS[(here, "enable")]
+            spawn.flush()
+            spawn.sendline(command)
+            statements = extra + (self.enable_statements() if command == "enable" else [])
+            self.wait(spawn, deadline, statements, context)
+            if self._current_state == here:
+                raise ConnectionError("%s: %r did not leave the %s state" % (self.device, command, here))
+        return self._current_state
+
+    def __repr__(self):
+        return "<RouterStateMachine %s in %s>" % (self.device, self._current_state)
