@@ -1,5 +1,323 @@
-"""The connection object that scripts build for a device."""
+"""The connection object that scripts build for a device.
+
+``Connection(...)`` asks the plugin registry for the connection class that
+fits the device's os, series, model and chassis type and returns an instance
+of that class::
+
+    from tarvix.bases.connection import Connection
+
+    con = Connection(hostname="r1", start=["telnet ts1 2001", "telnet ts1 2002"],
+                     os="generic", credentials={"default": {"username": "admin", "password": pw}})
+    con.connect()
+    print(con.execute("show version"))
+    con.configure(["interface lo0", "description test"])
+    con.disconnect()
+
+A plugin class derives from ``SingleRpConnection`` or ``DualRpConnection``
+and names its link broker (``broker_class``) and its ``settings``.
+"""
+import copy
+import logging
+import re
+import time
+
+from tarvix.core.errors import CommandError, ConnectionError, LinkTimeoutError
+from tarvix.eal.spawn import Spawn
+from tarvix.eal.statemachine import RouterStateMachine
 
 # The hostname pattern a connection falls back to when it cannot learn the
 # device's hostname: any run of the characters a prompt's hostname is made of.
 DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+"
+
+
+class Settings(object):
+    """A platform's settings: plain attributes, copied for each connection."""
+
+    def __init__(self, **values):
+        self.__dict__.update(values)
+
+    def __repr__(self):
+        return "Settings(%s)" % ", ".join("%s=%r" % item for item in sorted(self.__dict__.items()))
+
+
+def plugin_class(os="generic", series=None, model=None, chassis_type="single_rp"):
+    """The connection class the registry holds for this kind of device."""
+    import tarvix
+
+    roster = tarvix.__impl_roster__
+    roster.discover_builtin_plugins()
+    roster.discover_external_plugins()
+    return roster.get_plugin(os, series, model, chassis_type)
+
+
+class RpHandle(object):
+    """One route processor of a device: its console link (``spawn``), the
+    link's ``state_machine``, and the ``role`` ("active"/"standby") and
+    redundancy ``mode`` the broker finds."""
+
+    def __init__(self, name, start, state_machine):
+        self.name = name
+        self.start = start
+        self.state_machine = state_machine
+        self.spawn = None
+        self.role = None
+        self.mode = None
+
+    def __repr__(self):
+        return "<RpHandle %s role=%s mode=%s>" % (self.name, self.role, self.mode)
+
+
+class Connection(object):
+    """A command-line connection to one device.
+
+    Built on this class itself, it returns an instance of the registered
+    plugin class for ``os``/``series``/``model``/``chassis_type``; the chassis
+    type defaults to "dual_rp" when two start commands are given.
+
+    ``start``: the command line(s) that open the console link(s), one per
+    route processor.  ``credentials``: credential name -> {"username",
+    "password"}; "enable" holds the enable password.  ``connection_timeout``
+    bounds each step of connecting, in seconds.
+    """
+
+    chassis_type = None
+    broker_class = None
+    settings = Settings(EXEC_TIMEOUT=60, ERROR_PATTERNS=[])
+    handle_names = ()
+
+    def __new__(cls, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None, **options):
+        if cls is Connection:
+            cls = plugin_class(os, series, model, chassis_type or _default_chassis(start))
+            if not issubclass(cls, Connection):
+                return cls(hostname=hostname, start=start, os=os, series=series, model=model, **options)
+        return object.__new__(cls)
+
+    def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
+                 credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
+                 connection_timeout=30, mit=False, prompt_recovery=False, env=None):
+        starts = [start] if isinstance(start, str) else list(start or [])
+        if len(starts) != len(self.handle_names):
+            raise ValueError("%s needs %d start command(s), got %d"
+                             % (type(self).__name__, len(self.handle_names), len(starts)))
+        if not hostname and not learn_hostname:
+            raise ValueError("a hostname is needed unless learn_hostname is set")
+        self.hostname = hostname
+        self.os, self.series, self.model = os, series, model
+        self.credentials = dict(credentials or {})
+        self.learn_hostname = learn_hostname
+        self.learned_hostname = None
+        self.init_exec_commands = init_exec_commands
+        self.init_config_commands = init_config_commands
+        self.connection_timeout = connection_timeout
+        self.mit = mit
+        self.prompt_recovery = prompt_recovery
+        self.env = env
+        self.settings = copy.deepcopy(type(self).settings)
+        self.log = logging.getLogger("tarvix.connection")
+        self.context = {}
+        self._is_connected = False
+        self._handles_designated = False
+        self.broker = None
+        self.handles = []
+        for name, command in zip(self.handle_names, starts):
+            device = "%s/%s" % (hostname or "device", name) if len(starts) > 1 else (hostname or "device")
+            machine = RouterStateMachine(device, self._hostname_regex, DEFAULT_LEARNED_HOSTNAME,
+                                         credentials=self.credentials, context=self.context,
+                                         timeout=connection_timeout, log=self.log)
+            self.handles.append(RpHandle(name, command, machine))
+
+    # -- members the brokers use -----------------------------------------
+
+    def _hostname_regex(self):
+        if self.learned_hostname:
+            if self.learned_hostname == DEFAULT_LEARNED_HOSTNAME:
+                return DEFAULT_LEARNED_HOSTNAME
+            return re.escape(self.learned_hostname)
+        if self.learn_hostname or not self.hostname:
+            return DEFAULT_LEARNED_HOSTNAME
+        return re.escape(self.hostname)
+
+    def _get_learned_hostname(self, spawn):
+        """The hostname the prompt on this link showed while it was learnt."""
+        for handle in self.handles:
+            if handle.spawn is spawn and handle.state_machine.seen_hostname:
+                return handle.state_machine.seen_hostname
+        return DEFAULT_LEARNED_HOSTNAME
+
+    @property
+    def connected(self):
+        return self._is_connected
+
+    def _handle(self, target):
+        raise NotImplementedError
+
+    # -- the script's calls ----------------------------------------------
+
+    def connect(self):
+        """Opens the console link(s) and lets the broker bring the device
+        to a known state; on failure the links are closed again."""
+        if self._is_connected:
+            return None
+        if self.broker_class is None:
+            raise ConnectionError("%s names no link broker" % type(self).__name__)
+        names = [n for n in self.credentials if n != "enable"]
+        self.context.clear()
+        self.context.update(prompt_recovery=self.prompt_recovery, login_creds=names)
+        try:
+            for handle in self.handles:
+                handle.spawn = Spawn(handle.start, handle.state_machine.device,
+                                     timeout=self.connection_timeout, log=self.log, env=self.env)
+                handle.state_machine._current_state = None
+                handle.role = handle.mode = None
+            self._handles_designated = False
+            self.broker = self.broker_class(self)
+            return self.broker.connect()
+        except BaseException:
+            self._close_links()
+            raise
+
+    def disconnect(self):
+        """Closes the link(s) through the broker."""
+        if self.broker is None:
+            return None
+        try:
+            return self.broker.disconnect()
+        finally:
+            self._close_links()
+
+    def _close_links(self):
+        for handle in self.handles:
+            if handle.spawn is not None:
+                handle.spawn.close()
+        self._is_connected = False
+
+    def execute(self, command, target=None, timeout=None, prompt_recovery=None):
+        """Runs one exec command in the enable state and returns its output
+        (without the echoed command and the prompt)."""
+        handle = self._handle(target)
+        return self._run(handle, [command], "enable", timeout, prompt_recovery)
+
+    def configure(self, lines, target=None, timeout=None, prompt_recovery=None):
+        """Applies configuration lines (a list, or one string of lines) in
+        the config state and returns to the enable state; returns the output."""
+        if isinstance(lines, str):
+            lines = lines.splitlines()
+        handle = self._handle(target)
+        output = self._run(handle, list(lines), "config", timeout, prompt_recovery)
+        machine = handle.state_machine
+        machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
+        return output
+
+    def _run(self, handle, commands, state, timeout, prompt_recovery):
+        if handle.spawn is None or handle.spawn.closed:
+            raise ConnectionError("%s: not connected" % handle.state_machine.device)
+        machine, spawn = handle.state_machine, handle.spawn
+        recovery = self.prompt_recovery if prompt_recovery is None else prompt_recovery
+        machine.go_to(state, spawn, context=self.context, prompt_recovery=recovery, timeout=self.connection_timeout)
+        timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
+        outputs = []
+        for command in commands:
+            spawn.flush()
+            spawn.sendline(command)
+            try:
+                result = machine.wait(spawn, time.monotonic() + timeout, context=self.context,
+                                      nudges=1 if recovery else 0)
+            except LinkTimeoutError:
+                raise LinkTimeoutError("%s: no prompt after %r within %s s; last output: %r"
+                                       % (machine.device, command, timeout, spawn.tail()))
+            output = _clean(result.match_output, command)
+            for pattern in self.settings.ERROR_PATTERNS:
+                if re.search(pattern, output, re.MULTILINE):
+                    raise CommandError("%s: %r rejected: %s" % (machine.device, command, output.strip()))
+            if output:
+                outputs.append(output)
+        return "\n".join(outputs)
+
+    def __enter__(self):
+        self.connect()
+        return self
+
+    def __exit__(self, *exc):
+        if self.broker is not None and self._is_connected:
+            self.disconnect()
+        else:
+            self._close_links()
+
+    def __repr__(self):
+        return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
+
+
+def _default_chassis(start):
+    if isinstance(start, (list, tuple)) and len(start) == 2:
+        return "dual_rp"
+    return "single_rp"
+
+
+def _clean(text, command):
+    """Output without carriage returns, the echoed command and blank edges."""
+    lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
+    while lines and not lines[0].strip():
+        lines.pop(0)
+    if lines and lines[0].strip() == command.strip():
+        lines.pop(0)
+    return "\n".join(lines).strip("\n")
+
+
+class SingleRpConnection(Connection):
+    """A device with one route processor: ``spawn`` and ``state_machine``."""
+
+    chassis_type = "single_rp"
+    handle_names = ("a",)
+
+    @property
+    def spawn(self):
+        return self.handles[0].spawn
+
+    @property
+    def state_machine(self):
+        return self.handles[0].state_machine
+
+    def _handle(self, target):
+        if target not in (None, "a", "active"):
+            raise ValueError("unknown target %r for a single-RP device" % (target,))
+        return self.handles[0]
+
+
+class DualRpConnection(Connection):
+    """A device with two route processors: handles ``a`` and ``b``, and
+    ``active``/``standby`` resolved from their roles."""
+
+    chassis_type = "dual_rp"
+    handle_names = ("a", "b")
+
+    @property
+    def a(self):
+        return self.handles[0]
+
+    @property
+    def b(self):
+        return self.handles[1]
+
+    def _role(self, role):
+        for handle in self.handles:
+            if handle.role == role:
+                return handle
+        raise ConnectionError("%s: no route processor is designated %s" % (self.hostname, role))
+
+    @property
+    def active(self):
+        return self._role("active")
+
+    @property
+    def standby(self):
+        return self._role("standby")
+
+    def _handle(self, target):
+        """None means the active RP once designated, else handle ``a``."""
+        if target is None:
+            return self.active if self._handles_designated else self.a
+        if target in ("active", "standby"):
+            return self._role(target)
+        if target in ("a", "b"):
+            return getattr(self, target)
+        raise ValueError("unknown target %r for a dual-RP device" % (target,))
