@@ -1,0 +1,34 @@
+"""A generic router's console, simulated on standard input and output.
+
+Run ``python -m tarvix.simulator --help`` for its options.  A spawn drives it
+exactly as it drives a real console.  A dual-RP pair is two simulators that
+share a directory (``--pair-dir``): one is started with ``--role active``,
+the other with ``--role standby``; the standby's console stays locked until
+"standby console enable" is configured under "redundancy" / "main-cpu" on the
+active.
+
+The login password and the enable password are read from the environment
+variables named by ``PASSWORD_ENV`` and ``ENABLE_PASSWORD_ENV``, never from
+the command line, so that they do not show in process lists or in the start
+command a connection logs.
+"""
+import shlex
+import sys
+
+PASSWORD_ENV = "TARVIX_SIM_PASSWORD"
+ENABLE_PASSWORD_ENV = "TARVIX_SIM_ENABLE_PASSWORD"
+
+
+def command(hostname="router", *options):
+    """The command line that starts one simulated console; ``options`` are
+    further command-line arguments, e.g. ("--login", "--banner")."""
+    argv = [sys.executable, "-m", "tarvix.simulator", "--hostname", hostname] + [str(o) for o in options]
+    return " ".join(shlex.quote(a) for a in argv)
+
+
+def pair(hostname, pair_dir, *options, **roles):
+    """The two command lines of a dual-RP pair; RP ``a`` is active unless
+    ``active="b"`` is given."""
+    active = roles.get("active", "a")
+    return [command(hostname, "--pair-dir", pair_dir, "--role", "active" if rp == active else "standby", *options)
+            for rp in ("a", "b")]

@@ -1,0 +1,5 @@
+import sys
+
+from tarvix.simulator.console import main
+
+sys.exit(main())

@@ -1,0 +1,274 @@
+"""The simulated console: a line-oriented loop over stdin and stdout."""
+import argparse
+import os
+import re
+import sys
+import time
+
+from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV
+
+MARKER = "standby-console-enabled"
+INVALID = "% Invalid input detected."
+INCOMPLETE = "% Incomplete command."
+
+# Exec commands: keywords a typed word may abbreviate, and the mode needed.
+_SHOW = ("version", "clock", "running-config", "redundancy")
+_SUBMODES = {"redundancy": "red", "interface": "if", "line": "line", "router": "router"}
+_STATES = {
+    "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
+    "standby": ("8  -STANDBY HOT", "13 -ACTIVE"),
+    "single": ("13 -ACTIVE", "1  -DISABLED"),
+    "unknown": ("1  -DISABLED", "1  -DISABLED"),
+}
+
+
+def _is(word, keyword):
+    """A typed word abbreviates a keyword."""
+    return bool(word) and keyword.startswith(word.lower())
+
+
+class SessionEnd(Exception):
+    """The user left the exec session ("exit"): the console starts over."""
+
+
+class Console(object):
+    def __init__(self, args, stdin=None, stdout=None):
+        self.args = args
+        self.stdin = stdin or sys.stdin
+        self.stdout = stdout or sys.stdout
+        self.hostname = args.hostname
+        self.password = os.environ.get(PASSWORD_ENV, "")
+        self.enable_password = os.environ.get(ENABLE_PASSWORD_ENV)
+        self.mode = "disable"
+        self.config_path = []
+        self.running = []
+        self.started = time.time()
+
+    # -- terminal --------------------------------------------------------
+
+    def write(self, text):
+        self.stdout.write(text)
+        self.stdout.flush()
+
+    def readline(self):
+        """One input line without its line end; EOFError at end of input."""
+        line = self.stdin.readline()
+        if not line:
+            raise EOFError()
+        return line.rstrip("\r\n")
+
+    def ask_secret(self, prompt):
+        """Turns echo off before the prompt shows, so nothing typed after it
+        is echoed."""
+        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
+        if fd is not None and os.isatty(fd):
+            import termios
+
+            saved = termios.tcgetattr(fd)
+            quiet = termios.tcgetattr(fd)
+            quiet[3] &= ~termios.ECHO
+            termios.tcsetattr(fd, termios.TCSANOW, quiet)
+            try:
+                self.write(prompt)
+                line = self.stdin.readline()
+            finally:
+                termios.tcsetattr(fd, termios.TCSANOW, saved)
+            self.write("\n")
+        else:
+            self.write(prompt)
+            line = self.stdin.readline()
+        if not line:
+            raise EOFError()
+        return line.rstrip("\r\n")
+
+    # -- redundancy ------------------------------------------------------
+
+    @property
+    def marker(self):
+        return os.path.join(self.args.pair_dir, MARKER) if self.args.pair_dir else None
+
+    def locked(self):
+        return self.args.role == "standby" and not os.path.exists(self.marker)
+
+    def redundancy(self):
+        if self.args.unknown_role:
+            key = "unknown"
+        else:
+            key = self.args.role or "single"
+        mine, peer = _STATES[key]
+        mode = "sso" if self.args.role else "simplex"
+        return ["Redundant system information",
+                "  Available system uptime = %d minutes" % self.uptime(),
+                "  my state = %s" % mine,
+                "  peer state = %s" % peer,
+                "  Redundancy Mode = %s" % mode,
+                "  Redundancy State = %s" % mode]
+
+    # -- the console -----------------------------------------------------
+
+    def uptime(self):
+        return int((time.time() - self.started) // 60)
+
+    def run(self):
+        if self.args.silent:
+            while True:
+                self.readline()
+        if self.locked():
+            self.write("\nStandby console disabled\n")
+            while self.locked():
+                self.readline()
+                if self.locked():
+                    self.write("\nStandby console disabled\n")
+        while True:
+            try:
+                self.session()
+            except SessionEnd:
+                self.write("\n%s console is now available\n\n" % self.hostname)
+
+    def session(self):
+        self.mode, self.config_path = self.args.start_state, []
+        if self.args.banner:
+            self.write("\nPress RETURN to get started.\n")
+            self.readline()
+        if self.args.login:
+            self.login()
+        while True:
+            self.write("\n" + self.prompt())
+            self.handle(self.readline().strip())
+
+    def login(self):
+        for _ in range(3):
+            self.write("\nUser Access Verification\n\nUsername: ")
+            username = self.readline()
+            password = self.ask_secret("Password: ")
+            if username == self.args.username and password == self.password:
+                return
+            self.write("% Login invalid\n")
+        self.write("% Too many failed logins\n")
+        raise EOFError()
+
+    def prompt(self):
+        if self.mode == "config":
+            return "%s(config%s)#" % (self.hostname, "-" + self.config_path[-1][0] if self.config_path else "")
+        return self.hostname + ("#" if self.mode == "enable" else ">")
+
+    def handle(self, line):
+        if not line:
+            return
+        if self.mode == "config":
+            return self.configure(line)
+        words = line.split("|", 1)[0].split()
+        if _is(words[0], "enable") and len(words) == 1:
+            return self.enable()
+        if _is(words[0], "disable") and len(words) == 1:
+            self.mode = "disable"
+            return
+        if words[0].lower() in ("exit", "logout", "quit"):
+            raise SessionEnd()
+        if _is(words[0], "terminal") and len(words) == 3:
+            return
+        if _is(words[0], "configure") and self.mode == "enable" and all(_is(w, "terminal") for w in words[1:2]):
+            self.mode, self.config_path = "config", []
+            return
+        if _is(words[0], "show") and len(words) > 1:
+            lines = self.show(words[1:])
+            if lines is not None:
+                return self.print_filtered(lines, line)
+        self.write(INVALID + "\n")
+
+    def show(self, words):
+        what = [k for k in _SHOW if _is(words[0], k)]
+        if len(what) != 1:
+            return None
+        what = what[0]
+        if what == "version":
+            rps = 2 if self.args.role else 1
+            return ["Generic router simulator, software version 1.0",
+                    "%s uptime is %d minutes" % (self.hostname, self.uptime()),
+                    "%d route processor(s)" % rps]
+        if what == "clock":
+            return [time.strftime("%H:%M:%S UTC %a %b %d %Y", time.gmtime())]
+        if what == "running-config":
+            return ["hostname %s" % self.hostname] + self.running + ["end"]
+        return self.redundancy()
+
+    def print_filtered(self, lines, line):
+        if "|" in line:
+            pipe = line.split("|", 1)[1].split(None, 1)
+            if len(pipe) != 2 or not (_is(pipe[0], "include") or _is(pipe[0], "exclude")):
+                self.write(INVALID + "\n")
+                return
+            keep = _is(pipe[0], "include")
+            lines = [text for text in lines if bool(re.search(pipe[1], text)) == keep]
+        self.write("".join(text + "\n" for text in lines))
+
+    def enable(self):
+        if self.mode != "disable":
+            return
+        if self.enable_password is not None:
+            if self.ask_secret("Password: ") != self.enable_password:
+                self.write("% Access denied\n")
+                return
+        self.mode = "enable"
+
+    def configure(self, line):
+        words = line.split()
+        keyword = words[0].lower()
+        if keyword == "end":
+            self.mode, self.config_path = "enable", []
+            return
+        if keyword == "exit":
+            if self.config_path:
+                self.config_path.pop()
+            else:
+                self.mode = "enable"
+            return
+        indent = " " * len(self.config_path)
+        self.running.append(indent + line)
+        path = [entry[1] for entry in self.config_path]
+        if path == ["redundancy"] and keyword == "main-cpu":
+            self.config_path.append(("r-mc", "main-cpu"))
+        elif keyword in _SUBMODES and not self.config_path:
+            self.config_path.append((_SUBMODES[keyword], keyword))
+        elif path == ["redundancy", "main-cpu"] and line.lower() in ("standby console enable",
+                                                                     "no standby console enable"):
+            self.standby_console(not line.lower().startswith("no "))
+
+    def standby_console(self, enabled):
+        if self.marker is None or self.args.role != "active":
+            return
+        if enabled:
+            with open(self.marker, "w") as handle:
+                handle.write("enabled\n")
+        elif os.path.exists(self.marker):
+            os.remove(self.marker)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m tarvix.simulator",
+        description="A generic router's console on stdin/stdout. Passwords come from the environment: "
+                    "%s (login) and %s (enable, optional)." % (PASSWORD_ENV, ENABLE_PASSWORD_ENV))
+    parser.add_argument("--hostname", default="router")
+    parser.add_argument("--login", action="store_true", help="ask for a username and password first")
+    parser.add_argument("--username", default="admin", help="the username --login accepts (default: admin)")
+    parser.add_argument("--banner", action="store_true", help='show "Press RETURN to get started" first')
+    parser.add_argument("--start-state", choices=("disable", "enable"), default="disable")
+    parser.add_argument("--pair-dir", help="directory shared by the two RPs of a dual-RP pair")
+    parser.add_argument("--role", choices=("active", "standby"), help="this RP's role in the pair")
+    parser.add_argument("--silent", action="store_true", help="never show a prompt (a dead console)")
+    parser.add_argument("--unknown-role", action="store_true",
+                        help="answer the redundancy query with a state that names neither role")
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if bool(args.role) != bool(args.pair_dir):
+        parser.error("--role and --pair-dir go together")
+    try:
+        Console(args).run()
+    except (EOFError, KeyboardInterrupt):
+        return 0
+    return 0
