@@ -196,7 +196,8 @@ class FakeSettings(object):
     def __getattr__(self, name):
         if name.startswith("_"):
             raise AttributeError(name)
-        self._journal.record("settings", "read", (name,))
+        if name.startswith("HA_"):
+            self._journal.record("settings", "read", (name,))
         if name in self._raising:
             raise self._raising[name]
         try:
