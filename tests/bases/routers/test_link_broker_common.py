@@ -460,3 +460,27 @@ def test_assertions_follow_the_interpreter_flag(flag, expect_ok):
     else:
         assert proc.returncode != 0
         assert "AssertionError: Init commands must be a list" in proc.stderr
+
+
+@pytest.mark.parametrize("dual", [False, True])
+def test_repeated_connects_keep_reference_counts(lb, journal, dual):
+    con = FakeConnection(journal, dual=dual, HA_STANDBY_UNLOCK_COMMANDS=["u"])
+    con.learn_hostname = True
+    con.init_exec_commands, con.init_config_commands = ["e"], ["c"]
+    if dual:
+        con.a.spawn.answer = "ACTIVE"
+        con.outputs["sh redundancy state"] = "Redundancy State = sso"
+    broker = (lb.BaseDualRpLinkBroker if dual else lb.BaseSingleRpLinkBroker)(con)
+    watched = [con, con.context, con.init_exec_commands, con.init_config_commands, broker]
+
+    def cycle():
+        con.learned_hostname = None
+        broker.connect()
+        broker.disconnect()
+        del journal[:]
+
+    cycle()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        cycle()
+    assert [sys.getrefcount(o) for o in watched] == before
