@@ -1,6 +1,15 @@
 """The ``tarvix`` console command."""
 import argparse
+import getpass
+import logging
+import os
+import shutil
 import sys
+import tempfile
+import time
+
+PASSWORD_ENV = "TARVIX_PASSWORD"
+ENABLE_PASSWORD_ENV = "TARVIX_ENABLE_PASSWORD"
 
 
 def _plugins(args):
@@ -14,11 +23,139 @@ def _plugins(args):
     return 0
 
 
+def _credentials(args):
+    """Credentials from the options, the environment or a prompt; the
+    password itself is never printed or logged."""
+    credentials = {}
+    password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
+    if args.username and password is None and args.ask_password:
+        password = getpass.getpass("password for %s: " % args.username)
+    if args.username or password is not None:
+        credentials["default"] = {"username": args.username, "password": password}
+    enable = os.environ.get(ENABLE_PASSWORD_ENV)
+    if enable is not None:
+        credentials["enable"] = {"password": enable}
+    return credentials
+
+
+def _simulated(args, workdir):
+    """Start commands, credentials and child environment for the bundled
+    simulator."""
+    from tarvix import simulator
+
+    options = []
+    env = None
+    credentials = {}
+    if args.sim_login:
+        import secrets
+
+        password = secrets.token_hex(8)
+        env = dict(os.environ)
+        env[simulator.PASSWORD_ENV] = password
+        options += ["--login", "--username", "admin"]
+        credentials["default"] = {"username": "admin", "password": password}
+    if args.chassis == "dual_rp":
+        return simulator.pair(args.hostname, workdir, *options), credentials, env
+    return [simulator.command(args.hostname, *options)], credentials, env
+
+
+def _summary(con, args, elapsed):
+    print("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
+    print("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
+    for handle in con.handles:
+        if con.chassis_type == "dual_rp":
+            print("  rp %s: role %s, redundancy mode %s" % (handle.name, handle.role or "unknown", handle.mode or "unknown"))
+        else:
+            print("  rp %s: single route processor" % handle.name)
+    for command in args.execute or []:
+        target = "active" if con.chassis_type == "dual_rp" and not args.mit else None
+        output = con.execute(command, target=target)
+        print("--- %s%s" % (command, " (on the active rp)" if target else ""))
+        print(output)
+
+
+def _connect(args):
+    from tarvix.bases.connection import Connection
+    from tarvix.core.errors import ConnectionError, ConnectionInfraError
+
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    logger = logging.getLogger("tarvix")
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+
+    workdir = None
+    env = None
+    if args.start:
+        if len(args.start) > 2:
+            print("error: --start is given once for a single-RP device, twice for a dual-RP one", file=sys.stderr)
+            return 2
+        start = args.start
+        credentials = _credentials(args)
+        chassis = args.chassis or ("dual_rp" if len(start) == 2 else "single_rp")
+    else:
+        workdir = tempfile.mkdtemp(prefix="tarvix-sim-")
+        chassis = args.chassis or "single_rp"
+        args.chassis = chassis
+        args.hostname = args.hostname or "sim-router"
+        start, credentials, env = _simulated(args, workdir)
+        print("no device named: connecting to the bundled simulator (%s)" % chassis, file=sys.stderr)
+    con = None
+    try:
+        began = time.monotonic()
+        con = Connection(hostname=args.hostname or "device", start=start, os=args.os, series=args.series,
+                         model=args.model, chassis_type=chassis, credentials=credentials, learn_hostname=True,
+                         connection_timeout=args.timeout, mit=args.mit, prompt_recovery=args.prompt_recovery,
+                         env=env)
+        con.connect()
+        _summary(con, args, time.monotonic() - began)
+        con.disconnect()
+        print("disconnected")
+        return 0
+    except (ConnectionError, ConnectionInfraError, ValueError) as error:
+        print("error: %s" % error, file=sys.stderr)
+        return 1
+    finally:
+        if con is not None:
+            con._close_links()
+        if workdir:
+            shutil.rmtree(workdir, ignore_errors=True)
+        logger.removeHandler(handler)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog="tarvix", description="Command-line connections to network devices.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     plugins = commands.add_parser("plugins", help="discover the builtin and external plugins and print the registry's tree")
     plugins.set_defaults(handler=_plugins)
+
+    connect = commands.add_parser(
+        "connect", help="connect to a device (by default the bundled simulator), print a summary, disconnect",
+        description="Connects to a device, prints what was found and disconnects. Without --start it runs "
+                    "against the bundled router simulator. The password is taken from --password, $%s or, with "
+                    "--ask-password, a prompt; an enable password from $%s."
+                    % (PASSWORD_ENV, ENABLE_PASSWORD_ENV))
+    connect.add_argument("--start", action="append", metavar="CMD",
+                         help="command that opens the console, e.g. 'telnet ts1 2001' or 'ssh admin@r1'; "
+                              "give it twice for a dual-RP device")
+    connect.add_argument("--chassis", choices=("single_rp", "dual_rp"),
+                         help="chassis type (default: single_rp, or dual_rp with two --start)")
+    connect.add_argument("--hostname", help="the device's name (the prompt's hostname is learnt)")
+    connect.add_argument("--os", default="generic", help="the device's os plugin (default: generic)")
+    connect.add_argument("--series")
+    connect.add_argument("--model")
+    connect.add_argument("--username", help="login username")
+    connect.add_argument("--password", help="login password (visible to other users in the process list; "
+                                            "prefer $%s or --ask-password)" % PASSWORD_ENV)
+    connect.add_argument("--ask-password", action="store_true", help="prompt for the login password")
+    connect.add_argument("--timeout", type=float, default=30, help="seconds allowed for each connection step")
+    connect.add_argument("--execute", action="append", metavar="CMD", help="exec command to run and print (repeatable)")
+    connect.add_argument("--mit", action="store_true", help="connect only: no designation or initial commands")
+    connect.add_argument("--prompt-recovery", action="store_true", help="keep nudging a silent console")
+    connect.add_argument("--sim-login", action="store_true",
+                         help="make the simulator ask for a login (with a generated password)")
+    connect.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    connect.set_defaults(handler=_connect)
     return parser
 
 

@@ -141,8 +141,8 @@ class RouterStateMachine(object):
             Statement(r"(?i)password:\s*\Z", action=login.password, name="password prompt"),
         ]
 
-    def enable_statements(self):
-        asked = []
+    def enable_statements(self, asked):
+        """Answers the enable password prompt once; ``asked`` records it."""
 
         def enable_password(spawn, context, match):
             if asked:
@@ -221,8 +221,11 @@ class RouterStateMachine(object):
             command = _TRANSITIONS.get((here, to_state)) or _TRANSITIONS[(here, "enable")]
             spawn.flush()
             spawn.sendline(command)
-            statements = extra + (self.enable_statements() if command == "enable" else [])
+            asked = []
+            statements = extra + (self.enable_statements(asked) if command == "enable" else [])
             self.wait(spawn, deadline, statements, context)
+            if self._current_state == here and asked:
+                raise LoginError("%s: enable password rejected" % self.device)
             if self._current_state == here:
                 raise ConnectionError("%s: %r did not leave the %s state" % (self.device, command, here))
         return self._current_state
