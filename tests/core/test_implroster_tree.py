@@ -1,0 +1,270 @@
+"""print_tree and __repr__."""
+import pytest
+
+import tarvix.plugins.generic as generic
+
+GENERIC_PATH = "/opt/venv/lib/tarvix/plugins/generic/__init__.py"
+Sample = type("Sample", (object,), {"__module__": "sample", "__qualname__": "Sample"})
+
+WORKED_EXAMPLE = "\n".join([
+    "plugin",
+    "  |__ generic",
+    "  |  |__ data",
+    "  |    |__ dual_rp",
+    "  |    |  |__ cls = <class 'tarvix.plugins.generic.GenericDualRPConnection'>",
+    "  |    |  |__ path = /opt/venv/lib/tarvix/plugins/generic/__init__.py",
+    "  |    |__ single_rp",
+    "  |      |__ cls = <class 'tarvix.plugins.generic.GenericSingleRpConnection'>",
+    "  |      |__ path = /opt/venv/lib/tarvix/plugins/generic/__init__.py",
+    "  |__ quilm",
+    "    |__ qb4",
+    "      |__ data",
+    "        |__ single_rp",
+    "          |__ cls = <class 'sample.Sample'>",
+    "          |__ path = /opt/plugins/sample.py",
+])
+
+
+@pytest.fixture
+def example_roster(roster, implroster, monkeypatch):
+    paths = {generic.GenericSingleRpConnection: GENERIC_PATH,
+             generic.GenericDualRPConnection: GENERIC_PATH,
+             Sample: "/opt/plugins/sample.py"}
+    monkeypatch.setattr(implroster, "getfile", paths.__getitem__)
+    # registered in an order other than the rendering's
+    roster.register_plugin(Sample, os="quilm", series="qb4")
+    roster.register_plugin(generic.GenericSingleRpConnection, os="generic")
+    roster.register_plugin(generic.GenericDualRPConnection, os="generic", chassis_type="dual_rp")
+    return roster
+
+
+def test_worked_example_byte_for_byte(example_roster):
+    assert example_roster.print_tree(example_roster.plugins) == WORKED_EXAMPLE
+    assert example_roster.print_tree(data=example_roster.plugins, output="plugin") == WORKED_EXAMPLE
+
+
+def test_repr_is_the_tree_under_the_registry_heading(example_roster):
+    heading = "plugins (<class 'tarvix.core.implroster.ImplRoster'> at %s) " % hex(id(example_roster))
+    expected = heading + WORKED_EXAMPLE[len("plugin"):]
+    assert repr(example_roster) == expected
+    assert str(example_roster) == expected
+
+
+def test_repr_of_a_subclass_names_it(implroster):
+    class Mine(implroster.ImplRoster):
+        pass
+
+    roster = Mine()
+    roster.plugins["a"] = "x"
+    assert repr(roster) == "plugins (%s at %s) \n  |__ a = x" % (Mine, hex(id(roster)))
+
+
+def test_repr_of_an_empty_registry(roster):
+    assert repr(roster) == ""
+
+
+@pytest.mark.parametrize("data, output, expected", [
+    ({}, "plugin", ""),
+    (None, "plugin", ""),
+    ("", "head", ""),
+    (0, "plugin", ""),
+    (42, "plugin", "plugin = 42"),
+    ("text", "label", "label = text"),
+    ({"a": "x"}, "plugin", "plugin\n  |__ a = x"),
+    ({"b": 1, "a": 2}, "h", "h\n  |__ a = 2\n  |__ b = 1"),
+    ({"B": 1, "a": 2, "data": 3}, "h", "h\n  |__ B = 1\n  |__ a = 2\n  |__ data = 3"),
+    ({"a": "one\ntwo", "b": "x"}, "h", "h\n  |__ a = one\n  |two\n  |__ b = x"),
+    ({"a": "x", "b": "one\ntwo"}, "h", "h\n  |__ a = x\n  |__ b = one\n  two"),
+    ({"generic": {"data": {}}}, "plugin", "plugin\n  |__ generic\n    |"),
+    ({"generic": {"data": {}}, "quilm": 1}, "plugin",
+     "plugin\n  |__ generic\n  |  |\n  |__ quilm = 1"),
+    ({"a": {"b": {"c": 1}}}, "h", "h\n  |__ a\n    |__ b\n      |__ c = 1"),
+])
+def test_layout(roster, data, output, expected):
+    assert roster.print_tree(data, output) == expected
+
+
+class EqualsEmpty(dict):
+    def __bool__(self):
+        return True
+
+    def __eq__(self, other):
+        return True
+
+    __hash__ = None
+
+
+def test_value_equal_to_an_empty_dict_renders_nothing(roster):
+    assert roster.print_tree(EqualsEmpty(a=1)) == ""
+
+
+def test_dict_subclass_is_a_dict_and_other_mappings_are_leaves(roster):
+    class Sub(dict):
+        pass
+
+    class Mapping(object):
+        def __bool__(self):
+            return True
+
+        def __str__(self):
+            return "M"
+
+    assert roster.print_tree(Sub(k="v")) == "plugin\n  |__ k = v"
+    assert roster.print_tree(Mapping()) == "plugin = M"
+
+
+def test_non_text_keys(roster):
+    with pytest.raises(TypeError):
+        roster.print_tree({1: "x"})
+    with pytest.raises(TypeError):
+        roster.print_tree({"a": 1, 2: "x"})
+
+
+def test_errors_of_the_values_propagate(roster):
+    class Broken(object):
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    with pytest.raises(RuntimeError):
+        roster.print_tree({"a": Broken()})
+
+
+def test_recursion_goes_through_the_instance_with_keywords(implroster):
+    calls = []
+
+    class Roster(implroster.ImplRoster):
+        def print_tree(self, data, output="plugin", **extra):
+            calls.append((output, sorted(extra)))
+            return implroster.ImplRoster.print_tree(self, data=data, output=output)
+
+    class Keywords(implroster.ImplRoster):
+        def print_tree(self, **kwargs):
+            calls.append(list(kwargs))
+            return implroster.ImplRoster.print_tree(self, **kwargs)
+
+    roster = Roster()
+    assert roster.print_tree({"a": {"b": 1}, "c": 2}) == "plugin\n  |__ a\n  |  |__ b = 1\n  |__ c = 2"
+    assert calls == [("plugin", []), ("__ a", []), ("__ b", []), ("__ c", [])]
+    del calls[:]
+    Keywords().print_tree(data={"a": 1}, output="h")
+    assert calls == [["data", "output"], ["data", "output"]]
+
+
+def test_override_result_is_split_into_lines(implroster):
+    class Roster(implroster.ImplRoster):
+        def print_tree(self, data, output="plugin"):
+            if output.startswith("__ "):
+                return "first\nsecond"
+            return implroster.ImplRoster.print_tree(self, data, output)
+
+    assert Roster().print_tree({"a": 1, "b": 2}) == "plugin\n  |first\n  |second\n  |first\n  second"
+
+
+def test_repr_goes_through_the_instance(roster):
+    seen = []
+    roster.print_tree = lambda **kwargs: seen.append(kwargs) or "rendered"
+    roster.plugins["x"] = 1
+    assert repr(roster) == "rendered"
+    assert seen[0]["data"] is roster.plugins
+    assert seen[0]["output"].startswith("plugins (<class ")
+    assert list(seen[0]) == ["data", "output"]
+
+
+class Tag(str):
+    """A text type whose additions keep the type, to follow the operator chain."""
+
+    def __add__(self, other):
+        return Tag(str.__add__(self, "<" + str(other) + ">"))
+
+    def __radd__(self, other):
+        return Tag(str(other) + "[" + str.__str__(self) + "]")
+
+
+def test_text_types_other_than_str_follow_the_operators(implroster, roster):
+    result = roster.print_tree({"a": 1}, output=Tag("h"))
+    assert type(result) is Tag
+    assert result == "h<\n  |__ a = 1>"
+
+    class Lines(implroster.ImplRoster):
+        def print_tree(self, data, output="plugin"):
+            if output == "plugin":
+                return implroster.ImplRoster.print_tree(self, data, output)
+            return Split()
+
+    class Split(object):
+        def split(self, separator):
+            assert separator == "\n"
+            return ["x", Tag("y"), "z"]
+
+    # "\n  " + Tag("y") asks Tag first; the str result so far then meets a Tag
+    assert Lines().print_tree({"a": 1}) == "plugin\n  |x" + "[\n  [y]]" + "<\n  z>"
+
+
+def test_deep_dict_ends_in_recursion_error(roster):
+    data = node = {}
+    for _ in range(100000):
+        node["k"] = {}
+        node = node["k"]
+    node["k"] = 1
+    with pytest.raises(RecursionError):
+        roster.print_tree(data)
+
+
+def test_self_referencing_dict_ends_in_recursion_error(roster):
+    data = {"a": 1}
+    data["self"] = data
+    with pytest.raises(RecursionError):
+        roster.print_tree(data)
+    roster.plugins["loop"] = roster.plugins
+    with pytest.raises(RecursionError):
+        repr(roster)
+
+
+def test_key_mutating_the_tree_during_the_walk(roster):
+    data = {}
+
+    class Hostile(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            data.clear()
+            return str.__eq__(self, other)
+
+    data[Hostile("a")] = {"x": 1}
+    data["b"] = 2
+    # the comparison with the last key empties the dict: "b" is gone
+    with pytest.raises(KeyError):
+        roster.print_tree(data)
+
+
+def test_value_text_mutating_the_tree_during_the_walk(roster):
+    data = {}
+
+    class Mutator(object):
+        def __str__(self):
+            data.clear()
+            data["zz"] = "new"
+            return "m"
+
+    data["a"] = Mutator()
+    data["b"] = "kept"
+    with pytest.raises(KeyError):
+        roster.print_tree(data)
+    data = {"a": "x"}
+
+    class Grower(object):
+        def __str__(self):
+            data["later"] = "ignored"
+            return "g"
+
+    data["b"] = Grower()
+    assert roster.print_tree(data) == "plugin\n  |__ a = x\n  |__ b = g"
+
+
+def test_print_tree_arguments(roster):
+    with pytest.raises(TypeError):
+        roster.print_tree()
+    with pytest.raises(TypeError):
+        roster.print_tree({}, "a", "b")
+    with pytest.raises(TypeError):
+        roster.__repr__(1)
