@@ -212,7 +212,7 @@ def test_init_handle_sends_config(lb, single_con, journal):
                               "con.configure"]
 
 
-def test_disconnect(lb, single_con, journal, quick_sleep):
+def test_disconnect(lb, single_con, journal):
     broker = build(lb, single_con, journal, _is_connected=True, learned_hostname="R1")
     single_con.context["k"] = 1
     assert broker.disconnect() is None
