@@ -59,19 +59,23 @@ def _simulated(args, workdir):
     return [simulator.command(args.hostname, *options)], credentials, env
 
 
+def _say(text=""):
+    print(text, flush=True)
+
+
 def _summary(con, args, elapsed):
-    print("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
-    print("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
+    _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
+    _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
     for handle in con.handles:
         if con.chassis_type == "dual_rp":
-            print("  rp %s: role %s, redundancy mode %s" % (handle.name, handle.role or "unknown", handle.mode or "unknown"))
+            _say("  rp %s: role %s, redundancy mode %s" % (handle.name, handle.role or "unknown", handle.mode or "unknown"))
         else:
-            print("  rp %s: single route processor" % handle.name)
+            _say("  rp %s: single route processor" % handle.name)
     for command in args.execute or []:
         target = "active" if con.chassis_type == "dual_rp" and not args.mit else None
         output = con.execute(command, target=target)
-        print("--- %s%s" % (command, " (on the active rp)" if target else ""))
-        print(output)
+        _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
+        _say(output)
 
 
 def _connect(args):
@@ -110,7 +114,7 @@ def _connect(args):
         con.connect()
         _summary(con, args, time.monotonic() - began)
         con.disconnect()
-        print("disconnected")
+        _say("disconnected")
         return 0
     except (ConnectionError, ConnectionInfraError, ValueError) as error:
         print("error: %s" % error, file=sys.stderr)

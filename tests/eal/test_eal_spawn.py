@@ -1,0 +1,94 @@
+"""Device links on real pseudo-terminals, with small stand-in programs."""
+import os
+import shlex
+import sys
+import time
+
+import pytest
+
+from tarvix.core.errors import LinkClosedError, LinkTimeoutError
+from tarvix.eal.dialogs import Dialog, Statement
+from tarvix.eal.spawn import Spawn
+
+ECHO_LINES = "import sys\nfor line in sys.stdin:\n    print('got ' + line.strip() + '\\nready>', flush=True)"
+
+
+def program(source):
+    return "%s -c %s" % (shlex.quote(sys.executable), shlex.quote(source))
+
+
+@pytest.fixture
+def link():
+    made = []
+
+    def make(source, **kwargs):
+        spawn = Spawn(program(source), "dev1", **kwargs)
+        made.append(spawn)
+        return spawn
+
+    yield make
+    for spawn in made:
+        spawn.close()
+
+
+def test_expect_returns_the_text_read_up_to_the_match(link):
+    spawn = link(ECHO_LINES)
+    spawn.sendline("hello")
+    result = spawn.expect([r"nothing", r"ready>"], timeout=3)
+    assert result.index == 1 and result.matched == "ready>"
+    assert result.match_output.replace("\r\n", "\n") == "hello\ngot hello\n"
+
+
+@pytest.mark.parametrize("source, error, words", [
+    ("import time; time.sleep(5)", LinkTimeoutError, "dev1: timed out after 0.3 s waiting for 'never'"),
+    ("print('bye')", LinkClosedError, "dev1: link closed while waiting for 'never'; last output: 'bye"),
+])
+def test_failures_name_the_device_and_what_was_awaited(link, source, error, words):
+    spawn = link(source)
+    began = time.monotonic()
+    with pytest.raises(error) as caught:
+        spawn.expect("never", timeout=0.3)
+    assert time.monotonic() - began < 2
+    assert str(caught.value).startswith(words)
+
+
+def test_close_ends_the_program_and_can_be_repeated(link):
+    spawn = link("import time; time.sleep(30)")
+    pid = spawn.pid
+    spawn.close()
+    spawn.close()
+    assert spawn.closed and not spawn.isalive()
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)
+
+
+def test_flush_drops_unread_output(link):
+    spawn = link(ECHO_LINES)
+    spawn.sendline("old")
+    spawn.expect("ready>", timeout=3)
+    spawn.sendline("stale")
+    time.sleep(0.3)
+    spawn.flush()
+    spawn.sendline("new")
+    assert "stale" not in spawn.expect("ready>", timeout=3).match_output
+
+
+def test_string_form_names_device_and_command(link):
+    spawn = link("pass")
+    assert str(spawn).startswith("dev1 via '%s -c" % shlex.quote(sys.executable))
+
+
+def test_empty_command_is_refused():
+    with pytest.raises(ValueError, match="empty start command for dev2"):
+        Spawn("  ", "dev2")
+
+
+def test_statement_actions(link):
+    spawn = link(ECHO_LINES)
+    seen = []
+    Statement(r"x", action="as line").run(spawn, {}, None)
+    assert "got as line" in spawn.expect("ready>", timeout=3).match_output
+    Statement(r"x", action=lambda s, c, m: seen.append((c, m))).run(spawn, {"k": 1}, "m")
+    assert seen == [({"k": 1}, "m")]
+    dialog = Dialog([Statement("a")]) + [Statement("b")]
+    assert [s.name for s in dialog] == ["a", "b"] and len(Dialog([])) == 0

@@ -1,0 +1,105 @@
+"""The router console state machine driving the simulator."""
+import re
+
+import pytest
+
+from tarvix import simulator
+from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME
+from tarvix.core.errors import ConnectionError, LinkTimeoutError, LoginError
+from tarvix.eal.dialogs import Dialog, Statement
+from tarvix.eal.spawn import Spawn
+from tarvix.eal.statemachine import RouterStateMachine
+
+
+@pytest.fixture
+def console(monkeypatch):
+    monkeypatch.setenv(simulator.PASSWORD_ENV, "pw-right")
+    made = []
+
+    def make(*options, **kwargs):
+        spawn = Spawn(simulator.command("sm1", *options), "sm1", timeout=3)
+        made.append(spawn)
+        hostname = kwargs.pop("hostname", "sm1")
+        machine = RouterStateMachine("sm1", lambda: re.escape(hostname), DEFAULT_LEARNED_HOSTNAME, timeout=3, **kwargs)
+        return spawn, machine
+
+    yield make
+    for spawn in made:
+        spawn.close()
+
+
+@pytest.mark.parametrize("path", [
+    ["enable"], ["config"], ["config", "disable"], ["enable", "config", "enable"], ["disable", "any"],
+])
+def test_go_to_reaches_each_state(console, path):
+    spawn, machine = console()
+    for state in path:
+        reached = machine.go_to(state, spawn)
+        assert reached == machine.current_state
+    expected = path[-2] if path[-1] == "any" else path[-1]
+    assert machine.current_state == expected
+    spawn.sendline()
+    assert spawn.expect(machine.get_state(expected).pattern, timeout=2).match_output.strip() == ""
+
+
+def test_learning_accepts_any_hostname_and_keeps_it(console):
+    spawn, machine = console(hostname="not-this-one")
+    machine.learn_hostname = True
+    assert machine.go_to("any", spawn) == "disable"
+    assert machine.seen_hostname == "sm1"
+    machine.learn_hostname = False
+    pattern = machine.get_state("enable").pattern
+    assert re.search(pattern, "\r\nnot-this-one#") and not re.search(pattern, "\r\nsm1#")
+
+
+def test_login_tries_each_credential_in_turn(console):
+    credentials = {"old": {"username": "admin", "password": "pw-old"}, "new": {"username": "admin", "password": "pw-right"}}
+    spawn, machine = console("--login", "--banner", credentials=credentials)
+    assert machine.go_to("enable", spawn, context={"cred_list": ["old", "new"]}) == "enable"
+
+
+@pytest.mark.parametrize("credentials, message", [
+    ({"default": {"username": "admin", "password": "pw-wrong"}}, "sm1: login rejected with the credentials 'default'"),
+    ({}, "sm1: the device asks for login credentials and none were given"),
+    ({"default": {"password": "pw-right"}}, "sm1: the device asks for a username and credential 'default' has none"),
+])
+def test_login_failures(console, credentials, message):
+    spawn, machine = console("--login", credentials=credentials)
+    with pytest.raises(LoginError) as caught:
+        machine.go_to("any", spawn)
+    assert caught.value.message == message
+
+
+def test_a_dialog_statement_is_answered_on_the_way(console):
+    spawn, machine = console("--banner")
+    answered = []
+    dialog = Dialog([Statement(r"Press RETURN", action=lambda s, c, m: (answered.append(1), s.sendline()))])
+    assert machine.go_to("any", spawn, dialog=dialog) == "disable"
+    assert answered == [1]
+
+
+def test_locked_standby_cannot_be_moved(console, tmp_path):
+    spawn, machine = console("--pair-dir", str(tmp_path), "--role", "standby")
+    assert machine.go_to("any", spawn) == "standby_locked"
+    with pytest.raises(ConnectionError, match="sm1: the console is locked"):
+        machine.go_to("enable", spawn)
+
+
+def test_silent_console_times_out_with_prompt_recovery_nudges(console):
+    spawn, machine = console("--silent")
+    sent = []
+    original = spawn.sendline
+    spawn.sendline = lambda text="": (sent.append(text), original(text))
+    with pytest.raises(LinkTimeoutError, match=r"sm1: no prompt of a known state \(disable, enable, config"):
+        machine.go_to("any", spawn, prompt_recovery=True, timeout=1.6)
+    assert len(sent) >= 2
+    sent[:] = []
+    with pytest.raises(LinkTimeoutError):
+        machine.go_to("any", spawn, timeout=1.2)
+    assert sent == [""]
+
+
+def test_unknown_target_state(console):
+    spawn, machine = console()
+    with pytest.raises(ValueError, match="unknown state 'shell'"):
+        machine.go_to("shell", spawn)
