@@ -8,7 +8,7 @@ import pytest
 
 from tarvix import simulator
 
-from conftest import PASSWORD
+from e2e_support import PASSWORD
 
 
 def tarvix(*args, **kwargs):

@@ -6,7 +6,7 @@ import pytest
 from tarvix import simulator
 from tarvix.core.errors import ConnectionError, LinkTimeoutError, LoginError
 
-from conftest import PASSWORD, alive, credentials
+from e2e_support import PASSWORD, alive, connections, credentials, sim_passwords  # noqa: F401 (fixtures)
 
 
 @pytest.mark.parametrize("options, learn", [

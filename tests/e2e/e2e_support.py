@@ -1,4 +1,6 @@
-"""Connections to the bundled simulator over real pseudo-terminals."""
+"""Fixtures and helpers of the end-to-end tests: connections to the bundled
+simulator over real pseudo-terminals.  (A module of its own, not a conftest,
+so that its name cannot clash with the conftest modules of other test folders.)"""
 import logging
 import os
 
