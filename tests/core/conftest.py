@@ -41,6 +41,14 @@ def debug_log(monkeypatch):
 
 
 @pytest.fixture
+def event_log(monkeypatch):
+    """A log whose debug lines go into a shared list of events."""
+    log = RecordingLog(events=[])
+    monkeypatch.setattr(_implroster, "log", log)
+    return log
+
+
+@pytest.fixture
 def fresh_global_roster(monkeypatch):
     """A fresh registry as tarvix.__impl_roster__ for the duration of a test."""
     fresh = _implroster.ImplRoster()

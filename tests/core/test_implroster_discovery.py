@@ -11,8 +11,6 @@ import pytest
 import tarvix
 from tarvix.core.errors import ConnectionInfraError
 
-from conftest import RecordingLog
-
 RECORD = "import tarvix\ntarvix._discovery_log.append(__name__)\n"
 REGISTER = RECORD + (
     "class Conn(object):\n    pass\n"
@@ -300,9 +298,8 @@ class FakeEntryPoint(object):
 
 
 @pytest.fixture
-def entry_points(implroster, monkeypatch):
-    events = []
-    monkeypatch.setattr(implroster, "log", RecordingLog(events))
+def entry_points(implroster, monkeypatch, event_log):
+    events = event_log.events
     points = []
 
     def query(*args, **kwargs):
