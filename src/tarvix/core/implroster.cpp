@@ -1221,8 +1221,9 @@ int run_demonstration(PyObject* ns, PyObject* module_name) {
 
 int exec_module(PyObject* module) {
     if (init_names() < 0) return -1;
-    PyObject* ns = PyModule_GetDict(module);  // borrowed from the module we are executing
-    if (!ns) return -1;
+    Ref namespace_ref = Ref::borrow(PyModule_GetDict(module));
+    if (!namespace_ref) return -1;
+    PyObject* ns = namespace_ref.get();
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     const bool is_home = PyUnicode_CompareWithASCIIString(module_name.get(), kHomeName) == 0;
@@ -1232,9 +1233,9 @@ int exec_module(PyObject* module) {
     if (is_main) {
         // Run as the main program, the module still belongs to its package
         // (as `-m` would arrange), so that its relative import resolves.
-        PyObject* package = PyDict_GetItemWithError(ns, N.dunder_package);
+        Ref package = Ref::borrow(PyDict_GetItemWithError(ns, N.dunder_package));
         if (!package && PyErr_Occurred()) return -1;
-        int has_package = package ? tvx::truth(package) : 0;
+        int has_package = package ? tvx::truth(package.get()) : 0;
         if (has_package < 0) return -1;
         if (!has_package) {
             Ref home(PyUnicode_FromString(kHomePackage));
