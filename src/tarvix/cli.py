@@ -119,6 +119,9 @@ def _connect(args):
     except (ConnectionError, ConnectionInfraError, ValueError) as error:
         print("error: %s" % error, file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
     finally:
         if con is not None:
             con._close_links()

@@ -202,8 +202,11 @@ class RouterStateMachine(object):
         deadline = _now() + (self.timeout if timeout is None else timeout)
         extra = list(dialog) if dialog is not None else []
         if to_state in ANY_STATES or self._current_state not in self.state_names:
-            known = self._current_state in self.state_names
-            if known:
+            # Once a prompt has been seen ("generic": seen, but no longer
+            # trusted), whatever is still unread is stale: drop it and ask
+            # the console for a fresh prompt.  A fresh link is only read,
+            # since it may be showing a login prompt.
+            if self._current_state is not None:
                 spawn.flush()
                 spawn.sendline()
             self.wait(spawn, deadline, extra + self.connection_statements(context), context,
