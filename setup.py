@@ -1,10 +1,23 @@
-"""Build of the native core: two C++ extension modules, one abi3 binary each,
-compiled against the limited API of Python 3.6 so that the same binary loads
-on every later interpreter."""
+"""Build of the native core: two C++ extension modules.
+
+By default each module is compiled for the running interpreter with the full
+C API, which lets the shared helpers take the interpreter's faster calls.
+With TARVIX_ABI3=1 in the environment the build is the portable one instead:
+compiled against the limited API of Python 3.6, one abi3 binary per module
+that loads on 3.6 and every later interpreter (the wheel is tagged
+cp36-abi3).  TARVIX_EXTRA_CFLAGS / TARVIX_EXTRA_LDFLAGS add compiler and
+linker flags (the sanitizer build uses them).
+"""
+import os
+import shlex
+
 from setuptools import Extension, setup
 
-LIMITED_API = ("Py_LIMITED_API", "0x03060000")
+ABI3 = os.environ.get("TARVIX_ABI3", "").strip().lower() in ("1", "true", "yes", "on")
 CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]
+CXXFLAGS += shlex.split(os.environ.get("TARVIX_EXTRA_CFLAGS", ""))
+LDFLAGS = shlex.split(os.environ.get("TARVIX_EXTRA_LDFLAGS", ""))
+HEADERS = ["src/native/pyref.hpp", "src/native/pycall.hpp", "src/native/pyclass.hpp"]
 
 
 def native(name, source):
@@ -12,10 +25,11 @@ def native(name, source):
         name,
         sources=[source],
         include_dirs=["src/native"],
-        depends=["src/native/pyref.hpp", "src/native/pycall.hpp", "src/native/pyclass.hpp"],
-        define_macros=[LIMITED_API],
-        py_limited_api=True,
+        depends=HEADERS,
+        define_macros=[("Py_LIMITED_API", "0x03060000")] if ABI3 else [],
+        py_limited_api=ABI3,
         extra_compile_args=CXXFLAGS,
+        extra_link_args=LDFLAGS,
         language="c++",
     )
 
@@ -25,4 +39,5 @@ setup(
         native("tarvix.core.implroster", "src/tarvix/core/implroster.cpp"),
         native("tarvix.bases.routers.link_broker", "src/tarvix/bases/routers/link_broker.cpp"),
     ],
+    options={"bdist_wheel": {"py_limited_api": "cp36"}} if ABI3 else {},
 )

@@ -69,10 +69,90 @@ inline Ref make_kwargs(std::initializer_list<Kw> kwargs) {
     return dict;
 }
 
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03090000
+#define TVX_VECTORCALL 1
+#endif
+
+#ifdef TVX_VECTORCALL
+// The keyword-name tuple for a sequence of interned names, built once per
+// distinct sequence and kept for the life of the process.  Call sites pass
+// the same few sequences over and over, so a short linear scan finds them.
+// Returns nullptr when the sequence is not cached (an error is set only if
+// building the tuple failed).
+inline PyObject* kwnames_for(std::initializer_list<Kw> kw) {
+    struct Entry {
+        PyObject* names[6];
+        std::size_t count;
+        PyObject* tuple;
+    };
+    static Entry cache[128];
+    static std::size_t used = 0;
+    const std::size_t n = kw.size();
+    if (n > 6 || used == 128) return nullptr;  // not cached: the caller takes the dict path
+    for (std::size_t e = 0; e < used; ++e) {
+        if (cache[e].count != n) continue;
+        std::size_t i = 0;
+        for (const Kw& k : kw) {
+            if (cache[e].names[i] != k.name) break;
+            ++i;
+        }
+        if (i == n) return cache[e].tuple;
+    }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (!tuple) return nullptr;
+    std::size_t i = 0;
+    for (const Kw& k : kw) {
+        Py_INCREF(k.name);
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), k.name);
+        ++i;
+    }
+    Entry& entry = cache[used++];
+    i = 0;
+    for (const Kw& k : kw) entry.names[i++] = k.name;
+    entry.count = n;
+    entry.tuple = tuple;  // kept for the life of the process
+    return tuple;
+}
+
+// Lays the arguments out for a vectorcall: slot 0 is free (or self), then
+// the positional values, then the keyword values.  Returns the number of
+// positional values, or -1 when a value is missing (its computation failed).
+inline Py_ssize_t vector_args(PyObject** stack, PyObject* first,
+                              std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
+    Py_ssize_t i = 0;
+    stack[i++] = first;
+    for (PyObject* item : pos) {
+        if (!item) return -1;
+        stack[i++] = item;
+    }
+    for (const Kw& k : kw) {
+        if (!k.value) return -1;
+        stack[i++] = k.value;
+    }
+    return static_cast<Py_ssize_t>(pos.size());
+}
+
+#endif
+
 // callable(*pos, **kw)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},
                 std::initializer_list<Kw> kw = {}) {
     if (!callable) return Ref();
+#ifdef TVX_VECTORCALL
+    PyObject* kwnames = nullptr;
+    if (kw.size() != 0) {
+        kwnames = kwnames_for(kw);
+        if (!kwnames && PyErr_Occurred()) return Ref();
+    }
+    if (pos.size() + kw.size() <= 8 && (kwnames || kw.size() == 0)) {
+        PyObject* stack[9];
+        Py_ssize_t npos = vector_args(stack, nullptr, pos, kw);
+        if (npos < 0) return Ref();
+        return Ref(PyObject_Vectorcall(callable, stack + 1,
+                                       static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames));
+    }
+#endif
     Ref args = make_tuple(pos);
     if (!args) return Ref();
     if (kw.size() == 0) return Ref(PyObject_Call(callable, args.get(), nullptr));
@@ -82,12 +162,64 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},
 }
 
 // obj.name(*pos, **kw) on a host object: attribute lookup, then the call.
+// (On the full API the lookup and call are one vectorcall, which spares the
+// bound method; what is looked up and called is the same.)
 inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> pos = {},
                        std::initializer_list<Kw> kw = {}) {
     if (!obj) return Ref();
+#ifdef TVX_VECTORCALL
+    PyObject* kwnames = nullptr;
+    if (kw.size() != 0) {
+        kwnames = kwnames_for(kw);
+        if (!kwnames && PyErr_Occurred()) return Ref();
+    }
+    if (pos.size() + kw.size() <= 8 && (kwnames || kw.size() == 0)) {
+        PyObject* stack[9];
+        Py_ssize_t npos = vector_args(stack, obj, pos, kw);
+        if (npos < 0) return Ref();
+        return Ref(PyObject_VectorcallMethod(name, stack, static_cast<std::size_t>(npos + 1),
+                                             kwnames));
+    }
+#endif
     Ref bound = getattr(obj, name);
     if (!bound) return Ref();
     return call(bound.get(), pos, kw);
+}
+
+// Whether self.name would be the class's own method `descr` (the method
+// descriptor the module created), so that calling its C++ implementation
+// directly is the same as the lookup and call: the type's attribute lookup is
+// the generic one, the type's MRO yields exactly that descriptor, and the
+// instance's __dict__ does not shadow it.  Where this cannot be told cheaply
+// (the limited API) the answer is no, and the caller goes the Python way.
+inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
+#ifndef Py_LIMITED_API
+    if (!descr) return false;
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(type, name) != descr) return false;  // borrowed; runs no Python code
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (dictptr && *dictptr) {
+        PyObject* dict = *dictptr;
+        if (!PyDict_CheckExact(dict)) return false;
+        if (PyDict_Size(dict) != 0) {
+            // Keys of an instance dict are compared as strings against an
+            // interned str: no Python code runs.
+            PyObject* shadow = PyDict_GetItemWithError(dict, name);
+            if (shadow) return false;
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+    }
+    return true;
+#else
+    (void)self;
+    (void)name;
+    (void)descr;
+    return false;
+#endif
 }
 
 // self.name(*pos, **kw) where name is one of the class's own steps.  The
@@ -104,8 +236,13 @@ inline Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObj
 inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
 
 // a == b as the operator evaluates it (no identity shortcut: a key whose
-// __eq__ says otherwise is asked).  1, 0 or -1.
+// __eq__ says otherwise is asked).  1, 0 or -1.  Two exact str compare by
+// value directly, as str.__eq__ would.
 inline int equal(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (a == b) return 1;
+        return PyUnicode_Compare(a, b) == 0 ? 1 : 0;
+    }
     Ref result(PyObject_RichCompare(a, b, Py_EQ));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
@@ -113,6 +250,10 @@ inline int equal(PyObject* a, PyObject* b) {
 
 // a != b as the operator evaluates it.  1, 0 or -1.
 inline int not_equal(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (a == b) return 0;
+        return PyUnicode_Compare(a, b) != 0 ? 1 : 0;
+    }
     Ref result(PyObject_RichCompare(a, b, Py_NE));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
@@ -138,6 +279,57 @@ inline int str_test(PyObject* s, PyObject* method_name) {
     Ref result = call_method(s, method_name);
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
+}
+
+#ifndef Py_LIMITED_API
+// The characters of an exact str, for the native string tests.
+template <class Test>
+inline int scan_exact_str(PyObject* s, Test test) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) return -1;
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    return test(length, [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); });
+}
+#endif
+
+// bool(s.islower()): for an exact str the test str.islower makes (at least
+// one cased character, none upper or title case), otherwise the object's own
+// method.  1, 0 or -1.
+inline int str_islower(PyObject* s, PyObject* method_name) {
+#ifndef Py_LIMITED_API
+    if (PyUnicode_CheckExact(s)) {
+        return scan_exact_str(s, [](Py_ssize_t length, auto at) {
+            bool cased = false;
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                const Py_UCS4 ch = at(i);
+                if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) return 0;
+                if (!cased && Py_UNICODE_ISLOWER(ch)) cased = true;
+            }
+            return cased ? 1 : 0;
+        });
+    }
+#endif
+    return str_test(s, method_name);
+}
+
+// bool(s.isdigit()): for an exact str the test str.isdigit makes (not empty,
+// every character a digit), otherwise the object's own method.  1, 0 or -1.
+inline int str_isdigit(PyObject* s, PyObject* method_name) {
+#ifndef Py_LIMITED_API
+    if (PyUnicode_CheckExact(s)) {
+        return scan_exact_str(s, [](Py_ssize_t length, auto at) {
+            if (length == 0) return 0;
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                if (!Py_UNICODE_ISDIGIT(at(i))) return 0;
+            }
+            return 1;
+        });
+    }
+#endif
+    return str_test(s, method_name);
 }
 
 // ---------------------------------------------------------------- values

@@ -11,73 +11,85 @@ namespace tvx {
 
 // ---------------------------------------------------------------- arguments
 
+// Entry points of the methods.  On the full API of 3.7 and later they take
+// the interpreter's vector convention (no argument tuple or keyword dict is
+// built for a call); elsewhere the tuple-and-dict one.  A method is written
+//     PyObject* fn(PyObject* self, TVX_ARGS_DECL)
+// and parses with  tvx::parse_args("fn", TVX_ARGS, names, n, required, out).
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03070000
+#define TVX_FASTCALL 1
+#define TVX_METHOD_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+#define TVX_ARGS_DECL PyObject *const *args, Py_ssize_t nargs, PyObject *kwargs
+#define TVX_ARGS args, nargs, kwargs
+#else
+#define TVX_METHOD_FLAGS (METH_VARARGS | METH_KEYWORDS)
+#define TVX_ARGS_DECL PyObject *args, PyObject *kwargs
+#define TVX_ARGS args, kwargs
+#endif
+
+
 // The parameters of a method after self: interned names, in order.
 // parse_args fills out[0..n) with new references: positional arguments
 // first, then keywords; a parameter given neither way stays empty (the
 // caller supplies its default) unless it is among the first `required`,
 // which is the interpreter's usual TypeError.  `fname` is the method's name,
 // and messages count self as Python's own do for a method.
-inline bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
-                       PyObject* const* names, Py_ssize_t n, Py_ssize_t required, Ref* out,
-                       bool counts_self = true) {
-    const Py_ssize_t shown = counts_self ? 1 : 0;
-    Py_ssize_t npos = PyTuple_Size(args);
-    if (npos < 0) return false;
-    if (npos > n) {
-        if (required == n) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                         fname, n + shown, (n + shown) == 1 ? "" : "s", npos + shown,
-                         (npos + shown) == 1 ? "was" : "were");
+inline bool too_many_positional(const char* fname, Py_ssize_t npos, Py_ssize_t n,
+                                Py_ssize_t required, Py_ssize_t shown) {
+    if (required == n) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                     fname, n + shown, (n + shown) == 1 ? "" : "s", npos + shown,
+                     (npos + shown) == 1 ? "was" : "were");
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %zd to %zd positional arguments but %zd %s given", fname,
+                     required + shown, n + shown, npos + shown,
+                     (npos + shown) == 1 ? "was" : "were");
+    }
+    return false;
+}
+
+// Stores one keyword argument; keys are strings, so the comparisons run no
+// Python code.
+inline bool bind_keyword(const char* fname, PyObject* key, PyObject* value,
+                         PyObject* const* names, Py_ssize_t n, Ref* out) {
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (key == names[i]) {
+            index = i;
+            break;
+        }
+    }
+    if (index < 0 && PyUnicode_Check(key)) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            int cmp = PyUnicode_Compare(key, names[i]);
+            if (cmp == -1 && PyErr_Occurred()) return false;
+            if (cmp == 0) {
+                index = i;
+                break;
+            }
+        }
+    }
+    if (index < 0) {
+        if (PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
         } else {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() takes from %zd to %zd positional arguments but %zd %s given", fname,
-                         required + shown, n + shown, npos + shown,
-                         (npos + shown) == 1 ? "was" : "were");
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
         }
         return false;
     }
-    for (Py_ssize_t i = 0; i < npos; ++i) out[i] = Ref::borrow(PyTuple_GetItem(args, i));
-    if (kwargs) {
-        // The keyword dict belongs to this call; keys are strings, so the
-        // comparisons below run no Python code.
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Py_ssize_t index = -1;
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (key == names[i]) {
-                    index = i;
-                    break;
-                }
-            }
-            if (index < 0 && PyUnicode_Check(key)) {
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    int cmp = PyUnicode_Compare(key, names[i]);
-                    if (cmp == -1 && PyErr_Occurred()) return false;
-                    if (cmp == 0) {
-                        index = i;
-                        break;
-                    }
-                }
-            }
-            if (index < 0) {
-                if (PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 fname, key);
-                } else {
-                    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fname);
-                }
-                return false;
-            }
-            if (out[index]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname,
-                             names[index]);
-                return false;
-            }
-            out[index] = Ref::borrow(value);
-        }
+    if (out[index]) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", fname,
+                     names[index]);
+        return false;
     }
+    out[index] = Ref::borrow(value);
+    return true;
+}
+
+inline bool check_required(const char* fname, PyObject* const* names, Py_ssize_t required,
+                           const Ref* out, Py_ssize_t shown) {
     for (Py_ssize_t i = 0; i < required; ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U' (pos %zd)", fname,
@@ -87,6 +99,47 @@ inline bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
     }
     return true;
 }
+
+// Tuple-and-dict convention.
+inline bool parse_args(const char* fname, PyObject* args, PyObject* kwargs,
+                       PyObject* const* names, Py_ssize_t n, Py_ssize_t required, Ref* out,
+                       bool counts_self = true) {
+    const Py_ssize_t shown = counts_self ? 1 : 0;
+    Py_ssize_t npos = PyTuple_Size(args);
+    if (npos < 0) return false;
+    if (npos > n) return too_many_positional(fname, npos, n, required, shown);
+    for (Py_ssize_t i = 0; i < npos; ++i) out[i] = Ref::borrow(PyTuple_GetItem(args, i));
+    if (kwargs) {
+        // The keyword dict belongs to this call and binding runs no Python code.
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!bind_keyword(fname, key, value, names, n, out)) return false;
+        }
+    }
+    return check_required(fname, names, required, out, shown);
+}
+
+#ifdef TVX_FASTCALL
+// Vector convention: positional values, then the keyword values named by the
+// kwnames tuple.
+inline bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject* const* names, Py_ssize_t n,
+                       Py_ssize_t required, Ref* out, bool counts_self = true) {
+    const Py_ssize_t shown = counts_self ? 1 : 0;
+    if (nargs > n) return too_many_positional(fname, nargs, n, required, shown);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = Ref::borrow(args[i]);
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!bind_keyword(fname, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], names, n, out))
+                return false;
+        }
+    }
+    return check_required(fname, names, required, out, shown);
+}
+#endif
 
 // A method that takes no argument besides self: refuses any.
 inline bool no_args(const char* fname, PyObject* args, PyObject* kwargs) {
@@ -107,6 +160,22 @@ inline bool no_args(const char* fname, PyObject* args, PyObject* kwargs) {
     }
     return true;
 }
+
+#ifdef TVX_FASTCALL
+inline bool no_args(const char* fname, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional argument but %zd were given", fname,
+                     nargs + 1);
+        return false;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", fname,
+                     PyTuple_GET_ITEM(kwnames, 0));
+        return false;
+    }
+    return true;
+}
+#endif
 
 // ---------------------------------------------------------------- classes
 
