@@ -230,6 +230,18 @@ inline Ref call_self(PyObject* self, PyObject* name, std::initializer_list<PyObj
     return call_method(self, name, pos, kw);
 }
 
+// self.name(*pos, **kw) for one of the class's own steps whose C++
+// implementation is `direct` (a callable returning Ref): called directly when
+// the lookup would find the class's own method descriptor `descr`, else the
+// Python way with the given arguments.  Both ways bind the same values to
+// the same parameters, so which one runs is not observable.
+template <class Direct>
+inline Ref call_own(PyObject* self, PyObject* name, PyObject* descr, Direct direct,
+                    std::initializer_list<PyObject*> pos = {}, std::initializer_list<Kw> kw = {}) {
+    if (is_own_method(self, name, descr)) return direct();
+    return call_self(self, name, pos, kw);
+}
+
 // ---------------------------------------------------------------- tests
 
 // bool(obj): 1, 0, or -1 with an error set.

@@ -212,6 +212,15 @@ inline int add_method(PyObject* cls, PyMethodDef* def) {
     return PyObject_SetAttrString(cls, def->ml_name, descr.get());
 }
 
+// The same, keeping the descriptor in *keep (for tvx::call_own).
+inline int add_method(PyObject* cls, PyMethodDef* def, Ref* keep) {
+    Ref descr = method_descriptor(cls, def);
+    if (!descr) return -1;
+    if (PyObject_SetAttrString(cls, def->ml_name, descr.get()) < 0) return -1;
+    *keep = descr;
+    return 0;
+}
+
 // A static method: staticmethod(builtin function of the module).
 inline int add_static_method(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
     Ref func(PyCFunction_NewEx(def, nullptr, module_name));
