@@ -92,3 +92,11 @@ def test_statement_actions(link):
     assert seen == [({"k": 1}, "m")]
     dialog = Dialog([Statement("a")]) + [Statement("b")]
     assert [s.name for s in dialog] == ["a", "b"] and len(Dialog([])) == 0
+
+
+def test_hidden_lines_are_masked_in_error_messages(link):
+    spawn = link("import sys\nfor line in sys.stdin:\n    print('echo ' + line.strip(), flush=True)")
+    spawn.send_secret("hunter2-secret")
+    with pytest.raises(LinkTimeoutError) as caught:
+        spawn.expect("never", timeout=0.5)
+    assert "hunter2-secret" not in str(caught.value) and "echo ****" in str(caught.value)

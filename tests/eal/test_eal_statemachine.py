@@ -1,5 +1,6 @@
 """The router console state machine driving the simulator."""
 import re
+import sys
 
 import pytest
 
@@ -103,3 +104,18 @@ def test_unknown_target_state(console):
     spawn, machine = console()
     with pytest.raises(ValueError, match="unknown state 'shell'"):
         machine.go_to("shell", spawn)
+
+
+def test_a_console_that_is_still_printing_is_not_nudged(tmp_path):
+    slow = tmp_path / "slow.py"
+    slow.write_text("import sys, time\nfor _ in range(8):\n    print('booting', flush=True)\n    time.sleep(0.2)\n"
+                    "sys.stdout.write('sm1>'); sys.stdout.flush()\nsys.stdin.readline()\n")
+    spawn = Spawn("%s %s" % (sys.executable, slow), "sm1", timeout=3)
+    sent = []
+    spawn.sendline = lambda text="": sent.append(text)
+    machine = RouterStateMachine("sm1", lambda: "sm1", DEFAULT_LEARNED_HOSTNAME)
+    try:
+        assert machine.go_to("any", spawn, prompt_recovery=True, timeout=4) == "disable"
+    finally:
+        spawn.close()
+    assert sent == []

@@ -161,8 +161,8 @@ class Connection(object):
         if self.broker_class is None:
             raise ConnectionError("%s names no link broker" % type(self).__name__)
         names = [n for n in self.credentials if n != "enable"]
-        self.context.clear()
-        self.context.update(prompt_recovery=self.prompt_recovery, login_creds=names)
+        self.context["prompt_recovery"] = self.prompt_recovery
+        self.context.setdefault("login_creds", names)
         try:
             for handle in self.handles:
                 handle.spawn = Spawn(handle.start, handle.state_machine.device,

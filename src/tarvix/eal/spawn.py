@@ -51,6 +51,7 @@ class Spawn(object):
         self.device = device
         self.timeout = timeout
         self.log = log or logging.getLogger("tarvix")
+        self._secrets = set()
         argv = shlex.split(command)
         if not argv:
             raise ValueError("empty start command for %s" % device)
@@ -82,6 +83,8 @@ class Spawn(object):
     def send_secret(self, text):
         """Sends a line that must never be logged (a password)."""
         self.log.debug("%s: sending a hidden line", self.device)
+        if text:
+            self._secrets.add(text)
         self._child.sendline(text)
 
     def flush(self):
@@ -114,9 +117,17 @@ class Spawn(object):
         return ExpectResult(index, self._child.match, self._child.before)
 
     def tail(self):
-        """The last part of what the device printed before the last match or failure."""
+        """The last part of what the device printed before the last match or
+        failure, with any hidden line sent on this link masked."""
         before = self._child.before
-        return before[-120:] if isinstance(before, str) else ""
+        text = before[-120:] if isinstance(before, str) else ""
+        for secret in self._secrets:
+            text = text.replace(secret, "****")
+        return text
+
+    def unread(self):
+        """What the device printed that no expect has consumed yet."""
+        return self._child.buffer
 
     def close(self):
         """Ends the link's program; a second call does nothing."""

@@ -163,7 +163,7 @@ class RouterStateMachine(object):
 
     def wait(self, spawn, deadline, statements=(), context=None, nudges=0):
         """Reads until a state's prompt shows, answering the statements on
-        the way; sets and returns the state.  A console silent for
+        the way, and sets the state.  A console that printed nothing for
         NUDGE_AFTER seconds is sent a bare line, at most ``nudges`` times
         (None: no limit).  Returns the ExpectResult of the prompt."""
         context = self.context if context is None else context
@@ -171,6 +171,7 @@ class RouterStateMachine(object):
         statements = list(statements)
         patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements]
         sent = 0
+        unread = len(spawn.unread())
         while True:
             remaining = deadline - _now()
             if remaining <= 0:
@@ -179,10 +180,12 @@ class RouterStateMachine(object):
             try:
                 result = spawn.expect(patterns, timeout=min(remaining, NUDGE_AFTER))
             except LinkTimeoutError:
-                if nudges is None or sent < nudges:
+                printing, unread = len(spawn.unread()) != unread, len(spawn.unread())
+                if not printing and (nudges is None or sent < nudges):
                     sent += 1
                     spawn.sendline()
                 continue
+            unread = len(spawn.unread())
             if result.index < len(names):
                 self._current_state = names[result.index]
                 if "hostname" in result.match.groupdict():
