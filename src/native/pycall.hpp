@@ -6,7 +6,9 @@
 #include "pyref.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
+#include <vector>
 
 namespace tvx {
 
@@ -244,16 +246,47 @@ inline Ref call_own(PyObject* self, PyObject* name, PyObject* descr, Direct dire
 
 // ---------------------------------------------------------------- tests
 
-// bool(obj): 1, 0, or -1 with an error set.
-inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
+// bool(obj): 1, 0, or -1 with an error set.  None, the two booleans and
+// exact str are answered here; they run no code of their own.
+inline int truth(PyObject* obj) {
+    if (obj == Py_None || obj == Py_False) return 0;
+    if (obj == Py_True) return 1;
+#ifndef Py_LIMITED_API
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_READY(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+#else
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+#endif
+#endif
+    return PyObject_IsTrue(obj);
+}
+
+#ifndef Py_LIMITED_API
+// Two exact str: equal by value?  Two distinct interned strings never are.
+inline bool exact_str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
+#endif
+    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+#endif
 
 // a == b as the operator evaluates it (no identity shortcut: a key whose
 // __eq__ says otherwise is asked).  1, 0 or -1.  Two exact str compare by
 // value directly, as str.__eq__ would.
 inline int equal(PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+#ifndef Py_LIMITED_API
+        return exact_str_equal(a, b) ? 1 : 0;
+#else
         if (a == b) return 1;
         return PyUnicode_Compare(a, b) == 0 ? 1 : 0;
+#endif
     }
     Ref result(PyObject_RichCompare(a, b, Py_EQ));
     if (!result) return -1;
@@ -263,16 +296,35 @@ inline int equal(PyObject* a, PyObject* b) {
 // a != b as the operator evaluates it.  1, 0 or -1.
 inline int not_equal(PyObject* a, PyObject* b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+#ifndef Py_LIMITED_API
+        return exact_str_equal(a, b) ? 0 : 1;
+#else
         if (a == b) return 0;
         return PyUnicode_Compare(a, b) != 0 ? 1 : 0;
+#endif
     }
     Ref result(PyObject_RichCompare(a, b, Py_NE));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
 }
 
-// item in container.  1, 0 or -1.
+// item in container.  1, 0 or -1.  An exact str looked up in an exact list
+// is compared here with the elements that are exact str too (the same
+// comparisons the list would make, none of which runs code); any other
+// element hands the rest of the search to the list itself.
 inline int contains(PyObject* container, PyObject* item) {
+#ifndef Py_LIMITED_API
+    if (PyList_CheckExact(container) && PyUnicode_CheckExact(item)) {
+        const Py_ssize_t n = PyList_GET_SIZE(container);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* element = PyList_GET_ITEM(container, i);  // borrowed, no code runs
+            if (element == item) return 1;
+            if (!PyUnicode_CheckExact(element)) return PySequence_Contains(container, item);
+            if (exact_str_equal(element, item)) return 1;
+        }
+        return 0;
+    }
+#endif
     return PySequence_Contains(container, item);
 }
 
@@ -294,7 +346,8 @@ inline int str_test(PyObject* s, PyObject* method_name) {
 }
 
 #ifndef Py_LIMITED_API
-// The characters of an exact str, for the native string tests.
+// The characters of an exact str, for the native string tests.  (An ASCII
+// string is scanned by the callers' own ASCII rules first.)
 template <class Test>
 inline int scan_exact_str(PyObject* s, Test test) {
 #if PY_VERSION_HEX < 0x030C0000
@@ -313,6 +366,19 @@ inline int scan_exact_str(PyObject* s, Test test) {
 inline int str_islower(PyObject* s, PyObject* method_name) {
 #ifndef Py_LIMITED_API
     if (PyUnicode_CheckExact(s)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) return -1;
+#endif
+        if (PyUnicode_IS_ASCII(s)) {
+            const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+            bool cased = false;
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                if (p[i] >= 'A' && p[i] <= 'Z') return 0;
+                if (p[i] >= 'a' && p[i] <= 'z') cased = true;
+            }
+            return cased ? 1 : 0;
+        }
         return scan_exact_str(s, [](Py_ssize_t length, auto at) {
             bool cased = false;
             for (Py_ssize_t i = 0; i < length; ++i) {
@@ -332,6 +398,18 @@ inline int str_islower(PyObject* s, PyObject* method_name) {
 inline int str_isdigit(PyObject* s, PyObject* method_name) {
 #ifndef Py_LIMITED_API
     if (PyUnicode_CheckExact(s)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(s) < 0) return -1;
+#endif
+        if (PyUnicode_IS_ASCII(s)) {
+            const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+            if (length == 0) return 0;
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                if (p[i] < '0' || p[i] > '9') return 0;
+            }
+            return 1;
+        }
         return scan_exact_str(s, [](Py_ssize_t length, auto at) {
             if (length == 0) return 0;
             for (Py_ssize_t i = 0; i < length; ++i) {
@@ -382,6 +460,103 @@ inline Ref percent(PyObject* fmt, PyObject* arg) {
 inline Ref getitem(PyObject* container, PyObject* key) {
     return Ref(PyObject_GetItem(container, key));
 }
+
+#ifndef Py_LIMITED_API
+#define TVX_PREFIX_LINES 1
+// For an exact str `text` and two exact ASCII str prefixes: the text with
+// `first` put before its first line and `rest` before each later line (lines
+// being what text.split("\n") gives), as one new str: the same string that
+// joining first + line0, rest + line1, ... gives, built in one pass.
+inline Ref prefix_lines(PyObject* text, PyObject* first, PyObject* rest) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return Ref();
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t breaks = 0;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const char* p = static_cast<const char*>(data);
+        const char* end = p + length;
+        while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))))) {
+            ++breaks;
+            ++p;
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (PyUnicode_READ(kind, data, i) == '\n') ++breaks;
+        }
+    }
+    const Py_ssize_t first_len = PyUnicode_GET_LENGTH(first);
+    const Py_ssize_t rest_len = PyUnicode_GET_LENGTH(rest);
+    // Each line break of the text is replaced by the rest prefix (which
+    // itself begins with the line break).
+    const Py_ssize_t total = first_len + length - breaks + breaks * rest_len;
+    Ref out(PyUnicode_New(total, PyUnicode_MAX_CHAR_VALUE(text)));
+    if (!out) return Ref();
+    const int out_kind = PyUnicode_KIND(out.get());
+    void* out_data = PyUnicode_DATA(out.get());
+    Py_ssize_t at = 0;
+    auto put_ascii = [&](PyObject* ascii) {
+        const Py_UCS1* p = PyUnicode_1BYTE_DATA(ascii);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(ascii);
+        for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(out_kind, out_data, at++, p[i]);
+    };
+    put_ascii(first);
+    if (kind == out_kind && kind == PyUnicode_1BYTE_KIND) {
+        const char* src = static_cast<const char*>(data);
+        char* dst = static_cast<char*>(out_data);
+        const char* rest_data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(rest));
+        const char* end = src + length;
+        const char* line = src;
+        for (;;) {
+            const char* nl = static_cast<const char*>(
+                std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+            const char* stop = nl ? nl : end;
+            std::memcpy(dst + at, line, static_cast<std::size_t>(stop - line));
+            at += stop - line;
+            if (!nl) break;
+            std::memcpy(dst + at, rest_data, static_cast<std::size_t>(rest_len));
+            at += rest_len;
+            line = nl + 1;
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            if (ch == '\n') {
+                put_ascii(rest);
+            } else {
+                PyUnicode_WRITE(out_kind, out_data, at++, ch);
+            }
+        }
+    }
+    return out;
+}
+
+// "".join(pieces) for a sequence of exact str, without building a list.
+inline Ref join_exact(const std::vector<Ref>& pieces) {
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 0;
+    for (const Ref& piece : pieces) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(piece.get()) < 0) return Ref();
+#endif
+        total += PyUnicode_GET_LENGTH(piece.get());
+        const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(piece.get());
+        if (m > maxchar) maxchar = m;
+    }
+    if (pieces.size() == 1) return pieces[0];
+    Ref out(PyUnicode_New(total, maxchar));
+    if (!out) return Ref();
+    Py_ssize_t at = 0;
+    for (const Ref& piece : pieces) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(piece.get());
+        if (PyUnicode_CopyCharacters(out.get(), at, piece.get(), 0, n) < 0) return Ref();
+        at += n;
+    }
+    return out;
+}
+#endif
 
 // ---------------------------------------------------------------- raising
 

@@ -2,14 +2,15 @@
 
 
 class _MessageError(Exception):
-    """An error built from one message string."""
+    """An error built from one message string.
 
-    def __init__(self, message):
-        super(_MessageError, self).__init__(message)
-        self.message = message
+    The message is the exception's one argument, so that raising one costs
+    no more than raising a builtin exception: the registry raises them on
+    every failed lookup."""
 
-    def __str__(self):
-        return str(self.message)
+    @property
+    def message(self):
+        return self.args[0] if self.args else ""
 
 
 class ConnectionInfraError(_MessageError):

@@ -15,8 +15,10 @@
 
 #include "pyclass.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -44,6 +46,14 @@ Ref& g_globals = *new Ref();
 // The walk's error callback of discover_builtin_plugins (private, not a
 // module-level name).
 Ref& g_onerror = *new Ref();
+// The class's own method descriptors, for calling a step's C++ code directly
+// when the instance would find exactly that descriptor (tvx::call_own).
+// Kept from the class of the normal module instance, like g_globals.
+struct OwnMethods {
+    Ref validate_model, validate_series, validate_os, validate_chassis_type, validate_arguments,
+        print_tree;
+};
+OwnMethods& g_own = *new OwnMethods();
 // True on 3.7 and later, where unpacking a non-iterable says so.
 bool g_unpack_message_37 = false;
 
@@ -277,38 +287,60 @@ class TextBuilder {
 public:
     bool start(PyObject* first) {
         if (PyUnicode_CheckExact(first)) {
-            pieces_ = Ref(PyList_New(0));
-            return pieces_ && PyList_Append(pieces_.get(), first) == 0;
+            collecting_ = true;
+            pieces_.push_back(Ref::borrow(first));
+            return true;
         }
         acc_ = Ref::borrow(first);
         return true;
     }
     // result += prefix + line; prefix is an exact str constant.
     bool append(PyObject* prefix, PyObject* line) {
-        if (pieces_ && PyUnicode_CheckExact(line)) {
-            return PyList_Append(pieces_.get(), prefix) == 0 &&
-                   PyList_Append(pieces_.get(), line) == 0;
+        if (collecting_ && PyUnicode_CheckExact(line)) {
+            pieces_.push_back(Ref::borrow(prefix));
+            pieces_.push_back(Ref::borrow(line));
+            return true;
         }
         Ref rhs = tvx::add(prefix, line);
         if (!rhs) return false;
-        if (pieces_ && PyUnicode_CheckExact(rhs.get())) {
-            return PyList_Append(pieces_.get(), rhs.get()) == 0;
+        if (collecting_ && PyUnicode_CheckExact(rhs.get())) {
+            pieces_.push_back(rhs);
+            return true;
         }
-        if (pieces_) {
-            acc_ = Ref(PyUnicode_Join(N.empty, pieces_.get()));
-            pieces_.reset();
+        if (collecting_) {
+            acc_ = join();
+            collecting_ = false;
+            pieces_.clear();
             if (!acc_) return false;
         }
         acc_ = tvx::add(acc_.get(), rhs.get());
         return static_cast<bool>(acc_);
     }
-    Ref finish() {
-        if (pieces_) return Ref(PyUnicode_Join(N.empty, pieces_.get()));
-        return acc_;
+    Ref finish() { return collecting_ ? join() : acc_; }
+    // Still collecting exact str pieces (nothing but exact str seen so far).
+    bool collecting() const { return collecting_; }
+    // Appends a finished exact str piece; only while collecting.
+    bool add_piece(PyObject* piece) {
+        pieces_.push_back(Ref::borrow(piece));
+        return true;
     }
 
 private:
-    Ref pieces_;
+    Ref join() {
+#ifndef Py_LIMITED_API
+        return tvx::join_exact(pieces_);
+#else
+        Ref list(PyList_New(0));
+        if (!list) return Ref();
+        for (const Ref& piece : pieces_) {
+            if (PyList_Append(list.get(), piece.get()) < 0) return Ref();
+        }
+        return Ref(PyUnicode_Join(N.empty, list.get()));
+#endif
+    }
+
+    bool collecting_ = false;
+    std::vector<Ref> pieces_;
     Ref acc_;
 };
 
@@ -321,8 +353,8 @@ int tree_depth(PyObject* series, PyObject* model) {
 
 // ---------------------------------------------------------------- __init__, plugins
 
-PyObject* roster_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!tvx::no_args("__init__", args, kwargs)) return nullptr;
+PyObject* roster_init(PyObject* self, TVX_ARGS_DECL) {
+    if (!tvx::no_args("__init__", TVX_ARGS)) return nullptr;
     Ref plugins(PyDict_New());
     if (!plugins || tvx::setattr(self, N._plugins, plugins.get()) < 0) return nullptr;
     Ref chassis = Ref(PyList_New(0));
@@ -349,14 +381,7 @@ PyObject* plugins_set(PyObject*, PyObject*) {
 
 // ---------------------------------------------------------------- validation
 
-PyObject* validate_model(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* names[] = {N.os, N.series, N.model};
-    Ref a[3];
-    if (!tvx::parse_args("validate_model", args, kwargs, names, 3, 3, a)) return nullptr;
-    PyObject* os = a[0].get();
-    PyObject* series = a[1].get();
-    PyObject* model = a[2].get();
-
+PyObject* validate_model_impl(PyObject*, PyObject* os, PyObject* series, PyObject* model) {
     int t = tvx::truth(model);
     if (t < 0) return nullptr;
     if (!t) return return_none();
@@ -381,10 +406,10 @@ PyObject* validate_model(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref error = global(N.ConnectionInfraError);
         return raise_infra(error, Ref::borrow(N.m_model_type));
     }
-    t = tvx::str_test(model, N.islower);
+    t = tvx::str_islower(model, N.islower);
     if (t < 0) return nullptr;
     if (t) return return_none();
-    t = tvx::str_test(model, N.isdigit);
+    t = tvx::str_isdigit(model, N.isdigit);
     if (t < 0) return nullptr;
     if (t) return return_none();
     Ref error = global(N.ConnectionInfraError);
@@ -392,13 +417,14 @@ PyObject* validate_model(PyObject*, PyObject* args, PyObject* kwargs) {
     return raise_infra(error, tvx::percent(N.m_model_case, model));
 }
 
-PyObject* validate_series(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* names[] = {N.os, N.series};
-    Ref a[2];
-    if (!tvx::parse_args("validate_series", args, kwargs, names, 2, 2, a)) return nullptr;
-    PyObject* os = a[0].get();
-    PyObject* series = a[1].get();
+PyObject* validate_model(PyObject* self, TVX_ARGS_DECL) {
+    PyObject* names[] = {N.os, N.series, N.model};
+    Ref a[3];
+    if (!tvx::parse_args("validate_model", TVX_ARGS, names, 3, 3, a)) return nullptr;
+    return validate_model_impl(self, a[0].get(), a[1].get(), a[2].get());
+}
 
+PyObject* validate_series_impl(PyObject*, PyObject* os, PyObject* series) {
     int t = tvx::truth(series);
     if (t < 0) return nullptr;
     if (!t) return return_none();
@@ -413,10 +439,10 @@ PyObject* validate_series(PyObject*, PyObject* args, PyObject* kwargs) {
         Ref error = global(N.ConnectionInfraError);
         return raise_infra(error, Ref::borrow(N.m_series_type));
     }
-    t = tvx::str_test(series, N.islower);
+    t = tvx::str_islower(series, N.islower);
     if (t < 0) return nullptr;
     if (t) return return_none();
-    t = tvx::str_test(series, N.isdigit);
+    t = tvx::str_isdigit(series, N.isdigit);
     if (t < 0) return nullptr;
     if (t) return return_none();
     Ref error = global(N.ConnectionInfraError);
@@ -424,12 +450,14 @@ PyObject* validate_series(PyObject*, PyObject* args, PyObject* kwargs) {
     return raise_infra(error, tvx::percent(N.m_series_case, series));
 }
 
-PyObject* validate_os(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* names[] = {N.os};
-    Ref a[1];
-    if (!tvx::parse_args("validate_os", args, kwargs, names, 1, 1, a)) return nullptr;
-    PyObject* os = a[0].get();
+PyObject* validate_series(PyObject* self, TVX_ARGS_DECL) {
+    PyObject* names[] = {N.os, N.series};
+    Ref a[2];
+    if (!tvx::parse_args("validate_series", TVX_ARGS, names, 2, 2, a)) return nullptr;
+    return validate_series_impl(self, a[0].get(), a[1].get());
+}
 
+PyObject* validate_os_impl(PyObject* self, PyObject* os) {
     // if os and os not in self.supported_os and "mocked" not in os: ...
     int t = tvx::truth(os);
     if (t < 0) return nullptr;
@@ -472,12 +500,14 @@ PyObject* validate_os(PyObject* self, PyObject* args, PyObject* kwargs) {
     return raise_infra(error, tvx::add(message.get(), os_text.get()));
 }
 
-PyObject* validate_chassis_type(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* names[] = {N.chassis_type};
+PyObject* validate_os(PyObject* self, TVX_ARGS_DECL) {
+    PyObject* names[] = {N.os};
     Ref a[1];
-    if (!tvx::parse_args("validate_chassis_type", args, kwargs, names, 1, 1, a)) return nullptr;
-    PyObject* chassis_type = a[0].get();
+    if (!tvx::parse_args("validate_os", TVX_ARGS, names, 1, 1, a)) return nullptr;
+    return validate_os_impl(self, a[0].get());
+}
 
+PyObject* validate_chassis_type_impl(PyObject* self, PyObject* chassis_type) {
     int t = tvx::truth(chassis_type);
     if (t < 0) return nullptr;
     if (t) {
@@ -501,44 +531,67 @@ PyObject* validate_chassis_type(PyObject* self, PyObject* args, PyObject* kwargs
     return raise_infra(error, tvx::add(message.get(), value_text.get()));
 }
 
-PyObject* validate_arguments(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
-    Ref a[4];
-    if (!tvx::parse_args("validate_arguments", args, kwargs, names, 4, 4, a)) return nullptr;
-    PyObject* os = a[0].get();
-    PyObject* series = a[1].get();
-    PyObject* model = a[2].get();
-    PyObject* chassis_type = a[3].get();
+PyObject* validate_chassis_type(PyObject* self, TVX_ARGS_DECL) {
+    PyObject* names[] = {N.chassis_type};
+    Ref a[1];
+    if (!tvx::parse_args("validate_chassis_type", TVX_ARGS, names, 1, 1, a)) return nullptr;
+    return validate_chassis_type_impl(self, a[0].get());
+}
 
-    Ref done = tvx::call_self(self, N.validate_model, {},
-                              {{N.os, os}, {N.series, series}, {N.model, model}});
+PyObject* validate_arguments_impl(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                                  PyObject* chassis_type) {
+    Ref done = tvx::call_own(
+        self, N.validate_model, g_own.validate_model.get(),
+        [&] { return Ref(validate_model_impl(self, os, series, model)); }, {},
+        {{N.os, os}, {N.series, series}, {N.model, model}});
     if (!done) return nullptr;
-    done = tvx::call_self(self, N.validate_series, {}, {{N.series, series}, {N.os, os}});
+    done = tvx::call_own(
+        self, N.validate_series, g_own.validate_series.get(),
+        [&] { return Ref(validate_series_impl(self, os, series)); }, {},
+        {{N.series, series}, {N.os, os}});
     if (!done) return nullptr;
-    done = tvx::call_self(self, N.validate_os, {}, {{N.os, os}});
+    done = tvx::call_own(self, N.validate_os, g_own.validate_os.get(),
+                         [&] { return Ref(validate_os_impl(self, os)); }, {}, {{N.os, os}});
     if (!done) return nullptr;
     int gavri = tvx::equal(os, N.gavri);
     if (gavri < 0) return nullptr;
     if (gavri) return return_none();
-    done = tvx::call_self(self, N.validate_chassis_type, {}, {{N.chassis_type, chassis_type}});
+    done = tvx::call_own(self, N.validate_chassis_type, g_own.validate_chassis_type.get(),
+                         [&] { return Ref(validate_chassis_type_impl(self, chassis_type)); }, {},
+                         {{N.chassis_type, chassis_type}});
     if (!done) return nullptr;
     return return_none();
 }
 
-// ---------------------------------------------------------------- lookup
-
-PyObject* get_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* validate_arguments(PyObject* self, TVX_ARGS_DECL) {
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
-    if (!tvx::parse_args("get_plugin", args, kwargs, names, 4, 0, a)) return nullptr;
+    if (!tvx::parse_args("validate_arguments", TVX_ARGS, names, 4, 4, a)) return nullptr;
+    return validate_arguments_impl(self, a[0].get(), a[1].get(), a[2].get(), a[3].get());
+}
+
+// self.validate_arguments(os, series, model, chassis_type), positionally.
+Ref validate_through_self(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
+                          PyObject* chassis_type) {
+    return tvx::call_own(
+        self, N.validate_arguments, g_own.validate_arguments.get(),
+        [&] { return Ref(validate_arguments_impl(self, os, series, model, chassis_type)); },
+        {os, series, model, chassis_type});
+}
+
+// ---------------------------------------------------------------- lookup
+
+PyObject* get_plugin(PyObject* self, TVX_ARGS_DECL) {
+    PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
+    Ref a[4];
+    if (!tvx::parse_args("get_plugin", TVX_ARGS, names, 4, 0, a)) return nullptr;
     for (int i = 0; i < 3; ++i) {
         if (!a[i]) a[i] = tvx::none();
     }
     if (!a[3]) a[3] = Ref::borrow(N.single_rp);
     PyObject* chassis_type = a[3].get();
 
-    Ref done = tvx::call_self(self, N.validate_arguments,
-                              {a[0].get(), a[1].get(), a[2].get(), chassis_type});
+    Ref done = validate_through_self(self, a[0].get(), a[1].get(), a[2].get(), chassis_type);
     if (!done) return nullptr;
 
     const int depth = tree_depth(a[1].get(), a[2].get());
@@ -585,17 +638,16 @@ PyObject* get_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------- unregistration
 
-PyObject* unregister_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* unregister_plugin(PyObject* self, TVX_ARGS_DECL) {
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
-    if (!tvx::parse_args("unregister_plugin", args, kwargs, names, 4, 0, a)) return nullptr;
+    if (!tvx::parse_args("unregister_plugin", TVX_ARGS, names, 4, 0, a)) return nullptr;
     for (Ref& value : a) {
         if (!value) value = tvx::none();
     }
     PyObject* chassis_type = a[3].get();
 
-    Ref done = tvx::call_self(self, N.validate_arguments,
-                              {a[0].get(), a[1].get(), a[2].get(), N.single_rp});
+    Ref done = validate_through_self(self, a[0].get(), a[1].get(), a[2].get(), N.single_rp);
     if (!done) return nullptr;
 
     const int depth = tree_depth(a[1].get(), a[2].get());
@@ -636,10 +688,10 @@ PyObject* unregister_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------- registration
 
-PyObject* register_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
     PyObject* names[] = {N.cls, N.os, N.series, N.model, N.chassis_type};
     Ref a[5];
-    if (!tvx::parse_args("register_plugin", args, kwargs, names, 5, 1, a)) return nullptr;
+    if (!tvx::parse_args("register_plugin", TVX_ARGS, names, 5, 1, a)) return nullptr;
     for (int i = 1; i < 4; ++i) {
         if (!a[i]) a[i] = tvx::none();
     }
@@ -648,7 +700,7 @@ PyObject* register_plugin(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* chassis_type = a[4].get();
     PyObject* path[3] = {a[1].get(), a[2].get(), a[3].get()};
 
-    Ref done = tvx::call_self(self, N.validate_arguments, {path[0], path[1], path[2], chassis_type});
+    Ref done = validate_through_self(self, path[0], path[1], path[2], chassis_type);
     if (!done) return nullptr;
 
     const int depth = tree_depth(path[1], path[2]);
@@ -763,8 +815,8 @@ bool import_from_top(PyObject* first, PyObject* second, Ref* out) {
     return static_cast<bool>(out[1]);
 }
 
-PyObject* discover_builtin_plugins(PyObject*, PyObject* args, PyObject* kwargs) {
-    if (!tvx::parse_args("discover_builtin_plugins", args, kwargs, nullptr, 0, 0, nullptr, false)) {
+PyObject* discover_builtin_plugins(PyObject*, TVX_ARGS_DECL) {
+    if (!tvx::parse_args("discover_builtin_plugins", TVX_ARGS, nullptr, 0, 0, nullptr, false)) {
         return nullptr;
     }
     Ref found[2];
@@ -818,8 +870,8 @@ PyObject* discover_builtin_plugins(PyObject*, PyObject* args, PyObject* kwargs) 
     return return_none();
 }
 
-PyObject* discover_external_plugins(PyObject*, PyObject* args, PyObject* kwargs) {
-    if (!tvx::parse_args("discover_external_plugins", args, kwargs, nullptr, 0, 0, nullptr,
+PyObject* discover_external_plugins(PyObject*, TVX_ARGS_DECL) {
+    if (!tvx::parse_args("discover_external_plugins", TVX_ARGS, nullptr, 0, 0, nullptr,
                          false)) {
         return nullptr;
     }
@@ -863,18 +915,34 @@ PyObject* discover_external_plugins(PyObject*, PyObject* args, PyObject* kwargs)
 
 // ---------------------------------------------------------------- rendering
 
-PyObject* print_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* names[] = {N.data, N.output};
-    Ref a[2];
-    if (!tvx::parse_args("print_tree", args, kwargs, names, 2, 1, a)) return nullptr;
-    if (!a[1]) a[1] = Ref::borrow(N.plugin);
-    PyObject* data = a[0].get();
-    PyObject* output = a[1].get();
+PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output);
 
+// self.print_tree(data=..., output=...).  When the instance would find the
+// class's own method, its code is called directly, under the interpreter's
+// recursion guard like any call (a deep or self-referencing dict ends in
+// RecursionError).
+Ref print_tree_through_self(PyObject* self, PyObject* data, PyObject* output) {
+    return tvx::call_own(
+        self, N.print_tree, g_own.print_tree.get(),
+        [&] {
+#ifndef Py_LIMITED_API
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+            Ref text(print_tree_impl(self, data, output));
+            Py_LeaveRecursiveCall();
+            return text;
+#else
+            return Ref(print_tree_impl(self, data, output));
+#endif
+        },
+        {}, {{N.data, data}, {N.output, output}});
+}
+
+PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
     int t = tvx::truth(data);
     if (t < 0) return nullptr;
     if (!t) return Ref::borrow(N.empty).release();
-    {
+    if (!PyDict_CheckExact(data)) {
+        // (An exact dict that is true is never equal to {}.)
         Ref empty(PyDict_New());
         if (!empty) return nullptr;
         int eq = tvx::equal(data, empty.get());
@@ -889,40 +957,85 @@ PyObject* print_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
         return tvx::add(head.get(), text.get()).release();
     }
 
-    Ref sorted_keys;
+    // sorted(data.keys()), each key held by a reference of its own while
+    // user code runs.  For an exact dict whose keys are all exact str the
+    // keys are sorted here by code point, which is the order the list sort
+    // gives them (comparing exact str runs no code); otherwise the keys()
+    // of the mapping are sorted as a list.
+    std::vector<Ref> sorted_keys;
+    bool sorted_here = false;
     if (PyDict_CheckExact(data)) {
-        sorted_keys = Ref(PyDict_Keys(data));
-    } else {
-        Ref view = tvx::call_method(data, N.keys);
-        if (!view) return nullptr;
-        sorted_keys = Ref(PySequence_List(view.get()));
+        sorted_here = true;
+        sorted_keys.reserve(static_cast<std::size_t>(PyDict_Size(data)));
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* unused;
+        while (PyDict_Next(data, &pos, &key, &unused)) {  // no code runs in this loop
+            if (!PyUnicode_CheckExact(key)) {
+                sorted_here = false;
+                break;
+            }
+            sorted_keys.push_back(Ref::borrow(key));
+        }
+        if (sorted_here) {
+            std::sort(sorted_keys.begin(), sorted_keys.end(), [](const Ref& a, const Ref& b) {
+                return PyUnicode_Compare(a.get(), b.get()) < 0;
+            });
+        } else {
+            sorted_keys.clear();
+        }
     }
-    if (!sorted_keys || PyList_Sort(sorted_keys.get()) < 0) return nullptr;
-    Ref last_key(PySequence_GetItem(sorted_keys.get(), -1));
-    if (!last_key) return nullptr;
+    if (!sorted_here) {
+        Ref keys_list;
+        if (PyDict_CheckExact(data)) {
+            keys_list = Ref(PyDict_Keys(data));
+        } else {
+            Ref view = tvx::call_method(data, N.keys);
+            if (!view) return nullptr;
+            keys_list = Ref(PySequence_List(view.get()));
+        }
+        if (!keys_list || PyList_Sort(keys_list.get()) < 0) return nullptr;
+        // The list is this call's own, so its items cannot change under us.
+        const Py_ssize_t n = PyList_Size(keys_list.get());
+        if (n == 0) {  // a mapping whose keys() is empty: sorted_keys[-1] fails
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            sorted_keys.push_back(Ref::borrow(PyList_GetItem(keys_list.get(), i)));
+        }
+    }
+    if (sorted_keys.empty()) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return nullptr;
+    }
+    Ref last_key = sorted_keys.back();
 
     TextBuilder result;
     if (!result.start(output)) return nullptr;
-    // The key list is this call's own, so its items cannot change under us;
-    // each is still held by a reference of its own while user code runs.
-    const Py_ssize_t count = PyList_Size(sorted_keys.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref key = Ref::borrow(PyList_GetItem(sorted_keys.get(), i));
-        if (!key) return nullptr;
-
-        Ref recurse = tvx::getattr(self, N.print_tree);
-        if (!recurse) return nullptr;
+    for (const Ref& key : sorted_keys) {
         Ref value = tvx::getitem(data, key.get());
         if (!value) return nullptr;
         Ref label = tvx::add(N.label_prefix, key.get());
         if (!label) return nullptr;
-        Ref temp_output = tvx::call(recurse.get(), {}, {{N.data, value.get()}, {N.output, label.get()}});
+        Ref temp_output = print_tree_through_self(self, value.get(), label.get());
         if (!temp_output) return nullptr;
 
         int is_last = tvx::equal(key.get(), last_key.get());
         if (is_last < 0) return nullptr;
         PyObject* line_prefix = is_last ? N.nl_two_blanks : N.nl_bar;  // "\n" + separator
 
+#ifdef TVX_PREFIX_LINES
+        // An exact str subtree under an exact str key: every line gets its
+        // connector in one pass (the first line "\n  |", as the per-line
+        // test of the key against the last key decides).
+        if (PyUnicode_CheckExact(temp_output.get()) && PyUnicode_CheckExact(key.get()) &&
+            result.collecting()) {
+            Ref piece = tvx::prefix_lines(temp_output.get(), N.nl_bar, line_prefix);
+            if (!piece || !result.add_piece(piece.get())) return nullptr;
+            continue;
+        }
+#endif
         Ref lines;
         if (PyUnicode_CheckExact(temp_output.get())) {
             lines = Ref(PyUnicode_Split(temp_output.get(), N.nl, -1));
@@ -952,8 +1065,16 @@ PyObject* print_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result.finish().release();
 }
 
-PyObject* roster_repr(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!tvx::no_args("__repr__", args, kwargs)) return nullptr;
+PyObject* print_tree(PyObject* self, TVX_ARGS_DECL) {
+    PyObject* names[] = {N.data, N.output};
+    Ref a[2];
+    if (!tvx::parse_args("print_tree", TVX_ARGS, names, 2, 1, a)) return nullptr;
+    if (!a[1]) a[1] = Ref::borrow(N.plugin);
+    return print_tree_impl(self, a[0].get(), a[1].get());
+}
+
+PyObject* roster_repr(PyObject* self, TVX_ARGS_DECL) {
+    if (!tvx::no_args("__repr__", TVX_ARGS)) return nullptr;
     Ref cls = tvx::getattr(self, N.dunder_class);
     if (!cls) return nullptr;
     Ref cls_text = tvx::str(cls.get());
@@ -971,10 +1092,17 @@ PyObject* roster_repr(PyObject* self, PyObject* args, PyObject* kwargs) {
     heading = tvx::add(heading.get(), N.m_rep_tail);
     if (!heading) return nullptr;
 
-    Ref render = tvx::getattr(self, N.print_tree);
-    if (!render) return nullptr;
+    // self.print_tree(data=self._plugins, output=heading): the method is
+    // looked up before its arguments are read.
+    const bool own = tvx::is_own_method(self, N.print_tree, g_own.print_tree.get());
+    Ref render;
+    if (!own) {
+        render = tvx::getattr(self, N.print_tree);
+        if (!render) return nullptr;
+    }
     Ref tree = tvx::getattr(self, N._plugins);
     if (!tree) return nullptr;
+    if (own) return print_tree_impl(self, tree.get(), heading.get());
     return tvx::call(render.get(), {}, {{N.data, tree.get()}, {N.output, heading.get()}}).release();
 }
 
@@ -1014,10 +1142,10 @@ Ref module_of_value(PyObject* value) {
 // iter_entry_points(group) over importlib.metadata, bound where pkg_resources
 // cannot be imported: the group's entry points as objects with name,
 // module_name and load().
-PyObject* own_iter_entry_points(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* own_iter_entry_points(PyObject*, TVX_ARGS_DECL) {
     PyObject* names[] = {N.group};
     Ref a[1];
-    if (!tvx::parse_args("iter_entry_points", args, kwargs, names, 1, 1, a, false)) return nullptr;
+    if (!tvx::parse_args("iter_entry_points", TVX_ARGS, names, 1, 1, a, false)) return nullptr;
     PyObject* group = a[0].get();
     Ref result(PyList_New(0));
     if (!result) return nullptr;
@@ -1089,7 +1217,7 @@ PyObject* own_iter_entry_points(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef own_iter_entry_points_def = {
-    "iter_entry_points", TVX_FN(own_iter_entry_points), METH_VARARGS | METH_KEYWORDS,
+    "iter_entry_points", TVX_FN(own_iter_entry_points), TVX_METHOD_FLAGS,
     "iter_entry_points(group)\n--\n\n"
     "Yield the entry points of the group, each with name, module_name and load()."};
 
@@ -1117,53 +1245,53 @@ const char* const kPrintTreeDoc =
     "                |__ path = /path/to/plugin.py\n"
     "        ";
 
-PyMethodDef init_def = {"__init__", TVX_FN(roster_init), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef init_def = {"__init__", TVX_FN(roster_init), TVX_METHOD_FLAGS,
                         "__init__($self, /)\n--\n\nInitialize"};
 PyMethodDef plugins_get_def = {"plugins", TVX_FN(plugins_get), METH_NOARGS,
                                "plugins($self, /)\n--\n\nPlugin list getter"};
 PyMethodDef plugins_set_def = {"plugins", TVX_FN(plugins_set), METH_O,
                                "plugins($self, value, /)\n--\n\nPlugin list getter"};
 PyMethodDef methods[] = {
-    {"validate_model", TVX_FN(validate_model), METH_VARARGS | METH_KEYWORDS,
+    {"validate_model", TVX_FN(validate_model), TVX_METHOD_FLAGS,
      "validate_model($self, /, os, series, model)\n--\n\nValidates Model"},
-    {"validate_series", TVX_FN(validate_series), METH_VARARGS | METH_KEYWORDS,
+    {"validate_series", TVX_FN(validate_series), TVX_METHOD_FLAGS,
      "validate_series($self, /, os, series)\n--\n\nValidates series"},
-    {"validate_os", TVX_FN(validate_os), METH_VARARGS | METH_KEYWORDS,
+    {"validate_os", TVX_FN(validate_os), TVX_METHOD_FLAGS,
      "validate_os($self, /, os)\n--\n\nValidates OS"},
-    {"validate_chassis_type", TVX_FN(validate_chassis_type), METH_VARARGS | METH_KEYWORDS,
+    {"validate_chassis_type", TVX_FN(validate_chassis_type), TVX_METHOD_FLAGS,
      "validate_chassis_type($self, /, chassis_type)\n--\n\nValidate chassis"},
-    {"validate_arguments", TVX_FN(validate_arguments), METH_VARARGS | METH_KEYWORDS,
+    {"validate_arguments", TVX_FN(validate_arguments), TVX_METHOD_FLAGS,
      "validate_arguments($self, /, os, series, model, chassis_type)\n--\n\n"
      "Validates the input arguments provided"},
-    {"get_plugin", TVX_FN(get_plugin), METH_VARARGS | METH_KEYWORDS,
+    {"get_plugin", TVX_FN(get_plugin), TVX_METHOD_FLAGS,
      "get_plugin($self, /, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
      "Returns the connection class based on the input details provided"},
-    {"unregister_plugin", TVX_FN(unregister_plugin), METH_VARARGS | METH_KEYWORDS,
+    {"unregister_plugin", TVX_FN(unregister_plugin), TVX_METHOD_FLAGS,
      "unregister_plugin($self, /, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
      "\n"
      "        This method unregister a particular implementations from\n"
      "        the internal database\n"
      "        "},
-    {"register_plugin", TVX_FN(register_plugin), METH_VARARGS | METH_KEYWORDS,
+    {"register_plugin", TVX_FN(register_plugin), TVX_METHOD_FLAGS,
      "register_plugin($self, /, cls, os=None, series=None, model=None, "
      "chassis_type='single_rp')\n--\n\n"
      "Registers cls as the implementation for the os, series, model and chassis type"},
 };
 PyMethodDef static_methods[] = {
-    {"discover_builtin_plugins", TVX_FN(discover_builtin_plugins), METH_VARARGS | METH_KEYWORDS,
+    {"discover_builtin_plugins", TVX_FN(discover_builtin_plugins), TVX_METHOD_FLAGS,
      "discover_builtin_plugins()\n--\n\nloads all plugins"},
-    {"discover_external_plugins", TVX_FN(discover_external_plugins), METH_VARARGS | METH_KEYWORDS,
+    {"discover_external_plugins", TVX_FN(discover_external_plugins), TVX_METHOD_FLAGS,
      "discover_external_plugins()\n--\n\n"
      "\n"
      "        discover external plugins defined that users pip installed.\n"
      "        "},
 };
-PyMethodDef print_tree_def = {"print_tree", TVX_FN(print_tree), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef print_tree_def = {"print_tree", TVX_FN(print_tree), TVX_METHOD_FLAGS,
                               kPrintTreeDoc};
-PyMethodDef repr_def = {"__repr__", TVX_FN(roster_repr), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef repr_def = {"__repr__", TVX_FN(roster_repr), TVX_METHOD_FLAGS,
                         "__repr__($self, /)\n--\n\nThe plugin tree under a heading naming the registry."};
 
-Ref build_class(PyObject* module_name) {
+Ref build_class(PyObject* module_name, bool keep_own) {
     Ref bases = tvx::make_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     if (!bases) return Ref();
     Ref cls = tvx::make_class("ImplRoster", bases.get(), module_name, kClassDoc);
@@ -1173,14 +1301,22 @@ Ref build_class(PyObject* module_name) {
                           "Plugin list getter") < 0) {
         return Ref();
     }
+    OwnMethods own;
+    Ref* const keep[] = {&own.validate_model, &own.validate_series, &own.validate_os,
+                         &own.validate_chassis_type, &own.validate_arguments};
+    std::size_t index = 0;
     for (PyMethodDef& def : methods) {
-        if (tvx::add_method(cls.get(), &def) < 0) return Ref();
+        Ref unused;
+        Ref* slot = index < sizeof(keep) / sizeof(keep[0]) ? keep[index] : &unused;
+        if (tvx::add_method(cls.get(), &def, slot) < 0) return Ref();
+        ++index;
     }
     for (PyMethodDef& def : static_methods) {
         if (tvx::add_static_method(cls.get(), &def, module_name) < 0) return Ref();
     }
-    if (tvx::add_method(cls.get(), &print_tree_def) < 0) return Ref();
+    if (tvx::add_method(cls.get(), &print_tree_def, &own.print_tree) < 0) return Ref();
     if (tvx::add_method(cls.get(), &repr_def) < 0) return Ref();
+    if (keep_own) g_own = own;
     return cls;
 }
 
@@ -1266,7 +1402,7 @@ int exec_module(PyObject* module) {
     }
     if (bind(ns, N.iter_entry_points, entry_points) < 0) return -1;
     if (bind(ns, N.ENTRYPOINT_GROUP, Ref::borrow(N.group_value)) < 0) return -1;
-    if (bind(ns, N.ImplRoster, build_class(module_name.get())) < 0) return -1;
+    if (bind(ns, N.ImplRoster, build_class(module_name.get(), g_globals.get() == ns)) < 0) return -1;
 
     if (is_main && run_demonstration(ns, module_name.get()) < 0) return -1;
     return 0;
