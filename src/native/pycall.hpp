@@ -188,6 +188,21 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     return call(bound.get(), pos, kw);
 }
 
+#ifndef Py_LIMITED_API
+// Two exact str: equal by value?  Two distinct interned strings never are.
+inline bool exact_str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
+#endif
+    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+#endif
+
 // Whether self.name would be the class's own method `descr` (the method
 // descriptor the module created), so that calling its C++ implementation
 // directly is the same as the lookup and call: the type's attribute lookup is
@@ -203,16 +218,15 @@ inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     if (dictptr && *dictptr) {
         PyObject* dict = *dictptr;
-        if (!PyDict_CheckExact(dict)) return false;
-        if (PyDict_Size(dict) != 0) {
-            // Keys of an instance dict are compared as strings against an
-            // interned str: no Python code runs.
-            PyObject* shadow = PyDict_GetItemWithError(dict, name);
-            if (shadow) return false;
-            if (PyErr_Occurred()) {
-                PyErr_Clear();
-                return false;
-            }
+        if (!PyDict_CheckExact(dict) || PyDict_Size(dict) > 16) return false;
+        // Scanned rather than looked up: a lookup could meet a key of
+        // another type with the same hash and run its __eq__.  Any key
+        // that is not an exact str sends the call the Python way.
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(dict, &pos, &key, &value)) {  // no code runs in this loop
+            if (!PyUnicode_CheckExact(key) || exact_str_equal(key, name)) return false;
         }
     }
     return true;
@@ -261,20 +275,6 @@ inline int truth(PyObject* obj) {
     return PyObject_IsTrue(obj);
 }
 
-#ifndef Py_LIMITED_API
-// Two exact str: equal by value?  Two distinct interned strings never are.
-inline bool exact_str_equal(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
-#endif
-    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-#endif
 
 // a == b as the operator evaluates it (no identity shortcut: a key whose
 // __eq__ says otherwise is asked).  1, 0 or -1.  Two exact str compare by

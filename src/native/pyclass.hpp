@@ -296,7 +296,10 @@ inline Ref import_from(PyObject* module, PyObject* name) {
         PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", name, package.get());
         return Ref();
     }
-    PyErr_Clear();
+    if (!package) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+    }
     PyErr_Format(PyExc_ImportError, "cannot import name '%U'", name);
     return Ref();
 }

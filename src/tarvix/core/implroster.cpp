@@ -313,7 +313,7 @@ public:
             pieces_.clear();
             if (!acc_) return false;
         }
-        acc_ = tvx::add(acc_.get(), rhs.get());
+        acc_ = Ref(PyNumber_InPlaceAdd(acc_.get(), rhs.get()));  // result += ...
         return static_cast<bool>(acc_);
     }
     Ref finish() { return collecting_ ? join() : acc_; }
@@ -481,11 +481,12 @@ PyObject* validate_os_impl(PyObject* self, PyObject* os) {
                 return return_none();
             }
         }
-        // elif os: (tested again, as the chain of conditions does)
-        t = tvx::truth(os);
-        if (t < 0) return nullptr;
-        if (t) return return_none();
     }
+    // elif os: (tested again, as the chain of conditions does, whichever way
+    // the first test went)
+    t = tvx::truth(os);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
     Ref error = global(N.ConnectionInfraError);
     if (!error) return nullptr;
     Ref supported = tvx::getattr(self, N.supported_os);
@@ -716,19 +717,10 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
         }
     }
 
-    // All or nothing: everything that can fail (the class's file, the chassis
-    // type as a key) is done before the tree is changed, and missing nodes
-    // are built aside and attached by one final assignment.
-    Ref getfile = global(N.getfile);
-    if (!getfile) return nullptr;
-    Ref class_path = tvx::call(getfile.get(), {cls});
-    if (!class_path) return nullptr;
-    Ref record(PyDict_New());
-    if (!record || PyDict_SetItem(record.get(), N.cls, cls) < 0 ||
-        PyDict_SetItem(record.get(), N.path, class_path.get()) < 0) {
-        return nullptr;
-    }
-
+    // All or nothing: the walk only reads the tree, everything that can fail
+    // (the class's file, the chassis type as a key) is done before the tree
+    // is changed, and missing nodes are built aside and attached by one
+    // final assignment.
     Ref cur_node = tvx::getattr(self, N._plugins);
     if (!cur_node) return nullptr;
     int reached = 0;
@@ -739,6 +731,17 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
         Ref next = tvx::getitem(cur_node.get(), path[reached]);
         if (!next) return nullptr;
         cur_node = next;
+    }
+
+    // The class's file, read once the walk has found where the record goes.
+    Ref getfile = global(N.getfile);
+    if (!getfile) return nullptr;
+    Ref class_path = tvx::call(getfile.get(), {cls});
+    if (!class_path) return nullptr;
+    Ref record(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), N.cls, cls) < 0 ||
+        PyDict_SetItem(record.get(), N.path, class_path.get()) < 0) {
+        return nullptr;
     }
 
     if (reached == depth) {
