@@ -10,6 +10,7 @@ linker flags (the sanitizer build uses them).
 """
 import os
 import shlex
+import sys
 
 from setuptools import Extension, setup
 
@@ -39,5 +40,10 @@ setup(
         native("tarvix.core.implroster", "src/tarvix/core/implroster.cpp"),
         native("tarvix.bases.routers.link_broker", "src/tarvix/bases/routers/link_broker.cpp"),
     ],
-    options={"bdist_wheel": {"py_limited_api": "cp36"}} if ABI3 else {},
+    # Each build has a build folder of its own, so that a wheel never picks up
+    # the binaries of the other build left in the tree.
+    options=dict(
+        {"build": {"build_base": "build/abi3" if ABI3 else "build/%s" % sys.implementation.cache_tag}},
+        **({"bdist_wheel": {"py_limited_api": "cp36"}} if ABI3 else {})
+    ),
 )
