@@ -87,8 +87,8 @@ def test_registry_needs_log_from_the_package(python):
         import sys, types
         pkg = types.ModuleType("tarvix")
         import importlib.util
-        spec = importlib.util.find_spec("tarvix")
-        pkg.__path__ = list(spec.submodule_search_locations)
+        found = importlib.util.find_spec("tarvix")
+        pkg.__path__ = list(found.submodule_search_locations)
         sys.modules["tarvix"] = pkg
         try:
             import tarvix.core.implroster
@@ -425,10 +425,10 @@ def test_demonstration_runs_only_as_main(python):
         from tarvix.core import implroster as home
         before = dict(tarvix.__impl_roster__.plugins)
         origin = importlib.util.find_spec("tarvix.core.implroster").origin
-        spec = importlib.util.spec_from_file_location("__main__", origin)
-        module = importlib.util.module_from_spec(spec)
+        main_entry = importlib.util.spec_from_file_location("__main__", origin)
+        module = importlib.util.module_from_spec(main_entry)
         sys.modules["__main__"] = module
-        spec.loader.exec_module(module)
+        main_entry.loader.exec_module(module)
         roster = tarvix.__impl_roster__
         record = roster.plugins["quilm"]["qb4"]["data"]["single_rp"]
         class Log(object):
