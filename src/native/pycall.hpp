@@ -134,6 +134,19 @@ inline Py_ssize_t vector_args(PyObject** stack, PyObject* first,
     return static_cast<Py_ssize_t>(pos.size());
 }
 
+// Whether a call with these arguments goes the vector way (at most eight
+// values, keyword names cached): 1, with *kwnames the names' tuple; 0 for
+// the tuple-and-dict way; -1 with an error set.
+inline int vector_call_fits(std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw,
+                            PyObject** kwnames) {
+    *kwnames = nullptr;
+    if (pos.size() + kw.size() > 8) return 0;
+    if (kw.size() == 0) return 1;
+    *kwnames = kwnames_for(kw);
+    if (*kwnames) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 #endif
 
 // callable(*pos, **kw)
@@ -142,11 +155,9 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},
     if (!callable) return Ref();
 #ifdef TVX_VECTORCALL
     PyObject* kwnames = nullptr;
-    if (kw.size() != 0) {
-        kwnames = kwnames_for(kw);
-        if (!kwnames && PyErr_Occurred()) return Ref();
-    }
-    if (pos.size() + kw.size() <= 8 && (kwnames || kw.size() == 0)) {
+    const int fits = vector_call_fits(pos, kw, &kwnames);
+    if (fits < 0) return Ref();
+    if (fits) {
         PyObject* stack[9];
         Py_ssize_t npos = vector_args(stack, nullptr, pos, kw);
         if (npos < 0) return Ref();
@@ -171,11 +182,9 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     if (!obj) return Ref();
 #ifdef TVX_VECTORCALL
     PyObject* kwnames = nullptr;
-    if (kw.size() != 0) {
-        kwnames = kwnames_for(kw);
-        if (!kwnames && PyErr_Occurred()) return Ref();
-    }
-    if (pos.size() + kw.size() <= 8 && (kwnames || kw.size() == 0)) {
+    const int fits = vector_call_fits(pos, kw, &kwnames);
+    if (fits < 0) return Ref();
+    if (fits) {
         PyObject* stack[9];
         Py_ssize_t npos = vector_args(stack, obj, pos, kw);
         if (npos < 0) return Ref();
