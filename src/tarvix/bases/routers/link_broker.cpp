@@ -251,7 +251,15 @@ Method lookup(PyObject* obj, PyObject* name) {
     if (!obj) return m;
 #ifndef Py_LIMITED_API
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // An instance whose attributes the interpreter keeps inline would have
+    // them copied into a dict by _PyObject_GetDictPtr, and its own code
+    // would run slower afterwards: it takes the plain attribute read.
+    const bool inline_values = PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+#else
+    const bool inline_values = false;
+#endif
+    if (!inline_values && type->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* descr = _PyType_Lookup(type, name);  // borrowed; runs no Python code
         if (descr && binds_as_method(descr)) {
             Ref function = Ref::borrow(descr);
@@ -325,15 +333,21 @@ Ref invoke(const Method& m, std::initializer_list<PyObject*> pos = {},
 #endif
 }
 
-// obj.name(*pos, **kw) where every argument is already computed.
+// obj.name(*pos, **kw) where every argument is a value already at hand, so
+// that looking the method up after them is the same as before them.  Where
+// the interpreter has it, lookup and call are one vectorcall.
 Ref mcall(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> pos = {},
           std::initializer_list<Kw> kw = {}) {
+#ifdef TVX_VECTORCALL
+    return tvx::call_method(obj, name, pos, kw);
+#else
     return invoke(lookup(obj, name), pos, kw);
+#endif
 }
 
 Ref mcall(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> pos = {},
           std::initializer_list<Kw> kw = {}) {
-    return invoke(lookup(obj.get(), name), pos, kw);
+    return mcall(obj.get(), name, pos, kw);
 }
 
 // ---------------------------------------------------------------- small helpers
