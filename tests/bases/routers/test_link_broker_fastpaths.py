@@ -262,3 +262,46 @@ def test_context_method_in_the_instance_dict_is_used(lb, single_con, journal):
         ("update", {"cred_list": None})]
     assert journal.of("context.update") == []
     assert "cred_list" not in single_con.context
+
+
+# ---------------------------------------------------------------- the broker's own attributes
+
+
+def test_property_added_to_the_class_after_a_connect_is_read(lb, single_con, journal):
+    class Platform(lb.BaseSingleRpLinkBroker):
+        pass
+
+    broker = single_broker(lb, single_con, journal, Platform)
+    broker.connect()
+    assert {c.kw("prompt_recovery") for c in journal.of("sm.go_to")} == {False}
+    del journal[:]
+    reads = []
+
+    def flag(self):
+        reads.append("prompt_recovery")
+        return "from property"
+
+    def store(self, value):
+        reads.append(("stored", value))
+
+    Platform.prompt_recovery = property(flag, store)
+    broker.connect()
+    assert {c.kw("prompt_recovery") for c in journal.of("sm.go_to")} == {"from property"}
+    assert reads.count("prompt_recovery") == 2 and reads[-1] == ("stored", False)
+    del Platform.prompt_recovery
+    del journal[:]
+    broker.connect()
+    # the instance value again (the property's setter never stored one since construction)
+    assert {c.kw("prompt_recovery") for c in journal.of("sm.go_to")} == {False}
+
+
+def test_connection_attribute_on_a_base_class_after_import(lb, dual_con, single_con, journal,
+                                                          monkeypatch):
+    broker = single_broker(lb, single_con, journal)
+    broker.connect()
+    monkeypatch.setattr(lb.BaseCommonRpLinkBroker, "connection",
+                        property(lambda self: dual_con.a), raising=False)
+    del journal[:]
+    with pytest.raises(AttributeError):
+        broker.connect()  # a handle has no log: the property was read
+    assert journal.of("sm.go_to") == []

@@ -220,6 +220,61 @@ Ref& d_dual_unlock_standby = *new Ref();
 Ref& d_dual_init_standby = *new Ref();
 Ref& d_dual_assign_ha_mode = *new Ref();
 
+// ---------------------------------------------------------------- the broker's attributes
+
+// self.name for the broker's own attributes (connection, prompt_recovery,
+// the command lists).  When the broker's type takes the generic attribute
+// lookup and has no attribute of that name anywhere in its MRO, the generic
+// lookup's answer is the instance __dict__'s entry (or AttributeError), and
+// that entry is read directly.  That the type has no such attribute is
+// remembered under the type's version tag, which the interpreter renews
+// whenever the type or one of its bases changes.  (The broker's __dict__ is
+// the one tvx::is_own_method looks into as well.)  Otherwise, and for a
+// missing entry, the plain lookup.
+#ifndef Py_LIMITED_API
+struct NoTypeAttribute {
+    PyTypeObject* type;
+    PyObject* name;
+    unsigned int version;
+};
+
+NoTypeAttribute g_no_type_attribute[64];
+
+bool valid_version(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+}
+#endif
+
+Ref self_attr(PyObject* self, PyObject* name) {
+#ifndef Py_LIMITED_API
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        const std::size_t h = (reinterpret_cast<std::size_t>(type) >> 4) * 7u ^
+                              (reinterpret_cast<std::size_t>(name) >> 4);
+        NoTypeAttribute& slot = g_no_type_attribute[h & 63u];
+        bool absent = slot.type == type && slot.name == name && valid_version(type) &&
+                      slot.version == type->tp_version_tag;
+        if (!absent && _PyType_Lookup(type, name) == nullptr && !PyErr_Occurred() &&
+            valid_version(type)) {  // _PyType_Lookup runs no Python code
+            slot.type = type;
+            slot.name = name;
+            slot.version = type->tp_version_tag;
+            absent = true;
+        }
+        if (absent) {
+            PyObject** dictptr = _PyObject_GetDictPtr(self);
+            if (dictptr && *dictptr) {
+                Ref dict = Ref::borrow(*dictptr);
+                PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+                if (found) return Ref::borrow(found);
+                if (PyErr_Occurred()) return Ref();
+            }
+        }
+    }
+#endif
+    return tvx::getattr(self, name);
+}
+
 // ---------------------------------------------------------------- host calls
 
 // A method of a host object as the interpreter's method call obj.name(...)
@@ -297,6 +352,10 @@ Ref invoke(const Method& m, std::initializer_list<PyObject*> pos = {},
         if (!k.value) return Ref();
     }
     PyObject* stack[12];
+    if (pos.size() + kw.size() + 2 > sizeof stack / sizeof stack[0]) {
+        PyErr_SetString(PyExc_SystemError, "link_broker: too many arguments for a host call");
+        return Ref();
+    }
     std::size_t n = 1;  // slot 0 stays free for the callee
     if (m.self) stack[n++] = m.self.get();
     for (PyObject* item : pos) stack[n++] = item;
@@ -402,7 +461,7 @@ int is_list_instance(PyObject* obj) {
 
 // assert isinstance(self.<name>, list), "Init commands must be a list"
 bool assert_list_attribute(PyObject* self, PyObject* name) {
-    Ref value = tvx::getattr(self, name);
+    Ref value = self_attr(self, name);
     if (!value) return false;
     int ok = is_list_instance(value.get());
     if (ok < 0) return false;
@@ -480,7 +539,7 @@ Ref go_to_state(PyObject* self, PyObject* con, HandleOf handle_of, PyObject* sta
     if (!spawn) return Ref();
     Ref ctx = context ? Ref::borrow(context) : tvx::getattr(con, S.context);
     if (!ctx) return Ref();
-    Ref prompt_recovery = tvx::getattr(self, S.prompt_recovery);
+    Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
     Ref timeout = tvx::getattr(con, S.connection_timeout);
     if (!timeout) return Ref();
@@ -578,7 +637,7 @@ bool choose_commands(PyObject* self, PyObject* con, PyObject* own, PyObject* key
 }
 
 Ref common_set_init_commands_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     if (!choose_commands(self, con.get(), S.init_exec_commands, S.HA_INIT_EXEC_COMMANDS,
                          S.init_exec_commands))
@@ -600,10 +659,10 @@ Ref common_execute_init_commands_impl(PyObject* self, PyObject* standby) {
         if (!assert_list_attribute(self, S.init_exec_commands)) return Ref();
         if (!assert_list_attribute(self, S.init_config_commands)) return Ref();
     }
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
 
-    Ref exec_commands = tvx::getattr(self, S.init_exec_commands);
+    Ref exec_commands = self_attr(self, S.init_exec_commands);
     if (!exec_commands) return Ref();
     Ref iterator(PyObject_GetIter(exec_commands.get()));
     if (!iterator) return Ref();
@@ -615,7 +674,7 @@ Ref common_execute_init_commands_impl(PyObject* self, PyObject* standby) {
         }
         Method execute = lookup(con, S.execute);
         if (!execute) return Ref();
-        Ref prompt_recovery = tvx::getattr(self, S.prompt_recovery);
+        Ref prompt_recovery = self_attr(self, S.prompt_recovery);
         if (!prompt_recovery) return Ref();
         if (!invoke(execute, {command.get()}, {Kw{S.prompt_recovery, prompt_recovery.get()}}))
             return Ref();
@@ -624,16 +683,16 @@ Ref common_execute_init_commands_impl(PyObject* self, PyObject* standby) {
     int on_standby = tvx::truth(standby);
     if (on_standby < 0) return Ref();
     if (on_standby) return tvx::none();
-    Ref config_commands = tvx::getattr(self, S.init_config_commands);
+    Ref config_commands = self_attr(self, S.init_config_commands);
     if (!config_commands) return Ref();
     Py_ssize_t length = PyObject_Size(config_commands.get());
     if (length < 0) return Ref();
     if (length == 0) return tvx::none();
     Method configure = lookup(con, S.configure);
     if (!configure) return Ref();
-    Ref lines = tvx::getattr(self, S.init_config_commands);
+    Ref lines = self_attr(self, S.init_config_commands);
     if (!lines) return Ref();
-    Ref prompt_recovery = tvx::getattr(self, S.prompt_recovery);
+    Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
     if (!invoke(configure, {lines.get()}, {Kw{S.prompt_recovery, prompt_recovery.get()}}))
         return Ref();
@@ -673,7 +732,7 @@ Ref single_establish_connection_impl(PyObject* self);
 Ref single_init_handle_impl(PyObject* self);
 
 Ref single_connect_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     if (!log_line(c, S.info, [c] {
@@ -702,7 +761,7 @@ Ref single_connect_impl(PyObject* self) {
 NO_ARGS_ENTRY(single_connect, "connect", single_connect_impl)
 
 Ref single_establish_connection_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     Ref learn = learn_decision(c);
@@ -749,7 +808,7 @@ NO_ARGS_ENTRY(single_establish_connection, "establish_connection",
               single_establish_connection_impl)
 
 Ref single_init_handle_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     if (tvx::setattr(c, S.is_connected, Py_True) < 0) return Ref();
@@ -770,11 +829,11 @@ bool wait_two_seconds() {
 }
 
 Ref single_disconnect_impl(PyObject* self) {
-    Ref spawn = attr(tvx::getattr(self, S.connection), S.spawn);
+    Ref spawn = attr(self_attr(self, S.connection), S.spawn);
     if (!spawn) return Ref();
     if (!mcall(spawn, S.close)) return Ref();
     if (!wait_two_seconds()) return Ref();
-    if (!set(tvx::getattr(self, S.connection), S.is_connected, Py_False)) return Ref();
+    if (!set(self_attr(self, S.connection), S.is_connected, Py_False)) return Ref();
     return tvx::none();
 }
 
@@ -791,7 +850,7 @@ PyObject* dual_init(PyObject* self, TVX_ARGS_DECL) {
 
 // self.connection.<rp>.spawn
 Ref rp_spawn(PyObject* self, PyObject* rp) {
-    return attr(attr(tvx::getattr(self, S.connection), rp), S.spawn);
+    return attr(attr(self_attr(self, S.connection), rp), S.spawn);
 }
 
 Ref dual_establish_connection_impl(PyObject* self);
@@ -802,7 +861,7 @@ Ref dual_init_standby_impl(PyObject* self);
 Ref dual_assign_ha_mode_impl(PyObject* self);
 
 Ref dual_connect_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     for (PyObject* rp : {S.a, S.b}) {
@@ -850,7 +909,7 @@ Ref dual_connect_impl(PyObject* self) {
 NO_ARGS_ENTRY(dual_connect, "connect", dual_connect_impl)
 
 Ref dual_establish_connection_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     Ref learn = learn_decision(c);
@@ -924,7 +983,7 @@ int is_standby_locked(PyObject* con, PyObject* rp) {
 }
 
 Ref dual_designate_handles_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     PyObject* target_rp = S.rp_a;
@@ -997,7 +1056,7 @@ Ref dual_init_active_impl(PyObject* self) {
 NO_ARGS_ENTRY(dual_init_active, "init_active", dual_init_active_impl)
 
 Ref dual_init_standby_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     if (!go_to_state(
@@ -1010,12 +1069,12 @@ Ref dual_init_standby_impl(PyObject* self) {
 NO_ARGS_ENTRY(dual_init_standby, "init_standby", dual_init_standby_impl)
 
 Ref dual_assign_ha_mode_impl(PyObject* self) {
-    Ref con = tvx::getattr(self, S.connection);
+    Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     Method execute = lookup(c, S.execute);
     if (!execute) return Ref();
-    Ref prompt_recovery = tvx::getattr(self, S.prompt_recovery);
+    Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
     Ref ret = invoke(execute, {S.cmd_redundancy_state},
                      {Kw{S.kw_target, S.role_active}, Kw{S.prompt_recovery, prompt_recovery.get()}});
@@ -1036,7 +1095,7 @@ Ref dual_assign_ha_mode_impl(PyObject* self) {
     Ref ha_mode = mcall(first, S.strip);
     if (!ha_mode) return Ref();
     if (!set(tvx::getattr(c, S.a), S.mode, ha_mode.get())) return Ref();
-    if (!set(attr(tvx::getattr(self, S.connection), S.b), S.mode, ha_mode.get())) return Ref();
+    if (!set(attr(self_attr(self, S.connection), S.b), S.mode, ha_mode.get())) return Ref();
     if (!log_line(c, S.debug, [c] {
             Ref shown = attr(tvx::getattr(c, S.a), S.mode);
             return percent(S.log_mode_is, shown.get());
@@ -1049,16 +1108,16 @@ NO_ARGS_ENTRY(dual_assign_ha_mode, "assign_ha_mode", dual_assign_ha_mode_impl)
 
 // self.connection.standby
 Ref standby_handle(PyObject* self) {
-    return attr(tvx::getattr(self, S.connection), S.standby);
+    return attr(self_attr(self, S.connection), S.standby);
 }
 
 Ref dual_unlock_standby_impl(PyObject* self) {
-    Ref commands = attr(attr(tvx::getattr(self, S.connection), S.settings),
+    Ref commands = attr(attr(self_attr(self, S.connection), S.settings),
                         S.HA_STANDBY_UNLOCK_COMMANDS);
     if (!commands) return Ref();
-    Method configure = lookup(tvx::getattr(self, S.connection), S.configure);
+    Method configure = lookup(self_attr(self, S.connection), S.configure);
     if (!configure) return Ref();
-    Ref prompt_recovery = tvx::getattr(self, S.prompt_recovery);
+    Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
     if (!invoke(configure, {commands.get()}, {Kw{S.prompt_recovery, prompt_recovery.get()}}))
         return Ref();
@@ -1069,7 +1128,7 @@ Ref dual_unlock_standby_impl(PyObject* self) {
     if (!go_to) return Ref();
     Ref go_spawn = attr(standby_handle(self), S.spawn);
     if (!go_spawn) return Ref();
-    prompt_recovery = tvx::getattr(self, S.prompt_recovery);
+    prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
     if (!invoke(go_to, {},
                 {Kw{S.spawn, go_spawn.get()}, Kw{S.prompt_recovery, prompt_recovery.get()},
@@ -1086,7 +1145,7 @@ Ref dual_lock_standby_impl(PyObject* self) {
     for (PyObject* line : {S.cfg_redundancy, S.cfg_main_cpu, S.cfg_standby_console}) {
         if (PyList_Append(commands.get(), line) < 0) return Ref();
     }
-    Method configure = lookup(tvx::getattr(self, S.connection), S.configure);
+    Method configure = lookup(self_attr(self, S.connection), S.configure);
     if (!configure || !invoke(configure, {commands.get()})) return Ref();
     return tvx::none();
 }
@@ -1098,7 +1157,7 @@ Ref dual_disconnect_impl(PyObject* self) {
         if (!mcall(rp_spawn(self, rp), S.close)) return Ref();
     }
     if (!wait_two_seconds()) return Ref();
-    if (!set(tvx::getattr(self, S.connection), S.is_connected, Py_False)) return Ref();
+    if (!set(self_attr(self, S.connection), S.is_connected, Py_False)) return Ref();
     return tvx::none();
 }
 
