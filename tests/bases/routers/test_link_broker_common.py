@@ -369,6 +369,7 @@ def test_prompt_recovery_is_read_for_each_command(lb, single_con, journal):
     assert [c.kw("prompt_recovery") for c in journal] == [False, "changed", "changed"]
 
 
+@pytest.mark.skipif(not __debug__, reason="assertions are disabled in this interpreter (-O)")
 @pytest.mark.parametrize("exec_cmds, config_cmds", [
     (("e1", "e2"), []),
     (["e1"], ("c1",)),
