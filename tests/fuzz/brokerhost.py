@@ -119,11 +119,11 @@ def build(dual, changes, answer, role_a, box):
                 holder = getattr(holder, step)
         except Exception:
             continue
-        if type(holder) is dict or holder is None:
-            continue
+        if not hasattr(holder, "__dict__") or type(holder) is dict:
+            continue  # an earlier change put a plain value here
         try:
             perturb(holder, path[-1], kind, value, box)
-        except TypeError:  # an earlier change made the holder a function or a builtin
+        except (TypeError, AttributeError):  # an earlier change made the holder a plain value
             continue
     return con
 

@@ -38,7 +38,8 @@ def outcome(label, fn, *args, **kwargs):
         return ("raised", exc)
 
 
-DUNDERS = ("str", "repr", "eq", "ne", "hash", "bool", "len", "lt", "contains",
+# repr is left alone: the test tools print the values they drew.
+DUNDERS = ("str", "eq", "ne", "hash", "bool", "len", "lt", "contains",
            "iter", "add", "radd", "mod", "rmod", "getitem")
 
 
@@ -67,7 +68,6 @@ class Hostile(object):
         return "hostile"
 
     def __repr__(self):
-        self._check("repr")
         return "Hostile(%s)" % ",".join(sorted(self.raising))
 
     def __eq__(self, other):
