@@ -863,7 +863,29 @@ PyObject* discover_external_plugins(PyObject*, PyObject* args, PyObject* kwargs)
 
 // ---------------------------------------------------------------- rendering
 
+// The nesting of print_tree on this thread.  The rendering recurses through
+// the interpreter (self.print_tree is looked up and called at each level).
+// Up to 3.11 the interpreter counts each such call against
+// sys.getrecursionlimit(); from 3.12 on it counts C-to-C calls against a
+// fixed C limit of thousands of levels instead, deep enough for a deep dict
+// to overflow the stack of a thread of a few megabytes.  The nesting is
+// bounded here by the recursion limit, as the older interpreters bound it.
+thread_local int t_print_depth = 0;
+
+struct PrintDepth {
+    PrintDepth() { ++t_print_depth; }
+    ~PrintDepth() { --t_print_depth; }
+    PrintDepth(const PrintDepth&) = delete;
+    PrintDepth& operator=(const PrintDepth&) = delete;
+};
+
 PyObject* print_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (t_print_depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while rendering a tree");
+        return nullptr;
+    }
+    PrintDepth depth_guard;
     PyObject* names[] = {N.data, N.output};
     Ref a[2];
     if (!tvx::parse_args("print_tree", args, kwargs, names, 2, 1, a)) return nullptr;
