@@ -16,7 +16,6 @@ from fuzzkit import Boom, COUNTS, outcome, values  # noqa: E402
 
 from tarvix.bases.routers import link_broker as lb  # noqa: E402
 
-lb.sleep = lambda seconds: None
 
 CON_MEMBERS = ("context", "log", "hostname", "mit", "learn_hostname", "learned_hostname",
                "connection_timeout", "settings", "init_exec_commands", "init_config_commands",
@@ -142,6 +141,16 @@ def change_lists(dual, kinds, payload):
 
 
 def exercise(cls, dual, changes, answer, role_a, method, standby, prompt_recovery, label=""):
+    saved_sleep = lb.sleep
+    lb.sleep = lambda seconds: None
+    try:
+        return _exercise(cls, dual, changes, answer, role_a, method, standby, prompt_recovery,
+                         label)
+    finally:
+        lb.sleep = saved_sleep
+
+
+def _exercise(cls, dual, changes, answer, role_a, method, standby, prompt_recovery, label):
     box = Box()
     con = build(dual, changes, answer, role_a, box)
     broker = cls.__new__(cls)
