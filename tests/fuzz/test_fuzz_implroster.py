@@ -131,17 +131,19 @@ def test_registry_agrees_with_a_plain_model(ops):
     (os, series, model) to {chassis: cls}, with get_plugin falling back to
     the deepest registered ancestor."""
     roster = fresh()
-    model = {}
-    classes = {}
+    model = {}   # (os, series, model) -> {chassis: cls}
+    nodes = set()  # the tree's nodes: prefixes of every registered path
     for i, (op, os, series, mdl, chassis) in enumerate(ops):
         if series is None:
             mdl = None
-        key = (os, series, mdl)
+        path = [p for p in (os, series, mdl) if p is not None]
+        key = tuple(path) + (None,) * (3 - len(path))
         COUNTS["model/" + op] += 1
         if op == "register":
-            cls = classes.setdefault(i, type("C%d" % i, (object,), {}))
+            cls = type("C%d" % i, (object,), {})
             roster.register_plugin(cls, os=os, series=series, model=mdl, chassis_type=chassis)
             model.setdefault(key, {})[chassis] = cls
+            nodes.update(tuple(path[:d]) for d in range(1, len(path) + 1))
         elif op == "unregister":
             if chassis in model.get(key, {}):
                 roster.unregister_plugin(os=os, series=series, model=mdl, chassis_type=chassis)
@@ -150,30 +152,21 @@ def test_registry_agrees_with_a_plain_model(ops):
                 with pytest.raises(ConnectionInfraError):
                     roster.unregister_plugin(os=os, series=series, model=mdl,
                                              chassis_type=chassis)
-                    if key not in model or model[key]:
-                        raise ConnectionInfraError("expected")
         else:
-            path = [os, series, mdl]
-            depth = 3 if mdl is not None else 2 if series is not None else 1
-            expected = None
-            for d in range(depth, 0, -1):
-                prefix = tuple(path[:d]) + (None,) * (3 - d)
-                if prefix in model:
-                    # the walk stops at the deepest existing node
-                    expected = model[prefix].get(chassis)
+            # The lookup walks down while the next node exists, then takes
+            # the chassis entry of the node where it stopped.
+            reached = ()
+            for part in path:
+                if reached + (part,) not in nodes:
                     break
-            tree_node = roster._plugins
-            for part in path[:depth]:
-                if part not in tree_node:
-                    break
-                tree_node = tree_node[part]
-            if "data" in tree_node and chassis in tree_node["data"]:
+                reached += (part,)
+            expected = model.get(reached + (None,) * (3 - len(reached)), {}).get(chassis)
+            if expected is not None:
                 assert roster.get_plugin(os=os, series=series, model=mdl,
-                                         chassis_type=chassis) is tree_node["data"][chassis]["cls"]
+                                         chassis_type=chassis) is expected
             else:
                 with pytest.raises(ConnectionInfraError):
                     roster.get_plugin(os=os, series=series, model=mdl, chassis_type=chassis)
-            del expected
 
 
 TREES = st.recursive(
