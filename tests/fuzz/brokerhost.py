@@ -49,11 +49,22 @@ MUTATIONS = ("del_connection", "other_connection", "clear_connection", "del_hand
 
 
 class Box(object):
+    mutating = False
     broker = None
     spare = None
 
 
 def mutate(box, how):
+    if box.mutating:  # a hostile read met inside a mutation does not mutate again
+        return
+    box.mutating = True
+    try:
+        _mutate(box, how)
+    finally:
+        box.mutating = False
+
+
+def _mutate(box, how):
     broker, con = box.broker, box.con
     COUNTS["mutation/" + how] += 1
     if how == "del_connection":
@@ -70,7 +81,9 @@ def mutate(box, how):
             else lb.BaseSingleRpLinkBroker
         broker.__class__ = other
     elif how == "clear_context":
-        dict.clear(con.context)
+        context = con.__dict__.get("context")
+        if isinstance(context, dict):
+            dict.clear(context)
     elif how == "rebind_module":
         lb.re = None
 
