@@ -1,4 +1,6 @@
 """print_tree and __repr__."""
+import sys
+
 import pytest
 
 import tarvix.plugins.generic as generic
@@ -268,3 +270,52 @@ def test_print_tree_arguments(roster):
         roster.print_tree({}, "a", "b")
     with pytest.raises(TypeError):
         roster.__repr__(1)
+
+
+def test_deep_dict_in_a_thread_ends_in_recursion_error(python):
+    # Regression: on 3.12 and later the interpreter lets C-to-C calls nest
+    # thousands deep, and the rendering overflowed the stack of a thread
+    # (a crash with 4 MiB on 3.13, with 1 MiB too); it now stops at the
+    # recursion limit.  (4 MiB also holds the larger frames of the
+    # sanitizer build at that limit; 1 MiB does not.)
+    stack_kib = 4096
+    proc = python("""
+        import sys, threading
+        from tarvix.core.implroster import ImplRoster
+        threading.stack_size(%d * 1024)
+        seen = []
+        def run():
+            data = node = {}
+            for _ in range(100000):
+                node["k"] = {}
+                node = node["k"]
+            try:
+                ImplRoster().print_tree(data)
+            except RecursionError as exc:
+                seen.append(exc)
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+        print(len(seen))
+    """ % stack_kib)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "1"), proc.stderr[-2000:]
+
+
+def test_render_depth_follows_the_recursion_limit(roster):
+    def chain(depth):
+        data = node = {}
+        for _ in range(depth):
+            node["k"] = {}
+            node = node["k"]
+        node["k"] = 1
+        return data
+    limit = sys.getrecursionlimit()
+    try:
+        sys.setrecursionlimit(400)
+        with pytest.raises(RecursionError):
+            roster.print_tree(chain(450))
+        assert roster.print_tree(chain(50)).count("\n") == 51
+        # The nesting count comes back down after a failure.
+        assert roster.print_tree(chain(50)).count("\n") == 51
+    finally:
+        sys.setrecursionlimit(limit)

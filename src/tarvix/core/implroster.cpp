@@ -918,6 +918,22 @@ PyObject* discover_external_plugins(PyObject*, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- rendering
 
+// The nesting of print_tree on this thread.  The rendering recurses through
+// self.print_tree at each level.  Up to 3.11 the interpreter counts each such
+// call against sys.getrecursionlimit(); from 3.12 on it counts C-to-C calls
+// against a fixed C limit of thousands of levels instead, deep enough for a
+// deep dict to overflow the stack of a thread of a few megabytes.  The
+// nesting is bounded here by the recursion limit, as the older interpreters
+// bound it, whichever way the level was entered.
+thread_local int t_print_depth = 0;
+
+struct PrintDepth {
+    PrintDepth() { ++t_print_depth; }
+    ~PrintDepth() { --t_print_depth; }
+    PrintDepth(const PrintDepth&) = delete;
+    PrintDepth& operator=(const PrintDepth&) = delete;
+};
+
 PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output);
 
 // self.print_tree(data=..., output=...).  When the instance would find the
@@ -941,6 +957,12 @@ Ref print_tree_through_self(PyObject* self, PyObject* data, PyObject* output) {
 }
 
 PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
+    if (t_print_depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while rendering a tree");
+        return nullptr;
+    }
+    PrintDepth depth_guard;
     int t = tvx::truth(data);
     if (t < 0) return nullptr;
     if (!t) return Ref::borrow(N.empty).release();

@@ -1,0 +1,54 @@
+# Types of tarvix.core.implroster (a native module): the plugin registry.
+# `self` is positional-only at run time (inspect shows `self, /`); the stubs
+# leave the marker out so that they parse on every supported interpreter.
+import importlib as importlib
+import logging
+import os as os
+import pkgutil as pkgutil
+from typing import Any, Callable, Dict, Iterable, Optional
+
+from tarvix.core.errors import ConnectionInfraError as ConnectionInfraError
+
+log: logging.Logger
+ENTRYPOINT_GROUP: str
+iter_entry_points: Callable[..., Iterable[Any]]
+
+def getfile(object: Any) -> str: ...
+
+# os -> [series -> [model ->]] node; every node may hold "data":
+# {chassis_type: {"cls": <class>, "path": <file of the class>}}.
+PluginTree = Dict[str, Any]
+
+class ImplRoster:
+    """Loads all plugin implementation, provides API's for accessing plugins"""
+
+    chassis_type_list: list
+    supported_os: list
+    _plugins: PluginTree
+
+    def __init__(self) -> None: ...
+    @property
+    def plugins(self) -> PluginTree: ...
+    # Assigning `plugins` always raises Exception (" Protected Member, ...").
+    @plugins.setter
+    def plugins(self, value: Any) -> None: ...
+    def validate_model(self, os: Any, series: Any, model: Any) -> None: ...
+    def validate_series(self, os: Any, series: Any) -> None: ...
+    def validate_os(self, os: Any) -> None: ...
+    def validate_chassis_type(self, chassis_type: Any) -> None: ...
+    def validate_arguments(self, os: Any, series: Any, model: Any,
+                           chassis_type: Any) -> None: ...
+    def get_plugin(self, os: Optional[str] = None, series: Optional[str] = None,
+                   model: Optional[str] = None, chassis_type: str = "single_rp") -> Any: ...
+    def unregister_plugin(self, os: Optional[str] = None, series: Optional[str] = None,
+                          model: Optional[str] = None,
+                          chassis_type: Optional[str] = None) -> None: ...
+    def register_plugin(self, cls: type, os: Optional[str] = None,
+                        series: Optional[str] = None, model: Optional[str] = None,
+                        chassis_type: str = "single_rp") -> None: ...
+    @staticmethod
+    def discover_builtin_plugins() -> None: ...
+    @staticmethod
+    def discover_external_plugins() -> None: ...
+    def print_tree(self, data: Any, output: str = "plugin") -> str: ...
+    def __repr__(self) -> str: ...
