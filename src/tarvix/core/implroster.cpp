@@ -381,6 +381,25 @@ PyObject* plugins_set(PyObject*, PyObject*) {
 
 // ---------------------------------------------------------------- validation
 
+// The common tail of the series and model checks: a string, and lower case
+// or all digits, else ConnectionInfraError with type_message or
+// case_format % value.
+PyObject* check_name_case(PyObject* value, PyObject* type_message, PyObject* case_format) {
+    if (!tvx::is_str(value)) {
+        Ref error = global(N.ConnectionInfraError);
+        return raise_infra(error, Ref::borrow(type_message));
+    }
+    int t = tvx::str_islower(value, N.islower);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
+    t = tvx::str_isdigit(value, N.isdigit);
+    if (t < 0) return nullptr;
+    if (t) return return_none();
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    return raise_infra(error, tvx::percent(case_format, value));
+}
+
 PyObject* validate_model_impl(PyObject*, PyObject* os, PyObject* series, PyObject* model) {
     int t = tvx::truth(model);
     if (t < 0) return nullptr;
@@ -402,19 +421,7 @@ PyObject* validate_model_impl(PyObject*, PyObject* os, PyObject* series, PyObjec
         if (!text) return nullptr;
         return raise_infra(error, tvx::add(N.m_model_req, text.get()));
     }
-    if (!tvx::is_str(model)) {
-        Ref error = global(N.ConnectionInfraError);
-        return raise_infra(error, Ref::borrow(N.m_model_type));
-    }
-    t = tvx::str_islower(model, N.islower);
-    if (t < 0) return nullptr;
-    if (t) return return_none();
-    t = tvx::str_isdigit(model, N.isdigit);
-    if (t < 0) return nullptr;
-    if (t) return return_none();
-    Ref error = global(N.ConnectionInfraError);
-    if (!error) return nullptr;
-    return raise_infra(error, tvx::percent(N.m_model_case, model));
+    return check_name_case(model, N.m_model_type, N.m_model_case);
 }
 
 PyObject* validate_model(PyObject* self, TVX_ARGS_DECL) {
@@ -435,19 +442,7 @@ PyObject* validate_series_impl(PyObject*, PyObject* os, PyObject* series) {
         if (!text) return nullptr;
         return raise_infra(error, tvx::add(N.m_series_req, text.get()));
     }
-    if (!tvx::is_str(series)) {
-        Ref error = global(N.ConnectionInfraError);
-        return raise_infra(error, Ref::borrow(N.m_series_type));
-    }
-    t = tvx::str_islower(series, N.islower);
-    if (t < 0) return nullptr;
-    if (t) return return_none();
-    t = tvx::str_isdigit(series, N.isdigit);
-    if (t < 0) return nullptr;
-    if (t) return return_none();
-    Ref error = global(N.ConnectionInfraError);
-    if (!error) return nullptr;
-    return raise_infra(error, tvx::percent(N.m_series_case, series));
+    return check_name_case(series, N.m_series_type, N.m_series_case);
 }
 
 PyObject* validate_series(PyObject* self, TVX_ARGS_DECL) {
