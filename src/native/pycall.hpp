@@ -355,14 +355,17 @@ inline int str_test(PyObject* s, PyObject* method_name) {
 }
 
 #ifndef Py_LIMITED_API
-// The characters of an exact str, for the native string tests.  (An ASCII
-// string is scanned by the callers' own ASCII rules first.)
-template <class Test>
-inline int scan_exact_str(PyObject* s, Test test) {
+// The characters of an exact str, for the native string tests: an ASCII
+// string by the test's ASCII rule, any other by its general one.
+template <class Ascii, class Test>
+inline int scan_exact_str(PyObject* s, Ascii ascii, Test test) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(s) < 0) return -1;
 #endif
     const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_IS_ASCII(s)) {
+        return ascii(static_cast<const unsigned char*>(PyUnicode_DATA(s)), length);
+    }
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     return test(length, [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); });
@@ -375,20 +378,15 @@ inline int scan_exact_str(PyObject* s, Test test) {
 inline int str_islower(PyObject* s, PyObject* method_name) {
 #ifndef Py_LIMITED_API
     if (PyUnicode_CheckExact(s)) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0) return -1;
-#endif
-        if (PyUnicode_IS_ASCII(s)) {
-            const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
-            const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+        auto ascii = [](const unsigned char* p, Py_ssize_t length) {
             bool cased = false;
             for (Py_ssize_t i = 0; i < length; ++i) {
                 if (p[i] >= 'A' && p[i] <= 'Z') return 0;
                 if (p[i] >= 'a' && p[i] <= 'z') cased = true;
             }
             return cased ? 1 : 0;
-        }
-        return scan_exact_str(s, [](Py_ssize_t length, auto at) {
+        };
+        return scan_exact_str(s, ascii, [](Py_ssize_t length, auto at) {
             bool cased = false;
             for (Py_ssize_t i = 0; i < length; ++i) {
                 const Py_UCS4 ch = at(i);
@@ -407,19 +405,14 @@ inline int str_islower(PyObject* s, PyObject* method_name) {
 inline int str_isdigit(PyObject* s, PyObject* method_name) {
 #ifndef Py_LIMITED_API
     if (PyUnicode_CheckExact(s)) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0) return -1;
-#endif
-        if (PyUnicode_IS_ASCII(s)) {
-            const unsigned char* p = static_cast<const unsigned char*>(PyUnicode_DATA(s));
-            const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+        auto ascii = [](const unsigned char* p, Py_ssize_t length) {
             if (length == 0) return 0;
             for (Py_ssize_t i = 0; i < length; ++i) {
                 if (p[i] < '0' || p[i] > '9') return 0;
             }
             return 1;
-        }
-        return scan_exact_str(s, [](Py_ssize_t length, auto at) {
+        };
+        return scan_exact_str(s, ascii, [](Py_ssize_t length, auto at) {
             if (length == 0) return 0;
             for (Py_ssize_t i = 0; i < length; ++i) {
                 if (!Py_UNICODE_ISDIGIT(at(i))) return 0;

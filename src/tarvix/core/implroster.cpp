@@ -452,6 +452,24 @@ PyObject* validate_series(PyObject* self, TVX_ARGS_DECL) {
     return validate_series_impl(self, a[0].get(), a[1].get());
 }
 
+// raise ConnectionInfraError(head + str(self.<list_name>) + mid + str(value)),
+// the error class looked up first, as the expression evaluates.
+PyObject* raise_not_listed(PyObject* self, PyObject* list_name, PyObject* head, PyObject* mid,
+                           PyObject* value) {
+    Ref error = global(N.ConnectionInfraError);
+    if (!error) return nullptr;
+    Ref listed = tvx::getattr(self, list_name);
+    if (!listed) return nullptr;
+    Ref listed_text = tvx::str(listed.get());
+    if (!listed_text) return nullptr;
+    Ref message = tvx::add(head, listed_text.get());
+    message = tvx::add(message.get(), mid);
+    if (!message) return nullptr;
+    Ref value_text = tvx::str(value);
+    if (!value_text) return nullptr;
+    return raise_infra(error, tvx::add(message.get(), value_text.get()));
+}
+
 PyObject* validate_os_impl(PyObject* self, PyObject* os) {
     // if os and os not in self.supported_os and "mocked" not in os: ...
     int t = tvx::truth(os);
@@ -482,18 +500,7 @@ PyObject* validate_os_impl(PyObject* self, PyObject* os) {
     t = tvx::truth(os);
     if (t < 0) return nullptr;
     if (t) return return_none();
-    Ref error = global(N.ConnectionInfraError);
-    if (!error) return nullptr;
-    Ref supported = tvx::getattr(self, N.supported_os);
-    if (!supported) return nullptr;
-    Ref supported_text = tvx::str(supported.get());
-    if (!supported_text) return nullptr;
-    Ref message = tvx::add(N.m_os_head, supported_text.get());
-    message = tvx::add(message.get(), N.m_os_mid);
-    if (!message) return nullptr;
-    Ref os_text = tvx::str(os);
-    if (!os_text) return nullptr;
-    return raise_infra(error, tvx::add(message.get(), os_text.get()));
+    return raise_not_listed(self, N.supported_os, N.m_os_head, N.m_os_mid, os);
 }
 
 PyObject* validate_os(PyObject* self, TVX_ARGS_DECL) {
@@ -513,18 +520,7 @@ PyObject* validate_chassis_type_impl(PyObject* self, PyObject* chassis_type) {
         if (listed < 0) return nullptr;
         if (listed) return return_none();
     }
-    Ref error = global(N.ConnectionInfraError);
-    if (!error) return nullptr;
-    Ref known = tvx::getattr(self, N.chassis_type_list);
-    if (!known) return nullptr;
-    Ref known_text = tvx::str(known.get());
-    if (!known_text) return nullptr;
-    Ref message = tvx::add(N.m_ct_head, known_text.get());
-    message = tvx::add(message.get(), N.m_ct_mid);
-    if (!message) return nullptr;
-    Ref value_text = tvx::str(chassis_type);
-    if (!value_text) return nullptr;
-    return raise_infra(error, tvx::add(message.get(), value_text.get()));
+    return raise_not_listed(self, N.chassis_type_list, N.m_ct_head, N.m_ct_mid, chassis_type);
 }
 
 PyObject* validate_chassis_type(PyObject* self, TVX_ARGS_DECL) {
