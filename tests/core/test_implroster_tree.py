@@ -2,8 +2,10 @@
 import sys
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import tarvix.plugins.generic as generic
+from tarvix.core.implroster import ImplRoster
 
 GENERIC_PATH = "/opt/venv/lib/tarvix/plugins/generic/__init__.py"
 Sample = type("Sample", (object,), {"__module__": "sample", "__qualname__": "Sample"})
@@ -319,3 +321,86 @@ def test_render_depth_follows_the_recursion_limit(roster):
         assert roster.print_tree(chain(50)).count("\n") == 51
     finally:
         sys.setrecursionlimit(limit)
+
+
+def rendered(data, output="plugin"):
+    """The rendering rules, written out plainly, for comparison."""
+    if not data or data == {}:
+        return ""
+    if not isinstance(data, dict):
+        return output + " = " + str(data)
+    keys = sorted(data.keys())
+    text = output
+    for key in keys:
+        sub = rendered(data[key], "__ " + key)
+        separator = "  " if key == keys[-1] else "  |"
+        for number, line in enumerate(sub.split("\n"), 1):
+            text += ("\n  |" if number == 1 and key == keys[-1] else "\n" + separator) + line
+    return text
+
+
+Wide = type("W\u00e9ide\u4e2d", (object,), {"__module__": "m\U0001f600d"})
+LEAVES = st.one_of(st.none(), st.text(max_size=6), st.sampled_from([Sample, Wide, int, 0, 7, 1.5]))
+TEXTS = st.text(alphabet=st.sampled_from("ab\n |_=\u00e9\u4e2d\U0001f600"), max_size=4)
+TREES = st.recursive(st.one_of(LEAVES, TEXTS), lambda inner: st.dictionaries(TEXTS, inner, max_size=4),
+                     max_leaves=20)
+
+
+@settings(max_examples=300, deadline=None)
+@given(tree=TREES, heading=TEXTS)
+def test_rendering_follows_the_rules_for_any_text(tree, heading):
+    # Line breaks and characters beyond Latin-1 in keys, values and the
+    # heading; classes, None, numbers and empty nodes as leaves.
+    assert ImplRoster().print_tree(tree, heading) == rendered(tree, heading)
+
+
+def test_plain_trees_still_render_through_an_override_at_every_level(implroster):
+    calls = []
+
+    class Counting(implroster.ImplRoster):
+        def print_tree(self, data, output="plugin"):
+            calls.append(output)
+            return super(Counting, self).print_tree(data=data, output=output)
+
+    tree = {"a": {"b": {"c": "x"}}, "d": Sample}
+    assert Counting().print_tree(tree) == rendered(tree)
+    assert calls == ["plugin", "__ a", "__ b", "__ c", "__ d"]
+    roster = implroster.ImplRoster()
+    roster.print_tree = lambda data, output="plugin": "<%s>" % output
+    assert roster.print_tree(tree) == "<plugin>"
+    assert implroster.ImplRoster.print_tree(roster, tree) == "plugin\n  |<__ a>\n  |<__ d>"
+
+
+def test_class_leaves_of_another_metaclass_render_their_own_text(roster):
+    class Meta(type):
+        def __str__(cls):
+            roster_tree["z"] = "late"
+            return "meta"
+
+    roster_tree = {"a": Meta("A", (object,), {}), "b": "kept"}
+    assert roster.print_tree(roster_tree) == "plugin\n  |__ a = meta\n  |__ b = kept"
+
+
+def test_rendering_close_to_the_recursion_limit_fails_as_the_recursion_does(roster):
+    tree = {"a": {"b": {"c": {"d": "x"}}}}
+
+    def nested(levels):
+        if levels:
+            return nested(levels - 1)
+        return roster.print_tree(tree)
+
+    limit = sys.getrecursionlimit()
+    outcomes = []
+    for spare in range(0, 80, 2):
+        depth = 0
+        frame = sys._getframe()
+        while frame:
+            depth += 1
+            frame = frame.f_back
+        try:
+            outcomes.append(nested(limit - depth - spare) == rendered(tree))
+        except RecursionError:
+            outcomes.append("RecursionError")
+    # Up to some distance from the limit the error, from there on the text.
+    first = outcomes.index(True)
+    assert first > 0 and set(outcomes[:first]) == {"RecursionError"} and all(o is True for o in outcomes[first:])

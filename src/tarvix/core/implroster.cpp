@@ -14,10 +14,13 @@
 // arguments left to right.
 
 #include "pyclass.hpp"
+#include "pytext.hpp"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -947,7 +950,122 @@ Ref print_tree_through_self(PyObject* self, PyObject* data, PyObject* output) {
         {}, {{N.data, data}, {N.output, output}});
 }
 
+#ifdef TVX_LINE_WRITER
+// Trees whose rendering runs nobody's code: exact dicts with exact str keys,
+// and leaves that are None, exact str or classes of the plain metaclass whose
+// namespace has exact str keys only (reading their __module__ then compares
+// nothing but str).  Returns how many levels of print_tree would nest below
+// `node`, or -1 when part of the tree is of another kind or nests deeper
+// than `room`.
+int plain_tree_depth(PyObject* node, int room, PyObject** last_plain_class) {
+    if (!PyDict_CheckExact(node)) {
+        if (node == Py_None || PyUnicode_CheckExact(node)) return 0;
+        if (Py_TYPE(node) != &PyType_Type) return -1;
+        if (node == *last_plain_class) return 0;
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(node);
+        if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || !cls->tp_dict) return -1;
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(cls->tp_dict, &pos, &key, &value)) {  // runs no code
+            if (!PyUnicode_CheckExact(key)) return -1;
+        }
+        *last_plain_class = node;
+        return 0;
+    }
+    if (room <= 0) return -1;
+    int deepest = 0;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(node, &pos, &key, &value)) {  // runs no code
+        if (!PyUnicode_CheckExact(key)) return -1;
+        const int below = plain_tree_depth(value, room - 1, last_plain_class);
+        if (below < 0) return -1;
+        if (below + 1 > deepest) deepest = below + 1;
+    }
+    return deepest;
+}
+
+// Writes print_tree(data, label_head + label) for a tree that
+// plain_tree_depth accepted, every line after the first following `rest`.
+// Each step is the one the recursive rendering takes, in the same order;
+// none of them runs code, so the text is the one the recursion builds.
+bool render_plain(tvx::LineWriter& out, PyObject* data, const char* label_head, PyObject* label,
+                  std::string& rest) {
+    const bool is_dict = PyDict_CheckExact(data);
+    if (data == Py_None || (is_dict ? PyDict_Size(data) == 0 : PyUnicode_CheckExact(data) &&
+                                                                    PyUnicode_GET_LENGTH(data) == 0)) {
+        return true;  // the empty text
+    }
+    out.put_ascii(label_head, std::strlen(label_head));
+    if (!out.put(label, rest)) return false;
+    if (!is_dict) {
+        Ref text = tvx::str(data);
+        if (!text) return false;
+        out.put_ascii(" = ", 3);
+        return out.put(text.get(), rest);
+    }
+    std::vector<Ref> keys;
+    keys.reserve(static_cast<std::size_t>(PyDict_Size(data)));
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* unused;
+    while (PyDict_Next(data, &pos, &key, &unused)) keys.push_back(Ref::borrow(key));
+    std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
+        return PyUnicode_Compare(a.get(), b.get()) < 0;
+    });
+    const std::size_t base = rest.size();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        Ref value = Ref::borrow(PyDict_GetItem(data, keys[i].get()));
+        if (!value) {
+            PyErr_SetObject(PyExc_KeyError, keys[i].get());
+            return false;
+        }
+        out.put_ascii("\n", 1);
+        out.put_ascii(rest);
+        out.put_ascii("  |", 3);
+        rest.append(i + 1 == keys.size() ? "  " : "  |");
+        const bool done = render_plain(out, value.get(), "__ ", keys[i].get(), rest);
+        rest.resize(base);
+        if (!done) return false;
+    }
+    return true;
+}
+
+// print_tree(data, output) in one pass, when the instance renders with the
+// class's own method at every level and nothing in the tree runs code:
+// 1 with the text in *text, 0 when the recursive rendering must be taken,
+// -1 with an error set.
+int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text) {
+    if (!PyDict_CheckExact(data) || PyDict_Size(data) == 0 || !PyUnicode_CheckExact(output)) return 0;
+    if (!tvx::is_own_method(self, N.print_tree, g_own.print_tree.get())) return 0;
+    // Far enough from either recursion bound that the recursive rendering
+    // could not have met it.
+    const int margin = 50;
+    const int limit = Py_GetRecursionLimit();
+    const int room = std::min(tvx::recursion_room(), limit - t_print_depth) - margin;
+    if (room <= 0) return 0;
+    PyObject* last_plain_class = nullptr;
+    const int depth = plain_tree_depth(data, std::min(room, 64), &last_plain_class);
+    if (depth < 0) return 0;
+    tvx::LineWriter out;
+    std::string rest;
+    if (!render_plain(out, data, "", output, rest)) return -1;
+    *text = out.finish();
+    return *text ? 1 : -1;
+}
+#endif
+
 PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
+#ifdef TVX_LINE_WRITER
+    {
+        Ref text;
+        const int plain = print_tree_plain(self, data, output, &text);
+        if (plain < 0) return nullptr;
+        if (plain) return text.release();
+    }
+#endif
     if (t_print_depth >= Py_GetRecursionLimit()) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while rendering a tree");
