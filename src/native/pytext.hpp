@@ -13,7 +13,7 @@
 namespace tvx {
 
 #ifndef Py_LIMITED_API
-#define TVX_LINE_WRITER 1
+#define TVX_PREFIXED_WRITER 1
 
 // Room left for nested Py_EnterRecursiveCall on this thread: how many more
 // levels may be entered before the interpreter raises RecursionError.
@@ -28,84 +28,107 @@ inline int recursion_room() {
 #endif
 }
 
-// The characters of a text as it is put together: one byte per character
-// while every piece fits in Latin-1, four bytes from the first that does
-// not.  A piece put with a line prefix has that prefix written after each
-// line break inside it, which is what splitting the piece at "\n" and
-// joining the lines with "\n" + prefix gives.
-class LineWriter {
+// The characters that `text` (an exact str) takes when `prefix_length`
+// more characters follow each line break in it; raises *maxchar to its
+// widest character.  -1 with an error set when the str cannot be read.
+inline Py_ssize_t prefixed_length(PyObject* text, Py_ssize_t prefix_length, Py_UCS4* maxchar) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return -1;
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_UCS4 top = PyUnicode_MAX_CHAR_VALUE(text);
+    if (top > *maxchar) *maxchar = top;
+    Py_ssize_t breaks = 0;
+    const int kind = PyUnicode_KIND(text);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+        const char* end = p + length;
+        while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p))))) {
+            ++breaks;
+            ++p;
+        }
+    } else {
+        const void* data = PyUnicode_DATA(text);
+        for (Py_ssize_t i = 0; i < length; ++i) breaks += PyUnicode_READ(kind, data, i) == '\n';
+    }
+    return length + breaks * prefix_length;
+}
+
+// Writes a text of a length and widest character known beforehand into one
+// new str: ASCII pieces, and str pieces with a line prefix written after
+// each line break inside them (what splitting a piece at "\n" and joining
+// its lines with "\n" + prefix gives).
+class PrefixedWriter {
 public:
-    // An ASCII piece.
+    // False with an error set when the str cannot be made.
+    bool open(Py_ssize_t length, Py_UCS4 maxchar) {
+        out_ = Ref(PyUnicode_New(length, maxchar));
+        if (!out_) return false;
+        length_ = length;
+        kind_ = PyUnicode_KIND(out_.get());
+        data_ = PyUnicode_DATA(out_.get());
+        return true;
+    }
+
     void put_ascii(const char* text, std::size_t length) {
-        if (!wide_) {
-            narrow_.append(text, length);
+        if (at_ + static_cast<Py_ssize_t>(length) > length_) {
+            overflow_ = true;
             return;
         }
-        for (std::size_t i = 0; i < length; ++i) wide_buf_.push_back(static_cast<unsigned char>(text[i]));
+        if (kind_ == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char*>(data_) + at_, text, length);
+            at_ += static_cast<Py_ssize_t>(length);
+            return;
+        }
+        for (std::size_t i = 0; i < length; ++i) PyUnicode_WRITE(kind_, data_, at_++, static_cast<unsigned char>(text[i]));
     }
     void put_ascii(const std::string& text) { put_ascii(text.data(), text.size()); }
 
-    // An exact str, with `prefix` (ASCII) after each line break in it.
-    // False with an error set when the str cannot be read.
-    bool put(PyObject* text, const std::string& prefix) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(text) < 0) return false;
-#endif
+    // An exact str (already made ready by prefixed_length), with `prefix`
+    // after each line break.
+    void put(PyObject* text, const std::string& prefix) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         const int kind = PyUnicode_KIND(text);
-        const Py_UCS4 top = PyUnicode_MAX_CHAR_VALUE(text);
-        if (top > max_) max_ = top;
-        if (kind == PyUnicode_1BYTE_KIND && !wide_) {
+        if (kind == PyUnicode_1BYTE_KIND && kind_ == PyUnicode_1BYTE_KIND) {
             const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
             const char* end = p + length;
             for (;;) {
                 const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-                if (!nl) {
-                    narrow_.append(p, static_cast<std::size_t>(end - p));
-                    return true;
-                }
-                narrow_.append(p, static_cast<std::size_t>(nl + 1 - p));
-                narrow_.append(prefix);
-                p = nl + 1;
+                const char* stop = nl ? nl + 1 : end;
+                put_ascii(p, static_cast<std::size_t>(stop - p));  // Latin-1 bytes, copied as they are
+                if (!nl) return;
+                put_ascii(prefix);
+                p = stop;
             }
         }
-        if (!wide_) widen();
         const void* data = PyUnicode_DATA(text);
         for (Py_ssize_t i = 0; i < length; ++i) {
             const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            wide_buf_.push_back(c);
-            if (c == '\n') {
-                for (char p : prefix) wide_buf_.push_back(static_cast<unsigned char>(p));
+            if (at_ >= length_) {
+                overflow_ = true;
+                return;
             }
+            PyUnicode_WRITE(kind_, data_, at_++, c);
+            if (c == '\n') put_ascii(prefix);
         }
-        return true;
     }
 
-    // The text written so far, as a new str.
-    Ref finish() const {
-        if (wide_) {
-            return Ref(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, wide_buf_.data(),
-                                                 static_cast<Py_ssize_t>(wide_buf_.size())));
+    // The str, once exactly its length has been written; otherwise an error.
+    Ref finish() {
+        if (overflow_ || at_ != length_) {
+            PyErr_SetString(PyExc_SystemError, "rendered text does not match its measured length");
+            return Ref();
         }
-        const Py_ssize_t length = static_cast<Py_ssize_t>(narrow_.size());
-        Ref out(PyUnicode_New(length, max_));
-        if (!out) return Ref();
-        std::memcpy(PyUnicode_1BYTE_DATA(out.get()), narrow_.data(), narrow_.size());
-        return out;
+        return std::move(out_);
     }
 
 private:
-    void widen() {
-        wide_buf_.reserve(narrow_.size() * 2 + 64);
-        for (char c : narrow_) wide_buf_.push_back(static_cast<unsigned char>(c));
-        narrow_.clear();
-        wide_ = true;
-    }
-
-    std::string narrow_;
-    std::u32string wide_buf_;
-    bool wide_ = false;
-    Py_UCS4 max_ = 0x7F;
+    Ref out_;
+    Py_ssize_t length_ = 0;
+    Py_ssize_t at_ = 0;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    void* data_ = nullptr;
+    bool overflow_ = false;
 };
 #endif
 

@@ -950,93 +950,151 @@ Ref print_tree_through_self(PyObject* self, PyObject* data, PyObject* output) {
         {}, {{N.data, data}, {N.output, output}});
 }
 
-#ifdef TVX_LINE_WRITER
-// Trees whose rendering runs nobody's code: exact dicts with exact str keys,
-// and leaves that are None, exact str or classes of the plain metaclass whose
-// namespace has exact str keys only (reading their __module__ then compares
-// nothing but str).  Returns how many levels of print_tree would nest below
-// `node`, or -1 when part of the tree is of another kind or nests deeper
-// than `room`.
-int plain_tree_depth(PyObject* node, int room, PyObject** last_plain_class) {
-    if (!PyDict_CheckExact(node)) {
-        if (node == Py_None || PyUnicode_CheckExact(node)) return 0;
-        if (Py_TYPE(node) != &PyType_Type) return -1;
-        if (node == *last_plain_class) return 0;
-        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(node);
-        if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || !cls->tp_dict) return -1;
+#ifdef TVX_PREFIXED_WRITER
+// A rendering in one pass, for trees whose rendering runs nobody's code:
+// exact dicts with exact str keys, and leaves that are None, exact str or
+// classes of the plain metaclass whose namespace has exact str keys only
+// (their text then reads nothing but str-keyed entries).  The tree is
+// measured first, then every line is written once, with its full prefix,
+// into a str of that length.  Each step is the one the recursive rendering
+// takes, in the same order; as none of them runs code, the text is the one
+// the recursion builds.
+class PlainRendering {
+public:
+    // 1 when the tree is plain and measured, 0 when it is not (or nests
+    // deeper than `room`), -1 with an error set.
+    int measure(PyObject* data, PyObject* heading, int room) {
+        Py_ssize_t length = 0;
+        const int plain = measure_node(data, 0, heading, 0, room, &length);
+        length_ = length;
+        return plain;
+    }
+
+    Ref write(PyObject* data, PyObject* heading) {
+        if (!out_.open(length_, maxchar_)) return Ref();
+        std::string rest;
+        if (!write_node(data, "", heading, rest)) return Ref();
+        return out_.finish();
+    }
+
+private:
+    static bool is_empty(PyObject* node) {
+        if (node == Py_None) return true;
+        if (PyDict_CheckExact(node)) return PyDict_Size(node) == 0;
+        return PyUnicode_CheckExact(node) && PyUnicode_GET_LENGTH(node) == 0;
+    }
+
+    // str(leaf) for a non-empty leaf, kept per class: 1, 0 (not plain), -1.
+    int leaf_text(PyObject* leaf, Ref* text) {
+        if (PyUnicode_CheckExact(leaf)) {
+            *text = Ref::borrow(leaf);
+            return 1;
+        }
+        if (Py_TYPE(leaf) != &PyType_Type) return 0;
+        for (const auto& known : class_texts_) {
+            if (known.first.get() == leaf) {
+                *text = known.second;
+                return 1;
+            }
+        }
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(leaf);
+        if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || !cls->tp_dict) return 0;
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(cls->tp_dict, &pos, &key, &value)) {  // runs no code
-            if (!PyUnicode_CheckExact(key)) return -1;
+            if (!PyUnicode_CheckExact(key)) return 0;
         }
-        *last_plain_class = node;
-        return 0;
+        *text = tvx::str(leaf);
+        if (!*text) return -1;
+        if (!PyUnicode_CheckExact(text->get())) return 0;
+        class_texts_.emplace_back(Ref::borrow(leaf), *text);
+        return 1;
     }
-    if (room <= 0) return -1;
-    int deepest = 0;
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(node, &pos, &key, &value)) {  // runs no code
-        if (!PyUnicode_CheckExact(key)) return -1;
-        const int below = plain_tree_depth(value, room - 1, last_plain_class);
-        if (below < 0) return -1;
-        if (below + 1 > deepest) deepest = below + 1;
-    }
-    return deepest;
-}
 
-// Writes print_tree(data, label_head + label) for a tree that
-// plain_tree_depth accepted, every line after the first following `rest`.
-// Each step is the one the recursive rendering takes, in the same order;
-// none of them runs code, so the text is the one the recursion builds.
-bool render_plain(tvx::LineWriter& out, PyObject* data, const char* label_head, PyObject* label,
-                  std::string& rest) {
-    const bool is_dict = PyDict_CheckExact(data);
-    if (data == Py_None || (is_dict ? PyDict_Size(data) == 0 : PyUnicode_CheckExact(data) &&
-                                                                    PyUnicode_GET_LENGTH(data) == 0)) {
-        return true;  // the empty text
-    }
-    out.put_ascii(label_head, std::strlen(label_head));
-    if (!out.put(label, rest)) return false;
-    if (!is_dict) {
-        Ref text = tvx::str(data);
-        if (!text) return false;
-        out.put_ascii(" = ", 3);
-        return out.put(text.get(), rest);
-    }
-    std::vector<Ref> keys;
-    keys.reserve(static_cast<std::size_t>(PyDict_Size(data)));
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* unused;
-    while (PyDict_Next(data, &pos, &key, &unused)) keys.push_back(Ref::borrow(key));
-    std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
-        return PyUnicode_Compare(a.get(), b.get()) < 0;
-    });
-    const std::size_t base = rest.size();
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        Ref value = Ref::borrow(PyDict_GetItem(data, keys[i].get()));
-        if (!value) {
-            PyErr_SetObject(PyExc_KeyError, keys[i].get());
-            return false;
+    int measure_node(PyObject* node, Py_ssize_t head, PyObject* label, Py_ssize_t rest, int room,
+                     Py_ssize_t* length) {
+        if (is_empty(node)) return 1;
+        const Py_ssize_t label_length = tvx::prefixed_length(label, rest, &maxchar_);
+        if (label_length < 0) return -1;
+        *length += head + label_length;
+        if (!PyDict_CheckExact(node)) {
+            Ref text;
+            const int plain = leaf_text(node, &text);
+            if (plain <= 0) return plain;
+            const Py_ssize_t text_length = tvx::prefixed_length(text.get(), rest, &maxchar_);
+            if (text_length < 0) return -1;
+            *length += 3 + text_length;  // " = "
+            return 1;
         }
-        out.put_ascii("\n", 1);
-        out.put_ascii(rest);
-        out.put_ascii("  |", 3);
-        rest.append(i + 1 == keys.size() ? "  " : "  |");
-        const bool done = render_plain(out, value.get(), "__ ", keys[i].get(), rest);
-        rest.resize(base);
-        if (!done) return false;
+        if (room <= 0) return 0;
+        // The last key in sorted order is the greatest.
+        PyObject* last = nullptr;
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(node, &pos, &key, &value)) {  // runs no code
+            if (!PyUnicode_CheckExact(key)) return 0;
+            if (!last || PyUnicode_Compare(key, last) > 0) last = key;
+        }
+        pos = 0;
+        while (PyDict_Next(node, &pos, &key, &value)) {  // runs no code
+            const Py_ssize_t separator = key == last ? 2 : 3;
+            *length += 1 + rest + 3;  // "\n", the prefix, "  |"
+            const int plain = measure_node(value, 3, key, rest + separator, room - 1, length);
+            if (plain <= 0) return plain;
+        }
+        return 1;
     }
-    return true;
-}
+
+    bool write_node(PyObject* node, const char* head, PyObject* label, std::string& rest) {
+        if (is_empty(node)) return true;
+        out_.put_ascii(head, std::strlen(head));
+        out_.put(label, rest);
+        if (!PyDict_CheckExact(node)) {
+            Ref text;
+            if (leaf_text(node, &text) <= 0) return false;  // measured already: found
+            out_.put_ascii(" = ", 3);
+            out_.put(text.get(), rest);
+            return true;
+        }
+        std::vector<Ref> keys;
+        keys.reserve(static_cast<std::size_t>(PyDict_Size(node)));
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* unused;
+        while (PyDict_Next(node, &pos, &key, &unused)) keys.push_back(Ref::borrow(key));
+        std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
+            return PyUnicode_Compare(a.get(), b.get()) < 0;
+        });
+        const std::size_t base = rest.size();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            Ref value = Ref::borrow(PyDict_GetItem(node, keys[i].get()));
+            if (!value) {
+                PyErr_SetObject(PyExc_KeyError, keys[i].get());
+                return false;
+            }
+            out_.put_ascii("\n", 1);
+            out_.put_ascii(rest);
+            out_.put_ascii("  |", 3);
+            rest.append(i + 1 == keys.size() ? "  " : "  |");
+            const bool done = write_node(value.get(), "__ ", keys[i].get(), rest);
+            rest.resize(base);
+            if (!done) return false;
+        }
+        return true;
+    }
+
+    std::vector<std::pair<Ref, Ref>> class_texts_;  // class, str(class)
+    Py_ssize_t length_ = 0;
+    Py_UCS4 maxchar_ = 0x7F;
+    tvx::PrefixedWriter out_;
+};
 
 // print_tree(data, output) in one pass, when the instance renders with the
-// class's own method at every level and nothing in the tree runs code:
-// 1 with the text in *text, 0 when the recursive rendering must be taken,
-// -1 with an error set.
+// class's own method at every level and the tree is plain: 1 with the text
+// in *text, 0 when the recursive rendering must be taken, -1 with an error
+// set.
 int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text) {
     if (!PyDict_CheckExact(data) || PyDict_Size(data) == 0 || !PyUnicode_CheckExact(output)) return 0;
     if (!tvx::is_own_method(self, N.print_tree, g_own.print_tree.get())) return 0;
@@ -1046,19 +1104,16 @@ int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text
     const int limit = Py_GetRecursionLimit();
     const int room = std::min(tvx::recursion_room(), limit - t_print_depth) - margin;
     if (room <= 0) return 0;
-    PyObject* last_plain_class = nullptr;
-    const int depth = plain_tree_depth(data, std::min(room, 64), &last_plain_class);
-    if (depth < 0) return 0;
-    tvx::LineWriter out;
-    std::string rest;
-    if (!render_plain(out, data, "", output, rest)) return -1;
-    *text = out.finish();
+    PlainRendering rendering;
+    const int plain = rendering.measure(data, output, std::min(room, 64));
+    if (plain <= 0) return plain;
+    *text = rendering.write(data, output);
     return *text ? 1 : -1;
 }
 #endif
 
 PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
-#ifdef TVX_LINE_WRITER
+#ifdef TVX_PREFIXED_WRITER
     {
         Ref text;
         const int plain = print_tree_plain(self, data, output, &text);
