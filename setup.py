@@ -18,7 +18,8 @@ ABI3 = os.environ.get("TARVIX_ABI3", "").strip().lower() in ("1", "true", "yes",
 CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]
 CXXFLAGS += shlex.split(os.environ.get("TARVIX_EXTRA_CFLAGS", ""))
 LDFLAGS = shlex.split(os.environ.get("TARVIX_EXTRA_LDFLAGS", ""))
-HEADERS = ["src/native/pyref.hpp", "src/native/pycall.hpp", "src/native/pyclass.hpp"]
+HEADERS = ["src/native/pyref.hpp", "src/native/pycall.hpp", "src/native/pyclass.hpp",
+           "src/native/pytext.hpp"]
 
 
 def native(name, source):

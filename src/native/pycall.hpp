@@ -6,6 +6,7 @@
 #include "pyref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -212,6 +213,32 @@ inline bool exact_str_equal(PyObject* a, PyObject* b) {
 }
 #endif
 
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030D0000
+// Up to 3.12 every change to a dict, and every new dict, gets a version tag
+// from one counter of the interpreter, so a dict seen with the same tag is
+// unchanged.  (From 3.13 on, attributes stored through the instance leave
+// the tag of its __dict__ as it was; there the dict is scanned each time.)
+#define TVX_DICT_VERSION 1
+inline std::uint64_t dict_version(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// The last instance dict, by version, in which a name was found not to be
+// shadowed; one slot per name, chosen by the interned name's address.
+struct UnshadowedMemo {
+    PyObject* dict;
+    std::uint64_t version;
+    PyObject* name;
+};
+inline UnshadowedMemo& unshadowed_memo(PyObject* name) {
+    static UnshadowedMemo memo[64];
+    return memo[(reinterpret_cast<std::uintptr_t>(name) >> 4) & 63];
+}
+#endif
+
 // Whether self.name would be the class's own method `descr` (the method
 // descriptor the module created), so that calling its C++ implementation
 // directly is the same as the lookup and call: the type's attribute lookup is
@@ -228,6 +255,11 @@ inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
     if (dictptr && *dictptr) {
         PyObject* dict = *dictptr;
         if (!PyDict_CheckExact(dict) || PyDict_Size(dict) > 16) return false;
+#ifdef TVX_DICT_VERSION
+        const std::uint64_t version = dict_version(dict);
+        UnshadowedMemo& memo = unshadowed_memo(name);
+        if (memo.dict == dict && memo.version == version && memo.name == name) return true;
+#endif
         // Scanned rather than looked up: a lookup could meet a key of
         // another type with the same hash and run its __eq__.  Any key
         // that is not an exact str sends the call the Python way.
@@ -237,6 +269,11 @@ inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
         while (PyDict_Next(dict, &pos, &key, &value)) {  // no code runs in this loop
             if (!PyUnicode_CheckExact(key) || exact_str_equal(key, name)) return false;
         }
+#ifdef TVX_DICT_VERSION
+        memo.dict = dict;
+        memo.version = version;
+        memo.name = name;
+#endif
     }
     return true;
 #else

@@ -41,6 +41,45 @@ def test_step_set_on_instance_is_used_and_removal_restores(roster, step):
     assert len(calls) == 1
 
 
+def _shadow_by_setattr(roster, step, fn):
+    setattr(roster, step, fn)
+
+
+def _shadow_by_dict_item(roster, step, fn):
+    roster.__dict__[step] = fn
+
+
+def _shadow_by_update(roster, step, fn):
+    vars(roster).update({step: fn})
+
+
+def _shadow_by_setdefault(roster, step, fn):
+    vars(roster).setdefault(step, fn)
+
+
+def _shadow_by_new_dict(roster, step, fn):
+    roster.__dict__ = dict(roster.__dict__, **{step: fn})
+
+
+def _shadow_by_object_setattr(roster, step, fn):
+    object.__setattr__(roster, step, fn)
+
+
+@pytest.mark.parametrize("shadow", [_shadow_by_setattr, _shadow_by_dict_item, _shadow_by_update,
+                                    _shadow_by_setdefault, _shadow_by_new_dict,
+                                    _shadow_by_object_setattr])
+@pytest.mark.parametrize("step", ["validate_model", "validate_os", "validate_arguments"])
+def test_step_shadowed_on_a_warm_instance_is_used(roster, shadow, step):
+    # The native path has just been taken for this very instance; however
+    # the instance's __dict__ then gains the step, the next call uses it.
+    for _ in range(3):
+        roster.validate_arguments("quilm", "s3", "m7", "dual_rp")
+        roster.register_plugin(Marker, "quilm", "s3", "m7", "dual_rp")
+    shadow(roster, step, _raise_marker)
+    with pytest.raises(Marker):
+        roster.register_plugin(Marker, "quilm", "s3", "m7", "dual_rp")
+
+
 def test_validate_arguments_on_instance_is_what_lookup_and_registration_use(roster):
     seen = []
     roster.validate_arguments = lambda *a: seen.append(a)
