@@ -205,7 +205,11 @@ inline bool exact_str_equal(PyObject* a, PyObject* b) {
 #if PY_VERSION_HEX < 0x030C0000
     if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
 #endif
+#if PY_VERSION_HEX < 0x030C0000
+    // (From 3.12 on each interpreter interns on its own: two interned
+    // strings of the same text may then be distinct objects.)
     if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
+#endif
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
@@ -213,11 +217,13 @@ inline bool exact_str_equal(PyObject* a, PyObject* b) {
 }
 #endif
 
-#if !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030D0000
-// Up to 3.12 every change to a dict, and every new dict, gets a version tag
-// from one counter of the interpreter, so a dict seen with the same tag is
-// unchanged.  (From 3.13 on, attributes stored through the instance leave
-// the tag of its __dict__ as it was; there the dict is scanned each time.)
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030C0000
+// Up to 3.11 every change to a dict, and every new dict, gets a version tag
+// from one counter of the process, so a dict seen with the same tag is
+// unchanged.  (From 3.12 on each interpreter counts on its own, so a dict of
+// another interpreter at a freed address may show the same tag; from 3.13
+// on, attributes stored through the instance leave the tag of its __dict__
+// as it was.  There the dict is scanned each time.)
 #define TVX_DICT_VERSION 1
 inline std::uint64_t dict_version(PyObject* dict) {
 #pragma GCC diagnostic push

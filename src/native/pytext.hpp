@@ -12,7 +12,8 @@
 
 namespace tvx {
 
-#ifndef Py_LIMITED_API
+// (The thread-state fields read below are those of 3.6 to 3.13.)
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX < 0x030E0000
 #define TVX_PREFIXED_WRITER 1
 
 // Room left for nested Py_EnterRecursiveCall on this thread: how many more

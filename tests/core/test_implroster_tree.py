@@ -404,3 +404,50 @@ def test_rendering_close_to_the_recursion_limit_fails_as_the_recursion_does(rost
     # Up to some distance from the limit the error, from there on the text.
     first = outcomes.index(True)
     assert first > 0 and set(outcomes[:first]) == {"RecursionError"} and all(o is True for o in outcomes[first:])
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="legacy str objects are gone from 3.12 on")
+def test_legacy_str_leaf_renders_its_text(roster):
+    # A str made by the legacy API reports its length only once made ready.
+    import ctypes
+    import warnings
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+
+    def legacy(text):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            value = api.PyUnicode_FromUnicode(None, len(text))
+            ctypes.memmove(api.PyUnicode_AsUnicode(value), ctypes.create_unicode_buffer(text),
+                           len(text) * ctypes.sizeof(ctypes.c_wchar))
+        return value
+
+    assert roster.print_tree({"a": legacy("xyz")}) == "plugin\n  |__ a = xyz"
+    assert roster.print_tree({legacy("k"): {"b": legacy("")}}) == "plugin\n  |__ k\n    |"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters of their own from 3.12 on")
+def test_instance_override_is_seen_in_a_subinterpreter(python):
+    # Each interpreter interns its own strings: the name set on the instance
+    # there is not the object the module interned.
+    inner = "\n".join([
+        "from tarvix.core.implroster import ImplRoster",
+        "r = ImplRoster()",
+        "r.print_tree = lambda data, output='plugin': '<%s>' % output",
+        "print(ImplRoster.print_tree(r, {'a': {'b': 'x'}}).replace(chr(10), '/'))",
+    ])
+    proc = python("\n".join([
+        "import sys",
+        "import tarvix.core.implroster",
+        "if sys.version_info >= (3, 13):",
+        "    import _interpreters as interpreters",
+        "    sub = interpreters.create(interpreters.new_config('legacy'))",
+        "else:",
+        "    import _xxsubinterpreters as interpreters",
+        "    sub = interpreters.create(isolated=False)",
+        "interpreters.run_string(sub, %r)" % inner,
+    ]))
+    assert proc.stdout.strip() == "plugin/  |<__ a>", proc.stderr[-2000:]

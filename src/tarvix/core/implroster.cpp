@@ -978,10 +978,16 @@ public:
     }
 
 private:
-    static bool is_empty(PyObject* node) {
-        if (node == Py_None) return true;
+    // Whether the node renders as the empty text; a str is made ready first
+    // (a legacy str reports its length only then).  -1 with an error set.
+    static int is_empty(PyObject* node) {
+        if (node == Py_None) return 1;
         if (PyDict_CheckExact(node)) return PyDict_Size(node) == 0;
-        return PyUnicode_CheckExact(node) && PyUnicode_GET_LENGTH(node) == 0;
+        if (!PyUnicode_CheckExact(node)) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(node) < 0) return -1;
+#endif
+        return PyUnicode_GET_LENGTH(node) == 0;
     }
 
     // str(leaf) for a non-empty leaf, kept per class: 1, 0 (not plain), -1.
@@ -1008,13 +1014,14 @@ private:
         *text = tvx::str(leaf);
         if (!*text) return -1;
         if (!PyUnicode_CheckExact(text->get())) return 0;
-        class_texts_.emplace_back(Ref::borrow(leaf), *text);
+        if (class_texts_.size() < 16) class_texts_.emplace_back(Ref::borrow(leaf), *text);
         return 1;
     }
 
     int measure_node(PyObject* node, Py_ssize_t head, PyObject* label, Py_ssize_t rest, int room,
                      Py_ssize_t* length) {
-        if (is_empty(node)) return 1;
+        const int empty = is_empty(node);
+        if (empty) return empty < 0 ? -1 : 1;
         const Py_ssize_t label_length = tvx::prefixed_length(label, rest, &maxchar_);
         if (label_length < 0) return -1;
         *length += head + label_length;
@@ -1048,7 +1055,8 @@ private:
     }
 
     bool write_node(PyObject* node, const char* head, PyObject* label, std::string& rest) {
-        if (is_empty(node)) return true;
+        const int empty = is_empty(node);  // made ready while measuring
+        if (empty) return empty > 0;
         out_.put_ascii(head, std::strlen(head));
         out_.put(label, rest);
         if (!PyDict_CheckExact(node)) {
@@ -1096,6 +1104,9 @@ private:
 // in *text, 0 when the recursive rendering must be taken, -1 with an error
 // set.
 int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text) {
+    // Tried where a rendering begins, not again at each level of a tree that
+    // turned out not to be plain.
+    if (t_print_depth != 0) return 0;
     if (!PyDict_CheckExact(data) || PyDict_Size(data) == 0 || !PyUnicode_CheckExact(output)) return 0;
     if (!tvx::is_own_method(self, N.print_tree, g_own.print_tree.get())) return 0;
     // Far enough from either recursion bound that the recursive rendering
