@@ -204,8 +204,6 @@ inline bool exact_str_equal(PyObject* a, PyObject* b) {
     if (a == b) return true;
 #if PY_VERSION_HEX < 0x030C0000
     if (!PyUnicode_IS_READY(a) || !PyUnicode_IS_READY(b)) return PyUnicode_Compare(a, b) == 0;
-#endif
-#if PY_VERSION_HEX < 0x030C0000
     // (From 3.12 on each interpreter interns on its own: two interned
     // strings of the same text may then be distinct objects.)
     if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -997,11 +999,10 @@ private:
             return 1;
         }
         if (Py_TYPE(leaf) != &PyType_Type) return 0;
-        for (const auto& known : class_texts_) {
-            if (known.first.get() == leaf) {
-                *text = known.second;
-                return 1;
-            }
+        const auto known = class_texts_.find(leaf);
+        if (known != class_texts_.end()) {
+            *text = known->second.second;
+            return 1;
         }
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(leaf);
         if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || !cls->tp_dict) return 0;
@@ -1014,7 +1015,7 @@ private:
         *text = tvx::str(leaf);
         if (!*text) return -1;
         if (!PyUnicode_CheckExact(text->get())) return 0;
-        if (class_texts_.size() < 16) class_texts_.emplace_back(Ref::borrow(leaf), *text);
+        class_texts_.emplace(leaf, std::make_pair(Ref::borrow(leaf), *text));
         return 1;
     }
 
@@ -1044,11 +1045,15 @@ private:
             if (!PyUnicode_CheckExact(key)) return 0;
             if (!last || PyUnicode_Compare(key, last) > 0) last = key;
         }
+        Ref last_key = Ref::borrow(last);
         pos = 0;
         while (PyDict_Next(node, &pos, &key, &value)) {  // runs no code
-            const Py_ssize_t separator = key == last ? 2 : 3;
+            Ref child_key = Ref::borrow(key);
+            Ref child = Ref::borrow(value);
+            const Py_ssize_t separator = key == last_key.get() ? 2 : 3;
             *length += 1 + rest + 3;  // "\n", the prefix, "  |"
-            const int plain = measure_node(value, 3, key, rest + separator, room - 1, length);
+            const int plain =
+                measure_node(child.get(), 3, child_key.get(), rest + separator, room - 1, length);
             if (plain <= 0) return plain;
         }
         return 1;
@@ -1093,7 +1098,7 @@ private:
         return true;
     }
 
-    std::vector<std::pair<Ref, Ref>> class_texts_;  // class, str(class)
+    std::unordered_map<PyObject*, std::pair<Ref, Ref>> class_texts_;  // class -> (class, str(class))
     Py_ssize_t length_ = 0;
     Py_UCS4 maxchar_ = 0x7F;
     tvx::PrefixedWriter out_;
@@ -1104,8 +1109,8 @@ private:
 // in *text, 0 when the recursive rendering must be taken, -1 with an error
 // set.
 int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text) {
-    // Tried where a rendering begins, not again at each level of a tree that
-    // turned out not to be plain.
+    // Tried where a rendering begins (so t_print_depth is 0), not again at
+    // each level of a tree that turned out not to be plain.
     if (t_print_depth != 0) return 0;
     if (!PyDict_CheckExact(data) || PyDict_Size(data) == 0 || !PyUnicode_CheckExact(output)) return 0;
     if (!tvx::is_own_method(self, N.print_tree, g_own.print_tree.get())) return 0;
@@ -1113,7 +1118,7 @@ int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text
     // could not have met it.
     const int margin = 50;
     const int limit = Py_GetRecursionLimit();
-    const int room = std::min(tvx::recursion_room(), limit - t_print_depth) - margin;
+    const int room = std::min(tvx::recursion_room(), limit) - margin;
     if (room <= 0) return 0;
     PlainRendering rendering;
     const int plain = rendering.measure(data, output, std::min(room, 64));
