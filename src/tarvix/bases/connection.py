@@ -353,14 +353,19 @@ class Connection(object):
             except ConnectionError as error:
                 if handle.state_machine.current_state != "enable":
                     raise
-                self._skip(error)
+                # No config mode: what the device said to "configure terminal".
+                self._skip(error, handle.spawn.tail())
                 break
             if output:
                 outputs.append(output)
         return "\n".join(outputs)
 
-    def _skip(self, error):
-        self.log.warning("setup command skipped, the device refused it: %s" % (error,))
+    def _skip(self, error, said=None):
+        message = str(error)
+        said = "; ".join(line.strip() for line in (said or "").splitlines()[1:] if line.strip())
+        if said and said not in message:
+            message = "%s: %s" % (message, said)
+        self.log.warning("setup command skipped, the device refused it: %s" % message)
 
     def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
         if handle.spawn is None or handle.spawn.closed:

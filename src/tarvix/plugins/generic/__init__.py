@@ -1,5 +1,5 @@
 """Connection classes for a generic router."""
-import time
+from time import sleep
 
 from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, Settings, SingleRpConnection
@@ -26,7 +26,7 @@ def _settle(con):
     terminal server's console line needs a moment before it can be reached
     again; an ssh or telnet session to the device itself does not."""
     if con.console_settle:
-        time.sleep(con.settings.CONSOLE_SETTLE_TIME)
+        sleep(con.settings.CONSOLE_SETTLE_TIME)
 
 
 class GenericSingleRpLinkBroker(BaseSingleRpLinkBroker):
