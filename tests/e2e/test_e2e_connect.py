@@ -146,10 +146,15 @@ def test_slow_console_connects_and_reconnects(connections, tmp_path, chassis):
         con.disconnect()
 
 
+WIDTH = "setup command 'terminal width 0' skipped, the device refused it"
+
+
 @pytest.mark.parametrize("chassis, sim_options, refused", [
-    ("single_rp", ("--reject", "terminal width 0", "--no-config"), ["terminal width 0", "configure terminal"]),
-    ("single_rp", ("--reject", "no logging console"), ["no logging console"]),
-    ("dual_rp/a", ("--reject", "terminal width 0"), ["terminal width 0", "terminal width 0"]),
+    ("single_rp", ("--reject", "terminal width 0", "--no-config"),
+     [WIDTH, "setup configuration ['no logging console'] skipped, the device refused 'configure terminal'"]),
+    ("single_rp", ("--reject", "no logging console"),
+     ["setup command 'no logging console' skipped, the device refused it"]),
+    ("dual_rp/a", ("--reject", "terminal width 0"), [WIDTH, WIDTH]),
 ])
 def test_refused_setup_commands_of_the_plugin_are_skipped(connections, caplog, tmp_path, chassis, sim_options,
                                                          refused):
@@ -157,8 +162,8 @@ def test_refused_setup_commands_of_the_plugin_are_skipped(connections, caplog, t
     con.connect()
     warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
     assert len(warnings) == len(refused)
-    for warning, line in zip(warnings, refused):
-        assert line in warning and "% Invalid input detected at '^' marker." in warning
+    for warning, expected in zip(warnings, refused):
+        assert warning.startswith("r5") and warning.endswith(expected + ": % Invalid input detected at '^' marker.")
     assert "r5 uptime is" in con.execute("show version")
     con.disconnect()
 

@@ -296,7 +296,7 @@ class Connection(object):
             try:
                 return self._run(handle, [command], "enable", timeout, prompt_recovery, statements)
             except CommandError as error:
-                self._skip(error)
+                self._skip(handle, "setup command %r" % command, command, error)
                 return ""
         return self._run(handle, [command], "enable", timeout, prompt_recovery, statements)
 
@@ -347,25 +347,27 @@ class Connection(object):
                 output = self._run(handle, [line], "config", timeout, prompt_recovery, statements)
             except (LinkError, LoginError):
                 raise
-            except CommandError as error:
-                self._skip(error)
-                continue
             except ConnectionError as error:
-                if handle.state_machine.current_state != "enable":
-                    raise
-                # No config mode: what the device said to "configure terminal".
-                self._skip(error, handle.spawn.tail())
-                break
+                state = handle.state_machine.current_state
+                if state == "config":
+                    self._skip(handle, "setup command %r" % line, line, error)
+                    continue
+                if state == "enable":
+                    refused = getattr(error, "command", None) or "configure terminal"
+                    self._skip(handle, "setup configuration %r" % lines, refused, error, "%r" % refused)
+                    break
+                raise
             if output:
                 outputs.append(output)
         return "\n".join(outputs)
 
-    def _skip(self, error, said=None):
-        message = str(error)
-        said = "; ".join(line.strip() for line in (said or "").splitlines()[1:] if line.strip())
-        if said and said not in message:
-            message = "%s: %s" % (message, said)
-        self.log.warning("setup command skipped, the device refused it: %s" % message)
+    def _skip(self, handle, what, command, error, refused="it"):
+        """Logs a refused setup command with the device's words."""
+        said = getattr(error, "output", None) or handle.spawn.tail()
+        words = [line.strip() for line in said.replace("\r", "").split("\n")
+                 if line.strip() and line.strip() != command.strip()]
+        self.log.warning("%s: %s skipped, the device refused %s: %s"
+                         % (handle.state_machine.device, what, refused, "; ".join(words) or " ".join(str(error).split())))
 
     def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
         if handle.spawn is None or handle.spawn.closed:
