@@ -5,7 +5,7 @@ import pytest
 
 import tarvix
 import tarvix.bases.connection as connection_module
-from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection, _clean, child_env, reply_statements
+from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection, _clean, reply_statements
 from tarvix.core.errors import ConnectionError, ConnectionInfraError
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.plugins.generic import GenericDualRPConnection, GenericSingleRpConnection
@@ -123,18 +123,6 @@ def test_plugins_are_discovered_once_unless_asked(monkeypatch):
 def test_reply_forms_become_statements(reply):
     statements = reply_statements(reply)
     assert [(s.regex.pattern, s.action) for s in statements] == [(r"\[confirm\]", "y"), ("Destination", "")]
-
-
-def test_a_reply_that_is_no_pair_is_refused():
-    with pytest.raises(ValueError, match="a reply is a Statement or a"):
-        reply_statements(["[confirm]"])
-
-
-def test_child_env_drops_the_password_variables(monkeypatch):
-    monkeypatch.setenv("TARVIX_PASSWORD", "p1")
-    assert "TARVIX_PASSWORD" not in child_env() and "PATH" in child_env()
-    given = {"TARVIX_ENABLE_PASSWORD": "p2", "TARVIX_SIM_PASSWORD": "p3"}
-    assert child_env(given) == {"TARVIX_SIM_PASSWORD": "p3"}
 
 
 def test_unknown_link_program_is_a_connection_error():

@@ -87,7 +87,6 @@ def test_plugins_still_prints_the_tree():
     (("connect", "--start", "no-such-program-x"), 1,
      "error: device: cannot start the link: The command was not found or was not executable: no-such-program-x."),
     (("connect", "--timeout", "0"), 2, "error: --timeout must be more than 0 seconds"),
-    (("connect", "--timeout", "-1"), 2, "error: --timeout must be more than 0 seconds"),
     (("connect", "--start", "ssh r1", "--username", "admin", "--ask-password"), 2,
      "error: --ask-password needs a terminal; without one give the password in $TARVIX_PASSWORD"),
     (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
