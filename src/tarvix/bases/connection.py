@@ -364,10 +364,10 @@ class Connection(object):
     def _skip(self, handle, what, command, error, refused="it"):
         """Logs a refused setup command with the device's words."""
         said = getattr(error, "output", None) or handle.spawn.tail()
-        words = [line.strip() for line in said.replace("\r", "").split("\n")
-                 if line.strip() and line.strip() != command.strip()]
+        words = "; ".join(line.strip() for line in said.replace("\r", "").split("\n")
+                          if line.strip() and line.strip() != command.strip())
         self.log.warning("%s: %s skipped, the device refused %s: %s"
-                         % (handle.state_machine.device, what, refused, "; ".join(words) or " ".join(str(error).split())))
+                         % (handle.state_machine.device, what, refused, words or " ".join(str(error).split())))
 
     def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
         if handle.spawn is None or handle.spawn.closed:
