@@ -21,7 +21,7 @@ from tarvix.core.errors import LinkClosedError, LinkTimeoutError, link_message
 WINDOW = 16384
 # Characters before the newest output searched again with it, so that a match
 # that began in an earlier read is still found.
-OVERLAP = 4096
+OVERLAP = 1024
 # Largest piece taken from the terminal in one read.
 READ_SIZE = 1 << 20
 # How far past the point where a line was sent its echo is looked for.
@@ -291,7 +291,7 @@ class Spawn(object):
         SETTLE seconds (a device that does not echo).  ``confirm(index, match,
         before)`` may delay a match likewise: it returns 0 to take it at
         once, or the seconds of quiet after which it is taken (``before`` is
-        a callable giving the text up to the match).  ``idle`` is a pair
+        a callable giving all the unread text up to the match).  ``idle`` is a pair
         (seconds, callback): the callback is called each time the device has
         printed nothing for that long while no match is pending.
         ``awaiting`` describes what is awaited, for messages.
@@ -323,7 +323,7 @@ class Spawn(object):
                 if echo_state is not None and not echo_state.settled and self.echoes is not False:
                     quiet_needed = SETTLE
                 if confirm is not None:
-                    needed = confirm(index, match, lambda: self._unread_text()[lo:start])
+                    needed = confirm(index, match, lambda: self._unread_text()[:start])
                     quiet_needed = max(quiet_needed, needed or 0)
                 if quiet_needed == 0 or _now() - last_data >= quiet_needed:
                     return self._take(index, match, start, end, lo, echo_state)

@@ -255,7 +255,7 @@ class RouterStateMachine(object):
             if result.index >= first_foreign:
                 shown = result.match.group("hostname")
                 raise HostnameMismatchError(link_message(
-                    self.device, spawn.tail(800),
+                    self.device, spawn.tail(800) + result.match.group(0),
                     "no prompt of a known state for this hostname: the console shows %r; "
                     "connect with learn_hostname=True, or with hostname=%r" % (shown, shown)))
             statement = statements[result.index - len(names)]
