@@ -1,5 +1,6 @@
 """Reading answers from consoles that behave like real ones: slow, echoing
 lines themselves, printing large outputs."""
+import logging
 import os
 import re
 import shlex
@@ -118,7 +119,8 @@ def test_hostnames_as_users_write_them(connections, hostname):
     assert con.state_machine.current_state == "enable"
 
 
-def test_another_hostname_ends_the_connect_early(connections):
+def test_another_hostname_ends_the_connect_early(connections, caplog):
+    caplog.set_level(logging.INFO, "tarvix")
     con = connections(fake("--hostname", "core-9"), hostname="r1", connection_timeout=30)
     began = time.monotonic()
     with pytest.raises(HostnameMismatchError) as caught:
@@ -127,6 +129,9 @@ def test_another_hostname_ends_the_connect_early(connections):
     lines = caught.value.message.splitlines()
     assert lines[0] == "r1: core-9>"
     assert "learn_hostname=True" in lines[1] and "hostname='core-9'" in lines[1]
+    # The wait lasted over a second: it was shown once what it awaited.
+    notices = [r.getMessage() for r in caplog.records if "waiting for" in r.getMessage()]
+    assert notices == ["r1: waiting for a prompt (disable, enable, config, standby_locked) ..."]
 
 
 def free_port():

@@ -224,8 +224,9 @@ class Connection(object):
             output = _clean(result.match_output, command, result.echoed)
             for pattern in self.settings.ERROR_PATTERNS:
                 if re.search(pattern, output, re.MULTILINE):
-                    error = CommandError(link_message(machine.device, output, "%r rejected" % command))
-                    error.command, error.output = command, output
+                    reply = spawn.mask(output)
+                    error = CommandError(link_message(machine.device, reply, "%r rejected" % command))
+                    error.command, error.output = command, reply
                     raise error
             if output:
                 outputs.append(output)

@@ -6,7 +6,8 @@ matched only in a bounded window at the end of what is unread (the newest
 output and a margin before it), so that reading a large output costs time in
 proportion to its size.  A match is found as soon as its last character has
 been read, also when it straddles two reads, as long as it is no longer than
-``OVERLAP`` characters.
+``OVERLAP`` characters (``ANCHOR_REACH`` for a pattern anchored at the end
+with a final ``\\Z``, which is only looked for that far from the end).
 """
 import logging
 import re
@@ -22,6 +23,9 @@ WINDOW = 16384
 # Characters before the newest output searched again with it, so that a match
 # that began in an earlier read is still found.
 OVERLAP = 1024
+# A pattern anchored at the end of the text (ending in \Z, as prompts are)
+# matches within this many characters of the end, or not at all.
+ANCHOR_REACH = 2048
 # Largest piece taken from the terminal in one read.
 READ_SIZE = 1 << 20
 # How far past the point where a line was sent its echo is looked for.
@@ -272,9 +276,11 @@ class Spawn(object):
             # no match starts on it, and \A cannot match after it.
             text, base = "\x00" + self._window, self._window_base - 1
         pos = max(lo - base, 1 if base else 0)
+        tail = max(pos, len(text) - ANCHOR_REACH)
         best = None
         for index, regex in enumerate(patterns):
-            found = regex.search(text, pos)
+            anchored = isinstance(regex.pattern, str) and regex.pattern.endswith("\\Z")
+            found = regex.search(text, tail if anchored else pos)
             if found and (best is None or found.start() < best[1].start()):
                 best = (index, found)
         if best is None:

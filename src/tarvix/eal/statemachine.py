@@ -298,12 +298,12 @@ class RouterStateMachine(object):
             asked = []
             statements = extra + (self.enable_statements(asked) if command == "enable" else [])
             result = self.wait(spawn, deadline, statements, context, command=command, timeout=timeout)
+            reply = spawn.mask(result.match_output)
             if self._current_state == here and asked:
-                raise LoginError(link_message(self.device, result.match_output, "enable password rejected"))
+                raise LoginError(link_message(self.device, reply, "enable password rejected"))
             if self._current_state == here:
-                error = CommandError(link_message(self.device, result.match_output,
-                                                  "%r did not leave the %s state" % (command, here)))
-                error.command, error.output = command, result.match_output
+                error = CommandError(link_message(self.device, reply, "%r did not leave the %s state" % (command, here)))
+                error.command, error.output = command, reply
                 raise error
         return self._current_state
 
