@@ -60,9 +60,11 @@ def test_login_tries_each_credential_in_turn(console):
 
 
 @pytest.mark.parametrize("credentials, message", [
-    ({"default": {"username": "admin", "password": "pw-wrong"}}, "sm1: login rejected with the credentials 'default'"),
-    ({}, "sm1: the device asks for login credentials and none were given"),
-    ({"default": {"password": "pw-right"}}, "sm1: the device asks for a username and credential 'default' has none"),
+    ({"default": {"username": "admin", "password": "pw-wrong"}},
+     "sm1: % Login invalid | User Access Verification | Username:\nlogin rejected with the credentials 'default'"),
+    ({}, "sm1: User Access Verification | Username:\nthe device asks for login credentials and none were given"),
+    ({"default": {"password": "pw-right"}},
+     "sm1: User Access Verification | Username:\nthe device asks for a username and credential 'default' has none"),
 ])
 def test_login_failures(console, credentials, message):
     spawn, machine = console("--login", credentials=credentials)

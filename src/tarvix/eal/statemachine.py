@@ -36,6 +36,12 @@ def _now():
     return time.monotonic()
 
 
+def _words_then(device, spawn, match, reason):
+    """An error message: what the device printed up to ``match``, then
+    ``reason``."""
+    return link_message(device, spawn.tail(800) + (match.group(0) if match is not None else ""), reason)
+
+
 class State(object):
     """A named state; its ``pattern`` is built from the hostname in use at
     the time it is read."""
@@ -63,30 +69,33 @@ class _Login(object):
         self.index = -1
         self.username_sent = False
 
-    def _credential(self):
+    def _fail(self, spawn, match, reason):
+        return LoginError(_words_then(self.device, spawn, match, reason))
+
+    def _credential(self, spawn, match):
         if self.index >= len(self.names):
             if not self.names:
-                raise LoginError("%s: the device asks for login credentials and none were given" % self.device)
-            raise LoginError("%s: login rejected with the credentials %s"
-                             % (self.device, ", ".join(repr(n) for n in self.names)))
+                raise self._fail(spawn, match, "the device asks for login credentials and none were given")
+            raise self._fail(spawn, match, "login rejected with the credentials %s"
+                             % ", ".join(repr(n) for n in self.names))
         name = self.names[self.index]
         return name, self.credentials.get(name) or {}
 
     def username(self, spawn, context, match):
         self.index += 1
         self.username_sent = True
-        name, credential = self._credential()
+        name, credential = self._credential(spawn, match)
         if not credential.get("username"):
-            raise LoginError("%s: the device asks for a username and credential %r has none" % (self.device, name))
+            raise self._fail(spawn, match, "the device asks for a username and credential %r has none" % name)
         spawn.sendline(credential["username"])
 
     def password(self, spawn, context, match):
         if not self.username_sent:
             self.index += 1
         self.username_sent = False
-        name, credential = self._credential()
+        name, credential = self._credential(spawn, match)
         if credential.get("password") is None:
-            raise LoginError("%s: the device asks for a password and credential %r has none" % (self.device, name))
+            raise self._fail(spawn, match, "the device asks for a password and credential %r has none" % name)
         spawn.send_secret(credential["password"])
 
 
@@ -152,7 +161,7 @@ class RouterStateMachine(object):
 
         def enable_password(spawn, context, match):
             if asked:
-                raise LoginError("%s: enable password rejected" % self.device)
+                raise LoginError(_words_then(self.device, spawn, match, "enable password rejected"))
             asked.append(True)
             credential = self.credentials.get("enable") or {}
             password = credential.get("password")
@@ -160,7 +169,8 @@ class RouterStateMachine(object):
                 login = [self.credentials[n] for n in self.login_names(context) if n in self.credentials]
                 password = login[0].get("password") if login else None
             if password is None:
-                raise LoginError("%s: the device asks for an enable password and none was given" % self.device)
+                raise LoginError(_words_then(self.device, spawn, match,
+                                             "the device asks for an enable password and none was given"))
             spawn.send_secret(password)
 
         return [Statement(r"(?i)password:\s*\Z", action=enable_password, name="enable password prompt")]
