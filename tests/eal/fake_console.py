@@ -8,7 +8,8 @@ and knows a few commands:
   "end";
 - "lines N": N lines of output of about 70 characters;
 - "split": a line, then the prompt in two writes 0.2 s apart;
-- "lookalike": a line that looks like the prompt, 0.2 s, then the rest.
+- "lookalike": a line that looks like the prompt, 0.2 s, then the rest;
+- "slow": one line after a second.
 
 With --hold-bare the answer to a bare line is held back until the next line
 arrives, and is then printed before that line's echo: a prompt still on its
@@ -74,6 +75,9 @@ def main():
             time.sleep(0.2)
             write(state)
             continue
+        elif line == "slow":
+            time.sleep(1)
+            write("done\r\n")
         elif line == "lookalike":
             write("first\r\n%s%s\r\n" % (args.hostname, state))
             time.sleep(0.2)

@@ -208,7 +208,7 @@ class RouterStateMachine(object):
         line just sent), it follows that line's echo; and as many prompts
         must have shown as bare lines are unanswered (plus one for the
         command), so that a prompt still on its way from an earlier line is
-        not taken for the answer.  A device that does not echo, or prints
+        not taken for the answer.  The spawn's ``bare_lines`` is kept.  A device that does not echo, or prints
         fewer prompts, is answered once it stays quiet for SETTLE seconds.
         """
         context = self.context if context is None else context
@@ -218,6 +218,7 @@ class RouterStateMachine(object):
         patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements] + foreign
         first_foreign = len(names) + len(statements)
         counter = self._prompt_counter()
+        pending = spawn.bare_lines
         sent = [0]
 
         def nudge(spawn):
@@ -230,7 +231,10 @@ class RouterStateMachine(object):
                 return MISMATCH_AFTER
             if index >= len(names):
                 return 0
-            need = spawn.bare_lines + (1 if command is not None else 0)
+            # A command's answer is the prompt after those owed to the bare
+            # lines sent before it; prompts owed to the nudges sent while it
+            # runs come after its answer.
+            need = pending + 1 if command is not None else spawn.bare_lines
             if need > 1 and sum(1 for _ in counter.finditer(before())) + 1 < need:
                 return SETTLE
             if command is not None and names[index] != "standby_locked" and "\n" in match.group(0).lstrip("\r\n"):
@@ -258,7 +262,7 @@ class RouterStateMachine(object):
                 raise LinkTimeoutError(link_message(self.device, spawn.tail(800), message))
             if result.index < len(names):
                 self._current_state = names[result.index]
-                spawn.bare_lines = 0
+                spawn.bare_lines = sent[0] if command is not None else 0
                 if "hostname" in result.match.groupdict():
                     self.seen_hostname = result.match.group("hostname")
                 return result
