@@ -11,7 +11,9 @@ and knows a few commands:
 - "lookalike": a line that looks like the prompt, 0.2 s, then the rest;
 - "slow": one line after a second.
 
-With --hold-bare the answer to a bare line is held back until the next line
+With --wrap N the echo of a long line is broken every N characters, as a
+terminal that wraps lines does; --no-echo echoes nothing.  With --hold-bare
+the answer to a bare line is held back until the next line
 arrives, and is then printed before that line's echo: a prompt still on its
 way when the next line is sent, as on a slow console.
 """
@@ -27,6 +29,8 @@ def main():
     parser.add_argument("--hostname", default="r1")
     parser.add_argument("--hold-bare", action="store_true")
     parser.add_argument("--lock-config", action="store_true")
+    parser.add_argument("--wrap", type=int, default=0, help="break the echo of long lines every N characters")
+    parser.add_argument("--no-echo", action="store_true")
     args = parser.parse_args()
     fd = sys.stdin.fileno()
     if os.isatty(fd):
@@ -52,7 +56,10 @@ def main():
             write("\r\n%s%s" % (args.hostname, state) * held)
             held = 0
             time.sleep(0.1)
-        write(line + "\r\n")
+        if args.wrap:
+            write(" \x08\r\n".join(line[n:n + args.wrap] for n in range(0, len(line), args.wrap)) + "\r\n")
+        elif not args.no_echo:
+            write(line + "\r\n")
         words = line.split()
         if line == "enable":
             state = "#"

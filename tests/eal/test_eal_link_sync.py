@@ -78,6 +78,19 @@ def test_the_output_ends_at_the_real_prompt(connections, patient, command, outpu
     assert con.execute("enable") == ""
 
 
+@pytest.mark.parametrize("option, settle", [("--wrap=12", 5.0), ("--no-echo", 0.3)])
+def test_consoles_that_echo_oddly(connections, monkeypatch, option, settle):
+    """A wrapped echo is recognised (no quiet spell is awaited); a console
+    that does not echo is answered after one quiet spell."""
+    monkeypatch.setattr(spawn_module, "SETTLE", settle)
+    con = connections(fake(option), hostname="r1")
+    con.connect()
+    began = time.monotonic()
+    assert con.execute("show interfaces description brief") == ""
+    assert con.execute("lines 2") == "0000000 %s\n0000001 %s" % ("x" * 60, "x" * 60)
+    assert time.monotonic() - began < 4
+
+
 class CountingPattern(object):
     """A compiled pattern that counts the characters its searches cover."""
 
