@@ -208,8 +208,13 @@ class RouterStateMachine(object):
         line just sent), it follows that line's echo; and as many prompts
         must have shown as bare lines are unanswered (plus one for the
         command), so that a prompt still on its way from an earlier line is
-        not taken for the answer.  The spawn's ``bare_lines`` is kept.  A device that does not echo, or prints
+        not taken for the answer.  A device that does not echo, or prints
         fewer prompts, is answered once it stays quiet for SETTLE seconds.
+        Afterwards the spawn's ``bare_lines`` counts the prompts still owed
+        (those of the nudges sent while a command ran).
+
+        A prompt of another hostname that stays alone at the end for
+        MISMATCH_AFTER seconds ends the wait with HostnameMismatchError.
         """
         context = self.context if context is None else context
         names = list(self.state_names)
