@@ -225,7 +225,7 @@ class Connection(object):
             for pattern in self.settings.ERROR_PATTERNS:
                 if re.search(pattern, output, re.MULTILINE):
                     reply = spawn.mask(output)
-                    error = CommandError(link_message(machine.device, reply, "%r rejected" % command))
+                    error = CommandError(spawn.mask(link_message(machine.device, reply, "%r rejected" % command)))
                     error.command, error.output = command, reply
                     raise error
             if output:

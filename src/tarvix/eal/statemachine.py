@@ -248,7 +248,7 @@ class RouterStateMachine(object):
             return 0
 
         if command is not None:
-            awaiting = "the prompt after %r" % command
+            awaiting = spawn.mask("the prompt after %r" % command)
         else:
             awaiting = "a prompt (%s)" % ", ".join(names)
         while True:
@@ -264,7 +264,7 @@ class RouterStateMachine(object):
                     message = "no prompt after %r%s" % (command, within)
                 else:
                     message = "no prompt of a known state (%s)%s" % (", ".join(names), within)
-                raise LinkTimeoutError(link_message(self.device, spawn.tail(800), message))
+                raise LinkTimeoutError(spawn.mask(link_message(self.device, spawn.tail(800), message)))
             if result.index < len(names):
                 self._current_state = names[result.index]
                 spawn.bare_lines = sent[0] if command is not None else 0
@@ -321,7 +321,8 @@ class RouterStateMachine(object):
             if self._current_state == here and asked:
                 raise LoginError(link_message(self.device, reply, "enable password rejected"))
             if self._current_state == here:
-                error = CommandError(link_message(self.device, reply, "%r did not leave the %s state" % (command, here)))
+                error = CommandError(spawn.mask(link_message(self.device, reply,
+                                                             "%r did not leave the %s state" % (command, here))))
                 error.command, error.output = command, reply
                 raise error
         return self._current_state
