@@ -52,6 +52,9 @@ def test_bad_arguments(kwargs, message):
 
 @pytest.mark.parametrize("hostname, learn, learned, accepts, refuses", [
     ("r1.lab", False, None, "r1.lab", "r1xlab"),
+    ("R1", False, None, "r1", "r10"),
+    ("r1.lab.example.net", False, None, "R1", "r1.lab"),
+    ("r1.lab.example.net", False, None, "r1.lab.example.net", "lab"),
     ("r1", True, None, "anything", "with space"),
     ("r1", True, "core-7", "core-7", "r1"),
     ("r1", True, DEFAULT_LEARNED_HOSTNAME, "whatever", "a b"),

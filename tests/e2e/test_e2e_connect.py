@@ -118,7 +118,7 @@ def test_failures_end_in_a_clear_error(connections, sim_passwords, tmp_path, cas
 def test_execute_reports_a_rejected_command(connections):
     con = connections(simulator.command("r3"), hostname="r3")
     con.connect()
-    with pytest.raises(ConnectionError, match="'show nothing' rejected: % Invalid input"):
+    with pytest.raises(ConnectionError, match="^r3: % Invalid input detected\\.\n'show nothing' rejected$"):
         con.execute("show nothing")
     assert "UTC" in con.execute("show clock")
     con.disconnect()

@@ -31,7 +31,7 @@ import time
 
 import pexpect
 
-from tarvix.core.errors import CommandError, ConnectionError, LinkError, LinkTimeoutError, LoginError
+from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
 from tarvix.eal.dialogs import Statement
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
@@ -213,7 +213,7 @@ class Connection(object):
             return re.escape(self.learned_hostname)
         if self.learn_hostname or not self.hostname:
             return DEFAULT_LEARNED_HOSTNAME
-        return re.escape(self.hostname)
+        return _hostname_pattern(self.hostname)
 
     def _get_learned_hostname(self, spawn):
         """The hostname the prompt on this link showed while it was learnt."""
@@ -378,18 +378,17 @@ class Connection(object):
         timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
         outputs = []
         for command in commands:
-            spawn.flush()
+            machine.drain(spawn)
             spawn.sendline(command)
-            try:
-                result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
-                                      nudges=1 if recovery else 0)
-            except LinkTimeoutError:
-                raise LinkTimeoutError("%s: no prompt after %r within %s s; last output: %r"
-                                       % (machine.device, command, timeout, spawn.tail()))
-            output = _clean(result.match_output, command)
+            result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
+                                  nudges=1 if recovery else 0, command=command, timeout=timeout)
+            output = _clean(result.match_output, command, result.echoed)
             for pattern in self.settings.ERROR_PATTERNS:
                 if re.search(pattern, output, re.MULTILINE):
-                    raise CommandError("%s: %r rejected: %s" % (machine.device, command, output.strip()))
+                    reply = spawn.mask(output)
+                    error = CommandError(spawn.mask(link_message(machine.device, reply, "%r rejected" % command)))
+                    error.command, error.output = command, reply
+                    raise error
             if output:
                 outputs.append(output)
         return "\n".join(outputs)
@@ -408,18 +407,28 @@ class Connection(object):
         return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
 
 
+def _hostname_pattern(hostname):
+    """The prompt's hostname as users write it: in any letter case, and for
+    a fully qualified name either the whole name or its first label."""
+    first, dot, rest = hostname.partition(".")
+    if dot and first and rest and not re.match(r"^[\d.]+$", hostname):
+        return "(?i:%s(?:%s)?)" % (re.escape(first), re.escape(dot + rest))
+    return "(?i:%s)" % re.escape(hostname)
+
+
 def _default_chassis(start):
     if isinstance(start, (list, tuple)) and len(start) == 2:
         return "dual_rp"
     return "single_rp"
 
 
-def _clean(text, command):
-    """Output without carriage returns, the echoed command and blank edges."""
+def _clean(text, command, echoed=False):
+    """Output without carriage returns, the echoed command (unless the text
+    already begins after the echo) and blank edges."""
     lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
     while lines and not lines[0].strip():
         lines.pop(0)
-    if lines and lines[0].strip() == command.strip():
+    if not echoed and lines and lines[0].strip() == command.strip():
         lines.pop(0)
     return "\n".join(lines).strip("\n")
 
