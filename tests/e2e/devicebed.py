@@ -12,7 +12,8 @@ Each argument is KIND:NAME:
   configuration mode ("configure terminal" -> ``NAME(config)#``, "end"), a
   live "show running-config", the redundancy queries of a single route
   processor, "show tech" (20,000 lines, 1.4 MB), "show tech 100k", "show
-  tech 1m", "show tech 10m" (outputs of that many bytes), "show slow" (its
+  tech 1m", "show tech 1.4m", "show tech 10m" (plain outputs of that
+  many bytes), "show slow" (its
   answer comes after 1.5 s) and commands that ask questions before they run
   ("copy running-config startup-config", "delete flash:old.bin");
 - ``refuser`` the same router, but it refuses the configuration mode;
@@ -58,7 +59,7 @@ ENABLE = "{base_prompt}#"
 CONFIG_REFUSED = ("Configuration mode is locked by process '311' user 'admin' from terminal '2'. "
                   "Please try later.")
 # Sizes in bytes of the outputs of "show tech <size>".
-TECH_SIZES = {"100k": 100000, "1m": 1000000, "10m": 10000000}
+TECH_SIZES = {"100k": 100000, "1m": 1000000, "1.4m": 1400000, "10m": 10000000}
 SUBMODES = {"interface": "if", "redundancy": "red", "line": "line", "router": "router"}
 # Commands that ask before they run: the questions in turn, then the output.
 DIALOGS = {
@@ -108,9 +109,11 @@ def tech_lines(count):
     return lines
 
 
-def tech_bytes(size, hostname):
-    """About ``size`` bytes of output, in lines of 71 bytes with CRLF."""
-    return "\r\n".join(line.replace("{base_prompt}", hostname) for line in tech_lines(max(1, size // 71)))
+def tech_bytes(size):
+    """About ``size`` bytes of plain output (no line in it looks like a
+    prompt), in lines of 75 bytes with the CRLF line end."""
+    return "\r\n".join("%07d interface Gi0/%02d rx %012d tx %012d errors 0 drops 0" % (n, n % 48, n * 7, n * 11)
+                       for n in range(1, max(1, size // 75) + 1))
 
 
 def commands_of(router, rp):
@@ -145,7 +148,7 @@ def commands_of(router, rp):
         def output(device, base_prompt, current_prompt, command):
             if size is None:
                 return "\r\n".join(tech_lines(20000)).replace("{base_prompt}", base_prompt)
-            return tech_bytes(size, base_prompt)
+            return tech_bytes(size)
         return output
 
     commands = {
