@@ -139,12 +139,22 @@ def test_refused_configuration_quotes_the_device(bed, connections):
     con.disconnect()
 
 
-def test_nothing_listening_leads_with_connection_refused(connections):
-    con = connections("r9", devices.ssh_command(devices.free_port()), connection_timeout=5)
+@pytest.mark.parametrize("case, cause", [
+    ("nothing listening", "Connection refused"),
+    ("wrong password", "login rejected"),
+])
+def test_link_failures_lead_with_the_cause(bed, connections, caplog, case, cause):
+    wrong = "Wrong-Secret-95"
+    if case == "nothing listening":
+        con = connections("r9", devices.ssh_command(devices.free_port()), connection_timeout=5)
+    else:
+        con = connections("r1", bed.ssh("r1"), connection_timeout=5,
+                          credentials={"default": {"username": devices.USERNAME, "password": wrong}})
     with pytest.raises(ConnectionError) as caught:
         con.connect()
     message = str(caught.value)
-    assert "Connection refused" in message[:100] and len(message.splitlines()) <= 5
+    assert cause in message[:100] and len(message.splitlines()) <= 5
+    assert wrong not in message and not [r for r in caplog.records if wrong in r.getMessage()]
 
 
 @pytest.mark.parametrize("active", ["a", "b"])
