@@ -29,7 +29,11 @@ BIG = "show tech 1.4m"
 # What the 1.4 MB output is once its line ends are plain newlines: 18,666
 # lines of 73 characters.
 BIG_BYTES = (1400000 // 75) * 74 - 1
-SIZES = [("100k", 100000), ("1m", 1000000), ("10m", 10000000)]
+# Outputs of about 100 KB, 1 MB and 10 MB, and of 100 bytes: the time per MB
+# is the time beyond the 100-byte output's (the same length of command, so
+# the same time to type it and to see its prompt).
+SIZES = [("100 KB", 100000), ("1 MB", 1000000), ("10 MB", 10000000)]
+BASE_SIZE = 100
 STEPS = ("connect", "command", "big", "disconnect")
 STEP_NAMES = {"connect": "connect", "command": "one command (show clock)", "big": "1.4 MB output",
               "disconnect": "disconnect", "total": "all together"}
@@ -142,17 +146,42 @@ def run_scrapli(args):
         emit(times)
 
 
+def run_tarvix_sizes(args):
+    """Outputs of growing size on one connection: one line per output."""
+    from tarvix.bases.connection import Connection
+
+    start = ("ssh -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -p %d %s@127.0.0.1"
+             % (args.port, args.username))
+    options = {"connection_timeout": args.timeout,
+               "credentials": {"default": {"username": args.username, "password": args.password}}}
+    con = Connection(hostname="r1", start=start, **options)
+    try:
+        con.connect()
+    except Exception:
+        con._close_links()
+        con = Connection(hostname="r1", start=start, init_exec_commands=["terminal length 0"], **options)
+        con.connect()
+    try:
+        for run in range(args.runs):
+            for command in args.big.split(","):
+                began = time.monotonic()
+                output = con.execute(command, timeout=args.timeout)
+                emit({"command": command, "seconds": time.monotonic() - began, "chars": len(output)})
+    finally:
+        con._close_links()
+
+
 def emit(times):
     sys.stdout.write(json.dumps(times) + "\n")
     sys.stdout.flush()
 
 
-WORKERS = {"tarvix": run_tarvix, "netmiko": run_netmiko, "scrapli": run_scrapli}
+WORKERS = {"tarvix": run_tarvix, "netmiko": run_netmiko, "scrapli": run_scrapli, "tarvix-sizes": run_tarvix_sizes}
 
 
 # ------------------------------------------------------------ the conductor
 
-def case(python, library, target, port, runs, big, timeout, password):
+def case(python, library, target, port, runs, big, timeout, password, limit=None):
     """Runs one case in a worker process: the runs that finished within
     ``timeout`` seconds each, and what went wrong, if anything."""
     argv = [python, os.path.abspath(__file__), "--worker", library, "--target", target, "--port", str(port),
@@ -160,7 +189,7 @@ def case(python, library, target, port, runs, big, timeout, password):
     env = dict(os.environ, REALJOB_PASSWORD=password)
     worker = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                               env=env, start_new_session=True)
-    limit = timeout * runs + 30
+    limit = limit or timeout * runs + 30
     try:
         out, err = worker.communicate(timeout=limit)
         problem = None if worker.returncode == 0 else (err.strip().splitlines() or ["exit %d" % worker.returncode])[-1]
@@ -215,7 +244,7 @@ def peers_python(option):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="2 runs, 30 s per case, no 10 MB output")
+    parser.add_argument("--quick", action="store_true", help="2 runs, 30 s per run, no 10 MB output")
     parser.add_argument("--runs", type=int, help="runs per case (default 5; 2 with --quick)")
     parser.add_argument("--timeout", type=int, help="seconds per run of a case (default 120; 30 with --quick)")
     parser.add_argument("--json", metavar="FILE", help="write the figures to FILE")
@@ -256,15 +285,18 @@ def main(argv=None):
             result = case(python, library, target, port, runs, big, timeout, devices.PASSWORD)
             result["median"] = summary(result, timeout)
             figures["cases"][label] = result
-        sizes = SIZES[:2] if args.quick else SIZES
-        for name, size in sizes:
-            print("timing tarvix, %s output ..." % name, file=sys.stderr)
-            result = case(sys.executable, "tarvix", "fakenos", port, 1, "show tech " + name, timeout,
-                          devices.PASSWORD)
-            seconds = median([run["big"] for run in result["runs"] if "big" in run])
-            result["seconds"] = seconds
-            result["s_per_mb"] = seconds / (size / 1e6) if seconds is not None else None
-            figures["per_mb"][name] = result
+        sizes = [(None, BASE_SIZE)] + (SIZES[:2] if args.quick else SIZES)
+        print("timing tarvix, outputs of 100 bytes to %s ..." % sizes[-1][0], file=sys.stderr)
+        commands = ["show tech bytes %08d" % size for _, size in sizes]
+        result = case(sys.executable, "tarvix-sizes", "fakenos", port, runs, ",".join(commands), timeout,
+                      devices.PASSWORD, limit=timeout * (len(sizes) + 1) + 30)
+        base = median([r["seconds"] for r in result["runs"] if r["command"] == commands[0]])
+        for (name, size), command in zip(sizes[1:], commands[1:]):
+            seconds = median([r["seconds"] for r in result["runs"] if r["command"] == command])
+            figures["per_mb"][name] = {
+                "seconds": seconds, "problem": result["problem"],
+                "s_per_mb": (seconds - base) / ((size - BASE_SIZE) / 1e6) if None not in (seconds, base) else None}
+        figures["per_mb_runs"] = result
     finally:
         bed.stop()
     report(figures, timeout)
@@ -298,8 +330,8 @@ def report(figures, timeout):
         notes = set(run["note"] for run in cases[label]["runs"] if "note" in run)
         for text in sorted(notes) + ([cases[label]["problem"]] if cases[label]["problem"] else []):
             print("%s: %s" % (label, text))
-    print("\ntarvix, time per MB of output (FakeNOS host, one run)\n")
-    print("| output | seconds | seconds per MB |")
+    print("\ntarvix, outputs on one FakeNOS connection (median of %d runs)\n" % figures["runs"])
+    print("| output | seconds | seconds per MB beyond a 100-byte output |")
     print("|---|---|---|")
     for name, size in SIZES:
         result = figures["per_mb"].get(name)

@@ -11,9 +11,10 @@ Each argument is KIND:NAME:
 - ``router``  a stock router of the platform, with a few more commands: a
   configuration mode ("configure terminal" -> ``NAME(config)#``, "end"), a
   live "show running-config", the redundancy queries of a single route
-  processor, "show tech" (20,000 lines, 1.4 MB), "show tech 100k", "show
-  tech 1m", "show tech 1.4m", "show tech 10m" (plain outputs of that
-  many bytes), "show slow" (its
+  processor, "show tech" (20,000 lines, 1.4 MB), "show tech 1.4m" (1.4 MB
+  of plain output), "show tech bytes N" for N in BYTES_SIZES, written with
+  8 digits (about N bytes of plain output; the commands are of one length,
+  so that they cost the same to type), "show slow" (its
   answer comes after 1.5 s) and commands that ask questions before they run
   ("copy running-config startup-config", "delete flash:old.bin");
 - ``refuser`` the same router, but it refuses the configuration mode;
@@ -58,8 +59,8 @@ EXEC = ["{base_prompt}>", "{base_prompt}#"]
 ENABLE = "{base_prompt}#"
 CONFIG_REFUSED = ("Configuration mode is locked by process '311' user 'admin' from terminal '2'. "
                   "Please try later.")
-# Sizes in bytes of the outputs of "show tech <size>".
-TECH_SIZES = {"100k": 100000, "1m": 1000000, "1.4m": 1400000, "10m": 10000000}
+# Sizes in bytes of the outputs of "show tech bytes %08d".
+BYTES_SIZES = (100, 100000, 1000000, 10000000)
 SUBMODES = {"interface": "if", "redundancy": "red", "line": "line", "router": "router"}
 # Commands that ask before they run: the questions in turn, then the output.
 DIALOGS = {
@@ -160,8 +161,9 @@ def commands_of(router, rp):
         "show tech": {"output": tech(None), "prompt": ENABLE, "help": "20,000 lines of diagnostics"},
         "show slow": {"output": slow, "prompt": EXEC, "help": "answers after 1.5 s"},
     }
-    for name, size in TECH_SIZES.items():
-        commands["show tech " + name] = {"output": tech(size), "prompt": ENABLE, "help": "%d bytes" % size}
+    commands["show tech 1.4m"] = {"output": tech(1400000), "prompt": ENABLE, "help": "1.4 MB"}
+    for size in BYTES_SIZES:
+        commands["show tech bytes %08d" % size] = {"output": tech(size), "prompt": ENABLE, "help": "%d bytes" % size}
     for line in DIALOGS:
         commands[line] = {"output": None, "prompt": ENABLE, "new_prompt": DIALOGS[line][0][0],
                           "help": "asks before it runs"}
