@@ -112,7 +112,7 @@ public:
     // Stack that the nested entries of one thread may take.  Threads get
     // megabytes by default; this leaves room for what runs below the
     // outermost entry and above the innermost one.
-    static constexpr std::uintptr_t kStackBudget = 256 * 1024;
+    static constexpr std::uintptr_t kStackBudget = 128 * 1024;
 
     RenderingEntry() {
         Count& state = of_thread();
