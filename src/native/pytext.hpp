@@ -23,9 +23,9 @@ namespace tvx {
 // entered beyond the limit raises RecursionError, and Python code called
 // from a level sees the depth the recursion would have reached.  The
 // interpreter's own count is used where the full API reaches it; under the
-// limited API the depth is taken from the Python frames once, where the
-// rendering begins, and the levels of the renderings that are under way on
-// the thread are added to it.
+// limited API the depth is taken from the Python frames once, when the
+// first level is entered, and the levels of the renderings that are under
+// way on the thread are added to it.
 #ifdef Py_LIMITED_API
 inline int& heap_levels_of_thread() {
     static thread_local int levels = 0;
@@ -42,26 +42,27 @@ public:
         while (levels_ > 0) leave();
     }
 
-    // Where the rendering begins.  False with an error set.
-    bool open() {
-#if defined(Py_LIMITED_API)
-        int depth = 0;
-        Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
-        while (frame && frame.get() != Py_None) {
-            ++depth;
-            frame = Ref(PyObject_GetAttrString(frame.get(), "f_back"));
-            if (!frame) return false;
-        }
-        room_ = Py_GetRecursionLimit() - depth - heap_levels_of_thread();
-#elif PY_VERSION_HEX >= 0x030C0000
+    // Where the rendering begins.
+    void open() {
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030C0000
         tstate_ = PyThreadState_Get();
 #endif
-        return true;
     }
 
-    // One level deeper.  False with RecursionError set.
+    // One level deeper.  False with an error set (RecursionError).
     bool enter() {
 #if defined(Py_LIMITED_API)
+        if (room_ < 0) {  // the first level: the depth reached so far
+            int depth = 0;
+            Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+            while (frame && frame.get() != Py_None) {
+                ++depth;
+                frame = Ref(PyObject_GetAttrString(frame.get(), "f_back"));
+                if (!frame) return false;
+            }
+            room_ = Py_GetRecursionLimit() - depth - heap_levels_of_thread();
+            if (room_ < 0) room_ = 0;
+        }
         if (levels_ >= room_) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
             return false;
@@ -95,7 +96,7 @@ public:
 private:
     int levels_ = 0;
 #if defined(Py_LIMITED_API)
-    int room_ = 0;
+    int room_ = -1;
 #elif PY_VERSION_HEX >= 0x030C0000
     PyThreadState* tstate_ = nullptr;
 #endif

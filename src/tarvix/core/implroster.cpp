@@ -34,7 +34,6 @@ using tvx::Ref;
 
 #define TVX_FN(fn) (PyCFunction)(void (*)(void))(fn)
 
-const char* const kHomeName = "tarvix.core.implroster";
 const char* const kHomePackage = "tarvix.core";
 
 // ---------------------------------------------------------------- module state
@@ -44,8 +43,9 @@ const char* const kHomePackage = "tarvix.core";
 // with the module.  A re-import, the module run as __main__ and every
 // interpreter of the process thus each have their own namespace, interned
 // names, own-method descriptors and callbacks, and the classes made by one
-// instance keep reading their own.  (The version test below is the one value
-// shared: it is the same for every instance.)
+// instance keep reading their own.  What the process shares is no Python
+// object: the table that leads a class's methods to the state of their
+// module (the slots, with the class), and the version test below.
 //
 // True on 3.7 and later, where unpacking a non-iterable says so.
 bool g_unpack_message_37 = false;
@@ -388,7 +388,7 @@ int tree_depth(PyObject* series, PyObject* model) {
 
 // ---------------------------------------------------------------- __init__, plugins
 
-PyObject* roster_init(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* roster_init(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     if (!tvx::no_args("__init__", TVX_ARGS)) return nullptr;
     Ref plugins(PyDict_New());
@@ -408,10 +408,10 @@ PyObject* roster_init(State& S, PyObject* self, TVX_ARGS_DECL) {
     return return_none();
 }
 
-PyObject* plugins_get(State& S, PyObject* self, PyObject*) {
+PyObject* plugins_get(const State& S, PyObject* self, PyObject*) {
     const Names& N = S.N; return tvx::getattr(self, N._plugins).release(); }
 
-PyObject* plugins_set(State& S, PyObject*, PyObject*) {
+PyObject* plugins_set(const State& S, PyObject*, PyObject*) {
     const Names& N = S.N;
     Ref message = Ref::borrow(N.m_protected);
     return tvx::raise_with(PyExc_Exception, message.get());
@@ -422,7 +422,7 @@ PyObject* plugins_set(State& S, PyObject*, PyObject*) {
 // The common tail of the series and model checks: a string, and lower case
 // or all digits, else ConnectionInfraError with type_message or
 // case_format % value.
-PyObject* check_name_case(State& S, PyObject* value, PyObject* type_message,
+PyObject* check_name_case(const State& S, PyObject* value, PyObject* type_message,
                           PyObject* case_format) {
     const Names& N = S.N;
     if (!tvx::is_str(value)) {
@@ -440,7 +440,7 @@ PyObject* check_name_case(State& S, PyObject* value, PyObject* type_message,
     return raise_infra(error, tvx::percent(case_format, value));
 }
 
-PyObject* validate_model_impl(State& S, PyObject*, PyObject* os, PyObject* series,
+PyObject* validate_model_impl(const State& S, PyObject*, PyObject* os, PyObject* series,
                               PyObject* model) {
     const Names& N = S.N;
     int t = tvx::truth(model);
@@ -466,7 +466,7 @@ PyObject* validate_model_impl(State& S, PyObject*, PyObject* os, PyObject* serie
     return check_name_case(S, model, N.m_model_type, N.m_model_case);
 }
 
-PyObject* validate_model(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* validate_model(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model};
     Ref a[3];
@@ -474,7 +474,7 @@ PyObject* validate_model(State& S, PyObject* self, TVX_ARGS_DECL) {
     return validate_model_impl(S, self, a[0].get(), a[1].get(), a[2].get());
 }
 
-PyObject* validate_series_impl(State& S, PyObject*, PyObject* os, PyObject* series) {
+PyObject* validate_series_impl(const State& S, PyObject*, PyObject* os, PyObject* series) {
     const Names& N = S.N;
     int t = tvx::truth(series);
     if (t < 0) return nullptr;
@@ -489,7 +489,7 @@ PyObject* validate_series_impl(State& S, PyObject*, PyObject* os, PyObject* seri
     return check_name_case(S, series, N.m_series_type, N.m_series_case);
 }
 
-PyObject* validate_series(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* validate_series(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series};
     Ref a[2];
@@ -499,7 +499,7 @@ PyObject* validate_series(State& S, PyObject* self, TVX_ARGS_DECL) {
 
 // raise ConnectionInfraError(head + str(self.<list_name>) + mid + str(value)),
 // the error class looked up first, as the expression evaluates.
-PyObject* raise_not_listed(State& S, PyObject* self, PyObject* list_name, PyObject* head,
+PyObject* raise_not_listed(const State& S, PyObject* self, PyObject* list_name, PyObject* head,
                            PyObject* mid, PyObject* value) {
     const Names& N = S.N;
     Ref error = global(S, N.ConnectionInfraError);
@@ -516,7 +516,7 @@ PyObject* raise_not_listed(State& S, PyObject* self, PyObject* list_name, PyObje
     return raise_infra(error, tvx::add(message.get(), value_text.get()));
 }
 
-PyObject* validate_os_impl(State& S, PyObject* self, PyObject* os) {
+PyObject* validate_os_impl(const State& S, PyObject* self, PyObject* os) {
     const Names& N = S.N;
     // if os and os not in self.supported_os and "mocked" not in os: ...
     int t = tvx::truth(os);
@@ -550,7 +550,7 @@ PyObject* validate_os_impl(State& S, PyObject* self, PyObject* os) {
     return raise_not_listed(S, self, N.supported_os, N.m_os_head, N.m_os_mid, os);
 }
 
-PyObject* validate_os(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* validate_os(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os};
     Ref a[1];
@@ -558,7 +558,7 @@ PyObject* validate_os(State& S, PyObject* self, TVX_ARGS_DECL) {
     return validate_os_impl(S, self, a[0].get());
 }
 
-PyObject* validate_chassis_type_impl(State& S, PyObject* self, PyObject* chassis_type) {
+PyObject* validate_chassis_type_impl(const State& S, PyObject* self, PyObject* chassis_type) {
     const Names& N = S.N;
     int t = tvx::truth(chassis_type);
     if (t < 0) return nullptr;
@@ -572,7 +572,7 @@ PyObject* validate_chassis_type_impl(State& S, PyObject* self, PyObject* chassis
     return raise_not_listed(S, self, N.chassis_type_list, N.m_ct_head, N.m_ct_mid, chassis_type);
 }
 
-PyObject* validate_chassis_type(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* validate_chassis_type(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.chassis_type};
     Ref a[1];
@@ -580,7 +580,7 @@ PyObject* validate_chassis_type(State& S, PyObject* self, TVX_ARGS_DECL) {
     return validate_chassis_type_impl(S, self, a[0].get());
 }
 
-PyObject* validate_arguments_impl(State& S, PyObject* self, PyObject* os, PyObject* series,
+PyObject* validate_arguments_impl(const State& S, PyObject* self, PyObject* os, PyObject* series,
                                   PyObject* model, PyObject* chassis_type) {
     const Names& N = S.N;
     Ref done = tvx::call_own(
@@ -606,7 +606,7 @@ PyObject* validate_arguments_impl(State& S, PyObject* self, PyObject* os, PyObje
     return return_none();
 }
 
-PyObject* validate_arguments(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* validate_arguments(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
@@ -615,7 +615,7 @@ PyObject* validate_arguments(State& S, PyObject* self, TVX_ARGS_DECL) {
 }
 
 // self.validate_arguments(os, series, model, chassis_type), positionally.
-Ref validate_through_self(State& S, PyObject* self, PyObject* os, PyObject* series,
+Ref validate_through_self(const State& S, PyObject* self, PyObject* os, PyObject* series,
                           PyObject* model, PyObject* chassis_type) {
     const Names& N = S.N;
     return tvx::call_own(
@@ -626,7 +626,7 @@ Ref validate_through_self(State& S, PyObject* self, PyObject* os, PyObject* seri
 
 // ---------------------------------------------------------------- lookup
 
-PyObject* get_plugin(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* get_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
@@ -684,7 +684,7 @@ PyObject* get_plugin(State& S, PyObject* self, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- unregistration
 
-PyObject* unregister_plugin(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* unregister_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
@@ -735,7 +735,7 @@ PyObject* unregister_plugin(State& S, PyObject* self, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- registration
 
-PyObject* register_plugin(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* register_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.cls, N.os, N.series, N.model, N.chassis_type};
     Ref a[5];
@@ -829,8 +829,8 @@ PyObject* register_plugin(State& S, PyObject* self, TVX_ARGS_DECL) {
 // plugins is passed over; an ImportError of a package that does (its name
 // followed by "." contains ".plugins.") and any other exception are raised
 // again, so that they end discovery.
-PyObject* walk_onerror(PyObject* module, PyObject* name) {
-    State* state = state_of_module(module);
+PyObject* walk_onerror(PyObject* home, PyObject* name) {
+    State* state = state_of_module(home);
     if (!state) return nullptr;
     const Names& N = state->N;
     PyObject* type = nullptr;
@@ -856,7 +856,7 @@ PyMethodDef walk_onerror_def = {"_walk_onerror", TVX_FN(walk_onerror), METH_O,
                                 "Re-raises the import errors that end plugin discovery."};
 
 // from .. import a, b (relative to the registry's package)
-bool import_from_top(State& S, PyObject* first, PyObject* second, Ref* out) {
+bool import_from_top(const State& S, PyObject* first, PyObject* second, Ref* out) {
     const Names& N = S.N;
     Ref fromlist = tvx::make_tuple({first, second});
     if (!fromlist) return false;
@@ -873,10 +873,10 @@ bool import_from_top(State& S, PyObject* first, PyObject* second, Ref* out) {
     return static_cast<bool>(out[1]);
 }
 
-PyObject* discover_builtin_plugins(PyObject* module, TVX_ARGS_DECL) {
-    State* state = state_of_module(module);
+PyObject* discover_builtin_plugins(PyObject* home, TVX_ARGS_DECL) {
+    State* state = state_of_module(home);
     if (!state) return nullptr;
-    State& S = *state;
+    const State& S = *state;
     const Names& N = S.N;
     if (!tvx::parse_args("discover_builtin_plugins", TVX_ARGS, nullptr, 0, 0, nullptr, false)) {
         return nullptr;
@@ -932,10 +932,10 @@ PyObject* discover_builtin_plugins(PyObject* module, TVX_ARGS_DECL) {
     return return_none();
 }
 
-PyObject* discover_external_plugins(PyObject* module, TVX_ARGS_DECL) {
-    State* state = state_of_module(module);
+PyObject* discover_external_plugins(PyObject* home, TVX_ARGS_DECL) {
+    State* state = state_of_module(home);
     if (!state) return nullptr;
-    State& S = *state;
+    const State& S = *state;
     const Names& N = S.N;
     if (!tvx::parse_args("discover_external_plugins", TVX_ARGS, nullptr, 0, 0, nullptr,
                          false)) {
@@ -1147,7 +1147,7 @@ private:
 // class's own method at every level and the tree is plain: 1 with the text
 // in *text, 0 when the rendering by levels must be taken, -1 with an error
 // set.
-int print_tree_plain(State& S, PyObject* self, PyObject* data, PyObject* output, Ref* text) {
+int print_tree_plain(const State& S, PyObject* self, PyObject* data, PyObject* output, Ref* text) {
     if (!PyDict_CheckExact(data) || PyDict_Size(data) == 0 || !PyUnicode_CheckExact(output)) return 0;
     if (!tvx::is_own_method(self, S.N.print_tree, S.own.print_tree.get())) return 0;
     // Far enough from either recursion bound that the rendering by levels
@@ -1169,7 +1169,7 @@ PyCFunction own_print_tree_function(const State& S);
 
 // Whether self.print_tree is the class's own method bound to self: 1; else
 // 0 with the attribute, as looked up, in *bound; -1 with an error set.
-int find_print_tree(State& S, PyObject* self, Ref* bound) {
+int find_print_tree(const State& S, PyObject* self, Ref* bound) {
     if (tvx::is_own_method(self, S.N.print_tree, S.own.print_tree.get())) return 1;
     *bound = tvx::getattr(self, S.N.print_tree);
     if (!*bound) return -1;
@@ -1194,7 +1194,7 @@ struct Level {
 // The first steps of print_tree(data, output): 1 with the whole text in
 // *text when data renders without looking at its keys (false, equal to {},
 // not a dict), 0 with *level ready for its keys, -1 with an error set.
-int begin_level(State& S, PyObject* data, PyObject* output, Level* level, Ref* text) {
+int begin_level(const State& S, PyObject* data, PyObject* output, Level* level, Ref* text) {
     const Names& N = S.N;
     int t = tvx::truth(data);
     if (t < 0) return -1;
@@ -1277,7 +1277,7 @@ int begin_level(State& S, PyObject* data, PyObject* output, Level* level, Ref* t
 
 // The text of the subtree of the level's next key, added line by line with
 // its connectors; the level moves on to the key after it.
-bool add_subtree(State& S, Level& level, PyObject* temp_output) {
+bool add_subtree(const State& S, Level& level, PyObject* temp_output) {
     const Names& N = S.N;
     const Ref key = level.sorted_keys[level.next++];
     int is_last = tvx::equal(key.get(), level.last_key.get());
@@ -1320,10 +1320,10 @@ bool add_subtree(State& S, Level& level, PyObject* temp_output) {
 
 // print_tree(data, output) with the levels that the class's own method
 // renders kept on the heap.
-Ref render_levels(State& S, PyObject* self, PyObject* data, PyObject* output) {
+Ref render_levels(const State& S, PyObject* self, PyObject* data, PyObject* output) {
     const Names& N = S.N;
     tvx::HeapRecursion depth;
-    if (!depth.open()) return Ref();
+    depth.open();
     std::vector<Level> levels(1);
     Ref text;
     int begun = begin_level(S, data, output, &levels.back(), &text);
@@ -1368,7 +1368,7 @@ Ref render_levels(State& S, PyObject* self, PyObject* data, PyObject* output) {
 }
 
 // Where a rendering is entered from outside: print_tree called, or repr.
-PyObject* print_tree_impl(State& S, PyObject* self, PyObject* data, PyObject* output) {
+PyObject* print_tree_impl(const State& S, PyObject* self, PyObject* data, PyObject* output) {
     tvx::RenderingEntry entry;
     if (!entry.entered()) return nullptr;
 #ifdef TVX_PREFIXED_WRITER
@@ -1384,7 +1384,7 @@ PyObject* print_tree_impl(State& S, PyObject* self, PyObject* data, PyObject* ou
     return render_levels(S, self, data, output).release();
 }
 
-PyObject* print_tree(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* print_tree(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.data, N.output};
     Ref a[2];
@@ -1393,7 +1393,7 @@ PyObject* print_tree(State& S, PyObject* self, TVX_ARGS_DECL) {
     return print_tree_impl(S, self, a[0].get(), a[1].get());
 }
 
-PyObject* roster_repr(State& S, PyObject* self, TVX_ARGS_DECL) {
+PyObject* roster_repr(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     if (!tvx::no_args("__repr__", TVX_ARGS)) return nullptr;
     Ref cls = tvx::getattr(self, N.dunder_class);
@@ -1434,7 +1434,7 @@ Ref getattr_optional(PyObject* obj, PyObject* name) {
 }
 
 // importlib.metadata, else the importlib_metadata backport, else None.
-Ref import_metadata(State& S) {
+Ref import_metadata(const State& S) {
     const Names& N = S.N;
     for (PyObject* name : {N.importlib_metadata_std, N.importlib_metadata_backport}) {
         Ref module(PyImport_Import(name));
@@ -1446,7 +1446,7 @@ Ref import_metadata(State& S) {
 }
 
 // The module of an entry point's value "module:attr [extras]".
-Ref module_of_value(State& S, PyObject* value) {
+Ref module_of_value(const State& S, PyObject* value) {
     const Names& N = S.N;
     Ref parts = tvx::call_method(value, N.split, {N.colon});
     if (!parts) return Ref();
@@ -1462,10 +1462,10 @@ Ref module_of_value(State& S, PyObject* value) {
 // iter_entry_points(group) over importlib.metadata, bound where pkg_resources
 // cannot be imported: the group's entry points as objects with name,
 // module_name and load().
-PyObject* own_iter_entry_points(PyObject* module, TVX_ARGS_DECL) {
-    State* state = state_of_module(module);
+PyObject* own_iter_entry_points(PyObject* home, TVX_ARGS_DECL) {
+    State* state = state_of_module(home);
     if (!state) return nullptr;
-    State& S = *state;
+    const State& S = *state;
     const Names& N = S.N;
     PyObject* names[] = {N.group};
     Ref a[1];
@@ -1585,8 +1585,8 @@ PyObject* module_gone() {
     return nullptr;
 }
 
-using Method = PyObject* (*)(State&, PyObject*, TVX_ARGS_DECL);
-using Binary = PyObject* (*)(State&, PyObject*, PyObject*);
+using Method = PyObject* (*)(const State&, PyObject*, TVX_ARGS_DECL);
+using Binary = PyObject* (*)(const State&, PyObject*, PyObject*);
 
 // The entry of a method for slot K; the module is held for the call.
 template <int K, Method F>
@@ -1758,7 +1758,6 @@ State** state_slot(PyObject* module) { return static_cast<State**>(PyModule_GetS
 State* make_state(PyObject* module) {
     State** slot = state_slot(module);
     if (!slot) return nullptr;
-    if (*slot) return *slot;
     int free_slot = -1;
     for (int k = 0; k < kSlots; ++k) {
         if (!g_slot_states[k]) {
@@ -1843,7 +1842,7 @@ int exec_module(PyObject* module) {
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     State** slot = state_slot(module);
     if (!slot || !*slot) return 0;
-    State& S = **slot;
+    const State& S = **slot;
     for (const Ref* ref : {&S.own.validate_model, &S.own.validate_series, &S.own.validate_os,
                            &S.own.validate_chassis_type, &S.own.validate_arguments,
                            &S.own.print_tree, &S.onerror}) {
