@@ -25,8 +25,15 @@ namespace tvx {
 // interpreter's own count is used where the full API reaches it; under the
 // limited API the depth is taken from the Python frames once, when the
 // first level is entered, and the levels of the renderings that are under
-// way on the thread are added to it.
-#ifdef Py_LIMITED_API
+// way on the thread are added to it.  (The thread-state field read from 3.12
+// on is that of 3.12 and 3.13; later interpreters count frames too.)
+#if defined(Py_LIMITED_API) || PY_VERSION_HEX >= 0x030E0000
+#define TVX_DEPTH_FROM_FRAMES 1
+#elif PY_VERSION_HEX >= 0x030C0000
+#define TVX_DEPTH_FROM_TSTATE 1
+#endif
+
+#ifdef TVX_DEPTH_FROM_FRAMES
 inline int& heap_levels_of_thread() {
     static thread_local int levels = 0;
     return levels;
@@ -44,14 +51,14 @@ public:
 
     // Where the rendering begins.
     void open() {
-#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030C0000
+#ifdef TVX_DEPTH_FROM_TSTATE
         tstate_ = PyThreadState_Get();
 #endif
     }
 
     // One level deeper.  False with an error set (RecursionError).
     bool enter() {
-#if defined(Py_LIMITED_API)
+#if defined(TVX_DEPTH_FROM_FRAMES)
         if (room_ < 0) {  // the first level: the depth reached so far
             int depth = 0;
             Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
@@ -68,7 +75,7 @@ public:
             return false;
         }
         ++heap_levels_of_thread();
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif defined(TVX_DEPTH_FROM_TSTATE)
         // (What entering a Python frame does from 3.12 on.)
         if (tstate_->py_recursion_remaining <= 0) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
@@ -84,9 +91,9 @@ public:
 
     void leave() {
         --levels_;
-#if defined(Py_LIMITED_API)
+#if defined(TVX_DEPTH_FROM_FRAMES)
         --heap_levels_of_thread();
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif defined(TVX_DEPTH_FROM_TSTATE)
         ++tstate_->py_recursion_remaining;
 #else
         Py_LeaveRecursiveCall();
@@ -95,9 +102,9 @@ public:
 
 private:
     int levels_ = 0;
-#if defined(Py_LIMITED_API)
+#if defined(TVX_DEPTH_FROM_FRAMES)
     int room_ = -1;
-#elif PY_VERSION_HEX >= 0x030C0000
+#elif defined(TVX_DEPTH_FROM_TSTATE)
     PyThreadState* tstate_ = nullptr;
 #endif
 };
