@@ -238,6 +238,10 @@ struct State {
     // The walk's error callback of discover_builtin_plugins (private, not a
     // module-level name).
     Ref onerror;
+    // Calls of the class's methods under way, and whether the module has
+    // been freed meanwhile: the last of those calls then frees the state.
+    int calls = 0;
+    bool orphaned = false;
 
     State() = default;
     State(const State&) = delete;
@@ -1588,12 +1592,29 @@ PyObject* module_gone() {
 using Method = PyObject* (*)(const State&, PyObject*, TVX_ARGS_DECL);
 using Binary = PyObject* (*)(const State&, PyObject*, PyObject*);
 
-// The entry of a method for slot K; the module is held for the call.
+// A call of a method of the class under way: its state outlives the call,
+// even if the module goes meanwhile.  (Counted in the state rather than by
+// holding the module: a store to the module object on every call costs more
+// than the rest of a lookup.)
+class StateInUse {
+public:
+    explicit StateInUse(State* state) : state_(state) { ++state_->calls; }
+    ~StateInUse() {
+        if (--state_->calls == 0 && state_->orphaned) delete state_;
+    }
+    StateInUse(const StateInUse&) = delete;
+    StateInUse& operator=(const StateInUse&) = delete;
+
+private:
+    State* state_;
+};
+
+// The entry of a method for slot K.
 template <int K, Method F>
 PyObject* method_entry(PyObject* self, TVX_ARGS_DECL) {
     State* state = g_slot_states[K];
     if (!state) return module_gone();
-    const Ref module = Ref::borrow(state->module);
+    const StateInUse in_use(state);
     return F(*state, self, TVX_ARGS);
 }
 
@@ -1601,7 +1622,7 @@ template <int K, Binary F>
 PyObject* binary_entry(PyObject* self, PyObject* arg) {
     State* state = g_slot_states[K];
     if (!state) return module_gone();
-    const Ref module = Ref::borrow(state->module);
+    const StateInUse in_use(state);
     return F(*state, self, arg);
 }
 
@@ -1875,7 +1896,13 @@ void free_module(void* raw) {
     if (!state) return;
     *slot = nullptr;
     g_slot_states[state->slot] = nullptr;
-    delete state;
+    state->module = nullptr;
+    state->globals = nullptr;
+    if (state->calls > 0) {
+        state->orphaned = true;
+    } else {
+        delete state;
+    }
 }
 
 PyModuleDef_Slot slots[] = {
