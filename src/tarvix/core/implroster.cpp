@@ -33,6 +33,9 @@ using tvx::Kw;
 using tvx::Ref;
 
 #define TVX_FN(fn) (PyCFunction)(void (*)(void))(fn)
+// The body of a method of the class: called by the small entry function of
+// each slot (below), never copied into them.
+#define TVX_METHOD_BODY __attribute__((noinline))
 
 const char* const kHomePackage = "tarvix.core";
 
@@ -392,7 +395,7 @@ int tree_depth(PyObject* series, PyObject* model) {
 
 // ---------------------------------------------------------------- __init__, plugins
 
-PyObject* roster_init(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* roster_init(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     if (!tvx::no_args("__init__", TVX_ARGS)) return nullptr;
     Ref plugins(PyDict_New());
@@ -412,10 +415,10 @@ PyObject* roster_init(const State& S, PyObject* self, TVX_ARGS_DECL) {
     return return_none();
 }
 
-PyObject* plugins_get(const State& S, PyObject* self, PyObject*) {
+TVX_METHOD_BODY PyObject* plugins_get(const State& S, PyObject* self, PyObject*) {
     const Names& N = S.N; return tvx::getattr(self, N._plugins).release(); }
 
-PyObject* plugins_set(const State& S, PyObject*, PyObject*) {
+TVX_METHOD_BODY PyObject* plugins_set(const State& S, PyObject*, PyObject*) {
     const Names& N = S.N;
     Ref message = Ref::borrow(N.m_protected);
     return tvx::raise_with(PyExc_Exception, message.get());
@@ -470,7 +473,7 @@ PyObject* validate_model_impl(const State& S, PyObject*, PyObject* os, PyObject*
     return check_name_case(S, model, N.m_model_type, N.m_model_case);
 }
 
-PyObject* validate_model(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_model(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model};
     Ref a[3];
@@ -493,7 +496,7 @@ PyObject* validate_series_impl(const State& S, PyObject*, PyObject* os, PyObject
     return check_name_case(S, series, N.m_series_type, N.m_series_case);
 }
 
-PyObject* validate_series(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_series(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series};
     Ref a[2];
@@ -554,7 +557,7 @@ PyObject* validate_os_impl(const State& S, PyObject* self, PyObject* os) {
     return raise_not_listed(S, self, N.supported_os, N.m_os_head, N.m_os_mid, os);
 }
 
-PyObject* validate_os(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_os(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os};
     Ref a[1];
@@ -576,7 +579,7 @@ PyObject* validate_chassis_type_impl(const State& S, PyObject* self, PyObject* c
     return raise_not_listed(S, self, N.chassis_type_list, N.m_ct_head, N.m_ct_mid, chassis_type);
 }
 
-PyObject* validate_chassis_type(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_chassis_type(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.chassis_type};
     Ref a[1];
@@ -610,7 +613,7 @@ PyObject* validate_arguments_impl(const State& S, PyObject* self, PyObject* os, 
     return return_none();
 }
 
-PyObject* validate_arguments(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_arguments(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
@@ -630,7 +633,7 @@ Ref validate_through_self(const State& S, PyObject* self, PyObject* os, PyObject
 
 // ---------------------------------------------------------------- lookup
 
-PyObject* get_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* get_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
@@ -688,7 +691,7 @@ PyObject* get_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- unregistration
 
-PyObject* unregister_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* unregister_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
@@ -739,7 +742,7 @@ PyObject* unregister_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- registration
 
-PyObject* register_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* register_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.cls, N.os, N.series, N.model, N.chassis_type};
     Ref a[5];
@@ -1388,7 +1391,7 @@ PyObject* print_tree_impl(const State& S, PyObject* self, PyObject* data, PyObje
     return render_levels(S, self, data, output).release();
 }
 
-PyObject* print_tree(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* print_tree(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     PyObject* names[] = {N.data, N.output};
     Ref a[2];
@@ -1397,7 +1400,7 @@ PyObject* print_tree(const State& S, PyObject* self, TVX_ARGS_DECL) {
     return print_tree_impl(S, self, a[0].get(), a[1].get());
 }
 
-PyObject* roster_repr(const State& S, PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* roster_repr(const State& S, PyObject* self, TVX_ARGS_DECL) {
     const Names& N = S.N;
     if (!tvx::no_args("__repr__", TVX_ARGS)) return nullptr;
     Ref cls = tvx::getattr(self, N.dunder_class);
@@ -1583,7 +1586,7 @@ const char* const kPrintTreeDoc =
 constexpr int kSlots = 16;
 State* g_slot_states[kSlots] = {};
 
-PyObject* module_gone() {
+__attribute__((noinline)) PyObject* module_gone() {
     PyErr_SetString(PyExc_RuntimeError,
                     "the module tarvix.core.implroster of this class has been unloaded");
     return nullptr;
@@ -1592,38 +1595,32 @@ PyObject* module_gone() {
 using Method = PyObject* (*)(const State&, PyObject*, TVX_ARGS_DECL);
 using Binary = PyObject* (*)(const State&, PyObject*, PyObject*);
 
-// A call of a method of the class under way: its state outlives the call,
-// even if the module goes meanwhile.  (Counted in the state rather than by
-// holding the module: a store to the module object on every call costs more
-// than the rest of a lookup.)
-class StateInUse {
-public:
-    explicit StateInUse(State* state) : state_(state) { ++state_->calls; }
-    ~StateInUse() {
-        if (--state_->calls == 0 && state_->orphaned) delete state_;
-    }
-    StateInUse(const StateInUse&) = delete;
-    StateInUse& operator=(const StateInUse&) = delete;
+// The calls of the class's methods under way are counted in their state,
+// which outlives them even if the module goes meanwhile.  (Counted in the
+// state rather than by holding the module: a store to the module object on
+// every call costs more than the rest of a lookup.)
+__attribute__((noinline)) void free_orphaned_state(State* state) { delete state; }
 
-private:
-    State* state_;
-};
-
-// The entry of a method for slot K.
+// The entry of a method for slot K: as small as can be, as there is one for
+// each method and slot.
 template <int K, Method F>
 PyObject* method_entry(PyObject* self, TVX_ARGS_DECL) {
     State* state = g_slot_states[K];
     if (!state) return module_gone();
-    const StateInUse in_use(state);
-    return F(*state, self, TVX_ARGS);
+    ++state->calls;
+    PyObject* result = F(*state, self, TVX_ARGS);
+    if (--state->calls == 0 && state->orphaned) free_orphaned_state(state);
+    return result;
 }
 
 template <int K, Binary F>
 PyObject* binary_entry(PyObject* self, PyObject* arg) {
     State* state = g_slot_states[K];
     if (!state) return module_gone();
-    const StateInUse in_use(state);
-    return F(*state, self, arg);
+    ++state->calls;
+    PyObject* result = F(*state, self, arg);
+    if (--state->calls == 0 && state->orphaned) free_orphaned_state(state);
+    return result;
 }
 
 // The method definitions of one slot, in the order the class defines them.
