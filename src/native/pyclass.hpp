@@ -221,9 +221,12 @@ inline int add_method(PyObject* cls, PyMethodDef* def, Ref* keep) {
     return 0;
 }
 
-// A static method: staticmethod(builtin function of the module).
-inline int add_static_method(PyObject* cls, PyMethodDef* def, PyObject* module_name) {
-    Ref func(PyCFunction_NewEx(def, nullptr, module_name));
+// A static method: staticmethod(builtin function of the module), the
+// function bound to `module` (its __self__, as for any builtin function of a
+// module), which it is handed when called.
+inline int add_static_method(PyObject* cls, PyMethodDef* def, PyObject* module,
+                             PyObject* module_name) {
+    Ref func(PyCFunction_NewEx(def, module, module_name));
     if (!func) return -1;
     Ref wrapper = builtin("staticmethod");
     if (!wrapper) return -1;
@@ -283,9 +286,8 @@ inline Ref import_from(PyObject* module, PyObject* name) {
     if (value) return value;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
     PyErr_Clear();
-    static PyObject* const dunder_name = intern("__name__");
-    if (!dunder_name) return Ref();
-    Ref package = getattr(module, dunder_name);
+    // (Each interpreter has strings of its own: no name is kept across calls.)
+    Ref package(PyObject_GetAttrString(module, "__name__"));
     if (package && PyUnicode_Check(package.get())) {
         Ref full(PyUnicode_FromFormat("%U.%U", package.get(), name));
         if (!full) return Ref();

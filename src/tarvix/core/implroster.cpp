@@ -17,9 +17,11 @@
 #include "pytext.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -31,38 +33,27 @@ using tvx::Kw;
 using tvx::Ref;
 
 #define TVX_FN(fn) (PyCFunction)(void (*)(void))(fn)
+// The body of a method of the class: called by the small entry function of
+// each slot (below), never copied into them.
+#define TVX_METHOD_BODY __attribute__((noinline))
 
-const char* const kHomeName = "tarvix.core.implroster";
 const char* const kHomePackage = "tarvix.core";
 
 // ---------------------------------------------------------------- module state
 
-// Strong references held for the life of the process.  They live on the heap
-// and are never released: C++ static destructors run after the interpreter
-// has been finalised, when a decref would touch freed memory.
+// Everything a module instance needs at run time lives in its module object:
+// the module's state is a State, made when the module is executed and freed
+// with the module.  A re-import, the module run as __main__ and every
+// interpreter of the process thus each have their own namespace, interned
+// names, own-method descriptors and callbacks, and the classes made by one
+// instance keep reading their own.  What the process shares is no Python
+// object: the table that leads a class's methods to the state of their
+// module (the slots, with the class), and the version test below.
 //
-// The namespace the methods read their module-level names from.  The module
-// can be initialised twice in one process: normally as tarvix.core.implroster,
-// and as __main__ for the demonstration block.  The namespace of the normal
-// instance wins whenever it exists (the demonstration itself imports the
-// package, which imports the normal instance), so the registry's methods
-// always see the names that the package and its tests rebind.
-Ref& g_globals = *new Ref();
-// The walk's error callback of discover_builtin_plugins (private, not a
-// module-level name).
-Ref& g_onerror = *new Ref();
-// The class's own method descriptors, for calling a step's C++ code directly
-// when the instance would find exactly that descriptor (tvx::call_own).
-// Kept from the class of the normal module instance, like g_globals.
-struct OwnMethods {
-    Ref validate_model, validate_series, validate_os, validate_chassis_type, validate_arguments,
-        print_tree;
-};
-OwnMethods& g_own = *new OwnMethods();
 // True on 3.7 and later, where unpacking a non-iterable says so.
 bool g_unpack_message_37 = false;
 
-// Interned strings, created once by the first exec of the module.
+// Interned strings, made by each instance of the module.
 struct Names {
     // parameters
     PyObject *os, *series, *model, *chassis_type, *cls, *data, *output, *value, *group;
@@ -90,132 +81,133 @@ struct Names {
         *m_reserved_model;
     PyObject* os_names[18];
 };
-Names N;
-bool g_names_ready = false;
 
 const char* const kSupportedOs[18] = {"generic", "vardo", "quilm",  "pendra", "tovak", "selune",
                                       "gavri",   "brisel", "olmet", "dunek",  "farrow", "hestil",
                                       "corvan",  "pashk", "zendri", "lurem",  "wixel", "tamsk"};
 
-int init_names() {
-    if (g_names_ready) return 0;
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    };
-    const Entry table[] = {
-        {&N.os, "os"},
-        {&N.series, "series"},
-        {&N.model, "model"},
-        {&N.chassis_type, "chassis_type"},
-        {&N.cls, "cls"},
-        {&N.data, "data"},
-        {&N.output, "output"},
-        {&N.value, "value"},
-        {&N.group, "group"},
-        {&N._plugins, "_plugins"},
-        {&N.chassis_type_list, "chassis_type_list"},
-        {&N.supported_os, "supported_os"},
-        {&N.validate_model, "validate_model"},
-        {&N.validate_series, "validate_series"},
-        {&N.validate_os, "validate_os"},
-        {&N.validate_chassis_type, "validate_chassis_type"},
-        {&N.validate_arguments, "validate_arguments"},
-        {&N.print_tree, "print_tree"},
-        {&N.register_plugin, "register_plugin"},
-        {&N.dunder_class, "__class__"},
-        {&N.keys, "keys"},
-        {&N.islower, "islower"},
-        {&N.isdigit, "isdigit"},
-        {&N.debug, "debug"},
-        {&N.load, "load"},
-        {&N.name, "name"},
-        {&N.module_name, "module_name"},
-        {&N.walk_packages, "walk_packages"},
-        {&N.import_module, "import_module"},
-        {&N.path, "path"},
-        {&N.dirname, "dirname"},
-        {&N.onerror, "onerror"},
-        {&N.split, "split"},
-        {&N.select, "select"},
-        {&N.get, "get"},
-        {&N.module, "module"},
-        {&N.entry_points, "entry_points"},
-        {&N.strip, "strip"},
-        {&N.SimpleNamespace, "SimpleNamespace"},
-        {&N.dunder_path, "__path__"},
-        {&N.dunder_name, "__name__"},
-        {&N.dunder_file, "__file__"},
-        {&N.dunder_package, "__package__"},
-        {&N.dunder_impl_roster, "__impl_roster__"},
-        {&N.Sample, "Sample"},
-        {&N.log, "log"},
-        {&N.getfile, "getfile"},
-        {&N.ConnectionInfraError, "ConnectionInfraError"},
-        {&N.iter_entry_points, "iter_entry_points"},
-        {&N.ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP"},
-        {&N.pkgutil, "pkgutil"},
-        {&N.importlib, "importlib"},
-        {&N.ImplRoster, "ImplRoster"},
-        {&N.pkg_resources, "pkg_resources"},
-        {&N.inspect, "inspect"},
-        {&N.errors, "errors"},
-        {&N.tarvix, "tarvix"},
-        {&N.types, "types"},
-        {&N.importlib_metadata_std, "importlib.metadata"},
-        {&N.importlib_metadata_backport, "importlib_metadata"},
-        {&N.empty_name, ""},
-        {&N.gavri, "gavri"},
-        {&N.mocked, "mocked"},
-        {&N.single_rp, "single_rp"},
-        {&N.dual_rp, "dual_rp"},
-        {&N.stack, "stack"},
-        {&N.plugin, "plugin"},
-        {&N.empty, ""},
-        {&N.nl, "\n"},
-        {&N.label_prefix, "__ "},
-        {&N.eq_sep, " = "},
-        {&N.bar, "  |"},
-        {&N.two_blanks, "  "},
-        {&N.nl_bar, "\n  |"},
-        {&N.nl_two_blanks, "\n  "},
-        {&N.slash, "/"},
-        {&N.dot, "."},
-        {&N.plugins_marker, ".plugins."},
-        {&N.colon, ":"},
-        {&N.bracket, "["},
-        {&N.group_value, "tarvix.plugins"},
-        {&N.quilm, "quilm"},
-        {&N.qb4, "qb4"},
-        {&N.m_model_req, "OS and Series are required for Model: "},
-        {&N.m_model_type, "Model should be of type str"},
-        {&N.m_model_case, " Model (%s) has to be in lowecase"},
-        {&N.m_series_req, "OS information not provided for Series: "},
-        {&N.m_series_type, "Series should be of type str"},
-        {&N.m_series_case, "Series (%s) has to be in lowercase"},
-        {&N.m_os_head, "OS should be one of these "},
-        {&N.m_os_mid, " , but got "},
-        {&N.m_os_debug, "%s is not part of the built-in list of supported OSes."},
-        {&N.m_ct_head, "chassis Type should be one of these "},
-        {&N.m_ct_mid, ", but got "},
-        {&N.m_protected, " Protected Member, cannot modify Plugins"},
-        {&N.m_nf_head, "Plugin data not found for ("},
-        {&N.m_nf_type, "), type: "},
-        {&N.m_blank, " "},
-        {&N.m_nf, "Plugin data not found"},
-        {&N.m_nf_for, "Plugin data not found for %s"},
-        {&N.m_load_head, "Loading external plugin "},
-        {&N.m_load_from, " from "},
-        {&N.m_rep_head, "plugins ("},
-        {&N.m_rep_at, " at "},
-        {&N.m_rep_tail, ") "},
-        {&N.m_reserved_os, "Reserved name 'data' cannot be used as os"},
-        {&N.m_reserved_series, "Reserved name 'data' cannot be used as series"},
-        {&N.m_reserved_model, "Reserved name 'data' cannot be used as model"},
-    };
-    for (const Entry& entry : table) {
-        *entry.slot = tvx::intern(entry.text);
-        if (!*entry.slot) return -1;
+struct NameEntry {
+    PyObject* Names::*slot;
+    const char* text;
+};
+
+const NameEntry kNameTable[] = {
+    {&Names::os, "os"},
+    {&Names::series, "series"},
+    {&Names::model, "model"},
+    {&Names::chassis_type, "chassis_type"},
+    {&Names::cls, "cls"},
+    {&Names::data, "data"},
+    {&Names::output, "output"},
+    {&Names::value, "value"},
+    {&Names::group, "group"},
+    {&Names::_plugins, "_plugins"},
+    {&Names::chassis_type_list, "chassis_type_list"},
+    {&Names::supported_os, "supported_os"},
+    {&Names::validate_model, "validate_model"},
+    {&Names::validate_series, "validate_series"},
+    {&Names::validate_os, "validate_os"},
+    {&Names::validate_chassis_type, "validate_chassis_type"},
+    {&Names::validate_arguments, "validate_arguments"},
+    {&Names::print_tree, "print_tree"},
+    {&Names::register_plugin, "register_plugin"},
+    {&Names::dunder_class, "__class__"},
+    {&Names::keys, "keys"},
+    {&Names::islower, "islower"},
+    {&Names::isdigit, "isdigit"},
+    {&Names::debug, "debug"},
+    {&Names::load, "load"},
+    {&Names::name, "name"},
+    {&Names::module_name, "module_name"},
+    {&Names::walk_packages, "walk_packages"},
+    {&Names::import_module, "import_module"},
+    {&Names::path, "path"},
+    {&Names::dirname, "dirname"},
+    {&Names::onerror, "onerror"},
+    {&Names::split, "split"},
+    {&Names::select, "select"},
+    {&Names::get, "get"},
+    {&Names::module, "module"},
+    {&Names::entry_points, "entry_points"},
+    {&Names::strip, "strip"},
+    {&Names::SimpleNamespace, "SimpleNamespace"},
+    {&Names::dunder_path, "__path__"},
+    {&Names::dunder_name, "__name__"},
+    {&Names::dunder_file, "__file__"},
+    {&Names::dunder_package, "__package__"},
+    {&Names::dunder_impl_roster, "__impl_roster__"},
+    {&Names::Sample, "Sample"},
+    {&Names::log, "log"},
+    {&Names::getfile, "getfile"},
+    {&Names::ConnectionInfraError, "ConnectionInfraError"},
+    {&Names::iter_entry_points, "iter_entry_points"},
+    {&Names::ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP"},
+    {&Names::pkgutil, "pkgutil"},
+    {&Names::importlib, "importlib"},
+    {&Names::ImplRoster, "ImplRoster"},
+    {&Names::pkg_resources, "pkg_resources"},
+    {&Names::inspect, "inspect"},
+    {&Names::errors, "errors"},
+    {&Names::tarvix, "tarvix"},
+    {&Names::types, "types"},
+    {&Names::importlib_metadata_std, "importlib.metadata"},
+    {&Names::importlib_metadata_backport, "importlib_metadata"},
+    {&Names::empty_name, ""},
+    {&Names::gavri, "gavri"},
+    {&Names::mocked, "mocked"},
+    {&Names::single_rp, "single_rp"},
+    {&Names::dual_rp, "dual_rp"},
+    {&Names::stack, "stack"},
+    {&Names::plugin, "plugin"},
+    {&Names::empty, ""},
+    {&Names::nl, "\n"},
+    {&Names::label_prefix, "__ "},
+    {&Names::eq_sep, " = "},
+    {&Names::bar, "  |"},
+    {&Names::two_blanks, "  "},
+    {&Names::nl_bar, "\n  |"},
+    {&Names::nl_two_blanks, "\n  "},
+    {&Names::slash, "/"},
+    {&Names::dot, "."},
+    {&Names::plugins_marker, ".plugins."},
+    {&Names::colon, ":"},
+    {&Names::bracket, "["},
+    {&Names::group_value, "tarvix.plugins"},
+    {&Names::quilm, "quilm"},
+    {&Names::qb4, "qb4"},
+    {&Names::m_model_req, "OS and Series are required for Model: "},
+    {&Names::m_model_type, "Model should be of type str"},
+    {&Names::m_model_case, " Model (%s) has to be in lowecase"},
+    {&Names::m_series_req, "OS information not provided for Series: "},
+    {&Names::m_series_type, "Series should be of type str"},
+    {&Names::m_series_case, "Series (%s) has to be in lowercase"},
+    {&Names::m_os_head, "OS should be one of these "},
+    {&Names::m_os_mid, " , but got "},
+    {&Names::m_os_debug, "%s is not part of the built-in list of supported OSes."},
+    {&Names::m_ct_head, "chassis Type should be one of these "},
+    {&Names::m_ct_mid, ", but got "},
+    {&Names::m_protected, " Protected Member, cannot modify Plugins"},
+    {&Names::m_nf_head, "Plugin data not found for ("},
+    {&Names::m_nf_type, "), type: "},
+    {&Names::m_blank, " "},
+    {&Names::m_nf, "Plugin data not found"},
+    {&Names::m_nf_for, "Plugin data not found for %s"},
+    {&Names::m_load_head, "Loading external plugin "},
+    {&Names::m_load_from, " from "},
+    {&Names::m_rep_head, "plugins ("},
+    {&Names::m_rep_at, " at "},
+    {&Names::m_rep_tail, ") "},
+    {&Names::m_reserved_os, "Reserved name 'data' cannot be used as os"},
+    {&Names::m_reserved_series, "Reserved name 'data' cannot be used as series"},
+    {&Names::m_reserved_model, "Reserved name 'data' cannot be used as model"},
+};
+
+// Fills N with new references; -1 with an error set (what was made is
+// released by release_names).
+int init_names(Names& N) {
+    for (const NameEntry& entry : kNameTable) {
+        N.*entry.slot = tvx::intern(entry.text);
+        if (!(N.*entry.slot)) return -1;
     }
     for (int i = 0; i < 18; ++i) {
         N.os_names[i] = tvx::intern(kSupportedOs[i]);
@@ -225,8 +217,51 @@ int init_names() {
     if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2) {
         g_unpack_message_37 = major > 3 || (major == 3 && minor >= 7);
     }
-    g_names_ready = true;
     return 0;
+}
+
+void release_names(Names& N) {
+    for (const NameEntry& entry : kNameTable) Py_CLEAR(N.*entry.slot);
+    for (PyObject*& name : N.os_names) Py_CLEAR(name);
+}
+
+// The class's own method descriptors, for calling a step's C++ code directly
+// when the instance would find exactly that descriptor (tvx::call_own).
+struct OwnMethods {
+    Ref validate_model, validate_series, validate_os, validate_chassis_type, validate_arguments,
+        print_tree;
+};
+
+struct State {
+    PyObject* module = nullptr;   // borrowed: the state lives as long as the module
+    PyObject* globals = nullptr;  // borrowed: the module's namespace, which it holds
+    int slot = -1;                // its entry functions (see the slots below)
+    Names N = {};
+    OwnMethods own;
+    // The walk's error callback of discover_builtin_plugins (private, not a
+    // module-level name).
+    Ref onerror;
+    // Calls of the class's methods under way, and whether the module has
+    // been freed meanwhile: the last of those calls then frees the state.
+    int calls = 0;
+    bool orphaned = false;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    ~State() { release_names(N); }
+};
+
+// The state of the module that a builtin function of it is bound to.
+State* state_of_module(PyObject* module) {
+    State** slot = static_cast<State**>(PyModule_GetState(module));
+    if (!slot || !*slot) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "tarvix.core.implroster: module state is gone");
+        }
+        return nullptr;
+    }
+    return *slot;
 }
 
 // ---------------------------------------------------------------- small steps
@@ -234,7 +269,7 @@ int init_names() {
 PyObject* return_none() { return tvx::none().release(); }
 
 // A module-level name of the registry, read now.
-Ref global(PyObject* name) { return tvx::load_global(g_globals.get(), name); }
+Ref global(const State& S, PyObject* name) { return tvx::load_global(S.globals, name); }
 
 // raise ConnectionInfraError(message), the class having been looked up by the
 // caller before the message was computed (as `raise E(expr)` evaluates).
@@ -245,7 +280,7 @@ PyObject* raise_infra(const Ref& error_class, const Ref& message) {
 
 // `key in node.keys()`: the dict's own test for an exact dict, the
 // mapping's keys() otherwise.  1, 0 or -1.
-int has_key(PyObject* node, PyObject* key) {
+int has_key(const Names& N, PyObject* node, PyObject* key) {
     if (PyDict_CheckExact(node)) return PyDict_Contains(node, key);
     Ref keys = tvx::call_method(node, N.keys);
     if (!keys) return -1;
@@ -340,7 +375,9 @@ private:
         for (const Ref& piece : pieces_) {
             if (PyList_Append(list.get(), piece.get()) < 0) return Ref();
         }
-        return Ref(PyUnicode_Join(N.empty, list.get()));
+        Ref empty(PyUnicode_FromStringAndSize("", 0));
+        if (!empty) return Ref();
+        return Ref(PyUnicode_Join(empty.get(), list.get()));
 #endif
     }
 
@@ -358,7 +395,8 @@ int tree_depth(PyObject* series, PyObject* model) {
 
 // ---------------------------------------------------------------- __init__, plugins
 
-PyObject* roster_init(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* roster_init(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     if (!tvx::no_args("__init__", TVX_ARGS)) return nullptr;
     Ref plugins(PyDict_New());
     if (!plugins || tvx::setattr(self, N._plugins, plugins.get()) < 0) return nullptr;
@@ -377,9 +415,11 @@ PyObject* roster_init(PyObject* self, TVX_ARGS_DECL) {
     return return_none();
 }
 
-PyObject* plugins_get(PyObject* self, PyObject*) { return tvx::getattr(self, N._plugins).release(); }
+TVX_METHOD_BODY PyObject* plugins_get(const State& S, PyObject* self, PyObject*) {
+    const Names& N = S.N; return tvx::getattr(self, N._plugins).release(); }
 
-PyObject* plugins_set(PyObject*, PyObject*) {
+TVX_METHOD_BODY PyObject* plugins_set(const State& S, PyObject*, PyObject*) {
+    const Names& N = S.N;
     Ref message = Ref::borrow(N.m_protected);
     return tvx::raise_with(PyExc_Exception, message.get());
 }
@@ -389,9 +429,11 @@ PyObject* plugins_set(PyObject*, PyObject*) {
 // The common tail of the series and model checks: a string, and lower case
 // or all digits, else ConnectionInfraError with type_message or
 // case_format % value.
-PyObject* check_name_case(PyObject* value, PyObject* type_message, PyObject* case_format) {
+PyObject* check_name_case(const State& S, PyObject* value, PyObject* type_message,
+                          PyObject* case_format) {
+    const Names& N = S.N;
     if (!tvx::is_str(value)) {
-        Ref error = global(N.ConnectionInfraError);
+        Ref error = global(S, N.ConnectionInfraError);
         return raise_infra(error, Ref::borrow(type_message));
     }
     int t = tvx::str_islower(value, N.islower);
@@ -400,12 +442,14 @@ PyObject* check_name_case(PyObject* value, PyObject* type_message, PyObject* cas
     t = tvx::str_isdigit(value, N.isdigit);
     if (t < 0) return nullptr;
     if (t) return return_none();
-    Ref error = global(N.ConnectionInfraError);
+    Ref error = global(S, N.ConnectionInfraError);
     if (!error) return nullptr;
     return raise_infra(error, tvx::percent(case_format, value));
 }
 
-PyObject* validate_model_impl(PyObject*, PyObject* os, PyObject* series, PyObject* model) {
+PyObject* validate_model_impl(const State& S, PyObject*, PyObject* os, PyObject* series,
+                              PyObject* model) {
+    const Names& N = S.N;
     int t = tvx::truth(model);
     if (t < 0) return nullptr;
     if (!t) return return_none();
@@ -420,48 +464,52 @@ PyObject* validate_model_impl(PyObject*, PyObject* os, PyObject* series, PyObjec
         missing = !t;
     }
     if (missing) {
-        Ref error = global(N.ConnectionInfraError);
+        Ref error = global(S, N.ConnectionInfraError);
         if (!error) return nullptr;
         Ref text = tvx::str(model);
         if (!text) return nullptr;
         return raise_infra(error, tvx::add(N.m_model_req, text.get()));
     }
-    return check_name_case(model, N.m_model_type, N.m_model_case);
+    return check_name_case(S, model, N.m_model_type, N.m_model_case);
 }
 
-PyObject* validate_model(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_model(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model};
     Ref a[3];
     if (!tvx::parse_args("validate_model", TVX_ARGS, names, 3, 3, a)) return nullptr;
-    return validate_model_impl(self, a[0].get(), a[1].get(), a[2].get());
+    return validate_model_impl(S, self, a[0].get(), a[1].get(), a[2].get());
 }
 
-PyObject* validate_series_impl(PyObject*, PyObject* os, PyObject* series) {
+PyObject* validate_series_impl(const State& S, PyObject*, PyObject* os, PyObject* series) {
+    const Names& N = S.N;
     int t = tvx::truth(series);
     if (t < 0) return nullptr;
     if (!t) return return_none();
     if (os == Py_None) {
-        Ref error = global(N.ConnectionInfraError);
+        Ref error = global(S, N.ConnectionInfraError);
         if (!error) return nullptr;
         Ref text = tvx::str(series);
         if (!text) return nullptr;
         return raise_infra(error, tvx::add(N.m_series_req, text.get()));
     }
-    return check_name_case(series, N.m_series_type, N.m_series_case);
+    return check_name_case(S, series, N.m_series_type, N.m_series_case);
 }
 
-PyObject* validate_series(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_series(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.os, N.series};
     Ref a[2];
     if (!tvx::parse_args("validate_series", TVX_ARGS, names, 2, 2, a)) return nullptr;
-    return validate_series_impl(self, a[0].get(), a[1].get());
+    return validate_series_impl(S, self, a[0].get(), a[1].get());
 }
 
 // raise ConnectionInfraError(head + str(self.<list_name>) + mid + str(value)),
 // the error class looked up first, as the expression evaluates.
-PyObject* raise_not_listed(PyObject* self, PyObject* list_name, PyObject* head, PyObject* mid,
-                           PyObject* value) {
-    Ref error = global(N.ConnectionInfraError);
+PyObject* raise_not_listed(const State& S, PyObject* self, PyObject* list_name, PyObject* head,
+                           PyObject* mid, PyObject* value) {
+    const Names& N = S.N;
+    Ref error = global(S, N.ConnectionInfraError);
     if (!error) return nullptr;
     Ref listed = tvx::getattr(self, list_name);
     if (!listed) return nullptr;
@@ -475,7 +523,8 @@ PyObject* raise_not_listed(PyObject* self, PyObject* list_name, PyObject* head, 
     return raise_infra(error, tvx::add(message.get(), value_text.get()));
 }
 
-PyObject* validate_os_impl(PyObject* self, PyObject* os) {
+PyObject* validate_os_impl(const State& S, PyObject* self, PyObject* os) {
+    const Names& N = S.N;
     // if os and os not in self.supported_os and "mocked" not in os: ...
     int t = tvx::truth(os);
     if (t < 0) return nullptr;
@@ -488,7 +537,7 @@ PyObject* validate_os_impl(PyObject* self, PyObject* os) {
             int mocked = tvx::contains(os, N.mocked);
             if (mocked < 0) return nullptr;
             if (!mocked) {
-                Ref logger = global(N.log);
+                Ref logger = global(S, N.log);
                 if (!logger) return nullptr;
                 Ref debug = tvx::getattr(logger.get(), N.debug);
                 if (!debug) return nullptr;
@@ -505,17 +554,19 @@ PyObject* validate_os_impl(PyObject* self, PyObject* os) {
     t = tvx::truth(os);
     if (t < 0) return nullptr;
     if (t) return return_none();
-    return raise_not_listed(self, N.supported_os, N.m_os_head, N.m_os_mid, os);
+    return raise_not_listed(S, self, N.supported_os, N.m_os_head, N.m_os_mid, os);
 }
 
-PyObject* validate_os(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_os(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.os};
     Ref a[1];
     if (!tvx::parse_args("validate_os", TVX_ARGS, names, 1, 1, a)) return nullptr;
-    return validate_os_impl(self, a[0].get());
+    return validate_os_impl(S, self, a[0].get());
 }
 
-PyObject* validate_chassis_type_impl(PyObject* self, PyObject* chassis_type) {
+PyObject* validate_chassis_type_impl(const State& S, PyObject* self, PyObject* chassis_type) {
+    const Names& N = S.N;
     int t = tvx::truth(chassis_type);
     if (t < 0) return nullptr;
     if (t) {
@@ -525,60 +576,65 @@ PyObject* validate_chassis_type_impl(PyObject* self, PyObject* chassis_type) {
         if (listed < 0) return nullptr;
         if (listed) return return_none();
     }
-    return raise_not_listed(self, N.chassis_type_list, N.m_ct_head, N.m_ct_mid, chassis_type);
+    return raise_not_listed(S, self, N.chassis_type_list, N.m_ct_head, N.m_ct_mid, chassis_type);
 }
 
-PyObject* validate_chassis_type(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_chassis_type(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.chassis_type};
     Ref a[1];
     if (!tvx::parse_args("validate_chassis_type", TVX_ARGS, names, 1, 1, a)) return nullptr;
-    return validate_chassis_type_impl(self, a[0].get());
+    return validate_chassis_type_impl(S, self, a[0].get());
 }
 
-PyObject* validate_arguments_impl(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
-                                  PyObject* chassis_type) {
+PyObject* validate_arguments_impl(const State& S, PyObject* self, PyObject* os, PyObject* series,
+                                  PyObject* model, PyObject* chassis_type) {
+    const Names& N = S.N;
     Ref done = tvx::call_own(
-        self, N.validate_model, g_own.validate_model.get(),
-        [&] { return Ref(validate_model_impl(self, os, series, model)); }, {},
+        self, N.validate_model, S.own.validate_model.get(),
+        [&] { return Ref(validate_model_impl(S, self, os, series, model)); }, {},
         {{N.os, os}, {N.series, series}, {N.model, model}});
     if (!done) return nullptr;
     done = tvx::call_own(
-        self, N.validate_series, g_own.validate_series.get(),
-        [&] { return Ref(validate_series_impl(self, os, series)); }, {},
+        self, N.validate_series, S.own.validate_series.get(),
+        [&] { return Ref(validate_series_impl(S, self, os, series)); }, {},
         {{N.series, series}, {N.os, os}});
     if (!done) return nullptr;
-    done = tvx::call_own(self, N.validate_os, g_own.validate_os.get(),
-                         [&] { return Ref(validate_os_impl(self, os)); }, {}, {{N.os, os}});
+    done = tvx::call_own(self, N.validate_os, S.own.validate_os.get(),
+                         [&] { return Ref(validate_os_impl(S, self, os)); }, {}, {{N.os, os}});
     if (!done) return nullptr;
     int gavri = tvx::equal(os, N.gavri);
     if (gavri < 0) return nullptr;
     if (gavri) return return_none();
-    done = tvx::call_own(self, N.validate_chassis_type, g_own.validate_chassis_type.get(),
-                         [&] { return Ref(validate_chassis_type_impl(self, chassis_type)); }, {},
+    done = tvx::call_own(self, N.validate_chassis_type, S.own.validate_chassis_type.get(),
+                         [&] { return Ref(validate_chassis_type_impl(S, self, chassis_type)); }, {},
                          {{N.chassis_type, chassis_type}});
     if (!done) return nullptr;
     return return_none();
 }
 
-PyObject* validate_arguments(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* validate_arguments(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
     if (!tvx::parse_args("validate_arguments", TVX_ARGS, names, 4, 4, a)) return nullptr;
-    return validate_arguments_impl(self, a[0].get(), a[1].get(), a[2].get(), a[3].get());
+    return validate_arguments_impl(S, self, a[0].get(), a[1].get(), a[2].get(), a[3].get());
 }
 
 // self.validate_arguments(os, series, model, chassis_type), positionally.
-Ref validate_through_self(PyObject* self, PyObject* os, PyObject* series, PyObject* model,
-                          PyObject* chassis_type) {
+Ref validate_through_self(const State& S, PyObject* self, PyObject* os, PyObject* series,
+                          PyObject* model, PyObject* chassis_type) {
+    const Names& N = S.N;
     return tvx::call_own(
-        self, N.validate_arguments, g_own.validate_arguments.get(),
-        [&] { return Ref(validate_arguments_impl(self, os, series, model, chassis_type)); },
+        self, N.validate_arguments, S.own.validate_arguments.get(),
+        [&] { return Ref(validate_arguments_impl(S, self, os, series, model, chassis_type)); },
         {os, series, model, chassis_type});
 }
 
 // ---------------------------------------------------------------- lookup
 
-PyObject* get_plugin(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* get_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
     if (!tvx::parse_args("get_plugin", TVX_ARGS, names, 4, 0, a)) return nullptr;
@@ -588,25 +644,25 @@ PyObject* get_plugin(PyObject* self, TVX_ARGS_DECL) {
     if (!a[3]) a[3] = Ref::borrow(N.single_rp);
     PyObject* chassis_type = a[3].get();
 
-    Ref done = validate_through_self(self, a[0].get(), a[1].get(), a[2].get(), chassis_type);
+    Ref done = validate_through_self(S, self, a[0].get(), a[1].get(), a[2].get(), chassis_type);
     if (!done) return nullptr;
 
     const int depth = tree_depth(a[1].get(), a[2].get());
     Ref root = tvx::getattr(self, N._plugins);
     if (!root) return nullptr;
     for (int i = 0; i < depth; ++i) {
-        int found = has_key(root.get(), a[i].get());
+        int found = has_key(N, root.get(), a[i].get());
         if (found < 0) return nullptr;
         if (!found) break;
         root = tvx::getitem(root.get(), a[i].get());
         if (!root) return nullptr;
     }
-    int found = has_key(root.get(), N.data);
+    int found = has_key(N, root.get(), N.data);
     if (found < 0) return nullptr;
     if (found) {
         Ref data = tvx::getitem(root.get(), N.data);
         if (!data) return nullptr;
-        found = has_key(data.get(), chassis_type);
+        found = has_key(N, data.get(), chassis_type);
         if (found < 0) return nullptr;
         if (found) {
             Ref record = tvx::getitem(data.get(), chassis_type);
@@ -615,7 +671,7 @@ PyObject* get_plugin(PyObject* self, TVX_ARGS_DECL) {
         }
     }
 
-    Ref error = global(N.ConnectionInfraError);
+    Ref error = global(S, N.ConnectionInfraError);
     if (!error) return nullptr;
     Ref path(PyList_New(0));
     if (!path) return nullptr;
@@ -635,7 +691,8 @@ PyObject* get_plugin(PyObject* self, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- unregistration
 
-PyObject* unregister_plugin(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* unregister_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.os, N.series, N.model, N.chassis_type};
     Ref a[4];
     if (!tvx::parse_args("unregister_plugin", TVX_ARGS, names, 4, 0, a)) return nullptr;
@@ -644,26 +701,26 @@ PyObject* unregister_plugin(PyObject* self, TVX_ARGS_DECL) {
     }
     PyObject* chassis_type = a[3].get();
 
-    Ref done = validate_through_self(self, a[0].get(), a[1].get(), a[2].get(), N.single_rp);
+    Ref done = validate_through_self(S, self, a[0].get(), a[1].get(), a[2].get(), N.single_rp);
     if (!done) return nullptr;
 
     const int depth = tree_depth(a[1].get(), a[2].get());
     Ref cur_node = tvx::getattr(self, N._plugins);
     if (!cur_node) return nullptr;
     for (int i = 0; i < depth; ++i) {
-        int found = has_key(cur_node.get(), a[i].get());
+        int found = has_key(N, cur_node.get(), a[i].get());
         if (found < 0) return nullptr;
         if (!found) {
-            Ref error = global(N.ConnectionInfraError);
+            Ref error = global(S, N.ConnectionInfraError);
             return raise_infra(error, Ref::borrow(N.m_nf));
         }
         cur_node = tvx::getitem(cur_node.get(), a[i].get());
         if (!cur_node) return nullptr;
     }
-    int found = has_key(cur_node.get(), N.data);
+    int found = has_key(N, cur_node.get(), N.data);
     if (found < 0) return nullptr;
     if (!found) {
-        Ref error = global(N.ConnectionInfraError);
+        Ref error = global(S, N.ConnectionInfraError);
         return raise_infra(error, Ref::borrow(N.m_nf));
     }
     if (chassis_type == Py_None) {
@@ -672,10 +729,10 @@ PyObject* unregister_plugin(PyObject* self, TVX_ARGS_DECL) {
     }
     Ref data = tvx::getitem(cur_node.get(), N.data);
     if (!data) return nullptr;
-    found = has_key(data.get(), chassis_type);
+    found = has_key(N, data.get(), chassis_type);
     if (found < 0) return nullptr;
     if (!found) {
-        Ref error = global(N.ConnectionInfraError);
+        Ref error = global(S, N.ConnectionInfraError);
         if (!error) return nullptr;
         return raise_infra(error, tvx::percent(N.m_nf_for, chassis_type));
     }
@@ -685,7 +742,8 @@ PyObject* unregister_plugin(PyObject* self, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- registration
 
-PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* register_plugin(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.cls, N.os, N.series, N.model, N.chassis_type};
     Ref a[5];
     if (!tvx::parse_args("register_plugin", TVX_ARGS, names, 5, 1, a)) return nullptr;
@@ -697,7 +755,7 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
     PyObject* chassis_type = a[4].get();
     PyObject* path[3] = {a[1].get(), a[2].get(), a[3].get()};
 
-    Ref done = validate_through_self(self, path[0], path[1], path[2], chassis_type);
+    Ref done = validate_through_self(S, self, path[0], path[1], path[2], chassis_type);
     if (!done) return nullptr;
 
     const int depth = tree_depth(path[1], path[2]);
@@ -708,7 +766,7 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
         int is_data = tvx::equal(path[i], N.data);
         if (is_data < 0) return nullptr;
         if (is_data) {
-            Ref error = global(N.ConnectionInfraError);
+            Ref error = global(S, N.ConnectionInfraError);
             return raise_infra(error, Ref::borrow(reserved[i]));
         }
     }
@@ -721,7 +779,7 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
     if (!cur_node) return nullptr;
     int reached = 0;
     for (; reached < depth; ++reached) {
-        int found = has_key(cur_node.get(), path[reached]);
+        int found = has_key(N, cur_node.get(), path[reached]);
         if (found < 0) return nullptr;
         if (!found) break;
         Ref next = tvx::getitem(cur_node.get(), path[reached]);
@@ -730,7 +788,7 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
     }
 
     // The class's file, read once the walk has found where the record goes.
-    Ref getfile = global(N.getfile);
+    Ref getfile = global(S, N.getfile);
     if (!getfile) return nullptr;
     Ref class_path = tvx::call(getfile.get(), {cls});
     if (!class_path) return nullptr;
@@ -741,7 +799,7 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
     }
 
     if (reached == depth) {
-        int found = has_key(cur_node.get(), N.data);
+        int found = has_key(N, cur_node.get(), N.data);
         if (found < 0) return nullptr;
         if (found) {
             Ref data = tvx::getitem(cur_node.get(), N.data);
@@ -778,7 +836,10 @@ PyObject* register_plugin(PyObject* self, TVX_ARGS_DECL) {
 // plugins is passed over; an ImportError of a package that does (its name
 // followed by "." contains ".plugins.") and any other exception are raised
 // again, so that they end discovery.
-PyObject* walk_onerror(PyObject*, PyObject* name) {
+PyObject* walk_onerror(PyObject* home, PyObject* name) {
+    State* state = state_of_module(home);
+    if (!state) return nullptr;
+    const Names& N = state->N;
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* trace = nullptr;
@@ -802,10 +863,15 @@ PyMethodDef walk_onerror_def = {"_walk_onerror", TVX_FN(walk_onerror), METH_O,
                                 "Re-raises the import errors that end plugin discovery."};
 
 // from .. import a, b (relative to the registry's package)
-bool import_from_top(PyObject* first, PyObject* second, Ref* out) {
+bool import_from_top(const State& S, PyObject* first, PyObject* second, Ref* out) {
+    const Names& N = S.N;
     Ref fromlist = tvx::make_tuple({first, second});
     if (!fromlist) return false;
-    Ref package(PyImport_ImportModuleLevelObject(N.empty_name, g_globals.get(), g_globals.get(),
+    if (!S.globals) {
+        PyErr_SetString(PyExc_SystemError, "module namespace is not initialised");
+        return false;
+    }
+    Ref package(PyImport_ImportModuleLevelObject(N.empty_name, S.globals, S.globals,
                                                  fromlist.get(), 2));
     if (!package) return false;
     out[0] = tvx::import_from(package.get(), first);
@@ -814,21 +880,25 @@ bool import_from_top(PyObject* first, PyObject* second, Ref* out) {
     return static_cast<bool>(out[1]);
 }
 
-PyObject* discover_builtin_plugins(PyObject*, TVX_ARGS_DECL) {
+PyObject* discover_builtin_plugins(PyObject* home, TVX_ARGS_DECL) {
+    State* state = state_of_module(home);
+    if (!state) return nullptr;
+    const State& S = *state;
+    const Names& N = S.N;
     if (!tvx::parse_args("discover_builtin_plugins", TVX_ARGS, nullptr, 0, 0, nullptr, false)) {
         return nullptr;
     }
     Ref found[2];
     Ref search_path, package_name;
-    if (import_from_top(N.dunder_path, N.dunder_name, found)) {
+    if (import_from_top(S, N.dunder_path, N.dunder_name, found)) {
         search_path = found[0];
         package_name = found[1];
     } else {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
         PyErr_Clear();
-        if (!import_from_top(N.dunder_file, N.dunder_name, found)) return nullptr;
+        if (!import_from_top(S, N.dunder_file, N.dunder_name, found)) return nullptr;
         package_name = found[1];
-        Ref os_module = global(N.os);
+        Ref os_module = global(S, N.os);
         if (!os_module) return nullptr;
         Ref os_path = tvx::getattr(os_module.get(), N.path);
         if (!os_path) return nullptr;
@@ -838,14 +908,14 @@ PyObject* discover_builtin_plugins(PyObject*, TVX_ARGS_DECL) {
         if (!search_path || PyList_Append(search_path.get(), directory.get()) < 0) return nullptr;
     }
 
-    Ref pkgutil = global(N.pkgutil);
+    Ref pkgutil = global(S, N.pkgutil);
     if (!pkgutil) return nullptr;
     Ref walk = tvx::getattr(pkgutil.get(), N.walk_packages);
     if (!walk) return nullptr;
     Ref prefix = tvx::add(package_name.get(), N.dot);
     if (!prefix) return nullptr;
     Ref walker = tvx::call(walk.get(), {search_path.get(), prefix.get()},
-                           {{N.onerror, g_onerror.get()}});
+                           {{N.onerror, S.onerror.get()}});
     if (!walker) return nullptr;
     Ref it(PyObject_GetIter(walker.get()));
     if (!it) return nullptr;
@@ -861,7 +931,7 @@ PyObject* discover_builtin_plugins(PyObject*, TVX_ARGS_DECL) {
         int is_plugin = tvx::contains(name, N.plugins_marker);
         if (is_plugin < 0) return nullptr;
         if (!is_plugin) continue;
-        Ref importlib = global(N.importlib);
+        Ref importlib = global(S, N.importlib);
         if (!importlib) return nullptr;
         Ref module = tvx::call_method(importlib.get(), N.import_module, {name});
         if (!module) return nullptr;
@@ -869,14 +939,18 @@ PyObject* discover_builtin_plugins(PyObject*, TVX_ARGS_DECL) {
     return return_none();
 }
 
-PyObject* discover_external_plugins(PyObject*, TVX_ARGS_DECL) {
+PyObject* discover_external_plugins(PyObject* home, TVX_ARGS_DECL) {
+    State* state = state_of_module(home);
+    if (!state) return nullptr;
+    const State& S = *state;
+    const Names& N = S.N;
     if (!tvx::parse_args("discover_external_plugins", TVX_ARGS, nullptr, 0, 0, nullptr,
                          false)) {
         return nullptr;
     }
-    Ref query = global(N.iter_entry_points);
+    Ref query = global(S, N.iter_entry_points);
     if (!query) return nullptr;
-    Ref group = global(N.ENTRYPOINT_GROUP);
+    Ref group = global(S, N.ENTRYPOINT_GROUP);
     if (!group) return nullptr;
     Ref entries = tvx::call(query.get(), {}, {{N.group, group.get()}});
     if (!entries) return nullptr;
@@ -902,7 +976,7 @@ PyObject* discover_external_plugins(PyObject*, TVX_ARGS_DECL) {
         message = tvx::add(message.get(), module_text.get());
         if (!message) return nullptr;
 
-        Ref logger = global(N.log);
+        Ref logger = global(S, N.log);
         if (!logger) return nullptr;
         Ref logged = tvx::call_method(logger.get(), N.debug, {message.get()});
         if (!logged) return nullptr;
@@ -914,43 +988,15 @@ PyObject* discover_external_plugins(PyObject*, TVX_ARGS_DECL) {
 
 // ---------------------------------------------------------------- rendering
 
-// The nesting of print_tree on this thread.  The rendering recurses through
-// self.print_tree at each level.  Up to 3.11 the interpreter counts each such
-// call against sys.getrecursionlimit(); from 3.12 on it counts C-to-C calls
-// against a fixed C limit of thousands of levels instead, deep enough for a
-// deep dict to overflow the stack of a thread of a few megabytes.  The
-// nesting is bounded here by the recursion limit, as the older interpreters
-// bound it, whichever way the level was entered.
-thread_local int t_print_depth = 0;
-
-struct PrintDepth {
-    PrintDepth() { ++t_print_depth; }
-    ~PrintDepth() { --t_print_depth; }
-    PrintDepth(const PrintDepth&) = delete;
-    PrintDepth& operator=(const PrintDepth&) = delete;
-};
-
-PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output);
-
-// self.print_tree(data=..., output=...).  When the instance would find the
-// class's own method, its code is called directly, under the interpreter's
-// recursion guard like any call (a deep or self-referencing dict ends in
-// RecursionError).
-Ref print_tree_through_self(PyObject* self, PyObject* data, PyObject* output) {
-    return tvx::call_own(
-        self, N.print_tree, g_own.print_tree.get(),
-        [&] {
-#ifndef Py_LIMITED_API
-            if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
-            Ref text(print_tree_impl(self, data, output));
-            Py_LeaveRecursiveCall();
-            return text;
-#else
-            return Ref(print_tree_impl(self, data, output));
-#endif
-        },
-        {}, {{N.data, data}, {N.output, output}});
-}
+// print_tree renders a level and calls self.print_tree for each key of it.
+// Where that call would find the class's own method bound to the same
+// instance, the level is not rendered by a call but kept on a heap stack of
+// levels and rendered by the same loop: a deep tree takes no C stack,
+// however high the recursion limit.  Each such level counts against the
+// recursion limit as the frame of the call it stands for would
+// (tvx::HeapRecursion), so RecursionError comes where the recursion would
+// raise it, and any other print_tree (an override in a subclass or on the
+// instance) is called as it is found, with keyword arguments.
 
 #ifdef TVX_PREFIXED_WRITER
 // A rendering in one pass, for trees whose rendering runs nobody's code:
@@ -1106,15 +1152,12 @@ private:
 
 // print_tree(data, output) in one pass, when the instance renders with the
 // class's own method at every level and the tree is plain: 1 with the text
-// in *text, 0 when the recursive rendering must be taken, -1 with an error
+// in *text, 0 when the rendering by levels must be taken, -1 with an error
 // set.
-int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text) {
-    // Tried where a rendering begins (so t_print_depth is 0), not again at
-    // each level of a tree that turned out not to be plain.
-    if (t_print_depth != 0) return 0;
+int print_tree_plain(const State& S, PyObject* self, PyObject* data, PyObject* output, Ref* text) {
     if (!PyDict_CheckExact(data) || PyDict_Size(data) == 0 || !PyUnicode_CheckExact(output)) return 0;
-    if (!tvx::is_own_method(self, N.print_tree, g_own.print_tree.get())) return 0;
-    // Far enough from either recursion bound that the recursive rendering
+    if (!tvx::is_own_method(self, S.N.print_tree, S.own.print_tree.get())) return 0;
+    // Far enough from either recursion bound that the rendering by levels
     // could not have met it.
     const int margin = 50;
     const int limit = Py_GetRecursionLimit();
@@ -1128,38 +1171,62 @@ int print_tree_plain(PyObject* self, PyObject* data, PyObject* output, Ref* text
 }
 #endif
 
-PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
-#ifdef TVX_PREFIXED_WRITER
-    {
-        Ref text;
-        const int plain = print_tree_plain(self, data, output, &text);
-        if (plain < 0) return nullptr;
-        if (plain) return text.release();
+// The function behind the print_tree of the module's class.
+PyCFunction own_print_tree_function(const State& S);
+
+// Whether self.print_tree is the class's own method bound to self: 1; else
+// 0 with the attribute, as looked up, in *bound; -1 with an error set.
+int find_print_tree(const State& S, PyObject* self, Ref* bound) {
+    if (tvx::is_own_method(self, S.N.print_tree, S.own.print_tree.get())) return 1;
+    *bound = tvx::getattr(self, S.N.print_tree);
+    if (!*bound) return -1;
+    PyObject* found = bound->get();
+    if (PyCFunction_Check(found) && PyCFunction_GetSelf(found) == self &&
+        PyCFunction_GetFunction(found) == own_print_tree_function(S)) {
+        return 1;
     }
-#endif
-    if (t_print_depth >= Py_GetRecursionLimit()) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while rendering a tree");
-        return nullptr;
-    }
-    PrintDepth depth_guard;
+    return 0;
+}
+
+// One dict level of a rendering under way: its keys in sorted order, the
+// next key to render, and its text so far.
+struct Level {
+    Ref data;
+    std::vector<Ref> sorted_keys;
+    Ref last_key;
+    std::size_t next = 0;
+    TextBuilder result;
+};
+
+// The first steps of print_tree(data, output): 1 with the whole text in
+// *text when data renders without looking at its keys (false, equal to {},
+// not a dict), 0 with *level ready for its keys, -1 with an error set.
+int begin_level(const State& S, PyObject* data, PyObject* output, Level* level, Ref* text) {
+    const Names& N = S.N;
     int t = tvx::truth(data);
-    if (t < 0) return nullptr;
-    if (!t) return Ref::borrow(N.empty).release();
+    if (t < 0) return -1;
+    if (!t) {
+        *text = Ref::borrow(N.empty);
+        return 1;
+    }
     if (!PyDict_CheckExact(data)) {
         // (An exact dict that is true is never equal to {}.)
         Ref empty(PyDict_New());
-        if (!empty) return nullptr;
+        if (!empty) return -1;
         int eq = tvx::equal(data, empty.get());
-        if (eq < 0) return nullptr;
-        if (eq) return Ref::borrow(N.empty).release();
+        if (eq < 0) return -1;
+        if (eq) {
+            *text = Ref::borrow(N.empty);
+            return 1;
+        }
     }
     if (!tvx::is_dict(data)) {
         Ref head = tvx::add(output, N.eq_sep);
-        if (!head) return nullptr;
-        Ref text = tvx::str(data);
-        if (!text) return nullptr;
-        return tvx::add(head.get(), text.get()).release();
+        if (!head) return -1;
+        Ref value_text = tvx::str(data);
+        if (!value_text) return -1;
+        *text = tvx::add(head.get(), value_text.get());
+        return *text ? 1 : -1;
     }
 
     // sorted(data.keys()), each key held by a reference of its own while
@@ -1167,7 +1234,7 @@ PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
     // keys are sorted here by code point, which is the order the list sort
     // gives them (comparing exact str runs no code); otherwise the keys()
     // of the mapping are sorted as a list.
-    std::vector<Ref> sorted_keys;
+    std::vector<Ref>& sorted_keys = level->sorted_keys;
     bool sorted_here = false;
     if (PyDict_CheckExact(data)) {
         sorted_here = true;
@@ -1196,89 +1263,145 @@ PyObject* print_tree_impl(PyObject* self, PyObject* data, PyObject* output) {
             keys_list = Ref(PyDict_Keys(data));
         } else {
             Ref view = tvx::call_method(data, N.keys);
-            if (!view) return nullptr;
+            if (!view) return -1;
             keys_list = Ref(PySequence_List(view.get()));
         }
-        if (!keys_list || PyList_Sort(keys_list.get()) < 0) return nullptr;
+        if (!keys_list || PyList_Sort(keys_list.get()) < 0) return -1;
         // The list is this call's own, so its items cannot change under us.
         const Py_ssize_t n = PyList_Size(keys_list.get());
-        if (n == 0) {  // a mapping whose keys() is empty: sorted_keys[-1] fails
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return nullptr;
-        }
         for (Py_ssize_t i = 0; i < n; ++i) {
             sorted_keys.push_back(Ref::borrow(PyList_GetItem(keys_list.get(), i)));
         }
     }
-    if (sorted_keys.empty()) {
+    if (sorted_keys.empty()) {  // a mapping whose keys() is empty: sorted_keys[-1] fails
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
+        return -1;
     }
-    Ref last_key = sorted_keys.back();
-
-    TextBuilder result;
-    if (!result.start(output)) return nullptr;
-    for (const Ref& key : sorted_keys) {
-        Ref value = tvx::getitem(data, key.get());
-        if (!value) return nullptr;
-        Ref label = tvx::add(N.label_prefix, key.get());
-        if (!label) return nullptr;
-        Ref temp_output = print_tree_through_self(self, value.get(), label.get());
-        if (!temp_output) return nullptr;
-
-        int is_last = tvx::equal(key.get(), last_key.get());
-        if (is_last < 0) return nullptr;
-        PyObject* line_prefix = is_last ? N.nl_two_blanks : N.nl_bar;  // "\n" + separator
-
-#ifdef TVX_PREFIX_LINES
-        // An exact str subtree under an exact str key: every line gets its
-        // connector in one pass (the first line "\n  |", as the per-line
-        // test of the key against the last key decides).
-        if (PyUnicode_CheckExact(temp_output.get()) && PyUnicode_CheckExact(key.get()) &&
-            result.collecting()) {
-            Ref piece = tvx::prefix_lines(temp_output.get(), N.nl_bar, line_prefix);
-            if (!piece || !result.add_piece(piece.get())) return nullptr;
-            continue;
-        }
-#endif
-        Ref lines;
-        if (PyUnicode_CheckExact(temp_output.get())) {
-            lines = Ref(PyUnicode_Split(temp_output.get(), N.nl, -1));
-        } else {
-            lines = tvx::call_method(temp_output.get(), N.split, {N.nl});
-        }
-        if (!lines) return nullptr;
-        Ref line_iter(PyObject_GetIter(lines.get()));
-        if (!line_iter) return nullptr;
-        long current_line = 1;
-        for (;;) {
-            Ref line(PyIter_Next(line_iter.get()));
-            if (!line) {
-                if (PyErr_Occurred()) return nullptr;
-                break;
-            }
-            bool first_of_last = false;
-            if (current_line == 1) {
-                int eq = tvx::equal(key.get(), last_key.get());
-                if (eq < 0) return nullptr;
-                first_of_last = eq != 0;
-            }
-            if (!result.append(first_of_last ? N.nl_bar : line_prefix, line.get())) return nullptr;
-            ++current_line;
-        }
-    }
-    return result.finish().release();
+    level->last_key = sorted_keys.back();
+    level->data = Ref::borrow(data);
+    return level->result.start(output) ? 0 : -1;
 }
 
-PyObject* print_tree(PyObject* self, TVX_ARGS_DECL) {
+// The text of the subtree of the level's next key, added line by line with
+// its connectors; the level moves on to the key after it.
+bool add_subtree(const State& S, Level& level, PyObject* temp_output) {
+    const Names& N = S.N;
+    const Ref key = level.sorted_keys[level.next++];
+    int is_last = tvx::equal(key.get(), level.last_key.get());
+    if (is_last < 0) return false;
+    PyObject* line_prefix = is_last ? N.nl_two_blanks : N.nl_bar;  // "\n" + separator
+
+#ifdef TVX_PREFIX_LINES
+    // An exact str subtree under an exact str key: every line gets its
+    // connector in one pass (the first line "\n  |", as the per-line test of
+    // the key against the last key decides).
+    if (PyUnicode_CheckExact(temp_output) && PyUnicode_CheckExact(key.get()) &&
+        level.result.collecting()) {
+        Ref piece = tvx::prefix_lines(temp_output, N.nl_bar, line_prefix);
+        return piece && level.result.add_piece(piece.get());
+    }
+#endif
+    Ref lines;
+    if (PyUnicode_CheckExact(temp_output)) {
+        lines = Ref(PyUnicode_Split(temp_output, N.nl, -1));
+    } else {
+        lines = tvx::call_method(temp_output, N.split, {N.nl});
+    }
+    if (!lines) return false;
+    Ref line_iter(PyObject_GetIter(lines.get()));
+    if (!line_iter) return false;
+    long current_line = 1;
+    for (;;) {
+        Ref line(PyIter_Next(line_iter.get()));
+        if (!line) return !PyErr_Occurred();
+        bool first_of_last = false;
+        if (current_line == 1) {
+            int eq = tvx::equal(key.get(), level.last_key.get());
+            if (eq < 0) return false;
+            first_of_last = eq != 0;
+        }
+        if (!level.result.append(first_of_last ? N.nl_bar : line_prefix, line.get())) return false;
+        ++current_line;
+    }
+}
+
+// print_tree(data, output) with the levels that the class's own method
+// renders kept on the heap.
+Ref render_levels(const State& S, PyObject* self, PyObject* data, PyObject* output) {
+    const Names& N = S.N;
+    tvx::HeapRecursion depth;
+    depth.open();
+    std::vector<Level> levels(1);
+    Ref text;
+    int begun = begin_level(S, data, output, &levels.back(), &text);
+    if (begun != 0) return text;
+    for (;;) {
+        Level& level = levels.back();
+        if (level.next == level.sorted_keys.size()) {
+            text = level.result.finish();
+            if (!text) return Ref();
+            levels.pop_back();
+            if (levels.empty()) return text;
+            depth.leave();
+            if (!add_subtree(S, levels.back(), text.get())) return Ref();
+            continue;
+        }
+        // self.print_tree(data=data[key], output="__ " + key): the method
+        // is looked up first, then the arguments are computed.
+        Ref bound;
+        const int own = find_print_tree(S, self, &bound);
+        if (own < 0) return Ref();
+        const Ref key = level.sorted_keys[level.next];
+        Ref value = tvx::getitem(level.data.get(), key.get());
+        if (!value) return Ref();
+        Ref label = tvx::add(N.label_prefix, key.get());
+        if (!label) return Ref();
+        if (!own) {
+            text = tvx::call(bound.get(), {}, {{N.data, value.get()}, {N.output, label.get()}});
+            if (!text || !add_subtree(S, level, text.get())) return Ref();
+            continue;
+        }
+        if (!depth.enter()) return Ref();
+        Level child;
+        begun = begin_level(S, value.get(), label.get(), &child, &text);
+        if (begun < 0) return Ref();
+        if (begun > 0) {
+            depth.leave();
+            if (!add_subtree(S, level, text.get())) return Ref();
+            continue;
+        }
+        levels.push_back(std::move(child));
+    }
+}
+
+// Where a rendering is entered from outside: print_tree called, or repr.
+PyObject* print_tree_impl(const State& S, PyObject* self, PyObject* data, PyObject* output) {
+    tvx::RenderingEntry entry;
+    if (!entry.entered()) return nullptr;
+#ifdef TVX_PREFIXED_WRITER
+    // Tried where a rendering begins, not again where an override enters
+    // it for a level of a tree that turned out not to be plain.
+    if (entry.outermost()) {
+        Ref text;
+        const int plain = print_tree_plain(S, self, data, output, &text);
+        if (plain < 0) return nullptr;
+        if (plain) return text.release();
+    }
+#endif
+    return render_levels(S, self, data, output).release();
+}
+
+TVX_METHOD_BODY PyObject* print_tree(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     PyObject* names[] = {N.data, N.output};
     Ref a[2];
     if (!tvx::parse_args("print_tree", TVX_ARGS, names, 2, 1, a)) return nullptr;
     if (!a[1]) a[1] = Ref::borrow(N.plugin);
-    return print_tree_impl(self, a[0].get(), a[1].get());
+    return print_tree_impl(S, self, a[0].get(), a[1].get());
 }
 
-PyObject* roster_repr(PyObject* self, TVX_ARGS_DECL) {
+TVX_METHOD_BODY PyObject* roster_repr(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    const Names& N = S.N;
     if (!tvx::no_args("__repr__", TVX_ARGS)) return nullptr;
     Ref cls = tvx::getattr(self, N.dunder_class);
     if (!cls) return nullptr;
@@ -1299,15 +1422,12 @@ PyObject* roster_repr(PyObject* self, TVX_ARGS_DECL) {
 
     // self.print_tree(data=self._plugins, output=heading): the method is
     // looked up before its arguments are read.
-    const bool own = tvx::is_own_method(self, N.print_tree, g_own.print_tree.get());
     Ref render;
-    if (!own) {
-        render = tvx::getattr(self, N.print_tree);
-        if (!render) return nullptr;
-    }
+    const int own = find_print_tree(S, self, &render);
+    if (own < 0) return nullptr;
     Ref tree = tvx::getattr(self, N._plugins);
     if (!tree) return nullptr;
-    if (own) return print_tree_impl(self, tree.get(), heading.get());
+    if (own) return print_tree_impl(S, self, tree.get(), heading.get());
     return tvx::call(render.get(), {}, {{N.data, tree.get()}, {N.output, heading.get()}}).release();
 }
 
@@ -1321,7 +1441,8 @@ Ref getattr_optional(PyObject* obj, PyObject* name) {
 }
 
 // importlib.metadata, else the importlib_metadata backport, else None.
-Ref import_metadata() {
+Ref import_metadata(const State& S) {
+    const Names& N = S.N;
     for (PyObject* name : {N.importlib_metadata_std, N.importlib_metadata_backport}) {
         Ref module(PyImport_Import(name));
         if (module) return module;
@@ -1332,7 +1453,8 @@ Ref import_metadata() {
 }
 
 // The module of an entry point's value "module:attr [extras]".
-Ref module_of_value(PyObject* value) {
+Ref module_of_value(const State& S, PyObject* value) {
+    const Names& N = S.N;
     Ref parts = tvx::call_method(value, N.split, {N.colon});
     if (!parts) return Ref();
     Ref head(PySequence_GetItem(parts.get(), 0));
@@ -1347,14 +1469,18 @@ Ref module_of_value(PyObject* value) {
 // iter_entry_points(group) over importlib.metadata, bound where pkg_resources
 // cannot be imported: the group's entry points as objects with name,
 // module_name and load().
-PyObject* own_iter_entry_points(PyObject*, TVX_ARGS_DECL) {
+PyObject* own_iter_entry_points(PyObject* home, TVX_ARGS_DECL) {
+    State* state = state_of_module(home);
+    if (!state) return nullptr;
+    const State& S = *state;
+    const Names& N = S.N;
     PyObject* names[] = {N.group};
     Ref a[1];
     if (!tvx::parse_args("iter_entry_points", TVX_ARGS, names, 1, 1, a, false)) return nullptr;
     PyObject* group = a[0].get();
     Ref result(PyList_New(0));
     if (!result) return nullptr;
-    Ref metadata = import_metadata();
+    Ref metadata = import_metadata(S);
     if (!metadata) return nullptr;
     if (metadata.get() != Py_None) {
         Ref all = tvx::call_method(metadata.get(), N.entry_points);
@@ -1407,7 +1533,7 @@ PyObject* own_iter_entry_points(PyObject*, TVX_ARGS_DECL) {
                 if (PyErr_Occurred()) return nullptr;
                 Ref value = tvx::getattr(entry.get(), N.value);
                 if (!value) return nullptr;
-                module = module_of_value(value.get());
+                module = module_of_value(S, value.get());
                 if (!module) return nullptr;
             }
             Ref load = tvx::getattr(entry.get(), N.load);
@@ -1450,38 +1576,117 @@ const char* const kPrintTreeDoc =
     "                |__ path = /path/to/plugin.py\n"
     "        ";
 
-PyMethodDef init_def = {"__init__", TVX_FN(roster_init), TVX_METHOD_FLAGS,
-                        "__init__($self, /)\n--\n\nInitialize"};
-PyMethodDef plugins_get_def = {"plugins", TVX_FN(plugins_get), METH_NOARGS,
-                               "plugins($self, /)\n--\n\nPlugin list getter"};
-PyMethodDef plugins_set_def = {"plugins", TVX_FN(plugins_set), METH_O,
-                               "plugins($self, value, /)\n--\n\nPlugin list getter"};
-PyMethodDef methods[] = {
-    {"validate_model", TVX_FN(validate_model), TVX_METHOD_FLAGS,
-     "validate_model($self, /, os, series, model)\n--\n\nValidates Model"},
-    {"validate_series", TVX_FN(validate_series), TVX_METHOD_FLAGS,
-     "validate_series($self, /, os, series)\n--\n\nValidates series"},
-    {"validate_os", TVX_FN(validate_os), TVX_METHOD_FLAGS,
-     "validate_os($self, /, os)\n--\n\nValidates OS"},
-    {"validate_chassis_type", TVX_FN(validate_chassis_type), TVX_METHOD_FLAGS,
-     "validate_chassis_type($self, /, chassis_type)\n--\n\nValidate chassis"},
-    {"validate_arguments", TVX_FN(validate_arguments), TVX_METHOD_FLAGS,
-     "validate_arguments($self, /, os, series, model, chassis_type)\n--\n\n"
-     "Validates the input arguments provided"},
-    {"get_plugin", TVX_FN(get_plugin), TVX_METHOD_FLAGS,
-     "get_plugin($self, /, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
-     "Returns the connection class based on the input details provided"},
-    {"unregister_plugin", TVX_FN(unregister_plugin), TVX_METHOD_FLAGS,
-     "unregister_plugin($self, /, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
-     "\n"
-     "        This method unregister a particular implementations from\n"
-     "        the internal database\n"
-     "        "},
-    {"register_plugin", TVX_FN(register_plugin), TVX_METHOD_FLAGS,
-     "register_plugin($self, /, cls, os=None, series=None, model=None, "
-     "chassis_type='single_rp')\n--\n\n"
-     "Registers cls as the implementation for the os, series, model and chassis type"},
+// The methods of the class are method descriptors, whose C functions are
+// handed the instance but not the module.  So each module instance takes
+// one of kSlots slots, and the class it makes gets the entry functions of
+// its slot, which read the module's state from the slot: a pointer to the
+// state inside the module object, set while the module lives.  A slot is
+// taken again once its module is gone.  The static methods and the walk's
+// callback are bound to the module object itself.
+constexpr int kSlots = 16;
+State* g_slot_states[kSlots] = {};
+
+__attribute__((noinline)) PyObject* module_gone() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the module tarvix.core.implroster of this class has been unloaded");
+    return nullptr;
+}
+
+using Method = PyObject* (*)(const State&, PyObject*, TVX_ARGS_DECL);
+using Binary = PyObject* (*)(const State&, PyObject*, PyObject*);
+
+// The calls of the class's methods under way are counted in their state,
+// which outlives them even if the module goes meanwhile.  (Counted in the
+// state rather than by holding the module: a store to the module object on
+// every call costs more than the rest of a lookup.)
+__attribute__((noinline)) void free_orphaned_state(State* state) { delete state; }
+
+// The entry of a method for slot K: as small as can be, as there is one for
+// each method and slot.
+template <int K, Method F>
+PyObject* method_entry(PyObject* self, TVX_ARGS_DECL) {
+    State* state = g_slot_states[K];
+    if (!state) return module_gone();
+    ++state->calls;
+    PyObject* result = F(*state, self, TVX_ARGS);
+    if (--state->calls == 0 && state->orphaned) free_orphaned_state(state);
+    return result;
+}
+
+template <int K, Binary F>
+PyObject* binary_entry(PyObject* self, PyObject* arg) {
+    State* state = g_slot_states[K];
+    if (!state) return module_gone();
+    ++state->calls;
+    PyObject* result = F(*state, self, arg);
+    if (--state->calls == 0 && state->orphaned) free_orphaned_state(state);
+    return result;
+}
+
+// The method definitions of one slot, in the order the class defines them.
+enum MethodIndex {
+    kInit, kPluginsGet, kPluginsSet, kValidateModel, kValidateSeries, kValidateOs,
+    kValidateChassisType, kValidateArguments, kGetPlugin, kUnregisterPlugin, kRegisterPlugin,
+    kPrintTree, kRepr, kMethodCount
 };
+
+struct SlotMethods {
+    PyMethodDef defs[kMethodCount];
+};
+
+template <int K>
+SlotMethods slot_methods() {
+    return {{
+        {"__init__", TVX_FN((method_entry<K, roster_init>)), TVX_METHOD_FLAGS,
+         "__init__($self, /)\n--\n\nInitialize"},
+        {"plugins", TVX_FN((binary_entry<K, plugins_get>)), METH_NOARGS,
+         "plugins($self, /)\n--\n\nPlugin list getter"},
+        {"plugins", TVX_FN((binary_entry<K, plugins_set>)), METH_O,
+         "plugins($self, value, /)\n--\n\nPlugin list getter"},
+        {"validate_model", TVX_FN((method_entry<K, validate_model>)), TVX_METHOD_FLAGS,
+         "validate_model($self, /, os, series, model)\n--\n\nValidates Model"},
+        {"validate_series", TVX_FN((method_entry<K, validate_series>)), TVX_METHOD_FLAGS,
+         "validate_series($self, /, os, series)\n--\n\nValidates series"},
+        {"validate_os", TVX_FN((method_entry<K, validate_os>)), TVX_METHOD_FLAGS,
+         "validate_os($self, /, os)\n--\n\nValidates OS"},
+        {"validate_chassis_type", TVX_FN((method_entry<K, validate_chassis_type>)),
+         TVX_METHOD_FLAGS, "validate_chassis_type($self, /, chassis_type)\n--\n\nValidate chassis"},
+        {"validate_arguments", TVX_FN((method_entry<K, validate_arguments>)), TVX_METHOD_FLAGS,
+         "validate_arguments($self, /, os, series, model, chassis_type)\n--\n\n"
+         "Validates the input arguments provided"},
+        {"get_plugin", TVX_FN((method_entry<K, get_plugin>)), TVX_METHOD_FLAGS,
+         "get_plugin($self, /, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
+         "Returns the connection class based on the input details provided"},
+        {"unregister_plugin", TVX_FN((method_entry<K, unregister_plugin>)), TVX_METHOD_FLAGS,
+         "unregister_plugin($self, /, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
+         "\n"
+         "        This method unregister a particular implementations from\n"
+         "        the internal database\n"
+         "        "},
+        {"register_plugin", TVX_FN((method_entry<K, register_plugin>)), TVX_METHOD_FLAGS,
+         "register_plugin($self, /, cls, os=None, series=None, model=None, "
+         "chassis_type='single_rp')\n--\n\n"
+         "Registers cls as the implementation for the os, series, model and chassis type"},
+        {"print_tree", TVX_FN((method_entry<K, print_tree>)), TVX_METHOD_FLAGS, kPrintTreeDoc},
+        {"__repr__", TVX_FN((method_entry<K, roster_repr>)), TVX_METHOD_FLAGS,
+         "__repr__($self, /)\n--\n\nThe plugin tree under a heading naming the registry."},
+    }};
+}
+
+template <std::size_t... K>
+std::array<SlotMethods, sizeof...(K)> all_slot_methods(std::index_sequence<K...>) {
+    return {{slot_methods<static_cast<int>(K)>()...}};
+}
+
+// Made once, before any module runs; descriptors point into it for the life
+// of the process.
+std::array<SlotMethods, kSlots> g_slot_methods =
+    all_slot_methods(std::make_index_sequence<kSlots>());
+
+PyCFunction own_print_tree_function(const State& S) {
+    return g_slot_methods[static_cast<std::size_t>(S.slot)].defs[kPrintTree].ml_meth;
+}
+
 PyMethodDef static_methods[] = {
     {"discover_builtin_plugins", TVX_FN(discover_builtin_plugins), TVX_METHOD_FLAGS,
      "discover_builtin_plugins()\n--\n\nloads all plugins"},
@@ -1491,37 +1696,41 @@ PyMethodDef static_methods[] = {
      "        discover external plugins defined that users pip installed.\n"
      "        "},
 };
-PyMethodDef print_tree_def = {"print_tree", TVX_FN(print_tree), TVX_METHOD_FLAGS,
-                              kPrintTreeDoc};
-PyMethodDef repr_def = {"__repr__", TVX_FN(roster_repr), TVX_METHOD_FLAGS,
-                        "__repr__($self, /)\n--\n\nThe plugin tree under a heading naming the registry."};
 
-Ref build_class(PyObject* module_name, bool keep_own) {
+Ref build_class(State& S, PyObject* module_name) {
     Ref bases = tvx::make_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     if (!bases) return Ref();
     Ref cls = tvx::make_class("ImplRoster", bases.get(), module_name, kClassDoc);
     if (!cls) return Ref();
-    if (tvx::add_method(cls.get(), &init_def) < 0) return Ref();
-    if (tvx::add_property(cls.get(), "plugins", &plugins_get_def, &plugins_set_def,
+    PyMethodDef* defs = g_slot_methods[static_cast<std::size_t>(S.slot)].defs;
+    if (tvx::add_method(cls.get(), &defs[kInit]) < 0) return Ref();
+    if (tvx::add_property(cls.get(), "plugins", &defs[kPluginsGet], &defs[kPluginsSet],
                           "Plugin list getter") < 0) {
         return Ref();
     }
     OwnMethods own;
-    Ref* const keep[] = {&own.validate_model, &own.validate_series, &own.validate_os,
-                         &own.validate_chassis_type, &own.validate_arguments};
-    std::size_t index = 0;
-    for (PyMethodDef& def : methods) {
+    struct Step {
+        MethodIndex index;
+        Ref* keep;
+    };
+    const Step steps[] = {
+        {kValidateModel, &own.validate_model}, {kValidateSeries, &own.validate_series},
+        {kValidateOs, &own.validate_os}, {kValidateChassisType, &own.validate_chassis_type},
+        {kValidateArguments, &own.validate_arguments}, {kGetPlugin, nullptr},
+        {kUnregisterPlugin, nullptr}, {kRegisterPlugin, nullptr},
+    };
+    for (const Step& step : steps) {
         Ref unused;
-        Ref* slot = index < sizeof(keep) / sizeof(keep[0]) ? keep[index] : &unused;
-        if (tvx::add_method(cls.get(), &def, slot) < 0) return Ref();
-        ++index;
+        if (tvx::add_method(cls.get(), &defs[step.index], step.keep ? step.keep : &unused) < 0) {
+            return Ref();
+        }
     }
     for (PyMethodDef& def : static_methods) {
-        if (tvx::add_static_method(cls.get(), &def, module_name) < 0) return Ref();
+        if (tvx::add_static_method(cls.get(), &def, S.module, module_name) < 0) return Ref();
     }
-    if (tvx::add_method(cls.get(), &print_tree_def, &own.print_tree) < 0) return Ref();
-    if (tvx::add_method(cls.get(), &repr_def) < 0) return Ref();
-    if (keep_own) g_own = own;
+    if (tvx::add_method(cls.get(), &defs[kPrintTree], &own.print_tree) < 0) return Ref();
+    if (tvx::add_method(cls.get(), &defs[kRepr]) < 0) return Ref();
+    S.own = own;
     return cls;
 }
 
@@ -1548,7 +1757,7 @@ int bind(PyObject* ns, PyObject* name, const Ref& value) {
 }
 
 // The demonstration, run when the module is initialised as __main__.
-int run_demonstration(PyObject* ns, PyObject* module_name) {
+int run_demonstration(const Names& N, PyObject* ns, PyObject* module_name) {
     Ref roster = import_attr(N.tarvix, N.dunder_impl_roster, ns, 0);
     if (bind(ns, N.dunder_impl_roster, roster) < 0) return -1;
     Ref bases = tvx::make_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
@@ -1560,16 +1769,51 @@ int run_demonstration(PyObject* ns, PyObject* module_name) {
     return done ? 0 : -1;
 }
 
+// The module's state: a State made by exec_module (null before).
+State** state_slot(PyObject* module) { return static_cast<State**>(PyModule_GetState(module)); }
+
+// Makes the module's State and takes a free slot for it.
+State* make_state(PyObject* module) {
+    State** slot = state_slot(module);
+    if (!slot) return nullptr;
+    int free_slot = -1;
+    for (int k = 0; k < kSlots; ++k) {
+        if (!g_slot_states[k]) {
+            free_slot = k;
+            break;
+        }
+    }
+    if (free_slot < 0) {
+        PyErr_Format(PyExc_ImportError,
+                     "tarvix.core.implroster: more than %d instances of the module in one process",
+                     kSlots);
+        return nullptr;
+    }
+    State* state = new (std::nothrow) State();
+    if (!state) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    state->module = module;
+    state->slot = free_slot;
+    g_slot_states[free_slot] = state;
+    *slot = state;
+    return state;
+}
+
 int exec_module(PyObject* module) {
-    if (init_names() < 0) return -1;
+    State* state = make_state(module);
+    if (!state) return -1;
+    State& S = *state;
+    const Names& N = S.N;
+    if (init_names(S.N) < 0) return -1;
     Ref namespace_ref = Ref::borrow(PyModule_GetDict(module));
     if (!namespace_ref) return -1;
     PyObject* ns = namespace_ref.get();
+    S.globals = ns;
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    const bool is_home = PyUnicode_CompareWithASCIIString(module_name.get(), kHomeName) == 0;
     const bool is_main = PyUnicode_CompareWithASCIIString(module_name.get(), "__main__") == 0;
-    if (is_home || !g_globals) g_globals = Ref::borrow(ns);
 
     if (is_main) {
         // Run as the main program, the module still belongs to its package
@@ -1583,10 +1827,8 @@ int exec_module(PyObject* module) {
             if (bind(ns, N.dunder_package, home) < 0) return -1;
         }
     }
-    if (!g_onerror) {
-        g_onerror = Ref(PyCFunction_NewEx(&walk_onerror_def, nullptr, nullptr));
-        if (!g_onerror) return -1;
-    }
+    S.onerror = Ref(PyCFunction_NewEx(&walk_onerror_def, module, nullptr));
+    if (!S.onerror) return -1;
 
     if (bind(ns, N.os, import_module_level(N.os, ns, nullptr, 0)) < 0) return -1;
     if (bind(ns, N.pkgutil, import_module_level(N.pkgutil, ns, nullptr, 0)) < 0) return -1;
@@ -1602,15 +1844,62 @@ int exec_module(PyObject* module) {
         // setuptools at all) get the module's own query over importlib.metadata.
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
         PyErr_Clear();
-        entry_points = Ref(PyCFunction_NewEx(&own_iter_entry_points_def, nullptr,
+        entry_points = Ref(PyCFunction_NewEx(&own_iter_entry_points_def, module,
                                              module_name.get()));
     }
     if (bind(ns, N.iter_entry_points, entry_points) < 0) return -1;
     if (bind(ns, N.ENTRYPOINT_GROUP, Ref::borrow(N.group_value)) < 0) return -1;
-    if (bind(ns, N.ImplRoster, build_class(module_name.get(), g_globals.get() == ns)) < 0) return -1;
+    if (bind(ns, N.ImplRoster, build_class(S, module_name.get())) < 0) return -1;
 
-    if (is_main && run_demonstration(ns, module_name.get()) < 0) return -1;
+    if (is_main && run_demonstration(N, ns, module_name.get()) < 0) return -1;
     return 0;
+}
+
+// The state's references that can lead back to the module (the class's
+// descriptors, the callback bound to the module), for the cycle collector.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    State** slot = state_slot(module);
+    if (!slot || !*slot) return 0;
+    const State& S = **slot;
+    for (const Ref* ref : {&S.own.validate_model, &S.own.validate_series, &S.own.validate_os,
+                           &S.own.validate_chassis_type, &S.own.validate_arguments,
+                           &S.own.print_tree, &S.onerror}) {
+        if (ref->get()) {
+            const int done = visit(ref->get(), arg);
+            if (done) return done;
+        }
+    }
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    State** slot = state_slot(module);
+    if (!slot || !*slot) return 0;
+    State& S = **slot;
+    S.own = OwnMethods();
+    S.onerror.reset();
+    S.globals = nullptr;  // the namespace is cleared with the module
+    return 0;
+}
+
+void free_module(void* raw) {
+    PyObject* module = static_cast<PyObject*>(raw);
+    State** slot = state_slot(module);
+    if (!slot) {
+        PyErr_Clear();
+        return;
+    }
+    State* state = *slot;
+    if (!state) return;
+    *slot = nullptr;
+    g_slot_states[state->slot] = nullptr;
+    state->module = nullptr;
+    state->globals = nullptr;
+    if (state->calls > 0) {
+        state->orphaned = true;
+    } else {
+        delete state;
+    }
 }
 
 PyModuleDef_Slot slots[] = {
@@ -1625,7 +1914,8 @@ const char* const kModuleDoc =
     "    * Methods for validating and accessing platform implementation\n";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "implroster", kModuleDoc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "implroster", kModuleDoc, sizeof(State*), nullptr, slots,
+    traverse_module, clear_module, free_module,
 };
 
 }  // namespace
