@@ -349,7 +349,7 @@ class BaseDualRpLinkBroker(BaseCommonRpLinkBroker):
                                                     to_state="any")
 
     def lock_standby(self):
-        commands = ["redundancy", "main-cpu", "standby console enable"]
+        commands = ["redundancy", "main-cpu", "no standby console enable"]
         self.connection.configure(commands)
 
     def disconnect(self):

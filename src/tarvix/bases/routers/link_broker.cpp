@@ -72,7 +72,7 @@ struct Strings {
     PyObject *rp_a, *rp_b, *role_active, *role_standby;
     // device commands and patterns
     PyObject *cmd_redundancy_stat, *cmd_redundancy_state, *pat_redundancy_mode;
-    PyObject *cfg_redundancy, *cfg_main_cpu, *cfg_standby_console;
+    PyObject *cfg_redundancy, *cfg_main_cpu, *cfg_no_standby_console;
     // messages and log texts
     PyObject *msg_not_a_list, *msg_designate, *msg_ha_mode;
     PyObject *log_connection_to, *log_init_handle, *log_dual_connection_to;
@@ -174,7 +174,7 @@ int intern_strings() {
         {&S.pat_redundancy_mode, "[Rr]edundancy\\s+[Ss]tate\\s+=\\s+(.*)"},
         {&S.cfg_redundancy, "redundancy"},
         {&S.cfg_main_cpu, "main-cpu"},
-        {&S.cfg_standby_console, "standby console enable"},
+        {&S.cfg_no_standby_console, "no standby console enable"},
         {&S.msg_not_a_list, "Init commands must be a list"},
         {&S.msg_designate, "unable to designate handles"},
         {&S.msg_ha_mode, "unable to determine redundancy mode"},
@@ -1142,7 +1142,7 @@ NO_ARGS_ENTRY(dual_unlock_standby, "unlock_standby", dual_unlock_standby_impl)
 Ref dual_lock_standby_impl(PyObject* self) {
     Ref commands(PyList_New(0));
     if (!commands) return Ref();
-    for (PyObject* line : {S.cfg_redundancy, S.cfg_main_cpu, S.cfg_standby_console}) {
+    for (PyObject* line : {S.cfg_redundancy, S.cfg_main_cpu, S.cfg_no_standby_console}) {
         if (PyList_Append(commands.get(), line) < 0) return Ref();
     }
     Method configure = lookup(self_attr(self, S.connection), S.configure);
