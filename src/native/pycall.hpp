@@ -76,102 +76,125 @@ inline Ref make_kwargs(std::initializer_list<Kw> kwargs) {
 #define TVX_VECTORCALL 1
 #endif
 
-#ifdef TVX_VECTORCALL
-// The keyword-name tuple for a sequence of interned names, built once per
-// distinct sequence and kept for the life of the process.  Call sites pass
-// the same few sequences over and over, so a short linear scan finds them.
-// Returns nullptr when the sequence is not cached (an error is set only if
-// building the tuple failed).
-inline PyObject* kwnames_for(std::initializer_list<Kw> kw) {
-    struct Entry {
-        PyObject* names[6];
-        std::size_t count;
-        PyObject* tuple;
-    };
-    static Entry cache[128];
-    static std::size_t used = 0;
-    const std::size_t n = kw.size();
-    if (n > 6 || used == 128) return nullptr;  // not cached: the caller takes the dict path
-    for (std::size_t e = 0; e < used; ++e) {
-        if (cache[e].count != n) continue;
-        std::size_t i = 0;
-        for (const Kw& k : kw) {
-            if (cache[e].names[i] != k.name) break;
-            ++i;
-        }
-        if (i == n) return cache[e].tuple;
-    }
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
-    if (!tuple) return nullptr;
-    std::size_t i = 0;
+// The tuple of the keyword names of kw, for a call in the vector convention.
+inline Ref kwnames_of(std::initializer_list<Kw> kw) {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
+    if (!tuple) return Ref();
+    Py_ssize_t i = 0;
     for (const Kw& k : kw) {
         Py_INCREF(k.name);
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), k.name);
-        ++i;
+        if (PyTuple_SetItem(tuple.get(), i++, k.name) < 0) return Ref();  // steals
     }
-    Entry& entry = cache[used++];
-    i = 0;
-    for (const Kw& k : kw) entry.names[i++] = k.name;
-    entry.count = n;
-    entry.tuple = tuple;  // kept for the life of the process
     return tuple;
 }
 
-// Lays the arguments out for a vectorcall: slot 0 is free (or self), then
-// the positional values, then the keyword values.  Returns the number of
-// positional values, or -1 when a value is missing (its computation failed).
-inline Py_ssize_t vector_args(PyObject** stack, PyObject* first,
-                              std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-    Py_ssize_t i = 0;
-    stack[i++] = first;
+// fn(first, *pos, **dict(zip(kwnames, kwvalues))) where `first` (when not
+// null) is the object a method found by get_method is called on, and
+// kwnames is a tuple of interned names as long as kwvalues (or null when
+// there is none).  Any null value passes on the failure that computing it
+// met.  Where the interpreter has it the call goes the vector way, without
+// an argument tuple or keyword dict.
+inline Ref call_with_names(PyObject* fn, PyObject* first, std::initializer_list<PyObject*> pos,
+                           PyObject* kwnames, std::initializer_list<PyObject*> kwvalues) {
+    if (!fn) return Ref();
     for (PyObject* item : pos) {
-        if (!item) return -1;
-        stack[i++] = item;
+        if (!item) return Ref();
     }
-    for (const Kw& k : kw) {
-        if (!k.value) return -1;
-        stack[i++] = k.value;
+    for (PyObject* item : kwvalues) {
+        if (!item) return Ref();
     }
-    return static_cast<Py_ssize_t>(pos.size());
-}
-
-// Whether a call with these arguments goes the vector way (at most eight
-// values, keyword names cached): 1, with *kwnames the names' tuple; 0 for
-// the tuple-and-dict way; -1 with an error set.
-inline int vector_call_fits(std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw,
-                            PyObject** kwnames) {
-    *kwnames = nullptr;
-    if (pos.size() + kw.size() > 8) return 0;
-    if (kw.size() == 0) return 1;
-    *kwnames = kwnames_for(kw);
-    if (*kwnames) return 1;
-    return PyErr_Occurred() ? -1 : 0;
-}
-
+    PyObject* stack[12];
+    if (pos.size() + kwvalues.size() + 2 > sizeof stack / sizeof stack[0]) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a native call");
+        return Ref();
+    }
+    std::size_t n = 1;  // slot 0 stays free for the callee
+    if (first) stack[n++] = first;
+    for (PyObject* item : pos) stack[n++] = item;
+    const std::size_t npos = n - 1;
+    for (PyObject* item : kwvalues) stack[n++] = item;
+#if defined(TVX_VECTORCALL)
+    return Ref(PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+#elif !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03080000
+    return Ref(_PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+#elif !defined(Py_LIMITED_API)
+    return Ref(_PyObject_FastCallKeywords(fn, stack + 1, static_cast<Py_ssize_t>(npos), kwnames));
+#else
+    Ref args(PyTuple_New(static_cast<Py_ssize_t>(npos)));
+    if (!args) return Ref();
+    for (std::size_t i = 0; i < npos; ++i) {
+        Py_INCREF(stack[i + 1]);
+        if (PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i), stack[i + 1]) < 0)
+            return Ref();  // steals
+    }
+    Ref kwargs;
+    if (kwnames) {
+        kwargs = Ref(PyDict_New());
+        if (!kwargs) return Ref();
+        for (std::size_t i = 0; i < kwvalues.size(); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, static_cast<Py_ssize_t>(i)),
+                               stack[npos + 1 + i]) < 0)
+                return Ref();
+        }
+    }
+    return Ref(PyObject_Call(fn, args.get(), kwargs.get()));
 #endif
+}
+
+// The interpreter's lookup for a method call obj.name(...): 1 with *fn the
+// function found on the type, to be called with obj as its first argument
+// (what calling the bound method does, without making one); 0 with *fn the
+// attribute itself; -1 with an error set.  *fn is a new reference.
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+inline int get_method(PyObject* obj, PyObject* name, PyObject** fn) {
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03070000
+    // The lookup the interpreter's own method calls make.
+    const int found = _PyObject_GetMethod(obj, name, fn);
+    if (!*fn) return -1;
+    return found ? 1 : 0;
+#else
+#ifndef Py_LIMITED_API
+    // Before 3.7: when type(obj) takes the generic lookup, a plain function
+    // or method descriptor on the type that the instance __dict__ does not
+    // shadow is what the bound method would call.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descr = _PyType_Lookup(type, name);  // borrowed; runs no Python code
+        if (descr && (PyFunction_Check(descr) || Py_TYPE(descr) == &PyMethodDescr_Type)) {
+            Ref function = Ref::borrow(descr);
+            PyObject** dictptr = _PyObject_GetDictPtr(obj);
+            if (dictptr && *dictptr) {
+                Ref dict = Ref::borrow(*dictptr);
+                PyObject* found = PyDict_GetItem(dict.get(), name);  // str keys: no code runs
+                if (found) {
+                    *fn = Ref::borrow(found).release();
+                    return 0;
+                }
+            }
+            *fn = function.release();
+            return 1;
+        }
+    }
+#endif
+    *fn = PyObject_GetAttr(obj, name);
+    return *fn ? 0 : -1;
+#endif
+}
 
 // callable(*pos, **kw)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},
                 std::initializer_list<Kw> kw = {}) {
     if (!callable) return Ref();
-#ifdef TVX_VECTORCALL
-    PyObject* kwnames = nullptr;
-    const int fits = vector_call_fits(pos, kw, &kwnames);
-    if (fits < 0) return Ref();
-    if (fits) {
-        PyObject* stack[9];
-        Py_ssize_t npos = vector_args(stack, nullptr, pos, kw);
-        if (npos < 0) return Ref();
-        return Ref(PyObject_Vectorcall(callable, stack + 1,
-                                       static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       kwnames));
+    if (kw.size() == 0) return call_with_names(callable, nullptr, pos, nullptr, {});
+    for (const Kw& k : kw) {
+        if (!k.value) return Ref();
     }
-#endif
-    Ref args = make_tuple(pos);
-    if (!args) return Ref();
-    if (kw.size() == 0) return Ref(PyObject_Call(callable, args.get(), nullptr));
     Ref kwargs = make_kwargs(kw);
     if (!kwargs) return Ref();
+    Ref args = make_tuple(pos);
+    if (!args) return Ref();
     return Ref(PyObject_Call(callable, args.get(), kwargs.get()));
 }
 
@@ -182,15 +205,15 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
                        std::initializer_list<Kw> kw = {}) {
     if (!obj) return Ref();
 #ifdef TVX_VECTORCALL
-    PyObject* kwnames = nullptr;
-    const int fits = vector_call_fits(pos, kw, &kwnames);
-    if (fits < 0) return Ref();
-    if (fits) {
+    if (kw.size() == 0 && pos.size() < 8) {
         PyObject* stack[9];
-        Py_ssize_t npos = vector_args(stack, obj, pos, kw);
-        if (npos < 0) return Ref();
-        return Ref(PyObject_VectorcallMethod(name, stack, static_cast<std::size_t>(npos + 1),
-                                             kwnames));
+        std::size_t n = 0;
+        stack[n++] = obj;
+        for (PyObject* item : pos) {
+            if (!item) return Ref();
+            stack[n++] = item;
+        }
+        return Ref(PyObject_VectorcallMethod(name, stack, n, nullptr));
     }
 #endif
     Ref bound = getattr(obj, name);
@@ -287,6 +310,36 @@ inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
     return false;
 #endif
 }
+
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03090000
+// A class made by type() belongs to no module; set_class_module makes
+// `module` its module as PyType_GetModule reports it (the type holds the
+// reference, visits it for the cyclic collector and drops it when freed), so
+// that methods defined with METH_METHOD, which are handed their defining
+// class, find the module state through it.
+#define TVX_CLASS_MODULE 1
+inline int set_class_module(PyObject* cls, PyObject* module) {
+    if (!PyType_Check(cls) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        PyErr_SetString(PyExc_SystemError, "set_class_module: not a heap type");
+        return -1;
+    }
+    PyHeapTypeObject* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
+    Py_INCREF(module);
+    Py_XSETREF(heap->ht_module, module);
+    return 0;
+}
+
+// The state of the module of a class given to set_class_module (null with
+// an error set if it has none).
+inline void* class_module_state(PyTypeObject* cls) {
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module;  // borrowed
+    if (!module) {
+        PyErr_SetString(PyExc_SystemError, "class without its module");
+        return nullptr;
+    }
+    return PyModule_GetState(module);
+}
+#endif
 
 // self.name(*pos, **kw) where name is one of the class's own steps.  The
 // lookup goes through the instance, so an override in a subclass or in the
