@@ -21,11 +21,51 @@ struct Kw {
 
 // ---------------------------------------------------------------- attributes
 
-// obj.name
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref(PyObject_GetAttr(obj, name)); }
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030A0000
+// What PyObject_GetAttr adds to an AttributeError that the type's lookup
+// raised: the name and the object, unless the error carries them already.
+__attribute__((noinline, cold)) inline void attribute_error_context(PyObject* obj, PyObject* name) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref held_type(type), held_value(value), held_traceback(traceback);
+    if (value && PyErr_GivenExceptionMatches(value, PyExc_AttributeError)) {
+        PyAttributeErrorObject* error = reinterpret_cast<PyAttributeErrorObject*>(value);
+        if (!error->name && !error->obj) {
+            Py_INCREF(name);
+            error->name = name;
+            Py_INCREF(obj);
+            error->obj = obj;
+        }
+    }
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+}
+#endif
 
-// obj.name = value; 0 on success, -1 with an error set.
+// obj.name for an interned str name: the type's own lookup, as
+// PyObject_GetAttr makes it.
+__attribute__((always_inline)) inline Ref getattr(PyObject* obj, PyObject* name) {
+#ifndef Py_LIMITED_API
+    getattrofunc lookup = Py_TYPE(obj)->tp_getattro;
+    if (lookup) {
+        Ref found(lookup(obj, name));
+#if PY_VERSION_HEX >= 0x030A0000
+        if (!found) attribute_error_context(obj, name);
+#endif
+        return found;
+    }
+#endif
+    return Ref(PyObject_GetAttr(obj, name));
+}
+
+// obj.name = value for an interned str name; 0 on success, -1 with an error
+// set.
 inline int setattr(PyObject* obj, PyObject* name, PyObject* value) {
+#ifndef Py_LIMITED_API
+    setattrofunc store = Py_TYPE(obj)->tp_setattro;
+    if (store) return store(obj, name, value);
+#endif
     return PyObject_SetAttr(obj, name, value);
 }
 
@@ -114,6 +154,10 @@ inline Ref call_with_names(PyObject* fn, PyObject* first, std::initializer_list<
     const std::size_t npos = n - 1;
     for (PyObject* item : kwvalues) stack[n++] = item;
 #if defined(TVX_VECTORCALL)
+    // The callee's own vector entry when it has one, as the interpreter's
+    // call instruction takes it.
+    const vectorcallfunc entry = PyVectorcall_Function(fn);
+    if (entry) return Ref(entry(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     return Ref(PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 #elif !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03080000
     return Ref(_PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -182,6 +226,21 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** fn) {
     return *fn ? 0 : -1;
 #endif
 }
+
+#ifndef Py_LIMITED_API
+#define TVX_METHOD_DEF 1
+// When fn is a method descriptor (such as get_method finds on a class made
+// by this code) that would accept `self`, its method definition and its
+// class; otherwise null.  Calling the definition's C function with self and
+// no argument is then what calling fn(self) does.
+inline PyMethodDef* method_def_of(PyObject* fn, PyObject* self, PyTypeObject** cls) {
+    if (Py_TYPE(fn) != &PyMethodDescr_Type) return nullptr;
+    PyMethodDescrObject* descr = reinterpret_cast<PyMethodDescrObject*>(fn);
+    if (!PyObject_TypeCheck(self, descr->d_common.d_type)) return nullptr;
+    *cls = descr->d_common.d_type;
+    return descr->d_method;
+}
+#endif
 
 // callable(*pos, **kw)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},

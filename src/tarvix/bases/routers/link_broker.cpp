@@ -354,12 +354,43 @@ Ref mcall(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> pos =
     return mcall(obj.get(), name, pos);
 }
 
+#if defined(TVX_METHOD_DEF) && defined(TVX_CLASS_MODULE)
+#define OWN_STEPS_DIRECT 1
+using Impl = Ref (*)(State*, PyObject*);
+Impl own_impl(const PyMethodDef* def);
+Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* standby);
+// execute_init_commands(self) with standby at its default.
+Ref execute_init_commands_plain(State* st, PyObject* self) {
+    return common_execute_init_commands_impl(st, self, Py_False);
+}
+#endif
+
 // self.<step>() / self.<step>(**kw) for one of the broker's own steps: looked
 // up on the instance, so that an override in a subclass or in the instance's
-// __dict__ is what runs.
-Ref step(PyObject* self, PyObject* name, PyObject* kwnames = nullptr,
-         std::initializer_list<PyObject*> kwvalues = {}) {
-    return invoke(lookup(self, name), {}, kwnames, kwvalues);
+// __dict__ is what runs.  When the lookup finds one of the module's own
+// method descriptors and the call passes no argument, its implementation
+// runs directly, with the state of the descriptor's class, as the
+// descriptor's call would run it.
+// (`standby`, when given, is passed as the keyword standby: the one step
+// that takes an argument, execute_init_commands.)
+Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* standby = nullptr) {
+    Method m = lookup(self, name);
+    if (!m) return Ref();
+#ifdef OWN_STEPS_DIRECT
+    PyTypeObject* cls = nullptr;
+    const PyMethodDef* def = m.self ? tvx::method_def_of(m.fn.get(), self, &cls) : nullptr;
+    Impl impl = def ? own_impl(def) : nullptr;
+    if (impl && (!standby || impl == execute_init_commands_plain)) {
+        State* st = static_cast<State*>(tvx::class_module_state(cls));
+        if (!usable(st)) return Ref();
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+        Ref result = standby ? common_execute_init_commands_impl(st, self, standby) : impl(st, self);
+        Py_LeaveRecursiveCall();
+        return result;
+    }
+#endif
+    if (!standby) return invoke(m);
+    return invoke(m, {}, caller->k.standby, {standby});
 }
 
 // self.name for the broker's own attributes.
@@ -655,8 +686,7 @@ ENTRY_DECL(common_execute_init_commands, kCommon) {
 
 // self.execute_init_commands() / self.execute_init_commands(standby=True)
 Ref init_commands_step(State* st, PyObject* self, bool standby) {
-    if (!standby) return step(self, st->s.execute_init_commands);
-    return step(self, st->s.execute_init_commands, st->k.standby, {Py_True});
+    return step(self, st->s.execute_init_commands, st, standby ? Py_True : nullptr);
 }
 
 // ================================================================ BaseSingleRpLinkBroker
@@ -1167,6 +1197,38 @@ PyMethodDef dual_methods[] = {
 };
 
 #undef METHOD
+
+#ifdef OWN_STEPS_DIRECT
+// The implementation behind each method without parameters, by its
+// definition (see step).
+Impl own_impl(const PyMethodDef* def) {
+    static const struct {
+        const PyMethodDef* def;
+        Impl impl;
+    } table[] = {
+        {&common_methods[1], common_get_connection_dialog_impl},
+        {&common_methods[2], common_set_init_commands_impl},
+        {&common_methods[3], execute_init_commands_plain},
+        {&single_methods[1], single_connect_impl},
+        {&single_methods[2], single_establish_connection_impl},
+        {&single_methods[3], single_init_handle_impl},
+        {&single_methods[4], single_disconnect_impl},
+        {&dual_methods[1], dual_connect_impl},
+        {&dual_methods[2], dual_establish_connection_impl},
+        {&dual_methods[3], dual_designate_handles_impl},
+        {&dual_methods[4], dual_init_active_impl},
+        {&dual_methods[5], dual_init_standby_impl},
+        {&dual_methods[6], dual_assign_ha_mode_impl},
+        {&dual_methods[7], dual_unlock_standby_impl},
+        {&dual_methods[8], dual_lock_standby_impl},
+        {&dual_methods[9], dual_disconnect_impl},
+    };
+    for (const auto& entry : table) {
+        if (entry.def == def) return entry.impl;
+    }
+    return nullptr;
+}
+#endif
 
 const char kCommonDoc[] = "Link broker with common methods for single and dual RP";
 
