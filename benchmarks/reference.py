@@ -8,18 +8,12 @@ import inspect
 import re
 import time
 
+from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME
 from tarvix.core.errors import ConnectionError, ConnectionInfraError
+from tarvix.eal.dialogs import Dialog
 
 sleep = time.sleep
 getfile = inspect.getfile
-
-
-class Dialog(object):
-    def __init__(self, statements):
-        self.statements = statements
-
-
-DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+"
 
 
 class log(object):
