@@ -128,60 +128,50 @@ inline Ref kwnames_of(std::initializer_list<Kw> kw) {
     return tuple;
 }
 
-// fn(first, *pos, **dict(zip(kwnames, kwvalues))) where `first` (when not
-// null) is the object a method found by get_method is called on, and
-// kwnames is a tuple of interned names as long as kwvalues (or null when
-// there is none).  Any null value passes on the failure that computing it
-// met.  Where the interpreter has it the call goes the vector way, without
-// an argument tuple or keyword dict.
-inline Ref call_with_names(PyObject* fn, PyObject* first, std::initializer_list<PyObject*> pos,
-                           PyObject* kwnames, std::initializer_list<PyObject*> kwvalues) {
+// fn(first, *args) -- or fn(*args) when first is null -- where the last
+// len(kwnames) values of args are passed by those names (kwnames: a tuple of
+// interned names, or null).  A null value among args passes on the failure
+// that computing it met.  The values are laid out on the stack as the
+// interpreter's own calls lay them out.
+template <class... Args>
+inline Ref vectorcall(PyObject* fn, PyObject* first, PyObject* kwnames, Args... args) {
+    static_assert(sizeof...(Args) <= 8, "a short call");
     if (!fn) return Ref();
-    for (PyObject* item : pos) {
-        if (!item) return Ref();
-    }
-    for (PyObject* item : kwvalues) {
-        if (!item) return Ref();
-    }
-    PyObject* stack[12];
-    if (pos.size() + kwvalues.size() + 2 > sizeof stack / sizeof stack[0]) {
-        PyErr_SetString(PyExc_SystemError, "too many arguments for a native call");
-        return Ref();
-    }
-    std::size_t n = 1;  // slot 0 stays free for the callee
-    if (first) stack[n++] = first;
-    for (PyObject* item : pos) stack[n++] = item;
-    const std::size_t npos = n - 1;
-    for (PyObject* item : kwvalues) stack[n++] = item;
+    if (((args == nullptr) || ... || false)) return Ref();
+    PyObject* stack[2 + sizeof...(Args)] = {nullptr, first, args...};
+    PyObject** start = first ? stack + 1 : stack + 2;
+    const Py_ssize_t total = (first ? 1 : 0) + static_cast<Py_ssize_t>(sizeof...(Args));
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    const Py_ssize_t npos = total - nkw;
 #if defined(TVX_VECTORCALL)
+    const std::size_t nargsf = static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     // The callee's own vector entry when it has one, as the interpreter's
     // call instruction takes it.
     const vectorcallfunc entry = PyVectorcall_Function(fn);
-    if (entry) return Ref(entry(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    return Ref(PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    if (entry) return Ref(entry(fn, start, nargsf, kwnames));
+    return Ref(PyObject_Vectorcall(fn, start, nargsf, kwnames));
 #elif !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03080000
-    return Ref(_PyObject_Vectorcall(fn, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref(_PyObject_Vectorcall(fn, start, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    kwnames));
 #elif !defined(Py_LIMITED_API)
-    return Ref(_PyObject_FastCallKeywords(fn, stack + 1, static_cast<Py_ssize_t>(npos), kwnames));
+    return Ref(_PyObject_FastCallKeywords(fn, start, npos, kwnames));
 #else
-    Ref args(PyTuple_New(static_cast<Py_ssize_t>(npos)));
-    if (!args) return Ref();
-    for (std::size_t i = 0; i < npos; ++i) {
-        Py_INCREF(stack[i + 1]);
-        if (PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i), stack[i + 1]) < 0)
-            return Ref();  // steals
+    Ref tuple(PyTuple_New(npos));
+    if (!tuple) return Ref();
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        Py_INCREF(start[i]);
+        if (PyTuple_SetItem(tuple.get(), i, start[i]) < 0) return Ref();  // steals
     }
     Ref kwargs;
-    if (kwnames) {
+    if (nkw) {
         kwargs = Ref(PyDict_New());
         if (!kwargs) return Ref();
-        for (std::size_t i = 0; i < kwvalues.size(); ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, static_cast<Py_ssize_t>(i)),
-                               stack[npos + 1 + i]) < 0)
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), start[npos + i]) < 0)
                 return Ref();
         }
     }
-    return Ref(PyObject_Call(fn, args.get(), kwargs.get()));
+    return Ref(PyObject_Call(fn, tuple.get(), kwargs.get()));
 #endif
 }
 
@@ -227,6 +217,26 @@ inline int get_method(PyObject* obj, PyObject* name, PyObject** fn) {
 #endif
 }
 
+// obj.name(*args) where every argument is a value already at hand, so that
+// looking the method up after them is the same as before them.  Where the
+// interpreter has it, lookup and call are one vectorcall.
+template <class... Args>
+inline Ref vectorcall_method(PyObject* obj, PyObject* name, Args... args) {
+    static_assert(sizeof...(Args) <= 8, "a short call");
+    if (!obj) return Ref();
+#ifdef TVX_VECTORCALL
+    if (((args == nullptr) || ... || false)) return Ref();
+    PyObject* stack[1 + sizeof...(Args)] = {obj, args...};
+    return Ref(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
+#else
+    PyObject* fn = nullptr;
+    const int unbound = get_method(obj, name, &fn);
+    Ref held(fn);
+    if (unbound < 0) return Ref();
+    return vectorcall(fn, unbound ? obj : nullptr, nullptr, args...);
+#endif
+}
+
 #ifndef Py_LIMITED_API
 #define TVX_METHOD_DEF 1
 // When fn is a method descriptor (such as get_method finds on a class made
@@ -246,7 +256,17 @@ inline PyMethodDef* method_def_of(PyObject* fn, PyObject* self, PyTypeObject** c
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},
                 std::initializer_list<Kw> kw = {}) {
     if (!callable) return Ref();
-    if (kw.size() == 0) return call_with_names(callable, nullptr, pos, nullptr, {});
+    if (kw.size() == 0) {
+        switch (pos.size()) {  // the calls the modules make without keywords
+            case 0: return vectorcall(callable, nullptr, nullptr);
+            case 1: return vectorcall(callable, nullptr, nullptr, pos.begin()[0]);
+            case 2: return vectorcall(callable, nullptr, nullptr, pos.begin()[0], pos.begin()[1]);
+            default: break;
+        }
+        Ref args = make_tuple(pos);
+        if (!args) return Ref();
+        return Ref(PyObject_Call(callable, args.get(), nullptr));
+    }
     for (const Kw& k : kw) {
         if (!k.value) return Ref();
     }

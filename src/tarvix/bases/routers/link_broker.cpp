@@ -336,22 +336,24 @@ Method lookup(PyObject* obj, PyObject* name) {
 
 Method lookup(const Ref& obj, PyObject* name) { return lookup(obj.get(), name); }
 
-// m(*pos, **dict(zip(kwnames, kwvalues))); an empty value among the
-// arguments passes on the failure that computing it met.
-Ref invoke(const Method& m, std::initializer_list<PyObject*> pos = {}, PyObject* kwnames = nullptr,
-           std::initializer_list<PyObject*> kwvalues = {}) {
+// m(*args), the last len(kwnames) of args passed by those names; an empty
+// value among the arguments passes on the failure that computing it met.
+template <class... Args>
+Ref invoke(const Method& m, PyObject* kwnames = nullptr, Args... args) {
     if (!m.fn) return Ref();
-    return tvx::call_with_names(m.fn.get(), m.self.get(), pos, kwnames, kwvalues);
+    return tvx::vectorcall(m.fn.get(), m.self.get(), kwnames, args...);
 }
 
-// obj.name(*pos) where every argument is a value already at hand, so that
+// obj.name(*args) where every argument is a value already at hand, so that
 // looking the method up after them is the same as before them.
-Ref mcall(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> pos = {}) {
-    return tvx::call_method(obj, name, pos);
+template <class... Args>
+Ref mcall(PyObject* obj, PyObject* name, Args... args) {
+    return tvx::vectorcall_method(obj, name, args...);
 }
 
-Ref mcall(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> pos = {}) {
-    return mcall(obj.get(), name, pos);
+template <class... Args>
+Ref mcall(const Ref& obj, PyObject* name, Args... args) {
+    return tvx::vectorcall_method(obj.get(), name, args...);
 }
 
 #if defined(TVX_METHOD_DEF) && defined(TVX_CLASS_MODULE)
@@ -390,7 +392,7 @@ Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* stan
     }
 #endif
     if (!standby) return invoke(m);
-    return invoke(m, {}, caller->k.standby, {standby});
+    return invoke(m, caller->k.standby, standby);
 }
 
 // self.name for the broker's own attributes.
@@ -425,13 +427,13 @@ bool log_line(const Strings& S, PyObject* con, PyObject* level, Make make) {
     if (!fn) return false;
     Ref message = make();
     if (!message) return false;
-    return static_cast<bool>(invoke(fn, {message.get()}));
+    return static_cast<bool>(invoke(fn, nullptr, message.get()));
 }
 
 bool log_text(const Strings& S, PyObject* con, PyObject* level, PyObject* text) {
     Ref log = tvx::getattr(con, S.log);
     if (!log) return false;
-    return static_cast<bool>(mcall(log, level, {text}));
+    return static_cast<bool>(mcall(log, level, text));
 }
 
 // Sets obj.name = value; false on failure.
@@ -467,11 +469,11 @@ Ref re_search(State* st, PyObject* pattern, PyObject* text, bool ignore_case) {
     if (!re) return Ref();
     Method search = lookup(re, S.search);
     if (!search) return Ref();
-    if (!ignore_case) return invoke(search, {pattern, text});
+    if (!ignore_case) return invoke(search, nullptr, pattern, text);
     Ref re_again = global(st, S.re);
     Ref flag = attr(re_again, S.IGNORECASE);
     if (!flag) return Ref();
-    return invoke(search, {pattern, text, flag.get()});
+    return invoke(search, nullptr, pattern, text, flag.get());
 }
 
 // raise ConnectionError(message) with the module-level ConnectionError.
@@ -501,9 +503,9 @@ bool set_cred_list(State* st, PyObject* context) {
     const Strings& S = st->s;
     Method update = lookup(context, S.update);
     if (!update) return false;
-    Ref creds = mcall(context, S.get, {S.login_creds});
+    Ref creds = mcall(context, S.get, S.login_creds);
     if (!creds) return false;
-    return static_cast<bool>(invoke(update, {}, st->k.cred_list, {creds.get()}));
+    return static_cast<bool>(invoke(update, st->k.cred_list, creds.get()));
 }
 
 // handle.state_machine.go_to(state, handle.spawn, context=<context>,
@@ -526,13 +528,13 @@ Ref go_to_state(State* st, PyObject* self, PyObject* con, HandleOf handle_of, Py
     Ref timeout = tvx::getattr(con, S.connection_timeout);
     if (!timeout) return Ref();
     if (!with_dialog) {
-        return invoke(go_to, {state, spawn.get()}, st->k.go_to,
-                      {ctx.get(), prompt_recovery.get(), timeout.get()});
+        return invoke(go_to, st->k.go_to, state, spawn.get(), ctx.get(), prompt_recovery.get(),
+                      timeout.get());
     }
     Ref dialog = step(self, S.get_connection_dialog);
     if (!dialog) return Ref();
-    return invoke(go_to, {state, spawn.get()}, st->k.go_to_dialog,
-                  {ctx.get(), prompt_recovery.get(), timeout.get(), dialog.get()});
+    return invoke(go_to, st->k.go_to_dialog, state, spawn.get(), ctx.get(), prompt_recovery.get(),
+                  timeout.get(), dialog.get());
 }
 
 // handle.state_machine.learn_hostname = value
@@ -545,7 +547,7 @@ bool set_learn_flag(const Strings& S, const Ref& handle, PyObject* value) {
 PyObject* init_next_in_mro(State* st, PyObject* cls, PyObject* self, PyObject* connection) {
     Ref proxy = tvx::call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls, self});
     if (!proxy) return nullptr;
-    Ref result = mcall(proxy, st->s.dunder_init, {connection});
+    Ref result = mcall(proxy, st->s.dunder_init, connection);
     if (!result) return nullptr;
     return result.release();
 }
@@ -574,7 +576,7 @@ ENTRY_DECL(common_init, kCommon) {
     PyObject* connection = parse_connection(st, "__init__", ENTRY_ARGS, parsed);
     if (!connection) return nullptr;
     if (tvx::setattr(self, S.connection, connection) < 0) return nullptr;
-    Ref flag = mcall(tvx::getattr(connection, S.context), S.pop, {S.prompt_recovery, Py_False});
+    Ref flag = mcall(tvx::getattr(connection, S.context), S.pop, S.prompt_recovery, Py_False);
     if (!flag) return nullptr;
     if (tvx::setattr(self, S.prompt_recovery, flag.get()) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -652,7 +654,7 @@ Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* stand
         if (!execute) return Ref();
         Ref prompt_recovery = self_attr(self, S.prompt_recovery);
         if (!prompt_recovery) return Ref();
-        if (!invoke(execute, {command.get()}, st->k.prompt_recovery, {prompt_recovery.get()}))
+        if (!invoke(execute, st->k.prompt_recovery, command.get(), prompt_recovery.get()))
             return Ref();
     }
 
@@ -670,7 +672,7 @@ Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* stand
     if (!lines) return Ref();
     Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    if (!invoke(configure, {lines.get()}, st->k.prompt_recovery, {prompt_recovery.get()}))
+    if (!invoke(configure, st->k.prompt_recovery, lines.get(), prompt_recovery.get()))
         return Ref();
     return tvx::none();
 }
@@ -719,7 +721,7 @@ Ref single_connect_impl(State* st, PyObject* self) {
         if (!log_text(S, c, S.info, S.log_init_handle)) return Ref();
         if (!step(self, S.init_handle)) return Ref();
     }
-    Ref flag = mcall(tvx::getattr(c, S.context), S.pop, {S.prompt_recovery, Py_False});
+    Ref flag = mcall(tvx::getattr(c, S.context), S.pop, S.prompt_recovery, Py_False);
     if (!flag) return Ref();
     if (tvx::setattr(self, S.prompt_recovery, flag.get()) < 0) return Ref();
     return result;
@@ -745,7 +747,7 @@ Ref single_establish_connection_impl(State* st, PyObject* self) {
     Ref result = go_to_state(
         st, self, c, [c] { return Ref::borrow(c); }, S.st_any, context.get(), true);
     if (!result) return Ref();
-    if (!mcall(context, S.pop, {S.kw_cred_list, Py_None})) return Ref();
+    if (!mcall(context, S.pop, S.kw_cred_list, Py_None)) return Ref();
 
     learning = tvx::truth(learn.get());
     if (learning < 0) return Ref();
@@ -754,7 +756,7 @@ Ref single_establish_connection_impl(State* st, PyObject* self) {
         if (!get_name) return Ref();
         Ref spawn = tvx::getattr(c, S.spawn);
         if (!spawn) return Ref();
-        Ref learned = invoke(get_name, {spawn.get()});
+        Ref learned = invoke(get_name, nullptr, spawn.get());
         if (!learned) return Ref();
         Ref fallback = global(st, S.DEFAULT_LEARNED_HOSTNAME);
         if (!fallback) return Ref();
@@ -763,7 +765,7 @@ Ref single_establish_connection_impl(State* st, PyObject* self) {
         if (is_default && !log_line(S, c, S.warning, [st, &S] {
                 Ref pattern = global(st, S.DEFAULT_LEARNED_HOSTNAME);
                 if (!pattern) return Ref();
-                return mcall(S.warn_single_default, S.format, {pattern.get()});
+                return mcall(S.warn_single_default, S.format, pattern.get());
             }))
             return Ref();
         if (tvx::setattr(c, S.learned_hostname, learned.get()) < 0) return Ref();
@@ -860,7 +862,7 @@ Ref dual_connect_impl(State* st, PyObject* self) {
             if (!step(self, stage.step)) return Ref();
         }
     }
-    if (!mcall(tvx::getattr(c, S.context), S.pop, {S.prompt_recovery, Py_None})) return Ref();
+    if (!mcall(tvx::getattr(c, S.context), S.pop, S.prompt_recovery, Py_None)) return Ref();
     return tvx::none();
 }
 
@@ -896,7 +898,7 @@ Ref dual_establish_connection_impl(State* st, PyObject* self) {
             }
         }
     }
-    if (!mcall(context, S.pop, {S.kw_cred_list, Py_None})) return Ref();
+    if (!mcall(context, S.pop, S.kw_cred_list, Py_None)) return Ref();
 
     learning = tvx::truth(learn.get());
     if (learning < 0) return Ref();
@@ -908,7 +910,7 @@ Ref dual_establish_connection_impl(State* st, PyObject* self) {
         if (!get_name) return Ref();
         Ref spawn = attr(tvx::getattr(c, i == 0 ? S.a : S.b), S.spawn);
         if (!spawn) return Ref();
-        found[i] = invoke(get_name, {}, st->k.spawn, {spawn.get()});
+        found[i] = invoke(get_name, st->k.spawn, spawn.get());
         if (!found[i]) return Ref();
     }
     Ref fallback = global(st, S.DEFAULT_LEARNED_HOSTNAME);
@@ -923,7 +925,7 @@ Ref dual_establish_connection_impl(State* st, PyObject* self) {
     if (is_default && !log_line(S, c, S.warning, [st, &S] {
             Ref pattern = global(st, S.DEFAULT_LEARNED_HOSTNAME);
             if (!pattern) return Ref();
-            return mcall(S.warn_dual_default, S.format, {pattern.get()});
+            return mcall(S.warn_dual_default, S.format, pattern.get());
         }))
         return Ref();
     if (tvx::setattr(c, S.learned_hostname, learned.get()) < 0) return Ref();
@@ -967,15 +969,15 @@ Ref dual_designate_handles_impl(State* st, PyObject* self) {
     if (!go_to_state(
             st, self, c, [target] { return Ref::borrow(target); }, S.st_enable, nullptr, false))
         return Ref();
-    if (!mcall(tvx::getattr(target, S.spawn), S.sendline, {S.cmd_redundancy_stat})) return Ref();
+    if (!mcall(tvx::getattr(target, S.spawn), S.sendline, S.cmd_redundancy_stat)) return Ref();
     Method expect = lookup(tvx::getattr(target, S.spawn), S.expect);
     if (!expect) return Ref();
-    Ref state = mcall(tvx::getattr(target, S.state_machine), S.get_state, {S.st_enable});
+    Ref state = mcall(tvx::getattr(target, S.state_machine), S.get_state, S.st_enable);
     Ref pattern = attr(state, S.pattern);
     if (!pattern) return Ref();
     Ref exec_timeout = attr(tvx::getattr(c, S.settings), S.EXEC_TIMEOUT);
     if (!exec_timeout) return Ref();
-    Ref answer = invoke(expect, {pattern.get()}, st->k.timeout, {exec_timeout.get()});
+    Ref answer = invoke(expect, st->k.timeout, pattern.get(), exec_timeout.get());
     Ref output = attr(answer, S.match_output);
     if (!output) return Ref();
 
@@ -1039,8 +1041,8 @@ Ref dual_assign_ha_mode_impl(State* st, PyObject* self) {
     if (!execute) return Ref();
     Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    Ref ret = invoke(execute, {S.cmd_redundancy_state}, st->k.target_prompt_recovery,
-                     {S.role_active, prompt_recovery.get()});
+    Ref ret = invoke(execute, st->k.target_prompt_recovery, S.cmd_redundancy_state, S.role_active,
+                     prompt_recovery.get());
     if (!ret) return Ref();
     Ref mode = re_search(st, S.pat_redundancy_mode, ret.get(), false);
     if (!mode) return Ref();
@@ -1083,7 +1085,7 @@ Ref dual_unlock_standby_impl(State* st, PyObject* self) {
     if (!configure) return Ref();
     Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    if (!invoke(configure, {commands.get()}, st->k.prompt_recovery, {prompt_recovery.get()}))
+    if (!invoke(configure, st->k.prompt_recovery, commands.get(), prompt_recovery.get()))
         return Ref();
     if (!set(attr(standby_handle(S, self), S.state_machine), S.set_current_state, S.st_generic))
         return Ref();
@@ -1094,8 +1096,8 @@ Ref dual_unlock_standby_impl(State* st, PyObject* self) {
     if (!go_spawn) return Ref();
     prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    if (!invoke(go_to, {}, st->k.spawn_prompt_recovery_state,
-                {go_spawn.get(), prompt_recovery.get(), S.st_any}))
+    if (!invoke(go_to, st->k.spawn_prompt_recovery_state, go_spawn.get(), prompt_recovery.get(),
+                S.st_any))
         return Ref();
     return tvx::none();
 }
@@ -1110,7 +1112,7 @@ Ref dual_lock_standby_impl(State* st, PyObject* self) {
         if (PyList_Append(commands.get(), line) < 0) return Ref();
     }
     Method configure = lookup(self_attr(self, S.connection), S.configure);
-    if (!configure || !invoke(configure, {commands.get()})) return Ref();
+    if (!configure || !invoke(configure, nullptr, commands.get())) return Ref();
     return tvx::none();
 }
 
@@ -1200,34 +1202,36 @@ PyMethodDef dual_methods[] = {
 
 #ifdef OWN_STEPS_DIRECT
 // The implementation behind each method without parameters, by its
-// definition (see step).
+// definition (see step); the tables are laid out like the method tables.
 Impl own_impl(const PyMethodDef* def) {
-    static const struct {
-        const PyMethodDef* def;
-        Impl impl;
-    } table[] = {
-        {&common_methods[1], common_get_connection_dialog_impl},
-        {&common_methods[2], common_set_init_commands_impl},
-        {&common_methods[3], execute_init_commands_plain},
-        {&single_methods[1], single_connect_impl},
-        {&single_methods[2], single_establish_connection_impl},
-        {&single_methods[3], single_init_handle_impl},
-        {&single_methods[4], single_disconnect_impl},
-        {&dual_methods[1], dual_connect_impl},
-        {&dual_methods[2], dual_establish_connection_impl},
-        {&dual_methods[3], dual_designate_handles_impl},
-        {&dual_methods[4], dual_init_active_impl},
-        {&dual_methods[5], dual_init_standby_impl},
-        {&dual_methods[6], dual_assign_ha_mode_impl},
-        {&dual_methods[7], dual_unlock_standby_impl},
-        {&dual_methods[8], dual_lock_standby_impl},
-        {&dual_methods[9], dual_disconnect_impl},
+    static const Impl common_impls[] = {nullptr, common_get_connection_dialog_impl,
+                                        common_set_init_commands_impl, execute_init_commands_plain};
+    static const Impl single_impls[] = {nullptr, single_connect_impl,
+                                        single_establish_connection_impl, single_init_handle_impl,
+                                        single_disconnect_impl};
+    static const Impl dual_impls[] = {
+        nullptr,                        dual_connect_impl,          dual_establish_connection_impl,
+        dual_designate_handles_impl,    dual_init_active_impl,      dual_init_standby_impl,
+        dual_assign_ha_mode_impl,       dual_unlock_standby_impl,   dual_lock_standby_impl,
+        dual_disconnect_impl};
+    const struct {
+        const PyMethodDef* methods;
+        const Impl* impls;
+        std::size_t count;
+    } tables[] = {
+        {common_methods, common_impls, sizeof common_impls / sizeof common_impls[0]},
+        {single_methods, single_impls, sizeof single_impls / sizeof single_impls[0]},
+        {dual_methods, dual_impls, sizeof dual_impls / sizeof dual_impls[0]},
     };
-    for (const auto& entry : table) {
-        if (entry.def == def) return entry.impl;
+    for (const auto& table : tables) {
+        if (def >= table.methods && def < table.methods + table.count) return table.impls[def - table.methods];
     }
     return nullptr;
 }
+static_assert(sizeof common_methods / sizeof common_methods[0] == 5 &&
+                  sizeof single_methods / sizeof single_methods[0] == 6 &&
+                  sizeof dual_methods / sizeof dual_methods[0] == 11,
+              "the implementation tables follow the method tables");
 #endif
 
 const char kCommonDoc[] = "Link broker with common methods for single and dual RP";
