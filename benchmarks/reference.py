@@ -230,8 +230,8 @@ class BaseDualRpLinkBroker(BaseCommonRpLinkBroker):
 
     def connect(self):
         con = self.connection
-        con.log.info("+++ connection to %s +++" % str(con.a.spawn))
-        con.log.info("+++ connection to %s +++" % str(con.b.spawn))
+        con.log.info("+++ connection to %s +++" % str(self.connection.a.spawn))
+        con.log.info("+++ connection to %s +++" % str(self.connection.b.spawn))
         self.establish_connection()
         con._is_connected = True
         if not con.mit:
@@ -327,8 +327,9 @@ class BaseDualRpLinkBroker(BaseCommonRpLinkBroker):
                           prompt_recovery=self.prompt_recovery)
         mode = re.search(r"[Rr]edundancy\s+[Ss]tate\s+=\s+(.*)", ret)
         if mode:
-            con.a.mode = mode.groups()[0].strip()
-            self.connection.b.mode = con.a.mode
+            ha_mode = mode.groups()[0].strip()
+            con.a.mode = ha_mode
+            self.connection.b.mode = ha_mode
             con.log.debug("redundancy mode is %s" % con.a.mode)
             return
         raise ConnectionError("unable to determine redundancy mode")

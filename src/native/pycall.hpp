@@ -440,6 +440,31 @@ inline Ref call_own(PyObject* self, PyObject* name, PyObject* descr, Direct dire
     return call_self(self, name, pos, kw);
 }
 
+// for item in iterable: body(item), where body returns false on a failure
+// (with the error set); true when the loop ran to its end.  An exact list
+// is walked by index, its length read afresh before each element, which is
+// what the list's own iterator does; any other iterable through its
+// iterator.
+template <class Body>
+inline bool for_each(PyObject* iterable, Body body) {
+#ifndef Py_LIMITED_API
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (!body(item.get())) return false;
+        }
+        return true;
+    }
+#endif
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator) return false;
+    for (;;) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!body(item.get())) return false;
+    }
+}
+
 // ---------------------------------------------------------------- tests
 
 // bool(obj): 1, 0, or -1 with an error set.  None, the two booleans and

@@ -642,21 +642,15 @@ Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* stand
 
     Ref exec_commands = self_attr(self, S.init_exec_commands);
     if (!exec_commands) return Ref();
-    Ref iterator(PyObject_GetIter(exec_commands.get()));
-    if (!iterator) return Ref();
-    for (;;) {
-        Ref command(PyIter_Next(iterator.get()));
-        if (!command) {
-            if (PyErr_Occurred()) return Ref();
-            break;
-        }
+    const bool sent = tvx::for_each(exec_commands.get(), [&](PyObject* command) {
         Method execute = lookup(con, S.execute);
-        if (!execute) return Ref();
+        if (!execute) return false;
         Ref prompt_recovery = self_attr(self, S.prompt_recovery);
-        if (!prompt_recovery) return Ref();
-        if (!invoke(execute, st->k.prompt_recovery, command.get(), prompt_recovery.get()))
-            return Ref();
-    }
+        if (!prompt_recovery) return false;
+        return static_cast<bool>(
+            invoke(execute, st->k.prompt_recovery, command, prompt_recovery.get()));
+    });
+    if (!sent) return Ref();
 
     int on_standby = tvx::truth(standby);
     if (on_standby < 0) return Ref();
