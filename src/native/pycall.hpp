@@ -141,7 +141,11 @@ inline Ref vectorcall(PyObject* fn, PyObject* first, PyObject* kwnames, Args... 
     PyObject* stack[2 + sizeof...(Args)] = {nullptr, first, args...};
     PyObject** start = first ? stack + 1 : stack + 2;
     const Py_ssize_t total = (first ? 1 : 0) + static_cast<Py_ssize_t>(sizeof...(Args));
+#ifndef Py_LIMITED_API
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+#else
     const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+#endif
     const Py_ssize_t npos = total - nkw;
 #if defined(TVX_VECTORCALL)
     const std::size_t nargsf = static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET;

@@ -21,6 +21,7 @@
 #include "pyclass.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -83,16 +84,26 @@ struct KwNames {
 
 // The state of one module object (its md_state): nothing but owned
 // references, so that traversing and clearing it is a walk over them.
+// A module-level name found in the namespace while the namespace had a given
+// version tag (see global()); name and value are borrowed.
+struct GlobalMemo {
+    PyObject* name;
+    std::uint64_t version;
+    PyObject* value;
+};
+
 struct State {
     Strings s;
     KwNames k;
     PyObject* globals;     // the module's namespace, read by global()
     PyObject* two;         // the integer 2 handed to sleep
     PyObject* assertions;  // builtins.__debug__ when the module was executed
+    // (owned references end here)
+    GlobalMemo memo[5];
 };
 
-static_assert(sizeof(State) % sizeof(PyObject*) == 0, "the state is a run of references");
-constexpr std::size_t kStateRefs = sizeof(State) / sizeof(PyObject*);
+static_assert(offsetof(State, memo) % sizeof(PyObject*) == 0, "the state begins with references");
+constexpr std::size_t kStateRefs = offsetof(State, memo) / sizeof(PyObject*);
 
 PyObject** state_refs(State* st) { return reinterpret_cast<PyObject**>(st); }
 
@@ -407,7 +418,28 @@ Ref attr(const Ref& obj, PyObject* name) {
 }
 
 // A module-level name at the time of use.
-Ref global(State* st, PyObject* name) { return tvx::load_global(st->globals, name); }
+// (Up to 3.11 a dict seen with the same version tag is unchanged, so a name
+// found in the namespace under that tag is still bound to the same value.)
+Ref global(State* st, PyObject* name) {
+#ifdef TVX_DICT_VERSION
+    const std::uint64_t version = tvx::dict_version(st->globals);
+    GlobalMemo* slot = nullptr;
+    for (GlobalMemo& memo : st->memo) {
+        if (memo.name == name || !memo.name) {
+            slot = &memo;
+            break;
+        }
+    }
+    if (slot && slot->name && slot->version == version) return Ref::borrow(slot->value);
+    PyObject* found = PyDict_GetItemWithError(st->globals, name);  // str keys: no code runs
+    if (found) {
+        if (slot) *slot = GlobalMemo{name, version, found};
+        return Ref::borrow(found);
+    }
+    if (PyErr_Occurred()) return Ref();
+#endif
+    return tvx::load_global(st->globals, name);
+}
 
 // fmt % arg for a str fmt: str's own formatting, unless arg is of a str
 // subclass (whose reflected operator the % operator would ask first).
