@@ -3,8 +3,12 @@
 One unit is the time, measured in the same run and the same way, of calling an
 empty Python function f(os, series, model, chassis_type) with four positional
 arguments.  Every operation is also timed on the plain-Python version of the
-same algorithms (benchmarks/reference.py) so that the two can be compared on
-each interpreter.
+same algorithms (benchmarks/reference.py) and on that same file compiled by
+Cython 3, so that the three can be compared on each interpreter.  Cython (and
+setuptools where the interpreter has no distutils) is installed with pip into
+a scratch folder when it is not importable; the compiled module is built there
+too, and the folder is removed at the end.  Where Cython cannot be had, its
+column stays empty and the run says why.
 
     python benchmarks/run.py [--quick] [--json FILE]
 """
@@ -12,10 +16,14 @@ from __future__ import print_function
 
 import argparse
 import gc
+import importlib.util
 import json
 import os
 import platform
+import shutil
+import subprocess
 import sys
+import tempfile
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -31,6 +39,62 @@ def best_ns(stmt, namespace, number, repeat):
     timer = timeit.Timer(stmt, globals=namespace)
     best = min(timer.repeat(repeat=repeat, number=number))
     return best * 1e9 / number
+
+
+def _last_line(text):
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    errors = [line for line in lines if line.startswith("ERROR")]
+    return (errors or lines or ["no output"])[-1]
+
+
+# setuptools, imported first, provides distutils where the interpreter has none.
+_CYTHONIZE = """
+try:
+    import setuptools
+except ImportError:
+    pass
+from Cython.Build.Cythonize import main
+main()
+"""
+
+
+def cython_reference(scratch):
+    """reference.py compiled by Cython 3 in `scratch`, as (module, version), or (None, reason)."""
+    site = os.path.join(scratch, "site")
+    wanted = []
+    try:
+        import Cython
+        if int(Cython.__version__.split(".")[0]) < 3:
+            wanted.append("Cython>=3")
+    except ImportError:
+        wanted.append("Cython>=3")
+    if not (importlib.util.find_spec("distutils") or importlib.util.find_spec("setuptools")):
+        wanted.append("setuptools")
+    if wanted:
+        done = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                               "--retries", "1", "--target", site] + wanted,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        if done.returncode:
+            return None, "pip could not install %s: %s" % (" ".join(wanted), _last_line(done.stderr))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [site, env.get("PYTHONPATH")]))
+    source = os.path.join(scratch, "reference_cython.py")
+    shutil.copyfile(os.path.join(os.path.dirname(os.path.abspath(__file__)), "reference.py"), source)
+    done = subprocess.run([sys.executable, "-c", "import Cython; print(Cython.__version__)"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
+    version = done.stdout.strip()
+    done = subprocess.run([sys.executable, "-c", _CYTHONIZE, "-i", "-q", source], cwd=scratch,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, env=env)
+    if done.returncode:
+        return None, "Cython %s could not build reference.py: %s" % (version, _last_line(done.stdout))
+    sys.path.insert(0, scratch)
+    try:
+        import reference_cython
+    except ImportError as exc:
+        return None, "the Cython build of reference.py does not import: %s" % exc
+    finally:
+        sys.path.remove(scratch)
+    return reference_cython, version
 
 
 def _empty(os, series, model, chassis_type):
@@ -188,12 +252,6 @@ def growth(impl, sizes, repeat):
     return out
 
 
-class _Brokers(object):
-    """The plain-Python brokers, with sleep rebound like the native ones."""
-    BaseSingleRpLinkBroker = reference.BaseSingleRpLinkBroker
-    BaseDualRpLinkBroker = reference.BaseDualRpLinkBroker
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run)")
@@ -202,20 +260,30 @@ def main(argv=None):
     repeat = 2 if args.quick else 7
     scale = 0.1 if args.quick else 1.0
 
+    scratch = tempfile.mkdtemp(prefix="tarvix-bench-")
+    try:
+        compiled, cython_note = cython_reference(scratch)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
     # Brokers wait 2 s in disconnect and log through the package; neither is timed here.
-    link_broker.sleep = lambda seconds: None
-    reference.sleep = lambda seconds: None
+    for module in (link_broker, reference, compiled):
+        if module is not None:
+            module.sleep = lambda seconds: None
     implroster.log = reference.log  # os names outside the built-in list log at debug level
 
     unit = best_ns("f('quilm', 's3', 'm7', 'dual_rp')", {"f": _empty}, max(1000, int(200000 * scale)), repeat)
     rows = []
     native_ops = operations(implroster.ImplRoster, link_broker)
-    plain_ops = operations(reference.ImplRoster, _Brokers)
-    for (name, stmt, native_ns_, number), (_, _, plain_ns_, _) in zip(native_ops, plain_ops):
+    plain_ops = operations(reference.ImplRoster, reference)
+    cython_ops = operations(compiled.ImplRoster, compiled) if compiled else [None] * len(native_ops)
+    for (name, stmt, native_ns_, number), plain, cython in zip(native_ops, plain_ops, cython_ops):
         number = max(1, int(number * scale))
         native_ns = best_ns(stmt, native_ns_, number, repeat)
-        plain_ns = best_ns(stmt, plain_ns_, number, repeat)
+        cython_ns = best_ns(stmt, cython[2], number, repeat) if cython else None
+        plain_ns = best_ns(stmt, plain[2], number, repeat)
         rows.append({"operation": name, "native_ns": native_ns, "native_units": native_ns / unit,
+                     "cython_ns": cython_ns, "cython_units": cython_ns / unit if cython else None,
                      "plain_ns": plain_ns, "plain_units": plain_ns / unit})
 
     sizes = [(18, 10, 1), (18, 10, 10), (18, 10, 100)] if not args.quick else [(18, 10, 1), (18, 10, 10)]
@@ -223,17 +291,26 @@ def main(argv=None):
 
     print("Python %s on %s (%s)" % (platform.python_version(), platform.machine(), platform.processor() or "cpu"))
     print("unit: %.1f ns (an empty Python function called with four positional arguments)" % unit)
-    print("%-26s %12s %10s %12s %10s %8s" % ("operation", "native ns", "units", "plain ns", "units", "ahead"))
+    print("Cython %s: reference.py compiled" % cython_note if compiled else "Cython column empty: " + cython_note)
+    print("%-26s %12s %10s %12s %10s %12s %10s %9s %9s" % (
+        "operation", "native ns", "units", "cython ns", "units", "plain ns", "units", "vs cython", "vs plain"))
     for row in rows:
-        print("%-26s %12.1f %10.1f %12.1f %10.1f %7.1fx" % (
-            row["operation"], row["native_ns"], row["native_units"], row["plain_ns"],
-            row["plain_units"], row["plain_ns"] / row["native_ns"]))
+        if compiled:
+            cython = "%12.1f %10.1f" % (row["cython_ns"], row["cython_units"])
+            ahead = "%8.2fx" % (row["cython_ns"] / row["native_ns"])
+        else:
+            cython, ahead = "%12s %10s" % ("-", "-"), "%9s" % "-"
+        print("%-26s %12.1f %10.1f %s %12.1f %10.1f %s %8.2fx" % (
+            row["operation"], row["native_ns"], row["native_units"], cython, row["plain_ns"],
+            row["plain_units"], ahead, row["plain_ns"] / row["native_ns"]))
     print("repr cost per leaf:")
     for leaves, ns in per_leaf:
         print("  %6d leaves: %8.1f ns per leaf (%.2f units)" % (leaves, ns, ns / unit))
     if args.json:
         with open(args.json, "w") as fh:
             json.dump({"python": platform.python_version(), "unit_ns": unit, "rows": rows,
+                       "cython": cython_note if compiled else None,
+                       "cython_missing": None if compiled else cython_note,
                        "repr_per_leaf": per_leaf}, fh, indent=2)
     return 0
 
