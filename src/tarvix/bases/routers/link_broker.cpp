@@ -289,7 +289,11 @@ State* owner_state(PyObject* self, Kind kind, PyObject** cls) {
 #ifndef Py_LIMITED_API
     Ref mro = Ref::borrow(Py_TYPE(self)->tp_mro);
 #else
-    Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__mro__"));
+    // (The interned name: a new str for each read would be kept, one after
+    // another, by the interpreter's attribute cache.)
+    Ref dunder_mro(tvx::intern("__mro__"));
+    if (!dunder_mro) return nullptr;
+    Ref mro(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), dunder_mro.get()));
 #endif
     if (!mro) return nullptr;
     const Py_ssize_t n = PyTuple_Size(mro.get());
