@@ -8,19 +8,38 @@ import sys
 import tempfile
 import time
 
+import tarvix
+
 PASSWORD_ENV = "TARVIX_PASSWORD"
 ENABLE_PASSWORD_ENV = "TARVIX_ENABLE_PASSWORD"
 
+# Exit statuses: a device or connection failure, a usage error, an
+# interrupt, and an output closed by its reader (as a shell reports SIGPIPE).
+FAILED, USAGE, INTERRUPTED, OUTPUT_CLOSED = 1, 2, 130, 141
+
+
+class UsageError(Exception):
+    """A mistake in the options or input given: one line to the user."""
+
 
 def _plugins(args):
-    import tarvix
+    from tarvix.bases.connection import discover_plugins
 
-    roster = tarvix.__impl_roster__
-    roster.discover_builtin_plugins()
-    roster.discover_external_plugins()
-    text = repr(roster)
+    text = repr(discover_plugins())
     print(text if text else "no plugins registered")
     return 0
+
+
+def _ask_password(prompt):
+    """Reads a password from the terminal."""
+    try:
+        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
+    except OSError:
+        raise UsageError("--ask-password needs a terminal; without one give the password in $%s" % PASSWORD_ENV)
+    try:
+        return getpass.getpass(prompt)
+    except EOFError:
+        raise UsageError("--ask-password: no password given")
 
 
 def _credentials(args):
@@ -29,7 +48,7 @@ def _credentials(args):
     credentials = {}
     password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
     if args.username and password is None and args.ask_password:
-        password = getpass.getpass("password for %s: " % args.username)
+        password = _ask_password("password for %s: " % args.username)
     if args.username or password is not None:
         credentials["default"] = {"username": args.username, "password": password}
     enable = os.environ.get(ENABLE_PASSWORD_ENV)
@@ -63,7 +82,40 @@ def _say(text=""):
     print(text, flush=True)
 
 
-def _summary(con, args, elapsed):
+def _replies(texts):
+    """(pattern, answer) pairs from --reply PATTERN=ANSWER options."""
+    import re
+
+    replies = []
+    for text in texts or []:
+        pattern, equals, answer = text.rpartition("=")
+        if not equals or not pattern:
+            raise UsageError("--reply %r: give it as PATTERN=ANSWER (e.g. '\\[confirm\\]=y')" % text)
+        try:
+            re.compile(pattern)
+        except re.error as error:
+            raise UsageError("--reply %r: the pattern is no regular expression: %s" % (text, error))
+        replies.append((pattern, answer))
+    return replies
+
+
+def _setup_commands(args):
+    """The setup commands to ask for: None leaves the plugin's own choice."""
+    if args.no_setup_commands:
+        if args.setup_command or args.setup_config:
+            raise UsageError("--no-setup-commands goes with neither --setup-command nor --setup-config")
+        return [], []
+    return args.setup_command, args.setup_config
+
+
+def _check(args):
+    if not args.timeout > 0:
+        raise UsageError("--timeout must be more than 0 seconds")
+    if args.start and len(args.start) > 2:
+        raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
+
+
+def _summary(con, args, elapsed, replies):
     _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
     _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
     for handle in con.handles:
@@ -73,12 +125,24 @@ def _summary(con, args, elapsed):
             _say("  rp %s: single route processor" % handle.name)
     for command in args.execute or []:
         target = "active" if con.chassis_type == "dual_rp" and not args.mit else None
-        output = con.execute(command, target=target)
+        output = con.execute(command, target=target, reply=replies)
         _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
         _say(output)
 
 
 def _connect(args):
+    try:
+        _check(args)
+        replies = _replies(args.reply)
+        init_exec, init_config = _setup_commands(args)
+        credentials = _credentials(args) if args.start else None
+    except UsageError as error:
+        print("error: %s" % error, file=sys.stderr)
+        return USAGE
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return INTERRUPTED
+
     from tarvix.bases.connection import Connection
     from tarvix.core.errors import ConnectionError, ConnectionInfraError
 
@@ -90,38 +154,37 @@ def _connect(args):
 
     workdir = None
     env = None
-    if args.start:
-        if len(args.start) > 2:
-            print("error: --start is given once for a single-RP device, twice for a dual-RP one", file=sys.stderr)
-            return 2
-        start = args.start
-        credentials = _credentials(args)
-        chassis = args.chassis or ("dual_rp" if len(start) == 2 else "single_rp")
-    else:
-        workdir = tempfile.mkdtemp(prefix="tarvix-sim-")
-        chassis = args.chassis or "single_rp"
-        args.chassis = chassis
-        args.hostname = args.hostname or "sim-router"
-        start, credentials, env = _simulated(args, workdir)
-        print("no device named: connecting to the bundled simulator (%s)" % chassis, file=sys.stderr)
     con = None
     try:
+        if args.start:
+            start = args.start
+            chassis = args.chassis or ("dual_rp" if len(start) == 2 else "single_rp")
+        else:
+            workdir = tempfile.mkdtemp(prefix="tarvix-sim-")
+            chassis = args.chassis or "single_rp"
+            args.chassis = chassis
+            args.hostname = args.hostname or "sim-router"
+            start, credentials, env = _simulated(args, workdir)
+            print("no device named: connecting to the bundled simulator (%s)" % chassis, file=sys.stderr)
         began = time.monotonic()
         con = Connection(hostname=args.hostname or "device", start=start, os=args.os, series=args.series,
                          model=args.model, chassis_type=chassis, credentials=credentials, learn_hostname=True,
                          connection_timeout=args.timeout, mit=args.mit, prompt_recovery=args.prompt_recovery,
-                         env=env)
+                         env=env, init_exec_commands=init_exec, init_config_commands=init_config,
+                         console_settle=args.console_settle)
         con.connect()
-        _summary(con, args, time.monotonic() - began)
+        _summary(con, args, time.monotonic() - began, replies)
         con.disconnect()
         _say("disconnected")
         return 0
-    except (ConnectionError, ConnectionInfraError, ValueError) as error:
+    except (ConnectionError, ConnectionInfraError, ValueError, OSError) as error:
+        if isinstance(error, BrokenPipeError):
+            raise
         print("error: %s" % error, file=sys.stderr)
-        return 1
+        return FAILED
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
-        return 130
+        return INTERRUPTED
     finally:
         if con is not None:
             con._close_links()
@@ -132,6 +195,7 @@ def _connect(args):
 
 def build_parser():
     parser = argparse.ArgumentParser(prog="tarvix", description="Command-line connections to network devices.")
+    parser.add_argument("--version", action="version", version="tarvix %s" % tarvix.__version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     plugins = commands.add_parser("plugins", help="discover the builtin and external plugins and print the registry's tree")
     plugins.set_defaults(handler=_plugins)
@@ -155,8 +219,24 @@ def build_parser():
     connect.add_argument("--password", help="login password (visible to other users in the process list; "
                                             "prefer $%s or --ask-password)" % PASSWORD_ENV)
     connect.add_argument("--ask-password", action="store_true", help="prompt for the login password")
-    connect.add_argument("--timeout", type=float, default=30, help="seconds allowed for each connection step")
+    connect.add_argument("--timeout", type=float, default=30,
+                         help="seconds allowed for each connection step, setup commands included (default: 30)")
     connect.add_argument("--execute", action="append", metavar="CMD", help="exec command to run and print (repeatable)")
+    connect.add_argument("--reply", action="append", metavar="PATTERN=ANSWER",
+                         help="answer a question an --execute command asks: when the device prints what the "
+                              "regular expression PATTERN matches, send ANSWER (empty: just Return), e.g. "
+                              "'\\[confirm\\]=' (repeatable)")
+    connect.add_argument("--setup-command", action="append", metavar="CMD",
+                         help="exec command to run while connecting instead of the plugin's (repeatable); a "
+                              "rejected one fails the connect")
+    connect.add_argument("--setup-config", action="append", metavar="LINE",
+                         help="configuration line to apply while connecting instead of the plugin's (repeatable)")
+    connect.add_argument("--no-setup-commands", action="store_true",
+                         help="run no setup command and apply no setup configuration while connecting "
+                              "(by default the plugin's own; those the device rejects are skipped with a warning)")
+    connect.add_argument("--console-settle", action="store_true",
+                         help="the links are console lines behind a terminal server: after disconnecting, "
+                              "give them time to settle")
     connect.add_argument("--mit", action="store_true", help="connect only: no designation or initial commands")
     connect.add_argument("--prompt-recovery", action="store_true", help="keep nudging a silent console")
     connect.add_argument("--sim-login", action="store_true",
@@ -170,10 +250,22 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     handler = getattr(args, "handler", None)
-    if handler is None:
-        parser.print_help()
-        return 2
-    return handler(args)
+    try:
+        if handler is None:
+            parser.print_help()
+            return 0
+        return handler(args)
+    except BrokenPipeError:
+        # The reader of the output went away (e.g. "| head -1"): nothing more
+        # can be shown there, and nothing must fail while exiting either.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        try:
+            print("tarvix: output closed before the end", file=sys.stderr)
+        except OSError:
+            pass
+        return OUTPUT_CLOSED
 
 
 if __name__ == "__main__":

@@ -4,8 +4,10 @@ import re
 import pytest
 
 import tarvix
-from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection, _clean
+import tarvix.bases.connection as connection_module
+from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection, _clean, reply_statements
 from tarvix.core.errors import ConnectionError, ConnectionInfraError
+from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.plugins.generic import GenericDualRPConnection, GenericSingleRpConnection
 
 
@@ -39,6 +41,9 @@ def test_external_plugin_that_is_not_a_connection_is_built_by_itself(monkeypatch
 @pytest.mark.parametrize("kwargs, message", [
     ({"hostname": "r1", "start": ["a", "b", "c"], "chassis_type": "single_rp"}, "needs 1 start command"),
     ({"start": "telnet ts 2001"}, "a hostname is needed unless learn_hostname is set"),
+    ({"hostname": "r1", "start": "x", "connection_timeout": 0}, "connection_timeout must be a number of seconds"),
+    ({"hostname": "r1", "start": "x", "connection_timeout": -1.5}, "connection_timeout must be a number of seconds"),
+    ({"hostname": "r1", "start": "x", "connection_timeout": "3"}, "connection_timeout must be a number of seconds"),
 ])
 def test_bad_arguments(kwargs, message):
     with pytest.raises(ValueError, match=message):
@@ -47,6 +52,9 @@ def test_bad_arguments(kwargs, message):
 
 @pytest.mark.parametrize("hostname, learn, learned, accepts, refuses", [
     ("r1.lab", False, None, "r1.lab", "r1xlab"),
+    ("R1", False, None, "r1", "r10"),
+    ("r1.lab.example.net", False, None, "R1", "r1.lab"),
+    ("r1.lab.example.net", False, None, "r1.lab.example.net", "lab"),
     ("r1", True, None, "anything", "with space"),
     ("r1", True, "core-7", "core-7", "r1"),
     ("r1", True, DEFAULT_LEARNED_HOSTNAME, "whatever", "a b"),
@@ -93,3 +101,35 @@ def test_execute_before_connect_is_refused():
 ])
 def test_clean_output(text, command, expected):
     assert _clean(text, command) == expected
+
+
+def test_plugins_are_discovered_once_unless_asked(monkeypatch):
+    walks = []
+    roster = tarvix.__impl_roster__
+    monkeypatch.setattr(connection_module, "_discovered", False)
+    for name in ("discover_builtin_plugins", "discover_external_plugins"):
+        monkeypatch.setattr(roster, name, lambda name=name: walks.append(name))
+    Connection(hostname="r1", start="x")
+    assert walks == ["discover_builtin_plugins", "discover_external_plugins"]
+    for _ in range(1000):
+        Connection(hostname="r1", start="x")
+    assert len(walks) == 2
+    Connection(hostname="r1", start="x", rediscover=True)
+    assert len(walks) == 4
+
+
+@pytest.mark.parametrize("reply", [
+    [(r"\[confirm\]", "y"), ("Destination", "")],
+    {r"\[confirm\]": "y", "Destination": ""},
+    Dialog([Statement(r"\[confirm\]", action="y"), Statement("Destination", action="")]),
+])
+def test_reply_forms_become_statements(reply):
+    statements = reply_statements(reply)
+    assert [(s.regex.pattern, s.action) for s in statements] == [(r"\[confirm\]", "y"), ("Destination", "")]
+
+
+def test_unknown_link_program_is_a_connection_error():
+    con = Connection(hostname="r1", start="no-such-program-x --password secret")
+    with pytest.raises(ConnectionError, match="r1: cannot start the link: ") as caught:
+        con.connect()
+    assert "secret" not in caught.value.message and not con.connected

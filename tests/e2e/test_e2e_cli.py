@@ -6,16 +6,21 @@ import time
 
 import pytest
 
+from tarvix import __version__ as tarvix_version
 from tarvix import simulator
 
 from e2e_support import PASSWORD
+
+REFUSED = "% Invalid input detected at '^' marker."
 
 
 def tarvix(*args, **kwargs):
     env = dict(os.environ)
     env.update(kwargs.pop("env", {}))
-    return subprocess.run([sys.executable, "-m", "tarvix"] + list(args), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=30, env=env)
+    # A session of its own: no terminal to ask a password on.
+    return subprocess.run([sys.executable, "-m", "tarvix"] + list(args), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=30,
+                          env=env, start_new_session=True)
 
 
 def simulators_running(hostname):
@@ -66,7 +71,9 @@ def test_connect_failure_exits_non_zero_within_the_timeout():
     result = tarvix("connect", "--start", start, "--timeout", "1")
     assert time.monotonic() - began < 6
     assert result.returncode == 1
-    assert result.stderr.splitlines()[-1].startswith("error: device: no prompt of a known state")
+    assert result.stderr.splitlines()[-2:] == [
+        "error: device: (nothing printed)",
+        "no prompt of a known state (disable, enable, config, standby_locked) within 1.0 s"]
     assert not simulators_running("cli-silent")
 
 
@@ -74,3 +81,61 @@ def test_plugins_still_prints_the_tree():
     result = tarvix("plugins")
     assert result.returncode == 0
     assert "GenericDualRPConnection" in result.stdout and "GenericSingleRpConnection" in result.stdout
+
+
+@pytest.mark.parametrize("args, status, first_line", [
+    ((), 0, "usage: tarvix"),
+    (("--version",), 0, "tarvix " + tarvix_version),
+    (("connect", "--start", "no-such-program-x"), 1,
+     "error: device: cannot start the link: The command was not found or was not executable: no-such-program-x."),
+    (("connect", "--timeout", "0"), 2, "error: --timeout must be more than 0 seconds"),
+    (("connect", "--start", "ssh r1", "--username", "admin", "--ask-password"), 2,
+     "error: --ask-password needs a terminal; without one give the password in $TARVIX_PASSWORD"),
+    (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
+    (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
+])
+def test_edges_end_in_one_line(args, status, first_line):
+    result = tarvix(*args)
+    assert result.returncode == status
+    assert "Traceback" not in result.stderr
+    if status:
+        assert result.stderr.startswith(first_line) and len(result.stderr.splitlines()) == 1
+    else:
+        assert result.stdout.startswith(first_line)
+
+
+def test_closed_output_ends_quietly():
+    # More output than a pipe holds: the reader is gone before it is written.
+    start = simulator.command("cli-pipe", "--tech-lines", "5000")
+    child = subprocess.Popen([sys.executable, "-m", "tarvix", "connect", "--start", start, "--execute",
+                              "show tech-support"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True)
+    try:
+        assert child.stdout.readline().startswith("connected to device")
+        child.stdout.close()
+        assert child.wait(timeout=30) == 141
+        errors = child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+        child.stderr.close()
+    assert "Traceback" not in errors and errors.splitlines()[-1] == "tarvix: output closed before the end"
+    assert not simulators_running("cli-pipe")
+
+
+@pytest.mark.parametrize("options, status, expected", [
+    ((), 0, ["device: setup command 'terminal width 0' skipped, the device refused it: " + REFUSED]),
+    (("--no-setup-commands",), 0, []),
+    (("--setup-command", "terminal width 0"), 1, ["error: device: ", "'terminal width 0'", REFUSED]),
+    (("--execute", "copy run start", "--reply", r"filename \[\S*\]\? $="), 0, ["[OK]"]),
+])
+def test_setup_commands_and_replies(options, status, expected):
+    start = simulator.command("cli-setup", "--reject", "terminal width 0")
+    result = tarvix("connect", "--start", start, *options)
+    assert result.returncode == status, result.stderr
+    assert "Traceback" not in result.stderr
+    if not expected:
+        assert "skipped" not in result.stderr
+    for text in expected:
+        assert text in result.stdout + result.stderr
+    assert not simulators_running("cli-setup")

@@ -1,12 +1,27 @@
 """Connect, execute, configure and disconnect against the simulator."""
+import logging
+import os
 import time
 
 import pytest
 
+import tarvix.plugins.generic as generic
 from tarvix import simulator
+from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker
 from tarvix.core.errors import ConnectionError, LinkTimeoutError, LoginError
+from tarvix.eal.dialogs import Dialog, Statement
 
-from e2e_support import PASSWORD, alive, connections, credentials, sim_passwords  # noqa: F401 (fixtures)
+from e2e_support import ENABLE_PASSWORD, PASSWORD, alive, connections, credentials, sim_passwords  # noqa: F401
+
+# A console behind a terminal server: slow echo, replies in pieces, each
+# line answered late.
+SLOW = ("--echo-delay", "0.002", "--chunked", "--reply-delay", "0.05")
+
+
+def start_of(chassis, hostname, pair_dir, *options):
+    if chassis == "single_rp":
+        return simulator.command(hostname, *options)
+    return simulator.pair(hostname, pair_dir, *options, active="b" if chassis == "dual_rp/b" else "a")
 
 
 @pytest.mark.parametrize("options, learn", [
@@ -103,7 +118,7 @@ def test_failures_end_in_a_clear_error(connections, sim_passwords, tmp_path, cas
 def test_execute_reports_a_rejected_command(connections):
     con = connections(simulator.command("r3"), hostname="r3")
     con.connect()
-    with pytest.raises(ConnectionError, match="'show nothing' rejected: % Invalid input"):
+    with pytest.raises(ConnectionError, match="^r3: % Invalid input detected\\.\n'show nothing' rejected$"):
         con.execute("show nothing")
     assert "UTC" in con.execute("show clock")
     con.disconnect()
@@ -117,4 +132,124 @@ def test_reconnect_after_disconnect(connections):
     con.connect()
     assert connections.pids() != first
     assert "r4 uptime" in con.execute("show version")
+    con.disconnect()
+
+
+@pytest.mark.parametrize("chassis", ["single_rp", "dual_rp/a", "dual_rp/b"])
+def test_slow_console_connects_and_reconnects(connections, tmp_path, chassis):
+    con = connections(start_of(chassis, "slow1", str(tmp_path), *SLOW), hostname="slow1", connection_timeout=5)
+    for _ in range(2):
+        con.connect()
+        if chassis != "single_rp":
+            assert con.active.name == chassis[-1] and con.a.mode == con.b.mode == "sso"
+        assert "slow1 uptime is" in con.execute("show version")
+        con.disconnect()
+
+
+WIDTH = "setup command 'terminal width 0' skipped, the device refused it"
+
+
+@pytest.mark.parametrize("chassis, sim_options, refused", [
+    ("single_rp", ("--reject", "terminal width 0", "--no-config"),
+     [WIDTH, "setup configuration ['no logging console'] skipped, the device refused 'configure terminal'"]),
+    ("single_rp", ("--reject", "no logging console"),
+     ["setup command 'no logging console' skipped, the device refused it"]),
+    ("dual_rp/a", ("--reject", "terminal width 0"), [WIDTH, WIDTH]),
+])
+def test_refused_setup_commands_of_the_plugin_are_skipped(connections, caplog, tmp_path, chassis, sim_options,
+                                                         refused):
+    con = connections(start_of(chassis, "r5", str(tmp_path), *sim_options), hostname="r5")
+    con.connect()
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warnings) == len(refused)
+    for warning, expected in zip(warnings, refused):
+        assert warning.startswith("r5") and warning.endswith(expected + ": % Invalid input detected at '^' marker.")
+    assert "r5 uptime is" in con.execute("show version")
+    con.disconnect()
+
+
+@pytest.mark.parametrize("chassis, sim_options, options, error", [
+    ("single_rp", ("--reject", "terminal width 0"), {"init_exec_commands": ["terminal width 0"]}, "terminal width 0"),
+    ("single_rp", ("--no-config",), {"init_config_commands": ["no logging console"]}, "configure terminal"),
+    ("dual_rp/a", ("--reject", "terminal width 0"), {"init_exec_commands": ["terminal width 0"]}, "terminal width 0"),
+])
+def test_refused_setup_commands_of_the_caller_fail(connections, tmp_path, chassis, sim_options, options, error):
+    con = connections(start_of(chassis, "r5", str(tmp_path), *sim_options), hostname="r5", **options)
+    with pytest.raises(ConnectionError, match=error):
+        con.connect()
+    assert not con.connected
+
+
+def test_setup_commands_wait_the_connect_timeout(connections):
+    con = connections(simulator.command("r6", "--hang", "terminal length 0"), hostname="r6", connection_timeout=1)
+    began = time.monotonic()
+    with pytest.raises(LinkTimeoutError, match="terminal length 0"):
+        con.connect()
+    assert time.monotonic() - began < 5
+
+
+@pytest.mark.parametrize("settle", [False, True])
+@pytest.mark.parametrize("chassis", ["single_rp", "dual_rp/a"])
+def test_disconnect_waits_only_for_a_console_line(connections, monkeypatch, tmp_path, chassis, settle):
+    slept = []
+    monkeypatch.setattr(generic, "sleep", slept.append)
+    con = connections(start_of(chassis, "r7", str(tmp_path)), hostname="r7", console_settle=settle)
+    con.connect()
+    pids = connections.pids()
+    began = time.monotonic()
+    con.disconnect()
+    assert time.monotonic() - began < 1
+    assert slept == ([2] if settle else [])
+    assert not con.connected and not [pid for pid in pids if alive(pid)]
+
+
+@pytest.mark.parametrize("command, reply, expected", [
+    ("copy running-config startup-config", [(r"Destination filename \[\S*\]\? $", "")], "[OK]"),
+    ("copy run start", {r"\[startup-config\]\?": "flash:x"}, "% Error opening flash:x"),
+    ("clear counters", Dialog([Statement(r"\[confirm\]", action="n")]), "% Not cleared"),
+])
+def test_execute_answers_questions(connections, command, reply, expected):
+    con = connections(simulator.command("r8", *SLOW), hostname="r8")
+    con.connect()
+    assert expected in con.execute(command, reply=reply)
+    assert "r8 uptime is" in con.execute("show version")
+    con.disconnect()
+
+
+@pytest.mark.parametrize("explicit_env", [False, True])
+def test_no_password_reaches_a_link(connections, monkeypatch, explicit_env):
+    monkeypatch.setenv("TARVIX_PASSWORD", PASSWORD)
+    monkeypatch.setenv("TARVIX_ENABLE_PASSWORD", ENABLE_PASSWORD)
+    con = connections(simulator.command("r9"), hostname="r9", env=dict(os.environ) if explicit_env else None)
+    con.connect()
+    with open("/proc/%d/environ" % con.spawn.pid, "rb") as handle:
+        environ = handle.read()
+    assert b"PATH=" in environ
+    assert PASSWORD.encode() not in environ and ENABLE_PASSWORD.encode() not in environ
+    con.disconnect()
+
+
+def _lock_standby_locks():
+    """Whether the broker's lock_standby configures the lock itself."""
+    sent = []
+
+    class Recorder(object):
+        context = {}
+
+        def configure(self, lines, **options):
+            sent.extend(lines)
+
+    BaseDualRpLinkBroker(Recorder()).lock_standby()
+    return "no standby console enable" in sent
+
+
+def test_lock_standby_locks_the_standby_console(connections, tmp_path, request):
+    if not _lock_standby_locks():
+        request.node.add_marker(pytest.mark.xfail(reason="lock_standby configures the unlock line", strict=True))
+    con = connections(simulator.pair("r10", str(tmp_path)), hostname="r10")
+    con.connect()
+    con.broker.lock_standby()
+    standby = con.standby
+    standby.state_machine._current_state = "generic"
+    assert standby.state_machine.go_to("any", standby.spawn) == "standby_locked"
     con.disconnect()

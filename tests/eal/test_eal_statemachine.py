@@ -60,9 +60,11 @@ def test_login_tries_each_credential_in_turn(console):
 
 
 @pytest.mark.parametrize("credentials, message", [
-    ({"default": {"username": "admin", "password": "pw-wrong"}}, "sm1: login rejected with the credentials 'default'"),
-    ({}, "sm1: the device asks for login credentials and none were given"),
-    ({"default": {"password": "pw-right"}}, "sm1: the device asks for a username and credential 'default' has none"),
+    ({"default": {"username": "admin", "password": "pw-wrong"}},
+     "sm1: % Login invalid | User Access Verification | Username:\nlogin rejected with the credentials 'default'"),
+    ({}, "sm1: User Access Verification | Username:\nthe device asks for login credentials and none were given"),
+    ({"default": {"password": "pw-right"}},
+     "sm1: User Access Verification | Username:\nthe device asks for a username and credential 'default' has none"),
 ])
 def test_login_failures(console, credentials, message):
     spawn, machine = console("--login", credentials=credentials)
@@ -91,7 +93,7 @@ def test_silent_console_times_out_with_prompt_recovery_nudges(console):
     sent = []
     original = spawn.sendline
     spawn.sendline = lambda text="": (sent.append(text), original(text))
-    with pytest.raises(LinkTimeoutError, match=r"sm1: no prompt of a known state \(disable, enable, config"):
+    with pytest.raises(LinkTimeoutError, match=r"^sm1: \(nothing printed\)\nno prompt of a known state \(disable, enable, config"):
         machine.go_to("any", spawn, prompt_recovery=True, timeout=1.6)
     assert len(sent) >= 2
     sent[:] = []

@@ -143,3 +143,23 @@ def test_unknown_role_names_neither_role(children, tmp_path):
     output = run(child, "sh redundancy stat | inc my state", "sim>")
     assert "my state" in output
     assert "active" not in output.lower() and "standby" not in output.lower()
+
+
+def test_standby_locked_again(children, tmp_path):
+    slow = ("--echo-delay", "0.002", "--chunked")
+    active, standby = [spawn(c) for c in simulator.pair("pair", str(tmp_path), *slow)]
+    children.extend([active, standby])
+    standby.expect_exact("Standby console disabled")
+    active.expect_exact("pair>")
+    run(active, "enable", "pair#")
+    run(active, "configure terminal", "pair(config)#")
+    run(active, "redundancy", "pair(config-red)#")
+    run(active, "main-cpu", "pair(config-r-mc)#")
+    run(active, "standby console enable", "pair(config-r-mc)#")
+    standby.sendline()
+    standby.expect_exact("pair>")
+    run(active, "no standby console enable", "pair(config-r-mc)#")
+    standby.sendline("enable")
+    standby.expect_exact("Standby console disabled")
+    standby.sendline()
+    standby.expect_exact("Standby console disabled")

@@ -15,19 +15,37 @@ of that class::
 
 A plugin class derives from ``SingleRpConnection`` or ``DualRpConnection``
 and names its link broker (``broker_class``) and its ``settings``.
+
+The plugin packages are walked once per process, by the first
+``Connection(...)`` (or ``plugin_class``); ``discover_plugins(rediscover=True)``
+or ``Connection(..., rediscover=True)`` walks them again, e.g. after a plugin
+distribution was installed.
 """
 import copy
 import logging
+import numbers
+import os
 import re
+import threading
 import time
 
-from tarvix.core.errors import CommandError, ConnectionError, LinkTimeoutError
+import pexpect
+
+from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
+from tarvix.eal.dialogs import Statement
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
 
 # The hostname pattern a connection falls back to when it cannot learn the
 # device's hostname: any run of the characters a prompt's hostname is made of.
 DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+"
+
+# Environment variables through which passwords reach tarvix itself; they are
+# never handed on to the programs that open the device links.
+SECRET_ENV_VARS = ("TARVIX_PASSWORD", "TARVIX_ENABLE_PASSWORD")
+
+_discovery_lock = threading.Lock()
+_discovered = False
 
 
 class Settings(object):
@@ -40,14 +58,54 @@ class Settings(object):
         return "Settings(%s)" % ", ".join("%s=%r" % item for item in sorted(self.__dict__.items()))
 
 
-def plugin_class(os="generic", series=None, model=None, chassis_type="single_rp"):
-    """The connection class the registry holds for this kind of device."""
+def discover_plugins(rediscover=False):
+    """Imports the builtin plugin modules and loads the external plugins, so
+    that they register their connection classes; done once per process
+    unless ``rediscover`` is set.  Returns the registry."""
+    global _discovered
     import tarvix
 
     roster = tarvix.__impl_roster__
-    roster.discover_builtin_plugins()
-    roster.discover_external_plugins()
-    return roster.get_plugin(os, series, model, chassis_type)
+    if _discovered and not rediscover:
+        return roster
+    with _discovery_lock:
+        if rediscover or not _discovered:
+            roster.discover_builtin_plugins()
+            roster.discover_external_plugins()
+            _discovered = True
+    return roster
+
+
+def plugin_class(os="generic", series=None, model=None, chassis_type="single_rp", rediscover=False):
+    """The connection class the registry holds for this kind of device."""
+    return discover_plugins(rediscover).get_plugin(os, series, model, chassis_type)
+
+
+def child_env(env=None):
+    """The environment for a link's program: ``env`` (the process's own when
+    None) without the variables that carry tarvix's passwords."""
+    source = os.environ if env is None else env
+    return dict((key, value) for key, value in source.items() if key not in SECRET_ENV_VARS)
+
+
+def reply_statements(reply):
+    """Statements from what ``execute(..., reply=...)`` accepts: a Dialog, a
+    list of Statements and/or (pattern, answer) pairs, or a dict mapping
+    patterns to answers.  An answer is a line to send or a callable
+    ``answer(spawn, context, match)``."""
+    if reply is None:
+        return []
+    if isinstance(reply, dict):
+        reply = list(reply.items())
+    statements = []
+    for item in reply:
+        if isinstance(item, Statement):
+            statements.append(item)
+        elif isinstance(item, (tuple, list)) and len(item) == 2:
+            statements.append(Statement(item[0], action=item[1], name="reply to %s" % (item[0],)))
+        else:
+            raise ValueError("a reply is a Statement or a (pattern, answer) pair, not %r" % (item,))
+    return statements
 
 
 class RpHandle(object):
@@ -77,7 +135,20 @@ class Connection(object):
     ``start``: the command line(s) that open the console link(s), one per
     route processor.  ``credentials``: credential name -> {"username",
     "password"}; "enable" holds the enable password.  ``connection_timeout``
-    bounds each step of connecting, in seconds.
+    bounds each step of connecting, in seconds, the commands sent while
+    connecting included.
+
+    ``init_exec_commands`` / ``init_config_commands``: the setup commands run
+    while connecting (None: the plugin's own choice, from its settings; a
+    list, possibly empty: exactly these).  A setup command of the plugin's
+    own choice that the device rejects is logged as a warning and connecting
+    goes on; a rejected command that the caller gave fails the connect.
+
+    ``console_settle``: the link is a console line reached through a terminal
+    server, which needs a moment after the link closes before it can be
+    reached again: disconnecting then waits for it.  ``env``: the
+    environment of the link programs (the process's own by default), always
+    without $TARVIX_PASSWORD and $TARVIX_ENABLE_PASSWORD.
     """
 
     chassis_type = None
@@ -85,22 +156,27 @@ class Connection(object):
     settings = Settings(EXEC_TIMEOUT=60, ERROR_PATTERNS=[])
     handle_names = ()
 
-    def __new__(cls, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None, **options):
+    def __new__(cls, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
+                rediscover=False, **options):
         if cls is Connection:
-            cls = plugin_class(os, series, model, chassis_type or _default_chassis(start))
+            cls = plugin_class(os, series, model, chassis_type or _default_chassis(start), rediscover)
             if not issubclass(cls, Connection):
                 return cls(hostname=hostname, start=start, os=os, series=series, model=model, **options)
         return object.__new__(cls)
 
     def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
-                 connection_timeout=30, mit=False, prompt_recovery=False, env=None):
+                 connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
+                 rediscover=False):
         starts = [start] if isinstance(start, str) else list(start or [])
         if len(starts) != len(self.handle_names):
             raise ValueError("%s needs %d start command(s), got %d"
                              % (type(self).__name__, len(self.handle_names), len(starts)))
         if not hostname and not learn_hostname:
             raise ValueError("a hostname is needed unless learn_hostname is set")
+        if isinstance(connection_timeout, bool) or not isinstance(connection_timeout, numbers.Real) \
+                or not connection_timeout > 0:
+            raise ValueError("connection_timeout must be a number of seconds above 0, not %r" % (connection_timeout,))
         self.hostname = hostname
         self.os, self.series, self.model = os, series, model
         self.credentials = dict(credentials or {})
@@ -112,11 +188,13 @@ class Connection(object):
         self.mit = mit
         self.prompt_recovery = prompt_recovery
         self.env = env
+        self.console_settle = console_settle
         self.settings = copy.deepcopy(type(self).settings)
         self.log = logging.getLogger("tarvix.connection")
         self.context = {}
         self._is_connected = False
         self._handles_designated = False
+        self._connecting = False
         self.broker = None
         self.handles = []
         for name, command in zip(self.handle_names, starts):
@@ -135,7 +213,7 @@ class Connection(object):
             return re.escape(self.learned_hostname)
         if self.learn_hostname or not self.hostname:
             return DEFAULT_LEARNED_HOSTNAME
-        return re.escape(self.hostname)
+        return _hostname_pattern(self.hostname)
 
     def _get_learned_hostname(self, spawn):
         """The hostname the prompt on this link showed while it was learnt."""
@@ -163,18 +241,31 @@ class Connection(object):
         names = [n for n in self.credentials if n != "enable"]
         self.context["prompt_recovery"] = self.prompt_recovery
         self.context.setdefault("login_creds", names)
+        env = child_env(self.env)
         try:
             for handle in self.handles:
-                handle.spawn = Spawn(handle.start, handle.state_machine.device,
-                                     timeout=self.connection_timeout, log=self.log, env=self.env)
+                handle.spawn = self._open_link(handle, env)
                 handle.state_machine._current_state = None
                 handle.role = handle.mode = None
             self._handles_designated = False
             self.broker = self.broker_class(self)
-            return self.broker.connect()
+            self._connecting = True
+            try:
+                return self.broker.connect()
+            finally:
+                self._connecting = False
         except BaseException:
             self._close_links()
             raise
+
+    def _open_link(self, handle, env):
+        device = handle.state_machine.device
+        try:
+            return Spawn(handle.start, device, timeout=self.connection_timeout, log=self.log, env=env)
+        except (pexpect.ExceptionPexpect, OSError) as error:
+            # The message names the program only: the rest of the start
+            # command may hold a password.
+            raise ConnectionError("%s: cannot start the link: %s" % (device, error))
 
     def disconnect(self):
         """Closes the link(s) through the broker."""
@@ -191,24 +282,94 @@ class Connection(object):
                 handle.spawn.close()
         self._is_connected = False
 
-    def execute(self, command, target=None, timeout=None, prompt_recovery=None):
-        """Runs one exec command in the enable state and returns its output
-        (without the echoed command and the prompt)."""
-        handle = self._handle(target)
-        return self._run(handle, [command], "enable", timeout, prompt_recovery)
+    def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None):
+        r"""Runs one exec command in the enable state and returns its output
+        (without the echoed command and the prompt).
 
-    def configure(self, lines, target=None, timeout=None, prompt_recovery=None):
+        ``reply`` answers what the device asks on the way: a list of
+        (pattern, answer) pairs, e.g. ``[(r"\[confirm\]", "")]``, a dict,
+        or a ``tarvix.eal.dialogs.Dialog``."""
+        handle = self._handle(target)
+        timeout = self._timeout(timeout)
+        statements = reply_statements(reply)
+        if self._lenient_exec(command):
+            try:
+                return self._run(handle, [command], "enable", timeout, prompt_recovery, statements)
+            except CommandError as error:
+                self._skip(handle, "setup command %r" % command, command, error)
+                return ""
+        return self._run(handle, [command], "enable", timeout, prompt_recovery, statements)
+
+    def configure(self, lines, target=None, timeout=None, prompt_recovery=None, reply=None):
         """Applies configuration lines (a list, or one string of lines) in
-        the config state and returns to the enable state; returns the output."""
+        the config state and returns to the enable state; returns the output.
+        ``reply`` as for ``execute``."""
         if isinstance(lines, str):
             lines = lines.splitlines()
+        lines = list(lines)
         handle = self._handle(target)
-        output = self._run(handle, list(lines), "config", timeout, prompt_recovery)
+        timeout = self._timeout(timeout)
+        statements = reply_statements(reply)
+        if self._lenient_config(lines):
+            output = self._configure_leniently(handle, lines, timeout, prompt_recovery, statements)
+        else:
+            output = self._run(handle, lines, "config", timeout, prompt_recovery, statements)
         machine = handle.state_machine
         machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
         return output
 
-    def _run(self, handle, commands, state, timeout, prompt_recovery):
+    # -- setup commands while connecting ---------------------------------
+
+    def _timeout(self, timeout):
+        """While connecting, a command waits ``connection_timeout`` unless
+        the caller says otherwise."""
+        if timeout is None and self._connecting:
+            return self.connection_timeout
+        return timeout
+
+    def _lenient_exec(self, command):
+        """A setup command the plugin chose by itself, sent while connecting."""
+        if not self._connecting or self.init_exec_commands is not None:
+            return False
+        return command in (getattr(self.settings, "HA_INIT_EXEC_COMMANDS", None) or [])
+
+    def _lenient_config(self, lines):
+        if not self._connecting or self.init_config_commands is not None:
+            return False
+        return bool(lines) and lines == list(getattr(self.settings, "HA_INIT_CONFIG_COMMANDS", None) or [])
+
+    def _configure_leniently(self, handle, lines, timeout, prompt_recovery, statements):
+        """Applies the lines one by one, going past each one the device
+        rejects; a device without a config mode skips them all."""
+        outputs = []
+        for line in lines:
+            try:
+                output = self._run(handle, [line], "config", timeout, prompt_recovery, statements)
+            except (LinkError, LoginError):
+                raise
+            except ConnectionError as error:
+                state = handle.state_machine.current_state
+                if state == "config":
+                    self._skip(handle, "setup command %r" % line, line, error)
+                    continue
+                if state == "enable":
+                    refused = getattr(error, "command", None) or "configure terminal"
+                    self._skip(handle, "setup configuration %r" % lines, refused, error, "%r" % refused)
+                    break
+                raise
+            if output:
+                outputs.append(output)
+        return "\n".join(outputs)
+
+    def _skip(self, handle, what, command, error, refused="it"):
+        """Logs a refused setup command with the device's words."""
+        said = getattr(error, "output", None) or handle.spawn.tail()
+        words = "; ".join(line.strip() for line in said.replace("\r", "").split("\n")
+                          if line.strip() and line.strip() != command.strip())
+        self.log.warning("%s: %s skipped, the device refused %s: %s"
+                         % (handle.state_machine.device, what, refused, words or " ".join(str(error).split())))
+
+    def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
         if handle.spawn is None or handle.spawn.closed:
             raise ConnectionError("%s: not connected" % handle.state_machine.device)
         machine, spawn = handle.state_machine, handle.spawn
@@ -217,18 +378,17 @@ class Connection(object):
         timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
         outputs = []
         for command in commands:
-            spawn.flush()
+            machine.drain(spawn)
             spawn.sendline(command)
-            try:
-                result = machine.wait(spawn, time.monotonic() + timeout, context=self.context,
-                                      nudges=1 if recovery else 0)
-            except LinkTimeoutError:
-                raise LinkTimeoutError("%s: no prompt after %r within %s s; last output: %r"
-                                       % (machine.device, command, timeout, spawn.tail()))
-            output = _clean(result.match_output, command)
+            result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
+                                  nudges=1 if recovery else 0, command=command, timeout=timeout)
+            output = _clean(result.match_output, command, result.echoed)
             for pattern in self.settings.ERROR_PATTERNS:
                 if re.search(pattern, output, re.MULTILINE):
-                    raise CommandError("%s: %r rejected: %s" % (machine.device, command, output.strip()))
+                    reply = spawn.mask(output)
+                    error = CommandError(spawn.mask(link_message(machine.device, reply, "%r rejected" % command)))
+                    error.command, error.output = command, reply
+                    raise error
             if output:
                 outputs.append(output)
         return "\n".join(outputs)
@@ -247,18 +407,28 @@ class Connection(object):
         return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
 
 
+def _hostname_pattern(hostname):
+    """The prompt's hostname as users write it: in any letter case, and for
+    a fully qualified name either the whole name or its first label."""
+    first, dot, rest = hostname.partition(".")
+    if dot and first and rest and not re.match(r"^[\d.]+$", hostname):
+        return "(?i:%s(?:%s)?)" % (re.escape(first), re.escape(dot + rest))
+    return "(?i:%s)" % re.escape(hostname)
+
+
 def _default_chassis(start):
     if isinstance(start, (list, tuple)) and len(start) == 2:
         return "dual_rp"
     return "single_rp"
 
 
-def _clean(text, command):
-    """Output without carriage returns, the echoed command and blank edges."""
+def _clean(text, command, echoed=False):
+    """Output without carriage returns, the echoed command (unless the text
+    already begins after the echo) and blank edges."""
     lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
     while lines and not lines[0].strip():
         lines.pop(0)
-    if lines and lines[0].strip() == command.strip():
+    if not echoed and lines and lines[0].strip() == command.strip():
         lines.pop(0)
     return "\n".join(lines).strip("\n")
 

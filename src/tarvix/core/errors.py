@@ -1,4 +1,36 @@
-"""Errors raised by the framework."""
+"""Errors raised by the framework.
+
+The errors of device links and commands lead with what the device printed
+last (or what the link's program said, e.g. "Connection refused"), then say
+what was awaited: ``link_message`` builds that text.
+"""
+import re
+
+# Control characters other than line ends, shown as nothing in messages.
+_CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|[\x00-\x08\x0b-\x1f\x7f]")
+WORDS_LINES = 3
+WORDS_LENGTH = 200
+
+
+def device_words(text):
+    """The last lines a device printed, as one line: at most WORDS_LINES
+    non-blank lines joined with " | ", cut to WORDS_LENGTH characters from
+    the end; "" when it printed nothing but blanks."""
+    lines = []
+    for line in reversed(text[-4 * WORDS_LENGTH:].replace("\r\n", "\n").replace("\r", "\n").split("\n")):
+        line = _CONTROL.sub("", line).strip()
+        if line:
+            lines.insert(0, line)
+            if len(lines) == WORDS_LINES:
+                break
+    words = " | ".join(lines)
+    return words if len(words) <= WORDS_LENGTH else "..." + words[-WORDS_LENGTH:]
+
+
+def link_message(device, printed, awaited):
+    """The message of a link or command error: the device's last words on
+    the first line, what was awaited on the second."""
+    return "%s: %s\n%s" % (device, device_words(printed) or "(nothing printed)", awaited)
 
 
 class _MessageError(Exception):
@@ -35,10 +67,19 @@ class LinkClosedError(LinkError):
     """The device link closed (end of file) while something was awaited."""
 
 
+class HostnameMismatchError(LinkTimeoutError):
+    """The console shows prompts of another hostname than the one given."""
+
+
 class LoginError(ConnectionError):
     """The device rejected every credential offered, or asked for one that
     was not given."""
 
 
 class CommandError(ConnectionError):
-    """The device rejected a command or a configuration line."""
+    """The device rejected a command or a configuration line.  Its
+    ``command`` and ``output`` attributes hold the line and the device's
+    reply when they are known (None otherwise)."""
+
+    command = None
+    output = None

@@ -1,26 +1,78 @@
 """Device links: a program (telnet, ssh, a console server client, the bundled
-simulator...) run on a pseudo-terminal, whose output is read and matched."""
+simulator...) run on a pseudo-terminal, whose output is read and matched.
+
+Output is read in large pieces and kept as a list of pieces; each read is
+matched only in a bounded window at the end of what is unread (the newest
+output and a margin before it), so that reading a large output costs time in
+proportion to its size.  A match is found as soon as its last character has
+been read, also when it straddles two reads, as long as it is no longer than
+``OVERLAP`` characters (``ANCHOR_REACH`` for a pattern anchored at the end
+with a final ``\\Z``, which is only looked for that far from the end).
+"""
 import logging
 import re
 import shlex
+import time
 
 import pexpect
 
-from tarvix.core.errors import LinkClosedError, LinkTimeoutError
+from tarvix.core.errors import LinkClosedError, LinkTimeoutError, link_message
+
+# Characters at the end of the unread output that every read searches.
+WINDOW = 16384
+# Characters before the newest output searched again with it, so that a match
+# that began in an earlier read is still found.
+OVERLAP = 1024
+# A pattern anchored at the end of the text (ending in \Z, as prompts are)
+# matches within this many characters of the end, or not at all.
+ANCHOR_REACH = 2048
+# Largest piece taken from the terminal in one read.
+READ_SIZE = 1 << 20
+# How far past the point where a line was sent its echo is looked for.
+ECHO_SCAN = 65536
+# How long a device must stay quiet before a match that is not confirmed
+# (its line's echo unseen, fewer prompts than lines sent...) is taken.
+SETTLE = 0.5
+# How long a wait lasts before it is logged what is awaited.
+NOTICE_AFTER = 1.0
+
+# What a terminal may put between the characters of an echoed line: line
+# ends and carriage returns where it wraps, backspaces, bells, nulls and
+# control sequences.
+_ECHO_NOISE = r"(?:[\r\n\x00\x07\x08]|\x1b\[[0-9;?]*[A-Za-z]| \x08)*"
+
+# Passwords written into a start command.
+_VALUE = r"""('[^']*'|"[^"]*"|\S+)"""
+_COMMAND_SECRETS = [
+    re.compile(r"(\bsshpass(?:\s+-[^p\s]\S*(?:\s+(?!-)\S+)?)*?\s+-p)(\s*)" + _VALUE),
+    re.compile(r"((?<!\S)--?(?:password|passwd|pass|secret|pw)\b)(=|\s+)" + _VALUE, re.IGNORECASE),
+    re.compile(r"(\b(?:password|passwd|pwd|secret)\s*)(=)" + _VALUE, re.IGNORECASE),
+    re.compile(r"(\w+://[^\s:/@]+:)()([^\s@/]+)(?=@)"),
+]
+MASK = "****"
+
+
+def mask_command(command):
+    """The command line with the passwords written into it masked."""
+    for pattern in _COMMAND_SECRETS:
+        command = pattern.sub(lambda m: m.group(1) + m.group(2) + MASK, command)
+    return command
 
 
 class ExpectResult(object):
     """What one successful ``expect`` read.
 
-    ``match_output`` is the text read up to the match, ``match`` the regular
+    ``match_output`` is the text read up to the match (after the echo of the
+    line sent, when the echo was awaited and seen), ``match`` the regular
     expression match itself, ``index`` the position of the matching pattern
-    in the list given.
+    in the list given; ``echoed`` tells whether the echo was seen.
     """
 
-    def __init__(self, index, match, match_output):
+    def __init__(self, index, match, match_output, echoed=False):
         self.index = index
         self.match = match
         self.match_output = match_output
+        self.echoed = echoed
 
     @property
     def matched(self):
@@ -35,7 +87,49 @@ def _compile(pattern):
 
 
 def _describe(patterns):
-    return " or ".join(repr(p.pattern) for p in patterns)
+    shown = []
+    for p in patterns:
+        text = repr(p.pattern)
+        shown.append(text if len(text) <= 60 else text[:57] + "...")
+    return " or ".join(shown)
+
+
+def _now():
+    return time.monotonic()
+
+
+class _Echo(object):
+    """The echo of one line sent: where in the output it is looked for, and
+    where it ended once seen."""
+
+    def __init__(self, text, start):
+        self.regex = re.compile(_ECHO_NOISE.join(re.escape(c) for c in text.strip()))
+        # How far back a new read may complete an echo begun earlier.
+        self.reach = 8 * len(text) + 256
+        self.start = start
+        self.head = ""
+        self.head_size = 0
+        self.end = None
+        self.absent = False
+
+    @property
+    def settled(self):
+        return self.end is not None or self.absent
+
+    def feed(self, text):
+        """Looks for the echo in text the device printed next."""
+        if self.settled:
+            return
+        head = self.head[-self.reach:] + text
+        base = self.head_size + len(text) - len(head)
+        self.head_size += len(text)
+        found = self.regex.search(head)
+        if found:
+            self.end = self.start + base + found.end()
+        elif self.head_size > ECHO_SCAN:
+            self.absent = True
+        else:
+            self.head = head
 
 
 class Spawn(object):
@@ -44,6 +138,10 @@ class Spawn(object):
     ``command`` is one command line, split like a shell would split it.
     ``device`` names the device (and route processor) in messages.  The
     program starts when the object is built; ``close`` ends it.
+
+    ``bare_lines`` counts the bare lines sent whose answer has not been read
+    yet (each one makes a console print one prompt); the state machine keeps
+    it.  ``echoes`` is False once the device was found not to echo lines.
     """
 
     def __init__(self, command, device, timeout=30, log=None, env=None, dimensions=(24, 200)):
@@ -52,6 +150,15 @@ class Spawn(object):
         self.timeout = timeout
         self.log = log or logging.getLogger("tarvix")
         self._secrets = set()
+        self._chunks = []
+        self._size = 0
+        self._window = ""
+        self._window_base = 0
+        self._consumed = 0
+        self._last_output = ""
+        self._echo = None
+        self.bare_lines = 0
+        self.echoes = None
         argv = shlex.split(command)
         if not argv:
             raise ValueError("empty start command for %s" % device)
@@ -60,7 +167,7 @@ class Spawn(object):
         # Lines are only sent once the device has printed what is awaited,
         # so pexpect's fixed pause before each send is not needed.
         self._child.delaybeforesend = None
-        self.log.debug("%s: started %r (pid %d)", device, command, self._child.pid)
+        self.log.debug("%s: started %r (pid %d)", device, self.mask(mask_command(command)), self._child.pid)
 
     @property
     def pid(self):
@@ -73,11 +180,21 @@ class Spawn(object):
     def isalive(self):
         return self._child.isalive()
 
+    # -- sending ---------------------------------------------------------
+
+    def _mark_sent(self, text):
+        if text.strip():
+            self._echo = _Echo(text, self._consumed + self._size)
+        else:
+            self._echo = None
+            self.bare_lines += 1
+
     def send(self, text):
         self._child.send(text)
 
     def sendline(self, text=""):
-        self.log.debug("%s: sending %r", self.device, text)
+        self.log.debug("%s: sending %r", self.device, self.mask(text))
+        self._mark_sent(text)
         self._child.sendline(text)
 
     def send_secret(self, text):
@@ -87,18 +204,103 @@ class Spawn(object):
             self._secrets.add(text)
         self._child.sendline(text)
 
-    def flush(self):
-        """Drops whatever the device printed and nobody has read yet."""
-        try:
-            while True:
-                self._child.read_nonblocking(size=65536, timeout=0)
-        except (pexpect.TIMEOUT, pexpect.EOF):
-            pass
-        self._child.buffer = ""
+    def mask(self, text):
+        """The text with every hidden line sent on this link masked."""
+        for secret in self._secrets:
+            text = text.replace(secret, MASK)
+        return text
 
-    def expect(self, pattern, timeout=None):
+    # -- reading ---------------------------------------------------------
+
+    def _add(self, text):
+        self._chunks.append(text)
+        self._size += len(text)
+        if self._echo is not None:
+            self._echo.feed(text)
+        if len(text) > WINDOW - OVERLAP:
+            self._set_window(self._window[-OVERLAP:] + text)
+        else:
+            self._set_window((self._window + text)[-WINDOW:])
+
+    def _set_window(self, window):
+        """Keeps the newest unread text for searching: the last WINDOW
+        characters, or more when one read brought more."""
+        self._window = window
+        self._window_base = self._size - len(window)
+
+    def _read(self, timeout):
+        """Reads what the device prints within ``timeout`` seconds; returns
+        the number of characters read.  Raises pexpect.EOF at the end."""
+        try:
+            text = self._child.read_nonblocking(READ_SIZE, timeout)
+        except pexpect.TIMEOUT:
+            return 0
+        self._add(text)
+        return len(text)
+
+    def _unread_text(self):
+        if len(self._chunks) > 1:
+            self._chunks = ["".join(self._chunks)]
+        return self._chunks[0] if self._chunks else ""
+
+    def _consume(self, upto):
+        """Drops the unread text before offset ``upto``; returns it."""
+        text = self._unread_text()
+        taken, rest = text[:upto], text[upto:]
+        self._chunks = [rest] if rest else []
+        self._size = len(rest)
+        self._consumed += upto
+        self._set_window(rest[-WINDOW:])
+        return taken
+
+    def flush(self):
+        """Drops whatever the device printed and nobody has read yet, also
+        what it printed that is waiting to be read; returns that text."""
+        try:
+            while self._read(0):
+                pass
+        except pexpect.EOF:
+            pass
+        return self._consume(self._size)
+
+    def _search(self, patterns, lo, whole):
+        """The earliest match of any pattern starting at unread offset
+        ``lo`` or later; searches all the unread text when ``whole``, else
+        the window.  Returns (index, match, start, end) in unread offsets."""
+        if whole:
+            text, base = self._unread_text(), 0
+        elif self._window_base == 0:
+            text, base = self._window, 0
+        else:
+            # The first character stands in for the text before the window:
+            # no match starts on it, and \A cannot match after it.
+            text, base = "\x00" + self._window, self._window_base - 1
+        pos = max(lo - base, 1 if base else 0)
+        tail = max(pos, len(text) - ANCHOR_REACH)
+        best = None
+        for index, regex in enumerate(patterns):
+            anchored = isinstance(regex.pattern, str) and regex.pattern.endswith("\\Z")
+            found = regex.search(text, tail if anchored else pos)
+            if found and (best is None or found.start() < best[1].start()):
+                best = (index, found)
+        if best is None:
+            return None
+        return best[0], best[1], base + best[1].start(), base + best[1].end()
+
+    def expect(self, pattern, timeout=None, echo=False, confirm=None, idle=None, awaiting=None):
         """Waits until the device prints something that matches ``pattern``
         (a regular expression, compiled or not, or a list of them).
+
+        ``echo`` true: the match must follow the echo of the last line sent
+        with ``sendline``; text before it is stale and dropped.  A match seen
+        while the echo is not is taken only once the device stays quiet for
+        SETTLE seconds (a device that does not echo).  ``confirm(index, match,
+        before)`` may delay a match likewise: it returns 0 to take it at
+        once, or the seconds of quiet after which it is taken (``before`` is
+        a callable giving all the unread text up to the match).  ``idle`` is a pair
+        (seconds, callback): the callback is called each time the device has
+        printed nothing for that long while no match is pending.
+        ``awaiting`` describes what is awaited, for messages.
 
         Returns an ExpectResult; raises LinkTimeoutError when nothing matches
         within ``timeout`` seconds (the spawn's own timeout when None) and
@@ -106,28 +308,82 @@ class Spawn(object):
         """
         patterns = [_compile(p) for p in (pattern if isinstance(pattern, (list, tuple)) else [pattern])]
         timeout = self.timeout if timeout is None else timeout
-        try:
-            index = self._child.expect_list(patterns, timeout=timeout)
-        except pexpect.TIMEOUT:
-            raise LinkTimeoutError("%s: timed out after %s s waiting for %s; last output: %r"
-                                   % (self.device, timeout, _describe(patterns), self.tail()))
-        except pexpect.EOF:
-            raise LinkClosedError("%s: link closed while waiting for %s; last output: %r"
-                                  % (self.device, _describe(patterns), self.tail()))
-        return ExpectResult(index, self._child.match, self._child.before)
+        awaiting = awaiting or _describe(patterns)
+        began = _now()
+        deadline = began + timeout
+        last_data = began
+        noticed = False
+        whole = True
+        echo_state = self._echo if echo else None
+        scanned = 0
+        while True:
+            lo = 0
+            if echo_state is not None and echo_state.end is not None:
+                lo = max(echo_state.end - self._consumed, 0)
+            found = self._search(patterns, max(lo, scanned), whole)
+            whole = False
+            quiet_needed = None
+            if found is not None:
+                index, match, start, end = found
+                quiet_needed = 0
+                if echo_state is not None and not echo_state.settled and self.echoes is not False:
+                    quiet_needed = SETTLE
+                if confirm is not None:
+                    needed = confirm(index, match, lambda: self._unread_text()[:start])
+                    quiet_needed = max(quiet_needed, needed or 0)
+                if quiet_needed == 0 or _now() - last_data >= quiet_needed:
+                    return self._take(index, match, start, end, lo, echo_state)
+            now = _now()
+            if now >= deadline:
+                self._last_output = self._unread_text()
+                raise LinkTimeoutError(link_message(self.device, self.mask(self._last_output),
+                                                    "timed out after %s s waiting for %s" % (timeout, awaiting)))
+            if not noticed and now - began >= NOTICE_AFTER:
+                noticed = True
+                self.log.info("%s: waiting for %s ...", self.device, awaiting)
+            wait = deadline - now
+            if quiet_needed:
+                wait = min(wait, max(last_data + quiet_needed - now, 0.01))
+            elif idle is not None:
+                if now - last_data >= idle[0]:
+                    idle[1](self)
+                    last_data = now = _now()
+                wait = min(wait, max(last_data + idle[0] - now, 0.01))
+            if not noticed:
+                wait = min(wait, max(began + NOTICE_AFTER - now, 0.01))
+            before = self._size
+            try:
+                got = self._read(wait)
+            except pexpect.EOF:
+                self._last_output = self._unread_text()
+                raise LinkClosedError(link_message(self.device, self.mask(self._last_output),
+                                                   "link closed while waiting for %s" % awaiting))
+            if got:
+                last_data = _now()
+                # The next search covers the new text and a margin before it.
+                scanned = max(before - OVERLAP, 0)
 
-    def tail(self):
-        """The last part of what the device printed before the last match or
-        failure, with any hidden line sent on this link masked."""
-        before = self._child.before
-        text = before[-120:] if isinstance(before, str) else ""
-        for secret in self._secrets:
-            text = text.replace(secret, "****")
-        return text
+    def _take(self, index, match, start, end, lo, echo_state):
+        text = self._consume(end)
+        echoed = echo_state is not None and echo_state.end is not None
+        if echo_state is not None:
+            if echoed:
+                self.echoes = True
+            elif not echo_state.absent and self.echoes is None:
+                self.echoes = False
+        output = text[lo:start] if echoed else text[:start]
+        self._last_output = text[:start]
+        return ExpectResult(index, match, output, echoed)
+
+    def tail(self, size=120):
+        """The last ``size`` characters of what the device printed before
+        the last match or failure, with any hidden line sent on this link
+        masked."""
+        return self.mask(self._last_output[-size:])
 
     def unread(self):
         """What the device printed that no expect has consumed yet."""
-        return self._child.buffer
+        return self._unread_text()
 
     def close(self):
         """Ends the link's program; a second call does nothing."""
@@ -138,7 +394,7 @@ class Spawn(object):
                 self.log.debug("%s: link closed", self.device)
 
     def __str__(self):
-        return "%s via '%s'" % (self.device, self.command)
+        return "%s via '%s'" % (self.device, self.mask(mask_command(self.command)))
 
     def __repr__(self):
         return "<Spawn %s>" % self

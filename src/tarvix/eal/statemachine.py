@@ -8,15 +8,21 @@ no command).  ``go_to`` also accepts "any" (and "generic"): find the state
 the console is in and stay there.  "generic" is also what ``_current_state``
 is set to when the state is no longer known.
 """
+import re
 import time
 
-from tarvix.core.errors import ConnectionError, LinkTimeoutError, LoginError
+from tarvix.core.errors import (CommandError, ConnectionError, HostnameMismatchError, LinkTimeoutError, LoginError,
+                                link_message)
 from tarvix.eal.dialogs import Statement
+from tarvix.eal.spawn import SETTLE
 
 ANY_STATES = ("any", "generic")
 
 # How long a console may stay silent before it is sent a bare line.
 NUDGE_AFTER = 0.5
+# How long a console may show prompts of another hostname, and nothing else,
+# before the wait ends.
+MISMATCH_AFTER = 2.0
 
 _TRANSITIONS = {
     ("disable", "enable"): "enable",
@@ -28,6 +34,12 @@ _TRANSITIONS = {
 
 def _now():
     return time.monotonic()
+
+
+def _words_then(device, spawn, match, reason):
+    """An error message: what the device printed up to ``match``, then
+    ``reason``."""
+    return link_message(device, spawn.tail(800) + (match.group(0) if match is not None else ""), reason)
 
 
 class State(object):
@@ -57,30 +69,33 @@ class _Login(object):
         self.index = -1
         self.username_sent = False
 
-    def _credential(self):
+    def _fail(self, spawn, match, reason):
+        return LoginError(_words_then(self.device, spawn, match, reason))
+
+    def _credential(self, spawn, match):
         if self.index >= len(self.names):
             if not self.names:
-                raise LoginError("%s: the device asks for login credentials and none were given" % self.device)
-            raise LoginError("%s: login rejected with the credentials %s"
-                             % (self.device, ", ".join(repr(n) for n in self.names)))
+                raise self._fail(spawn, match, "the device asks for login credentials and none were given")
+            raise self._fail(spawn, match, "login rejected with the credentials %s"
+                             % ", ".join(repr(n) for n in self.names))
         name = self.names[self.index]
         return name, self.credentials.get(name) or {}
 
     def username(self, spawn, context, match):
         self.index += 1
         self.username_sent = True
-        name, credential = self._credential()
+        name, credential = self._credential(spawn, match)
         if not credential.get("username"):
-            raise LoginError("%s: the device asks for a username and credential %r has none" % (self.device, name))
+            raise self._fail(spawn, match, "the device asks for a username and credential %r has none" % name)
         spawn.sendline(credential["username"])
 
     def password(self, spawn, context, match):
         if not self.username_sent:
             self.index += 1
         self.username_sent = False
-        name, credential = self._credential()
+        name, credential = self._credential(spawn, match)
         if credential.get("password") is None:
-            raise LoginError("%s: the device asks for a password and credential %r has none" % (self.device, name))
+            raise self._fail(spawn, match, "the device asks for a password and credential %r has none" % name)
         spawn.send_secret(credential["password"])
 
 
@@ -146,7 +161,7 @@ class RouterStateMachine(object):
 
         def enable_password(spawn, context, match):
             if asked:
-                raise LoginError("%s: enable password rejected" % self.device)
+                raise LoginError(_words_then(self.device, spawn, match, "enable password rejected"))
             asked.append(True)
             credential = self.credentials.get("enable") or {}
             password = credential.get("password")
@@ -154,43 +169,114 @@ class RouterStateMachine(object):
                 login = [self.credentials[n] for n in self.login_names(context) if n in self.credentials]
                 password = login[0].get("password") if login else None
             if password is None:
-                raise LoginError("%s: the device asks for an enable password and none was given" % self.device)
+                raise LoginError(_words_then(self.device, spawn, match,
+                                             "the device asks for an enable password and none was given"))
             spawn.send_secret(password)
 
         return [Statement(r"(?i)password:\s*\Z", action=enable_password, name="enable password prompt")]
 
     # -- waiting ---------------------------------------------------------
 
-    def wait(self, spawn, deadline, statements=(), context=None, nudges=0):
+    def _prompt_counter(self):
+        """Matches every prompt of a known state anywhere in a text."""
+        host = self.learn_pattern if self.learn_hostname else self.hostname()
+        return re.compile(r"(?:\A|[\r\n])(?:%s)(?:>|#|\(config[^()\s]*\)#)|Standby console disabled" % host)
+
+    def _foreign_prompts(self):
+        """Prompts that show another hostname than the one in use."""
+        host = self.hostname()
+        if self.learn_hostname or host == self.learn_pattern:
+            return []
+        return [re.compile(r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z" % (self.learn_pattern, suffix))
+                for suffix in (">", "#", r"\(config[^()\s]*\)#")]
+
+    def drain(self, spawn):
+        """Drops what the console printed and nobody read; the prompts in it
+        answer bare lines sent earlier."""
+        dropped = spawn.flush()
+        if spawn.bare_lines and dropped:
+            seen = sum(1 for _ in self._prompt_counter().finditer(dropped))
+            spawn.bare_lines = max(spawn.bare_lines - seen, 0)
+
+    def wait(self, spawn, deadline, statements=(), context=None, nudges=0, command=None, timeout=None):
         """Reads until a state's prompt shows, answering the statements on
         the way, and sets the state.  A console that printed nothing for
         NUDGE_AFTER seconds is sent a bare line, at most ``nudges`` times
-        (None: no limit).  Returns the ExpectResult of the prompt."""
+        (None: no limit).  Returns the ExpectResult of the prompt.
+
+        The prompt taken answers the last line sent: with ``command`` (the
+        line just sent), it follows that line's echo; and as many prompts
+        must have shown as bare lines are unanswered (plus one for the
+        command), so that a prompt still on its way from an earlier line is
+        not taken for the answer.  A device that does not echo, or prints
+        fewer prompts, is answered once it stays quiet for SETTLE seconds.
+        Afterwards the spawn's ``bare_lines`` counts the prompts still owed
+        (those of the nudges sent while a command ran).
+
+        A prompt of another hostname that stays alone at the end for
+        MISMATCH_AFTER seconds ends the wait with HostnameMismatchError.
+        """
         context = self.context if context is None else context
         names = list(self.state_names)
         statements = list(statements)
-        patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements]
-        sent = 0
-        unread = len(spawn.unread())
+        foreign = self._foreign_prompts()
+        patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements] + foreign
+        first_foreign = len(names) + len(statements)
+        counter = self._prompt_counter()
+        pending = spawn.bare_lines
+        sent = [0]
+
+        def nudge(spawn):
+            if nudges is None or sent[0] < nudges:
+                sent[0] += 1
+                spawn.sendline()
+
+        def confirm(index, match, before):
+            if index >= first_foreign:
+                return MISMATCH_AFTER
+            if index >= len(names):
+                return 0
+            # A command's answer is the prompt after those owed to the bare
+            # lines sent before it; prompts owed to the nudges sent while it
+            # runs come after its answer.
+            need = pending + 1 if command is not None else spawn.bare_lines
+            if need > 1 and sum(1 for _ in counter.finditer(before())) + 1 < need:
+                return SETTLE
+            if command is not None and names[index] != "standby_locked" and "\n" in match.group(0).lstrip("\r\n"):
+                # A line that looks like a prompt inside the output.
+                return SETTLE
+            return 0
+
+        if command is not None:
+            awaiting = spawn.mask("the prompt after %r" % command)
+        else:
+            awaiting = "a prompt (%s)" % ", ".join(names)
         while True:
             remaining = deadline - _now()
-            if remaining <= 0:
-                raise LinkTimeoutError("%s: no prompt of a known state (%s) within the timeout; last output: %r"
-                                       % (self.device, ", ".join(names), spawn.tail()))
             try:
-                result = spawn.expect(patterns, timeout=min(remaining, NUDGE_AFTER))
+                if remaining <= 0:
+                    raise LinkTimeoutError("")
+                result = spawn.expect(patterns, timeout=remaining, echo=command is not None, confirm=confirm,
+                                      idle=(NUDGE_AFTER, nudge) if nudges != 0 else None, awaiting=awaiting)
             except LinkTimeoutError:
-                printing, unread = len(spawn.unread()) != unread, len(spawn.unread())
-                if not printing and (nudges is None or sent < nudges):
-                    sent += 1
-                    spawn.sendline()
-                continue
-            unread = len(spawn.unread())
+                within = " within %s s" % timeout if timeout is not None else " in time"
+                if command is not None:
+                    message = "no prompt after %r%s" % (command, within)
+                else:
+                    message = "no prompt of a known state (%s)%s" % (", ".join(names), within)
+                raise LinkTimeoutError(spawn.mask(link_message(self.device, spawn.tail(800), message)))
             if result.index < len(names):
                 self._current_state = names[result.index]
+                spawn.bare_lines = sent[0] if command is not None else 0
                 if "hostname" in result.match.groupdict():
                     self.seen_hostname = result.match.group("hostname")
                 return result
+            if result.index >= first_foreign:
+                shown = result.match.group("hostname")
+                raise HostnameMismatchError(link_message(
+                    self.device, spawn.tail(800) + result.match.group(0),
+                    "no prompt of a known state for this hostname: the console shows %r; "
+                    "connect with learn_hostname=True, or with hostname=%r" % (shown, shown)))
             statement = statements[result.index - len(names)]
             statement.run(spawn, context, result.match)
             if not statement.loop_continue:
@@ -202,7 +288,8 @@ class RouterStateMachine(object):
         """Finds the console's state when it is not known (always for "any")
         and moves it to ``to_state``; returns the state reached."""
         context = self.context if context is None else context
-        deadline = _now() + (self.timeout if timeout is None else timeout)
+        timeout = self.timeout if timeout is None else timeout
+        deadline = _now() + timeout
         extra = list(dialog) if dialog is not None else []
         if to_state in ANY_STATES or self._current_state not in self.state_names:
             # Once a prompt has been seen ("generic": seen, but no longer
@@ -210,10 +297,10 @@ class RouterStateMachine(object):
             # the console for a fresh prompt.  A fresh link is only read,
             # since it may be showing a login prompt.
             if self._current_state is not None:
-                spawn.flush()
+                self.drain(spawn)
                 spawn.sendline()
             self.wait(spawn, deadline, extra + self.connection_statements(context), context,
-                      nudges=None if prompt_recovery else 1)
+                      nudges=None if prompt_recovery else 1, timeout=timeout)
         if to_state in ANY_STATES:
             return self._current_state
         if to_state not in self.state_names:
@@ -225,15 +312,19 @@ class RouterStateMachine(object):
             if to_state == "standby_locked":
                 raise ConnectionError("%s: a console cannot be moved to standby_locked" % self.device)
             command = _TRANSITIONS.get((here, to_state)) or _TRANSITIONS[(here, "enable")]
-            spawn.flush()
+            self.drain(spawn)
             spawn.sendline(command)
             asked = []
             statements = extra + (self.enable_statements(asked) if command == "enable" else [])
-            self.wait(spawn, deadline, statements, context)
+            result = self.wait(spawn, deadline, statements, context, command=command, timeout=timeout)
+            reply = spawn.mask(result.match_output)
             if self._current_state == here and asked:
-                raise LoginError("%s: enable password rejected" % self.device)
+                raise LoginError(link_message(self.device, reply, "enable password rejected"))
             if self._current_state == here:
-                raise ConnectionError("%s: %r did not leave the %s state" % (self.device, command, here))
+                error = CommandError(spawn.mask(link_message(self.device, reply,
+                                                             "%r did not leave the %s state" % (command, here))))
+                error.command, error.output = command, reply
+                raise error
         return self._current_state
 
     def __repr__(self):

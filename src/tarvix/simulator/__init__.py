@@ -5,7 +5,11 @@ exactly as it drives a real console.  A dual-RP pair is two simulators that
 share a directory (``--pair-dir``): one is started with ``--role active``,
 the other with ``--role standby``; the standby's console stays locked until
 "standby console enable" is configured under "redundancy" / "main-cpu" on the
-active.
+active, and is locked again by "no standby console enable".
+
+``--echo-delay``, ``--chunked`` and ``--reply-delay`` make a slow console, as
+one reached through a terminal server: each typed character is echoed after a
+delay, replies come in small pieces, each line is answered late.
 
 The login password and the enable password are read from the environment
 variables named by ``PASSWORD_ENV`` and ``ENABLE_PASSWORD_ENV``, never from

@@ -1,5 +1,7 @@
 """The simulated console: a line-oriented loop over stdin and stdout."""
 import argparse
+import codecs
+import itertools
 import os
 import re
 import sys
@@ -9,10 +11,16 @@ from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV
 
 MARKER = "standby-console-enabled"
 INVALID = "% Invalid input detected."
+REJECTED = "% Invalid input detected at '^' marker."
 INCOMPLETE = "% Incomplete command."
+STANDBY_LOCKED = "\nStandby console disabled\n"
+
+# Sizes of the pieces a slow console writes its replies in, in turn: small
+# and uneven, so that prompts and lines arrive split.
+_PIECES = (1, 3, 2, 7, 5, 16, 4, 31)
 
 # Exec commands: keywords a typed word may abbreviate, and the mode needed.
-_SHOW = ("version", "clock", "running-config", "redundancy")
+_SHOW = ("version", "clock", "running-config", "redundancy", "tech-support")
 _SUBMODES = {"redundancy": "red", "interface": "if", "line": "line", "router": "router"}
 _STATES = {
     "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
@@ -27,8 +35,16 @@ def _is(word, keyword):
     return bool(word) and keyword.startswith(word.lower())
 
 
+def _words(line):
+    return " ".join(line.lower().split())
+
+
 class SessionEnd(Exception):
     """The user left the exec session ("exit"): the console starts over."""
+
+
+class StandbyLocked(Exception):
+    """The standby console was locked again from the active RP."""
 
 
 class Console(object):
@@ -43,24 +59,87 @@ class Console(object):
         self.config_path = []
         self.running = []
         self.started = time.time()
+        self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
+        self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
+        # A slow console: this program echoes what is typed itself, one
+        # character after another, and writes its replies in pieces.
+        self.echo_delay = getattr(args, "echo_delay", 0) or 0
+        self.pause = self.echo_delay or 0.002
+        self.reply_delay = getattr(args, "reply_delay", 0) or 0
+        self.pieces = itertools.cycle(_PIECES) if getattr(args, "chunked", False) else None
+        self.echo_fd = None
+        self._decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        self._after_cr = False
 
     # -- terminal --------------------------------------------------------
 
-    def write(self, text):
-        self.stdout.write(text)
-        self.stdout.flush()
+    def slow_echo(self):
+        """Takes the echo over from the terminal (when there is one)."""
+        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
+        if not self.echo_delay or fd is None or not os.isatty(fd):
+            return
+        import termios
 
-    def readline(self):
+        attributes = termios.tcgetattr(fd)
+        attributes[3] &= ~(termios.ECHO | termios.ICANON)
+        attributes[6][termios.VMIN], attributes[6][termios.VTIME] = 1, 0
+        termios.tcsetattr(fd, termios.TCSANOW, attributes)
+        self.echo_fd = fd
+
+    def write(self, text):
+        if self.pieces is None:
+            self.stdout.write(text)
+            self.stdout.flush()
+            return
+        while text:
+            size = next(self.pieces)
+            self.stdout.write(text[:size])
+            self.stdout.flush()
+            text = text[size:]
+            if text:
+                time.sleep(self.pause)
+
+    def readline(self, secret=False):
         """One input line without its line end; EOFError at end of input."""
+        if self.echo_fd is not None:
+            return self._read_echoing(secret)
         line = self.stdin.readline()
         if not line:
             raise EOFError()
         return line.rstrip("\r\n")
 
+    def _read_echoing(self, secret):
+        typed = []
+        while True:
+            data = os.read(self.echo_fd, 1)
+            if not data:
+                raise EOFError()
+            for char in self._decoder.decode(data):
+                after_cr, self._after_cr = self._after_cr, char == "\r"
+                if char == "\n" and after_cr:
+                    continue
+                if char in "\r\n":
+                    if not secret:
+                        self.echo("\n")
+                    return "".join(typed)
+                typed.append(char)
+                if not secret:
+                    self.echo(char)
+
+    def echo(self, char):
+        time.sleep(self.echo_delay)
+        self.stdout.write(char)
+        self.stdout.flush()
+
     def ask_secret(self, prompt):
         """Turns echo off before the prompt shows, so nothing typed after it
         is echoed."""
         fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
+        if self.echo_fd is not None:
+            self.write(prompt)
+            line = self.readline(secret=True)
+            self.write("\n")
+            return line
         if fd is not None and os.isatty(fd):
             import termios
 
@@ -110,20 +189,23 @@ class Console(object):
         return int((time.time() - self.started) // 60)
 
     def run(self):
+        self.slow_echo()
         if self.args.silent:
             while True:
                 self.readline()
-        if self.locked():
-            self.write("\nStandby console disabled\n")
-            while self.locked():
-                self.readline()
-                if self.locked():
-                    self.write("\nStandby console disabled\n")
         while True:
+            if self.locked():
+                self.write(STANDBY_LOCKED)
+                while self.locked():
+                    self.readline()
+                    if self.locked():
+                        self.write(STANDBY_LOCKED)
             try:
                 self.session()
             except SessionEnd:
                 self.write("\n%s console is now available\n\n" % self.hostname)
+            except StandbyLocked:
+                pass
 
     def session(self):
         self.mode, self.config_path = self.args.start_state, []
@@ -134,7 +216,12 @@ class Console(object):
             self.login()
         while True:
             self.write("\n" + self.prompt())
-            self.handle(self.readline().strip())
+            line = self.readline().strip()
+            if self.locked():
+                raise StandbyLocked()
+            if self.reply_delay:
+                time.sleep(self.reply_delay)
+            self.handle(line)
 
     def login(self):
         for _ in range(3):
@@ -155,6 +242,12 @@ class Console(object):
     def handle(self, line):
         if not line:
             return
+        if _words(line) in self.rejected:
+            self.write(REJECTED + "\n")
+            return
+        if _words(line) in self.hangs:
+            while True:
+                self.readline()
         if self.mode == "config":
             return self.configure(line)
         words = line.split("|", 1)[0].split()
@@ -168,7 +261,12 @@ class Console(object):
         if _is(words[0], "terminal") and len(words) == 3:
             return
         if _is(words[0], "configure") and self.mode == "enable" and all(_is(w, "terminal") for w in words[1:2]):
+            if self.args.no_config:
+                self.write(REJECTED + "\n")
+                return
             self.mode, self.config_path = "config", []
+            return
+        if self.mode == "enable" and self.confirm(words):
             return
         if _is(words[0], "show") and len(words) > 1:
             lines = self.show(words[1:])
@@ -190,7 +288,33 @@ class Console(object):
             return [time.strftime("%H:%M:%S UTC %a %b %d %Y", time.gmtime())]
         if what == "running-config":
             return ["hostname %s" % self.hostname] + self.running + ["end"]
+        if what == "tech-support":
+            return self.tech_support()
         return self.redundancy()
+
+    def tech_support(self):
+        """A long report: --tech-lines lines of about 70 characters."""
+        return ["%06d Ethernet%d/%d is up, line protocol is up, %9d packets input"
+                % (n, n // 48, n % 48, n * 7919 % 100000007) for n in range(self.args.tech_lines)]
+
+    def confirm(self, words):
+        """Commands that ask before they act; True when ``words`` was one."""
+        if len(words) == 3 and _is(words[0], "copy") and _is(words[1], "running-config") \
+                and _is(words[2], "startup-config"):
+            self.write("Destination filename [startup-config]? ")
+            answer = self.readline().strip()
+            if answer in ("", "startup-config"):
+                self.write("Building configuration...\n[OK]\n")
+            else:
+                self.write("%% Error opening %s (Permission denied)\n" % answer)
+            return True
+        if len(words) == 2 and _is(words[0], "clear") and _is(words[1], "counters"):
+            self.write('Clear "show interface" counters on all interfaces [confirm]')
+            answer = self.readline().strip().lower()
+            if answer not in ("", "y", "yes"):
+                self.write("% Not cleared\n")
+            return True
+        return False
 
     def print_filtered(self, lines, line):
         if "|" in line:
@@ -259,6 +383,21 @@ def build_parser():
     parser.add_argument("--silent", action="store_true", help="never show a prompt (a dead console)")
     parser.add_argument("--unknown-role", action="store_true",
                         help="answer the redundancy query with a state that names neither role")
+    parser.add_argument("--echo-delay", type=float, default=0, metavar="SECONDS",
+                        help="a slow console: echo each typed character after this delay")
+    parser.add_argument("--chunked", action="store_true",
+                        help="write replies in small pieces with a pause between them (the echo delay, "
+                             "or 2 ms), as a console behind a terminal server")
+    parser.add_argument("--reply-delay", type=float, default=0, metavar="SECONDS",
+                        help="a slow console: think this long before answering each line")
+    parser.add_argument("--tech-lines", type=int, default=100, metavar="N",
+                        help="lines of output of 'show tech-support' (default: 100)")
+    parser.add_argument("--reject", action="append", metavar="LINE",
+                        help="a command or configuration line to answer with an error (repeatable)")
+    parser.add_argument("--no-config", action="store_true", help="refuse 'configure terminal'")
+    parser.add_argument("--hang", action="append", metavar="LINE",
+                        help="a command or configuration line after which the console never answers again "
+                             "(repeatable)")
     return parser
 
 

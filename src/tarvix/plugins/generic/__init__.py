@@ -1,4 +1,6 @@
 """Connection classes for a generic router."""
+from time import sleep
+
 from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, Settings, SingleRpConnection
 from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker, BaseSingleRpLinkBroker
@@ -13,7 +15,43 @@ GENERIC_SETTINGS = Settings(
     EXEC_TIMEOUT=60,
     # Output lines that mean the router refused a command.
     ERROR_PATTERNS=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command"],
+    # Seconds a console line reached through a terminal server is given to
+    # settle after its link closed (connections built with console_settle).
+    CONSOLE_SETTLE_TIME=2,
 )
+
+
+def _settle(con):
+    """Waits after closing the links where the connection asks for it: a
+    terminal server's console line needs a moment before it can be reached
+    again; an ssh or telnet session to the device itself does not."""
+    if con.console_settle:
+        sleep(con.settings.CONSOLE_SETTLE_TIME)
+
+
+class GenericSingleRpLinkBroker(BaseSingleRpLinkBroker):
+    """Link broker for a generic single-RP router: disconnects without the
+    settling wait unless the connection is a console line that needs it."""
+
+    def disconnect(self):
+        """Disconnect from the device"""
+        con = self.connection
+        con.spawn.close()
+        _settle(con)
+        con._is_connected = False
+
+
+class GenericDualRpLinkBroker(BaseDualRpLinkBroker):
+    """Link broker for a generic dual-RP router: disconnects without the
+    settling wait unless the connection's console lines need it."""
+
+    def disconnect(self):
+        """Disconnect the connection to both RP's"""
+        con = self.connection
+        con.a.spawn.close()
+        con.b.spawn.close()
+        _settle(con)
+        con._is_connected = False
 
 
 class GenericSingleRpConnection(SingleRpConnection):
@@ -21,7 +59,7 @@ class GenericSingleRpConnection(SingleRpConnection):
 
     os = "generic"
     chassis_type = "single_rp"
-    broker_class = BaseSingleRpLinkBroker
+    broker_class = GenericSingleRpLinkBroker
     settings = GENERIC_SETTINGS
 
 
@@ -30,7 +68,7 @@ class GenericDualRPConnection(DualRpConnection):
 
     os = "generic"
     chassis_type = "dual_rp"
-    broker_class = BaseDualRpLinkBroker
+    broker_class = GenericDualRpLinkBroker
     settings = GENERIC_SETTINGS
 
 
