@@ -8,18 +8,12 @@ import inspect
 import re
 import time
 
+from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME
 from tarvix.core.errors import ConnectionError, ConnectionInfraError
+from tarvix.eal.dialogs import Dialog
 
 sleep = time.sleep
 getfile = inspect.getfile
-
-
-class Dialog(object):
-    def __init__(self, statements):
-        self.statements = statements
-
-
-DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+"
 
 
 class log(object):
@@ -236,8 +230,8 @@ class BaseDualRpLinkBroker(BaseCommonRpLinkBroker):
 
     def connect(self):
         con = self.connection
-        con.log.info("+++ connection to %s +++" % str(con.a.spawn))
-        con.log.info("+++ connection to %s +++" % str(con.b.spawn))
+        con.log.info("+++ connection to %s +++" % str(self.connection.a.spawn))
+        con.log.info("+++ connection to %s +++" % str(self.connection.b.spawn))
         self.establish_connection()
         con._is_connected = True
         if not con.mit:
@@ -333,8 +327,9 @@ class BaseDualRpLinkBroker(BaseCommonRpLinkBroker):
                           prompt_recovery=self.prompt_recovery)
         mode = re.search(r"[Rr]edundancy\s+[Ss]tate\s+=\s+(.*)", ret)
         if mode:
-            con.a.mode = mode.groups()[0].strip()
-            self.connection.b.mode = con.a.mode
+            ha_mode = mode.groups()[0].strip()
+            con.a.mode = ha_mode
+            self.connection.b.mode = ha_mode
             con.log.debug("redundancy mode is %s" % con.a.mode)
             return
         raise ConnectionError("unable to determine redundancy mode")
@@ -349,7 +344,7 @@ class BaseDualRpLinkBroker(BaseCommonRpLinkBroker):
                                                     to_state="any")
 
     def lock_standby(self):
-        commands = ["redundancy", "main-cpu", "standby console enable"]
+        commands = ["redundancy", "main-cpu", "no standby console enable"]
         self.connection.configure(commands)
 
     def disconnect(self):

@@ -238,6 +238,8 @@ def operations(impl, brokers):
         ("repr one record", "repr(one)", ns, 10000),
         ("single-RP connect", "single.connect()", ns, 10000),
         ("dual-RP connect", "dual.connect()", ns, 2000),
+        ("single-RP disconnect", "single.disconnect()", ns, 20000),
+        ("dual-RP disconnect", "dual.disconnect()", ns, 20000),
     ]
 
 

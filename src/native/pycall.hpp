@@ -21,11 +21,51 @@ struct Kw {
 
 // ---------------------------------------------------------------- attributes
 
-// obj.name
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref(PyObject_GetAttr(obj, name)); }
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030A0000
+// What PyObject_GetAttr adds to an AttributeError that the type's lookup
+// raised: the name and the object, unless the error carries them already.
+__attribute__((noinline, cold)) inline void attribute_error_context(PyObject* obj, PyObject* name) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref held_type(type), held_value(value), held_traceback(traceback);
+    if (value && PyErr_GivenExceptionMatches(value, PyExc_AttributeError)) {
+        PyAttributeErrorObject* error = reinterpret_cast<PyAttributeErrorObject*>(value);
+        if (!error->name && !error->obj) {
+            Py_INCREF(name);
+            error->name = name;
+            Py_INCREF(obj);
+            error->obj = obj;
+        }
+    }
+    PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+}
+#endif
 
-// obj.name = value; 0 on success, -1 with an error set.
+// obj.name for an interned str name: the type's own lookup, as
+// PyObject_GetAttr makes it.
+__attribute__((always_inline)) inline Ref getattr(PyObject* obj, PyObject* name) {
+#ifndef Py_LIMITED_API
+    getattrofunc lookup = Py_TYPE(obj)->tp_getattro;
+    if (lookup) {
+        Ref found(lookup(obj, name));
+#if PY_VERSION_HEX >= 0x030A0000
+        if (!found) attribute_error_context(obj, name);
+#endif
+        return found;
+    }
+#endif
+    return Ref(PyObject_GetAttr(obj, name));
+}
+
+// obj.name = value for an interned str name; 0 on success, -1 with an error
+// set.
 inline int setattr(PyObject* obj, PyObject* name, PyObject* value) {
+#ifndef Py_LIMITED_API
+    setattrofunc store = Py_TYPE(obj)->tp_setattro;
+    if (store) return store(obj, name, value);
+#endif
     return PyObject_SetAttr(obj, name, value);
 }
 
@@ -76,102 +116,168 @@ inline Ref make_kwargs(std::initializer_list<Kw> kwargs) {
 #define TVX_VECTORCALL 1
 #endif
 
-#ifdef TVX_VECTORCALL
-// The keyword-name tuple for a sequence of interned names, built once per
-// distinct sequence and kept for the life of the process.  Call sites pass
-// the same few sequences over and over, so a short linear scan finds them.
-// Returns nullptr when the sequence is not cached (an error is set only if
-// building the tuple failed).
-inline PyObject* kwnames_for(std::initializer_list<Kw> kw) {
-    struct Entry {
-        PyObject* names[6];
-        std::size_t count;
-        PyObject* tuple;
-    };
-    static Entry cache[128];
-    static std::size_t used = 0;
-    const std::size_t n = kw.size();
-    if (n > 6 || used == 128) return nullptr;  // not cached: the caller takes the dict path
-    for (std::size_t e = 0; e < used; ++e) {
-        if (cache[e].count != n) continue;
-        std::size_t i = 0;
-        for (const Kw& k : kw) {
-            if (cache[e].names[i] != k.name) break;
-            ++i;
-        }
-        if (i == n) return cache[e].tuple;
-    }
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
-    if (!tuple) return nullptr;
-    std::size_t i = 0;
+// The tuple of the keyword names of kw, for a call in the vector convention.
+inline Ref kwnames_of(std::initializer_list<Kw> kw) {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
+    if (!tuple) return Ref();
+    Py_ssize_t i = 0;
     for (const Kw& k : kw) {
         Py_INCREF(k.name);
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), k.name);
-        ++i;
+        if (PyTuple_SetItem(tuple.get(), i++, k.name) < 0) return Ref();  // steals
     }
-    Entry& entry = cache[used++];
-    i = 0;
-    for (const Kw& k : kw) entry.names[i++] = k.name;
-    entry.count = n;
-    entry.tuple = tuple;  // kept for the life of the process
     return tuple;
 }
 
-// Lays the arguments out for a vectorcall: slot 0 is free (or self), then
-// the positional values, then the keyword values.  Returns the number of
-// positional values, or -1 when a value is missing (its computation failed).
-inline Py_ssize_t vector_args(PyObject** stack, PyObject* first,
-                              std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw) {
-    Py_ssize_t i = 0;
-    stack[i++] = first;
-    for (PyObject* item : pos) {
-        if (!item) return -1;
-        stack[i++] = item;
+// fn(first, *args) -- or fn(*args) when first is null -- where the last
+// len(kwnames) values of args are passed by those names (kwnames: a tuple of
+// interned names, or null).  A null value among args passes on the failure
+// that computing it met.  The values are laid out on the stack as the
+// interpreter's own calls lay them out.
+template <class... Args>
+inline Ref vectorcall(PyObject* fn, PyObject* first, PyObject* kwnames, Args... args) {
+    static_assert(sizeof...(Args) <= 8, "a short call");
+    if (!fn) return Ref();
+    if (((args == nullptr) || ... || false)) return Ref();
+    PyObject* stack[2 + sizeof...(Args)] = {nullptr, first, args...};
+    PyObject** start = first ? stack + 1 : stack + 2;
+    const Py_ssize_t total = (first ? 1 : 0) + static_cast<Py_ssize_t>(sizeof...(Args));
+#ifndef Py_LIMITED_API
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+#else
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+#endif
+    const Py_ssize_t npos = total - nkw;
+#if defined(TVX_VECTORCALL)
+    const std::size_t nargsf = static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    // The callee's own vector entry when it has one, as the interpreter's
+    // call instruction takes it.
+    const vectorcallfunc entry = PyVectorcall_Function(fn);
+    if (entry) return Ref(entry(fn, start, nargsf, kwnames));
+    return Ref(PyObject_Vectorcall(fn, start, nargsf, kwnames));
+#elif !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03080000
+    return Ref(_PyObject_Vectorcall(fn, start, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    kwnames));
+#elif !defined(Py_LIMITED_API)
+    return Ref(_PyObject_FastCallKeywords(fn, start, npos, kwnames));
+#else
+    Ref tuple(PyTuple_New(npos));
+    if (!tuple) return Ref();
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        Py_INCREF(start[i]);
+        if (PyTuple_SetItem(tuple.get(), i, start[i]) < 0) return Ref();  // steals
     }
-    for (const Kw& k : kw) {
-        if (!k.value) return -1;
-        stack[i++] = k.value;
+    Ref kwargs;
+    if (nkw) {
+        kwargs = Ref(PyDict_New());
+        if (!kwargs) return Ref();
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, i), start[npos + i]) < 0)
+                return Ref();
+        }
     }
-    return static_cast<Py_ssize_t>(pos.size());
+    return Ref(PyObject_Call(fn, tuple.get(), kwargs.get()));
+#endif
 }
 
-// Whether a call with these arguments goes the vector way (at most eight
-// values, keyword names cached): 1, with *kwnames the names' tuple; 0 for
-// the tuple-and-dict way; -1 with an error set.
-inline int vector_call_fits(std::initializer_list<PyObject*> pos, std::initializer_list<Kw> kw,
-                            PyObject** kwnames) {
-    *kwnames = nullptr;
-    if (pos.size() + kw.size() > 8) return 0;
-    if (kw.size() == 0) return 1;
-    *kwnames = kwnames_for(kw);
-    if (*kwnames) return 1;
-    return PyErr_Occurred() ? -1 : 0;
+// The interpreter's lookup for a method call obj.name(...): 1 with *fn the
+// function found on the type, to be called with obj as its first argument
+// (what calling the bound method does, without making one); 0 with *fn the
+// attribute itself; -1 with an error set.  *fn is a new reference.
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030D0000
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+inline int get_method(PyObject* obj, PyObject* name, PyObject** fn) {
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03070000
+    // The lookup the interpreter's own method calls make.
+    const int found = _PyObject_GetMethod(obj, name, fn);
+    if (!*fn) return -1;
+    return found ? 1 : 0;
+#else
+#ifndef Py_LIMITED_API
+    // Before 3.7: when type(obj) takes the generic lookup, a plain function
+    // or method descriptor on the type that the instance __dict__ does not
+    // shadow is what the bound method would call.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descr = _PyType_Lookup(type, name);  // borrowed; runs no Python code
+        if (descr && (PyFunction_Check(descr) || Py_TYPE(descr) == &PyMethodDescr_Type)) {
+            Ref function = Ref::borrow(descr);
+            PyObject** dictptr = _PyObject_GetDictPtr(obj);
+            if (dictptr && *dictptr) {
+                Ref dict = Ref::borrow(*dictptr);
+                PyObject* found = PyDict_GetItem(dict.get(), name);  // str keys: no code runs
+                if (found) {
+                    *fn = Ref::borrow(found).release();
+                    return 0;
+                }
+            }
+            *fn = function.release();
+            return 1;
+        }
+    }
+#endif
+    *fn = PyObject_GetAttr(obj, name);
+    return *fn ? 0 : -1;
+#endif
 }
 
+// obj.name(*args) where every argument is a value already at hand, so that
+// looking the method up after them is the same as before them.  Where the
+// interpreter has it, lookup and call are one vectorcall.
+template <class... Args>
+inline Ref vectorcall_method(PyObject* obj, PyObject* name, Args... args) {
+    static_assert(sizeof...(Args) <= 8, "a short call");
+    if (!obj) return Ref();
+#ifdef TVX_VECTORCALL
+    if (((args == nullptr) || ... || false)) return Ref();
+    PyObject* stack[1 + sizeof...(Args)] = {obj, args...};
+    return Ref(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
+#else
+    PyObject* fn = nullptr;
+    const int unbound = get_method(obj, name, &fn);
+    Ref held(fn);
+    if (unbound < 0) return Ref();
+    return vectorcall(fn, unbound ? obj : nullptr, nullptr, args...);
+#endif
+}
+
+#ifndef Py_LIMITED_API
+#define TVX_METHOD_DEF 1
+// When fn is a method descriptor (such as get_method finds on a class made
+// by this code) that would accept `self`, its method definition and its
+// class; otherwise null.  Calling the definition's C function with self and
+// no argument is then what calling fn(self) does.
+inline PyMethodDef* method_def_of(PyObject* fn, PyObject* self, PyTypeObject** cls) {
+    if (Py_TYPE(fn) != &PyMethodDescr_Type) return nullptr;
+    PyMethodDescrObject* descr = reinterpret_cast<PyMethodDescrObject*>(fn);
+    if (!PyObject_TypeCheck(self, descr->d_common.d_type)) return nullptr;
+    *cls = descr->d_common.d_type;
+    return descr->d_method;
+}
 #endif
 
 // callable(*pos, **kw)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> pos = {},
                 std::initializer_list<Kw> kw = {}) {
     if (!callable) return Ref();
-#ifdef TVX_VECTORCALL
-    PyObject* kwnames = nullptr;
-    const int fits = vector_call_fits(pos, kw, &kwnames);
-    if (fits < 0) return Ref();
-    if (fits) {
-        PyObject* stack[9];
-        Py_ssize_t npos = vector_args(stack, nullptr, pos, kw);
-        if (npos < 0) return Ref();
-        return Ref(PyObject_Vectorcall(callable, stack + 1,
-                                       static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       kwnames));
+    if (kw.size() == 0) {
+        switch (pos.size()) {  // the calls the modules make without keywords
+            case 0: return vectorcall(callable, nullptr, nullptr);
+            case 1: return vectorcall(callable, nullptr, nullptr, pos.begin()[0]);
+            case 2: return vectorcall(callable, nullptr, nullptr, pos.begin()[0], pos.begin()[1]);
+            default: break;
+        }
+        Ref args = make_tuple(pos);
+        if (!args) return Ref();
+        return Ref(PyObject_Call(callable, args.get(), nullptr));
     }
-#endif
-    Ref args = make_tuple(pos);
-    if (!args) return Ref();
-    if (kw.size() == 0) return Ref(PyObject_Call(callable, args.get(), nullptr));
+    for (const Kw& k : kw) {
+        if (!k.value) return Ref();
+    }
     Ref kwargs = make_kwargs(kw);
     if (!kwargs) return Ref();
+    Ref args = make_tuple(pos);
+    if (!args) return Ref();
     return Ref(PyObject_Call(callable, args.get(), kwargs.get()));
 }
 
@@ -182,15 +288,15 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
                        std::initializer_list<Kw> kw = {}) {
     if (!obj) return Ref();
 #ifdef TVX_VECTORCALL
-    PyObject* kwnames = nullptr;
-    const int fits = vector_call_fits(pos, kw, &kwnames);
-    if (fits < 0) return Ref();
-    if (fits) {
+    if (kw.size() == 0 && pos.size() < 8) {
         PyObject* stack[9];
-        Py_ssize_t npos = vector_args(stack, obj, pos, kw);
-        if (npos < 0) return Ref();
-        return Ref(PyObject_VectorcallMethod(name, stack, static_cast<std::size_t>(npos + 1),
-                                             kwnames));
+        std::size_t n = 0;
+        stack[n++] = obj;
+        for (PyObject* item : pos) {
+            if (!item) return Ref();
+            stack[n++] = item;
+        }
+        return Ref(PyObject_VectorcallMethod(name, stack, n, nullptr));
     }
 #endif
     Ref bound = getattr(obj, name);
@@ -288,6 +394,36 @@ inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
 #endif
 }
 
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03090000
+// A class made by type() belongs to no module; set_class_module makes
+// `module` its module as PyType_GetModule reports it (the type holds the
+// reference, visits it for the cyclic collector and drops it when freed), so
+// that methods defined with METH_METHOD, which are handed their defining
+// class, find the module state through it.
+#define TVX_CLASS_MODULE 1
+inline int set_class_module(PyObject* cls, PyObject* module) {
+    if (!PyType_Check(cls) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        PyErr_SetString(PyExc_SystemError, "set_class_module: not a heap type");
+        return -1;
+    }
+    PyHeapTypeObject* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
+    Py_INCREF(module);
+    Py_XSETREF(heap->ht_module, module);
+    return 0;
+}
+
+// The state of the module of a class given to set_class_module (null with
+// an error set if it has none).
+inline void* class_module_state(PyTypeObject* cls) {
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module;  // borrowed
+    if (!module) {
+        PyErr_SetString(PyExc_SystemError, "class without its module");
+        return nullptr;
+    }
+    return PyModule_GetState(module);
+}
+#endif
+
 // self.name(*pos, **kw) where name is one of the class's own steps.  The
 // lookup goes through the instance, so an override in a subclass or in the
 // instance's __dict__ is what runs.
@@ -306,6 +442,31 @@ inline Ref call_own(PyObject* self, PyObject* name, PyObject* descr, Direct dire
                     std::initializer_list<PyObject*> pos = {}, std::initializer_list<Kw> kw = {}) {
     if (is_own_method(self, name, descr)) return direct();
     return call_self(self, name, pos, kw);
+}
+
+// for item in iterable: body(item), where body returns false on a failure
+// (with the error set); true when the loop ran to its end.  An exact list
+// is walked by index, its length read afresh before each element, which is
+// what the list's own iterator does; any other iterable through its
+// iterator.
+template <class Body>
+inline bool for_each(PyObject* iterable, Body body) {
+#ifndef Py_LIMITED_API
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            if (!body(item.get())) return false;
+        }
+        return true;
+    }
+#endif
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator) return false;
+    for (;;) {
+        Ref item(PyIter_Next(iterator.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!body(item.get())) return false;
+    }
 }
 
 // ---------------------------------------------------------------- tests

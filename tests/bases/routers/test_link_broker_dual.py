@@ -457,7 +457,7 @@ def test_lock_standby_twice(lb, dual_con, journal):
     broker.lock_standby()
     first, second = journal.of("con.configure")
     for call in (first, second):
-        assert call.args == (["redundancy", "main-cpu", "standby console enable"],)
+        assert call.args == (["redundancy", "main-cpu", "no standby console enable"],)
         assert call.kwargs == []
     assert first.args[0] is not second.args[0]
     assert len(journal) == 2

@@ -4,47 +4,35 @@
 //
 // The classes are ordinary Python classes made by type(); their methods are
 // method descriptors.  Every step one method takes through another is
-// self.<step>(): when the lookup would find the class's own descriptor the
-// C++ implementation runs directly (tvx::call_own), otherwise whatever the
-// lookup finds is called.  Calls into host objects look the method up as the
-// interpreter's method call does (Method / lookup below) and pass the
+// self.<step>(), looked up and called as the interpreter does.  Calls into
+// host objects look the method up as the interpreter's method call does
+// (tvx::get_method) before their arguments are computed, and pass the
 // arguments without a tuple or dict where the interpreter allows it.
 // Module-level names (re, sleep, Dialog, ConnectionError,
 // DEFAULT_LEARNED_HOSTNAME) are read from the module's namespace when they
 // are used.  Values are computed in the order the equivalent Python
 // expression evaluates them: the method first, then its arguments left to
 // right.
+//
+// Everything the methods use (the namespace, interned names, keyword-name
+// tuples) is the state of the module object that made their class, so that
+// classes of an earlier import, or of another interpreter, keep to their own.
 
 #include "pyclass.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace {
 
-using tvx::Kw;
 using tvx::Ref;
 
 const char* const kModuleName = "tarvix.bases.routers.link_broker";
 
 // ---------------------------------------------------------------- module state
-
-// Strong references held for the life of the process.  They live on the heap
-// and are never released: C++ static destructors run after the interpreter
-// has been finalised, when a decref would touch freed memory.
-// The module's namespace, read by load_global.
-Ref& g_globals = *new Ref();
-// The classes whose __init__ delegates to the next class in the MRO.
-Ref& g_single_cls = *new Ref();
-Ref& g_dual_cls = *new Ref();
-// builtins.__debug__ when the module was executed: assertions are made only
-// when it is true, as in byte code compiled by that interpreter.
-bool g_assertions = true;
-// The integer 2 handed to sleep.
-Ref& g_two = *new Ref();
-
-// ---------------------------------------------------------------- interned strings
 
 struct Strings {
     // module-level names
@@ -72,7 +60,7 @@ struct Strings {
     PyObject *rp_a, *rp_b, *role_active, *role_standby;
     // device commands and patterns
     PyObject *cmd_redundancy_stat, *cmd_redundancy_state, *pat_redundancy_mode;
-    PyObject *cfg_redundancy, *cfg_main_cpu, *cfg_standby_console;
+    PyObject *cfg_redundancy, *cfg_main_cpu, *cfg_no_standby_console;
     // messages and log texts
     PyObject *msg_not_a_list, *msg_designate, *msg_ha_mode;
     PyObject *log_connection_to, *log_init_handle, *log_dual_connection_to;
@@ -81,333 +69,349 @@ struct Strings {
     PyObject *warn_single_default, *warn_dual_default;
 };
 
-Strings S;
+// The keyword-name tuples of the calls the brokers make, one per sequence.
+struct KwNames {
+    PyObject* prompt_recovery;              // (prompt_recovery,)
+    PyObject* go_to;                        // (context, prompt_recovery, timeout)
+    PyObject* go_to_dialog;                 // (context, prompt_recovery, timeout, dialog)
+    PyObject* timeout;                      // (timeout,)
+    PyObject* target_prompt_recovery;       // (target, prompt_recovery)
+    PyObject* spawn_prompt_recovery_state;  // (spawn, prompt_recovery, to_state)
+    PyObject* cred_list;                    // (cred_list,)
+    PyObject* spawn;                        // (spawn,)
+    PyObject* standby;                      // (standby,)
+};
+
+// The state of one module object (its md_state): nothing but owned
+// references, so that traversing and clearing it is a walk over them.
+// A module-level name found in the namespace while the namespace had a given
+// version tag (see global()); name and value are borrowed.
+struct GlobalMemo {
+    PyObject* name;
+    std::uint64_t version;
+    PyObject* value;
+};
+
+struct State {
+    Strings s;
+    KwNames k;
+    PyObject* globals;     // the module's namespace, read by global()
+    PyObject* two;         // the integer 2 handed to sleep
+    PyObject* assertions;  // builtins.__debug__ when the module was executed
+    // (owned references end here)
+    GlobalMemo memo[5];
+};
+
+static_assert(offsetof(State, memo) % sizeof(PyObject*) == 0, "the state begins with references");
+constexpr std::size_t kStateRefs = offsetof(State, memo) / sizeof(PyObject*);
+
+PyObject** state_refs(State* st) { return reinterpret_cast<PyObject**>(st); }
 
 struct StringEntry {
-    PyObject** slot;
+    PyObject* Strings::*member;
     const char* text;
 };
 
-int intern_strings() {
-    const StringEntry table[] = {
-        {&S.re, "re"},
-        {&S.sleep, "sleep"},
-        {&S.Dialog, "Dialog"},
-        {&S.log, "log"},
-        {&S.ConnectionError, "ConnectionError"},
-        {&S.DEFAULT_LEARNED_HOSTNAME, "DEFAULT_LEARNED_HOSTNAME"},
-        {&S.connection, "connection"},
-        {&S.prompt_recovery, "prompt_recovery"},
-        {&S.init_exec_commands, "init_exec_commands"},
-        {&S.init_config_commands, "init_config_commands"},
-        {&S.dunder_init, "__init__"},
-        {&S.get_connection_dialog, "get_connection_dialog"},
-        {&S.set_init_commands, "set_init_commands"},
-        {&S.execute_init_commands, "execute_init_commands"},
-        {&S.establish_connection, "establish_connection"},
-        {&S.init_handle, "init_handle"},
-        {&S.designate_handles, "designate_handles"},
-        {&S.init_active, "init_active"},
-        {&S.init_standby, "init_standby"},
-        {&S.unlock_standby, "unlock_standby"},
-        {&S.assign_ha_mode, "assign_ha_mode"},
-        {&S.context, "context"},
-        {&S.pop, "pop"},
-        {&S.get, "get"},
-        {&S.update, "update"},
-        {&S.info, "info"},
-        {&S.warning, "warning"},
-        {&S.debug, "debug"},
-        {&S.hostname, "hostname"},
-        {&S.mit, "mit"},
-        {&S.spawn, "spawn"},
-        {&S.state_machine, "state_machine"},
-        {&S.a, "a"},
-        {&S.b, "b"},
-        {&S.active, "active"},
-        {&S.standby, "standby"},
-        {&S.learn_hostname, "learn_hostname"},
-        {&S.learned_hostname, "learned_hostname"},
-        {&S.get_learned_hostname, "_get_learned_hostname"},
-        {&S.connection_timeout, "connection_timeout"},
-        {&S.settings, "settings"},
-        {&S.HA_INIT_EXEC_COMMANDS, "HA_INIT_EXEC_COMMANDS"},
-        {&S.HA_INIT_CONFIG_COMMANDS, "HA_INIT_CONFIG_COMMANDS"},
-        {&S.HA_STANDBY_UNLOCK_COMMANDS, "HA_STANDBY_UNLOCK_COMMANDS"},
-        {&S.EXEC_TIMEOUT, "EXEC_TIMEOUT"},
-        {&S.execute, "execute"},
-        {&S.configure, "configure"},
-        {&S.is_connected, "_is_connected"},
-        {&S.handles_designated, "_handles_designated"},
-        {&S.close, "close"},
-        {&S.sendline, "sendline"},
-        {&S.expect, "expect"},
-        {&S.match_output, "match_output"},
-        {&S.go_to, "go_to"},
-        {&S.current_state, "current_state"},
-        {&S.set_current_state, "_current_state"},
-        {&S.get_state, "get_state"},
-        {&S.pattern, "pattern"},
-        {&S.role, "role"},
-        {&S.mode, "mode"},
-        {&S.search, "search"},
-        {&S.IGNORECASE, "IGNORECASE"},
-        {&S.groups, "groups"},
-        {&S.strip, "strip"},
-        {&S.format, "format"},
-        {&S.kw_timeout, "timeout"},
-        {&S.kw_dialog, "dialog"},
-        {&S.kw_target, "target"},
-        {&S.kw_to_state, "to_state"},
-        {&S.kw_cred_list, "cred_list"},
-        {&S.login_creds, "login_creds"},
-        {&S.st_any, "any"},
-        {&S.st_enable, "enable"},
-        {&S.st_standby_locked, "standby_locked"},
-        {&S.st_generic, "generic"},
-        {&S.rp_a, "a"},
-        {&S.rp_b, "b"},
-        {&S.role_active, "active"},
-        {&S.role_standby, "standby"},
-        {&S.cmd_redundancy_stat, "sh redundancy stat | inc my state"},
-        {&S.cmd_redundancy_state, "sh redundancy state"},
-        {&S.pat_redundancy_mode, "[Rr]edundancy\\s+[Ss]tate\\s+=\\s+(.*)"},
-        {&S.cfg_redundancy, "redundancy"},
-        {&S.cfg_main_cpu, "main-cpu"},
-        {&S.cfg_standby_console, "standby console enable"},
-        {&S.msg_not_a_list, "Init commands must be a list"},
-        {&S.msg_designate, "unable to designate handles"},
-        {&S.msg_ha_mode, "unable to determine redundancy mode"},
-        {&S.log_connection_to, "connection to %s"},
-        {&S.log_init_handle, "+++ initializing handle +++"},
-        {&S.log_dual_connection_to, "+++ connection to %s +++"},
-        {&S.log_designating, "+++ designating handles +++"},
-        {&S.log_init_active, "+++ initializing active handle +++"},
-        {&S.log_unlocking, "+++ unlocking standby +++"},
-        {&S.log_init_standby, "+++ initializing standby handle +++"},
-        {&S.log_assigning, "+++ assigning ha mode +++"},
-        {&S.log_both_unlocked, "both the rp's are unlocked"},
-        {&S.log_mode_is, "redundancy mode is %s"},
-        {&S.warn_single_default,
-         "Using the default hostname pattern {}. This may lead to unstable behavior."},
-        {&S.warn_dual_default,
-         "Failed to learn the hostname.  Using the default hostname pattern {}. "
-         "This may lead to unstable behavior."},
+const StringEntry kStrings[] = {
+    {&Strings::re, "re"},
+    {&Strings::sleep, "sleep"},
+    {&Strings::Dialog, "Dialog"},
+    {&Strings::log, "log"},
+    {&Strings::ConnectionError, "ConnectionError"},
+    {&Strings::DEFAULT_LEARNED_HOSTNAME, "DEFAULT_LEARNED_HOSTNAME"},
+    {&Strings::connection, "connection"},
+    {&Strings::prompt_recovery, "prompt_recovery"},
+    {&Strings::init_exec_commands, "init_exec_commands"},
+    {&Strings::init_config_commands, "init_config_commands"},
+    {&Strings::dunder_init, "__init__"},
+    {&Strings::get_connection_dialog, "get_connection_dialog"},
+    {&Strings::set_init_commands, "set_init_commands"},
+    {&Strings::execute_init_commands, "execute_init_commands"},
+    {&Strings::establish_connection, "establish_connection"},
+    {&Strings::init_handle, "init_handle"},
+    {&Strings::designate_handles, "designate_handles"},
+    {&Strings::init_active, "init_active"},
+    {&Strings::init_standby, "init_standby"},
+    {&Strings::unlock_standby, "unlock_standby"},
+    {&Strings::assign_ha_mode, "assign_ha_mode"},
+    {&Strings::context, "context"},
+    {&Strings::pop, "pop"},
+    {&Strings::get, "get"},
+    {&Strings::update, "update"},
+    {&Strings::info, "info"},
+    {&Strings::warning, "warning"},
+    {&Strings::debug, "debug"},
+    {&Strings::hostname, "hostname"},
+    {&Strings::mit, "mit"},
+    {&Strings::spawn, "spawn"},
+    {&Strings::state_machine, "state_machine"},
+    {&Strings::a, "a"},
+    {&Strings::b, "b"},
+    {&Strings::active, "active"},
+    {&Strings::standby, "standby"},
+    {&Strings::learn_hostname, "learn_hostname"},
+    {&Strings::learned_hostname, "learned_hostname"},
+    {&Strings::get_learned_hostname, "_get_learned_hostname"},
+    {&Strings::connection_timeout, "connection_timeout"},
+    {&Strings::settings, "settings"},
+    {&Strings::HA_INIT_EXEC_COMMANDS, "HA_INIT_EXEC_COMMANDS"},
+    {&Strings::HA_INIT_CONFIG_COMMANDS, "HA_INIT_CONFIG_COMMANDS"},
+    {&Strings::HA_STANDBY_UNLOCK_COMMANDS, "HA_STANDBY_UNLOCK_COMMANDS"},
+    {&Strings::EXEC_TIMEOUT, "EXEC_TIMEOUT"},
+    {&Strings::execute, "execute"},
+    {&Strings::configure, "configure"},
+    {&Strings::is_connected, "_is_connected"},
+    {&Strings::handles_designated, "_handles_designated"},
+    {&Strings::close, "close"},
+    {&Strings::sendline, "sendline"},
+    {&Strings::expect, "expect"},
+    {&Strings::match_output, "match_output"},
+    {&Strings::go_to, "go_to"},
+    {&Strings::current_state, "current_state"},
+    {&Strings::set_current_state, "_current_state"},
+    {&Strings::get_state, "get_state"},
+    {&Strings::pattern, "pattern"},
+    {&Strings::role, "role"},
+    {&Strings::mode, "mode"},
+    {&Strings::search, "search"},
+    {&Strings::IGNORECASE, "IGNORECASE"},
+    {&Strings::groups, "groups"},
+    {&Strings::strip, "strip"},
+    {&Strings::format, "format"},
+    {&Strings::kw_timeout, "timeout"},
+    {&Strings::kw_dialog, "dialog"},
+    {&Strings::kw_target, "target"},
+    {&Strings::kw_to_state, "to_state"},
+    {&Strings::kw_cred_list, "cred_list"},
+    {&Strings::login_creds, "login_creds"},
+    {&Strings::st_any, "any"},
+    {&Strings::st_enable, "enable"},
+    {&Strings::st_standby_locked, "standby_locked"},
+    {&Strings::st_generic, "generic"},
+    {&Strings::rp_a, "a"},
+    {&Strings::rp_b, "b"},
+    {&Strings::role_active, "active"},
+    {&Strings::role_standby, "standby"},
+    {&Strings::cmd_redundancy_stat, "sh redundancy stat | inc my state"},
+    {&Strings::cmd_redundancy_state, "sh redundancy state"},
+    {&Strings::pat_redundancy_mode, "[Rr]edundancy\\s+[Ss]tate\\s+=\\s+(.*)"},
+    {&Strings::cfg_redundancy, "redundancy"},
+    {&Strings::cfg_main_cpu, "main-cpu"},
+    {&Strings::cfg_no_standby_console, "no standby console enable"},
+    {&Strings::msg_not_a_list, "Init commands must be a list"},
+    {&Strings::msg_designate, "unable to designate handles"},
+    {&Strings::msg_ha_mode, "unable to determine redundancy mode"},
+    {&Strings::log_connection_to, "connection to %s"},
+    {&Strings::log_init_handle, "+++ initializing handle +++"},
+    {&Strings::log_dual_connection_to, "+++ connection to %s +++"},
+    {&Strings::log_designating, "+++ designating handles +++"},
+    {&Strings::log_init_active, "+++ initializing active handle +++"},
+    {&Strings::log_unlocking, "+++ unlocking standby +++"},
+    {&Strings::log_init_standby, "+++ initializing standby handle +++"},
+    {&Strings::log_assigning, "+++ assigning ha mode +++"},
+    {&Strings::log_both_unlocked, "both the rp's are unlocked"},
+    {&Strings::log_mode_is, "redundancy mode is %s"},
+    {&Strings::warn_single_default,
+     "Using the default hostname pattern {}. This may lead to unstable behavior."},
+    {&Strings::warn_dual_default,
+     "Failed to learn the hostname.  Using the default hostname pattern {}. "
+     "This may lead to unstable behavior."},
+};
+
+static_assert(sizeof kStrings / sizeof kStrings[0] == sizeof(Strings) / sizeof(PyObject*),
+              "every name has its text");
+
+// Fills the state's names and keyword-name tuples.
+int make_names(State* st) {
+    for (const StringEntry& entry : kStrings) {
+        PyObject* text = tvx::intern(entry.text);
+        if (!text) return -1;
+        st->s.*entry.member = text;
+    }
+    const Strings& S = st->s;
+    const struct {
+        PyObject** slot;
+        std::initializer_list<tvx::Kw> names;
+    } tuples[] = {
+        {&st->k.prompt_recovery, {{S.prompt_recovery, nullptr}}},
+        {&st->k.go_to, {{S.context, nullptr}, {S.prompt_recovery, nullptr}, {S.kw_timeout, nullptr}}},
+        {&st->k.go_to_dialog,
+         {{S.context, nullptr}, {S.prompt_recovery, nullptr}, {S.kw_timeout, nullptr},
+          {S.kw_dialog, nullptr}}},
+        {&st->k.timeout, {{S.kw_timeout, nullptr}}},
+        {&st->k.target_prompt_recovery, {{S.kw_target, nullptr}, {S.prompt_recovery, nullptr}}},
+        {&st->k.spawn_prompt_recovery_state,
+         {{S.spawn, nullptr}, {S.prompt_recovery, nullptr}, {S.kw_to_state, nullptr}}},
+        {&st->k.cred_list, {{S.kw_cred_list, nullptr}}},
+        {&st->k.spawn, {{S.spawn, nullptr}}},
+        {&st->k.standby, {{S.standby, nullptr}}},
     };
-    for (const StringEntry& entry : table) {
-        if (*entry.slot) continue;  // kept from an earlier execution of the module
-        *entry.slot = tvx::intern(entry.text);
+    for (const auto& entry : tuples) {
+        *entry.slot = tvx::kwnames_of(entry.names).release();
         if (!*entry.slot) return -1;
     }
     return 0;
 }
 
-// ---------------------------------------------------------------- the class's own steps
+// The classes' own module, found from a method's defining class (the full
+// API from 3.9 on) or, elsewhere, from the class of the instance.
+enum Kind { kCommon, kSingle, kDual };
 
-// The method descriptors made for the classes, one per (class, method): a
-// step taken through self.<name> runs its C++ implementation directly only
-// while the lookup would find exactly the descriptor of the class whose
-// method is taking the step (tvx::call_own).
-Ref& d_get_connection_dialog = *new Ref();
-Ref& d_set_init_commands = *new Ref();
-Ref& d_execute_init_commands = *new Ref();
-Ref& d_single_establish_connection = *new Ref();
-Ref& d_single_init_handle = *new Ref();
-Ref& d_dual_establish_connection = *new Ref();
-Ref& d_dual_designate_handles = *new Ref();
-Ref& d_dual_init_active = *new Ref();
-Ref& d_dual_unlock_standby = *new Ref();
-Ref& d_dual_init_standby = *new Ref();
-Ref& d_dual_assign_ha_mode = *new Ref();
-
-// ---------------------------------------------------------------- the broker's attributes
-
-// self.name for the broker's own attributes (connection, prompt_recovery,
-// the command lists).  When the broker's type takes the generic attribute
-// lookup and has no attribute of that name anywhere in its MRO, the generic
-// lookup's answer is the instance __dict__'s entry (or AttributeError), and
-// that entry is read directly.  That the type has no such attribute is
-// remembered under the type's version tag, which the interpreter renews
-// whenever the type or one of its bases changes.  (The broker's __dict__ is
-// the one tvx::is_own_method looks into as well.)  Otherwise, and for a
-// missing entry, the plain lookup.
-#ifndef Py_LIMITED_API
-struct NoTypeAttribute {
-    PyTypeObject* type;
-    PyObject* name;
-    unsigned int version;
+#ifdef TVX_CLASS_MODULE
+#define BROKER_FLAGS (METH_METHOD | METH_FASTCALL | METH_KEYWORDS)
+#define ENTRY_DECL(entry, kind) \
+    PyObject* entry(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+#define ENTRY_ARGS args, PyVectorcall_NARGS(nargsf), kwnames
+#define ENTRY_STATE(kind) \
+    State* st = static_cast<State*>(tvx::class_module_state(defining)); \
+    PyObject* defining_class = reinterpret_cast<PyObject*>(defining); \
+    (void)defining_class; \
+    if (!usable(st)) return nullptr
+#else
+// Where a method is not told its defining class, the classes of each module
+// executed are listed with their module, which they keep for the life of the
+// process, and a method finds its own by walking the instance's MRO.  (A
+// class of this list is never freed, so its address is never reused.)
+struct Owner {
+    PyObject* cls;
+    Kind kind;
+    PyObject* module;
 };
 
-NoTypeAttribute g_no_type_attribute[64];
-
-bool valid_version(PyTypeObject* type) {
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
+std::vector<Owner>& owners() {
+    static std::vector<Owner>* list = new std::vector<Owner>();  // never destroyed, see above
+    return *list;
 }
-#endif
 
-Ref self_attr(PyObject* self, PyObject* name) {
+// The state of the module whose class of that kind is nearest in the MRO of
+// type(self); *cls is that class (borrowed).
+State* owner_state(PyObject* self, Kind kind, PyObject** cls) {
 #ifndef Py_LIMITED_API
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        const std::size_t h = (reinterpret_cast<std::size_t>(type) >> 4) * 7u ^
-                              (reinterpret_cast<std::size_t>(name) >> 4);
-        NoTypeAttribute& slot = g_no_type_attribute[h & 63u];
-        bool absent = slot.type == type && slot.name == name && valid_version(type) &&
-                      slot.version == type->tp_version_tag;
-        if (!absent && _PyType_Lookup(type, name) == nullptr && !PyErr_Occurred() &&
-            valid_version(type)) {  // _PyType_Lookup runs no Python code
-            slot.type = type;
-            slot.name = name;
-            slot.version = type->tp_version_tag;
-            absent = true;
-        }
-        if (absent) {
-            PyObject** dictptr = _PyObject_GetDictPtr(self);
-            if (dictptr && *dictptr) {
-                Ref dict = Ref::borrow(*dictptr);
-                PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-                if (found) return Ref::borrow(found);
-                if (PyErr_Occurred()) return Ref();
+    Ref mro = Ref::borrow(Py_TYPE(self)->tp_mro);
+#else
+    // (The interned name: a new str for each read would be kept, one after
+    // another, by the interpreter's attribute cache.)
+    Ref dunder_mro(tvx::intern("__mro__"));
+    if (!dunder_mro) return nullptr;
+    Ref mro(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), dunder_mro.get()));
+#endif
+    if (!mro) return nullptr;
+    const Py_ssize_t n = PyTuple_Size(mro.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* base = PyTuple_GetItem(mro.get(), i);  // borrowed, the tuple is held
+        for (const Owner& owner : owners()) {
+            if (owner.cls == base && owner.kind == kind) {
+                *cls = owner.cls;
+                return static_cast<State*>(PyModule_GetState(owner.module));
             }
         }
     }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "link_broker: no class of its own");
+    return nullptr;
+}
+
+#define BROKER_FLAGS TVX_METHOD_FLAGS
+#define ENTRY_DECL(entry, kind) PyObject* entry(PyObject* self, TVX_ARGS_DECL)
+#define ENTRY_ARGS TVX_ARGS
+#define ENTRY_STATE(kind) \
+    PyObject* defining_class = nullptr; \
+    State* st = owner_state(self, kind, &defining_class); \
+    if (!usable(st)) return nullptr
 #endif
-    return tvx::getattr(self, name);
+
+// A state whose module has been cleared (by the cyclic collector, while its
+// classes are being collected too) is not used.
+bool usable(State* st) {
+    if (st && st->globals) return true;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "link_broker module is cleared");
+    return false;
 }
 
 // ---------------------------------------------------------------- host calls
 
 // A method of a host object as the interpreter's method call obj.name(...)
-// finds it.  When type(obj) uses the generic attribute lookup, the type's
-// attribute is a plain function or method descriptor and the instance
-// __dict__ does not hold the name, the function is kept together with obj,
-// to be called with obj as its first argument: what calling the bound method
-// does, without making one.  Otherwise it is the attribute itself.
+// finds it: the function with the object to call it on, or the attribute.
 struct Method {
     Ref fn;
     Ref self;  // empty: fn is called as it is
     explicit operator bool() const noexcept { return static_cast<bool>(fn); }
 };
 
-#ifndef Py_LIMITED_API
-bool binds_as_method(PyObject* descr) {
-#if PY_VERSION_HEX >= 0x03080000
-    return PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
-#else
-    return PyFunction_Check(descr) || Py_TYPE(descr) == &PyMethodDescr_Type;
-#endif
-}
-#endif
-
 // obj.name as a method to call; empty with the error set on failure (or when
 // obj is empty, passing on an earlier failure).
 Method lookup(PyObject* obj, PyObject* name) {
     Method m;
     if (!obj) return m;
-#ifndef Py_LIMITED_API
-    PyTypeObject* type = Py_TYPE(obj);
-#if PY_VERSION_HEX >= 0x030B0000
-    // An instance whose attributes the interpreter keeps inline would have
-    // them copied into a dict by _PyObject_GetDictPtr, and its own code
-    // would run slower afterwards: it takes the plain attribute read.
-    const bool inline_values = PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
-#else
-    const bool inline_values = false;
-#endif
-    if (!inline_values && type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* descr = _PyType_Lookup(type, name);  // borrowed; runs no Python code
-        if (descr && binds_as_method(descr)) {
-            Ref function = Ref::borrow(descr);
-            PyObject** dictptr = _PyObject_GetDictPtr(obj);
-            if (dictptr && *dictptr) {
-                Ref dict = Ref::borrow(*dictptr);
-                PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-                if (found) {
-                    m.fn = Ref::borrow(found);
-                    return m;
-                }
-                if (PyErr_Occurred()) return m;
-            }
-            m.fn = std::move(function);
-            m.self = Ref::borrow(obj);
-            return m;
-        }
-    }
-#endif
-    m.fn = tvx::getattr(obj, name);
+    PyObject* fn = nullptr;
+    const int unbound = tvx::get_method(obj, name, &fn);
+    m.fn = Ref(fn);
+    if (unbound > 0) m.self = Ref::borrow(obj);
     return m;
 }
 
 Method lookup(const Ref& obj, PyObject* name) { return lookup(obj.get(), name); }
 
-// m(*pos, **kw), keywords in the order given; an empty value among the
-// arguments passes on the failure that computing it met.
-Ref invoke(const Method& m, std::initializer_list<PyObject*> pos = {},
-           std::initializer_list<Kw> kw = {}) {
+// m(*args), the last len(kwnames) of args passed by those names; an empty
+// value among the arguments passes on the failure that computing it met.
+template <class... Args>
+Ref invoke(const Method& m, PyObject* kwnames = nullptr, Args... args) {
     if (!m.fn) return Ref();
-    for (PyObject* item : pos) {
-        if (!item) return Ref();
-    }
-    for (const Kw& k : kw) {
-        if (!k.value) return Ref();
-    }
-    PyObject* stack[12];
-    if (pos.size() + kw.size() + 2 > sizeof stack / sizeof stack[0]) {
-        PyErr_SetString(PyExc_SystemError, "link_broker: too many arguments for a host call");
-        return Ref();
-    }
-    std::size_t n = 1;  // slot 0 stays free for the callee
-    if (m.self) stack[n++] = m.self.get();
-    for (PyObject* item : pos) stack[n++] = item;
-    const std::size_t npos = n - 1;
-    for (const Kw& k : kw) stack[n++] = k.value;
-#if defined(TVX_VECTORCALL)
-    PyObject* kwnames = nullptr;
-    if (kw.size() != 0) {
-        kwnames = tvx::kwnames_for(kw);
-        if (!kwnames && PyErr_Occurred()) return Ref();
-    }
-    if (kwnames || kw.size() == 0) {
-        return Ref(PyObject_Vectorcall(m.fn.get(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                       kwnames));
-    }
-#endif
-    Ref kwargs;
-    if (kw.size() != 0) {
-        kwargs = tvx::make_kwargs(kw);
-        if (!kwargs) return Ref();
-    }
-#if !defined(Py_LIMITED_API) && !defined(TVX_VECTORCALL)
-    return Ref(_PyObject_FastCallDict(m.fn.get(), stack + 1, static_cast<Py_ssize_t>(npos),
-                                      kwargs.get()));
-#else
-    Ref args(PyTuple_New(static_cast<Py_ssize_t>(npos)));
-    if (!args) return Ref();
-    for (std::size_t i = 0; i < npos; ++i) {
-        Py_INCREF(stack[i + 1]);
-        if (PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(i), stack[i + 1]) < 0)
-            return Ref();  // steals
-    }
-    return Ref(PyObject_Call(m.fn.get(), args.get(), kwargs.get()));
-#endif
+    return tvx::vectorcall(m.fn.get(), m.self.get(), kwnames, args...);
 }
 
-// obj.name(*pos, **kw) where every argument is a value already at hand, so
-// that looking the method up after them is the same as before them.  Where
-// the interpreter has it, lookup and call are one vectorcall.
-Ref mcall(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> pos = {},
-          std::initializer_list<Kw> kw = {}) {
-#ifdef TVX_VECTORCALL
-    return tvx::call_method(obj, name, pos, kw);
-#else
-    return invoke(lookup(obj, name), pos, kw);
-#endif
+// obj.name(*args) where every argument is a value already at hand, so that
+// looking the method up after them is the same as before them.
+template <class... Args>
+Ref mcall(PyObject* obj, PyObject* name, Args... args) {
+    return tvx::vectorcall_method(obj, name, args...);
 }
 
-Ref mcall(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> pos = {},
-          std::initializer_list<Kw> kw = {}) {
-    return mcall(obj.get(), name, pos, kw);
+template <class... Args>
+Ref mcall(const Ref& obj, PyObject* name, Args... args) {
+    return tvx::vectorcall_method(obj.get(), name, args...);
 }
+
+#if defined(TVX_METHOD_DEF) && defined(TVX_CLASS_MODULE)
+#define OWN_STEPS_DIRECT 1
+using Impl = Ref (*)(State*, PyObject*);
+Impl own_impl(const PyMethodDef* def);
+Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* standby);
+// execute_init_commands(self) with standby at its default.
+Ref execute_init_commands_plain(State* st, PyObject* self) {
+    return common_execute_init_commands_impl(st, self, Py_False);
+}
+#endif
+
+// self.<step>() / self.<step>(**kw) for one of the broker's own steps: looked
+// up on the instance, so that an override in a subclass or in the instance's
+// __dict__ is what runs.  When the lookup finds one of the module's own
+// method descriptors and the call passes no argument, its implementation
+// runs directly, with the state of the descriptor's class, as the
+// descriptor's call would run it.
+// (`standby`, when given, is passed as the keyword standby: the one step
+// that takes an argument, execute_init_commands.)
+Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* standby = nullptr) {
+    Method m = lookup(self, name);
+    if (!m) return Ref();
+#ifdef OWN_STEPS_DIRECT
+    PyTypeObject* cls = nullptr;
+    const PyMethodDef* def = m.self ? tvx::method_def_of(m.fn.get(), self, &cls) : nullptr;
+    Impl impl = def ? own_impl(def) : nullptr;
+    if (impl && (!standby || impl == execute_init_commands_plain)) {
+        State* st = static_cast<State*>(tvx::class_module_state(cls));
+        if (!usable(st)) return Ref();
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+        Ref result = standby ? common_execute_init_commands_impl(st, self, standby) : impl(st, self);
+        Py_LeaveRecursiveCall();
+        return result;
+    }
+#endif
+    if (!standby) return invoke(m);
+    return invoke(m, caller->k.standby, standby);
+}
+
+// self.name for the broker's own attributes.
+Ref self_attr(PyObject* self, PyObject* name) { return tvx::getattr(self, name); }
 
 // ---------------------------------------------------------------- small helpers
 
@@ -418,7 +422,28 @@ Ref attr(const Ref& obj, PyObject* name) {
 }
 
 // A module-level name at the time of use.
-Ref global(PyObject* name) { return tvx::load_global(g_globals.get(), name); }
+// (Up to 3.11 a dict seen with the same version tag is unchanged, so a name
+// found in the namespace under that tag is still bound to the same value.)
+Ref global(State* st, PyObject* name) {
+#ifdef TVX_DICT_VERSION
+    const std::uint64_t version = tvx::dict_version(st->globals);
+    GlobalMemo* slot = nullptr;
+    for (GlobalMemo& memo : st->memo) {
+        if (memo.name == name || !memo.name) {
+            slot = &memo;
+            break;
+        }
+    }
+    if (slot && slot->name && slot->version == version) return Ref::borrow(slot->value);
+    PyObject* found = PyDict_GetItemWithError(st->globals, name);  // str keys: no code runs
+    if (found) {
+        if (slot) *slot = GlobalMemo{name, version, found};
+        return Ref::borrow(found);
+    }
+    if (PyErr_Occurred()) return Ref();
+#endif
+    return tvx::load_global(st->globals, name);
+}
 
 // fmt % arg for a str fmt: str's own formatting, unless arg is of a str
 // subclass (whose reflected operator the % operator would ask first).
@@ -431,20 +456,20 @@ Ref percent(PyObject* fmt, PyObject* arg) {
 // con.log.<level>(message): the method is looked up before `make` builds the
 // message, as the Python expression evaluates them.
 template <class Make>
-bool log_line(PyObject* con, PyObject* level, Make make) {
+bool log_line(const Strings& S, PyObject* con, PyObject* level, Make make) {
     Ref log = tvx::getattr(con, S.log);
     if (!log) return false;
     Method fn = lookup(log, level);
     if (!fn) return false;
     Ref message = make();
     if (!message) return false;
-    return static_cast<bool>(invoke(fn, {message.get()}));
+    return static_cast<bool>(invoke(fn, nullptr, message.get()));
 }
 
-bool log_text(PyObject* con, PyObject* level, PyObject* text) {
+bool log_text(const Strings& S, PyObject* con, PyObject* level, PyObject* text) {
     Ref log = tvx::getattr(con, S.log);
     if (!log) return false;
-    return static_cast<bool>(mcall(log, level, {text}));
+    return static_cast<bool>(mcall(log, level, text));
 }
 
 // Sets obj.name = value; false on failure.
@@ -460,13 +485,13 @@ int is_list_instance(PyObject* obj) {
 }
 
 // assert isinstance(self.<name>, list), "Init commands must be a list"
-bool assert_list_attribute(PyObject* self, PyObject* name) {
+bool assert_list_attribute(State* st, PyObject* self, PyObject* name) {
     Ref value = self_attr(self, name);
     if (!value) return false;
     int ok = is_list_instance(value.get());
     if (ok < 0) return false;
     if (!ok) {
-        tvx::raise_with(PyExc_AssertionError, S.msg_not_a_list);
+        tvx::raise_with(PyExc_AssertionError, st->s.msg_not_a_list);
         return false;
     }
     return true;
@@ -474,28 +499,29 @@ bool assert_list_attribute(PyObject* self, PyObject* name) {
 
 // re.search(pattern, text) or re.search(pattern, text, re.IGNORECASE), with
 // the module-level `re` read at each use.
-Ref re_search(PyObject* pattern, PyObject* text, bool ignore_case) {
-    Ref re = global(S.re);
+Ref re_search(State* st, PyObject* pattern, PyObject* text, bool ignore_case) {
+    const Strings& S = st->s;
+    Ref re = global(st, S.re);
     if (!re) return Ref();
     Method search = lookup(re, S.search);
     if (!search) return Ref();
-    if (!ignore_case) return invoke(search, {pattern, text});
-    Ref re_again = global(S.re);
+    if (!ignore_case) return invoke(search, nullptr, pattern, text);
+    Ref re_again = global(st, S.re);
     Ref flag = attr(re_again, S.IGNORECASE);
     if (!flag) return Ref();
-    return invoke(search, {pattern, text, flag.get()});
+    return invoke(search, nullptr, pattern, text, flag.get());
 }
 
 // raise ConnectionError(message) with the module-level ConnectionError.
-PyObject* raise_connection_error(PyObject* message) {
-    Ref error_class = global(S.ConnectionError);
+PyObject* raise_connection_error(State* st, PyObject* message) {
+    Ref error_class = global(st, st->s.ConnectionError);
     if (!error_class) return nullptr;
     return tvx::raise_with(error_class.get(), message);
 }
 
 // learn_hostname = con.learn_hostname and not con.learned_hostname
 // (the false value of con.learn_hostname itself when that is false).
-Ref learn_decision(PyObject* con) {
+Ref learn_decision(const Strings& S, PyObject* con) {
     Ref wanted = tvx::getattr(con, S.learn_hostname);
     if (!wanted) return Ref();
     int truth = tvx::truth(wanted.get());
@@ -509,20 +535,13 @@ Ref learn_decision(PyObject* con) {
 }
 
 // context.update(cred_list=context.get("login_creds"))
-bool set_cred_list(PyObject* context) {
+bool set_cred_list(State* st, PyObject* context) {
+    const Strings& S = st->s;
     Method update = lookup(context, S.update);
     if (!update) return false;
-    Ref creds = mcall(context, S.get, {S.login_creds});
+    Ref creds = mcall(context, S.get, S.login_creds);
     if (!creds) return false;
-    return static_cast<bool>(invoke(update, {}, {Kw{S.kw_cred_list, creds.get()}}));
-}
-
-Ref common_get_connection_dialog_impl(PyObject* self);
-
-// self.get_connection_dialog()
-Ref connection_dialog(PyObject* self) {
-    return tvx::call_own(self, S.get_connection_dialog, d_get_connection_dialog.get(),
-                         [self] { return common_get_connection_dialog_impl(self); });
+    return static_cast<bool>(invoke(update, st->k.cred_list, creds.get()));
 }
 
 // handle.state_machine.go_to(state, handle.spawn, context=<context>,
@@ -531,8 +550,9 @@ Ref connection_dialog(PyObject* self) {
 // where handle is what `handle_of` returns each time it is asked (the
 // connection itself for a single RP).  A null context means con.context.
 template <class HandleOf>
-Ref go_to_state(PyObject* self, PyObject* con, HandleOf handle_of, PyObject* state,
+Ref go_to_state(State* st, PyObject* self, PyObject* con, HandleOf handle_of, PyObject* state,
                 PyObject* context, bool with_dialog) {
+    const Strings& S = st->s;
     Method go_to = lookup(attr(handle_of(), S.state_machine), S.go_to);
     if (!go_to) return Ref();
     Ref spawn = attr(handle_of(), S.spawn);
@@ -544,82 +564,75 @@ Ref go_to_state(PyObject* self, PyObject* con, HandleOf handle_of, PyObject* sta
     Ref timeout = tvx::getattr(con, S.connection_timeout);
     if (!timeout) return Ref();
     if (!with_dialog) {
-        return invoke(go_to, {state, spawn.get()},
-                      {Kw{S.context, ctx.get()}, Kw{S.prompt_recovery, prompt_recovery.get()},
-                       Kw{S.kw_timeout, timeout.get()}});
+        return invoke(go_to, st->k.go_to, state, spawn.get(), ctx.get(), prompt_recovery.get(),
+                      timeout.get());
     }
-    Ref dialog = connection_dialog(self);
+    Ref dialog = step(self, S.get_connection_dialog);
     if (!dialog) return Ref();
-    return invoke(go_to, {state, spawn.get()},
-                  {Kw{S.context, ctx.get()}, Kw{S.prompt_recovery, prompt_recovery.get()},
-                   Kw{S.kw_timeout, timeout.get()}, Kw{S.kw_dialog, dialog.get()}});
+    return invoke(go_to, st->k.go_to_dialog, state, spawn.get(), ctx.get(), prompt_recovery.get(),
+                  timeout.get(), dialog.get());
 }
 
 // handle.state_machine.learn_hostname = value
-bool set_learn_flag(const Ref& handle, PyObject* value) {
+bool set_learn_flag(const Strings& S, const Ref& handle, PyObject* value) {
     return set(attr(handle, S.state_machine), S.learn_hostname, value);
 }
 
 // The method-resolution successor's __init__(connection) of `cls` for self:
 // super(cls, self).__init__(connection).
-PyObject* init_next_in_mro(PyObject* cls, PyObject* self, PyObject* connection) {
-    if (!cls) {
-        PyErr_SetString(PyExc_SystemError, "link_broker module is not initialised");
-        return nullptr;
-    }
+PyObject* init_next_in_mro(State* st, PyObject* cls, PyObject* self, PyObject* connection) {
     Ref proxy = tvx::call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls, self});
     if (!proxy) return nullptr;
-    Ref result = tvx::call_method(proxy.get(), S.dunder_init, {connection});
+    Ref result = mcall(proxy, st->s.dunder_init, connection);
     if (!result) return nullptr;
     return result.release();
 }
 
-PyObject* parse_connection(const char* fname, TVX_ARGS_DECL, Ref* out) {
-    PyObject* const names[] = {S.connection};
+PyObject* parse_connection(State* st, const char* fname, TVX_ARGS_DECL, Ref* out) {
+    PyObject* const names[] = {st->s.connection};
     if (!tvx::parse_args(fname, TVX_ARGS, names, 1, 1, out)) return nullptr;
     return out[0].get();
 }
 
 // The entry point of a method without parameters: refuses arguments, then
-// runs the implementation.
-#define NO_ARGS_ENTRY(entry, fname, impl)                                \
-    PyObject* entry(PyObject* self, TVX_ARGS_DECL) {                     \
-        if (!tvx::no_args(fname, TVX_ARGS)) return nullptr;              \
-        return impl(self).release();                                     \
+// runs the implementation with the state of the class's module.
+#define NO_ARGS_ENTRY(entry, kind, fname, impl)         \
+    ENTRY_DECL(entry, kind) {                           \
+        ENTRY_STATE(kind);                              \
+        if (!tvx::no_args(fname, ENTRY_ARGS)) return nullptr; \
+        return impl(st, self).release();                \
     }
-
-// A step with a C++ implementation: self.<name>() through call_own.
-#define OWN_STEP(self, name, descr, impl) \
-    tvx::call_own(self, name, (descr).get(), [self] { return impl(self); })
 
 // ================================================================ BaseCommonRpLinkBroker
 
-PyObject* common_init(PyObject* self, TVX_ARGS_DECL) {
+ENTRY_DECL(common_init, kCommon) {
+    ENTRY_STATE(kCommon);
+    const Strings& S = st->s;
     Ref parsed[1];
-    PyObject* connection = parse_connection("__init__", TVX_ARGS, parsed);
+    PyObject* connection = parse_connection(st, "__init__", ENTRY_ARGS, parsed);
     if (!connection) return nullptr;
     if (tvx::setattr(self, S.connection, connection) < 0) return nullptr;
-    Ref flag = mcall(tvx::getattr(connection, S.context), S.pop, {S.prompt_recovery, Py_False});
+    Ref flag = mcall(tvx::getattr(connection, S.context), S.pop, S.prompt_recovery, Py_False);
     if (!flag) return nullptr;
     if (tvx::setattr(self, S.prompt_recovery, flag.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-Ref common_get_connection_dialog_impl(PyObject* /*self*/) {
-    Ref dialog_class = global(S.Dialog);
+Ref common_get_connection_dialog_impl(State* st, PyObject* /*self*/) {
+    Ref dialog_class = global(st, st->s.Dialog);
     if (!dialog_class) return Ref();
     Ref statements(PyList_New(0));
     if (!statements) return Ref();
     return tvx::call(dialog_class.get(), {statements.get()});
 }
 
-NO_ARGS_ENTRY(common_get_connection_dialog, "get_connection_dialog",
+NO_ARGS_ENTRY(common_get_connection_dialog, kCommon, "get_connection_dialog",
               common_get_connection_dialog_impl)
 
 // self.<target> = con.<own> if it is not None, else settings.<key> if the
 // settings object has that attribute (any error of the read counting as
 // absence), else [].
-bool choose_commands(PyObject* self, PyObject* con, PyObject* own, PyObject* key,
+bool choose_commands(const Strings& S, PyObject* self, PyObject* con, PyObject* own, PyObject* key,
                      PyObject* target) {
     Ref value = tvx::getattr(con, own);
     if (!value) return false;
@@ -636,49 +649,44 @@ bool choose_commands(PyObject* self, PyObject* con, PyObject* own, PyObject* key
     return tvx::setattr(self, target, value.get()) == 0;
 }
 
-Ref common_set_init_commands_impl(PyObject* self) {
+Ref common_set_init_commands_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
-    if (!choose_commands(self, con.get(), S.init_exec_commands, S.HA_INIT_EXEC_COMMANDS,
+    if (!choose_commands(S, self, con.get(), S.init_exec_commands, S.HA_INIT_EXEC_COMMANDS,
                          S.init_exec_commands))
         return Ref();
-    if (!choose_commands(self, con.get(), S.init_config_commands, S.HA_INIT_CONFIG_COMMANDS,
+    if (!choose_commands(S, self, con.get(), S.init_config_commands, S.HA_INIT_CONFIG_COMMANDS,
                          S.init_config_commands))
         return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(common_set_init_commands, "set_init_commands", common_set_init_commands_impl)
+NO_ARGS_ENTRY(common_set_init_commands, kCommon, "set_init_commands", common_set_init_commands_impl)
 
 // execute_init_commands(self, standby); `standby` is the value bound to the
 // parameter.
-Ref common_execute_init_commands_impl(PyObject* self, PyObject* standby) {
-    if (!OWN_STEP(self, S.set_init_commands, d_set_init_commands, common_set_init_commands_impl))
-        return Ref();
-    if (g_assertions) {
-        if (!assert_list_attribute(self, S.init_exec_commands)) return Ref();
-        if (!assert_list_attribute(self, S.init_config_commands)) return Ref();
+Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* standby) {
+    const Strings& S = st->s;
+    if (!step(self, S.set_init_commands)) return Ref();
+    if (st->assertions == Py_True) {
+        if (!assert_list_attribute(st, self, S.init_exec_commands)) return Ref();
+        if (!assert_list_attribute(st, self, S.init_config_commands)) return Ref();
     }
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
 
     Ref exec_commands = self_attr(self, S.init_exec_commands);
     if (!exec_commands) return Ref();
-    Ref iterator(PyObject_GetIter(exec_commands.get()));
-    if (!iterator) return Ref();
-    for (;;) {
-        Ref command(PyIter_Next(iterator.get()));
-        if (!command) {
-            if (PyErr_Occurred()) return Ref();
-            break;
-        }
+    const bool sent = tvx::for_each(exec_commands.get(), [&](PyObject* command) {
         Method execute = lookup(con, S.execute);
-        if (!execute) return Ref();
+        if (!execute) return false;
         Ref prompt_recovery = self_attr(self, S.prompt_recovery);
-        if (!prompt_recovery) return Ref();
-        if (!invoke(execute, {command.get()}, {Kw{S.prompt_recovery, prompt_recovery.get()}}))
-            return Ref();
-    }
+        if (!prompt_recovery) return false;
+        return static_cast<bool>(
+            invoke(execute, st->k.prompt_recovery, command, prompt_recovery.get()));
+    });
+    if (!sent) return Ref();
 
     int on_standby = tvx::truth(standby);
     if (on_standby < 0) return Ref();
@@ -694,77 +702,69 @@ Ref common_execute_init_commands_impl(PyObject* self, PyObject* standby) {
     if (!lines) return Ref();
     Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    if (!invoke(configure, {lines.get()}, {Kw{S.prompt_recovery, prompt_recovery.get()}}))
+    if (!invoke(configure, st->k.prompt_recovery, lines.get(), prompt_recovery.get()))
         return Ref();
     return tvx::none();
 }
 
-PyObject* common_execute_init_commands(PyObject* self, TVX_ARGS_DECL) {
-    PyObject* const names[] = {S.standby};
+ENTRY_DECL(common_execute_init_commands, kCommon) {
+    ENTRY_STATE(kCommon);
+    PyObject* const names[] = {st->s.standby};
     Ref parsed[1];
-    if (!tvx::parse_args("execute_init_commands", TVX_ARGS, names, 1, 0, parsed)) return nullptr;
-    return common_execute_init_commands_impl(self, parsed[0] ? parsed[0].get() : Py_False)
+    if (!tvx::parse_args("execute_init_commands", ENTRY_ARGS, names, 1, 0, parsed)) return nullptr;
+    return common_execute_init_commands_impl(st, self, parsed[0] ? parsed[0].get() : Py_False)
         .release();
 }
 
 // self.execute_init_commands() / self.execute_init_commands(standby=True)
-Ref init_commands_step(PyObject* self, bool standby) {
-    if (!standby) {
-        return tvx::call_own(self, S.execute_init_commands, d_execute_init_commands.get(),
-                             [self] { return common_execute_init_commands_impl(self, Py_False); });
-    }
-    return tvx::call_own(
-        self, S.execute_init_commands, d_execute_init_commands.get(),
-        [self] { return common_execute_init_commands_impl(self, Py_True); }, {},
-        {Kw{S.standby, Py_True}});
+Ref init_commands_step(State* st, PyObject* self, bool standby) {
+    return step(self, st->s.execute_init_commands, st, standby ? Py_True : nullptr);
 }
 
 // ================================================================ BaseSingleRpLinkBroker
 
-PyObject* single_init(PyObject* self, TVX_ARGS_DECL) {
+ENTRY_DECL(single_init, kSingle) {
+    ENTRY_STATE(kSingle);
     Ref parsed[1];
-    PyObject* connection = parse_connection("__init__", TVX_ARGS, parsed);
+    PyObject* connection = parse_connection(st, "__init__", ENTRY_ARGS, parsed);
     if (!connection) return nullptr;
-    return init_next_in_mro(g_single_cls.get(), self, connection);
+    return init_next_in_mro(st, defining_class, self, connection);
 }
 
-Ref single_establish_connection_impl(PyObject* self);
-Ref single_init_handle_impl(PyObject* self);
-
-Ref single_connect_impl(PyObject* self) {
+Ref single_connect_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
-    if (!log_line(c, S.info, [c] {
+    if (!log_line(S, c, S.info, [&S, c] {
             Ref hostname = tvx::getattr(c, S.hostname);
             return percent(S.log_connection_to, hostname.get());
         }))
         return Ref();
-    Ref result = OWN_STEP(self, S.establish_connection, d_single_establish_connection,
-                          single_establish_connection_impl);
+    Ref result = step(self, S.establish_connection);
     if (!result) return Ref();
     Ref mit = tvx::getattr(c, S.mit);
     if (!mit) return Ref();
     int skip = tvx::truth(mit.get());
     if (skip < 0) return Ref();
     if (!skip) {
-        if (!log_text(c, S.info, S.log_init_handle)) return Ref();
-        if (!OWN_STEP(self, S.init_handle, d_single_init_handle, single_init_handle_impl))
-            return Ref();
+        if (!log_text(S, c, S.info, S.log_init_handle)) return Ref();
+        if (!step(self, S.init_handle)) return Ref();
     }
-    Ref flag = mcall(tvx::getattr(c, S.context), S.pop, {S.prompt_recovery, Py_False});
+    Ref flag = mcall(tvx::getattr(c, S.context), S.pop, S.prompt_recovery, Py_False);
     if (!flag) return Ref();
     if (tvx::setattr(self, S.prompt_recovery, flag.get()) < 0) return Ref();
     return result;
 }
 
-NO_ARGS_ENTRY(single_connect, "connect", single_connect_impl)
+NO_ARGS_ENTRY(single_connect, kSingle, "connect", single_connect_impl)
 
-Ref single_establish_connection_impl(PyObject* self) {
+Ref single_establish_connection_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
-    Ref learn = learn_decision(c);
+    Ref learn = learn_decision(S, c);
     if (!learn) return Ref();
     int learning = tvx::truth(learn.get());
     if (learning < 0) return Ref();
@@ -773,11 +773,11 @@ Ref single_establish_connection_impl(PyObject* self) {
 
     Ref context = tvx::getattr(c, S.context);
     if (!context) return Ref();
-    if (!set_cred_list(context.get())) return Ref();
+    if (!set_cred_list(st, context.get())) return Ref();
     Ref result = go_to_state(
-        self, c, [c] { return Ref::borrow(c); }, S.st_any, context.get(), true);
+        st, self, c, [c] { return Ref::borrow(c); }, S.st_any, context.get(), true);
     if (!result) return Ref();
-    if (!mcall(context, S.pop, {S.kw_cred_list, Py_None})) return Ref();
+    if (!mcall(context, S.pop, S.kw_cred_list, Py_None)) return Ref();
 
     learning = tvx::truth(learn.get());
     if (learning < 0) return Ref();
@@ -786,16 +786,16 @@ Ref single_establish_connection_impl(PyObject* self) {
         if (!get_name) return Ref();
         Ref spawn = tvx::getattr(c, S.spawn);
         if (!spawn) return Ref();
-        Ref learned = invoke(get_name, {spawn.get()});
+        Ref learned = invoke(get_name, nullptr, spawn.get());
         if (!learned) return Ref();
-        Ref fallback = global(S.DEFAULT_LEARNED_HOSTNAME);
+        Ref fallback = global(st, S.DEFAULT_LEARNED_HOSTNAME);
         if (!fallback) return Ref();
         int is_default = tvx::equal(learned.get(), fallback.get());
         if (is_default < 0) return Ref();
-        if (is_default && !log_line(c, S.warning, [] {
-                Ref pattern = global(S.DEFAULT_LEARNED_HOSTNAME);
+        if (is_default && !log_line(S, c, S.warning, [st, &S] {
+                Ref pattern = global(st, S.DEFAULT_LEARNED_HOSTNAME);
                 if (!pattern) return Ref();
-                return tvx::call_method(S.warn_single_default, S.format, {pattern.get()});
+                return mcall(S.warn_single_default, S.format, pattern.get());
             }))
             return Ref();
         if (tvx::setattr(c, S.learned_hostname, learned.get()) < 0) return Ref();
@@ -804,78 +804,73 @@ Ref single_establish_connection_impl(PyObject* self) {
     return result;
 }
 
-NO_ARGS_ENTRY(single_establish_connection, "establish_connection",
+NO_ARGS_ENTRY(single_establish_connection, kSingle, "establish_connection",
               single_establish_connection_impl)
 
-Ref single_init_handle_impl(PyObject* self) {
+Ref single_init_handle_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     if (tvx::setattr(c, S.is_connected, Py_True) < 0) return Ref();
     if (!go_to_state(
-            self, c, [c] { return Ref::borrow(c); }, S.st_enable, nullptr, false))
+            st, self, c, [c] { return Ref::borrow(c); }, S.st_enable, nullptr, false))
         return Ref();
-    if (!init_commands_step(self, false)) return Ref();
+    if (!init_commands_step(st, self, false)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(single_init_handle, "init_handle", single_init_handle_impl)
+NO_ARGS_ENTRY(single_init_handle, kSingle, "init_handle", single_init_handle_impl)
 
 // sleep(2) with the module-level sleep.
-bool wait_two_seconds() {
-    Ref sleep = global(S.sleep);
+bool wait_two_seconds(State* st) {
+    Ref sleep = global(st, st->s.sleep);
     if (!sleep) return false;
-    return static_cast<bool>(tvx::call(sleep.get(), {g_two.get()}));
+    return static_cast<bool>(tvx::call(sleep.get(), {st->two}));
 }
 
-Ref single_disconnect_impl(PyObject* self) {
+Ref single_disconnect_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref spawn = attr(self_attr(self, S.connection), S.spawn);
     if (!spawn) return Ref();
     if (!mcall(spawn, S.close)) return Ref();
-    if (!wait_two_seconds()) return Ref();
+    if (!wait_two_seconds(st)) return Ref();
     if (!set(self_attr(self, S.connection), S.is_connected, Py_False)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(single_disconnect, "disconnect", single_disconnect_impl)
+NO_ARGS_ENTRY(single_disconnect, kSingle, "disconnect", single_disconnect_impl)
 
 // ================================================================ BaseDualRpLinkBroker
 
-PyObject* dual_init(PyObject* self, TVX_ARGS_DECL) {
+ENTRY_DECL(dual_init, kDual) {
+    ENTRY_STATE(kDual);
     Ref parsed[1];
-    PyObject* connection = parse_connection("__init__", TVX_ARGS, parsed);
+    PyObject* connection = parse_connection(st, "__init__", ENTRY_ARGS, parsed);
     if (!connection) return nullptr;
-    return init_next_in_mro(g_dual_cls.get(), self, connection);
+    return init_next_in_mro(st, defining_class, self, connection);
 }
 
 // self.connection.<rp>.spawn
-Ref rp_spawn(PyObject* self, PyObject* rp) {
+Ref rp_spawn(const Strings& S, PyObject* self, PyObject* rp) {
     return attr(attr(self_attr(self, S.connection), rp), S.spawn);
 }
 
-Ref dual_establish_connection_impl(PyObject* self);
-Ref dual_designate_handles_impl(PyObject* self);
-Ref dual_init_active_impl(PyObject* self);
-Ref dual_unlock_standby_impl(PyObject* self);
-Ref dual_init_standby_impl(PyObject* self);
-Ref dual_assign_ha_mode_impl(PyObject* self);
-
-Ref dual_connect_impl(PyObject* self) {
+Ref dual_connect_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     for (PyObject* rp : {S.a, S.b}) {
-        if (!log_line(c, S.info, [self, rp] {
-                Ref spawn = rp_spawn(self, rp);
+        if (!log_line(S, c, S.info, [&S, self, rp] {
+                Ref spawn = rp_spawn(S, self, rp);
                 if (!spawn) return Ref();
                 Ref text = tvx::str(spawn.get());
                 return percent(S.log_dual_connection_to, text.get());
             }))
             return Ref();
     }
-    if (!OWN_STEP(self, S.establish_connection, d_dual_establish_connection,
-                  dual_establish_connection_impl))
-        return Ref();
+    if (!step(self, S.establish_connection)) return Ref();
     if (tvx::setattr(c, S.is_connected, Py_True) < 0) return Ref();
     Ref mit = tvx::getattr(c, S.mit);
     if (!mit) return Ref();
@@ -885,50 +880,46 @@ Ref dual_connect_impl(PyObject* self) {
         const struct {
             PyObject* line;
             PyObject* step;
-            Ref& descr;
-            Ref (*impl)(PyObject*);
         } stages[] = {
-            {S.log_designating, S.designate_handles, d_dual_designate_handles,
-             dual_designate_handles_impl},
-            {S.log_init_active, S.init_active, d_dual_init_active, dual_init_active_impl},
-            {S.log_unlocking, S.unlock_standby, d_dual_unlock_standby, dual_unlock_standby_impl},
-            {S.log_init_standby, S.init_standby, d_dual_init_standby, dual_init_standby_impl},
-            {S.log_assigning, S.assign_ha_mode, d_dual_assign_ha_mode, dual_assign_ha_mode_impl},
+            {S.log_designating, S.designate_handles},
+            {S.log_init_active, S.init_active},
+            {S.log_unlocking, S.unlock_standby},
+            {S.log_init_standby, S.init_standby},
+            {S.log_assigning, S.assign_ha_mode},
         };
         for (const auto& stage : stages) {
-            if (!log_text(c, S.info, stage.line)) return Ref();
-            if (!tvx::call_own(self, stage.step, stage.descr.get(),
-                               [self, &stage] { return stage.impl(self); }))
-                return Ref();
+            if (!log_text(S, c, S.info, stage.line)) return Ref();
+            if (!step(self, stage.step)) return Ref();
         }
     }
-    if (!mcall(tvx::getattr(c, S.context), S.pop, {S.prompt_recovery, Py_None})) return Ref();
+    if (!mcall(tvx::getattr(c, S.context), S.pop, S.prompt_recovery, Py_None)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_connect, "connect", dual_connect_impl)
+NO_ARGS_ENTRY(dual_connect, kDual, "connect", dual_connect_impl)
 
-Ref dual_establish_connection_impl(PyObject* self) {
+Ref dual_establish_connection_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
-    Ref learn = learn_decision(c);
+    Ref learn = learn_decision(S, c);
     if (!learn) return Ref();
     int learning = tvx::truth(learn.get());
     if (learning < 0) return Ref();
     if (learning) {
-        if (!set_learn_flag(tvx::getattr(c, S.a), Py_True)) return Ref();
-        if (!set_learn_flag(tvx::getattr(c, S.b), Py_True)) return Ref();
+        if (!set_learn_flag(S, tvx::getattr(c, S.a), Py_True)) return Ref();
+        if (!set_learn_flag(S, tvx::getattr(c, S.b), Py_True)) return Ref();
     }
 
     Ref context = tvx::getattr(c, S.context);
     if (!context) return Ref();
-    if (!set_cred_list(context.get())) return Ref();
+    if (!set_cred_list(st, context.get())) return Ref();
     for (int count = 1; count <= 2; ++count) {
         for (PyObject* rp : {S.a, S.b}) {
             if (!go_to_state(
-                    self, c, [c, rp] { return tvx::getattr(c, rp); }, S.st_any, context.get(),
-                    true))
+                    st, self, c, [c, rp] { return tvx::getattr(c, rp); }, S.st_any,
+                    context.get(), true))
                 return Ref();
         }
         if (count == 1) {
@@ -937,7 +928,7 @@ Ref dual_establish_connection_impl(PyObject* self) {
             }
         }
     }
-    if (!mcall(context, S.pop, {S.kw_cred_list, Py_None})) return Ref();
+    if (!mcall(context, S.pop, S.kw_cred_list, Py_None)) return Ref();
 
     learning = tvx::truth(learn.get());
     if (learning < 0) return Ref();
@@ -949,54 +940,55 @@ Ref dual_establish_connection_impl(PyObject* self) {
         if (!get_name) return Ref();
         Ref spawn = attr(tvx::getattr(c, i == 0 ? S.a : S.b), S.spawn);
         if (!spawn) return Ref();
-        found[i] = invoke(get_name, {}, {Kw{S.spawn, spawn.get()}});
+        found[i] = invoke(get_name, st->k.spawn, spawn.get());
         if (!found[i]) return Ref();
     }
-    Ref fallback = global(S.DEFAULT_LEARNED_HOSTNAME);
+    Ref fallback = global(st, S.DEFAULT_LEARNED_HOSTNAME);
     if (!fallback) return Ref();
     int a_found = tvx::not_equal(found[0].get(), fallback.get());
     if (a_found < 0) return Ref();
     Ref learned = a_found ? found[0] : found[1];
-    fallback = global(S.DEFAULT_LEARNED_HOSTNAME);
+    fallback = global(st, S.DEFAULT_LEARNED_HOSTNAME);
     if (!fallback) return Ref();
     int is_default = tvx::equal(learned.get(), fallback.get());
     if (is_default < 0) return Ref();
-    if (is_default && !log_line(c, S.warning, [] {
-            Ref pattern = global(S.DEFAULT_LEARNED_HOSTNAME);
+    if (is_default && !log_line(S, c, S.warning, [st, &S] {
+            Ref pattern = global(st, S.DEFAULT_LEARNED_HOSTNAME);
             if (!pattern) return Ref();
-            return tvx::call_method(S.warn_dual_default, S.format, {pattern.get()});
+            return mcall(S.warn_dual_default, S.format, pattern.get());
         }))
         return Ref();
     if (tvx::setattr(c, S.learned_hostname, learned.get()) < 0) return Ref();
-    if (!set_learn_flag(tvx::getattr(c, S.a), Py_False)) return Ref();
-    if (!set_learn_flag(tvx::getattr(c, S.b), Py_False)) return Ref();
+    if (!set_learn_flag(S, tvx::getattr(c, S.a), Py_False)) return Ref();
+    if (!set_learn_flag(S, tvx::getattr(c, S.b), Py_False)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_establish_connection, "establish_connection", dual_establish_connection_impl)
+NO_ARGS_ENTRY(dual_establish_connection, kDual, "establish_connection", dual_establish_connection_impl)
 
 // con.<rp>.state_machine.current_state == "standby_locked"
-int is_standby_locked(PyObject* con, PyObject* rp) {
+int is_standby_locked(const Strings& S, PyObject* con, PyObject* rp) {
     Ref state = attr(attr(tvx::getattr(con, rp), S.state_machine), S.current_state);
     if (!state) return -1;
     return tvx::equal(state.get(), S.st_standby_locked);
 }
 
-Ref dual_designate_handles_impl(PyObject* self) {
+Ref dual_designate_handles_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     PyObject* target_rp = S.rp_a;
     PyObject* other_rp = S.rp_b;
-    int a_locked = is_standby_locked(c, S.a);
+    int a_locked = is_standby_locked(S, c, S.a);
     if (a_locked < 0) return Ref();
     if (a_locked) {
         target_rp = S.rp_b;
         other_rp = S.rp_a;
     } else {
-        int b_locked = is_standby_locked(c, S.b);
+        int b_locked = is_standby_locked(S, c, S.b);
         if (b_locked < 0) return Ref();
-        if (!b_locked && !log_text(c, S.debug, S.log_both_unlocked)) return Ref();
+        if (!b_locked && !log_text(S, c, S.debug, S.log_both_unlocked)) return Ref();
     }
     Ref target_handle = tvx::getattr(c, target_rp);
     if (!target_handle) return Ref();
@@ -1005,23 +997,23 @@ Ref dual_designate_handles_impl(PyObject* self) {
     PyObject* target = target_handle.get();
 
     if (!go_to_state(
-            self, c, [target] { return Ref::borrow(target); }, S.st_enable, nullptr, false))
+            st, self, c, [target] { return Ref::borrow(target); }, S.st_enable, nullptr, false))
         return Ref();
-    if (!mcall(tvx::getattr(target, S.spawn), S.sendline, {S.cmd_redundancy_stat})) return Ref();
+    if (!mcall(tvx::getattr(target, S.spawn), S.sendline, S.cmd_redundancy_stat)) return Ref();
     Method expect = lookup(tvx::getattr(target, S.spawn), S.expect);
     if (!expect) return Ref();
-    Ref state = mcall(tvx::getattr(target, S.state_machine), S.get_state, {S.st_enable});
+    Ref state = mcall(tvx::getattr(target, S.state_machine), S.get_state, S.st_enable);
     Ref pattern = attr(state, S.pattern);
     if (!pattern) return Ref();
     Ref exec_timeout = attr(tvx::getattr(c, S.settings), S.EXEC_TIMEOUT);
     if (!exec_timeout) return Ref();
-    Ref answer = invoke(expect, {pattern.get()}, {Kw{S.kw_timeout, exec_timeout.get()}});
+    Ref answer = invoke(expect, st->k.timeout, pattern.get(), exec_timeout.get());
     Ref output = attr(answer, S.match_output);
     if (!output) return Ref();
 
     PyObject* target_role = nullptr;
     PyObject* other_role = nullptr;
-    Ref match = re_search(S.role_active, output.get(), true);
+    Ref match = re_search(st, S.role_active, output.get(), true);
     if (!match) return Ref();
     int found = tvx::truth(match.get());
     if (found < 0) return Ref();
@@ -1029,12 +1021,12 @@ Ref dual_designate_handles_impl(PyObject* self) {
         target_role = S.role_active;
         other_role = S.role_standby;
     } else {
-        match = re_search(S.role_standby, output.get(), true);
+        match = re_search(st, S.role_standby, output.get(), true);
         if (!match) return Ref();
         found = tvx::truth(match.get());
         if (found < 0) return Ref();
         if (!found) {
-            raise_connection_error(S.msg_designate);
+            raise_connection_error(st, S.msg_designate);
             return Ref();
         }
         target_role = S.role_standby;
@@ -1046,29 +1038,32 @@ Ref dual_designate_handles_impl(PyObject* self) {
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_designate_handles, "designate_handles", dual_designate_handles_impl)
+NO_ARGS_ENTRY(dual_designate_handles, kDual, "designate_handles", dual_designate_handles_impl)
 
-Ref dual_init_active_impl(PyObject* self) {
-    if (!init_commands_step(self, false)) return Ref();
+Ref dual_init_active_impl(State* st, PyObject* self) {
+    if (!init_commands_step(st, self, false)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_init_active, "init_active", dual_init_active_impl)
+NO_ARGS_ENTRY(dual_init_active, kDual, "init_active", dual_init_active_impl)
 
-Ref dual_init_standby_impl(PyObject* self) {
+Ref dual_init_standby_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
     if (!go_to_state(
-            self, c, [c] { return tvx::getattr(c, S.active); }, S.st_enable, nullptr, false))
+            st, self, c, [&S, c] { return tvx::getattr(c, S.active); }, S.st_enable, nullptr,
+            false))
         return Ref();
-    if (!init_commands_step(self, true)) return Ref();
+    if (!init_commands_step(st, self, true)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_init_standby, "init_standby", dual_init_standby_impl)
+NO_ARGS_ENTRY(dual_init_standby, kDual, "init_standby", dual_init_standby_impl)
 
-Ref dual_assign_ha_mode_impl(PyObject* self) {
+Ref dual_assign_ha_mode_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref con = self_attr(self, S.connection);
     if (!con) return Ref();
     PyObject* c = con.get();
@@ -1076,15 +1071,15 @@ Ref dual_assign_ha_mode_impl(PyObject* self) {
     if (!execute) return Ref();
     Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    Ref ret = invoke(execute, {S.cmd_redundancy_state},
-                     {Kw{S.kw_target, S.role_active}, Kw{S.prompt_recovery, prompt_recovery.get()}});
+    Ref ret = invoke(execute, st->k.target_prompt_recovery, S.cmd_redundancy_state, S.role_active,
+                     prompt_recovery.get());
     if (!ret) return Ref();
-    Ref mode = re_search(S.pat_redundancy_mode, ret.get(), false);
+    Ref mode = re_search(st, S.pat_redundancy_mode, ret.get(), false);
     if (!mode) return Ref();
     int matched = tvx::truth(mode.get());
     if (matched < 0) return Ref();
     if (!matched) {
-        raise_connection_error(S.msg_ha_mode);
+        raise_connection_error(st, S.msg_ha_mode);
         return Ref();
     }
 
@@ -1096,7 +1091,7 @@ Ref dual_assign_ha_mode_impl(PyObject* self) {
     if (!ha_mode) return Ref();
     if (!set(tvx::getattr(c, S.a), S.mode, ha_mode.get())) return Ref();
     if (!set(attr(self_attr(self, S.connection), S.b), S.mode, ha_mode.get())) return Ref();
-    if (!log_line(c, S.debug, [c] {
+    if (!log_line(S, c, S.debug, [&S, c] {
             Ref shown = attr(tvx::getattr(c, S.a), S.mode);
             return percent(S.log_mode_is, shown.get());
         }))
@@ -1104,14 +1099,15 @@ Ref dual_assign_ha_mode_impl(PyObject* self) {
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_assign_ha_mode, "assign_ha_mode", dual_assign_ha_mode_impl)
+NO_ARGS_ENTRY(dual_assign_ha_mode, kDual, "assign_ha_mode", dual_assign_ha_mode_impl)
 
 // self.connection.standby
-Ref standby_handle(PyObject* self) {
+Ref standby_handle(const Strings& S, PyObject* self) {
     return attr(self_attr(self, S.connection), S.standby);
 }
 
-Ref dual_unlock_standby_impl(PyObject* self) {
+Ref dual_unlock_standby_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref commands = attr(attr(self_attr(self, S.connection), S.settings),
                         S.HA_STANDBY_UNLOCK_COMMANDS);
     if (!commands) return Ref();
@@ -1119,58 +1115,58 @@ Ref dual_unlock_standby_impl(PyObject* self) {
     if (!configure) return Ref();
     Ref prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    if (!invoke(configure, {commands.get()}, {Kw{S.prompt_recovery, prompt_recovery.get()}}))
+    if (!invoke(configure, st->k.prompt_recovery, commands.get(), prompt_recovery.get()))
         return Ref();
-    if (!set(attr(standby_handle(self), S.state_machine), S.set_current_state, S.st_generic))
+    if (!set(attr(standby_handle(S, self), S.state_machine), S.set_current_state, S.st_generic))
         return Ref();
-    if (!mcall(attr(standby_handle(self), S.spawn), S.sendline)) return Ref();
-    Method go_to = lookup(attr(standby_handle(self), S.state_machine), S.go_to);
+    if (!mcall(attr(standby_handle(S, self), S.spawn), S.sendline)) return Ref();
+    Method go_to = lookup(attr(standby_handle(S, self), S.state_machine), S.go_to);
     if (!go_to) return Ref();
-    Ref go_spawn = attr(standby_handle(self), S.spawn);
+    Ref go_spawn = attr(standby_handle(S, self), S.spawn);
     if (!go_spawn) return Ref();
     prompt_recovery = self_attr(self, S.prompt_recovery);
     if (!prompt_recovery) return Ref();
-    if (!invoke(go_to, {},
-                {Kw{S.spawn, go_spawn.get()}, Kw{S.prompt_recovery, prompt_recovery.get()},
-                 Kw{S.kw_to_state, S.st_any}}))
+    if (!invoke(go_to, st->k.spawn_prompt_recovery_state, go_spawn.get(), prompt_recovery.get(),
+                S.st_any))
         return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_unlock_standby, "unlock_standby", dual_unlock_standby_impl)
+NO_ARGS_ENTRY(dual_unlock_standby, kDual, "unlock_standby", dual_unlock_standby_impl)
 
-Ref dual_lock_standby_impl(PyObject* self) {
+Ref dual_lock_standby_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     Ref commands(PyList_New(0));
     if (!commands) return Ref();
-    for (PyObject* line : {S.cfg_redundancy, S.cfg_main_cpu, S.cfg_standby_console}) {
+    for (PyObject* line : {S.cfg_redundancy, S.cfg_main_cpu, S.cfg_no_standby_console}) {
         if (PyList_Append(commands.get(), line) < 0) return Ref();
     }
     Method configure = lookup(self_attr(self, S.connection), S.configure);
-    if (!configure || !invoke(configure, {commands.get()})) return Ref();
+    if (!configure || !invoke(configure, nullptr, commands.get())) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_lock_standby, "lock_standby", dual_lock_standby_impl)
+NO_ARGS_ENTRY(dual_lock_standby, kDual, "lock_standby", dual_lock_standby_impl)
 
-Ref dual_disconnect_impl(PyObject* self) {
+Ref dual_disconnect_impl(State* st, PyObject* self) {
+    const Strings& S = st->s;
     for (PyObject* rp : {S.a, S.b}) {
-        if (!mcall(rp_spawn(self, rp), S.close)) return Ref();
+        if (!mcall(rp_spawn(S, self, rp), S.close)) return Ref();
     }
-    if (!wait_two_seconds()) return Ref();
+    if (!wait_two_seconds(st)) return Ref();
     if (!set(self_attr(self, S.connection), S.is_connected, Py_False)) return Ref();
     return tvx::none();
 }
 
-NO_ARGS_ENTRY(dual_disconnect, "disconnect", dual_disconnect_impl)
+NO_ARGS_ENTRY(dual_disconnect, kDual, "disconnect", dual_disconnect_impl)
 
-#undef OWN_STEP
 #undef NO_ARGS_ENTRY
 
 
 // ================================================================ method tables
 
 #define METHOD(name, fn, doc) \
-    {name, (PyCFunction)(void (*)(void))fn, TVX_METHOD_FLAGS, doc}
+    {name, (PyCFunction)(void (*)(void))fn, BROKER_FLAGS, doc}
 
 PyMethodDef common_methods[] = {
     METHOD("__init__", common_init,
@@ -1234,6 +1230,40 @@ PyMethodDef dual_methods[] = {
 
 #undef METHOD
 
+#ifdef OWN_STEPS_DIRECT
+// The implementation behind each method without parameters, by its
+// definition (see step); the tables are laid out like the method tables.
+Impl own_impl(const PyMethodDef* def) {
+    static const Impl common_impls[] = {nullptr, common_get_connection_dialog_impl,
+                                        common_set_init_commands_impl, execute_init_commands_plain};
+    static const Impl single_impls[] = {nullptr, single_connect_impl,
+                                        single_establish_connection_impl, single_init_handle_impl,
+                                        single_disconnect_impl};
+    static const Impl dual_impls[] = {
+        nullptr,                        dual_connect_impl,          dual_establish_connection_impl,
+        dual_designate_handles_impl,    dual_init_active_impl,      dual_init_standby_impl,
+        dual_assign_ha_mode_impl,       dual_unlock_standby_impl,   dual_lock_standby_impl,
+        dual_disconnect_impl};
+    const struct {
+        const PyMethodDef* methods;
+        const Impl* impls;
+        std::size_t count;
+    } tables[] = {
+        {common_methods, common_impls, sizeof common_impls / sizeof common_impls[0]},
+        {single_methods, single_impls, sizeof single_impls / sizeof single_impls[0]},
+        {dual_methods, dual_impls, sizeof dual_impls / sizeof dual_impls[0]},
+    };
+    for (const auto& table : tables) {
+        if (def >= table.methods && def < table.methods + table.count) return table.impls[def - table.methods];
+    }
+    return nullptr;
+}
+static_assert(sizeof common_methods / sizeof common_methods[0] == 5 &&
+                  sizeof single_methods / sizeof single_methods[0] == 6 &&
+                  sizeof dual_methods / sizeof dual_methods[0] == 11,
+              "the implementation tables follow the method tables");
+#endif
+
 const char kCommonDoc[] = "Link broker with common methods for single and dual RP";
 
 const char kSingleDoc[] =
@@ -1294,100 +1324,90 @@ const char kModuleDoc[] =
 
 // ================================================================ module set-up
 
-// type(name, bases, ns) with the methods of `methods`, bound in the module.
-// The descriptors kept for call_own: method name and where to keep it.
-struct KeptMethod {
-    const char* name;
-    Ref* slot;
-};
-
-const KeptMethod common_kept[] = {
-    {"get_connection_dialog", &d_get_connection_dialog},
-    {"set_init_commands", &d_set_init_commands},
-    {"execute_init_commands", &d_execute_init_commands},
-    {nullptr, nullptr},
-};
-
-const KeptMethod single_kept[] = {
-    {"establish_connection", &d_single_establish_connection},
-    {"init_handle", &d_single_init_handle},
-    {nullptr, nullptr},
-};
-
-const KeptMethod dual_kept[] = {
-    {"establish_connection", &d_dual_establish_connection},
-    {"designate_handles", &d_dual_designate_handles},
-    {"init_active", &d_dual_init_active},
-    {"unlock_standby", &d_dual_unlock_standby},
-    {"init_standby", &d_dual_init_standby},
-    {"assign_ha_mode", &d_dual_assign_ha_mode},
-    {nullptr, nullptr},
-};
-
-Ref build_class(const char* name, PyObject* base, const char* doc, PyMethodDef* methods,
-                const KeptMethod* keep, PyObject* module_name) {
+// type(name, bases, ns) with the methods of `methods`, bound in the module
+// and made the module's own.
+Ref build_class(State* st, PyObject* module, const char* name, PyObject* base, const char* doc,
+                PyMethodDef* methods, Kind kind, PyObject* module_name) {
     Ref bases = tvx::make_tuple({base});
     if (!bases) return Ref();
     Ref cls = tvx::make_class(name, bases.get(), module_name, doc);
     if (!cls) return Ref();
     for (PyMethodDef* def = methods; def->ml_name; ++def) {
-        Ref descr;
-        if (tvx::add_method(cls.get(), def, &descr) < 0) return Ref();
-        for (const KeptMethod* kept = keep; kept && kept->name; ++kept) {
-            if (std::strcmp(kept->name, def->ml_name) == 0) *kept->slot = descr;
-        }
+        if (tvx::add_method(cls.get(), def) < 0) return Ref();
     }
-    if (PyDict_SetItemString(g_globals.get(), name, cls.get()) < 0) return Ref();
+#ifdef TVX_CLASS_MODULE
+    (void)kind;
+    if (tvx::set_class_module(cls.get(), module) < 0) return Ref();
+#else
+    owners().push_back(Owner{Ref(cls).release(), kind, Ref::borrow(module).release()});
+#endif
+    if (PyDict_SetItemString(st->globals, name, cls.get()) < 0) return Ref();
     return cls;
 }
 
 // from <module> import <name>, bound in the module as <name>.
-int bind_from(const char* module, PyObject* name) {
+int bind_from(State* st, const char* module, PyObject* name) {
     Ref mod(PyImport_ImportModule(module));
     if (!mod) return -1;
     Ref value = tvx::import_from(mod.get(), name);
     if (!value) return -1;
-    return PyDict_SetItem(g_globals.get(), name, value.get());
+    return PyDict_SetItem(st->globals, name, value.get());
 }
 
 int exec_module(PyObject* module) {
-    if (intern_strings() < 0) return -1;
-    g_globals = Ref::borrow(PyModule_GetDict(module));
-    if (!g_globals) return -1;
-    if (!g_two) {
-        g_two = Ref(PyLong_FromLong(2));
-        if (!g_two) return -1;
-    }
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return -1;
+    if (make_names(st) < 0) return -1;
+    const Strings& S = st->s;
+    st->globals = Ref::borrow(PyModule_GetDict(module)).release();
+    if (!st->globals) return -1;
+    st->two = PyLong_FromLong(2);
+    if (!st->two) return -1;
     Ref debug = tvx::builtin("__debug__");
     if (!debug) return -1;
     int assertions = tvx::truth(debug.get());
     if (assertions < 0) return -1;
-    g_assertions = assertions != 0;
+    st->assertions = tvx::boolean(assertions != 0).release();
 
     // import re
     Ref re(PyImport_ImportModule("re"));
-    if (!re || PyDict_SetItem(g_globals.get(), S.re, re.get()) < 0) return -1;
-    if (bind_from("time", S.sleep) < 0) return -1;
-    if (bind_from("tarvix.eal.dialogs", S.Dialog) < 0) return -1;
-    if (bind_from("tarvix", S.log) < 0) return -1;
-    if (bind_from("tarvix.core.errors", S.ConnectionError) < 0) return -1;
-    if (bind_from("tarvix.bases.connection", S.DEFAULT_LEARNED_HOSTNAME) < 0) return -1;
+    if (!re || PyDict_SetItem(st->globals, S.re, re.get()) < 0) return -1;
+    if (bind_from(st, "time", S.sleep) < 0) return -1;
+    if (bind_from(st, "tarvix.eal.dialogs", S.Dialog) < 0) return -1;
+    if (bind_from(st, "tarvix", S.log) < 0) return -1;
+    if (bind_from(st, "tarvix.core.errors", S.ConnectionError) < 0) return -1;
+    if (bind_from(st, "tarvix.bases.connection", S.DEFAULT_LEARNED_HOSTNAME) < 0) return -1;
 
     Ref module_name(PyUnicode_FromString(kModuleName));
     if (!module_name) return -1;
-    Ref common = build_class("BaseCommonRpLinkBroker", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                             kCommonDoc, common_methods, common_kept, module_name.get());
+    Ref common = build_class(st, module, "BaseCommonRpLinkBroker",
+                             reinterpret_cast<PyObject*>(&PyBaseObject_Type), kCommonDoc,
+                             common_methods, kCommon, module_name.get());
     if (!common) return -1;
-    Ref single = build_class("BaseSingleRpLinkBroker", common.get(), kSingleDoc, single_methods,
-                             single_kept, module_name.get());
-    if (!single) return -1;
-    Ref dual = build_class("BaseDualRpLinkBroker", common.get(), kDualDoc, dual_methods, dual_kept,
-                           module_name.get());
-    if (!dual) return -1;
-    g_single_cls = single;
-    g_dual_cls = dual;
+    if (!build_class(st, module, "BaseSingleRpLinkBroker", common.get(), kSingleDoc, single_methods,
+                     kSingle, module_name.get()))
+        return -1;
+    if (!build_class(st, module, "BaseDualRpLinkBroker", common.get(), kDualDoc, dual_methods,
+                     kDual, module_name.get()))
+        return -1;
     return 0;
 }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return 0;
+    for (std::size_t i = 0; i < kStateRefs; ++i) Py_VISIT(state_refs(st)[i]);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return 0;
+    for (std::size_t i = 0; i < kStateRefs; ++i) Py_CLEAR(state_refs(st)[i]);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -1398,12 +1418,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     kModuleName,
     kModuleDoc,
-    0,
+    sizeof(State),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
