@@ -294,11 +294,14 @@ class RouterStateMachine(object):
         if to_state in ANY_STATES or self._current_state not in self.state_names:
             # Once a prompt has been seen ("generic": seen, but no longer
             # trusted), whatever is still unread is stale: drop it and ask
-            # the console for a fresh prompt.  A fresh link is only read,
-            # since it may be showing a login prompt.
+            # the console for a fresh prompt, unless a bare line sent just
+            # before has not been answered yet: its prompt is as fresh, and
+            # a second line would only make the console print two.  A fresh
+            # link is only read, since it may be showing a login prompt.
             if self._current_state is not None:
                 self.drain(spawn)
-                spawn.sendline()
+                if not spawn.bare_lines:
+                    spawn.sendline()
             self.wait(spawn, deadline, extra + self.connection_statements(context), context,
                       nudges=None if prompt_recovery else 1, timeout=timeout)
         if to_state in ANY_STATES:
