@@ -259,15 +259,20 @@ class Spawn(object):
         self._set_window(rest[-WINDOW:])
         return taken
 
-    def flush(self):
+    def flush(self, whole_lines=False):
         """Drops whatever the device printed and nobody has read yet, also
-        what it printed that is waiting to be read; returns that text."""
+        what it printed that is waiting to be read; returns that text.  With
+        ``whole_lines``, a last line without its line end yet is kept."""
         try:
             while self._read(0):
                 pass
         except pexpect.EOF:
             pass
-        return self._consume(self._size)
+        upto = self._size
+        if whole_lines:
+            text = self._unread_text()
+            upto = max(text.rfind("\n"), text.rfind("\r")) + 1
+        return self._consume(upto)
 
     def _search(self, patterns, lo, whole):
         """The earliest match of any pattern starting at unread offset
