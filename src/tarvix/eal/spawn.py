@@ -165,6 +165,7 @@ class Spawn(object):
         self._echo = None
         self.bare_lines = 0
         self.echoes = None
+        self._ended = False
         argv = shlex.split(command)
         if not argv:
             raise ValueError("empty start command for %s" % device)
@@ -400,18 +401,20 @@ class Spawn(object):
         """Ends the link's program: hangs up its terminal, which makes a
         program such as ssh or telnet end at once, and kills it when it is
         still running after CLOSE_GRACE seconds; returns once it has ended.
-        A second call does nothing."""
-        child = self._child
-        if child.closed:
+        A second call does nothing (unless the first was interrupted before
+        the program ended)."""
+        if self._ended:
             return
+        child = self._child
         proc = child.ptyproc
         try:
-            try:
-                proc.fileobj.close()
-            except OSError:
-                pass
-            proc.fd = child.child_fd = -1
-            proc.closed = child.closed = True
+            if not child.closed:
+                try:
+                    proc.fileobj.close()
+                except OSError:
+                    pass
+                proc.fd = child.child_fd = -1
+                proc.closed = child.closed = True
             deadline = _now() + CLOSE_GRACE
             pause = 0.0005
             while not _reap(proc, block=False):
@@ -427,6 +430,7 @@ class Spawn(object):
                 pause = min(pause * 2, CLOSE_POLL)
             # Hands the exit status to the pexpect object.
             child.isalive()
+            self._ended = True
         finally:
             self.log.debug("%s: link closed", self.device)
 
