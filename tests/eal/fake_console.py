@@ -15,7 +15,8 @@ With --wrap N the echo of a long line is broken every N characters, as a
 terminal that wraps lines does; --no-echo echoes nothing.  With --hold-bare
 the answer to a bare line is held back until the next line
 arrives, and is then printed before that line's echo: a prompt still on its
-way when the next line is sent, as on a slow console.
+way when the next line is sent, as on a slow console.  With --split-bare S
+the prompt that answers a bare line comes in two writes S seconds apart.
 """
 import argparse
 import os
@@ -29,6 +30,7 @@ def main():
     parser.add_argument("--hostname", default="r1")
     parser.add_argument("--hold-bare", action="store_true")
     parser.add_argument("--lock-config", action="store_true")
+    parser.add_argument("--split-bare", type=float, default=0)
     parser.add_argument("--wrap", type=int, default=0, help="break the echo of long lines every N characters")
     parser.add_argument("--no-echo", action="store_true")
     args = parser.parse_args()
@@ -56,6 +58,11 @@ def main():
             write("\r\n%s%s" % (args.hostname, state) * held)
             held = 0
             time.sleep(0.1)
+        if not line and args.split_bare:
+            write("\r\n%s" % args.hostname)
+            time.sleep(args.split_bare)
+            write(state)
+            continue
         if args.wrap:
             write(" \x08\r\n".join(line[n:n + args.wrap] for n in range(0, len(line), args.wrap)) + "\r\n")
         elif not args.no_echo:

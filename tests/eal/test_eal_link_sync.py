@@ -65,6 +65,28 @@ def test_a_prompt_still_on_its_way_is_not_the_answer(patient):
         link.close()
 
 
+def test_a_prompt_begun_before_the_next_pass_is_its_answer(monkeypatch):
+    """The second dual-RP pass finds the prompt owed to the bare line sent
+    between the passes half printed: what is left of it is kept, and no
+    second line is sent (nor a nudge: the console is slow, not silent)."""
+    monkeypatch.setattr(statemachine, "NUDGE_AFTER", 5.0)
+    link = Spawn(fake("--split-bare", "1"), "r1", timeout=8)
+    machine = RouterStateMachine("r1", lambda: "r1", DEFAULT_LEARNED_HOSTNAME, timeout=8)
+    try:
+        assert machine.go_to("any", link) == "disable"
+        link.sendline()
+        deadline = time.monotonic() + 5
+        while "r1" not in link.unread() and time.monotonic() < deadline:
+            link.flush(whole_lines=True)
+            time.sleep(0.01)
+        sent = []
+        link.sendline = lambda text="": sent.append(text)
+        assert machine.go_to("any", link) == "disable"
+        assert sent == []
+    finally:
+        link.close()
+
+
 @pytest.mark.parametrize("command, output", [
     ("split", "before"),                      # the prompt straddles two reads
     ("lookalike", "first\nr1#\nlast"),        # a prompt-like line in the output

@@ -52,10 +52,19 @@ def test_failures_name_the_device_and_what_was_awaited(link, source, error, word
     assert str(caught.value) == words
 
 
-def test_close_ends_the_program_and_can_be_repeated(link):
-    spawn = link("import time; time.sleep(30)")
+@pytest.mark.parametrize("source", [
+    "import time; time.sleep(30)",
+    # A program that ignores the hangup is killed.
+    "import signal, time; signal.signal(signal.SIGHUP, signal.SIG_IGN); print('ready', flush=True); time.sleep(30)",
+])
+def test_close_ends_the_program_and_can_be_repeated(link, source):
+    spawn = link(source)
+    if "ready" in source:
+        spawn.expect("ready", timeout=10)
     pid = spawn.pid
+    began = time.monotonic()
     spawn.close()
+    assert time.monotonic() - began < 1
     spawn.close()
     assert spawn.closed and not spawn.isalive()
     with pytest.raises(ProcessLookupError):

@@ -121,3 +121,19 @@ def test_a_console_that_is_still_printing_is_not_nudged(tmp_path):
     finally:
         spawn.close()
     assert sent == []
+
+
+def test_a_bare_line_still_unanswered_asks_for_the_fresh_prompt(console):
+    """Between the dual-RP passes: the prompt owed to the bare line just
+    sent is the fresh prompt; no second line, so no second prompt."""
+    spawn, machine = console("--reply-delay", "0.3")
+    assert machine.go_to("any", spawn) == "disable"
+    spawn.sendline()
+    sent = []
+    send = spawn.sendline
+    spawn.sendline = lambda text="": (sent.append(text), send(text))
+    assert machine.go_to("any", spawn) == "disable"
+    assert sent == [] and spawn.bare_lines == 0
+    # Once that prompt was read, the next pass asks for a fresh one.
+    assert machine.go_to("any", spawn) == "disable"
+    assert sent == [""]

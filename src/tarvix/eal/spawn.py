@@ -10,8 +10,10 @@ been read, also when it straddles two reads, as long as it is no longer than
 with a final ``\\Z``, which is only looked for that far from the end).
 """
 import logging
+import os
 import re
 import shlex
+import signal
 import time
 
 import pexpect
@@ -35,6 +37,10 @@ ECHO_SCAN = 65536
 SETTLE = 0.5
 # How long a wait lasts before it is logged what is awaited.
 NOTICE_AFTER = 1.0
+# How long a link's program is given to end once its terminal is hung up
+# before it is killed, and the longest pause between two looks.
+CLOSE_GRACE = 0.1
+CLOSE_POLL = 0.005
 
 # What a terminal may put between the characters of an echoed line: line
 # ends and carriage returns where it wraps, backspaces, bells, nulls and
@@ -159,6 +165,7 @@ class Spawn(object):
         self._echo = None
         self.bare_lines = 0
         self.echoes = None
+        self._ended = False
         argv = shlex.split(command)
         if not argv:
             raise ValueError("empty start command for %s" % device)
@@ -253,15 +260,20 @@ class Spawn(object):
         self._set_window(rest[-WINDOW:])
         return taken
 
-    def flush(self):
+    def flush(self, whole_lines=False):
         """Drops whatever the device printed and nobody has read yet, also
-        what it printed that is waiting to be read; returns that text."""
+        what it printed that is waiting to be read; returns that text.  With
+        ``whole_lines``, a last line without its line end yet is kept."""
         try:
             while self._read(0):
                 pass
         except pexpect.EOF:
             pass
-        return self._consume(self._size)
+        upto = self._size
+        if whole_lines:
+            text = self._unread_text()
+            upto = max(text.rfind("\n"), text.rfind("\r")) + 1
+        return self._consume(upto)
 
     def _search(self, patterns, lo, whole):
         """The earliest match of any pattern starting at unread offset
@@ -386,15 +398,67 @@ class Spawn(object):
         return self._unread_text()
 
     def close(self):
-        """Ends the link's program; a second call does nothing."""
-        if not self._child.closed:
-            try:
-                self._child.close(force=True)
-            finally:
-                self.log.debug("%s: link closed", self.device)
+        """Ends the link's program: hangs up its terminal, which makes a
+        program such as ssh or telnet end at once, and kills it when it is
+        still running after CLOSE_GRACE seconds; returns once it has ended.
+        A second call does nothing (unless the first was interrupted before
+        the program ended)."""
+        if self._ended:
+            return
+        child = self._child
+        proc = child.ptyproc
+        try:
+            if not child.closed:
+                try:
+                    proc.fileobj.close()
+                except OSError:
+                    pass
+                proc.fd = child.child_fd = -1
+                proc.closed = child.closed = True
+            deadline = _now() + CLOSE_GRACE
+            pause = 0.0005
+            while not _reap(proc, block=False):
+                now = _now()
+                if now >= deadline:
+                    try:
+                        os.kill(proc.pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                    _reap(proc, block=True)
+                    break
+                time.sleep(min(pause, deadline - now))
+                pause = min(pause * 2, CLOSE_POLL)
+            # Hands the exit status to the pexpect object.
+            child.isalive()
+            self._ended = True
+        finally:
+            self.log.debug("%s: link closed", self.device)
 
     def __str__(self):
         return "%s via '%s'" % (self.device, self.mask(mask_command(self.command)))
 
     def __repr__(self):
         return "<Spawn %s>" % self
+
+
+def _reap(proc, block):
+    """Collects the exit status of a link's program (a ptyprocess object)
+    once it has ended; returns whether it has."""
+    if proc.terminated:
+        return True
+    try:
+        pid, status = os.waitpid(proc.pid, 0 if block else os.WNOHANG)
+    except ChildProcessError:
+        proc.terminated = True
+        return True
+    if pid == 0:
+        return False
+    proc.status = status
+    if os.WIFEXITED(status):
+        proc.exitstatus, proc.signalstatus = os.WEXITSTATUS(status), None
+    elif os.WIFSIGNALED(status):
+        proc.exitstatus, proc.signalstatus = None, os.WTERMSIG(status)
+    else:
+        return False
+    proc.terminated = True
+    return True

@@ -190,13 +190,18 @@ class RouterStateMachine(object):
         return [re.compile(r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z" % (self.learn_pattern, suffix))
                 for suffix in (">", "#", r"\(config[^()\s]*\)#")]
 
-    def drain(self, spawn):
-        """Drops what the console printed and nobody read; the prompts in it
-        answer bare lines sent earlier."""
-        dropped = spawn.flush()
+    def drain(self, spawn, keep_line=False):
+        """Drops what the console printed and nobody read, and returns it;
+        the prompts in it answer bare lines sent earlier.  With
+        ``keep_line``, a last line not ended yet is kept while a bare line's
+        answer is still owed: it may be the beginning of that prompt."""
+        dropped = spawn.flush(whole_lines=keep_line)
         if spawn.bare_lines and dropped:
             seen = sum(1 for _ in self._prompt_counter().finditer(dropped))
             spawn.bare_lines = max(spawn.bare_lines - seen, 0)
+        if keep_line and not spawn.bare_lines:
+            dropped += spawn.flush()
+        return dropped
 
     def wait(self, spawn, deadline, statements=(), context=None, nudges=0, command=None, timeout=None):
         """Reads until a state's prompt shows, answering the statements on
@@ -294,11 +299,15 @@ class RouterStateMachine(object):
         if to_state in ANY_STATES or self._current_state not in self.state_names:
             # Once a prompt has been seen ("generic": seen, but no longer
             # trusted), whatever is still unread is stale: drop it and ask
-            # the console for a fresh prompt.  A fresh link is only read,
-            # since it may be showing a login prompt.
+            # the console for a fresh prompt, unless a bare line sent just
+            # before has not been answered yet: its prompt (perhaps begun
+            # already) is as fresh, and a second line would only make the
+            # console print two.  A fresh link is only read, since it may be
+            # showing a login prompt.
             if self._current_state is not None:
-                self.drain(spawn)
-                spawn.sendline()
+                self.drain(spawn, keep_line=True)
+                if not spawn.bare_lines:
+                    spawn.sendline()
             self.wait(spawn, deadline, extra + self.connection_statements(context), context,
                       nudges=None if prompt_recovery else 1, timeout=timeout)
         if to_state in ANY_STATES:
