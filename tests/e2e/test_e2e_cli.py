@@ -124,13 +124,13 @@ def test_closed_output_ends_quietly():
 
 
 @pytest.mark.parametrize("options, status, expected", [
-    ((), 0, ["device: setup command 'terminal width 0' skipped, the device refused it: " + REFUSED]),
+    ((), 0, ["device: setup command 'terminal width 511' skipped, the device refused it: " + REFUSED]),
     (("--no-setup-commands",), 0, []),
-    (("--setup-command", "terminal width 0"), 1, ["error: device: ", "'terminal width 0'", REFUSED]),
+    (("--setup-command", "terminal width 511"), 1, ["error: device: ", "'terminal width 511'", REFUSED]),
     (("--execute", "copy run start", "--reply", r"filename \[\S*\]\? $="), 0, ["[OK]"]),
 ])
 def test_setup_commands_and_replies(options, status, expected):
-    start = simulator.command("cli-setup", "--reject", "terminal width 0")
+    start = simulator.command("cli-setup", "--reject", "terminal width 511")
     result = tarvix("connect", "--start", start, *options)
     assert result.returncode == status, result.stderr
     assert "Traceback" not in result.stderr

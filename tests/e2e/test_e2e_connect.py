@@ -146,15 +146,15 @@ def test_slow_console_connects_and_reconnects(connections, tmp_path, chassis):
         con.disconnect()
 
 
-WIDTH = "setup command 'terminal width 0' skipped, the device refused it"
+WIDTH = "setup command 'terminal width 511' skipped, the device refused it"
 
 
 @pytest.mark.parametrize("chassis, sim_options, refused", [
-    ("single_rp", ("--reject", "terminal width 0", "--no-config"),
+    ("single_rp", ("--reject", "terminal width 511", "--no-config"),
      [WIDTH, "setup configuration ['no logging console'] skipped, the device refused 'configure terminal'"]),
     ("single_rp", ("--reject", "no logging console"),
      ["setup command 'no logging console' skipped, the device refused it"]),
-    ("dual_rp/a", ("--reject", "terminal width 0"), [WIDTH, WIDTH]),
+    ("dual_rp/a", ("--reject", "terminal width 511"), [WIDTH, WIDTH]),
 ])
 def test_refused_setup_commands_of_the_plugin_are_skipped(connections, caplog, tmp_path, chassis, sim_options,
                                                          refused):
@@ -169,9 +169,9 @@ def test_refused_setup_commands_of_the_plugin_are_skipped(connections, caplog, t
 
 
 @pytest.mark.parametrize("chassis, sim_options, options, error", [
-    ("single_rp", ("--reject", "terminal width 0"), {"init_exec_commands": ["terminal width 0"]}, "terminal width 0"),
+    ("single_rp", ("--reject", "terminal width 511"), {"init_exec_commands": ["terminal width 511"]}, "terminal width 511"),
     ("single_rp", ("--no-config",), {"init_config_commands": ["no logging console"]}, "configure terminal"),
-    ("dual_rp/a", ("--reject", "terminal width 0"), {"init_exec_commands": ["terminal width 0"]}, "terminal width 0"),
+    ("dual_rp/a", ("--reject", "terminal width 511"), {"init_exec_commands": ["terminal width 511"]}, "terminal width 511"),
 ])
 def test_refused_setup_commands_of_the_caller_fail(connections, tmp_path, chassis, sim_options, options, error):
     con = connections(start_of(chassis, "r5", str(tmp_path), *sim_options), hostname="r5", **options)

@@ -6,8 +6,8 @@ from tarvix.bases.connection import DualRpConnection, Settings, SingleRpConnecti
 from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker, BaseSingleRpLinkBroker
 
 GENERIC_SETTINGS = Settings(
-    # Sent on every RP once it is reached: no paging, no line wrapping.
-    HA_INIT_EXEC_COMMANDS=["terminal length 0", "terminal width 0"],
+    # Sent on every RP once it is reached: no paging, lines as wide as the CLI allows.
+    HA_INIT_EXEC_COMMANDS=["terminal length 0", "terminal width 511"],
     # Applied once on the active RP: keep log messages off the console.
     HA_INIT_CONFIG_COMMANDS=["no logging console"],
     HA_STANDBY_UNLOCK_COMMANDS=["redundancy", "main-cpu", "standby console enable"],
