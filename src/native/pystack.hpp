@@ -39,7 +39,7 @@ namespace tvx {
 #ifdef TVX_ASAN
 constexpr std::uintptr_t kStackMargin = 256 * 1024;
 #else
-constexpr std::uintptr_t kStackMargin = 64 * 1024;
+constexpr std::uintptr_t kStackMargin = 96 * 1024;
 #endif
 
 // The current thread's stack as read once: at or below `floor` an entry is
