@@ -55,21 +55,15 @@ inline StackBounds& stack_bounds_of_thread() {
     return bounds;
 }
 
-// The address of the caller's frame, on the stack itself (a local variable
-// may live elsewhere under an instrumented build).
-#if defined(__GNUC__) || defined(__clang__)
-#define TVX_STACK_HERE() reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0))
-#else
-#define TVX_STACK_HERE() ([] { volatile char here = 0; return reinterpret_cast<std::uintptr_t>(&here); }())
-#endif
+#if defined(__GLIBC__) && !defined(__hppa__) && (defined(__GNUC__) || defined(__clang__))
+#define TVX_STACK_BOUNDS 1
 
 // Reads the current thread's stack bounds (the stack grows down on every
 // target of glibc but one).  The main thread's stack is reported as large as
 // its resource limit lets it grow, and no larger than the gap to the mapping
 // below it.
 __attribute__((noinline, cold)) inline StackBounds read_stack_bounds() {
-    StackBounds unknown = {0, 0};
-#if defined(__GLIBC__) && !defined(__hppa__)
+    const StackBounds unknown = {0, 0};
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) return unknown;
     void* low = nullptr;
@@ -81,9 +75,6 @@ __attribute__((noinline, cold)) inline StackBounds read_stack_bounds() {
     // (A stack smaller than twice the margin keeps half of itself free.)
     const std::uintptr_t margin = size > 2 * kStackMargin ? kStackMargin : size / 2;
     return StackBounds{bottom + margin, bottom};
-#else
-    return unknown;
-#endif
 }
 
 // The slow half of stack_room(): reads the bounds on a thread's first entry;
@@ -99,12 +90,17 @@ __attribute__((noinline)) inline bool stack_room_slow(std::uintptr_t here) {
 }
 
 // True while the current thread has more than kStackMargin of stack left
-// below the caller (or its bounds are unknown).
+// below the caller.  (The caller's frame address is on the stack itself,
+// where a local variable may live elsewhere under an instrumented build.)
 inline bool stack_room() {
-    const std::uintptr_t here = TVX_STACK_HERE();
+    const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (__builtin_expect(here > stack_bounds_of_thread().floor, 1)) return true;
     return stack_room_slow(here);
 }
+#else
+// The bounds cannot be read here.
+inline bool stack_room() { return true; }
+#endif
 
 // Checks the stack left before native code that can nest is entered; false
 // with RecursionError set when it runs low.  `where` completes the message
