@@ -19,7 +19,7 @@ CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]
 CXXFLAGS += shlex.split(os.environ.get("TARVIX_EXTRA_CFLAGS", ""))
 LDFLAGS = shlex.split(os.environ.get("TARVIX_EXTRA_LDFLAGS", ""))
 HEADERS = ["src/native/pyref.hpp", "src/native/pycall.hpp", "src/native/pyclass.hpp",
-           "src/native/pytext.hpp"]
+           "src/native/pytext.hpp", "src/native/pystack.hpp"]
 
 
 def native(name, source):

@@ -19,6 +19,7 @@
 // classes of an earlier import, or of another interpreter, keep to their own.
 
 #include "pyclass.hpp"
+#include "pystack.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -253,6 +254,12 @@ int make_names(State* st) {
     return 0;
 }
 
+// Every entry into the module's methods, and every step run directly (see
+// step), first checks the C stack left: a subclass's step that calls the
+// broker again nests the native frames once per level, and the recursion
+// limit, which may be set as high as one likes, says nothing of the stack.
+inline bool enter_native() { return tvx::enter_stack(" while calling a Python object"); }
+
 // The classes' own module, found from a method's defining class (the full
 // API from 3.9 on) or, elsewhere, from the class of the instance.
 enum Kind { kCommon, kSingle, kDual };
@@ -263,6 +270,7 @@ enum Kind { kCommon, kSingle, kDual };
     PyObject* entry(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 #define ENTRY_ARGS args, PyVectorcall_NARGS(nargsf), kwnames
 #define ENTRY_STATE(kind) \
+    if (!enter_native()) return nullptr; \
     State* st = static_cast<State*>(tvx::class_module_state(defining)); \
     PyObject* defining_class = reinterpret_cast<PyObject*>(defining); \
     (void)defining_class; \
@@ -314,6 +322,7 @@ State* owner_state(PyObject* self, Kind kind, PyObject** cls) {
 #define ENTRY_DECL(entry, kind) PyObject* entry(PyObject* self, TVX_ARGS_DECL)
 #define ENTRY_ARGS TVX_ARGS
 #define ENTRY_STATE(kind) \
+    if (!enter_native()) return nullptr; \
     PyObject* defining_class = nullptr; \
     State* st = owner_state(self, kind, &defining_class); \
     if (!usable(st)) return nullptr
@@ -387,7 +396,8 @@ Ref execute_init_commands_plain(State* st, PyObject* self) {
 // __dict__ is what runs.  When the lookup finds one of the module's own
 // method descriptors and the call passes no argument, its implementation
 // runs directly, with the state of the descriptor's class, as the
-// descriptor's call would run it.
+// descriptor's call would run it: after the same checks of the stack left
+// and of the recursion limit.
 // (`standby`, when given, is passed as the keyword standby: the one step
 // that takes an argument, execute_init_commands.)
 Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* standby = nullptr) {
@@ -399,7 +409,7 @@ Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* stan
     Impl impl = def ? own_impl(def) : nullptr;
     if (impl && (!standby || impl == execute_init_commands_plain)) {
         State* st = static_cast<State*>(tvx::class_module_state(cls));
-        if (!usable(st)) return Ref();
+        if (!usable(st) || !enter_native()) return Ref();
         if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
         Ref result = standby ? common_execute_init_commands_impl(st, self, standby) : impl(st, self);
         Py_LeaveRecursiveCall();
