@@ -87,9 +87,12 @@ struct KwNames {
 // references, so that traversing and clearing it is a walk over them.
 // A module-level name found in the namespace while the namespace had a given
 // version tag (see global()); name and value are borrowed.
+// (Read only where dict versions exist, a configuration cppcheck may not take.)
 struct GlobalMemo {
+    // cppcheck-suppress unusedStructMember
     PyObject* name;
     std::uint64_t version;
+    // cppcheck-suppress unusedStructMember
     PyObject* value;
 };
 
