@@ -183,7 +183,9 @@ inline Ref vectorcall(PyObject* fn, PyObject* first, PyObject* kwnames, Args... 
 // function found on the type, to be called with obj as its first argument
 // (what calling the bound method does, without making one); 0 with *fn the
 // attribute itself; -1 with an error set.  *fn is a new reference.
-#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x030D0000
+// (Exported from 3.7 on, but declared in the headers of 3.9 to 3.12 only.)
+#if !defined(Py_LIMITED_API) && (PY_VERSION_HEX >= 0x030D0000 || \
+                                 (PY_VERSION_HEX >= 0x03070000 && PY_VERSION_HEX < 0x03090000))
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 inline int get_method(PyObject* obj, PyObject* name, PyObject** fn) {
