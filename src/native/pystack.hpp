@@ -97,9 +97,16 @@ inline bool stack_room() {
     if (__builtin_expect(here > stack_bounds_of_thread().floor, 1)) return true;
     return stack_room_slow(here);
 }
+// Whether the current thread's stack bounds could be read.
+inline bool stack_bounds_known() {
+    StackBounds& bounds = stack_bounds_of_thread();
+    if (bounds.floor == UINTPTR_MAX) bounds = read_stack_bounds();
+    return bounds.floor != 0;
+}
 #else
 // The bounds cannot be read here.
 inline bool stack_room() { return true; }
+inline bool stack_bounds_known() { return false; }
 #endif
 
 // Checks the stack left before native code that can nest is entered; false

@@ -13,17 +13,8 @@
 #include <cstring>
 #include <string>
 
-#if defined(__GLIBC__)
-#include <pthread.h>
-#endif
+#include "pystack.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TVX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TVX_ASAN 1
-#endif
-#endif
 
 namespace tvx {
 
@@ -130,15 +121,6 @@ private:
 // stack taken since the outermost entry.
 class RenderingEntry {
 public:
-    // Stack kept free below a nested entry: one more nesting through the
-    // interpreter (1.3 to 1.9 KiB from 3.6 to 3.13, three times that in an
-    // instrumented build), and whatever a level runs without nesting (the
-    // str of a value, an error raised and formatted).
-#ifdef TVX_ASAN
-    static constexpr std::uintptr_t kStackMargin = 192 * 1024;
-#else
-    static constexpr std::uintptr_t kStackMargin = 96 * 1024;
-#endif
     // Where the bounds are unknown: the stack that the nested entries of one
     // thread may take.  Threads get megabytes by default; this leaves room
     // for what runs below the outermost entry and above the innermost one.
@@ -171,42 +153,19 @@ public:
 private:
     struct Count {
         std::uintptr_t base;
-        std::uintptr_t low;  // the thread's stack; low 0 not read yet, 1 unknown
-        std::uintptr_t high;
         int entries;
     };
     static Count& of_thread() {
-        static thread_local Count state = {0, 0, 0, 0};
+        static thread_local Count state = {0, 0};
         return state;
     }
 
-    static bool room_below(Count& state, std::uintptr_t here) {
-        if (state.low == 0) read_stack(state);
-        if (state.low < here && here <= state.high) return here - state.low > kStackMargin;
-        // (On a stack of some other making, or where the bounds are unknown.)
+    // The stack left on the thread where its bounds are known (see
+    // pystack.hpp), else the stack taken since the outermost entry.
+    static bool room_below(const Count& state, std::uintptr_t here) {
+        if (stack_bounds_known()) return stack_room();
         const std::uintptr_t used = state.base > here ? state.base - here : here - state.base;
         return used <= kStackBudget;
-    }
-
-    // The bounds of this thread's stack (which grows down on every target of
-    // glibc but one).
-    static void read_stack(Count& state) {
-        state.low = 1;
-#if defined(__GLIBC__) && !defined(__hppa__)
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-        void* low = nullptr;
-        std::size_t size = 0;
-        const int failed = pthread_attr_getstack(&attr, &low, &size);
-        pthread_attr_destroy(&attr);
-        if (failed != 0 || low == nullptr) return;
-        // The main thread's stack is reported as far as the stack limit lets
-        // it grow; when that is unlimited, down to the mapping below, short
-        // of which the kernel stops it.  No more than this is counted on.
-        const std::size_t kLargest = std::size_t(1) << 30;
-        state.high = reinterpret_cast<std::uintptr_t>(low) + size;
-        state.low = size > kLargest ? state.high - kLargest : reinterpret_cast<std::uintptr_t>(low);
-#endif
     }
 
     volatile char marker_ = 0;
