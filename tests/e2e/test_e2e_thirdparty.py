@@ -12,6 +12,7 @@ from tarvix.bases.connection import Connection
 from tarvix.core.errors import ConnectionError
 
 import devices
+from e2e_support import alive
 
 DUAL = "core1"
 
@@ -27,14 +28,6 @@ def bed():
         yield started
     finally:
         started.stop()
-
-
-def alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
 
 
 @pytest.fixture
