@@ -275,12 +275,18 @@ def free_port():
 
 def inventory(devices, password):
     hosts = {}
+    taken = set()
     for kind, name in devices:
         router = ROUTERS[name] = Router(name, dual=kind == "pair", refuses_config=kind == "refuser")
         for rp in ("a", "b") if router.dual else ("a",):
             host = "%s-%s" % (name, rp) if router.dual else name
+            port = free_port()
+            while port in taken:
+                # Freed ports come back: one port for two hosts is refused.
+                port = free_port()
+            taken.add(port)
             hosts[host] = {
-                "port": free_port(),
+                "port": port,
                 "shell": {"plugin": "CMDShell", "configuration": {"base_prompt": name}},
                 "nos": {"plugin": PLATFORM,
                         "configuration": {"router": name, "rp": rp, "commands": commands_of(router, rp)}},

@@ -1,0 +1,574 @@
+"""A fleet job, timed: one command on every device of a fleet of FakeNOS
+routers through Nornir's threaded runner, with tarvix, nornir_netmiko and
+nornir_scrapli in the same run: wall time, peak memory of the driver and of
+its children, failures.
+
+    python benchmarks/fleet.py            # --devices 100 --workers 50 --rounds 3, --json FILE
+
+Run it under an interpreter where Nornir, its two peer plugins, psutil and
+tarvix with its Nornir extra are installed (``pip install ".[nornir]"`` and
+``pip install -r benchmarks/requirements-peers.txt``).  The devices are the
+hosts of tests/e2e/devicebed.py (FakeNOS, over ssh on 127.0.0.1), run under
+$TARVIX_DEVICES_PYTHON (default: .venv-devices, as scripts/test makes it),
+spread over --bed-processes processes; they stay up for the whole run.
+
+Each round runs the tools one after another (A B C, A B C, ...), each in a
+process of its own (the "driver"), which builds a Nornir from a
+SimpleInventory and times ``run`` + ``close_connections``: connect, the
+command and disconnect of every device.  The driver's memory is its resident
+set plus its children's (the ssh clients of the tools that use the system
+ssh), sampled every 20 ms from here; the table shows medians over the rounds.
+``--timeline`` adds, per tool, the median seconds a device spends in each
+step (connect, command, close), and how many devices were being handled at
+once.  Nothing is left running: every process started here runs in a
+process group of its own, ended at the end.
+"""
+import argparse
+import json
+import os
+import platform
+import resource
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+E2E = os.path.join(ROOT, "tests", "e2e")
+TOOLS = ("tarvix", "netmiko", "scrapli")
+# More columns on request (--tools): a tool with other options in its extras.
+VARIANTS = {"tarvix-noconfig": ("tarvix", {"init_config_commands": []})}
+# The platform names each tool's documentation uses for the industry-standard
+# router CLI, and the options a user sets for a lab of this kind (host keys
+# not known beforehand).
+SSH_OPTIONS = "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
+SAMPLE_EVERY = 0.05
+PSS_EVERY = 0.5
+
+
+# ------------------------------------------------------------- the driver
+# One tool, one round: runs in a process of its own and prints one line of
+# JSON.
+
+def tarvix_task(task, command):
+    from tarvix.nornir.tasks import tarvix_execute
+
+    return tarvix_execute(task, command=command)
+
+
+def netmiko_task(task, command):
+    from nornir_netmiko.tasks import netmiko_send_command
+
+    # The device starts in the user mode: Netmiko's way to a privileged
+    # command is its enable=True.
+    return netmiko_send_command(task, command_string=command, enable=True)
+
+
+def scrapli_task(task, command):
+    from nornir_scrapli.tasks import send_command
+
+    return send_command(task, command=command)
+
+
+TASKS = {"tarvix": tarvix_task, "netmiko": netmiko_task, "scrapli": scrapli_task}
+
+
+def prototype_tarvix():
+    """Until the plugin exists: a bare connection plugin around Connection."""
+    from nornir.core.plugins.connections import ConnectionPluginRegister
+    from nornir.core.task import Result
+
+    class Proto(object):
+        def open(self, hostname, username, password, port, platform, extras=None, configuration=None):
+            from tarvix.bases.connection import Connection
+
+            self.connection = Connection(
+                hostname=None, learn_hostname=True, os=platform or "generic",
+                start="ssh %s -p %d %s@%s" % (SSH_OPTIONS, port, username, hostname),
+                credentials={"default": {"username": username, "password": password}}, **(extras or {}))
+            self.connection.connect()
+
+        def close(self):
+            self.connection.disconnect()
+
+    def task(task, command):
+        con = task.host.get_connection("tarvix", task.nornir.config)
+        return Result(host=task.host, result=con.execute(command))
+
+    ConnectionPluginRegister.register("tarvix", Proto)
+    TASKS["tarvix"] = task
+
+
+def plugin_of(tool):
+    return VARIANTS[tool][0] if tool in VARIANTS else tool
+
+
+def timeline_task(tool, command, marks):
+    """The tool's task with the time of each step of the device recorded:
+    connect (``get_connection``), the command, and the close."""
+    def task(task):
+        host = task.host
+        began = time.monotonic()
+        host.get_connection(tool, task.nornir.config)
+        connected = time.monotonic()
+        try:
+            return TASKS[tool](task, command)
+        finally:
+            done = time.monotonic()
+            host.close_connection(tool)
+            marks[host.name] = (began, connected, done, time.monotonic())
+    return task
+
+
+def output_of(result):
+    """The text a tool's task returned for one host."""
+    value = result[0].result if len(result) else None
+    if len(result) > 1 and not isinstance(value, str):
+        value = result[1].result
+    if hasattr(value, "result"):
+        value = value.result
+    return value if isinstance(value, str) else ""
+
+
+def drive(args):
+    import logging
+
+    from nornir import InitNornir
+
+    logging.disable(logging.CRITICAL)
+    nr = InitNornir(runner={"plugin": "threaded", "options": {"num_workers": args.workers}},
+                    inventory={"plugin": "SimpleInventory",
+                               "options": {"host_file": os.path.join(args.inventory, "hosts.yaml"),
+                                           "group_file": os.path.join(args.inventory, "groups.yaml"),
+                                           "defaults_file": os.path.join(args.inventory, "defaults.yaml")}},
+                    logging={"enabled": False})
+    tool = plugin_of(args.worker)
+    if args.worker in VARIANTS:
+        nr.inventory.defaults.connection_options[tool].extras.update(VARIANTS[args.worker][1])
+    # The plugin and the task module imported before the clock starts.
+    try:
+        __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
+                    "scrapli": "nornir_scrapli.tasks"}[tool])
+    except ImportError:
+        if tool != "tarvix":
+            raise
+        prototype_tarvix()
+    marks = {}
+    if args.timeline:
+        task = timeline_task(tool, args.command, marks)
+    else:
+        task = lambda task: TASKS[tool](task, args.command)  # noqa: E731
+    sys.stdout.write("ready\n")
+    sys.stdout.flush()
+    sys.stdin.readline()
+    began = time.monotonic()
+    results = nr.run(task=task, name=tool)
+    nr.close_connections()
+    wall = time.monotonic() - began
+    failures = {}
+    for name, result in results.items():
+        text = output_of(result)
+        if result.failed:
+            error = result.exception or result[0].result
+            failures[name] = (str(error).strip().splitlines() or [type(error).__name__])[0][:200]
+        elif args.expect not in text:
+            failures[name] = "unexpected output: %r" % text[:120]
+    report = {"wall": wall, "failures": failures, "devices": len(results)}
+    if args.timeline:
+        report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
+    sys.stdout.write(json.dumps(report) + "\n")
+    sys.stdout.flush()
+    return 0
+
+
+# ------------------------------------------------------------- the devices
+
+def start_devices(count, processes, python):
+    """``count`` FakeNOS routers r001... in ``processes`` processes, started
+    side by side; the beds and the ports by host name."""
+    sys.path.insert(0, E2E)
+    import devices
+
+    names = ["r%03d" % n for n in range(1, count + 1)]
+    shares = [names[i::processes] for i in range(processes)]
+    beds, errors = [None] * processes, []
+
+    def start(i):
+        try:
+            beds[i] = devices.DeviceBed(python, ["router:%s" % name for name in shares[i]])
+        except Exception as error:  # reported below, once every start has ended
+            errors.append(error)
+
+    threads = [threading.Thread(target=start, args=(i,)) for i in range(processes)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    beds = [bed for bed in beds if bed is not None]
+    if errors:
+        stop_devices(beds)
+        raise RuntimeError("the device servers did not start: %s" % errors[0])
+    ports = {}
+    for bed in beds:
+        ports.update(bed.ports)
+    return beds, ports, devices.USERNAME, devices.PASSWORD
+
+
+def stop_devices(beds):
+    for bed in beds:
+        bed.stop()
+
+
+def write_inventory(folder, ports, username, password, tools):
+    """A Nornir SimpleInventory: one host per router, each tool's platform
+    and options under its connection options.  YAML is a superset of JSON."""
+    hosts = dict((name, {"hostname": "127.0.0.1", "port": port}) for name, port in sorted(ports.items()))
+    options = {
+        "netmiko": {"platform": "cisco_ios"},
+        "scrapli": {"platform": "cisco_iosxe", "extras": {"auth_strict_key": False}},
+        "tarvix": {"platform": "generic", "extras": {}},
+    }
+    defaults = {"username": username, "password": password,
+                "connection_options": dict((tool, options[tool]) for tool in tools)}
+    for name, data in (("hosts", hosts), ("groups", {}), ("defaults", defaults)):
+        with open(os.path.join(folder, name + ".yaml"), "w") as handle:
+            json.dump(data, handle, indent=1)
+
+
+# ------------------------------------------------------------ the conductor
+
+class TreeSampler(threading.Thread):
+    """Samples the memory of a process and its descendants: the sum of their
+    resident sets every SAMPLE_EVERY seconds, and the sum of their
+    proportional sets (shared pages split among the processes sharing them)
+    every PSS_EVERY seconds, which costs more to read.  Remembers every
+    process seen, to end those left behind."""
+
+    def __init__(self, pid):
+        super(TreeSampler, self).__init__(daemon=True)
+        import psutil
+
+        self.root = psutil.Process(pid)
+        self.peak = 0
+        self.peak_pss = 0
+        self.peak_children = 0
+        self.seen = {}
+        self.stopping = threading.Event()
+
+    def run(self):
+        import psutil
+
+        next_pss = 0
+        while not self.stopping.is_set():
+            try:
+                procs = [self.root] + self.root.children(recursive=True)
+            except psutil.NoSuchProcess:
+                break
+            now = time.monotonic()
+            pss = now >= next_pss
+            if pss:
+                next_pss = now + PSS_EVERY
+            total = total_pss = 0
+            for proc in procs:
+                try:
+                    if proc.pid not in self.seen:
+                        self.seen[proc.pid] = proc
+                    if pss:
+                        info = proc.memory_full_info()
+                        total_pss += info.pss
+                    else:
+                        info = proc.memory_info()
+                    total += info.rss
+                except (psutil.NoSuchProcess, psutil.AccessDenied):
+                    continue
+            self.peak = max(self.peak, total)
+            self.peak_pss = max(self.peak_pss, total_pss)
+            self.peak_children = max(self.peak_children, len(procs) - 1)
+            self.stopping.wait(SAMPLE_EVERY)
+
+    def end_left(self):
+        """Kills the descendants seen that still run (the same processes:
+        psutil checks their start times); how many there were."""
+        import psutil
+
+        left = 0
+        for proc in self.seen.values():
+            if proc.pid == self.root.pid:
+                continue
+            try:
+                if proc.is_running():
+                    left += 1
+                    proc.kill()
+            except psutil.NoSuchProcess:
+                continue
+        return left
+
+
+def cpu_seconds(beds):
+    import psutil
+
+    total = 0.0
+    for bed in beds:
+        times = psutil.Process(bed.process.pid).cpu_times()
+        total += times.user + times.system
+    return total
+
+
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run_round(tool, args, inventory, beds):
+    """One tool once: the driver's report, with its peak memory and the CPU
+    seconds it and the devices spent."""
+    argv = [sys.executable, os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
+            "--workers", str(args.workers), "--command", args.command, "--expect", args.expect]
+    if args.timeline:
+        argv.append("--timeline")
+    sampler = None
+    driver = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, start_new_session=True)
+    try:
+        ready = driver.stdout.readline()
+        if ready.strip() != "ready":
+            out, err = driver.communicate(timeout=30)
+            return {"problem": (err.strip().splitlines() or ["exit %s" % driver.returncode])[-1]}
+        sampler = TreeSampler(driver.pid)
+        devices_cpu, driver_cpu = cpu_seconds(beds), children_cpu()
+        sampler.start()
+        try:
+            out, err = driver.communicate("go\n", timeout=args.timeout)
+        finally:
+            sampler.stopping.set()
+            sampler.join()
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        if driver.returncode != 0 or not lines:
+            return {"problem": (err.strip().splitlines() or ["exit %s" % driver.returncode])[-1]}
+        report = json.loads(lines[-1])
+        report["peak_mb"] = sampler.peak / 1e6
+        report["peak_pss_mb"] = sampler.peak_pss / 1e6
+        report["children_peak"] = sampler.peak_children
+        report["devices_cpu"] = cpu_seconds(beds) - devices_cpu
+        report["driver_cpu"] = children_cpu() - driver_cpu
+        return report
+    except subprocess.TimeoutExpired:
+        return {"problem": "ended after %d s" % args.timeout}
+    finally:
+        end_group(driver)
+        if sampler is not None:
+            # The links' programs run in sessions of their own, out of the
+            # driver's group: normally gone with the driver, else ended here.
+            left = sampler.end_left()
+            if left:
+                print("ended %d process(es) the driver left behind" % left, file=sys.stderr)
+
+
+def end_group(process):
+    """Ends the process's group (the driver and its ssh clients)."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    process.wait()
+    for stream in (process.stdin, process.stdout, process.stderr):
+        if stream is not None:
+            stream.close()
+
+
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
+def versions(tools):
+    found = {}
+    from importlib import metadata
+
+    for tool, dist in (("tarvix", "tarvix"), ("netmiko", "nornir_netmiko"), ("netmiko", "netmiko"),
+                       ("scrapli", "nornir_scrapli"), ("scrapli", "scrapli"), (None, "nornir"), (None, "psutil")):
+        if tool is None or tool in tools:
+            try:
+                found[dist] = metadata.version(dist)
+            except metadata.PackageNotFoundError:
+                found[dist] = None
+    return found
+
+
+def timeline_summary(reports):
+    """Median seconds per device of connect, command and close, and the
+    median number of devices handled at once, over every round."""
+    steps = {"connect": [], "command": [], "close": []}
+    busy = []
+    for report in reports:
+        marks = list(report.get("marks", {}).values())
+        for began, connected, done, closed in marks:
+            steps["connect"].append(connected - began)
+            steps["command"].append(done - connected)
+            steps["close"].append(closed - done)
+        if marks:
+            # Devices in hand at each start of a device.
+            busy.extend(sum(1 for b, _, _, c in marks if b <= start < c) for start, _, _, _ in marks)
+    if not busy:
+        return None
+    summary = dict((step, median(values)) for step, values in steps.items())
+    summary["at_once"] = median(busy)
+    return summary
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--devices", type=int, default=100, help="FakeNOS routers (default 100)")
+    parser.add_argument("--bed-processes", type=int, default=4,
+                        help="processes the routers are spread over (default 4)")
+    parser.add_argument("--workers", type=int, default=50, help="Nornir's threads (default 50)")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of every tool (default 3)")
+    parser.add_argument("--command", default="show version", help='the command (default "show version")')
+    parser.add_argument("--expect", default=None,
+                        help="text every output must hold (default: for show version, \"uptime is\")")
+    parser.add_argument("--tools", default=",".join(TOOLS),
+                        help="comma-separated, of %s" % ", ".join(TOOLS + tuple(sorted(VARIANTS))))
+    parser.add_argument("--timeout", type=int, default=600, help="seconds a round of one tool may last")
+    parser.add_argument("--timeline", action="store_true",
+                        help="record each device's connect, command and close (opens and closes per device)")
+    parser.add_argument("--json", metavar="FILE", help="write the figures to FILE")
+    parser.add_argument("--worker", choices=TOOLS + tuple(VARIANTS), help=argparse.SUPPRESS)
+    parser.add_argument("--inventory", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.expect is None:
+        args.expect = "uptime is" if args.command == "show version" else ""
+    tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
+    for tool in tools:
+        if tool not in TOOLS and tool not in VARIANTS:
+            parser.error("unknown tool %r" % tool)
+    if args.devices < 1 or args.workers < 1 or args.rounds < 1 or args.bed_processes < 1:
+        parser.error("--devices, --workers, --rounds and --bed-processes are at least 1")
+    if args.worker:
+        return drive(args)
+
+    python = os.environ.get("TARVIX_DEVICES_PYTHON") or os.path.join(ROOT, ".venv-devices", "bin", "python")
+    figures = {"machine": "%s, %d cores, %.0f GB, %s, Python %s"
+                          % (platform.machine(), os.cpu_count(), memory_gb(), platform.platform(),
+                             platform.python_version()),
+               "devices": args.devices, "bed_processes": args.bed_processes, "workers": args.workers,
+               "rounds": args.rounds, "command": args.command, "versions": versions(set(plugin_of(tool) for tool in tools)),
+               "scrapli_transport": "system (nornir_scrapli's default)", "tools": {}}
+    folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
+    beds = []
+    try:
+        began = time.monotonic()
+        print("starting %d FakeNOS routers in %d process(es) ..." % (args.devices, args.bed_processes),
+              file=sys.stderr)
+        beds, ports, username, password = start_devices(args.devices, args.bed_processes, python)
+        figures["devices_start_s"] = time.monotonic() - began
+        figures["devices_idle_mb"] = devices_memory(beds)
+        write_inventory(folder, ports, username, password, set(plugin_of(tool) for tool in tools))
+        reports = dict((tool, []) for tool in tools)
+        for number in range(1, args.rounds + 1):
+            for tool in tools:
+                report = run_round(tool, args, folder, beds)
+                reports[tool].append(report)
+                print("round %d %-8s %s" % (number, tool, brief(report)), file=sys.stderr)
+        figures["devices_mb_after"] = devices_memory(beds)
+        for tool in tools:
+            done = [r for r in reports[tool] if "wall" in r]
+            figures["tools"][tool] = {
+                "rounds": reports[tool],
+                "wall_s": median([r["wall"] for r in done]),
+                "peak_mb": median([r["peak_mb"] for r in done]),
+                "peak_pss_mb": median([r["peak_pss_mb"] for r in done]),
+                "failures": median([len(r["failures"]) for r in done]),
+                "devices_cpu_s": median([r["devices_cpu"] for r in done]),
+                "driver_cpu_s": median([r["driver_cpu"] for r in done]),
+                "children": median([r["children_peak"] for r in done]),
+                "problems": [r["problem"] for r in reports[tool] if "problem" in r],
+                "timeline": timeline_summary(done),
+            }
+    finally:
+        pids = [bed.process.pid for bed in beds]
+        stop_devices(beds)
+        shutil.rmtree(folder, ignore_errors=True)
+        figures["left_running"] = still_running(pids)
+    print_table(figures)
+    if args.json:
+        with open(args.json, "w") as handle:
+            json.dump(figures, handle, indent=2, sort_keys=True)
+    return 0
+
+
+def still_running(pids):
+    """Those of the device servers' processes that are still alive."""
+    import psutil
+
+    left = [pid for pid in pids if psutil.pid_exists(pid) and psutil.Process(pid).status() != psutil.STATUS_ZOMBIE]
+    return left
+
+
+def memory_gb():
+    try:
+        import psutil
+
+        return psutil.virtual_memory().total / 1e9
+    except ImportError:
+        return 0
+
+
+def devices_memory(beds):
+    import psutil
+
+    return sum(psutil.Process(bed.process.pid).memory_info().rss for bed in beds) / 1e6
+
+
+def brief(report):
+    if "problem" in report:
+        return "problem: %s" % report["problem"]
+    return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s" % (
+        report["wall"], report["peak_mb"], len(report["failures"]), report["devices_cpu"], report["driver_cpu"])
+
+
+def cell(value, form):
+    return "n/a" if value is None else form % value
+
+
+def print_table(figures):
+    print("\n%d FakeNOS routers (%d processes), %d Nornir workers, %r, median of %d rounds (%s)\n"
+          % (figures["devices"], figures["bed_processes"], figures["workers"], figures["command"],
+             figures["rounds"], figures["machine"]))
+    print("| tool | wall s | peak MB (RSS) | peak MB (PSS) | failures | driver CPU s | devices' CPU s |")
+    print("|---|---|---|---|---|---|---|")
+    for tool, row in figures["tools"].items():
+        print("| %s | %s | %s | %s | %s | %s | %s |" % (
+            tool, cell(row["wall_s"], "%.2f"), cell(row["peak_mb"], "%.0f"), cell(row["peak_pss_mb"], "%.0f"),
+            cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f")))
+    timelines = [(tool, row["timeline"]) for tool, row in figures["tools"].items() if row["timeline"]]
+    if timelines:
+        print("\nseconds per device, median (devices in hand at once)\n")
+        print("| tool | connect | command | close | at once |")
+        print("|---|---|---|---|---|")
+        for tool, line in timelines:
+            print("| %s | %.3f | %.3f | %.3f | %g |" % (tool, line["connect"], line["command"], line["close"],
+                                                      line["at_once"]))
+    print("\nversions: %s; scrapli transport: %s" % (
+        ", ".join("%s %s" % item for item in sorted(figures["versions"].items())), figures["scrapli_transport"]))
+    print("devices: started in %.1f s, %.0f MB idle, %.0f MB at the end; left running at the end: %s"
+          % (figures["devices_start_s"], figures["devices_idle_mb"], figures["devices_mb_after"],
+             figures["left_running"] or "nothing"))
+    for tool, row in figures["tools"].items():
+        for problem in row["problems"]:
+            print("%s: %s" % (tool, problem))
+        errors = {}
+        for report in row["rounds"]:
+            for error in report.get("failures", {}).values():
+                errors[error] = errors.get(error, 0) + 1
+        for error, count in sorted(errors.items(), key=lambda item: -item[1])[:3]:
+            print("%s: %d x %s" % (tool, count, error))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
