@@ -279,15 +279,18 @@ class Progress(object):
         with self.lock:
             self.done += 1
             self.failed += bool(result.failed)
-            if self.bar is not None:
-                self.bar.update(self.task_id, advance=1, failed=self.failed)
-                return
             line = "[%d/%d] %s: %s in %.2f s" % (self.done, self.total, host.name,
                                                  "failed" if result.failed else "ok",
                                                  getattr(outcome, "seconds", 0.0))
             if result.failed:
                 line += ": %s" % _first_line(outcome.result)
-            print(line, file=self.stream, flush=True)
+            if self.bar is None:
+                print(line, file=self.stream, flush=True)
+                return
+            # The bar counts; a failure is also told above it as it happens.
+            if result.failed:
+                self.bar.console.print(line, markup=False, highlight=False, soft_wrap=True)
+            self.bar.update(self.task_id, advance=1, failed=self.failed)
 
 
 class _StderrHandler(logging.Handler):
