@@ -199,6 +199,9 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     plugins = commands.add_parser("plugins", help="discover the builtin and external plugins and print the registry's tree")
     plugins.set_defaults(handler=_plugins)
+    from tarvix import fleet
+
+    fleet.add_parsers(commands)
 
     connect = commands.add_parser(
         "connect", help="connect to a device (by default the bundled simulator), print a summary, disconnect",

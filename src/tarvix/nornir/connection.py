@@ -1,0 +1,93 @@
+"""The Nornir connection plugin "tarvix".
+
+The inventory gives ``hostname``, ``port``, ``username``, ``password`` and
+``platform``; ``connection_options["tarvix"]["extras"]`` may add any keyword
+of ``Connection``, among them:
+
+- ``start``: the command line that opens the link (a list of two for a
+  dual-RP device).  By default the system ssh client to ``hostname`` and
+  ``port`` as ``username``, host keys neither checked nor kept (see
+  ``ssh_command``).
+- ``os``: the os plugin, overriding the one taken from ``platform``.
+- ``series``, ``model``, ``chassis_type``, ``learn_hostname``,
+  ``init_exec_commands``, ``init_config_commands``, ``connection_timeout``,
+  ``session_log``, ...
+- ``credentials``: further credentials (e.g. "enable"); the inventory's
+  username and password are the "default" one.
+
+The os comes from ``platform``: none means "generic", and so do the platform
+names the peers' Nornir plugins give the industry-standard router CLI
+(``PLATFORM_OS``), which is the dialect the generic plugins speak; any
+other platform is taken as the name of a tarvix os plugin.
+
+The learnt prompt hostname is used unless ``learn_hostname`` is False in the
+extras: the inventory's ``hostname`` is an address, seldom the name the
+device's prompt shows.
+
+Over the default ssh start command the link is a vty session, not a console
+line: log messages never reach it, so the generic plugins' setup
+configuration ("no logging console") would only cost a round of
+configuration mode on every connect.  Unless the extras give
+``init_config_commands``, the plugin then applies none.  A ``start`` of the
+extras (e.g. a terminal server's console line) keeps the plugin's default.
+"""
+import shlex
+
+from tarvix.bases.connection import Connection
+
+CONNECTION_NAME = "tarvix"
+
+# Platform names of the peers' plugins for the router CLI that the generic
+# plugins speak.
+PLATFORM_OS = {
+    None: "generic",
+    "": "generic",
+    "ios": "generic",
+    "cisco_ios": "generic",
+}
+
+
+def ssh_command(hostname, port=None, username=None):
+    """The system ssh client's command line to ``hostname``: host keys are
+    neither checked nor recorded, as lab and fleet inventories come and go."""
+    argv = ["ssh"]
+    if port:
+        argv += ["-p", str(int(port))]
+    argv += ["-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null"]
+    argv.append("%s@%s" % (username, hostname) if username else hostname)
+    return " ".join(shlex.quote(arg) for arg in argv)
+
+
+def platform_os(platform):
+    """The tarvix os plugin for a Nornir platform name."""
+    return PLATFORM_OS.get(platform, platform)
+
+
+class TarvixConnection(object):
+    """Opens a tarvix ``Connection`` for a Nornir host: ``connection`` is the
+    connected ``Connection`` once ``open`` returns."""
+
+    def __init__(self):
+        self.connection = None
+
+    def open(self, hostname, username, password, port, platform, extras=None, configuration=None):
+        options = dict(extras or {})
+        start = options.pop("start", None)
+        if start is None:
+            if not hostname:
+                raise ValueError("the host has no hostname to ssh to and its extras give no start command")
+            start = ssh_command(hostname, port, username)
+            options.setdefault("init_config_commands", [])
+        credentials = dict(options.pop("credentials", None) or {})
+        if username or password is not None:
+            credentials["default"] = {"username": username, "password": password}
+        os_name = options.pop("os", None) or platform_os(platform)
+        options.setdefault("learn_hostname", True)
+        con = Connection(hostname=hostname, start=start, os=os_name, credentials=credentials, **options)
+        con.connect()
+        self.connection = con
+
+    def close(self):
+        con, self.connection = self.connection, None
+        if con is not None:
+            con.disconnect()

@@ -1,0 +1,47 @@
+"""Nornir tasks over the "tarvix" connection.
+
+A task that the device or its link fails returns a failed ``Result`` whose
+``result`` is the error's message, which leads with the device's own words
+(e.g. "r1: % Invalid input detected at '^' marker."), and whose
+``exception`` is the tarvix error.  Other exceptions propagate, so Nornir
+records them with their traceback.
+"""
+from nornir.core.task import Result
+
+from tarvix.core import errors
+from tarvix.nornir.connection import CONNECTION_NAME
+
+# Errors of devices, links and the plugin registry; the parsing errors where
+# this build of tarvix has them.
+FAILURES = tuple(error for error in (errors.ConnectionError, errors.ConnectionInfraError,
+                                     getattr(errors, "TemplateNotFoundError", None)) if error is not None)
+
+
+def _connection(task):
+    return task.host.get_connection(CONNECTION_NAME, task.nornir.config)
+
+
+def _failed(task, error):
+    return Result(host=task.host, result=str(error), exception=error, failed=True)
+
+
+def tarvix_execute(task, command, parse=False, timeout=None, target=None, reply=None):
+    """Runs one exec command; the ``Result``'s ``result`` is its output, or
+    with ``parse`` the list of records parsed from it.  ``target``,
+    ``timeout`` and ``reply`` as for ``Connection.execute``."""
+    options = {"parse": True} if parse else {}
+    try:
+        output = _connection(task).execute(command, target=target, timeout=timeout, reply=reply, **options)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=output)
+
+
+def tarvix_configure(task, lines, timeout=None, target=None, reply=None):
+    """Applies configuration lines (a list, or one string of lines); the
+    ``Result``'s ``result`` is what the device printed, ``changed`` is set."""
+    try:
+        output = _connection(task).configure(lines, target=target, timeout=timeout, reply=reply)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=output, changed=True)

@@ -1,0 +1,47 @@
+"""The Nornir connection plugin's defaults on a third-party router (FakeNOS
+over the system ssh client): the inventory's address, port, username,
+password and platform are all it is given."""
+import os
+
+import pytest
+
+pytest.importorskip("nornir")
+
+from nornir import InitNornir  # noqa: E402
+
+from tarvix.nornir import tarvix_execute  # noqa: E402
+
+import devices  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def bed():
+    started, reason = devices.start_bed(["router:r1"])
+    if started is None:
+        if os.environ.get(devices.REQUIRE_ENV):
+            pytest.fail(reason)
+        pytest.skip(reason)
+    try:
+        yield started
+    finally:
+        started.stop()
+
+
+def test_plugin_over_default_ssh(bed, tmp_path):
+    bed.reset("r1")
+    hosts = tmp_path / "hosts.yaml"
+    hosts.write_text("r1:\n  hostname: 127.0.0.1\n  port: %d\n  username: %s\n  password: %s\n  platform: ios\n"
+                     % (bed.ports["r1"], devices.USERNAME, devices.PASSWORD))
+    nr = InitNornir(inventory={"plugin": "SimpleInventory", "options": {"host_file": str(hosts)}},
+                    logging={"enabled": False})
+    try:
+        clock = nr.run(task=tarvix_execute, command="show clock")
+        assert not clock.failed and clock["r1"][0].result.startswith("*")
+        con = nr.inventory.hosts["r1"].connections["tarvix"].connection
+        assert con.os == "generic" and con.learned_hostname == "r1"
+        # A vty session: no setup configuration was applied.
+        running = nr.run(task=tarvix_execute, command="show running-config")["r1"][0].result
+        assert "no logging console" not in running and running.rstrip().endswith("end")
+    finally:
+        nr.close_connections(on_failed=True)
+    assert not con.connected

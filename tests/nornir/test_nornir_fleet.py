@@ -1,0 +1,114 @@
+"""The Nornir connection plugin and tasks, and ``tarvix run`` over an
+inventory of bundled-simulator devices (``tarvix simulate --fleet``)."""
+import os
+
+import pytest
+
+pytest.importorskip("nornir")
+pytest.importorskip("rich")
+
+from nornir import InitNornir  # noqa: E402
+
+from tarvix import simulator  # noqa: E402
+from tarvix.cli import main  # noqa: E402
+from tarvix.core.errors import CommandError  # noqa: E402
+from tarvix.fleet import write_fleet  # noqa: E402
+from tarvix.nornir import TarvixConnection, tarvix_configure, tarvix_execute  # noqa: E402
+
+
+def add_host(directory, name, *options):
+    """Adds a simulated host whose console takes ``options``."""
+    with open(os.path.join(directory, "hosts.yaml"), "a") as out:
+        out.write("%s:\n  hostname: %s\n  groups: [simulated]\n  data:\n    site: lab9\n"
+                  "  connection_options:\n    tarvix:\n      extras:\n        start: \"%s\"\n"
+                  % (name, name, simulator.command(name, *options)))
+
+
+def nornir(directory):
+    return InitNornir(runner={"plugin": "threaded", "options": {"num_workers": 3}},
+                      inventory={"plugin": "SimpleInventory",
+                                 "options": {"host_file": os.path.join(directory, "hosts.yaml"),
+                                             "group_file": os.path.join(directory, "groups.yaml"),
+                                             "defaults_file": os.path.join(directory, "defaults.yaml")}},
+                      logging={"enabled": False})
+
+
+def test_plugin_and_tasks_on_simulated_devices(tmp_path):
+    write_fleet(str(tmp_path), 2)
+    add_host(str(tmp_path), "sim-bad", "--reject", "show clock")
+    nr = nornir(str(tmp_path))
+    try:
+        clock = nr.run(task=tarvix_execute, command="show clock")
+        assert sorted(clock.failed_hosts) == ["sim-bad"]
+        assert all(" UTC " in clock[name][0].result for name in ("sim-r01", "sim-r02"))
+        bad = clock["sim-bad"][0]
+        assert isinstance(bad.exception, CommandError)
+        assert "sim-bad: % Invalid input detected at '^' marker." in bad.result
+
+        host = nr.inventory.hosts["sim-r01"]
+        plugin = host.connections["tarvix"]
+        assert isinstance(plugin, TarvixConnection)
+        con = host.get_connection("tarvix", nr.config)
+        assert con is plugin.connection and con.connected and con.learned_hostname == "sim-r01"
+
+        configured = nr.filter(name="sim-r01").run(task=tarvix_configure,
+                                                   lines=["interface lo1", " description from nornir"])
+        assert configured["sim-r01"][0].changed and not configured.failed
+        running = nr.filter(name="sim-r01").run(task=tarvix_execute, command="show running-config")
+        assert " description from nornir" in running["sim-r01"][0].result.splitlines()
+        pids = [h.connections["tarvix"].connection.spawn.pid for h in nr.inventory.hosts.values()
+                if "tarvix" in h.connections]
+        assert len(pids) == 3
+    finally:
+        nr.close_connections(on_failed=True)
+    assert not con.connected
+    for pid in pids:
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
+
+
+def test_run_on_a_simulated_fleet(tmp_path, capsys):
+    fleet, out = str(tmp_path / "fleet"), str(tmp_path / "out")
+    assert main(["simulate", "--fleet", "5", fleet]) == 0
+    capsys.readouterr()
+    assert main(["run", "--inventory", fleet, "--execute", "show clock", "--execute", "show version",
+                 "--workers", "3", "--output", out]) == 0
+    captured = capsys.readouterr()
+    table = captured.out.splitlines()
+    assert table[0].split() == ["device", "status", "seconds", "error"]
+    assert [line.split()[:2] for line in table[1:6]] == [["sim-r%02d" % n, "ok"] for n in range(1, 6)]
+    assert "5 device(s): 5 ok, 0 failed" in captured.out
+    # Not a terminal: a plain line per device.
+    assert len([line for line in captured.err.splitlines() if ": ok in " in line]) == 5
+    assert sorted(os.listdir(out)) == ["sim-r%02d.txt" % n for n in range(1, 6)]
+    with open(os.path.join(out, "sim-r04.txt")) as text:
+        lines = text.read().splitlines()
+    assert lines[0] == "--- show clock" and " UTC " in lines[1]
+    assert "--- show version" in lines and "sim-r04 uptime is 0 minutes" in lines
+
+    add_host(fleet, "sim-bad", "--reject", "show clock")
+    # The filters: site lab1 is sim-r01, r03, r05; plus the failing host by name.
+    assert main(["run", "--inventory", fleet, "--where", "site=lab1", "--execute", "show clock",
+                 "--workers", "3", "--output", out]) == 0
+    assert [line.split()[0] for line in capsys.readouterr().out.splitlines()[1:4]] == ["sim-r01", "sim-r03", "sim-r05"]
+    assert main(["run", "--inventory", fleet, "--group", "simulated", "--name", "sim-bad", "--name", "sim-r02",
+                 "--execute", "show clock", "--workers", "3", "--output", out]) == 1
+    captured = capsys.readouterr()
+    rows = [line.split(None, 3) for line in captured.out.splitlines()[1:]]
+    assert [row[:2] for row in rows[:2]] == [["sim-bad", "failed"], ["sim-r02", "ok"]]
+    assert rows[0][3] == "sim-bad: % Invalid input detected at '^' marker."
+    assert "2 device(s): 1 ok, 1 failed" in captured.out
+    with open(os.path.join(out, "sim-bad.txt")) as text:
+        assert "!!! failed: sim-bad: % Invalid input detected at '^' marker." in text.read()
+
+
+@pytest.mark.parametrize("options, words", [
+    ([], "nothing to run"),
+    (["--execute", "show clock", "--workers", "0"], "--workers"),
+    (["--execute", "show clock", "--where", "site"], "KEY=VALUE"),
+    (["--execute", "show clock", "--name", "nowhere"], "no device"),
+])
+def test_run_usage_errors(tmp_path, capsys, options, words):
+    write_fleet(str(tmp_path), 1)
+    assert main(["run", "--inventory", str(tmp_path)] + options) == 2
+    assert words in capsys.readouterr().err
