@@ -40,7 +40,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 E2E = os.path.join(ROOT, "tests", "e2e")
 TOOLS = ("tarvix", "netmiko", "scrapli")
 # More columns on request (--tools): a tool with other options in its extras.
-VARIANTS = {"tarvix-noconfig": ("tarvix", {"init_config_commands": []})}
+# tarvix-setupconfig: with the generic plugin's setup configuration ("no
+# logging console"), which the Nornir plugin leaves out over its ssh default.
+VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None})}
 # The platform names each tool's documentation uses for the industry-standard
 # router CLI, and the options a user sets for a lab of this kind (host keys
 # not known beforehand).
@@ -76,34 +78,43 @@ def scrapli_task(task, command):
 TASKS = {"tarvix": tarvix_task, "netmiko": netmiko_task, "scrapli": scrapli_task}
 
 
-def prototype_tarvix():
-    """Until the plugin exists: a bare connection plugin around Connection."""
-    from nornir.core.plugins.connections import ConnectionPluginRegister
-    from nornir.core.task import Result
-
-    class Proto(object):
-        def open(self, hostname, username, password, port, platform, extras=None, configuration=None):
-            from tarvix.bases.connection import Connection
-
-            self.connection = Connection(
-                hostname=None, learn_hostname=True, os=platform or "generic",
-                start="ssh %s -p %d %s@%s" % (SSH_OPTIONS, port, username, hostname),
-                credentials={"default": {"username": username, "password": password}}, **(extras or {}))
-            self.connection.connect()
-
-        def close(self):
-            self.connection.disconnect()
-
-    def task(task, command):
-        con = task.host.get_connection("tarvix", task.nornir.config)
-        return Result(host=task.host, result=con.execute(command))
-
-    ConnectionPluginRegister.register("tarvix", Proto)
-    TASKS["tarvix"] = task
-
-
 def plugin_of(tool):
     return VARIANTS[tool][0] if tool in VARIANTS else tool
+
+
+CURRENT = threading.local()
+
+
+def step_of(message):
+    """The step of a device's connection that a tarvix log line marks."""
+    text = message.partition(": ")[2]
+    if text.startswith("started "):
+        return "ssh started"
+    if text == "sending a hidden line":
+        return "password sent"
+    if text.startswith("sending "):
+        return "sent %s" % text[len("sending "):]
+    if text == "link closed":
+        return "link closed"
+    return None
+
+
+def record_steps(steps):
+    """Records, per Nornir host, the time of each step tarvix logs (the log
+    lines come from the host's worker thread)."""
+    import logging
+
+    class Steps(logging.Handler):
+        def emit(self, record):
+            host = getattr(CURRENT, "host", None)
+            step = step_of(record.getMessage()) if host else None
+            if step:
+                steps.setdefault(host, []).append((step, time.monotonic()))
+
+    logger = logging.getLogger("tarvix")
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    logger.addHandler(Steps())
 
 
 def timeline_task(tool, command, marks):
@@ -111,6 +122,7 @@ def timeline_task(tool, command, marks):
     connect (``get_connection``), the command, and the close."""
     def task(task):
         host = task.host
+        CURRENT.host = host.name
         began = time.monotonic()
         host.get_connection(tool, task.nornir.config)
         connected = time.monotonic()
@@ -138,7 +150,6 @@ def drive(args):
 
     from nornir import InitNornir
 
-    logging.disable(logging.CRITICAL)
     nr = InitNornir(runner={"plugin": "threaded", "options": {"num_workers": args.workers}},
                     inventory={"plugin": "SimpleInventory",
                                "options": {"host_file": os.path.join(args.inventory, "hosts.yaml"),
@@ -149,14 +160,13 @@ def drive(args):
     if args.worker in VARIANTS:
         nr.inventory.defaults.connection_options[tool].extras.update(VARIANTS[args.worker][1])
     # The plugin and the task module imported before the clock starts.
-    try:
-        __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
-                    "scrapli": "nornir_scrapli.tasks"}[tool])
-    except ImportError:
-        if tool != "tarvix":
-            raise
-        prototype_tarvix()
-    marks = {}
+    __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
+                "scrapli": "nornir_scrapli.tasks"}[tool])
+    marks, steps = {}, {}
+    if args.timeline and tool == "tarvix":
+        record_steps(steps)
+    else:
+        logging.disable(logging.CRITICAL)
     if args.timeline:
         task = timeline_task(tool, args.command, marks)
     else:
@@ -179,6 +189,7 @@ def drive(args):
     report = {"wall": wall, "failures": failures, "devices": len(results)}
     if args.timeline:
         report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
+        report["steps"] = dict((name, [(step, t - began) for step, t in events]) for name, events in steps.items())
     sys.stdout.write(json.dumps(report) + "\n")
     sys.stdout.flush()
     return 0
@@ -229,7 +240,8 @@ def write_inventory(folder, ports, username, password, tools):
     options = {
         "netmiko": {"platform": "cisco_ios"},
         "scrapli": {"platform": "cisco_iosxe", "extras": {"auth_strict_key": False}},
-        "tarvix": {"platform": "generic", "extras": {}},
+        # tarvix takes the peers' name for this CLI ("generic" is its own).
+        "tarvix": {"platform": "cisco_ios", "extras": {}},
     }
     defaults = {"username": username, "password": password,
                 "connection_options": dict((tool, options[tool]) for tool in tools)}
@@ -419,6 +431,23 @@ def timeline_summary(reports):
         return None
     summary = dict((step, median(values)) for step, values in steps.items())
     summary["at_once"] = median(busy)
+    # tarvix's steps: the median time from each logged step to the next one,
+    # from the start of the device's task to the end of its close.
+    spans, order = {}, []
+    for report in reports:
+        for name, events in report.get("steps", {}).items():
+            began, connected, done, closed = report["marks"][name]
+            sequence = [("task began", began)] + [(step, t) for step, t in events] + [
+                ("task done", done), ("closed", closed)]
+            sequence.sort(key=lambda item: item[1])
+            for (first, t1), (then, t2) in zip(sequence, sequence[1:]):
+                span = "%s -> %s" % (first, then)
+                if span not in spans:
+                    spans[span] = []
+                    order.append(span)
+                spans[span].append(t2 - t1)
+    if spans:
+        summary["steps"] = [(span, median(spans[span]), len(spans[span])) for span in order]
     return summary
 
 
@@ -554,6 +583,12 @@ def print_table(figures):
         for tool, line in timelines:
             print("| %s | %.3f | %.3f | %.3f | %g |" % (tool, line["connect"], line["command"], line["close"],
                                                       line["at_once"]))
+    for tool, line in timelines:
+        if line.get("steps"):
+            print("\n%s, a device's steps (median seconds from one to the next, over %d devices)\n"
+                  % (tool, max(count for _, _, count in line["steps"])))
+            for span, seconds, count in line["steps"]:
+                print("    %-60s %.3f  (%d)" % (span, seconds, count))
     print("\nversions: %s; scrapli transport: %s" % (
         ", ".join("%s %s" % item for item in sorted(figures["versions"].items())), figures["scrapli_transport"]))
     print("devices: started in %.1f s, %.0f MB idle, %.0f MB at the end; left running at the end: %s"

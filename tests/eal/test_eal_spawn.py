@@ -109,3 +109,26 @@ def test_hidden_lines_are_masked_in_error_messages(link):
     with pytest.raises(LinkTimeoutError) as caught:
         spawn.expect("never", timeout=0.5)
     assert "hunter2-secret" not in str(caught.value) and "echo ****" in str(caught.value)
+
+
+# What a link's program finds, as ssh needs it to ask for a password: a
+# session of its own with the link's terminal as its controlling terminal,
+# of the size asked for.
+TERMINAL = ("import os\n"
+            "with open('/dev/tty', 'w') as tty: tty.write('tty ok\\n')\n"
+            "print('session leader', os.getsid(0) == os.getpid(), os.get_terminal_size(0), flush=True)\n"
+            "print('ready>', flush=True)")
+
+
+@pytest.mark.parametrize("start", ["posix_spawn", "fork"])
+def test_the_program_owns_its_terminal(link, monkeypatch, start):
+    from tarvix.eal import spawn as spawn_module
+
+    if start == "fork":
+        monkeypatch.setattr(spawn_module, "_setsid", [None])
+    elif spawn_module._setsid_ctty() is None:
+        pytest.skip("no posix_spawn or no setsid with --ctty here")
+    spawn = link(TERMINAL, dimensions=(30, 150))
+    output = spawn.expect("ready>", timeout=5).match_output
+    assert "tty ok" in output
+    assert "session leader True os.terminal_size(columns=150, lines=30)" in output

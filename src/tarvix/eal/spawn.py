@@ -13,10 +13,15 @@ import logging
 import os
 import re
 import shlex
+import shutil
 import signal
+import struct
+import subprocess
+import threading
 import time
 
 import pexpect
+import ptyprocess
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, link_message
 
@@ -138,6 +143,63 @@ class _Echo(object):
             self.head = head
 
 
+_setsid = []
+_setsid_lock = threading.Lock()
+
+
+def _setsid_ctty():
+    """The util-linux ``setsid`` that can hand its program the terminal on
+    its standard input as the controlling terminal (``-c``), or None."""
+    with _setsid_lock:
+        if not _setsid:
+            path = shutil.which("setsid") if hasattr(os, "posix_spawn") else None
+            if path:
+                try:
+                    usage = subprocess.run([path, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                           timeout=5).stdout
+                except (OSError, subprocess.SubprocessError):
+                    usage = b""
+                if b"--ctty" not in usage:
+                    path = None
+            _setsid.append(path)
+        return _setsid[0]
+
+
+class _LinkProcess(pexpect.spawn):
+    """pexpect's spawn, but the program starts without a copy of this
+    process: a fork of a large, many-threaded interpreter is paid under its
+    lock, and runs Python in the copy until the exec, so that links opened
+    by many threads at once start one after the other.  Here the program
+    is started with posix_spawn through ``setsid -c``, which gives it a
+    session of its own with the pseudo-terminal as its controlling terminal
+    (as a forked child gets it); where that is not at hand, or options ask
+    for code to run in the child, pexpect's own start is used."""
+
+    def _spawnpty(self, args, env=None, cwd=None, dimensions=(24, 80), echo=True, preexec_fn=None, **options):
+        setsid = _setsid_ctty() if echo and preexec_fn is None and cwd is None and not options else None
+        if setsid is None:
+            return super(_LinkProcess, self)._spawnpty(args, env=env, cwd=cwd, dimensions=dimensions, echo=echo,
+                                                       preexec_fn=preexec_fn, **options)
+        import fcntl
+        import termios
+
+        master, slave = os.openpty()
+        try:
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", dimensions[0], dimensions[1], 0, 0))
+            pid = os.posix_spawn(setsid, [setsid, "-c"] + list(args), os.environ if env is None else env,
+                                 file_actions=[(os.POSIX_SPAWN_DUP2, slave, fd) for fd in (0, 1, 2)],
+                                 setsigdef=(signal.SIGPIPE,))
+        except BaseException:
+            os.close(master)
+            raise
+        finally:
+            os.close(slave)
+        proc = ptyprocess.PtyProcess(pid, master)
+        proc.argv = args
+        proc.env = env
+        return proc
+
+
 class Spawn(object):
     """A running device link.
 
@@ -169,7 +231,7 @@ class Spawn(object):
         argv = shlex.split(command)
         if not argv:
             raise ValueError("empty start command for %s" % device)
-        self._child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
+        self._child = _LinkProcess(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
                                     codec_errors="replace", dimensions=dimensions)
         # Lines are only sent once the device has printed what is awaited,
         # so pexpect's fixed pause before each send is not needed.
