@@ -42,7 +42,11 @@ TOOLS = ("tarvix", "netmiko", "scrapli")
 # More columns on request (--tools): a tool with other options in its extras.
 # tarvix-setupconfig: with the generic plugin's setup configuration ("no
 # logging console"), which the Nornir plugin leaves out over its ssh default.
-VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None})}
+# scrapli-ssh2: Scrapli over libssh2 (ssh2-python), the transport its
+# documentation names for speed (its "ssh2" extra installs it only below
+# Python 3.12; the wheels of ssh2-python 1.2 install on 3.13 too).
+VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
+            "scrapli-ssh2": ("scrapli", {"transport": "ssh2"})}
 # The platform names each tool's documentation uses for the industry-standard
 # router CLI, and the options a user sets for a lab of this kind (host keys
 # not known beforehand).
@@ -76,6 +80,12 @@ def scrapli_task(task, command):
 
 
 TASKS = {"tarvix": tarvix_task, "netmiko": netmiko_task, "scrapli": scrapli_task}
+
+
+def default_tools():
+    import importlib.util
+
+    return TOOLS + (("scrapli-ssh2",) if importlib.util.find_spec("ssh2") else ())
 
 
 def plugin_of(tool):
@@ -404,7 +414,8 @@ def versions(tools):
     from importlib import metadata
 
     for tool, dist in (("tarvix", "tarvix"), ("netmiko", "nornir_netmiko"), ("netmiko", "netmiko"),
-                       ("scrapli", "nornir_scrapli"), ("scrapli", "scrapli"), (None, "nornir"), (None, "psutil")):
+                       ("scrapli", "nornir_scrapli"), ("scrapli", "scrapli"), ("scrapli-ssh2", "ssh2-python"),
+                       (None, "nornir"), (None, "psutil")):
         if tool is None or tool in tools:
             try:
                 found[dist] = metadata.version(dist)
@@ -461,8 +472,9 @@ def main(argv=None):
     parser.add_argument("--command", default="show version", help='the command (default "show version")')
     parser.add_argument("--expect", default=None,
                         help="text every output must hold (default: for show version, \"uptime is\")")
-    parser.add_argument("--tools", default=",".join(TOOLS),
-                        help="comma-separated, of %s" % ", ".join(TOOLS + tuple(sorted(VARIANTS))))
+    parser.add_argument("--tools", default=",".join(default_tools()),
+                        help="comma-separated, of %s (default: the first three, and scrapli-ssh2 where "
+                             "ssh2-python is installed)" % ", ".join(TOOLS + tuple(sorted(VARIANTS))))
     parser.add_argument("--timeout", type=int, default=600, help="seconds a round of one tool may last")
     parser.add_argument("--timeline", action="store_true",
                         help="record each device's connect, command and close (opens and closes per device)")
@@ -486,8 +498,8 @@ def main(argv=None):
                           % (platform.machine(), os.cpu_count(), memory_gb(), platform.platform(),
                              platform.python_version()),
                "devices": args.devices, "bed_processes": args.bed_processes, "workers": args.workers,
-               "rounds": args.rounds, "command": args.command, "versions": versions(set(plugin_of(tool) for tool in tools)),
-               "scrapli_transport": "system (nornir_scrapli's default)", "tools": {}}
+               "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)),
+               "scrapli_transport": "system (nornir_scrapli's default); scrapli-ssh2: ssh2", "tools": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
     beds = []
     try:
