@@ -45,7 +45,10 @@ TOOLS = ("tarvix", "netmiko", "scrapli")
 # scrapli-ssh2: Scrapli over libssh2 (ssh2-python), the transport its
 # documentation names for speed (its "ssh2" extra installs it only below
 # Python 3.12; the wheels of ssh2-python 1.2 install on 3.13 too).
+# tarvix-fork: its links started by pexpect's own fork of the interpreter
+# instead of posix_spawn (as tarvix did before), to see what that costs.
 VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
+            "tarvix-fork": ("tarvix", {}),
             "scrapli-ssh2": ("scrapli", {"transport": "ssh2"})}
 # The platform names each tool's documentation uses for the industry-standard
 # router CLI, and the options a user sets for a lab of this kind (host keys
@@ -169,6 +172,10 @@ def drive(args):
     tool = plugin_of(args.worker)
     if args.worker in VARIANTS:
         nr.inventory.defaults.connection_options[tool].extras.update(VARIANTS[args.worker][1])
+    if args.worker == "tarvix-fork":
+        from tarvix.eal import spawn
+
+        spawn._setsid[:] = [None]
     # The plugin and the task module imported before the clock starts.
     __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
                 "scrapli": "nornir_scrapli.tasks"}[tool])
