@@ -50,10 +50,6 @@ TOOLS = ("tarvix", "netmiko", "scrapli")
 VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
             "tarvix-fork": ("tarvix", {}),
             "scrapli-ssh2": ("scrapli", {"transport": "ssh2"})}
-# The platform names each tool's documentation uses for the industry-standard
-# router CLI, and the options a user sets for a lab of this kind (host keys
-# not known beforehand).
-SSH_OPTIONS = "-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
 SAMPLE_EVERY = 0.05
 PSS_EVERY = 0.5
 
@@ -252,7 +248,10 @@ def stop_devices(beds):
 
 def write_inventory(folder, ports, username, password, tools):
     """A Nornir SimpleInventory: one host per router, each tool's platform
-    and options under its connection options.  YAML is a superset of JSON."""
+    and options under its connection options (the platform name each tool's
+    documentation uses for the industry-standard router CLI, and what a user
+    sets for a lab whose host keys are not known beforehand).  YAML is a
+    superset of JSON."""
     hosts = dict((name, {"hostname": "127.0.0.1", "port": port}) for name, port in sorted(ports.items()))
     options = {
         "netmiko": {"platform": "cisco_ios"},
