@@ -137,3 +137,37 @@ def test_a_bare_line_still_unanswered_asks_for_the_fresh_prompt(console):
     # Once that prompt was read, the next pass asks for a fresh one.
     assert machine.go_to("any", spawn) == "disable"
     assert sent == [""]
+
+
+# Like an ssh client that negotiates for longer than a console may stay
+# silent: the bare line sent meanwhile is read as an empty password, and the
+# input typed before the second question is dropped (the password with it).
+SLOW_SSH = """import sys, termios, time
+time.sleep(0.8)
+for attempt in range(3):
+    sys.stdout.write("user@r1's password: "); sys.stdout.flush()
+    if sys.stdin.readline().strip() == "pw-right":
+        sys.stdout.write("\\r\\nsm1>"); sys.stdout.flush()
+        sys.stdin.readline()
+        break
+    time.sleep(0.3)
+    termios.tcflush(0, termios.TCIFLUSH)
+    sys.stdout.write("Permission denied, please try again.\\r\\n")
+"""
+
+
+@pytest.mark.parametrize("password, reached", [("pw-right", "disable"), ("pw-wrong", None)])
+def test_a_bare_line_taken_for_the_password_is_made_good(tmp_path, password, reached):
+    program = tmp_path / "slow_ssh.py"
+    program.write_text(SLOW_SSH)
+    spawn = Spawn("%s %s" % (sys.executable, program), "sm1", timeout=5)
+    machine = RouterStateMachine("sm1", lambda: "sm1", DEFAULT_LEARNED_HOSTNAME, timeout=5,
+                                 credentials={"default": {"password": password}})
+    try:
+        if reached:
+            assert machine.go_to("any", spawn, context={"cred_list": ["default"]}) == reached
+        else:
+            with pytest.raises(LoginError, match="login rejected with the credentials 'default'"):
+                machine.go_to("any", spawn, context={"cred_list": ["default"]})
+    finally:
+        spawn.close()

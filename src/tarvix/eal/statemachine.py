@@ -60,7 +60,14 @@ class State(object):
 
 class _Login(object):
     """Answers login prompts from the credentials, one credential per
-    attempt, and fails once every credential has been refused."""
+    attempt, and fails once every credential has been refused.
+
+    A bare line sent to a silent link may meet a password prompt on its way
+    (a console nudged while an ssh client, slow to negotiate, is about to
+    ask): the client takes it for an empty password and asks again, after
+    dropping whatever was typed meanwhile, the password too.  So when a
+    password prompt follows a password sent while a bare line was still
+    unanswered, the same password is sent once more."""
 
     def __init__(self, device, credentials, names):
         self.device = device
@@ -68,6 +75,7 @@ class _Login(object):
         self.names = list(names)
         self.index = -1
         self.username_sent = False
+        self.resend = False
 
     def _fail(self, spawn, match, reason):
         return LoginError(_words_then(self.device, spawn, match, reason))
@@ -90,8 +98,13 @@ class _Login(object):
         spawn.sendline(credential["username"])
 
     def password(self, spawn, context, match):
-        if not self.username_sent:
+        if self.resend and not self.username_sent:
+            # The bare line was taken for the password: it is answered.
+            self.resend = False
+            spawn.bare_lines = 0
+        elif not self.username_sent:
             self.index += 1
+            self.resend = bool(spawn.bare_lines)
         self.username_sent = False
         name, credential = self._credential(spawn, match)
         if credential.get("password") is None:
