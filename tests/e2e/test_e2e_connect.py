@@ -1,6 +1,7 @@
 """Connect, execute, configure and disconnect against the simulator."""
 import logging
 import os
+import shlex
 import time
 
 import pytest
@@ -131,6 +132,17 @@ def test_reconnect_after_disconnect(connections):
     con.connect()
     assert connections.pids() != first
     assert "r4 uptime" in con.execute("show version")
+    con.disconnect()
+
+
+def test_console_that_starts_late_answers_the_nudge_before_the_next_line(connections):
+    # The console shows up after the link's nudge was typed, and answers it
+    # late: that second prompt still comes before the echo of the next line.
+    late = "sleep 0.7; exec %s" % simulator.command("late1", "--reply-delay", "0.2")
+    con = connections("sh -c %s" % shlex.quote(late), hostname="late1",
+                      init_exec_commands=[], init_config_commands=[])
+    con.connect()
+    assert con.state_machine.current_state == "enable" and "UTC" in con.execute("show clock")
     con.disconnect()
 
 

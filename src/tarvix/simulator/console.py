@@ -61,8 +61,12 @@ class Console(object):
         self.started = time.time()
         self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
         self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
-        # A slow console: this program echoes what is typed itself, one
-        # character after another, and writes its replies in pieces.
+        # On a terminal this program echoes what is typed itself, as a
+        # device does: the echo then comes in turn with the output, never
+        # ahead of the answer to a line typed earlier (the terminal's own
+        # echo is immediate, even while this program is still busy or not
+        # yet started).  A slow console echoes one character after another
+        # with a delay, and writes its replies in pieces.
         self.echo_delay = getattr(args, "echo_delay", 0) or 0
         self.pause = self.echo_delay or 0.002
         self.reply_delay = getattr(args, "reply_delay", 0) or 0
@@ -73,10 +77,10 @@ class Console(object):
 
     # -- terminal --------------------------------------------------------
 
-    def slow_echo(self):
+    def take_echo(self):
         """Takes the echo over from the terminal (when there is one)."""
         fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        if not self.echo_delay or fd is None or not os.isatty(fd):
+        if fd is None or not os.isatty(fd):
             return
         import termios
 
@@ -127,7 +131,8 @@ class Console(object):
                     self.echo(char)
 
     def echo(self, char):
-        time.sleep(self.echo_delay)
+        if self.echo_delay:
+            time.sleep(self.echo_delay)
         self.stdout.write(char)
         self.stdout.flush()
 
@@ -189,7 +194,7 @@ class Console(object):
         return int((time.time() - self.started) // 60)
 
     def run(self):
-        self.slow_echo()
+        self.take_echo()
         if self.args.silent:
             while True:
                 self.readline()
