@@ -5,7 +5,7 @@ import importlib as importlib
 import logging
 import os as os
 import pkgutil as pkgutil
-from typing import Any, Callable, Dict, Iterable, Optional
+from typing import Any, Callable, Dict, Iterable, List, Optional, Type
 
 from tarvix.core.errors import ConnectionInfraError as ConnectionInfraError
 
@@ -17,18 +17,18 @@ def getfile(object: Any) -> str: ...
 
 # os -> [series -> [model ->]] node; every node may hold "data":
 # {chassis_type: {"cls": <class>, "path": <file of the class>}}.
-PluginTree = Dict[str, Any]
+_PluginTree = Dict[str, Any]
 
 class ImplRoster:
     """Loads all plugin implementation, provides API's for accessing plugins"""
 
-    chassis_type_list: list
-    supported_os: list
-    _plugins: PluginTree
+    chassis_type_list: List[str]
+    supported_os: List[str]
+    _plugins: _PluginTree
 
     def __init__(self) -> None: ...
     @property
-    def plugins(self) -> PluginTree: ...
+    def plugins(self) -> _PluginTree: ...
     # Assigning `plugins` always raises Exception (" Protected Member, ...").
     @plugins.setter
     def plugins(self, value: Any) -> None: ...
@@ -39,7 +39,7 @@ class ImplRoster:
     def validate_arguments(self, os: Any, series: Any, model: Any,
                            chassis_type: Any) -> None: ...
     def get_plugin(self, os: Optional[str] = None, series: Optional[str] = None,
-                   model: Optional[str] = None, chassis_type: str = "single_rp") -> Any: ...
+                   model: Optional[str] = None, chassis_type: str = "single_rp") -> Type[Any]: ...
     def unregister_plugin(self, os: Optional[str] = None, series: Optional[str] = None,
                           model: Optional[str] = None,
                           chassis_type: Optional[str] = None) -> None: ...
