@@ -82,6 +82,7 @@ class Connection:
     prompt_recovery: bool
     env: Optional[Mapping[str, str]]
     console_settle: bool
+    session_log: Optional[_SessionLog]
     settings: Settings
     log: logging.Logger
     context: Dict[str, Any]

@@ -24,5 +24,10 @@ class CommandError(ConnectionError):
     command: Optional[str]
     output: Optional[str]
 
-# No parsing template for a (platform, command); the message names both.
-class TemplateNotFoundError(ConnectionError): ...
+# A command's output could not be parsed into records.
+class ParseError(_MessageError): ...
+
+# No TextFSM template for the command on the connection's template platform.
+class TemplateNotFoundError(ParseError):
+    command: Optional[str]
+    platform: Optional[str]

@@ -1,6 +1,7 @@
 # Types of tarvix.eal.spawn: a device link, a program run on a pseudo-terminal.
 import logging
-from typing import Any, Callable, List, Mapping, Match, Optional, Pattern, Sequence, Tuple, Union
+from os import PathLike
+from typing import IO, Any, Callable, Mapping, Match, Optional, Pattern, Sequence, Set, Tuple, Union
 
 WINDOW: int
 OVERLAP: int
@@ -14,6 +15,7 @@ CLOSE_POLL: float
 MASK: str
 
 def mask_command(command: str) -> str: ...
+def command_secrets(command: str) -> Set[str]: ...
 
 _Patterns = Union[str, Pattern[str], Sequence[Union[str, Pattern[str]]]]
 
@@ -35,8 +37,11 @@ class Spawn:
     bare_lines: int
     # None until known; False once the device was found not to echo.
     echoes: Optional[bool]
+    # The link's recorder (tarvix.eal.sessionlog.SessionLog) while a session log is kept.
+    session_log: Any
     def __init__(self, command: str, device: str, timeout: float = 30, log: Optional[logging.Logger] = None,
-                 env: Optional[Mapping[str, str]] = None, dimensions: Tuple[int, int] = (24, 200)) -> None: ...
+                 env: Optional[Mapping[str, str]] = None, dimensions: Tuple[int, int] = (24, 200),
+                 session_log: Union[str, "PathLike[str]", IO[str], IO[bytes], None] = None) -> None: ...
     @property
     def pid(self) -> int: ...
     @property
