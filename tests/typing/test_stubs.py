@@ -146,16 +146,20 @@ STUBBED = MODULES + ["tarvix.bases.connection", "tarvix.core.errors", "tarvix.ea
                      "tarvix.eal.spawn", "tarvix.eal.statemachine"]
 MODERN = pytest.mark.skipif(sys.version_info < (3, 8), reason="the checkers are installed from 3.8 on")
 
-# Wrong uses, each refused on its last line (mypy's words given).
+# Wrong uses, each refused on its last line (mypy's words given: older mypy
+# releases refuse a wrong keyword to an overloaded call without naming it,
+# and write List for list).
 PRELUDE = """\
 from tarvix import __impl_roster__ as roster
-from tarvix.bases.connection import Connection
+from tarvix.bases.connection import Connection, SingleRpConnection
 from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker, BaseSingleRpLinkBroker
 single = Connection(hostname="r1", start="ssh r1", chassis_type="single_rp")
 dual = Connection(hostname="r1", start=["ssh a", "ssh b"], chassis_type="dual_rp")
 """
 WRONG = [
     ('Connection(hostname="r1", start="ssh r1", chasis_type="single_rp")',
+     ('Unexpected keyword argument "chasis_type"', 'No overload variant of "Connection" matches')),
+    ('SingleRpConnection(hostname="r1", start="ssh r1", chasis_type="single_rp")',
      'Unexpected keyword argument "chasis_type"'),
     ("single.standby", '"SingleRpConnection" has no attribute "standby"'),
     ("dual.spawn", '"DualRpConnection" has no attribute "spawn"'),
@@ -235,7 +239,9 @@ def test_mypy_strict_accepts_the_example_script(mypy_outputs):
 def test_mypy_refuses_wrong_use(mypy_outputs, index):
     bad, lines = mypy_outputs[1:]
     wanted = "wrong.py:%d: error: " % lines[index]
-    assert any(wanted in line and WRONG[index][1] in line for line in bad), "\n".join(bad)
+    words = WRONG[index][1] if isinstance(WRONG[index][1], tuple) else (WRONG[index][1],)
+    assert any(line.startswith(wanted) and any(w.lower() in line.lower() for w in words) for line in bad), \
+        "\n".join(bad)
 
 
 @MODERN
@@ -272,7 +278,7 @@ def test_stubtest_finds_the_stubs_agree_with_the_runtime(tmp_path):
     allowlist = tmp_path / "allowlist.txt"
     with open(os.path.join(HERE, "stubtest-allowlist.txt")) as handle:
         allowlist.write_text(handle.read() + "\n".join(PENDING_ENTRIES if session_work_missing() else []) + "\n")
-    done = run([sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist)] + STUBBED, str(tmp_path))
+    done = run([sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "--ignore-unused-allowlist"] + STUBBED, str(tmp_path))
     assert done.returncode == 0, done.stdout
 
 
