@@ -145,6 +145,9 @@ EXAMPLE = os.path.join(HERE, "example_script.py")
 STUBBED = MODULES + ["tarvix.bases.connection", "tarvix.core.errors", "tarvix.eal.dialogs",
                      "tarvix.eal.spawn", "tarvix.eal.statemachine"]
 MODERN = pytest.mark.skipif(sys.version_info < (3, 8), reason="the checkers are installed from 3.8 on")
+# The checkers' runs take seconds and read only the stubs, the same in every
+# build: scripts/test runs them on the installed package.
+CHECKER = pytest.mark.slow
 
 # Wrong uses, each refused on its last line (mypy's words given: older mypy
 # releases refuse a wrong keyword to an overloaded call without naming it,
@@ -230,11 +233,13 @@ def pyright_outputs(tmp_path_factory):
 
 
 @MODERN
+@CHECKER
 def test_mypy_strict_accepts_the_example_script(mypy_outputs):
     assert mypy_outputs[0] == []
 
 
 @MODERN
+@CHECKER
 @pytest.mark.parametrize("index", range(len(WRONG)), ids=[code.split("\n")[-1] for code, _ in WRONG])
 def test_mypy_refuses_wrong_use(mypy_outputs, index):
     bad, lines = mypy_outputs[1:]
@@ -245,11 +250,13 @@ def test_mypy_refuses_wrong_use(mypy_outputs, index):
 
 
 @MODERN
+@CHECKER
 def test_pyright_strict_accepts_the_example_script(pyright_outputs):
     assert pyright_outputs[0] == []
 
 
 @MODERN
+@CHECKER
 def test_pyright_refuses_every_wrong_use(pyright_outputs):
     bad, lines = pyright_outputs[1:]
     refused = set(d["range"]["start"]["line"] + 1 for d in bad)
