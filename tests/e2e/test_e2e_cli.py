@@ -94,6 +94,8 @@ def test_plugins_still_prints_the_tree():
      "error: --ask-password needs a terminal; without one give the password in $TARVIX_PASSWORD"),
     (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
     (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
+    (("connect", "--parse"), 2, "error: --parse goes with --execute"),
+    (("connect", "--log-file", "/nonexistent-dir-x/t.log"), 2, "error: --log-file: cannot write /nonexistent-dir-x/t.log"),
 ])
 def test_edges_end_in_one_line(args, status, first_line):
     result = tarvix(*args)
@@ -187,4 +189,5 @@ def test_parse_prints_records():
     result = tarvix("connect", "--hostname", "cli-parse", "--parse", "--execute", "show version",
                     "--execute", "show nothing")
     assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr.splitlines()[-1] == "error: no template for the command 'show nothing' on the platform 'cisco_ios'"
+    assert result.stderr.splitlines()[-1] == (
+        "error: no template for the command 'show nothing' on the platform 'cisco_ios'")

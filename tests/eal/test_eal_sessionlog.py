@@ -4,8 +4,9 @@ import pathlib
 
 import pytest
 
+from tarvix.core.errors import ConnectionError
 from tarvix.eal.sessionlog import MASK, open_session_log, rp_path
-from tarvix.eal.spawn import command_secrets
+from tarvix.eal.spawn import Spawn, command_secrets
 
 SECRET = "pa55-word"
 
@@ -68,6 +69,8 @@ def test_passwords_in_start_commands(command, secrets):
     assert command_secrets(command) == secrets
 
 
-def test_not_a_log_target():
+def test_not_a_log_target(tmp_path):
     with pytest.raises(ValueError, match="session_log is a path or a writable file object"):
         open_session_log(42)
+    with pytest.raises(ConnectionError, match="dev1: cannot open the session log .*/none/x.log: No such file"):
+        Spawn("no-such-program-x", "dev1", session_log=str(tmp_path / "none" / "x.log"))

@@ -18,7 +18,7 @@ import time
 
 import pexpect
 
-from tarvix.core.errors import LinkClosedError, LinkTimeoutError, link_message
+from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
 from tarvix.eal.sessionlog import open_session_log
 
 # Characters at the end of the unread output that every read searches.
@@ -190,7 +190,11 @@ class Spawn(object):
             raise ValueError("empty start command for %s" % device)
         self.session_log = None
         if session_log is not None:
-            self.session_log = open_session_log(session_log, command_secrets(command))
+            try:
+                self.session_log = open_session_log(session_log, command_secrets(command))
+            except OSError as error:
+                raise ConnectionError("%s: cannot open the session log %s: %s"
+                                      % (device, session_log, error.strerror or error))
         try:
             self._child = pexpect.spawn(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
                                         codec_errors="replace", dimensions=dimensions)
