@@ -66,6 +66,7 @@ def test_connect_with_start_and_a_password_from_the_environment():
     assert PASSWORD not in result.stdout + result.stderr
 
 
+@pytest.mark.slow
 def test_connect_failure_exits_non_zero_within_the_timeout():
     start = simulator.command("cli-silent", "--silent")
     began = time.monotonic()

@@ -82,9 +82,11 @@ class Console(object):
     # -- terminal --------------------------------------------------------
 
     def slow_echo(self):
-        """Takes the echo over from the terminal (when there is one)."""
+        """Takes the echo over from the terminal (when there is one), as a
+        device does: a line is echoed when the console reads it, after the
+        answer to the line before, never ahead of it."""
         fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        if not self.echo_delay or fd is None or not os.isatty(fd):
+        if fd is None or not os.isatty(fd):
             return
         import termios
 
