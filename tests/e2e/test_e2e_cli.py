@@ -172,6 +172,7 @@ def test_json_summary_session_logs_and_log_file(tmp_path, chassis, logs, rps):
     assert not simulators_running("cli-json")
 
 
+@pytest.mark.slow
 def test_json_reports_the_error():
     result = tarvix("connect", "--json", "--start", simulator.command("cli-jsonfail", "--silent"), "--timeout", "1")
     assert result.returncode == 1

@@ -52,6 +52,7 @@ def test_dual_rp_session_logs(connections, tmp_path):
     assert not (tmp_path / "core1.log").exists()
 
 
+@pytest.mark.slow
 def test_caller_file_is_left_open_also_when_connecting_fails(connections):
     stream = io.BytesIO()
     con = connections(simulator.command("dead1", "--silent"), hostname="dead1", connection_timeout=1,
