@@ -264,27 +264,12 @@ def test_pyright_refuses_every_wrong_use(pyright_outputs):
     assert all(line > PRELUDE.count("\n") for line in refused), bad
 
 
-# The stubs name the members of the session-log and parsing work agreed
-# between its authors and this one; while the tree lacks that work, these
-# are allowed to be missing at run time.
-PENDING_ENTRIES = ["tarvix.bases.connection.Connection.execute", "tarvix.bases.connection.SingleRpConnection.__init__",
-                   "tarvix.bases.connection.DualRpConnection.__init__", "tarvix.eal.spawn.Spawn.__init__",
-                   "tarvix.eal.spawn.command_secrets", "tarvix.core.errors.ParseError",
-                   "tarvix.core.errors.TemplateNotFoundError"]
-PENDING_ATTRIBUTES = ["Connection.template_platform", "Connection.session_log", "Spawn.session_log"]
-
-
-def session_work_missing():
-    from tarvix.bases.connection import Connection
-    return "session_log" not in inspect.signature(Connection.__init__).parameters
-
-
 @MODERN
 def test_stubtest_finds_the_stubs_agree_with_the_runtime(tmp_path):
     pytest.importorskip("mypy.stubtest")
     allowlist = tmp_path / "allowlist.txt"
     with open(os.path.join(HERE, "stubtest-allowlist.txt")) as handle:
-        allowlist.write_text(handle.read() + "\n".join(PENDING_ENTRIES if session_work_missing() else []) + "\n")
+        allowlist.write_text(handle.read())
     done = run([sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "--ignore-unused-allowlist"] + STUBBED, str(tmp_path))
     assert done.returncode == 0, done.stdout
 
@@ -315,13 +300,13 @@ def built_objects():
 
 def test_stubbed_attributes_exist_on_built_objects():
     """What stubtest cannot see: the attributes the stubs give instances."""
-    missing, pending = [], PENDING_ATTRIBUTES if session_work_missing() else []
+    missing = []
     for module_name, obj in built_objects():
         try:
             declared = stub_attributes(module_name)
             for klass in type(obj).__mro__:
                 for name in declared.get(klass.__name__, []):
-                    if not hasattr(obj, name) and "%s.%s" % (klass.__name__, name) not in pending:
+                    if not hasattr(obj, name):
                         missing.append("%s.%s" % (klass.__name__, name))
         finally:
             if hasattr(obj, "close"):
