@@ -147,6 +147,7 @@ def test_console_that_starts_late_answers_the_nudge_before_the_next_line(connect
 
 
 @pytest.mark.parametrize("chassis", ["single_rp", "dual_rp/a", "dual_rp/b"])
+@pytest.mark.slow
 def test_slow_console_connects_and_reconnects(connections, tmp_path, chassis):
     con = connections(start_of(chassis, "slow1", str(tmp_path), *SLOW), hostname="slow1", connection_timeout=5)
     for _ in range(2):
@@ -191,6 +192,7 @@ def test_refused_setup_commands_of_the_caller_fail(connections, tmp_path, chassi
     assert not con.connected
 
 
+@pytest.mark.slow
 def test_setup_commands_wait_the_connect_timeout(connections):
     con = connections(simulator.command("r6", "--hang", "terminal length 0"), hostname="r6", connection_timeout=1)
     began = time.monotonic()

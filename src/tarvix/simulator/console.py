@@ -21,6 +21,14 @@ _PIECES = (1, 3, 2, 7, 5, 16, 4, 31)
 
 # Exec commands: keywords a typed word may abbreviate, and the mode needed.
 _SHOW = ("version", "clock", "running-config", "redundancy", "tech-support")
+# The interfaces "show ip interface brief" lists: name, address, how the
+# address was set, status, line protocol.
+_INTERFACES = (
+    ("GigabitEthernet0/0", "192.0.2.1", "NVRAM", "up", "up"),
+    ("GigabitEthernet0/1", "198.51.100.1", "manual", "up", "down"),
+    ("GigabitEthernet0/2", "unassigned", "unset", "administratively down", "down"),
+    ("Loopback0", "203.0.113.1", "NVRAM", "up", "up"),
+)
 _SUBMODES = {"redundancy": "red", "interface": "if", "line": "line", "router": "router"}
 _STATES = {
     "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
@@ -61,12 +69,8 @@ class Console(object):
         self.started = time.time()
         self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
         self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
-        # On a terminal this program echoes what is typed itself, as a
-        # device does: the echo then comes in turn with the output, never
-        # ahead of the answer to a line typed earlier (the terminal's own
-        # echo is immediate, even while this program is still busy or not
-        # yet started).  A slow console echoes one character after another
-        # with a delay, and writes its replies in pieces.
+        # A slow console: this program echoes what is typed itself, one
+        # character after another, and writes its replies in pieces.
         self.echo_delay = getattr(args, "echo_delay", 0) or 0
         self.pause = self.echo_delay or 0.002
         self.reply_delay = getattr(args, "reply_delay", 0) or 0
@@ -77,8 +81,10 @@ class Console(object):
 
     # -- terminal --------------------------------------------------------
 
-    def take_echo(self):
-        """Takes the echo over from the terminal (when there is one)."""
+    def slow_echo(self):
+        """Takes the echo over from the terminal (when there is one), as a
+        device does: a line is echoed when the console reads it, after the
+        answer to the line before, never ahead of it."""
         fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
         if fd is None or not os.isatty(fd):
             return
@@ -131,8 +137,7 @@ class Console(object):
                     self.echo(char)
 
     def echo(self, char):
-        if self.echo_delay:
-            time.sleep(self.echo_delay)
+        time.sleep(self.echo_delay)
         self.stdout.write(char)
         self.stdout.flush()
 
@@ -194,7 +199,7 @@ class Console(object):
         return int((time.time() - self.started) // 60)
 
     def run(self):
-        self.take_echo()
+        self.slow_echo()
         if self.args.silent:
             while True:
                 self.readline()
@@ -280,6 +285,9 @@ class Console(object):
         self.write(INVALID + "\n")
 
     def show(self, words):
+        if len(words) == 3 and words[0].lower() == "ip" and _is(words[1], "interface") and _is(words[2], "brief"):
+            return ["%-22s %-15s OK? Method %-21s Protocol" % ("Interface", "IP-Address", "Status")] + [
+                "%-22s %-15s YES %-6s %-21s %s" % row for row in _INTERFACES]
         what = [k for k in _SHOW if _is(words[0], k)]
         if len(what) != 1:
             return None
