@@ -135,6 +135,7 @@ def test_reconnect_after_disconnect(connections):
     con.disconnect()
 
 
+@pytest.mark.slow
 def test_console_that_starts_late_answers_the_nudge_before_the_next_line(connections):
     # The console shows up after the link's nudge was typed, and answers it
     # late: that second prompt still comes before the echo of the next line.
