@@ -1,6 +1,7 @@
 """Connect, execute, configure and disconnect against the simulator."""
 import logging
 import os
+import shlex
 import time
 
 import pytest
@@ -214,6 +215,17 @@ def test_execute_answers_questions(connections, command, reply, expected):
     con.connect()
     assert expected in con.execute(command, reply=reply)
     assert "r8 uptime is" in con.execute("show version")
+    con.disconnect()
+
+
+@pytest.mark.slow
+def test_a_login_console_that_starts_late(connections, sim_passwords):
+    # It starts after the first bare line was sent: it reads that line as an
+    # empty username and asks again, with the username already on its way.
+    start = "sh -c %s" % shlex.quote("sleep 1; exec " + simulator.command("late1", "--login"))
+    con = connections(start, hostname="late1", credentials=credentials())
+    con.connect()
+    assert con.state_machine.current_state == "enable"
     con.disconnect()
 
 
