@@ -230,6 +230,17 @@ def test_execute_answers_questions(connections, command, reply, expected):
     con.disconnect()
 
 
+@pytest.mark.slow
+def test_a_login_console_that_starts_late(connections, sim_passwords):
+    # It starts after the first bare line was sent: it reads that line as an
+    # empty username and asks again, with the username already on its way.
+    start = "sh -c %s" % shlex.quote("sleep 1; exec " + simulator.command("late1", "--login"))
+    con = connections(start, hostname="late1", credentials=credentials())
+    con.connect()
+    assert con.state_machine.current_state == "enable"
+    con.disconnect()
+
+
 @pytest.mark.parametrize("explicit_env", [False, True])
 def test_no_password_reaches_a_link(connections, monkeypatch, explicit_env):
     monkeypatch.setenv("TARVIX_PASSWORD", PASSWORD)

@@ -237,6 +237,10 @@ class Console(object):
         for _ in range(3):
             self.write("\nUser Access Verification\n\nUsername: ")
             username = self.readline()
+            # An empty line asks again, as a device does.
+            while not username.strip():
+                self.write("Username: ")
+                username = self.readline()
             password = self.ask_secret("Password: ")
             if username == self.args.username and password == self.password:
                 return
