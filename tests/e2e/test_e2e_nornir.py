@@ -1,7 +1,6 @@
 """The Nornir connection plugin's defaults on a third-party router (FakeNOS
 over the system ssh client): the inventory's address, port, username,
 password and platform are all it is given."""
-import os
 
 import pytest
 
