@@ -1,6 +1,7 @@
 """The ``tarvix`` console command."""
 import argparse
 import getpass
+import json
 import logging
 import os
 import shutil
@@ -113,21 +114,55 @@ def _check(args):
         raise UsageError("--timeout must be more than 0 seconds")
     if args.start and len(args.start) > 2:
         raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
+    if args.parse and not args.execute:
+        raise UsageError("--parse goes with --execute")
 
 
-def _summary(con, args, elapsed, replies):
-    _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
-    _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
-    for handle in con.handles:
-        if con.chassis_type == "dual_rp":
-            _say("  rp %s: role %s, redundancy mode %s" % (handle.name, handle.role or "unknown", handle.mode or "unknown"))
-        else:
-            _say("  rp %s: single route processor" % handle.name)
+def _log_to_file(args, logger):
+    """The handler that writes the framework's log records to --log-file
+    (all of them, debug records included), or None."""
+    if not args.log_file:
+        return None
+    try:
+        handler = logging.FileHandler(args.log_file, encoding="utf-8")
+    except OSError as error:
+        raise UsageError("--log-file: cannot write %s: %s" % (args.log_file, error.strerror or error))
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    logger.addHandler(handler)
+    return handler
+
+
+def _session_log(args, hostname):
+    """The session log path for --session-log DIR: DIR/<hostname>.log (a
+    dual-RP connection makes one file per RP of it)."""
+    if not args.session_log:
+        return None
+    os.makedirs(args.session_log, exist_ok=True)
+    return os.path.join(args.session_log, "%s.log" % hostname.replace(os.sep, "_"))
+
+
+def _summary(con, args, elapsed, replies, report):
+    """Runs the --execute commands; prints what was found and their output,
+    as text or (with --json) into ``report``."""
+    report["seconds"] = round(elapsed, 3)
+    report["learned_hostname"] = con.learned_hostname
+    report["rps"] = [{"name": handle.name, "role": handle.role, "mode": handle.mode} for handle in con.handles]
+    if not args.json:
+        _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
+        _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
+        for handle in con.handles:
+            if con.chassis_type == "dual_rp":
+                _say("  rp %s: role %s, redundancy mode %s"
+                     % (handle.name, handle.role or "unknown", handle.mode or "unknown"))
+            else:
+                _say("  rp %s: single route processor" % handle.name)
     for command in args.execute or []:
         target = "active" if con.chassis_type == "dual_rp" and not args.mit else None
-        output = con.execute(command, target=target, reply=replies)
-        _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
-        _say(output)
+        output = con.execute(command, target=target, reply=replies, parse=args.parse)
+        report["outputs"].append({"command": command, "target": target, "output": output})
+        if not args.json:
+            _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
+            _say(json.dumps(output, indent=2) if args.parse else output)
 
 
 def _connect(args):
@@ -143,18 +178,27 @@ def _connect(args):
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
 
+    from tarvix.bases import parsing
     from tarvix.bases.connection import Connection
-    from tarvix.core.errors import ConnectionError, ConnectionInfraError
+    from tarvix.core.errors import ConnectionError, ConnectionInfraError, ParseError
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(message)s"))
+    handler.setLevel(logging.DEBUG if args.verbose else logging.INFO)
     logger = logging.getLogger("tarvix")
+    try:
+        file_handler = _log_to_file(args, logger)
+    except UsageError as error:
+        print("error: %s" % error, file=sys.stderr)
+        return USAGE
     logger.addHandler(handler)
-    logger.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    logger.setLevel(logging.DEBUG if args.verbose or file_handler else logging.INFO)
 
     workdir = None
     env = None
     con = None
+    report = {"hostname": args.hostname or ("device" if args.start else "sim-router"), "os": args.os,
+              "chassis": None, "seconds": None, "learned_hostname": None, "rps": [], "outputs": [], "error": None}
     try:
         if args.start:
             start = args.start
@@ -166,31 +210,46 @@ def _connect(args):
             args.hostname = args.hostname or "sim-router"
             start, credentials, env = _simulated(args, workdir)
             print("no device named: connecting to the bundled simulator (%s)" % chassis, file=sys.stderr)
+        report["chassis"] = chassis
         began = time.monotonic()
         con = Connection(hostname=args.hostname or "device", start=start, os=args.os, series=args.series,
                          model=args.model, chassis_type=chassis, credentials=credentials, learn_hostname=True,
                          connection_timeout=args.timeout, mit=args.mit, prompt_recovery=args.prompt_recovery,
                          env=env, init_exec_commands=init_exec, init_config_commands=init_config,
-                         console_settle=args.console_settle)
+                         console_settle=args.console_settle,
+                         session_log=_session_log(args, args.hostname or "device"))
+        if args.parse:
+            # A command without a template fails before anything connects.
+            for command in args.execute:
+                parsing.find_template(getattr(con, "template_platform", None), command)
         con.connect()
-        _summary(con, args, time.monotonic() - began, replies)
+        _summary(con, args, time.monotonic() - began, replies, report)
         con.disconnect()
-        _say("disconnected")
+        if args.json:
+            _say(json.dumps(report))
+        else:
+            _say("disconnected")
         return 0
-    except (ConnectionError, ConnectionInfraError, ValueError, OSError) as error:
+    except (ConnectionError, ConnectionInfraError, ParseError, ImportError, ValueError, OSError) as error:
         if isinstance(error, BrokenPipeError):
             raise
         print("error: %s" % error, file=sys.stderr)
+        if args.json:
+            report["error"] = str(error)
+            _say(json.dumps(report))
         return FAILED
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
     finally:
-        if con is not None:
+        if con is not None and hasattr(con, "_close_links"):
             con._close_links()
         if workdir:
             shutil.rmtree(workdir, ignore_errors=True)
         logger.removeHandler(handler)
+        if file_handler is not None:
+            logger.removeHandler(file_handler)
+            file_handler.close()
 
 
 def build_parser():
@@ -245,6 +304,17 @@ def build_parser():
     connect.add_argument("--sim-login", action="store_true",
                          help="make the simulator ask for a login (with a generated password)")
     connect.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    connect.add_argument("--session-log", metavar="DIR",
+                         help="record every character sent and read on the link(s) in DIR/<hostname>.log "
+                              "(DIR/<hostname>.a.log and .b.log for a dual-RP device), passwords masked")
+    connect.add_argument("--parse", action="store_true",
+                         help="print the output of each --execute command as JSON records, through the TextFSM "
+                              "templates of ntc-templates (pip install \"tarvix[parse]\")")
+    connect.add_argument("--json", action="store_true",
+                         help="print the summary as one JSON object: hostname, os, chassis, seconds, rps (roles, "
+                              "modes), the output of each command, and the error if any")
+    connect.add_argument("--log-file", metavar="FILE",
+                         help="append the framework's log records, debug records included, to FILE")
     connect.set_defaults(handler=_connect)
     return parser
 

@@ -163,6 +163,9 @@ def _nornir(args):
             inventory={"plugin": "SimpleInventory",
                        "options": {"host_file": files[0], "group_file": files[1], "defaults_file": files[2]}},
             logging={"enabled": False})
+    except KeyError as error:
+        raise UsageError("--inventory %s: group %s is named but not defined in %s"
+                         % (args.inventory, error, INVENTORY_FILES[1]))
     except Exception as error:  # the YAML parser's and the inventory's many errors
         raise UsageError("--inventory %s: %s" % (args.inventory, " ".join(str(error).split())))
 
@@ -180,6 +183,16 @@ def _first_line(text):
         if line.strip():
             return line.strip()
     return ""
+
+
+def _error(outcome):
+    """A failed Result's message: the device's words of a tarvix task, or
+    for an exception that Nornir caught (its result a traceback) the
+    exception itself."""
+    error = outcome.exception
+    if error is not None and outcome.result != str(error):
+        return "%s: %s" % (type(error).__name__, error)
+    return str(outcome.result)
 
 
 def _job(args):
@@ -208,9 +221,12 @@ def _job(args):
                 result = task.run(tarvix_configure, lines=args.configure, name="configure")
                 sections.append("--- configure\n%s" % _text(result[0].result))
         except NornirSubTaskError as failure:
-            error = failure.result[0].result
+            error = _error(failure.result[0])
         except FAILURES as failure:
             error = str(failure)
+        except Exception as failure:  # told in the table; its traceback with --verbose
+            logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
+            error = "%s: %s" % (type(failure).__name__, failure)
         finally:
             if CONNECTION_NAME in task.host.connections:
                 try:
@@ -283,7 +299,7 @@ class Progress(object):
                                                  "failed" if result.failed else "ok",
                                                  getattr(outcome, "seconds", 0.0))
             if result.failed:
-                line += ": %s" % _first_line(outcome.result)
+                line += ": %s" % _first_line(_error(outcome))
             if self.bar is None:
                 print(line, file=self.stream, flush=True)
                 return
@@ -365,14 +381,7 @@ def run(args):
     for name in names:
         outcome = results[name][0]
         status = "failed" if results[name].failed else "ok"
-        error = ""
-        if results[name].failed:
-            # A failed Result of the job holds the device's words; an
-            # exception Nornir caught holds a traceback: name the exception.
-            if outcome.exception is not None:
-                error = "%s: %s" % (type(outcome.exception).__name__, _first_line(outcome.exception))
-            else:
-                error = _first_line(outcome.result)
+        error = _first_line(_error(outcome)) if results[name].failed else ""
         rows.append((name, status, getattr(outcome, "seconds", 0.0), error))
     failed = sum(1 for row in rows if row[1] == "failed")
     print(table(rows))

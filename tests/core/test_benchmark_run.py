@@ -11,6 +11,7 @@ RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benc
 
 
 @pytest.mark.skipif(importlib.util.find_spec("Cython") is not None, reason="Cython is importable here")
+@pytest.mark.slow
 def test_quick_run_without_cython(tmp_path):
     scratch = tmp_path / "tmp"
     scratch.mkdir()

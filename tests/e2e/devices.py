@@ -122,6 +122,22 @@ def start_bed(devices, password=PASSWORD):
     return DeviceBed(python, devices, password), None
 
 
+def serve(devices, password=PASSWORD):
+    """A module fixture's body: the bed of ``devices`` for the tests, then
+    stopped; without FakeNOS the tests skip, or fail where it is required."""
+    import pytest
+
+    started, reason = start_bed(devices, password)
+    if started is None:
+        if os.environ.get(REQUIRE_ENV):
+            pytest.fail(reason)
+        pytest.skip(reason)
+    try:
+        yield started
+    finally:
+        started.stop()
+
+
 def tech_output(hostname, lines=20000):
     """What "show tech" prints, as a connection returns it."""
     if HERE not in sys.path:

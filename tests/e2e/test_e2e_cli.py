@@ -1,4 +1,5 @@
 """``tarvix connect`` run as a program."""
+import json
 import os
 import subprocess
 import sys
@@ -65,6 +66,7 @@ def test_connect_with_start_and_a_password_from_the_environment():
     assert PASSWORD not in result.stdout + result.stderr
 
 
+@pytest.mark.slow
 def test_connect_failure_exits_non_zero_within_the_timeout():
     start = simulator.command("cli-silent", "--silent")
     began = time.monotonic()
@@ -93,6 +95,8 @@ def test_plugins_still_prints_the_tree():
      "error: --ask-password needs a terminal; without one give the password in $TARVIX_PASSWORD"),
     (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
     (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
+    (("connect", "--parse"), 2, "error: --parse goes with --execute"),
+    (("connect", "--log-file", "/nonexistent-dir-x/t.log"), 2, "error: --log-file: cannot write /nonexistent-dir-x/t.log"),
 ])
 def test_edges_end_in_one_line(args, status, first_line):
     result = tarvix(*args)
@@ -139,3 +143,53 @@ def test_setup_commands_and_replies(options, status, expected):
     for text in expected:
         assert text in result.stdout + result.stderr
     assert not simulators_running("cli-setup")
+
+
+@pytest.mark.parametrize("chassis, logs, rps", [
+    ("single_rp", ["cli-json.log"], [{"name": "a", "role": None, "mode": None}]),
+    ("dual_rp", ["cli-json.a.log", "cli-json.b.log"],
+     [{"name": "a", "role": "active", "mode": "sso"}, {"name": "b", "role": "standby", "mode": "sso"}]),
+])
+def test_json_summary_session_logs_and_log_file(tmp_path, chassis, logs, rps):
+    result = tarvix("connect", "--json", "--chassis", chassis, "--hostname", "cli-json",
+                    "--session-log", str(tmp_path / "sessions"), "--log-file", str(tmp_path / "tarvix.log"),
+                    "--execute", "show version")
+    assert result.returncode == 0, result.stderr
+    summary = json.loads(result.stdout)
+    assert (summary["hostname"], summary["os"], summary["chassis"], summary["error"]) == (
+        "cli-json", "generic", chassis, None)
+    assert summary["rps"] == rps and summary["seconds"] > 0
+    [output] = summary["outputs"]
+    assert output["command"] == "show version" and "cli-json uptime is" in output["output"]
+    assert sorted(os.listdir(str(tmp_path / "sessions"))) == logs
+    for name in logs:
+        text = (tmp_path / "sessions" / name).read_text()
+        assert "cli-json>" in text
+    active = (tmp_path / "sessions" / logs[0]).read_text()
+    assert "cli-json>enable" in active and "show version" in active and "cli-json uptime is" in active
+    records = (tmp_path / "tarvix.log").read_text()
+    assert " DEBUG tarvix.connection: cli-json" in records and "sending 'enable'" in records
+    assert not simulators_running("cli-json")
+
+
+@pytest.mark.slow
+def test_json_reports_the_error():
+    result = tarvix("connect", "--json", "--start", simulator.command("cli-jsonfail", "--silent"), "--timeout", "1")
+    assert result.returncode == 1
+    summary = json.loads(result.stdout)
+    assert summary["error"].startswith("device: (nothing printed)\nno prompt of a known state")
+    assert summary["outputs"] == [] and summary["seconds"] is None
+
+
+def test_parse_prints_records():
+    pytest.importorskip("ntc_templates")
+    result = tarvix("connect", "--hostname", "cli-parse", "--parse", "--execute", "show ip interface brief")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    records = json.loads(out[out.index("--- show ip interface brief\n") + 28:out.rindex("disconnected")])
+    assert len(records) == 4 and "Loopback0" in records[3].values()
+    result = tarvix("connect", "--hostname", "cli-parse", "--parse", "--execute", "show version",
+                    "--execute", "show nothing")
+    assert result.returncode == 1 and result.stdout == ""
+    assert result.stderr.splitlines()[-1] == (
+        "error: no template for the command 'show nothing' on the platform 'cisco_ios'")

@@ -1,6 +1,7 @@
 """Connect, execute, configure and disconnect against the simulator."""
 import logging
 import os
+import shlex
 import time
 
 import pytest
@@ -134,7 +135,20 @@ def test_reconnect_after_disconnect(connections):
     con.disconnect()
 
 
+@pytest.mark.slow
+def test_console_that_starts_late_answers_the_nudge_before_the_next_line(connections):
+    # The console shows up after the link's nudge was typed, and answers it
+    # late: that second prompt still comes before the echo of the next line.
+    late = "sleep 0.7; exec %s" % simulator.command("late1", "--reply-delay", "0.2")
+    con = connections("sh -c %s" % shlex.quote(late), hostname="late1",
+                      init_exec_commands=[], init_config_commands=[])
+    con.connect()
+    assert con.state_machine.current_state == "enable" and "UTC" in con.execute("show clock")
+    con.disconnect()
+
+
 @pytest.mark.parametrize("chassis", ["single_rp", "dual_rp/a", "dual_rp/b"])
+@pytest.mark.slow
 def test_slow_console_connects_and_reconnects(connections, tmp_path, chassis):
     con = connections(start_of(chassis, "slow1", str(tmp_path), *SLOW), hostname="slow1", connection_timeout=5)
     for _ in range(2):
@@ -179,6 +193,7 @@ def test_refused_setup_commands_of_the_caller_fail(connections, tmp_path, chassi
     assert not con.connected
 
 
+@pytest.mark.slow
 def test_setup_commands_wait_the_connect_timeout(connections):
     con = connections(simulator.command("r6", "--hang", "terminal length 0"), hostname="r6", connection_timeout=1)
     began = time.monotonic()
@@ -212,6 +227,17 @@ def test_execute_answers_questions(connections, command, reply, expected):
     con.connect()
     assert expected in con.execute(command, reply=reply)
     assert "r8 uptime is" in con.execute("show version")
+    con.disconnect()
+
+
+@pytest.mark.slow
+def test_a_login_console_that_starts_late(connections, sim_passwords):
+    # It starts after the first bare line was sent: it reads that line as an
+    # empty username and asks again, with the username already on its way.
+    start = "sh -c %s" % shlex.quote("sleep 1; exec " + simulator.command("late1", "--login"))
+    con = connections(start, hostname="late1", credentials=credentials())
+    con.connect()
+    assert con.state_machine.current_state == "enable"
     con.disconnect()
 
 

@@ -1,7 +1,6 @@
 """The Nornir connection plugin's defaults on a third-party router (FakeNOS
 over the system ssh client): the inventory's address, port, username,
 password and platform are all it is given."""
-import os
 
 import pytest
 
@@ -16,15 +15,7 @@ import devices  # noqa: E402
 
 @pytest.fixture(scope="module")
 def bed():
-    started, reason = devices.start_bed(["router:r1"])
-    if started is None:
-        if os.environ.get(devices.REQUIRE_ENV):
-            pytest.fail(reason)
-        pytest.skip(reason)
-    try:
-        yield started
-    finally:
-        started.stop()
+    yield from devices.serve(["router:r1"])
 
 
 def test_plugin_over_default_ssh(bed, tmp_path):

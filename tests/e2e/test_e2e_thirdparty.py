@@ -19,15 +19,7 @@ DUAL = "core1"
 
 @pytest.fixture(scope="module")
 def bed():
-    started, reason = devices.start_bed(["router:r1", "refuser:r2", "pair:%s" % DUAL])
-    if started is None:
-        if os.environ.get(devices.REQUIRE_ENV):
-            pytest.fail(reason)
-        pytest.skip(reason)
-    try:
-        yield started
-    finally:
-        started.stop()
+    yield from devices.serve(["router:r1", "refuser:r2", "pair:%s" % DUAL])
 
 
 @pytest.fixture

@@ -65,6 +65,7 @@ def test_a_prompt_still_on_its_way_is_not_the_answer(patient):
         link.close()
 
 
+@pytest.mark.slow
 def test_a_prompt_begun_before_the_next_pass_is_its_answer(monkeypatch):
     """The second dual-RP pass finds the prompt owed to the bare line sent
     between the passes half printed: what is left of it is kept, and no
@@ -154,6 +155,7 @@ def test_hostnames_as_users_write_them(connections, hostname):
     assert con.state_machine.current_state == "enable"
 
 
+@pytest.mark.slow
 def test_another_hostname_ends_the_connect_early(connections, caplog):
     caplog.set_level(logging.INFO, "tarvix")
     con = connections(fake("--hostname", "core-9"), hostname="r1", connection_timeout=30)

@@ -88,6 +88,7 @@ def test_locked_standby_cannot_be_moved(console, tmp_path):
         machine.go_to("enable", spawn)
 
 
+@pytest.mark.slow
 def test_silent_console_times_out_with_prompt_recovery_nudges(console):
     spawn, machine = console("--silent")
     sent = []
@@ -108,6 +109,7 @@ def test_unknown_target_state(console):
         machine.go_to("shell", spawn)
 
 
+@pytest.mark.slow
 def test_a_console_that_is_still_printing_is_not_nudged(tmp_path):
     slow = tmp_path / "slow.py"
     slow.write_text("import sys, time\nfor _ in range(8):\n    print('booting', flush=True)\n    time.sleep(0.2)\n"

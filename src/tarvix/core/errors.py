@@ -83,3 +83,16 @@ class CommandError(ConnectionError):
 
     command = None
     output = None
+
+
+class ParseError(_MessageError):
+    """A command's output could not be parsed into records."""
+
+
+class TemplateNotFoundError(ParseError):
+    """No TextFSM template parses this command's output on this template
+    platform; the message names both, and so do the ``command`` and
+    ``platform`` attributes."""
+
+    command = None
+    platform = None

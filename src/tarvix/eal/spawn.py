@@ -23,7 +23,8 @@ import time
 import pexpect
 import ptyprocess
 
-from tarvix.core.errors import LinkClosedError, LinkTimeoutError, link_message
+from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
+from tarvix.eal.sessionlog import open_session_log
 
 # Characters at the end of the unread output that every read searches.
 WINDOW = 16384
@@ -68,6 +69,19 @@ def mask_command(command):
     for pattern in _COMMAND_SECRETS:
         command = pattern.sub(lambda m: m.group(1) + m.group(2) + MASK, command)
     return command
+
+
+def command_secrets(command):
+    """The passwords written into a command line."""
+    found = set()
+    for pattern in _COMMAND_SECRETS:
+        for match in pattern.finditer(command):
+            value = match.group(3)
+            if len(value) > 1 and value[0] == value[-1] and value[0] in "'\"":
+                value = value[1:-1]
+            if value:
+                found.add(value)
+    return found
 
 
 class ExpectResult(object):
@@ -210,9 +224,14 @@ class Spawn(object):
     ``bare_lines`` counts the bare lines sent whose answer has not been read
     yet (each one makes a console print one prompt); the state machine keeps
     it.  ``echoes`` is False once the device was found not to echo lines.
+
+    ``session_log``: a path or a writable file object that gets every
+    character sent and read on the link, secrets masked (see
+    tarvix.eal.sessionlog); a path is opened for appending now and closed by
+    ``close``.
     """
 
-    def __init__(self, command, device, timeout=30, log=None, env=None, dimensions=(24, 200)):
+    def __init__(self, command, device, timeout=30, log=None, env=None, dimensions=(24, 200), session_log=None):
         self.command = command
         self.device = device
         self.timeout = timeout
@@ -231,8 +250,20 @@ class Spawn(object):
         argv = shlex.split(command)
         if not argv:
             raise ValueError("empty start command for %s" % device)
-        self._child = _LinkProcess(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
-                                    codec_errors="replace", dimensions=dimensions)
+        self.session_log = None
+        if session_log is not None:
+            try:
+                self.session_log = open_session_log(session_log, command_secrets(command))
+            except OSError as error:
+                raise ConnectionError("%s: cannot open the session log %s: %s"
+                                      % (device, session_log, error.strerror or error))
+        try:
+            self._child = _LinkProcess(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
+                                        codec_errors="replace", dimensions=dimensions)
+        except BaseException:
+            if self.session_log is not None:
+                self.session_log.close()
+            raise
         # Lines are only sent once the device has printed what is awaited,
         # so pexpect's fixed pause before each send is not needed.
         self._child.delaybeforesend = None
@@ -259,11 +290,15 @@ class Spawn(object):
             self.bare_lines += 1
 
     def send(self, text):
+        if self.session_log is not None:
+            self.session_log.sent(text)
         self._child.send(text)
 
     def sendline(self, text=""):
         self.log.debug("%s: sending %r", self.device, self.mask(text))
         self._mark_sent(text)
+        if self.session_log is not None:
+            self.session_log.sent(text + self._child.linesep)
         self._child.sendline(text)
 
     def send_secret(self, text):
@@ -271,6 +306,10 @@ class Spawn(object):
         self.log.debug("%s: sending a hidden line", self.device)
         if text:
             self._secrets.add(text)
+        if self.session_log is not None:
+            if text:
+                self.session_log.secrets.add(text)
+            self.session_log.sent_secret(self._child.linesep)
         self._child.sendline(text)
 
     def mask(self, text):
@@ -304,6 +343,8 @@ class Spawn(object):
             text = self._child.read_nonblocking(READ_SIZE, timeout)
         except pexpect.TIMEOUT:
             return 0
+        if self.session_log is not None:
+            self.session_log.received(text)
         self._add(text)
         return len(text)
 
@@ -494,6 +535,9 @@ class Spawn(object):
             child.isalive()
             self._ended = True
         finally:
+            if self.session_log is not None:
+                log, self.session_log = self.session_log, None
+                log.close()
             self.log.debug("%s: link closed", self.device)
 
     def __str__(self):

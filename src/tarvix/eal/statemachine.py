@@ -90,6 +90,12 @@ class _Login(object):
         return name, self.credentials.get(name) or {}
 
     def username(self, spawn, context, match):
+        if self.username_sent and spawn.bare_lines:
+            # Asked again before the username sent was read: the answer to a
+            # bare line the device read first (sent while it was starting).
+            # The username is on its way already.
+            spawn.bare_lines -= 1
+            return
         self.index += 1
         self.username_sent = True
         name, credential = self._credential(spawn, match)

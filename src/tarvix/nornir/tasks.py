@@ -11,10 +11,9 @@ from nornir.core.task import Result
 from tarvix.core import errors
 from tarvix.nornir.connection import CONNECTION_NAME
 
-# Errors of devices, links and the plugin registry; the parsing errors where
-# this build of tarvix has them.
-FAILURES = tuple(error for error in (errors.ConnectionError, errors.ConnectionInfraError,
-                                     getattr(errors, "TemplateNotFoundError", None)) if error is not None)
+# Errors of devices, links, the plugin registry and parsing (no template for
+# the command, or output the template does not fit).
+FAILURES = (errors.ConnectionError, errors.ConnectionInfraError, errors.ParseError)
 
 
 def _connection(task):

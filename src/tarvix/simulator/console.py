@@ -21,6 +21,14 @@ _PIECES = (1, 3, 2, 7, 5, 16, 4, 31)
 
 # Exec commands: keywords a typed word may abbreviate, and the mode needed.
 _SHOW = ("version", "clock", "running-config", "redundancy", "tech-support")
+# The interfaces "show ip interface brief" lists: name, address, how the
+# address was set, status, line protocol.
+_INTERFACES = (
+    ("GigabitEthernet0/0", "192.0.2.1", "NVRAM", "up", "up"),
+    ("GigabitEthernet0/1", "198.51.100.1", "manual", "up", "down"),
+    ("GigabitEthernet0/2", "unassigned", "unset", "administratively down", "down"),
+    ("Loopback0", "203.0.113.1", "NVRAM", "up", "up"),
+)
 _SUBMODES = {"redundancy": "red", "interface": "if", "line": "line", "router": "router"}
 _STATES = {
     "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
@@ -74,9 +82,11 @@ class Console(object):
     # -- terminal --------------------------------------------------------
 
     def slow_echo(self):
-        """Takes the echo over from the terminal (when there is one)."""
+        """Takes the echo over from the terminal (when there is one), as a
+        device does: a line is echoed when the console reads it, after the
+        answer to the line before, never ahead of it."""
         fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        if not self.echo_delay or fd is None or not os.isatty(fd):
+        if fd is None or not os.isatty(fd):
             return
         import termios
 
@@ -227,6 +237,10 @@ class Console(object):
         for _ in range(3):
             self.write("\nUser Access Verification\n\nUsername: ")
             username = self.readline()
+            # An empty line asks again, as a device does.
+            while not username.strip():
+                self.write("Username: ")
+                username = self.readline()
             password = self.ask_secret("Password: ")
             if username == self.args.username and password == self.password:
                 return
@@ -275,6 +289,9 @@ class Console(object):
         self.write(INVALID + "\n")
 
     def show(self, words):
+        if len(words) == 3 and words[0].lower() == "ip" and _is(words[1], "interface") and _is(words[2], "brief"):
+            return ["%-22s %-15s OK? Method %-21s Protocol" % ("Interface", "IP-Address", "Status")] + [
+                "%-22s %-15s YES %-6s %-21s %s" % row for row in _INTERFACES]
         what = [k for k in _SHOW if _is(words[0], k)]
         if len(what) != 1:
             return None

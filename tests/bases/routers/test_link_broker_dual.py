@@ -493,6 +493,7 @@ def test_disconnect_close_failure(lb, dual_con, journal, failing, closed):
 
 
 @pytest.mark.real_sleep
+@pytest.mark.slow
 def test_disconnect_really_waits_two_seconds(lb, dual_con, journal):
     broker = build(lb, dual_con, journal, _is_connected=True)
     start = time.monotonic()

@@ -240,6 +240,7 @@ def test_disconnect_uses_rebound_sleep(lb, single_con, journal, monkeypatch):
 
 
 @pytest.mark.real_sleep
+@pytest.mark.slow
 def test_disconnect_really_waits_two_seconds(lb, single_con, journal):
     broker = build(lb, single_con, journal, _is_connected=True)
     start = time.monotonic()

@@ -20,6 +20,11 @@ GENERIC_SETTINGS = Settings(
     CONSOLE_SETTLE_TIME=2,
 )
 
+# The ntc-templates platform whose TextFSM templates parse this router's
+# output: ntc-templates' name for the industry-standard router CLI that the
+# generic router's commands follow.
+TEMPLATE_PLATFORM = "cisco_ios"
+
 
 def _settle(con):
     """Waits after closing the links where the connection asks for it: a
@@ -61,6 +66,7 @@ class GenericSingleRpConnection(SingleRpConnection):
     chassis_type = "single_rp"
     broker_class = GenericSingleRpLinkBroker
     settings = GENERIC_SETTINGS
+    template_platform = TEMPLATE_PLATFORM
 
 
 class GenericDualRPConnection(DualRpConnection):
@@ -70,6 +76,7 @@ class GenericDualRPConnection(DualRpConnection):
     chassis_type = "dual_rp"
     broker_class = GenericDualRpLinkBroker
     settings = GENERIC_SETTINGS
+    template_platform = TEMPLATE_PLATFORM
 
 
 __impl_roster__.register_plugin(GenericSingleRpConnection, os="generic", chassis_type="single_rp")

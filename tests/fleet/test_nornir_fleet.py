@@ -11,7 +11,7 @@ from nornir import InitNornir  # noqa: E402
 
 from tarvix import simulator  # noqa: E402
 from tarvix.cli import main  # noqa: E402
-from tarvix.core.errors import CommandError  # noqa: E402
+from tarvix.core.errors import CommandError, TemplateNotFoundError  # noqa: E402
 from tarvix.fleet import write_fleet  # noqa: E402
 from tarvix.nornir import TarvixConnection, tarvix_configure, tarvix_execute  # noqa: E402
 
@@ -67,14 +67,28 @@ def test_plugin_and_tasks_on_simulated_devices(tmp_path):
             os.kill(pid, 0)
 
 
+def test_execute_parsed(tmp_path):
+    pytest.importorskip("ntc_templates")
+    write_fleet(str(tmp_path), 1)
+    nr = nornir(str(tmp_path))
+    try:
+        parsed = nr.run(task=tarvix_execute, command="show ip interface brief", parse=True)["sim-r01"][0]
+        assert parsed.result[0]["interface"] == "GigabitEthernet0/0"
+        unparsed = nr.run(task=tarvix_execute, command="show running-config", parse=True)["sim-r01"][0]
+        assert isinstance(unparsed.exception, TemplateNotFoundError) and "show running-config" in unparsed.result
+    finally:
+        nr.close_connections(on_failed=True)
+
+
 def test_run_on_a_simulated_fleet(tmp_path, capsys):
     fleet, out = str(tmp_path / "fleet"), str(tmp_path / "out")
     assert main(["simulate", "--fleet", "5", fleet]) == 0
     capsys.readouterr()
     assert main(["run", "--inventory", fleet, "--execute", "show clock", "--execute", "show version",
-                 "--workers", "3", "--output", out]) == 0
+                 "--workers", "3", "--output", out, "--session-log", str(tmp_path / "logs")]) == 0
     captured = capsys.readouterr()
     table = captured.out.splitlines()
+    assert len(table) == 8, captured
     assert table[0].split() == ["device", "status", "seconds", "error"]
     assert [line.split()[:2] for line in table[1:6]] == [["sim-r%02d" % n, "ok"] for n in range(1, 6)]
     assert "5 device(s): 5 ok, 0 failed" in captured.out
@@ -86,6 +100,9 @@ def test_run_on_a_simulated_fleet(tmp_path, capsys):
     assert lines[0] == "--- show clock" and " UTC " in lines[1]
     assert "--- show version" in lines and "sim-r04 uptime is 0 minutes" in lines
 
+    with open(str(tmp_path / "logs" / "sim-r04.log")) as log:
+        assert "sim-r04#show version" in log.read()
+
     add_host(fleet, "sim-bad", "--reject", "show clock")
     # The filters: site lab1 is sim-r01, r03, r05; plus the failing host by name.
     assert main(["run", "--inventory", fleet, "--where", "site=lab1", "--execute", "show clock",
@@ -95,8 +112,8 @@ def test_run_on_a_simulated_fleet(tmp_path, capsys):
                  "--execute", "show clock", "--workers", "3", "--output", out]) == 1
     captured = capsys.readouterr()
     rows = [line.split(None, 3) for line in captured.out.splitlines()[1:]]
-    assert [row[:2] for row in rows[:2]] == [["sim-bad", "failed"], ["sim-r02", "ok"]]
-    assert rows[0][3] == "sim-bad: % Invalid input detected at '^' marker."
+    assert [row[:2] for row in rows[:2]] == [["sim-bad", "failed"], ["sim-r02", "ok"]], captured
+    assert rows[0][3].startswith("sim-bad: ") and rows[0][3].endswith("% Invalid input detected at '^' marker.")
     assert "2 device(s): 1 ok, 1 failed" in captured.out
     with open(os.path.join(out, "sim-bad.txt")) as text:
         assert "!!! failed: sim-bad: % Invalid input detected at '^' marker." in text.read()

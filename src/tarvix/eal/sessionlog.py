@@ -1,0 +1,112 @@
+"""Session logs: every character sent on a device link and every character
+the device printed, in the order they passed, with the secrets masked.
+
+A ``SessionLog`` writes to a path (opened for appending by ``open_session_log``,
+closed by ``close``) or to a file object the caller owns (written and
+flushed, never closed).  Text the device printed is held back by up to one
+secret's length less one character, so that a secret split over two reads
+is still masked; ``flush`` writes what is held back.
+"""
+import io
+import os
+
+MASK = "****"
+
+
+def rp_path(path, rp):
+    """The session log path of one route processor: the RP's name inserted
+    before the suffix ("r1.log" -> "r1.a.log", "r1" -> "r1.a")."""
+    path = os.fspath(path)
+    head, tail = os.path.split(path)
+    stem, suffix = os.path.splitext(tail)
+    return os.path.join(head, "%s.%s%s" % (stem, rp, suffix))
+
+
+def is_path(target):
+    return isinstance(target, str) or hasattr(target, "__fspath__")
+
+
+def _binary(stream):
+    if isinstance(stream, io.TextIOBase):
+        return False
+    if isinstance(stream, (io.RawIOBase, io.BufferedIOBase)):
+        return True
+    return "b" in getattr(stream, "mode", "")
+
+
+class SessionLog(object):
+    """Writes one link's traffic to ``stream``; ``owned`` streams (opened
+    from a path) are closed by ``close``, the caller's are only flushed.
+    ``secrets`` is the set of texts to mask; the link adds the passwords it
+    sends to it."""
+
+    def __init__(self, stream, secrets, owned=False):
+        self.stream = stream
+        self.secrets = secrets
+        self.owned = owned
+        self.binary = _binary(stream)
+        self._pending = ""
+
+    def _mask(self, text):
+        for secret in sorted(self.secrets, key=len, reverse=True):
+            text = text.replace(secret, MASK)
+        return text
+
+    def _write(self, text):
+        if not text:
+            return
+        self.stream.write(text.encode("utf-8", "replace") if self.binary else text)
+        self.stream.flush()
+
+    def received(self, text):
+        """What the device printed."""
+        if not self.secrets:
+            self._write(self._pending + text)
+            self._pending = ""
+            return
+        text = self._pending + text
+        longest = max(len(secret) for secret in self.secrets)
+        cut = max(len(text) - longest + 1, 0)
+        # A secret that begins before the cut and ends after it is kept
+        # back whole.
+        moved = True
+        while moved:
+            moved = False
+            for secret in self.secrets:
+                start = text.find(secret, max(cut - len(secret) + 1, 0))
+                if 0 <= start < cut:
+                    cut, moved = start, True
+        self._pending = text[cut:]
+        self._write(self._mask(text[:cut]))
+
+    def sent(self, text):
+        """What was sent to the device."""
+        self.flush()
+        self._write(self._mask(text))
+
+    def sent_secret(self, line_end):
+        """A hidden line was sent: only the mask is written."""
+        self.flush()
+        self._write(MASK + line_end)
+
+    def flush(self):
+        if self._pending:
+            text, self._pending = self._pending, ""
+            self._write(self._mask(text))
+
+    def close(self):
+        """Writes what is held back; closes the stream if tarvix opened it."""
+        try:
+            self.flush()
+        finally:
+            if self.owned:
+                self.stream.close()
+
+
+def open_session_log(target, secrets=()):
+    """A SessionLog for a path (opened for appending) or a file object."""
+    if is_path(target):
+        return SessionLog(open(os.fspath(target), "ab"), set(secrets), owned=True)
+    if not hasattr(target, "write"):
+        raise ValueError("session_log is a path or a writable file object, not %r" % (target,))
+    return SessionLog(target, set(secrets))
