@@ -158,6 +158,7 @@ for attempt in range(3):
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("password, reached", [("pw-right", "disable"), ("pw-wrong", None)])
 def test_a_bare_line_taken_for_the_password_is_made_good(tmp_path, password, reached):
     program = tmp_path / "slow_ssh.py"
