@@ -150,9 +150,14 @@ inline Ref vectorcall(PyObject* fn, PyObject* first, PyObject* kwnames, Args... 
 #if defined(TVX_VECTORCALL)
     const std::size_t nargsf = static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     // The callee's own vector entry when it has one, as the interpreter's
-    // call instruction takes it.
-    const vectorcallfunc entry = PyVectorcall_Function(fn);
-    if (entry) return Ref(entry(fn, start, nargsf, kwnames));
+    // call instruction takes it (read here: from 3.11 on the interpreter's
+    // own reader is a function call).
+    PyTypeObject* type = Py_TYPE(fn);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        const vectorcallfunc entry =
+            *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(fn) + type->tp_vectorcall_offset);
+        if (entry) return Ref(entry(fn, start, nargsf, kwnames));
+    }
     return Ref(PyObject_Vectorcall(fn, start, nargsf, kwnames));
 #elif !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03080000
     return Ref(_PyObject_Vectorcall(fn, start, static_cast<std::size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,

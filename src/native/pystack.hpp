@@ -51,17 +51,22 @@ struct StackBounds {
 };
 
 inline StackBounds& stack_bounds_of_thread() {
-    static thread_local StackBounds bounds = {UINTPTR_MAX, 0};
+    // (In the static TLS block, read without a call: 16 bytes of the room
+    // glibc keeps there for libraries loaded later.)
+    static thread_local StackBounds bounds __attribute__((tls_model("initial-exec"))) = {UINTPTR_MAX, 0};
     return bounds;
 }
 
 #if defined(__GLIBC__) && !defined(__hppa__) && (defined(__GNUC__) || defined(__clang__))
 #define TVX_STACK_BOUNDS 1
 
+// The most stack counted on.  The main thread's stack is reported as large
+// as its resource limit lets it grow; with no limit, down to the mapping
+// below it, tens of terabytes away, where the heap grows up into the same gap.
+constexpr std::uintptr_t kLargestStack = std::uintptr_t(1) << 30;
+
 // Reads the current thread's stack bounds (the stack grows down on every
-// target of glibc but one).  The main thread's stack is reported as large as
-// its resource limit lets it grow, and no larger than the gap to the mapping
-// below it.
+// target of glibc but one).
 __attribute__((noinline, cold)) inline StackBounds read_stack_bounds() {
     const StackBounds unknown = {0, 0};
     pthread_attr_t attr;
@@ -72,9 +77,13 @@ __attribute__((noinline, cold)) inline StackBounds read_stack_bounds() {
     pthread_attr_destroy(&attr);
     const std::uintptr_t bottom = reinterpret_cast<std::uintptr_t>(low);
     if (failed != 0 || bottom == 0 || size == 0) return unknown;
+    // Only the top kLargestStack is used; below it, down to the reported
+    // bottom, entries are refused (and below that, on a stack of some other
+    // making, let through).
+    const std::uintptr_t usable = size > kLargestStack ? kLargestStack : size;
     // (A stack smaller than twice the margin keeps half of itself free.)
-    const std::uintptr_t margin = size > 2 * kStackMargin ? kStackMargin : size / 2;
-    return StackBounds{bottom + margin, bottom};
+    const std::uintptr_t margin = usable > 2 * kStackMargin ? kStackMargin : usable / 2;
+    return StackBounds{bottom + (size - usable) + margin, bottom};
 }
 
 // The slow half of stack_room(): reads the bounds on a thread's first entry;

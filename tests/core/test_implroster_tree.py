@@ -303,6 +303,39 @@ def test_deep_dict_in_a_thread_ends_in_recursion_error(python):
     assert (proc.returncode, proc.stdout.strip()) == (0, "1"), proc.stderr[-2000:]
 
 
+def test_nested_rendering_on_a_main_thread_without_stack_limit(python):
+    # With no stack limit, the main thread's stack is reported down to the
+    # mapping below it; the entries count on its top part only, which still
+    # holds thousands of nested renderings (as many as 3.13 lets C calls nest).
+    proc = python("""
+        import resource, sys
+        from tarvix.core.implroster import ImplRoster
+        soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+        if hard != resource.RLIM_INFINITY:
+            sys.exit("skip")
+        resource.setrlimit(resource.RLIMIT_STACK, (resource.RLIM_INFINITY, hard))
+        sys.setrecursionlimit(100000)
+
+        levels = []
+
+        class Nested(ImplRoster):
+            def print_tree(self, data, output="plugin"):
+                levels.append(output)
+                # (the first two lines only, or the texts grow with the depth)
+                return "\\n".join(ImplRoster.print_tree(self, data, output).split("\\n")[:2])
+
+        data = node = {}
+        for _ in range(2000):
+            node["k"] = {}
+            node = node["k"]
+        node["k"] = 1
+        print(repr(Nested().print_tree(data)), len(levels))
+    """)
+    if proc.stderr.strip() == "skip":
+        pytest.skip("the stack's hard limit is not unlimited here")
+    assert (proc.returncode, proc.stdout.strip()) == (0, "'plugin\\n  |__ k' 2002"), proc.stderr[-2000:]
+
+
 def test_render_depth_follows_the_recursion_limit(roster):
     def chain(depth):
         data = node = {}

@@ -102,6 +102,7 @@ struct State {
     PyObject* globals;     // the module's namespace, read by global()
     PyObject* two;         // the integer 2 handed to sleep
     PyObject* assertions;  // builtins.__debug__ when the module was executed
+    PyObject* classes[3];  // the module's classes, by Kind
     // (owned references end here)
     GlobalMemo memo[5];
 };
@@ -607,13 +608,49 @@ PyObject* parse_connection(State* st, const char* fname, TVX_ARGS_DECL, Ref* out
     return out[0].get();
 }
 
-// The entry point of a method without parameters: refuses arguments, then
-// runs the implementation with the state of the class's module.
-#define NO_ARGS_ENTRY(entry, kind, fname, impl)         \
-    ENTRY_DECL(entry, kind) {                           \
-        ENTRY_STATE(kind);                              \
-        if (!tvx::no_args(fname, ENTRY_ARGS)) return nullptr; \
-        return impl(st, self).release();                \
+#ifdef TVX_CLASS_MODULE
+extern PyModuleDef module_def;
+
+// The state of the first module executed, while it is not cleared: the one
+// whose classes nearly every call finds, looked for before any other.
+State* first_state = nullptr;
+
+// The state of the module whose class of that kind is nearest in the MRO of
+// type(self): the class whose method runs, for a method called on self.
+State* state_of_instance(PyObject* self, Kind kind) {
+    State* first = first_state;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (first && first->classes[kind] == type) return first;
+    PyObject* mro = Py_TYPE(self)->tp_mro;  // borrowed; no code runs below
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (first && first->classes[kind] == reinterpret_cast<PyObject*>(base)) return first;
+        if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
+        if (!module || PyModule_GetDef(module) != &module_def) continue;
+        State* st = static_cast<State*>(PyModule_GetState(module));
+        if (st && st->classes[kind] == reinterpret_cast<PyObject*>(base)) return st;
+    }
+    PyErr_SetString(PyExc_SystemError, "link_broker: no class of its own");
+    return nullptr;
+}
+#else
+State* state_of_instance(PyObject* self, Kind kind) {
+    PyObject* cls = nullptr;
+    return owner_state(self, kind, &cls);
+}
+#endif
+
+// The entry point of a method without parameters (METH_NOARGS: the
+// interpreter refuses arguments and calls it directly): runs the
+// implementation with the state of the module of the class of that kind.
+#define NO_ARGS_ENTRY(entry, kind, fname, impl)               \
+    PyObject* entry(PyObject* self, PyObject*) {              \
+        if (!enter_native()) return nullptr;                  \
+        State* st = state_of_instance(self, kind);            \
+        if (!usable(st)) return nullptr;                      \
+        return impl(st, self).release();                      \
     }
 
 // ================================================================ BaseCommonRpLinkBroker
@@ -1180,6 +1217,8 @@ NO_ARGS_ENTRY(dual_disconnect, kDual, "disconnect", dual_disconnect_impl)
 
 #define METHOD(name, fn, doc) \
     {name, (PyCFunction)(void (*)(void))fn, BROKER_FLAGS, doc}
+#define NO_ARGS_METHOD(name, fn, doc) \
+    {name, (PyCFunction)(void (*)(void))fn, METH_NOARGS, doc}
 
 PyMethodDef common_methods[] = {
     METHOD("__init__", common_init,
@@ -1187,13 +1226,13 @@ PyMethodDef common_methods[] = {
            "Initializes\n\n"
            "Keeps the connection object and takes the prompt-recovery flag out of\n"
            "its context (key \"prompt_recovery\", False when absent)."),
-    METHOD("get_connection_dialog", common_get_connection_dialog,
+    NO_ARGS_METHOD("get_connection_dialog", common_get_connection_dialog,
            "get_connection_dialog($self, /)\n--\n\n"
            "Creates and returns Dialog, for processing device connection\n\n"
            "By default the connection uses the state machine's dialog for any\n"
            "connection processing; any additional dialog that is needed is to be\n"
            "supplied here."),
-    METHOD("set_init_commands", common_set_init_commands, "set_init_commands($self, /)\n--\n\n"),
+    NO_ARGS_METHOD("set_init_commands", common_set_init_commands, "set_init_commands($self, /)\n--\n\n"),
     METHOD("execute_init_commands", common_execute_init_commands,
            "execute_init_commands($self, /, standby=False)\n--\n\n"
            "Executes the initialization commands on the device.\n"
@@ -1203,45 +1242,46 @@ PyMethodDef common_methods[] = {
 
 PyMethodDef single_methods[] = {
     METHOD("__init__", single_init, "__init__($self, /, connection)\n--\n\n"),
-    METHOD("connect", single_connect,
+    NO_ARGS_METHOD("connect", single_connect,
            "connect($self, /)\n--\n\nPerforms the device connection and initialization"),
-    METHOD("establish_connection", single_establish_connection,
+    NO_ARGS_METHOD("establish_connection", single_establish_connection,
            "establish_connection($self, /)\n--\n\n"
            "Reads the device state and brings it to the right state"),
-    METHOD("init_handle", single_init_handle,
+    NO_ARGS_METHOD("init_handle", single_init_handle,
            "init_handle($self, /)\n--\n\nbring device handle to enable state"),
-    METHOD("disconnect", single_disconnect,
+    NO_ARGS_METHOD("disconnect", single_disconnect,
            "disconnect($self, /)\n--\n\nDisconnect from the device"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef dual_methods[] = {
     METHOD("__init__", dual_init, "__init__($self, /, connection)\n--\n\n"),
-    METHOD("connect", dual_connect,
+    NO_ARGS_METHOD("connect", dual_connect,
            "connect($self, /)\n--\n\nConnects, initializes and designates handle"),
-    METHOD("establish_connection", dual_establish_connection,
+    NO_ARGS_METHOD("establish_connection", dual_establish_connection,
            "establish_connection($self, /)\n--\n\n"
            "Reads the device state and brings both RP to the right state"),
-    METHOD("designate_handles", dual_designate_handles,
+    NO_ARGS_METHOD("designate_handles", dual_designate_handles,
            "designate_handles($self, /)\n--\n\n"
            "Identifies the Role of each handle and designates if\n"
            "it is active or standby"),
-    METHOD("init_active", dual_init_active,
+    NO_ARGS_METHOD("init_active", dual_init_active,
            "init_active($self, /)\n--\n\nPerforms active RP initialization"),
-    METHOD("init_standby", dual_init_standby,
+    NO_ARGS_METHOD("init_standby", dual_init_standby,
            "init_standby($self, /)\n--\n\nPerforms Standby RP initialization"),
-    METHOD("assign_ha_mode", dual_assign_ha_mode,
+    NO_ARGS_METHOD("assign_ha_mode", dual_assign_ha_mode,
            "assign_ha_mode($self, /)\n--\n\nGets the HA mode for this chassis"),
-    METHOD("unlock_standby", dual_unlock_standby,
+    NO_ARGS_METHOD("unlock_standby", dual_unlock_standby,
            "unlock_standby($self, /)\n--\n\nUnlocks standby handle"),
-    METHOD("lock_standby", dual_lock_standby,
+    NO_ARGS_METHOD("lock_standby", dual_lock_standby,
            "lock_standby($self, /)\n--\n\nlock standby handle"),
-    METHOD("disconnect", dual_disconnect,
+    NO_ARGS_METHOD("disconnect", dual_disconnect,
            "disconnect($self, /)\n--\n\nDisconnect the connection to both RP's"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef METHOD
+#undef NO_ARGS_METHOD
 
 #ifdef OWN_STEPS_DIRECT
 // The implementation behind each method without parameters, by its
@@ -1348,8 +1388,8 @@ Ref build_class(State* st, PyObject* module, const char* name, PyObject* base, c
     for (PyMethodDef* def = methods; def->ml_name; ++def) {
         if (tvx::add_method(cls.get(), def) < 0) return Ref();
     }
+    st->classes[kind] = Ref(cls).release();
 #ifdef TVX_CLASS_MODULE
-    (void)kind;
     if (tvx::set_class_module(cls.get(), module) < 0) return Ref();
 #else
     owners().push_back(Owner{Ref(cls).release(), kind, Ref::borrow(module).release()});
@@ -1403,6 +1443,9 @@ int exec_module(PyObject* module) {
     if (!build_class(st, module, "BaseDualRpLinkBroker", common.get(), kDualDoc, dual_methods,
                      kDual, module_name.get()))
         return -1;
+#ifdef TVX_CLASS_MODULE
+    if (!first_state) first_state = st;
+#endif
     return 0;
 }
 
@@ -1416,6 +1459,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     State* st = static_cast<State*>(PyModule_GetState(module));
     if (!st) return 0;
+#ifdef TVX_CLASS_MODULE
+    if (first_state == st) first_state = nullptr;
+#endif
     for (std::size_t i = 0; i < kStateRefs; ++i) Py_CLEAR(state_refs(st)[i]);
     return 0;
 }
