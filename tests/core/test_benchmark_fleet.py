@@ -10,9 +10,9 @@ PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ben
 
 @pytest.fixture(scope="module")
 def fleet():
-    spec = importlib.util.spec_from_file_location("fleet_benchmark", PATH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("fleet_benchmark", PATH)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -8,11 +8,10 @@ import time
 
 import pytest
 
-from tarvix.bases.connection import Connection
 from tarvix.core.errors import ConnectionError
 
 import devices
-from e2e_support import alive
+from e2e_support import alive, connection_maker
 
 DUAL = "core1"
 
@@ -24,25 +23,8 @@ def bed():
 
 @pytest.fixture
 def connections(caplog):
-    """Builds connections; at the end no link's program is left running and
-    no log record holds the password."""
-    caplog.set_level(logging.DEBUG, logger="tarvix")
-    made = []
-
-    def make(hostname, start, **options):
-        options.setdefault("credentials", {"default": {"username": devices.USERNAME,
-                                                       "password": devices.PASSWORD}})
-        con = Connection(hostname=hostname, start=start, **options)
-        made.append(con)
-        return con
-
-    make.pids = lambda: [h.spawn.pid for con in made for h in con.handles if h.spawn is not None]
-    yield make
-    pids = make.pids()
-    for con in made:
-        con._close_links()
-    assert not [pid for pid in pids if alive(pid)]
-    assert not [r for r in caplog.records if devices.PASSWORD in r.getMessage()]
+    yield from connection_maker(caplog, [devices.PASSWORD], credentials={
+        "default": {"username": devices.USERNAME, "password": devices.PASSWORD}})
 
 
 def timed(call, *args, **kwargs):
@@ -53,7 +35,7 @@ def timed(call, *args, **kwargs):
 
 def test_single_rp_session_with_defaults(bed, connections, caplog):
     bed.reset("r1")
-    con = connections("r1", bed.ssh("r1"))
+    con = connections(hostname="r1", start=bed.ssh("r1"))
     assert type(con).__name__ == "GenericSingleRpConnection"
     con.connect()
     # The plugin's setup commands are all taken by a stock router of this CLI.
@@ -73,7 +55,7 @@ def test_single_rp_session_with_defaults(bed, connections, caplog):
 
 
 def test_large_output_is_complete(bed, connections):
-    con = connections("r1", bed.ssh("r1"))
+    con = connections(hostname="r1", start=bed.ssh("r1"))
     con.connect()
     output = con.execute("show tech", timeout=20)
     assert output == devices.tech_output("r1")
@@ -87,7 +69,7 @@ def test_large_output_is_complete(bed, connections):
     ("delete flash:old.bin", [(r"Delete filename \[old.bin\]\?", ""), (r"\[confirm\]", "y")], ""),
 ])
 def test_execute_answers_the_device_questions(bed, connections, command, reply, output):
-    con = connections("r1", bed.ssh("r1"))
+    con = connections(hostname="r1", start=bed.ssh("r1"))
     con.connect()
     assert con.execute(command, reply=reply).strip() == output
     assert con.state_machine.current_state == "enable"
@@ -97,14 +79,14 @@ def test_execute_answers_the_device_questions(bed, connections, command, reply, 
 
 @pytest.mark.parametrize("hostname", ["R1", "r1.lab.example.net"])
 def test_hostname_as_users_write_it(bed, connections, hostname):
-    con = connections(hostname, bed.ssh("r1"), connection_timeout=10)
+    con = connections(hostname=hostname, start=bed.ssh("r1"), connection_timeout=10)
     con.connect()
     assert con.execute("show clock").startswith("*")
     con.disconnect()
 
 
 def test_another_hostname_fails_soon_quoting_the_prompt(bed, connections):
-    con = connections("r7", bed.ssh("r1"), connection_timeout=15)
+    con = connections(hostname="r7", start=bed.ssh("r1"), connection_timeout=15)
     began = time.monotonic()
     with pytest.raises(ConnectionError) as caught:
         con.connect()
@@ -115,7 +97,7 @@ def test_another_hostname_fails_soon_quoting_the_prompt(bed, connections):
 
 
 def test_refused_configuration_quotes_the_device(bed, connections):
-    con = connections("r2", bed.ssh("r2"))
+    con = connections(hostname="r2", start=bed.ssh("r2"))
     con.connect()
     with pytest.raises(ConnectionError, match="Configuration mode is locked by process"):
         con.configure(["interface Loopback1"])
@@ -130,9 +112,9 @@ def test_refused_configuration_quotes_the_device(bed, connections):
 def test_link_failures_lead_with_the_cause(bed, connections, caplog, case, cause):
     wrong = "Wrong-Secret-95"
     if case == "nothing listening":
-        con = connections("r9", devices.ssh_command(devices.free_port()), connection_timeout=5)
+        con = connections(hostname="r9", start=devices.ssh_command(devices.free_port()), connection_timeout=5)
     else:
-        con = connections("r1", bed.ssh("r1"), connection_timeout=5,
+        con = connections(hostname="r1", start=bed.ssh("r1"), connection_timeout=5,
                           credentials={"default": {"username": devices.USERNAME, "password": wrong}})
     with pytest.raises(ConnectionError) as caught:
         con.connect()
@@ -144,7 +126,7 @@ def test_link_failures_lead_with_the_cause(bed, connections, caplog, case, cause
 @pytest.mark.parametrize("active", ["a", "b"])
 def test_dual_rp_pair_connects_and_reconnects(bed, connections, active):
     bed.reset(DUAL, active=active)
-    con = connections(DUAL, [bed.ssh(DUAL + "-a"), bed.ssh(DUAL + "-b")])
+    con = connections(hostname=DUAL, start=[bed.ssh(DUAL + "-a"), bed.ssh(DUAL + "-b")])
     assert type(con).__name__ == "GenericDualRPConnection"
     standby = "b" if active == "a" else "a"
     for round_ in range(2):
