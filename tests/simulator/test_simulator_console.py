@@ -115,6 +115,15 @@ def test_silent_console_never_prompts(children):
         child.expect([">", "#"], timeout=1)
 
 
+def enable_standby_console(active):
+    """Configures the active RP to open the standby's console."""
+    run(active, "enable", "pair#")
+    run(active, "configure terminal", "pair(config)#")
+    run(active, "redundancy", "pair(config-red)#")
+    run(active, "main-cpu", "pair(config-r-mc)#")
+    run(active, "standby console enable", "pair(config-r-mc)#")
+
+
 @pytest.mark.parametrize("role, expected", [("active", "13 -ACTIVE"), ("standby", "8  -STANDBY HOT")])
 def test_pair_roles_and_standby_lock(children, tmp_path, role, expected):
     active, standby = [spawn(c) for c in simulator.pair("pair", str(tmp_path))]
@@ -123,11 +132,7 @@ def test_pair_roles_and_standby_lock(children, tmp_path, role, expected):
     standby.sendline("enable")
     standby.expect_exact("Standby console disabled")
     active.expect_exact("pair>")
-    run(active, "enable", "pair#")
-    run(active, "configure terminal", "pair(config)#")
-    run(active, "redundancy", "pair(config-red)#")
-    run(active, "main-cpu", "pair(config-r-mc)#")
-    run(active, "standby console enable", "pair(config-r-mc)#")
+    enable_standby_console(active)
     run(active, "end", "pair#")
     standby.sendline()
     standby.expect_exact("pair>")
@@ -152,11 +157,7 @@ def test_standby_locked_again(children, tmp_path):
     children.extend([active, standby])
     standby.expect_exact("Standby console disabled")
     active.expect_exact("pair>")
-    run(active, "enable", "pair#")
-    run(active, "configure terminal", "pair(config)#")
-    run(active, "redundancy", "pair(config-red)#")
-    run(active, "main-cpu", "pair(config-r-mc)#")
-    run(active, "standby console enable", "pair(config-r-mc)#")
+    enable_standby_console(active)
     standby.sendline()
     standby.expect_exact("pair>")
     run(active, "no standby console enable", "pair(config-r-mc)#")
