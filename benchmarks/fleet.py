@@ -257,7 +257,7 @@ def write_inventory(folder, ports, username, password, tools):
         "netmiko": {"platform": "cisco_ios"},
         "scrapli": {"platform": "cisco_iosxe", "extras": {"auth_strict_key": False}},
         # tarvix takes the peers' name for this CLI ("generic" is its own).
-        "tarvix": {"platform": "cisco_ios", "extras": {}},
+        "tarvix": {"platform": "cisco_ios", "extras": {"host_key_checking": False}},
     }
     defaults = {"username": username, "password": password,
                 "connection_options": dict((tool, options[tool]) for tool in tools)}

@@ -21,7 +21,9 @@ def bed():
 def test_plugin_over_default_ssh(bed, tmp_path):
     bed.reset("r1")
     hosts = tmp_path / "hosts.yaml"
+    # The bed's routers get new host keys on every run.
     hosts.write_text("r1:\n  hostname: 127.0.0.1\n  port: %d\n  username: %s\n  password: %s\n  platform: ios\n"
+                     "  connection_options:\n    tarvix:\n      extras:\n        host_key_checking: false\n"
                      % (bed.ports["r1"], devices.USERNAME, devices.PASSWORD))
     nr = InitNornir(inventory={"plugin": "SimpleInventory", "options": {"host_file": str(hosts)}},
                     logging={"enabled": False})

@@ -129,3 +129,23 @@ def test_run_usage_errors(tmp_path, capsys, options, words):
     write_fleet(str(tmp_path), 1)
     assert main(["run", "--inventory", str(tmp_path)] + options) == 2
     assert words in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("extras, checked", [({}, True), ({"host_key_checking": False}, False)])
+def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, checked):
+    import tarvix.nornir.connection as plugin
+    made = {}
+
+    class Recorded(object):
+        def __init__(self, **options):
+            made.update(options)
+
+        def connect(self):
+            pass
+
+    monkeypatch.setattr(plugin, "Connection", Recorded)
+    TarvixConnection().open("10.0.0.1", "admin", "pw", 2222, "ios", extras=dict(extras))
+    start = made["start"]
+    assert ("StrictHostKeyChecking=accept-new" in start) == checked
+    assert ("UserKnownHostsFile=/dev/null" in start) != checked
+    assert start.startswith("ssh -p 2222 ") and start.endswith(" admin@10.0.0.1")

@@ -6,8 +6,11 @@ of ``Connection``, among them:
 
 - ``start``: the command line that opens the link (a list of two for a
   dual-RP device).  By default the system ssh client to ``hostname`` and
-  ``port`` as ``username``, host keys neither checked nor kept (see
-  ``ssh_command``).
+  ``port`` as ``username`` (see ``ssh_command``).
+- ``host_key_checking``: with the default ssh start command, whether the
+  host's key is checked (True, the default: learnt on first contact, held
+  to afterwards) or neither checked nor kept (False: a lab whose devices
+  come and go with new keys).
 - ``os``: the os plugin, overriding the one taken from ``platform``.
 - ``series``, ``model``, ``chassis_type``, ``learn_hostname``,
   ``init_exec_commands``, ``init_config_commands``, ``connection_timeout``,
@@ -47,13 +50,18 @@ PLATFORM_OS = {
 }
 
 
-def ssh_command(hostname, port=None, username=None):
-    """The system ssh client's command line to ``hostname``: host keys are
-    neither checked nor recorded, as lab and fleet inventories come and go."""
+def ssh_command(hostname, port=None, username=None, host_key_checking=True):
+    """The system ssh client's command line to ``hostname``.  With
+    ``host_key_checking`` a host's key is learnt on first contact and held to
+    afterwards (the user's known hosts, as ssh keeps them: a changed key
+    fails the connect); without it keys are neither checked nor recorded."""
     argv = ["ssh"]
     if port:
         argv += ["-p", str(int(port))]
-    argv += ["-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null"]
+    if host_key_checking:
+        argv += ["-o", "StrictHostKeyChecking=accept-new"]
+    else:
+        argv += ["-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null"]
     argv.append("%s@%s" % (username, hostname) if username else hostname)
     return " ".join(shlex.quote(arg) for arg in argv)
 
@@ -73,10 +81,11 @@ class TarvixConnection(object):
     def open(self, hostname, username, password, port, platform, extras=None, configuration=None):
         options = dict(extras or {})
         start = options.pop("start", None)
+        host_key_checking = options.pop("host_key_checking", True)
         if start is None:
             if not hostname:
                 raise ValueError("the host has no hostname to ssh to and its extras give no start command")
-            start = ssh_command(hostname, port, username)
+            start = ssh_command(hostname, port, username, host_key_checking)
             options.setdefault("init_config_commands", [])
         credentials = dict(options.pop("credentials", None) or {})
         if username or password is not None:
