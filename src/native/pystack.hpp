@@ -51,9 +51,9 @@ struct StackBounds {
 };
 
 inline StackBounds& stack_bounds_of_thread() {
-    // (In the static TLS block, read without a call: 16 bytes of the room
-    // glibc keeps there for libraries loaded later.)
-    static thread_local StackBounds bounds __attribute__((tls_model("initial-exec"))) = {UINTPTR_MAX, 0};
+    // The dynamic TLS model: the static one would take room that glibc keeps
+    // for libraries loaded later, and fail the import where it is used up.
+    static thread_local StackBounds bounds = {UINTPTR_MAX, 0};
     return bounds;
 }
 

@@ -628,7 +628,7 @@ State* state_of_instance(PyObject* self, Kind kind) {
         if (first && first->classes[kind] == reinterpret_cast<PyObject*>(base)) return first;
         if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;
         PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
-        if (!module || PyModule_GetDef(module) != &module_def) continue;
+        if (!module || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) continue;
         State* st = static_cast<State*>(PyModule_GetState(module));
         if (st && st->classes[kind] == reinterpret_cast<PyObject*>(base)) return st;
     }
