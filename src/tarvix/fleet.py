@@ -18,6 +18,7 @@ import json
 import logging
 import os
 import re
+import signal
 import sys
 import threading
 import time
@@ -195,9 +196,10 @@ def _error(outcome):
     return str(outcome.result)
 
 
-def _job(args):
+def _job(args, stop):
     """The task each host runs: connect, the commands and lines, disconnect;
-    the device's output to ``--output``."""
+    the device's output to ``--output``.  Once ``stop`` is set (an
+    interrupt), the hosts not begun yet fail at once."""
     from nornir.core.exceptions import NornirSubTaskError
     from nornir.core.task import Result
 
@@ -205,6 +207,8 @@ def _job(args):
     from tarvix.nornir.tasks import FAILURES
 
     def job(task):
+        if stop.is_set():
+            return Result(host=task.host, result="interrupted before it began", failed=True, seconds=0.0)
         began = time.monotonic()
         sections = []
         error = None
@@ -365,14 +369,27 @@ def run(args):
     # up here: the results carry them.
     quiet = logging.NullHandler()
     logging.getLogger("nornir").addHandler(quiet)
+    # The runner waits for every queued host before an interrupt reaches
+    # this thread: the hosts not begun by then are told to end at once.
+    stop = threading.Event()
+
+    def interrupted(number, frame):
+        stop.set()
+        raise KeyboardInterrupt()
+
+    handles_signals = threading.current_thread() is threading.main_thread()
+    if handles_signals:
+        previous = signal.signal(signal.SIGINT, interrupted)
     began = time.monotonic()
     try:
         with Progress(len(names), sys.stderr) as progress:
-            results = nr.with_processors([progress]).run(task=_job(args), name="tarvix run")
+            results = nr.with_processors([progress]).run(task=_job(args, stop), name="tarvix run")
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
     finally:
+        if handles_signals:
+            signal.signal(signal.SIGINT, previous)
         logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)
     elapsed = time.monotonic() - began

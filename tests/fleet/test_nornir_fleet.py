@@ -149,3 +149,26 @@ def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, ch
     assert ("StrictHostKeyChecking=accept-new" in start) == checked
     assert ("UserKnownHostsFile=/dev/null" in start) != checked
     assert start.startswith("ssh -p 2222 ") and start.endswith(" admin@10.0.0.1")
+
+
+@pytest.mark.slow
+def test_interrupted_run_ends_without_the_hosts_not_begun(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+    (tmp_path / "lab").mkdir()
+    (tmp_path / "lab" / "groups.yaml").write_text("simulated: {}\n")
+    for number in range(8):
+        add_host(str(tmp_path / "lab"), "slow%d" % number, "--reply-delay", "0.4")
+    run = subprocess.Popen([sys.executable, "-m", "tarvix", "run", "--inventory", str(tmp_path / "lab"),
+                            "--execute", "show clock", "--workers", "2"],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    time.sleep(1.5)
+    run.send_signal(signal.SIGINT)
+    began = time.monotonic()
+    output = run.communicate(timeout=30)[0]
+    assert run.returncode == 130, output
+    assert "interrupted before it began" in output
+    # Only the hosts begun before the interrupt are waited for.
+    assert time.monotonic() - began < 8, output
