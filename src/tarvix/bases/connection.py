@@ -300,6 +300,17 @@ class Connection(object):
         finally:
             self._close_links()
 
+    def abort(self):
+        """Ends the device links from any thread, at once: their programs are
+        killed, so that a command or a connect in progress on another thread
+        fails with LinkClosedError instead of waiting for its timeout.  The
+        caller that owns the connection still disconnects it (or lets its
+        failure close it)."""
+        for handle in self.handles:
+            spawn = handle.spawn
+            if spawn is not None:
+                spawn.abort()
+
     def _close_links(self):
         for handle in self.handles:
             if handle.spawn is not None:

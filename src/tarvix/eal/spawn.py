@@ -500,6 +500,18 @@ class Spawn(object):
         """What the device printed that no expect has consumed yet."""
         return self._unread_text()
 
+    def abort(self):
+        """Kills the link's program from any thread, without waiting: whoever
+        waits on the link then gets LinkClosedError at once (the terminal
+        reads its end).  ``close`` still has to be called by the link's user
+        to collect the program and close the terminal."""
+        if self._ended:
+            return
+        try:
+            os.kill(self._child.pid, signal.SIGKILL)
+        except (ProcessLookupError, PermissionError):
+            pass
+
     def close(self):
         """Ends the link's program: hangs up its terminal, which makes a
         program such as ssh or telnet end at once, and kills it when it is
