@@ -23,6 +23,36 @@ class UsageError(Exception):
     """A mistake in the options or input given: one line to the user."""
 
 
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk, /dev/full): not an
+    OSError, so that no handler of the device's errors takes it for one."""
+
+
+class _Output(object):
+    """Standard output, whose write failures raise OutputError (a closed
+    pipe stays BrokenPipeError)."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def _call(self, method, *args):
+        try:
+            return method(*args)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise OutputError(error.strerror or str(error))
+
+    def write(self, text):
+        return self._call(self._stream.write, text)
+
+    def flush(self):
+        return self._call(self._stream.flush)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
 def _plugins(args):
     from tarvix.bases.connection import discover_plugins
 
@@ -44,12 +74,13 @@ def _ask_password(prompt):
 
 
 def _credentials(args):
-    """Credentials from the options, the environment or a prompt; the
+    """Credentials from the options, a prompt or the environment; the
     password itself is never printed or logged."""
     credentials = {}
-    password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
-    if args.username and password is None and args.ask_password:
-        password = _ask_password("password for %s: " % args.username)
+    if args.ask_password:
+        password = _ask_password("password for %s: " % args.username if args.username else "password: ")
+    else:
+        password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
     if args.username or password is not None:
         credentials["default"] = {"username": args.username, "password": password}
     enable = os.environ.get(ENABLE_PASSWORD_ENV)
@@ -110,12 +141,24 @@ def _setup_commands(args):
 
 
 def _check(args):
+    from tarvix.fleet import line_break
+
     if not args.timeout > 0:
         raise UsageError("--timeout must be more than 0 seconds")
     if args.start and len(args.start) > 2:
         raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
     if args.parse and not args.execute:
         raise UsageError("--parse goes with --execute")
+    for option, texts in (("--execute", args.execute), ("--setup-command", args.setup_command),
+                          ("--setup-config", args.setup_config)):
+        complaint = line_break(option, texts)
+        if complaint:
+            raise UsageError(complaint)
+    if args.ask_password:
+        if args.password is not None:
+            raise UsageError("give the password by --password or by --ask-password, not both")
+        if not args.start:
+            raise UsageError("--ask-password goes with --start: the bundled simulator makes up its own password")
 
 
 def _log_to_file(args, logger):
@@ -319,26 +362,50 @@ def build_parser():
     return parser
 
 
-def main(argv=None):
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    handler = getattr(args, "handler", None)
+def _discard_output(stream):
+    """Points standard output at /dev/null: what is still buffered for it
+    cannot be written, and nothing must fail while exiting either."""
     try:
+        descriptor = stream.fileno()
+    except (OSError, ValueError):  # not a file (a test's capture)
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, descriptor)
+    os.close(devnull)
+
+
+def main(argv=None):
+    stdout = sys.stdout
+    sys.stdout = _Output(stdout)
+    try:
+        parser = build_parser()
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit:
+            sys.stdout.flush()  # --help, --version
+            raise
+        handler = getattr(args, "handler", None)
         if handler is None:
             parser.print_help()
-            return 0
-        return handler(args)
+            status = 0
+        else:
+            status = handler(args)
+        sys.stdout.flush()
+        return status
     except BrokenPipeError:
-        # The reader of the output went away (e.g. "| head -1"): nothing more
-        # can be shown there, and nothing must fail while exiting either.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        # The reader of the output went away (e.g. "| head -1").
+        _discard_output(stdout)
         try:
             print("tarvix: output closed before the end", file=sys.stderr)
         except OSError:
             pass
         return OUTPUT_CLOSED
+    except OutputError as error:
+        _discard_output(stdout)
+        print("error: cannot write to standard output: %s" % error, file=sys.stderr)
+        return FAILED
+    finally:
+        sys.stdout = stdout
 
 
 if __name__ == "__main__":
