@@ -93,6 +93,9 @@ def test_plugins_still_prints_the_tree():
     (("connect", "--timeout", "0"), 2, "error: --timeout must be more than 0 seconds"),
     (("connect", "--start", "ssh r1", "--username", "admin", "--ask-password"), 2,
      "error: --ask-password needs a terminal; without one give the password in $TARVIX_PASSWORD"),
+    (("connect", "--ask-password"), 2, "error: --ask-password goes with --start"),
+    (("connect", "--start", "ssh r1", "--ask-password"), 2, "error: --ask-password needs a terminal"),
+    (("connect", "--setup-config", "a\nb"), 2, "error: --setup-config 'a\\nb': a line break inside"),
     (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
     (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
     (("connect", "--parse"), 2, "error: --parse goes with --execute"),
@@ -125,6 +128,22 @@ def test_closed_output_ends_quietly():
         child.stderr.close()
     assert "Traceback" not in errors and errors.splitlines()[-1] == "tarvix: output closed before the end"
     assert not simulators_running("cli-pipe")
+
+
+def test_full_output_ends_in_one_line(tmp_path):
+    import importlib.util
+    lab = str(tmp_path / "lab")
+    runs = [("run", "--inventory", lab, "--execute", "show clock")] if importlib.util.find_spec("nornir") else []
+    for args in [("simulate", "--fleet", "1", lab)] + runs + [("connect", "--hostname", "cli-full"), ("plugins",),
+                                                             ("--version",)]:
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([sys.executable, "-m", "tarvix"] + list(args), stdin=subprocess.DEVNULL,
+                                    stdout=full, stderr=subprocess.PIPE, universal_newlines=True, timeout=30)
+        assert result.returncode == 1, result.stderr
+        assert result.stderr.splitlines()[-1] == "error: cannot write to standard output: No space left on device"
+        assert "Traceback" not in result.stderr and "Exception ignored" not in result.stderr
+    assert os.path.isfile(os.path.join(lab, "hosts.yaml"))
+    assert not simulators_running("cli-full")
 
 
 @pytest.mark.parametrize("options, status, expected", [

@@ -124,11 +124,60 @@ def test_run_on_a_simulated_fleet(tmp_path, capsys):
     (["--execute", "show clock", "--workers", "0"], "--workers"),
     (["--execute", "show clock", "--where", "site"], "KEY=VALUE"),
     (["--execute", "show clock", "--name", "nowhere"], "no device"),
+    (["--execute", "show clock\nshow version"], "--execute 'show clock\\nshow version': a line break"),
+    (["--configure", "hostname x\r"], "--configure 'hostname x\\r': a line break"),
+    (["--execute", "show clock", "--output", "{tmp}/hosts.yaml"], "hosts.yaml: a file is there, not a directory"),
 ])
 def test_run_usage_errors(tmp_path, capsys, options, words):
     write_fleet(str(tmp_path), 1)
+    options = [option.format(tmp=tmp_path) for option in options]
     assert main(["run", "--inventory", str(tmp_path)] + options) == 2
-    assert words in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert words in err and len(err.splitlines()) == 1, err
+
+
+HOST = "r1:\n  hostname: 127.0.0.1\n"
+
+
+@pytest.mark.parametrize("files, words", [
+    ({"hosts.yaml": "- r1\n- r2\n"}, "hosts.yaml: a mapping (KEY: VALUE lines) belongs there, not a list"),
+    ({"groups.yaml": "- core\n"}, "groups.yaml: a mapping (KEY: VALUE lines) belongs there, not a list"),
+    ({"defaults.yaml": "data: [1]\n"}, "defaults.yaml: data: a mapping"),
+    ({"hosts.yaml": HOST + "  connection_options: [tarvix]\n"}, "host r1: connection_options: a mapping"),
+    ({"hosts.yaml": HOST + "  connection_options: {tarvix: {extras: [a]}}\n"},
+     "host r1: connection_options.tarvix.extras: a mapping"),
+    ({"hosts.yaml": "r1:\nr2: {}\n"}, "host r1: nothing is given under it"),
+    ({"hosts.yaml": HOST + "  port: abc\n"}, "host r1: port 'abc' is no port number"),
+    ({"hosts.yaml": HOST + "  connection_options: {tarvix: {extras: {start: 42}}}\n"},
+     "host r1: connection_options.tarvix.extras.start: a command line belongs there"),
+    ({"hosts.yaml": "'': {hostname: x}\n"}, "hosts.yaml: a host has an empty name"),
+    ({"hosts.yaml": HOST + "  groups: [core]\n"}, "host r1: group 'core' is named but not defined in groups.yaml"),
+    ({"hosts.yaml": HOST + " port: 22\n"}, "hosts.yaml, line 3: not valid YAML: "),
+    # The value of a repeated key is not shown: it may be a password.
+    ({"hosts.yaml": HOST + "  password: first-Secret\n  password: second-Secret\n"},
+     'hosts.yaml, line 4: not valid YAML: found duplicate key "password"'),
+])
+def test_malformed_inventories_end_in_one_line(tmp_path, capsys, files, words):
+    (tmp_path / "hosts.yaml").write_text(HOST)
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    assert main(["run", "--inventory", str(tmp_path), "--execute", "show clock"]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("error: ") and words in err and len(err.splitlines()) == 1, err
+    assert "Secret" not in err
+
+
+def test_simulate_keeps_an_inventory_unless_forced(tmp_path, capsys):
+    hosts = tmp_path / "hosts.yaml"
+    assert main(["simulate", "--fleet", "1", str(tmp_path)]) == 0
+    hosts.write_text(hosts.read_text() + "# edited\n")
+    assert main(["simulate", "--fleet", "2", str(tmp_path)]) == 2
+    assert "--force" in capsys.readouterr().err.splitlines()[-1]
+    assert hosts.read_text().endswith("# edited\n")
+    assert main(["simulate", "--fleet", "2", "--force", str(tmp_path)]) == 0
+    assert "sim-r02" in hosts.read_text() and "# edited" not in hosts.read_text()
+    assert main(["simulate", "--fleet", "1", str(hosts)]) == 2
+    assert capsys.readouterr().err.splitlines()[-1].endswith("hosts.yaml: a file is there, not a directory")
 
 
 @pytest.mark.parametrize("extras, checked", [({}, True), ({"host_key_checking": False}, False)])
