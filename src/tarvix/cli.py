@@ -154,6 +154,8 @@ def _check(args):
         complaint = line_break(option, texts)
         if complaint:
             raise UsageError(complaint)
+    if args.session_log and os.path.exists(args.session_log) and not os.path.isdir(args.session_log):
+        raise UsageError("--session-log %s: a file is there, not a directory" % args.session_log)
     if args.ask_password:
         if args.password is not None:
             raise UsageError("give the password by --password or by --ask-password, not both")

@@ -100,6 +100,7 @@ def test_plugins_still_prints_the_tree():
     (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
     (("connect", "--parse"), 2, "error: --parse goes with --execute"),
     (("connect", "--log-file", "/nonexistent-dir-x/t.log"), 2, "error: --log-file: cannot write /nonexistent-dir-x/t.log"),
+    (("connect", "--session-log", os.devnull), 2, "error: --session-log /dev/null: a file is there, not a directory"),
 ])
 def test_edges_end_in_one_line(args, status, first_line):
     result = tarvix(*args)
