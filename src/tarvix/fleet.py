@@ -466,7 +466,7 @@ def _job(run):
         output = run.plans[host.name][0]
         if output:
             try:
-                with open(output, "w") as out:
+                with open(output, "w", encoding="utf-8") as out:
                     out.write(text(report))
             except OSError as failure:
                 done = ", ".join(report["done"]) or "nothing"
@@ -666,6 +666,12 @@ def _work_hosts(nr, run, progress):
             run.abort_in_flight()
     if "error" in outcome:
         raise outcome["error"]
+    # A task that failed past its own handling (a fault here) left no
+    # report: Nornir's result tells what it raised.
+    for name, result in outcome["results"].items():
+        if name not in run.reports:
+            run.reports[name] = {"name": name, "status": "failed", "seconds": 0.0, "done": [], "outputs": [],
+                                 "error": _error(result[0])}
 
 
 def _document(run, names, elapsed):

@@ -106,10 +106,10 @@ def test_table_tells_the_cause_and_parsing_is_per_command(tmp_path, capsys):
     lab = inventory(str(tmp_path / "lab"), {"hung": (["--hang", "show clock"], {}), "r1": ([], {})})
     out = str(tmp_path / "out")
     assert main(["run", "--inventory", lab, "--execute", "show running-config", "--execute",
-                 "show ip interface brief", "--execute", "show clock", "--timeout", "0.5", "--parse",
+                 "show ip interface brief", "--execute", "show clock", "--timeout", "0.3", "--parse",
                  "--output", out]) == 1
     rows = {line.split()[0]: line for line in capsys.readouterr().out.splitlines()[1:3]}
-    assert rows["hung"].endswith(": show clock; no prompt after 'show clock' within 0.5 s"), rows
+    assert rows["hung"].endswith(": show clock; no prompt after 'show clock' within 0.3 s"), rows
     assert "warning: no template for the command 'show running-config'" in rows["r1"]
     with open(os.path.join(out, "r1.txt")) as text:
         written = text.read()
