@@ -178,12 +178,15 @@ def _log_to_file(args, logger):
 
 
 def _session_log(args, hostname):
-    """The session log path for --session-log DIR: DIR/<hostname>.log (a
-    dual-RP connection makes one file per RP of it)."""
+    """The session log path for --session-log DIR: DIR/<hostname>.log, the
+    name written as ``tarvix run`` writes it (a dual-RP connection makes
+    one file per RP of it)."""
     if not args.session_log:
         return None
+    from tarvix.fleet import file_stem
+
     os.makedirs(args.session_log, exist_ok=True)
-    return os.path.join(args.session_log, "%s.log" % hostname.replace(os.sep, "_"))
+    return os.path.join(args.session_log, "%s.log" % file_stem(hostname))
 
 
 def _summary(con, args, elapsed, replies, report):

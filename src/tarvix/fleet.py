@@ -6,15 +6,21 @@ defaults.yaml), selects hosts by name, group or any inventory field, and
 runs the ``--execute`` commands and ``--configure`` lines on each through
 the "tarvix" connection plugin, ``--workers`` hosts at a time on Nornir's
 threaded runner.  Each host is connected, worked and disconnected in its
-own task, so that no more links are open than there are workers.  Progress
+own task, so that no more links are open than there are workers.  Every
+file the run writes is made before the first device is connected.  Progress
 goes to standard error: a bar on a terminal, else one line per device; the
-table of devices, status, seconds and the first line of any error goes to
-standard output.  Exit status 1 when a device failed, 2 for a usage error.
+table of devices, status, seconds and the reason of any failure goes to
+standard output (or, with ``--json``, the whole run as one JSON document).
+Exit status 1 when a device failed or its output could not be written, 2
+for a usage error, 128 + the signal's number for an interrupt (Ctrl-C,
+SIGTERM, SIGHUP), which ends the devices in flight and keeps what they did.
 
 Nornir is imported only here, when ``run`` runs: the rest of tarvix works
 without it.
 """
+import argparse
 import errno
+import hashlib
 import json
 import logging
 import os
@@ -360,9 +366,102 @@ def _nornir(args):
         logging.getLogger("nornir").removeHandler(quiet)
 
 
-def _filename(name):
-    return re.sub(r"[^\w.@+-]", "_", name)
+# -- the files of hosts ----------------------------------------------------
 
+# Characters a host's file name keeps as they are; any other one, "%"
+# included, is written as %XX for each byte of its UTF-8 form, so that
+# distinct host names never share a file and the name can be read back.
+_KEPT = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._@+-")
+STEM_LIMIT = 120
+# The route processors of a dual-RP device, whose session logs are
+# NAME.a.log and NAME.b.log.
+RP_NAMES = ("a", "b")
+
+
+def file_stem(name):
+    """What a host's files are named after: its name where each character
+    is safe in a file name, every other character as %XX, and a leading dot
+    as %2E, so that no name hides a file or leaves the directory (".." is
+    "%2E.").  A stem longer than STEM_LIMIT is cut and ends in "~" and a
+    digest of the whole name, so that two long names still differ."""
+    stem = "".join(char if char in _KEPT
+                   else "".join("%%%02X" % byte for byte in char.encode("utf-8", "surrogatepass"))
+                   for char in name)
+    if stem.startswith("."):
+        stem = "%2E" + stem[1:]
+    if len(stem) > STEM_LIMIT:
+        digest = hashlib.sha256(name.encode("utf-8", "surrogatepass")).hexdigest()[:16]
+        stem = stem[:STEM_LIMIT - len(digest) - 1] + "~" + digest
+    return stem
+
+
+def _dual_rp(host):
+    """Whether a host's connection has two RPs (and so two session logs)."""
+    from tarvix.nornir import CONNECTION_NAME
+
+    extras = host.get_connection_parameters(CONNECTION_NAME).extras or {}
+    start = extras.get("start")
+    return extras.get("chassis_type") == "dual_rp" or (isinstance(start, (list, tuple)) and len(start) == 2)
+
+
+def _plan_files(args, hosts):
+    """The files each host will write: {name: (output file or None, session
+    log given to its connection or None, every file)}.  Two hosts whose
+    files would be one, also on a file system that ignores letter case, are
+    refused."""
+    from tarvix.eal.sessionlog import rp_path
+
+    plans = {}
+    owners = {}
+    for name in sorted(hosts):
+        if not name:
+            raise UsageError("a host has an empty name, which can name no file")
+        stem = file_stem(name)
+        output = os.path.join(args.output, stem + ".txt") if args.output else None
+        log = os.path.join(args.session_log, stem + ".log") if args.session_log else None
+        files = [output] if output else []
+        if log:
+            files += [rp_path(log, rp) for rp in RP_NAMES] if _dual_rp(hosts[name]) else [log]
+        for path in files:
+            folder, base = os.path.split(path)
+            other, other_base = owners.setdefault((os.path.realpath(folder), base.lower()), (name, base))
+            if other != name:
+                why = ("a dual-RP host's session logs are NAME.a.log and NAME.b.log" if other_base == base
+                       else "names that differ only in letter case are one file on some file systems")
+                raise UsageError("hosts %r and %r would write the same file %s (%s): rename one, or run "
+                                 "them apart" % (other, name, path, why))
+        plans[name] = (output, log, files)
+    return plans
+
+
+def _create_files(plans):
+    """Makes every file the run will write before any device is connected,
+    so that one that cannot be written stops the run before anything is
+    done; then the files made here are removed again, and those that were
+    there are left as they were."""
+    made = []
+    try:
+        for output, log, files in plans.values():
+            for path in files:
+                existed = os.path.lexists(path)
+                try:
+                    with open(path, "a"):
+                        pass
+                except OSError as error:
+                    raise UsageError("%s: cannot write %s: %s" % ("--output" if path == output else "--session-log",
+                                                                  path, error.strerror or error))
+                if not existed:
+                    made.append(path)
+    except UsageError:
+        for path in made:
+            try:
+                os.remove(path)
+            except OSError:
+                pass
+        raise
+
+
+# -- tarvix run: the hosts' tasks ------------------------------------------
 
 def _text(output):
     return output if isinstance(output, str) else json.dumps(output, indent=2)
@@ -375,6 +474,12 @@ def _first_line(text):
     return ""
 
 
+def _reason(text):
+    """A message on one line: a link's error gives the device's last words
+    on its first line and what was awaited on its second; both are told."""
+    return "; ".join(line.strip() for line in str(text).splitlines() if line.strip())
+
+
 def _error(outcome):
     """A failed Result's message: the device's words of a tarvix task, or
     for an exception that Nornir caught (its result a traceback) the
@@ -385,66 +490,207 @@ def _error(outcome):
     return str(outcome.result)
 
 
-def _job(args, stop):
+class _Interrupted(Exception):
+    """The run was interrupted before this host's next step."""
+
+
+class _Run(object):
+    """What the hosts' tasks and the main thread share: the options, each
+    host's files and report, the hosts in flight and the interrupt."""
+
+    def __init__(self, args, plans):
+        self.args = args
+        self.plans = plans
+        self.stop = threading.Event()
+        self.signal = None
+        self.lock = threading.Lock()
+        self.inflight = {}
+        self.reports = {}
+
+    def check(self):
+        if self.stop.is_set():
+            raise _Interrupted()
+
+    def waiting(self):
+        """What ending the run waits for, in words."""
+        from tarvix.nornir import CONNECTION_NAME
+
+        with self.lock:
+            hosts = sorted(self.inflight.items())
+        if not hosts:
+            return "no device in flight"
+        said = "ending %d device(s) in flight: %s" % (len(hosts), ", ".join(name for name, _ in hosts))
+        connecting = [name for name, host in hosts if CONNECTION_NAME not in host.connections]
+        if connecting:
+            said += " (still connecting, ended once connected or at their connection timeout: %s)" \
+                    % ", ".join(connecting)
+        return said
+
+    def abort_in_flight(self):
+        """Ends the links of the hosts in flight (lock-free on the
+        connections), so that what each one waits for fails at once; its
+        task still closes its connection."""
+        from tarvix.nornir import CONNECTION_NAME
+
+        with self.lock:
+            hosts = list(self.inflight.values())
+        for host in hosts:
+            con = getattr(host.connections.get(CONNECTION_NAME), "connection", None)
+            if con is not None:
+                con.abort()
+
+
+def _parsed(host, entry):
+    """Parses a command's output in place; what did not parse keeps its
+    text and gets a warning."""
+    from tarvix.bases import parsing
+    from tarvix.core.errors import ParseError
+    from tarvix.nornir import CONNECTION_NAME
+
+    con = getattr(host.connections.get(CONNECTION_NAME), "connection", None)
+    try:
+        template = parsing.find_template(getattr(con, "template_platform", None), entry["command"])
+        records = parsing.parse(template, entry["output"])
+    except ParseError as error:
+        entry["warning"] = " ".join(str(error).split())
+        return
+    if records:
+        entry["output"] = records
+    else:
+        entry["warning"] = "the template for %r matched nothing in the output" % entry["command"]
+
+
+def _job(run):
     """The task each host runs: connect, the commands and lines, disconnect;
-    the device's output to ``--output``.  Once ``stop`` is set (an
-    interrupt), the hosts not begun yet fail at once."""
+    the device's output to ``--output``, its report to ``run.reports``.
+    Once the run is interrupted, a host not begun ends at once and one in
+    flight before its next step."""
     from nornir.core.exceptions import NornirSubTaskError
     from nornir.core.task import Result
 
+    from tarvix.core.errors import CommandError
     from tarvix.nornir import CONNECTION_NAME, tarvix_configure, tarvix_execute
     from tarvix.nornir.tasks import FAILURES
 
-    def job(task):
-        if stop.is_set():
-            return Result(host=task.host, result="interrupted before it began", failed=True, seconds=0.0)
-        began = time.monotonic()
-        sections = []
-        error = None
+    args = run.args
+
+    def work(task, report, done):
+        """Works the host; returns the error, or None."""
+        log = run.plans[task.host.name][1]
         try:
-            if args.session_log:
+            if log:
                 params = task.host.get_connection_parameters(CONNECTION_NAME)
                 extras = dict(params.extras or {})
-                extras["session_log"] = os.path.join(args.session_log, _filename(task.host.name) + ".log")
+                extras["session_log"] = log
                 task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
             for command in args.execute or []:
-                result = task.run(tarvix_execute, command=command, parse=args.parse, name=command)
-                sections.append("--- %s\n%s" % (command, _text(result[0].result)))
+                run.check()
+                result = task.run(tarvix_execute, command=command, timeout=args.timeout, name=command)
+                done.append(command)
+                entry = {"command": command, "output": result[0].result, "warning": None}
+                if args.parse:
+                    _parsed(task.host, entry)
+                report["outputs"].append(entry)
             if args.configure:
-                result = task.run(tarvix_configure, lines=args.configure, name="configure")
-                sections.append("--- configure\n%s" % _text(result[0].result))
+                run.check()
+                lines = list(args.configure)
+                try:
+                    result = task.run(tarvix_configure, lines=lines, timeout=args.timeout, name="configure")
+                except NornirSubTaskError as failure:
+                    refused = failure.result[0].exception
+                    if isinstance(refused, CommandError) and refused.command in lines:
+                        applied = lines.index(refused.command)
+                        done.append("%d of %d configuration line(s), the next one refused" % (applied, len(lines)))
+                    else:
+                        done.append("configuration begun, %d line(s), not known how far" % len(lines))
+                    raise
+                done.append("%d configuration line(s)" % len(lines))
+                report["outputs"].append({"command": "configure", "lines": lines, "output": result[0].result,
+                                          "warning": None})
+        except _Interrupted:
+            return "stopped before its next step"
         except NornirSubTaskError as failure:
-            error = _error(failure.result[0])
+            return _error(failure.result[0])
         except FAILURES as failure:
-            error = str(failure)
+            return str(failure)
         except Exception as failure:  # told in the table; its traceback with --verbose
             logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
-            error = "%s: %s" % (type(failure).__name__, failure)
-        finally:
-            if CONNECTION_NAME in task.host.connections:
+            return "%s: %s" % (type(failure).__name__, failure)
+        return None
+
+    def text(report):
+        lines = []
+        for entry in report["outputs"]:
+            lines.append("--- %s\n%s" % (entry["command"], _text(entry["output"])))
+            if entry["warning"]:
+                lines.append("!!! warning: %s" % entry["warning"])
+        if report["status"] != "ok":
+            lines.append("!!! %s: %s" % (report["status"], report["error"]))
+        return "\n".join(lines) + "\n"
+
+    def job(task):
+        host = task.host
+        report = {"name": host.name, "status": "ok", "seconds": 0.0, "error": None, "outputs": [], "done": []}
+        began = time.monotonic()
+        if run.stop.is_set():
+            report["status"], report["error"] = "interrupted", "not begun: the run was interrupted before it began"
+        else:
+            with run.lock:
+                run.inflight[host.name] = host
+            try:
+                error = work(task, report, report["done"])
+                stopped = run.stop.is_set()
+            finally:
+                with run.lock:
+                    run.inflight.pop(host.name, None)
+            if CONNECTION_NAME in host.connections:
                 try:
-                    task.host.close_connection(CONNECTION_NAME)
+                    host.close_connection(CONNECTION_NAME)
                 except FAILURES as closing:
-                    error = error or str(closing)
-            if args.output:
-                text = "\n".join(sections + (["!!! failed: %s" % error] if error else []))
-                with open(os.path.join(args.output, _filename(task.host.name) + ".txt"), "w") as out:
-                    out.write(text + "\n")
-        seconds = time.monotonic() - began
-        if error:
-            return Result(host=task.host, result=error, failed=True, seconds=seconds)
-        return Result(host=task.host, result="\n".join(sections), seconds=seconds)
+                    # A link the interrupt ended does not close cleanly.
+                    if not stopped:
+                        error = error or str(closing)
+            if error:
+                report["status"] = "interrupted" if stopped else "failed"
+                report["error"] = error
+        output = run.plans[host.name][0]
+        if output:
+            try:
+                with open(output, "w", encoding="utf-8") as out:
+                    out.write(text(report))
+            except OSError as failure:
+                done = ", ".join(report["done"]) or "nothing"
+                report["error"] = "output not written to %s: %s; done on the device: %s%s" % (
+                    output, failure.strerror or failure, done,
+                    "; then %s: %s" % (report["status"], _reason(report["error"])) if report["error"] else "")
+                report["status"] = "unsaved"
+        report["seconds"] = time.monotonic() - began
+        run.reports[host.name] = report
+        failed = report["status"] != "ok"
+        return Result(host=host, result=report["error"] if failed else text(report), failed=failed,
+                      seconds=report["seconds"])
 
     return job
 
 
+# -- tarvix run: progress, signals, the table ------------------------------
+
+def _note(report):
+    """A report's last column: the reason it failed, or its warnings."""
+    if report["status"] != "ok":
+        return _reason(report["error"])
+    return "; ".join("warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"])
+
+
 class Progress(object):
     """A Nornir processor that shows the devices as they finish: a bar on a
-    terminal, else a line per device."""
+    terminal, else a line per device.  ``reports`` holds what each host's
+    task reported."""
 
-    def __init__(self, total, stream):
+    def __init__(self, total, stream, reports=None):
         self.total = total
         self.stream = stream
+        self.reports = {} if reports is None else reports
         self.done = 0
         self.failed = 0
         self.lock = threading.Lock()
@@ -468,6 +714,14 @@ class Progress(object):
         if self.bar is not None:
             self.bar.stop()
 
+    def say(self, line):
+        """A line for the user, above the bar if there is one."""
+        with self.lock:
+            if self.bar is None:
+                print(line, file=self.stream, flush=True)
+            else:
+                self.bar.console.print(line, markup=False, highlight=False, soft_wrap=True)
+
     def task_started(self, task):
         pass
 
@@ -485,19 +739,23 @@ class Progress(object):
 
     def task_instance_completed(self, task, host, result):
         outcome = result[0]
+        report = self.reports.get(host.name)
+        if report is not None:
+            status, note = report["status"], _note(report)
+        else:
+            status, note = ("failed", _reason(_error(outcome))) if result.failed else ("ok", "")
         with self.lock:
             self.done += 1
-            self.failed += bool(result.failed)
-            line = "[%d/%d] %s: %s in %.2f s" % (self.done, self.total, host.name,
-                                                 "failed" if result.failed else "ok",
+            self.failed += status != "ok"
+            line = "[%d/%d] %s: %s in %.2f s" % (self.done, self.total, host.name, status,
                                                  getattr(outcome, "seconds", 0.0))
-            if result.failed:
-                line += ": %s" % _first_line(_error(outcome))
+            if note:
+                line += ": %s" % note
             if self.bar is None:
                 print(line, file=self.stream, flush=True)
                 return
             # The bar counts; a failure is also told above it as it happens.
-            if result.failed:
+            if status != "ok":
                 self.bar.console.print(line, markup=False, highlight=False, soft_wrap=True)
             self.bar.update(self.task_id, advance=1, failed=self.failed)
 
@@ -513,6 +771,51 @@ class _StderrHandler(logging.Handler):
             self.handleError(record)
 
 
+# The signals that interrupt a run; it then exits with 128 + the number.
+STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+class _Signals(object):
+    """While a run lasts, the first interrupt (Ctrl-C, SIGTERM, SIGHUP) stops
+    it and the main thread ends it; a second one exits at once.  Only the
+    main thread can take signals: elsewhere this does nothing."""
+
+    def __init__(self, run):
+        self.run = run
+        self.previous = {}
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            for number in STOP_SIGNALS:
+                self.previous[number] = signal.signal(number, self.handle)
+        return self
+
+    def __exit__(self, *exc):
+        for number, handler in self.previous.items():
+            signal.signal(number, handler)
+
+    def handle(self, number, frame):
+        if self.run.stop.is_set():
+            # Nothing more is written: the outputs of the hosts done are.
+            self.run.abort_in_flight()
+            try:
+                if os.isatty(2):
+                    os.write(2, b"\x1b[?25h\n")  # the progress bar hid the cursor
+                os.write(2, b"interrupted again: exiting at once\n")
+            except OSError:
+                pass
+            os._exit(128 + number)
+        self.run.signal = number
+        self.run.stop.set()
+
+
+def _signal_name(number):
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return "signal %d" % number
+
+
 def table(rows):
     """The closing table: (device, status, seconds, error) rows."""
     header = ("device", "status", "seconds", "error")
@@ -526,7 +829,68 @@ def table(rows):
     return "\n".join(lines)
 
 
+def _work_hosts(nr, run, progress):
+    """Runs the job on Nornir's threaded runner in a thread of its own, so
+    that this thread stays free to take an interrupt: then it stops hosts
+    from beginning, ends the links of those in flight and says so."""
+    outcome = {}
+
+    def work():
+        try:
+            outcome["results"] = nr.with_processors([progress]).run(task=_job(run), name="tarvix run")
+        except BaseException as error:  # handed to the main thread
+            outcome["error"] = error
+
+    worker = threading.Thread(target=work, name="tarvix run", daemon=True)
+    worker.start()
+    told = False
+    while worker.is_alive():
+        worker.join(0.2)
+        if run.stop.is_set():
+            if not told:
+                told = True
+                progress.say("interrupted (%s): %s; Ctrl-C again exits at once"
+                             % (_signal_name(run.signal), run.waiting()))
+            # Again and again: a host still connecting when told is ended
+            # once its connection is there.
+            run.abort_in_flight()
+    if "error" in outcome:
+        raise outcome["error"]
+    # A task that failed past its own handling (a fault here) left no
+    # report: Nornir's result tells what it raised.
+    for name, result in outcome["results"].items():
+        if name not in run.reports:
+            run.reports[name] = {"name": name, "status": "failed", "seconds": 0.0, "done": [], "outputs": [],
+                                 "error": _error(result[0])}
+
+
+def _document(run, names, elapsed):
+    """The run as one JSON document."""
+    hosts = []
+    for name in names:
+        report = run.reports[name]
+        hosts.append({"name": name, "status": report["status"], "seconds": round(report["seconds"], 3),
+                      "error": report["error"], "done": report["done"],
+                      "outputs": [dict(entry) for entry in report["outputs"]]})
+    counts = {status: sum(1 for host in hosts if host["status"] == status)
+              for status in ("ok", "failed", "unsaved", "interrupted")}
+    document = {"hosts": hosts}
+    document.update(counts)
+    document.update(seconds=round(elapsed, 3), workers=run.args.workers,
+                    interrupted_by=_signal_name(run.signal) if run.signal else None)
+    return document
+
+
 def run(args):
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        # Before the hosts are begun, or once they are done.
+        print("interrupted", file=sys.stderr)
+        return INTERRUPTED
+
+
+def _run(args):
     try:
         where = _check(args)
     except UsageError as error:
@@ -538,6 +902,14 @@ def run(args):
     except ImportError:
         print("error: %s" % NEEDS_NORNIR, file=sys.stderr)
         return FAILED
+    if args.parse:
+        from tarvix.bases.parsing import INSTALL_HINT
+        try:
+            import ntc_templates  # noqa: F401
+            import textfsm  # noqa: F401
+        except ImportError:
+            print("error: %s" % INSTALL_HINT, file=sys.stderr)
+            return FAILED
     try:
         nr = _nornir(args)
     except UsageError as error:
@@ -547,6 +919,12 @@ def run(args):
     names = sorted(nr.inventory.hosts)
     if not names:
         print("error: no device in %s matches the filters" % args.inventory, file=sys.stderr)
+        return USAGE
+    try:
+        plans = _plan_files(args, nr.inventory.hosts)
+        _create_files(plans)
+    except UsageError as error:
+        print("error: %s" % error, file=sys.stderr)
         return USAGE
 
     handler = _StderrHandler()
@@ -558,44 +936,44 @@ def run(args):
     # up here: the results carry them.
     quiet = logging.NullHandler()
     logging.getLogger("nornir").addHandler(quiet)
-    # The runner waits for every queued host before an interrupt reaches
-    # this thread: the hosts not begun by then are told to end at once.
-    stop = threading.Event()
-
-    def interrupted(number, frame):
-        stop.set()
-        raise KeyboardInterrupt()
-
-    handles_signals = threading.current_thread() is threading.main_thread()
-    if handles_signals:
-        previous = signal.signal(signal.SIGINT, interrupted)
+    run = _Run(args, plans)
     began = time.monotonic()
     try:
-        with Progress(len(names), sys.stderr) as progress:
-            results = nr.with_processors([progress]).run(task=_job(args, stop), name="tarvix run")
-    except KeyboardInterrupt:
-        print("interrupted", file=sys.stderr)
-        return INTERRUPTED
+        with _Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
+            _work_hosts(nr, run, progress)
     finally:
-        if handles_signals:
-            signal.signal(signal.SIGINT, previous)
         logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)
     elapsed = time.monotonic() - began
 
-    rows = []
+    counts = {"ok": 0, "failed": 0, "unsaved": 0, "interrupted": 0}
     for name in names:
-        outcome = results[name][0]
-        status = "failed" if results[name].failed else "ok"
-        error = _first_line(_error(outcome)) if results[name].failed else ""
-        rows.append((name, status, getattr(outcome, "seconds", 0.0), error))
-    failed = sum(1 for row in rows if row[1] == "failed")
-    print(table(rows))
-    print("%d device(s): %d ok, %d failed, in %.2f s with %d worker(s)"
-          % (len(rows), len(rows) - failed, failed, elapsed, args.workers))
-    if args.output:
-        print("output of each device in %s" % args.output)
-    return FAILED if failed else 0
+        counts[run.reports[name]["status"]] += 1
+    if args.json:
+        print(json.dumps(_document(run, names, elapsed)))
+    else:
+        print(table([(name, run.reports[name]["status"], run.reports[name]["seconds"], _note(run.reports[name]))
+                     for name in names]))
+        summary = "%d device(s): %d ok, %d failed" % (len(names), counts["ok"], counts["failed"])
+        for status in ("unsaved", "interrupted"):
+            if counts[status]:
+                summary += ", %d %s" % (counts[status], status)
+        print("%s, in %.2f s with %d worker(s)" % (summary, elapsed, args.workers))
+        if args.output:
+            print("output of each device in %s" % args.output)
+    if run.signal:
+        return 128 + run.signal
+    return FAILED if len(names) > counts["ok"] else 0
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is no number of seconds" % text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError("give more than 0 seconds, not %r" % text)
+    return value
 
 
 def add_parsers(commands):
@@ -618,10 +996,19 @@ def add_parsers(commands):
                         help="configuration line to apply after the commands (repeatable)")
     parser.add_argument("--workers", type=int, default=20, metavar="N",
                         help="devices worked at the same time (default: 20)")
-    parser.add_argument("--output", metavar="DIR", help="write each device's output to DIR/<host>.txt")
+    parser.add_argument("--timeout", type=_seconds, metavar="S",
+                        help="seconds each command and the configuration may take (default: the os plugin's, "
+                             "60 for the generic one)")
+    parser.add_argument("--output", metavar="DIR",
+                        help="write each device's output to DIR/<host>.txt (characters other than letters, "
+                             "digits and ._@+- written as %%XX)")
     parser.add_argument("--session-log", metavar="DIR",
                         help="record each device's session (secrets masked) to DIR/<host>.log")
-    parser.add_argument("--parse", action="store_true", help="parse the command output into records")
+    parser.add_argument("--parse", action="store_true",
+                        help="parse the command output into records; a command without a template, or whose "
+                             "template matches nothing, keeps its text and gets a warning")
+    parser.add_argument("--json", action="store_true",
+                        help="print the run as one JSON document instead of the table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
     parser.set_defaults(handler=run)
 

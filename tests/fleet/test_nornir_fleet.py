@@ -113,7 +113,7 @@ def test_run_on_a_simulated_fleet(tmp_path, capsys):
     captured = capsys.readouterr()
     rows = [line.split(None, 3) for line in captured.out.splitlines()[1:]]
     assert [row[:2] for row in rows[:2]] == [["sim-bad", "failed"], ["sim-r02", "ok"]], captured
-    assert rows[0][3].startswith("sim-bad: ") and rows[0][3].endswith("% Invalid input detected at '^' marker.")
+    assert rows[0][3] == "sim-bad: % Invalid input detected at '^' marker.; 'show clock' rejected"
     assert "2 device(s): 1 ok, 1 failed" in captured.out
     with open(os.path.join(out, "sim-bad.txt")) as text:
         assert "!!! failed: sim-bad: % Invalid input detected at '^' marker." in text.read()

@@ -1,0 +1,170 @@
+"""``tarvix run``: the files it writes, what it tells, and interrupts."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+pytest.importorskip("nornir")
+pytest.importorskip("rich")
+
+from tarvix import simulator  # noqa: E402
+from tarvix.cli import main  # noqa: E402
+from tarvix.fleet import write_fleet  # noqa: E402
+
+
+def inventory(directory, hosts):
+    """A hosts.yaml of simulated hosts: {name: (simulator options, extras)}."""
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, "hosts.yaml"), "w") as out:
+        for number, (name, (options, extras)) in enumerate(sorted(hosts.items())):
+            extras = dict({"start": simulator.command("sim%d" % number, *options)}, **extras)
+            out.write("%s:\n  connection_options:\n    tarvix:\n      extras: %s\n"
+                      % (json.dumps(name), json.dumps(extras)))
+    return directory
+
+
+def simulators_running(token):
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as handle:
+                argv = handle.read().split(b"\0")
+        except OSError:
+            continue
+        if b"tarvix.simulator" in argv and any(token.encode() in arg for arg in argv):
+            found.append(pid)
+    return found
+
+
+def test_hosts_never_share_a_file(tmp_path, capsys):
+    stems = {"a/b": "a%2Fb", "a_b": "a_b", "a b": "a%20b", "..": "%2E.", ".hidden": "%2Ehidden", "50%": "50%25"}
+    lab = inventory(str(tmp_path / "lab"), {name: ([], {}) for name in stems})
+    out, logs = str(tmp_path / "out"), str(tmp_path / "logs")
+    assert main(["run", "--inventory", lab, "--execute", "show version", "--output", out, "--session-log", logs]) == 0
+    capsys.readouterr()
+    assert sorted(os.listdir(out)) == sorted(stem + ".txt" for stem in stems.values())
+    assert sorted(os.listdir(logs)) == sorted(stem + ".log" for stem in stems.values())
+    # Each file holds its own host's session (the simulators are numbered
+    # in the order of the sorted names).
+    for number, name in enumerate(sorted(stems)):
+        with open(os.path.join(out, stems[name] + ".txt")) as text:
+            assert "sim%d uptime is" % number in text.read()
+        with open(os.path.join(logs, stems[name] + ".log")) as log:
+            assert "sim%d#show version" % number in log.read()
+    from tarvix.fleet import STEM_LIMIT, file_stem
+    long_names = ["x" * 300 + "1", "x" * 300 + "2"]
+    assert len({file_stem(name) for name in long_names}) == 2
+    assert all(len(file_stem(name)) == STEM_LIMIT for name in long_names)
+
+    # Files that would be one are refused before anything connects: names
+    # apart only in letter case, and a dual-RP host's log against a host
+    # named like it.
+    for hosts, option in [({"R1": ([], {}), "r1": ([], {})}, "--output"),
+                          ({"r1": ([], {"chassis_type": "dual_rp"}), "r1.a": ([], {})}, "--session-log")]:
+        lab = inventory(str(tmp_path / "clash"), hosts)
+        target = str(tmp_path / ("clash-" + option.strip("-")))
+        assert main(["run", "--inventory", lab, "--execute", "show clock", option, target]) == 2
+        err = capsys.readouterr().err
+        assert err.startswith("error: hosts 'R1' and 'r1' would write the same file" if option == "--output"
+                              else "error: hosts 'r1' and 'r1.a' would write the same file"), err
+        assert len(err.splitlines()) == 1 and not os.listdir(target)
+
+
+def test_paths_are_checked_first_and_an_unwritten_output_is_told(tmp_path, capsys):
+    fleet, out, logs = str(tmp_path / "fleet"), tmp_path / "out", tmp_path / "logs"
+    write_fleet(fleet, 2)
+    out.mkdir()
+    (out / "sim-r02.txt").mkdir()
+    command = ["run", "--inventory", fleet, "--execute", "show clock", "--configure", "hostname CHANGED",
+               "--output", str(out), "--session-log", str(logs)]
+    assert main(command) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("error: --output: cannot write ") and "sim-r02.txt" in err, err
+    # Nothing was connected, and nothing is left.
+    assert os.listdir(str(logs)) == [] and os.listdir(str(out)) == ["sim-r02.txt"]
+
+    # A write that fails once the device was worked: told with what was done.
+    (out / "sim-r02.txt").rmdir()
+    os.symlink("/dev/full", str(out / "sim-r01.txt"))
+    assert main(command + ["--json"]) == 1
+    captured = capsys.readouterr()
+    hosts = {host["name"]: host for host in json.loads(captured.out)["hosts"]}
+    assert hosts["sim-r02"]["status"] == "ok"
+    unsaved = hosts["sim-r01"]
+    assert unsaved["status"] == "unsaved" and unsaved["done"] == ["show clock", "1 configuration line(s)"]
+    assert "No space left on device" in unsaved["error"]
+    assert "done on the device: show clock, 1 configuration line(s)" in unsaved["error"]
+    assert "sim-r01: unsaved in " in captured.err
+
+
+def test_table_tells_the_cause_and_parsing_is_per_command(tmp_path, capsys):
+    pytest.importorskip("ntc_templates")
+    lab = inventory(str(tmp_path / "lab"), {"hung": (["--hang", "show clock"], {}), "r1": ([], {})})
+    out = str(tmp_path / "out")
+    assert main(["run", "--inventory", lab, "--execute", "show running-config", "--execute",
+                 "show ip interface brief", "--execute", "show clock", "--timeout", "0.3", "--parse",
+                 "--output", out]) == 1
+    rows = {line.split()[0]: line for line in capsys.readouterr().out.splitlines()[1:3]}
+    assert rows["hung"].endswith(": show clock; no prompt after 'show clock' within 0.3 s"), rows
+    assert "warning: no template for the command 'show running-config'" in rows["r1"]
+    with open(os.path.join(out, "r1.txt")) as text:
+        written = text.read()
+    assert "--- show running-config\nhostname sim1\n" in written
+    assert "!!! warning: no template for the command 'show running-config'" in written
+    assert '"interface": "GigabitEthernet0/0"' in written
+
+    assert main(["run", "--inventory", lab, "--name", "r1", "--execute", "show running-config", "--execute",
+                 "show ip interface brief", "--parse", "--json"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    outputs = document["hosts"][0]["outputs"]
+    assert [entry["command"] for entry in outputs] == ["show running-config", "show ip interface brief"]
+    assert outputs[0]["output"].startswith("hostname sim1") and "no template" in outputs[0]["warning"]
+    assert outputs[1]["output"][0]["interface"] == "GigabitEthernet0/0" and outputs[1]["warning"] is None
+    assert document["ok"] == 1 and document["hosts"][0]["status"] == "ok"
+
+
+@pytest.mark.slow
+def test_interrupts_keep_what_was_done(tmp_path):
+    token = tmp_path.name
+    # Two workers: "a" finishes, "b" and "c" hang in flight, "d" and "e"
+    # never begin.  The default command timeout (60 s) is not waited for.
+    hang = ["--hang", "show clock", "--hostname", "hang-" + token]
+    lab = inventory(str(tmp_path / "lab"), {"a": ([], {}), "b": (hang, {}), "c": (hang, {}),
+                                            "d": ([], {}), "e": ([], {})})
+    out = tmp_path / "out"
+    command = [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
+               "--execute", "show clock", "--workers", "2", "--output", str(out)]
+    run = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    time.sleep(2.5)
+    run.send_signal(signal.SIGTERM)
+    stdout, stderr = run.communicate(timeout=30)
+    assert run.returncode == 143, stderr
+    assert "interrupted (SIGTERM): ending 2 device(s) in flight: b, c" in stderr
+    status = {line.split()[0]: line.split()[1] for line in stdout.splitlines()[1:6]}
+    assert status == {"a": "ok", "b": "interrupted", "c": "interrupted", "d": "interrupted", "e": "interrupted"}
+    assert "5 device(s): 1 ok, 0 failed, 4 interrupted" in stdout
+    assert "sim0 uptime is" in (out / "a.txt").read_text()
+    # What a device in flight had done is kept, with the interruption.
+    kept = (out / "b.txt").read_text()
+    assert kept.startswith("--- show version\n") and "\n!!! interrupted: " in kept
+    assert (out / "e.txt").read_text() == "!!! interrupted: not begun: the run was interrupted before it began\n"
+    assert not simulators_running(token)
+
+    # A device still connecting is waited for, until a second interrupt.
+    lab = inventory(str(tmp_path / "silent"), {"s": (["--silent", "--hostname", "silent-" + token], {})})
+    run = subprocess.Popen(command[:5] + [lab] + command[6:], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           universal_newlines=True)
+    time.sleep(1.5)
+    run.send_signal(signal.SIGINT)
+    time.sleep(0.5)
+    assert run.poll() is None
+    run.send_signal(signal.SIGINT)
+    stdout, stderr = run.communicate(timeout=10)
+    assert run.returncode == 130, stderr
+    assert "still connecting" in stderr and "interrupted again: exiting at once" in stderr
+    assert "Traceback" not in stderr and "Exception ignored" not in stderr
+    assert not simulators_running(token)
