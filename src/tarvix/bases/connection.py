@@ -26,6 +26,7 @@ import logging
 import numbers
 import os
 import re
+import shlex
 import threading
 import time
 
@@ -146,6 +147,15 @@ class Connection(object):
     own choice that the device rejects is logged as a warning and connecting
     goes on; a rejected command that the caller gave fails the connect.
 
+    ``console``: whether the links are console lines (True) or sessions to
+    the device itself (False: ssh, or telnet to the device's own port); None
+    (the default, unless the plugin class sets ``console``) decides from
+    ``console_settle`` and the start commands, see ``console_line``.  The
+    plugin's own setup configuration (e.g. "no logging console") is applied
+    on a console line only: log messages never show on a session to the
+    device, so there it would only cost a round of configuration mode.
+    Setup exec commands run on either.
+
     ``console_settle``: the link is a console line reached through a terminal
     server, which needs a moment after the link closes before it can be
     reached again: disconnecting then waits for it.  ``env``: the
@@ -161,9 +171,17 @@ class Connection(object):
 
     ``template_platform`` names the platform whose TextFSM templates parse
     the output of ``execute(..., parse=True)``; None: no parsing.
+
+    One connection serves one caller at a time: connect, execute, configure
+    and disconnect hold the connection's lock, so threads sharing it take
+    turns (a thread waits for the command of another to finish).  ``abort``
+    takes no lock, so that it ends a command in progress at once.
     """
 
     chassis_type = None
+    # Whether this plugin's links are console lines: None decides from the
+    # start commands (see console_line).
+    console = None
     broker_class = None
     settings = Settings(EXEC_TIMEOUT=60, ERROR_PATTERNS=[])
     handle_names = ()
@@ -180,7 +198,7 @@ class Connection(object):
     def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
-                 rediscover=False, session_log=None):
+                 rediscover=False, session_log=None, console=None):
         starts = [start] if isinstance(start, str) else list(start or [])
         if len(starts) != len(self.handle_names):
             raise ValueError("%s needs %d start command(s), got %d"
@@ -202,12 +220,17 @@ class Connection(object):
         self.prompt_recovery = prompt_recovery
         self.env = env
         self.console_settle = console_settle
+        if console is not None:
+            self.console = bool(console)
         if session_log is not None and not is_path(session_log) and not hasattr(session_log, "write"):
             raise ValueError("session_log is a path or a writable file object, not %r" % (session_log,))
         self.session_log = session_log
         self.settings = copy.deepcopy(type(self).settings)
         self.log = logging.getLogger("tarvix.connection")
         self.context = {}
+        # Re-entrant: the broker runs the setup commands through execute and
+        # configure while connect holds it.
+        self._lock = threading.RLock()
         self._is_connected = False
         self._handles_designated = False
         self._connecting = False
@@ -242,6 +265,32 @@ class Connection(object):
     def connected(self):
         return self._is_connected
 
+    @property
+    def init_config_commands(self):
+        """The configuration lines the broker applies while connecting: the
+        caller's; else None (the plugin's own) on a console line, and none
+        over a session to the device itself."""
+        if self._init_config_commands is None and not self.console_line:
+            return []
+        return self._init_config_commands
+
+    @init_config_commands.setter
+    def init_config_commands(self, lines):
+        self._init_config_commands = lines
+
+    @property
+    def console_line(self):
+        """Whether the links are console lines: as ``console`` says when it
+        is set; else with ``console_settle``, or when a start command is not
+        a session to the device itself (the system ssh client; telnet to the
+        device's own port).  Serial programs, a terminal server's port, the
+        bundled simulator (which plays a console) are console lines."""
+        if self.console is not None:
+            return bool(self.console)
+        if self.console_settle:
+            return True
+        return not all(_session_start(handle.start) for handle in self.handles)
+
     def _handle(self, target):
         raise NotImplementedError
 
@@ -250,6 +299,10 @@ class Connection(object):
     def connect(self):
         """Opens the console link(s) and lets the broker bring the device
         to a known state; on failure the links are closed again."""
+        with self._lock:
+            return self._connect()
+
+    def _connect(self):
         if self._is_connected:
             return None
         if self.broker_class is None:
@@ -293,12 +346,13 @@ class Connection(object):
 
     def disconnect(self):
         """Closes the link(s) through the broker."""
-        if self.broker is None:
-            return None
-        try:
-            return self.broker.disconnect()
-        finally:
-            self._close_links()
+        with self._lock:
+            if self.broker is None:
+                return None
+            try:
+                return self.broker.disconnect()
+            finally:
+                self._close_links()
 
     def abort(self):
         """Ends the device links from any thread, at once: their programs are
@@ -328,7 +382,14 @@ class Connection(object):
         ``parse``: returns the output as a list of records (dicts keyed by
         the template's lower-case field names) through the TextFSM template
         for ``template_platform`` and the command; TemplateNotFoundError,
-        before anything is sent, when there is none."""
+        before anything is sent, when there is none.
+
+        A command is one line: ValueError for one holding a line break."""
+        _one_line(command)
+        with self._lock:
+            return self._execute(command, target, timeout, prompt_recovery, reply, parse)
+
+    def _execute(self, command, target, timeout, prompt_recovery, reply, parse):
         if parse:
             template = parsing.find_template(self.template_platform, command)
             return parsing.parse(template, self.execute(command, target, timeout, prompt_recovery, reply))
@@ -346,10 +407,17 @@ class Connection(object):
     def configure(self, lines, target=None, timeout=None, prompt_recovery=None, reply=None):
         """Applies configuration lines (a list, or one string of lines) in
         the config state and returns to the enable state; returns the output.
-        ``reply`` as for ``execute``."""
+        ``reply`` as for ``execute``; ValueError for a line of a list that
+        holds a line break."""
         if isinstance(lines, str):
             lines = lines.splitlines()
         lines = list(lines)
+        for line in lines:
+            _one_line(line)
+        with self._lock:
+            return self._configure(lines, target, timeout, prompt_recovery, reply)
+
+    def _configure(self, lines, target, timeout, prompt_recovery, reply):
         handle = self._handle(target)
         timeout = self._timeout(timeout)
         statements = reply_statements(reply)
@@ -377,7 +445,7 @@ class Connection(object):
         return command in (getattr(self.settings, "HA_INIT_EXEC_COMMANDS", None) or [])
 
     def _lenient_config(self, lines):
-        if not self._connecting or self.init_config_commands is not None:
+        if not self._connecting or self._init_config_commands is not None:
             return False
         return bool(lines) and lines == list(getattr(self.settings, "HA_INIT_CONFIG_COMMANDS", None) or [])
 
@@ -441,10 +509,11 @@ class Connection(object):
         return self
 
     def __exit__(self, *exc):
-        if self.broker is not None and self._is_connected:
-            self.disconnect()
-        else:
-            self._close_links()
+        with self._lock:
+            if self.broker is not None and self._is_connected:
+                self.disconnect()
+            else:
+                self._close_links()
 
     def __repr__(self):
         return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
@@ -457,6 +526,45 @@ def _hostname_pattern(hostname):
     if dot and first and rest and not re.match(r"^[\d.]+$", hostname):
         return "(?i:%s(?:%s)?)" % (re.escape(first), re.escape(dot + rest))
     return "(?i:%s)" % re.escape(hostname)
+
+
+# Options of telnet that take an argument.
+_TELNET_ARGUMENT_OPTIONS = frozenset(["-b", "-e", "-k", "-l", "-n", "-S", "-X"])
+
+
+def _session_start(start):
+    """Whether a start command opens a session to the device itself: the
+    system ssh client, or telnet to a host's own port (none, 23); telnet
+    to another port reaches a console line behind a terminal server."""
+    try:
+        words = shlex.split(start)
+    except (ValueError, AttributeError):
+        return False
+    if words and os.path.basename(words[0]) == "env":
+        words.pop(0)
+        while words and (words[0].startswith("-") or "=" in words[0]):
+            if words.pop(0) in ("-u", "--unset") and words:
+                words.pop(0)
+    if not words:
+        return False
+    program = os.path.basename(words[0])
+    if program == "ssh":
+        return True
+    if program != "telnet":
+        return False
+    operands, rest = [], words[1:]
+    while rest:
+        word = rest.pop(0)
+        if word in _TELNET_ARGUMENT_OPTIONS:
+            del rest[:1]
+        elif not word.startswith("-"):
+            operands.append(word)
+    return len(operands) == 1 or (len(operands) == 2 and operands[1] in ("23", "telnet"))
+
+
+def _one_line(command):
+    if isinstance(command, str) and ("\n" in command or "\r" in command):
+        raise ValueError("a command is one line, without line breaks: %r" % (command,))
 
 
 def _default_chassis(start):

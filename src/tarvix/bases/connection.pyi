@@ -67,6 +67,9 @@ class Connection:
     handle_names: ClassVar[Tuple[str, ...]]
     # The ntc-templates platform execute(..., parse=True) uses; None: no parsing.
     template_platform: ClassVar[Optional[str]]
+    # Whether the links are console lines (a plugin may say so for all its
+    # connections); None: decided from console_settle and the start commands.
+    console: Optional[bool]
 
     hostname: Optional[str]
     os: str
@@ -100,7 +103,7 @@ class Connection:
                 init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False,
+                console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
@@ -110,7 +113,7 @@ class Connection:
                 init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False,
+                console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None) -> DualRpConnection: ...
     # Without a chassis type: one start command is a single-RP device, a pair
     # of them (a tuple) a dual-RP one.
@@ -121,7 +124,7 @@ class Connection:
                 learn_hostname: bool = False, init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False,
+                console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Tuple[str, str] = ..., os: str = "generic",
@@ -130,7 +133,7 @@ class Connection:
                 learn_hostname: bool = False, init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False,
+                console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None) -> DualRpConnection: ...
     # Anything else (a list of start commands, a chassis type only known at
     # run time): a Connection, single- or dual-RP.
@@ -145,9 +148,14 @@ class Connection:
                 learn_hostname: bool = False, init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False, session_log: Optional[_SessionLog] = None) -> _C: ...
+                console_settle: bool = False, console: Optional[bool] = None,
+                session_log: Optional[_SessionLog] = None) -> _C: ...
     @property
     def connected(self) -> bool: ...
+    # Whether the plugin's setup configuration is applied while connecting:
+    # the links are console lines, not sessions to the device itself.
+    @property
+    def console_line(self) -> bool: ...
     def _get_learned_hostname(self, spawn: Spawn) -> str: ...
     def connect(self) -> Any: ...
     def disconnect(self) -> None: ...
@@ -180,7 +188,8 @@ class SingleRpConnection(Connection):
                 learn_hostname: bool = False, init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False, session_log: Optional[_SessionLog] = None) -> _S: ...
+                console_settle: bool = False, console: Optional[bool] = None,
+                session_log: Optional[_SessionLog] = None) -> _S: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[str, List[str], Tuple[str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -188,7 +197,7 @@ class SingleRpConnection(Connection):
                  init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
-                 session_log: Optional[_SessionLog] = None) -> None: ...
+                 session_log: Optional[_SessionLog] = None, console: Optional[bool] = None) -> None: ...
     # The link (None until connected) and its state machine.
     @property
     def spawn(self) -> Spawn: ...
@@ -206,7 +215,8 @@ class DualRpConnection(Connection):
                 learn_hostname: bool = False, init_exec_commands: Optional[List[str]] = None,
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
-                console_settle: bool = False, session_log: Optional[_SessionLog] = None) -> _D: ...
+                console_settle: bool = False, console: Optional[bool] = None,
+                session_log: Optional[_SessionLog] = None) -> _D: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -214,7 +224,7 @@ class DualRpConnection(Connection):
                  init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
-                 session_log: Optional[_SessionLog] = None) -> None: ...
+                 session_log: Optional[_SessionLog] = None, console: Optional[bool] = None) -> None: ...
     @property
     def a(self) -> RpHandle: ...
     @property

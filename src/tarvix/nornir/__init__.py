@@ -4,7 +4,12 @@ Installed with ``pip install "tarvix[nornir]"``; the plugin is registered
 under the entry-point group ``nornir.plugins.connections`` as "tarvix", so
 that a task gets a connected ``Connection`` with::
 
-    con = task.host.get_connection("tarvix", task.nornir.config)
+    con = host_connection(task.host, task.nornir.config)
+
+(one per host however many threads ask at once; Nornir's own
+``task.host.get_connection("tarvix", task.nornir.config)`` gives the same
+connection once it is open, but two threads that open it together each
+open one)
 
 or runs the tasks of this package::
 
@@ -21,6 +26,7 @@ import importlib
 _EXPORTS = {
     "CONNECTION_NAME": "tarvix.nornir.connection",
     "TarvixConnection": "tarvix.nornir.connection",
+    "host_connection": "tarvix.nornir.connection",
     "tarvix_execute": "tarvix.nornir.tasks",
     "tarvix_configure": "tarvix.nornir.tasks",
 }

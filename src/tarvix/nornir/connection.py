@@ -27,14 +27,18 @@ The learnt prompt hostname is used unless ``learn_hostname`` is False in the
 extras: the inventory's ``hostname`` is an address, seldom the name the
 device's prompt shows.
 
-Over the default ssh start command the link is a vty session, not a console
-line: log messages never reach it, so the generic plugins' setup
-configuration ("no logging console") would only cost a round of
-configuration mode on every connect.  Unless the extras give
-``init_config_commands``, the plugin then applies none.  A ``start`` of the
-extras (e.g. a terminal server's console line) keeps the plugin's default.
+Over the default ssh start command the link is a session to the device, not
+a console line, so the os plugin's setup configuration is left out, as for
+any ``Connection`` (see its ``console`` keyword).
+
+A host has one tarvix connection however many threads ask for it at once
+when they ask through ``host_connection`` (the tasks of this package do);
+Nornir's own ``Host.get_connection`` does not guard against two threads
+opening a host's connection together.  The connection itself serves one
+command at a time.
 """
 import shlex
+import threading
 
 from tarvix.bases.connection import Connection
 
@@ -66,6 +70,32 @@ def ssh_command(hostname, port=None, username=None, host_key_checking=True):
     return " ".join(shlex.quote(arg) for arg in argv)
 
 
+# The hosts whose connection is being got, by id: [lock, threads using it].
+# An entry lives only while some thread holds the host, so an id is never
+# taken for another host's.
+_host_locks = {}
+_host_locks_guard = threading.Lock()
+
+
+def host_connection(host, configuration):
+    """The tarvix ``Connection`` of a Nornir ``host``, opened on first use:
+    threads that ask for it at once wait for the one opening it and share
+    its connection, instead of each opening one (which Nornir keeps only
+    the last of, leaving the others running)."""
+    key = id(host)
+    with _host_locks_guard:
+        entry = _host_locks.setdefault(key, [threading.Lock(), 0])
+        entry[1] += 1
+    try:
+        with entry[0]:
+            return host.get_connection(CONNECTION_NAME, configuration)
+    finally:
+        with _host_locks_guard:
+            entry[1] -= 1
+            if not entry[1]:
+                del _host_locks[key]
+
+
 def platform_os(platform):
     """The tarvix os plugin for a Nornir platform name."""
     return PLATFORM_OS.get(platform, platform)
@@ -86,7 +116,6 @@ class TarvixConnection(object):
             if not hostname:
                 raise ValueError("the host has no hostname to ssh to and its extras give no start command")
             start = ssh_command(hostname, port, username, host_key_checking)
-            options.setdefault("init_config_commands", [])
         credentials = dict(options.pop("credentials", None) or {})
         if username or password is not None:
             credentials["default"] = {"username": username, "password": password}

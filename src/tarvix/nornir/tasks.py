@@ -9,7 +9,7 @@ records them with their traceback.
 from nornir.core.task import Result
 
 from tarvix.core import errors
-from tarvix.nornir.connection import CONNECTION_NAME
+from tarvix.nornir.connection import host_connection
 
 # Errors of devices, links, the plugin registry and parsing (no template for
 # the command, or output the template does not fit).
@@ -17,7 +17,7 @@ FAILURES = (errors.ConnectionError, errors.ConnectionInfraError, errors.ParseErr
 
 
 def _connection(task):
-    return task.host.get_connection(CONNECTION_NAME, task.nornir.config)
+    return host_connection(task.host, task.nornir.config)
 
 
 def _failed(task, error):
