@@ -513,31 +513,20 @@ class _Run(object):
 
     def waiting(self):
         """What ending the run waits for, in words."""
-        from tarvix.nornir import CONNECTION_NAME
-
         with self.lock:
-            hosts = sorted(self.inflight.items())
-        if not hosts:
+            names = sorted(self.inflight)
+        if not names:
             return "no device in flight"
-        said = "ending %d device(s) in flight: %s" % (len(hosts), ", ".join(name for name, _ in hosts))
-        connecting = [name for name, host in hosts if CONNECTION_NAME not in host.connections]
-        if connecting:
-            said += " (still connecting, ended once connected or at their connection timeout: %s)" \
-                    % ", ".join(connecting)
-        return said
+        return "ending %d device(s) in flight: %s" % (len(names), ", ".join(names))
 
     def abort_in_flight(self):
-        """Ends the links of the hosts in flight (lock-free on the
-        connections), so that what each one waits for fails at once; its
-        task still closes its connection."""
-        from tarvix.nornir import CONNECTION_NAME
+        """Ends the links of the hosts in flight, those still connecting
+        included (lock-free on the connections), so that what each one
+        waits for fails at once; its task still closes its connection.
+        Every connection the plugin has in this process is the run's."""
+        from tarvix.nornir.connection import abort_all
 
-        with self.lock:
-            hosts = list(self.inflight.values())
-        for host in hosts:
-            con = getattr(host.connections.get(CONNECTION_NAME), "connection", None)
-            if con is not None:
-                con.abort()
+        abort_all()
 
 
 def _parsed(host, entry):
@@ -851,8 +840,8 @@ def _work_hosts(nr, run, progress):
                 told = True
                 progress.say("interrupted (%s): %s; Ctrl-C again exits at once"
                              % (_signal_name(run.signal), run.waiting()))
-            # Again and again: a host still connecting when told is ended
-            # once its connection is there.
+            # Again and again: a host that was about to open its link
+            # when told is ended too.
             run.abort_in_flight()
     if "error" in outcome:
         raise outcome["error"]

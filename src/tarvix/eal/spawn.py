@@ -507,8 +507,14 @@ class Spawn(object):
         to collect the program and close the terminal."""
         if self._ended:
             return
+        pid = self._child.pid
         try:
-            os.kill(self._child.pid, signal.SIGKILL)
+            # The program leads a session of its own: what it started, e.g.
+            # a wrapper's child holding the terminal, goes with it.
+            if os.getpgid(pid) == pid:
+                os.killpg(pid, signal.SIGKILL)
+            else:
+                os.kill(pid, signal.SIGKILL)
         except (ProcessLookupError, PermissionError):
             pass
 

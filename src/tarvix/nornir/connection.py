@@ -39,6 +39,7 @@ command at a time.
 """
 import shlex
 import threading
+import weakref
 
 from tarvix.bases.connection import Connection
 
@@ -122,10 +123,41 @@ class TarvixConnection(object):
         os_name = options.pop("os", None) or platform_os(platform)
         options.setdefault("learn_hostname", True)
         con = Connection(hostname=hostname, start=start, os=os_name, credentials=credentials, **options)
-        con.connect()
+        # Known while it connects too, so that abort_all reaches it.
         self.connection = con
+        with _live_lock:
+            _live.add(self)
+        try:
+            con.connect()
+        except BaseException:
+            self._forget()
+            raise
+
+    def _forget(self):
+        con, self.connection = self.connection, None
+        with _live_lock:
+            _live.discard(self)
+        return con
 
     def close(self):
-        con, self.connection = self.connection, None
+        con = self._forget()
         if con is not None:
             con.disconnect()
+
+
+# The plugin's connections that are connecting or open in this process.
+_live = weakref.WeakSet()
+_live_lock = threading.Lock()
+
+
+def abort_all():
+    """Kills the links of every connection the plugin is opening or has
+    open in this process (``Connection.abort``), from any thread: whatever
+    waits on them, a connect included, fails at once.  Their owners still
+    close them."""
+    with _live_lock:
+        plugins = list(_live)
+    for plugin in plugins:
+        con = plugin.connection
+        if con is not None:
+            con.abort()
