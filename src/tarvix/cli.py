@@ -79,8 +79,21 @@ def _simulated(args, workdir):
     return [simulator.command(args.hostname, *options)], credentials, env
 
 
+def _mask_filter():
+    from tarvix.eal.secrets import FILTER
+
+    return FILTER
+
+
+def _masked(text):
+    """The text with every secret the process knows masked."""
+    from tarvix.eal.secrets import mask
+
+    return mask(str(text))
+
+
 def _say(text=""):
-    print(text, flush=True)
+    print(_masked(text), flush=True)
 
 
 def _replies(texts):
@@ -128,6 +141,7 @@ def _log_to_file(args, logger):
     except OSError as error:
         raise UsageError("--log-file: cannot write %s: %s" % (args.log_file, error.strerror or error))
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    handler.addFilter(_mask_filter())
     logger.addHandler(handler)
     return handler
 
@@ -185,6 +199,7 @@ def _connect(args):
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(message)s"))
     handler.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    handler.addFilter(_mask_filter())
     logger = logging.getLogger("tarvix")
     try:
         file_handler = _log_to_file(args, logger)
@@ -233,9 +248,9 @@ def _connect(args):
     except (ConnectionError, ConnectionInfraError, ParseError, ImportError, ValueError, OSError) as error:
         if isinstance(error, BrokenPipeError):
             raise
-        print("error: %s" % error, file=sys.stderr)
+        print("error: %s" % _masked(error), file=sys.stderr)
         if args.json:
-            report["error"] = str(error)
+            report["error"] = _masked(error)
             _say(json.dumps(report))
         return FAILED
     except KeyboardInterrupt:
