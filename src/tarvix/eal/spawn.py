@@ -150,6 +150,37 @@ def _setsid_ctty():
         return _setsid[0]
 
 
+def _inherited_descriptors():
+    """The descriptors above 2 that a program started now would inherit
+    (those another part of the process made inheritable)."""
+    try:
+        names = os.listdir("/proc/self/fd")
+    except OSError:
+        names = os.listdir("/dev/fd")
+    found = []
+    for name in names:
+        fd = int(name)
+        if fd > 2:
+            try:
+                if os.get_inheritable(fd):
+                    found.append(fd)
+            except OSError:
+                pass  # the directory's own descriptor, closed since
+    return found
+
+
+def _kill(pid):
+    """Kills and collects a program started for a link that is given up."""
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    try:
+        os.waitpid(pid, 0)
+    except ChildProcessError:
+        pass
+
+
 class _LinkProcess(pexpect.spawn):
     """pexpect's spawn, but the program starts without a copy of this
     process: a fork of a large, many-threaded interpreter is paid under its
@@ -158,7 +189,25 @@ class _LinkProcess(pexpect.spawn):
     is started with posix_spawn through ``setsid -c``, which gives it a
     session of its own with the pseudo-terminal as its controlling terminal
     (as a forked child gets it); where that is not at hand, or options ask
-    for code to run in the child, pexpect's own start is used."""
+    for code to run in the child, pexpect's own start is used.
+
+    Either way the program gets its terminal and no other descriptor of
+    this process, also none made inheritable elsewhere (pexpect's own start
+    closes them in the child; here they are closed by the spawn); and a
+    failure once the program runs kills it."""
+
+    def _spawn(self, command, args=[], preexec_fn=None, dimensions=None):
+        try:
+            return super(_LinkProcess, self)._spawn(command, args, preexec_fn, dimensions)
+        except BaseException:
+            proc = getattr(self, "ptyproc", None)
+            if proc is not None:
+                _kill(proc.pid)
+                try:
+                    os.close(proc.fd)
+                except OSError:
+                    pass
+            raise
 
     def _spawnpty(self, args, env=None, cwd=None, dimensions=(24, 80), echo=True, preexec_fn=None, **options):
         setsid = _setsid_ctty() if echo and preexec_fn is None and cwd is None and not options else None
@@ -169,20 +218,27 @@ class _LinkProcess(pexpect.spawn):
         import termios
 
         master, slave = os.openpty()
+        pid = None
         try:
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", dimensions[0], dimensions[1], 0, 0))
+            actions = [(os.POSIX_SPAWN_DUP2, slave, fd) for fd in (0, 1, 2)]
+            if hasattr(os, "POSIX_SPAWN_CLOSEFROM"):
+                actions.append((os.POSIX_SPAWN_CLOSEFROM, 3))
+            else:
+                actions += [(os.POSIX_SPAWN_CLOSE, fd) for fd in _inherited_descriptors()]
             pid = os.posix_spawn(setsid, [setsid, "-c"] + list(args), os.environ if env is None else env,
-                                 file_actions=[(os.POSIX_SPAWN_DUP2, slave, fd) for fd in (0, 1, 2)],
-                                 setsigdef=(signal.SIGPIPE,))
+                                 file_actions=actions, setsigdef=(signal.SIGPIPE,))
+            proc = ptyprocess.PtyProcess(pid, master)
+            proc.argv = args
+            proc.env = env
+            return proc
         except BaseException:
+            if pid is not None:
+                _kill(pid)
             os.close(master)
             raise
         finally:
             os.close(slave)
-        proc = ptyprocess.PtyProcess(pid, master)
-        proc.argv = args
-        proc.env = env
-        return proc
 
 
 class Spawn(object):
@@ -243,8 +299,13 @@ class Spawn(object):
             self._child.delaybeforesend = None
             self.log.debug("%s: started %r (pid %d)", device, self._masked_command(), self._child.pid)
         except BaseException:
-            if self.session_log is not None:
-                self.session_log.close()
+            try:
+                if self._child is not None:
+                    _kill(self._child.pid)
+                    self._child.ptyproc.fileobj.close()
+            finally:
+                if self.session_log is not None:
+                    self.session_log.close()
             raise
 
     @property
