@@ -110,8 +110,22 @@ def _simulated(args, workdir):
     return [simulator.command(args.hostname, *options)], credentials, env
 
 
+def _masked(value):
+    """A text, or the texts in a report's lists and dicts, with every secret
+    the process knows masked (before JSON escapes any of their characters)."""
+    from tarvix.eal.secrets import mask
+
+    if isinstance(value, dict):
+        return dict((key, _masked(item)) for key, item in value.items())
+    if isinstance(value, (list, tuple)):
+        return [_masked(item) for item in value]
+    if isinstance(value, str):
+        return mask(value)
+    return value
+
+
 def _say(text=""):
-    print(text, flush=True)
+    print(_masked(text), flush=True)
 
 
 def _replies(texts):
@@ -166,6 +180,8 @@ def _check(args):
 def _log_to_file(args, logger):
     """The handler that writes the framework's log records to --log-file
     (all of them, debug records included), or None."""
+    from tarvix.eal.secrets import FILTER
+
     if not args.log_file:
         return None
     try:
@@ -173,6 +189,7 @@ def _log_to_file(args, logger):
     except OSError as error:
         raise UsageError("--log-file: cannot write %s: %s" % (args.log_file, error.strerror or error))
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+    handler.addFilter(FILTER)
     logger.addHandler(handler)
     return handler
 
@@ -210,7 +227,7 @@ def _summary(con, args, elapsed, replies, report):
         report["outputs"].append({"command": command, "target": target, "output": output})
         if not args.json:
             _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
-            _say(json.dumps(output, indent=2) if args.parse else output)
+            _say(json.dumps(_masked(output), indent=2) if args.parse else output)
 
 
 def _connect(args):
@@ -229,10 +246,12 @@ def _connect(args):
     from tarvix.bases import parsing
     from tarvix.bases.connection import Connection
     from tarvix.core.errors import ConnectionError, ConnectionInfraError, ParseError
+    from tarvix.eal.secrets import FILTER
 
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(message)s"))
     handler.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    handler.addFilter(FILTER)
     logger = logging.getLogger("tarvix")
     try:
         file_handler = _log_to_file(args, logger)
@@ -274,17 +293,17 @@ def _connect(args):
         _summary(con, args, time.monotonic() - began, replies, report)
         con.disconnect()
         if args.json:
-            _say(json.dumps(report))
+            _say(json.dumps(_masked(report)))
         else:
             _say("disconnected")
         return 0
     except (ConnectionError, ConnectionInfraError, ParseError, ImportError, ValueError, OSError) as error:
         if isinstance(error, BrokenPipeError):
             raise
-        print("error: %s" % error, file=sys.stderr)
+        print("error: %s" % _masked(str(error)), file=sys.stderr)
         if args.json:
             report["error"] = str(error)
-            _say(json.dumps(report))
+            _say(json.dumps(_masked(report)))
         return FAILED
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)

@@ -30,6 +30,8 @@ import sys
 import threading
 import time
 
+from tarvix.eal import secrets
+
 FAILED, USAGE, INTERRUPTED = 1, 2, 130
 INVENTORY_FILES = ("hosts.yaml", "groups.yaml", "defaults.yaml")
 NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
@@ -486,8 +488,8 @@ def _error(outcome):
     exception itself."""
     error = outcome.exception
     if error is not None and outcome.result != str(error):
-        return "%s: %s" % (type(error).__name__, error)
-    return str(outcome.result)
+        return secrets.mask("%s: %s" % (type(error).__name__, error))
+    return secrets.mask(str(outcome.result))
 
 
 class _Interrupted(Exception):
@@ -918,6 +920,7 @@ def _run(args):
 
     handler = _StderrHandler()
     handler.setFormatter(logging.Formatter("%(message)s"))
+    handler.addFilter(secrets.FILTER)
     logger = logging.getLogger("tarvix")
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG if args.verbose else logging.WARNING)

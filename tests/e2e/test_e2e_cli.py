@@ -213,3 +213,18 @@ def test_parse_prints_records():
     assert result.returncode == 1 and result.stdout == ""
     assert result.stderr.splitlines()[-1] == (
         "error: no template for the command 'show nothing' on the platform 'cisco_ios'")
+
+
+def test_a_password_shows_nowhere_whatever_surrounds_it(tmp_path):
+    secret = "q8-env-password"
+    start = "env X=%s %s" % (secret, simulator.command("cli-mask"))
+    result = tarvix("connect", "-v", "--json", "--log-file", str(tmp_path / "tarvix.log"), "--start", start,
+                    "--execute", "show " + secret, env={"TARVIX_PASSWORD": secret})
+    assert result.returncode == 1
+    error = json.loads(result.stdout)["error"]
+    assert error.startswith("device: ") and "'show ****' rejected" in error
+    records = (tmp_path / "tarvix.log").read_text()
+    for shown in (result.stderr, records):
+        assert "started 'env X=**** " in shown and "sending 'show ****'" in shown
+    assert secret not in result.stdout + result.stderr + records
+    assert not simulators_running("cli-mask")

@@ -1,8 +1,11 @@
 """Device links on real pseudo-terminals, with small stand-in programs."""
+import logging
 import os
+import select
 import shlex
 import sys
 import time
+from unittest import mock
 
 import pytest
 
@@ -132,3 +135,49 @@ def test_the_program_owns_its_terminal(link, monkeypatch, start):
     output = spawn.expect("ready>", timeout=5).match_output
     assert "tty ok" in output
     assert "session leader True os.terminal_size(columns=150, lines=30)" in output
+
+
+@pytest.mark.parametrize("start", ["posix_spawn", "posix_spawn closing each", "fork"])
+def test_the_program_inherits_no_other_descriptor(link, monkeypatch, start):
+    from tarvix.eal import spawn as spawn_module
+
+    if start == "fork":
+        monkeypatch.setattr(spawn_module, "_setsid", [None])
+    elif spawn_module._setsid_ctty() is None:
+        pytest.skip("no posix_spawn or no setsid with --ctty here")
+    if start == "posix_spawn closing each":
+        monkeypatch.delattr(os, "POSIX_SPAWN_CLOSEFROM", raising=False)
+    read, write = os.pipe()
+    try:
+        os.set_inheritable(write, True)
+        spawn = link("print('ready>', flush=True)\nimport time\ntime.sleep(30)")
+        spawn.expect("ready>", timeout=5)
+        os.close(write)
+        write = None
+        # The pipe ends at once unless the program holds its writing end.
+        assert select.select([read], [], [], 2)[0] and os.read(read, 1) == b""
+    finally:
+        os.close(read)
+        if write is not None:
+            os.close(write)
+
+
+@pytest.mark.parametrize("breaks", ["the terminal object", "the spawn after the program runs"])
+def test_a_failure_once_the_program_runs_leaves_no_process(monkeypatch, breaks):
+    from tarvix.eal import spawn as spawn_module
+
+    if spawn_module._setsid_ctty() is None:
+        pytest.skip("no posix_spawn or no setsid with --ctty here")
+    started = []
+    posix_spawn = os.posix_spawn
+    monkeypatch.setattr(os, "posix_spawn", lambda *a, **k: started.append(posix_spawn(*a, **k)) or started[-1])
+    log = logging.getLogger("test.broken")
+    if breaks == "the terminal object":
+        monkeypatch.setattr(spawn_module.ptyprocess, "PtyProcess", mock.Mock(side_effect=RuntimeError("broken")))
+    else:
+        monkeypatch.setattr(log, "debug", mock.Mock(side_effect=RuntimeError("broken")))
+    with pytest.raises(RuntimeError, match="broken"):
+        Spawn(program("import time; time.sleep(30)"), "dev1", log=log)
+    [pid] = started
+    with pytest.raises(ChildProcessError):
+        os.waitpid(pid, os.WNOHANG)

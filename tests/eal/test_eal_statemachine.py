@@ -174,3 +174,55 @@ def test_a_bare_line_taken_for_the_password_is_made_good(tmp_path, password, rea
                 machine.go_to("any", spawn, context={"cred_list": ["default"]})
     finally:
         spawn.close()
+
+
+# An ssh client as the system one asks for a password: it drops what was
+# typed before it asks (unless --keeps-typeahead, for the first question),
+# and ends the prompt's line once it has read one.  Every line read is
+# recorded in the file named first.
+SSH_CLIENT = """import sys, termios, time
+time.sleep(0.5)
+for attempt in range(3):
+    if attempt or "--keeps-typeahead" not in sys.argv:
+        termios.tcflush(0, termios.TCIFLUSH)
+    sys.stdout.write("user@r1's password: "); sys.stdout.flush()
+    line = sys.stdin.readline().strip()
+    with open(sys.argv[1], "a") as record:
+        record.write(line + "\\n")
+    sys.stdout.write("\\r\\n"); sys.stdout.flush()
+    time.sleep(0.3)
+    if line == "pw-right":
+        sys.stdout.write("sm1>"); sys.stdout.flush()
+        sys.stdin.readline()
+        break
+    sys.stdout.write("Permission denied, please try again.\\r\\n")
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("option, passwords, received", [
+    # The bare line sent while the client negotiated is dropped: the wrong
+    # password is refused once, then the next credential is offered.
+    ("", ["pw-wrong", "pw-right"], ["pw-wrong", "pw-right"]),
+    # The bare line is read as the password: the password goes to the next question.
+    ("--keeps-typeahead", ["pw-right"], ["", "pw-right"]),
+])
+def test_each_password_is_offered_once_per_question(tmp_path, monkeypatch, option, passwords, received):
+    import tarvix.eal.statemachine as statemachine
+
+    monkeypatch.setattr(statemachine, "NUDGE_AFTER", 0.2)
+    program, record = tmp_path / "ssh_client.py", tmp_path / "received"
+    program.write_text(SSH_CLIENT)
+    spawn = Spawn("%s %s %s %s" % (sys.executable, program, record, option), "sm1", timeout=5)
+    names = ["c%d" % n for n in range(len(passwords))]
+    machine = RouterStateMachine("sm1", lambda: "sm1", DEFAULT_LEARNED_HOSTNAME, timeout=5,
+                                 credentials=dict((n, {"password": p}) for n, p in zip(names, passwords)))
+    sent = []
+    send_secret = spawn.send_secret
+    spawn.send_secret = lambda text: (sent.append(text), send_secret(text))
+    try:
+        assert machine.go_to("any", spawn, context={"cred_list": names}) == "disable"
+    finally:
+        spawn.close()
+    assert record.read_text().splitlines() == received
+    assert sent == passwords

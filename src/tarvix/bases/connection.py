@@ -336,9 +336,13 @@ class Connection(object):
 
     def _open_link(self, handle, env):
         device = handle.state_machine.device
+        # The credentials' passwords are masked in whatever the process
+        # logs or reports from now on, the link's start command included.
+        passwords = [c.get("password") for c in self.credentials.values() if isinstance(c, dict)]
+        passwords = [p for p in passwords if isinstance(p, str)]
         try:
             return Spawn(handle.start, device, timeout=self.connection_timeout, log=self.log, env=env,
-                         session_log=self._session_log(handle))
+                         session_log=self._session_log(handle), secrets=passwords)
         except (pexpect.ExceptionPexpect, OSError) as error:
             # The message names the program only: the rest of the start
             # command may hold a password.

@@ -10,7 +10,7 @@ is still masked; ``flush`` writes what is held back.
 import io
 import os
 
-MASK = "****"
+from tarvix.eal.secrets import MASK
 
 
 def rp_path(path, rp):

@@ -24,6 +24,8 @@ import pexpect
 import ptyprocess
 
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
+from tarvix.eal import secrets as _secrets
+from tarvix.eal.secrets import MASK, command_secrets, mask_command  # noqa: F401 (also offered here)
 from tarvix.eal.sessionlog import open_session_log
 
 # Characters at the end of the unread output that every read searches.
@@ -52,37 +54,6 @@ CLOSE_POLL = 0.005
 # ends and carriage returns where it wraps, backspaces, bells, nulls and
 # control sequences.
 _ECHO_NOISE = r"(?:[\r\n\x00\x07\x08]|\x1b\[[0-9;?]*[A-Za-z]| \x08)*"
-
-# Passwords written into a start command.
-_VALUE = r"""('[^']*'|"[^"]*"|\S+)"""
-_COMMAND_SECRETS = [
-    re.compile(r"(\bsshpass(?:\s+-[^p\s]\S*(?:\s+(?!-)\S+)?)*?\s+-p)(\s*)" + _VALUE),
-    re.compile(r"((?<!\S)--?(?:password|passwd|pass|secret|pw)\b)(=|\s+)" + _VALUE, re.IGNORECASE),
-    re.compile(r"(\b(?:password|passwd|pwd|secret)\s*)(=)" + _VALUE, re.IGNORECASE),
-    re.compile(r"(\w+://[^\s:/@]+:)()([^\s@/]+)(?=@)"),
-]
-MASK = "****"
-
-
-def mask_command(command):
-    """The command line with the passwords written into it masked."""
-    for pattern in _COMMAND_SECRETS:
-        command = pattern.sub(lambda m: m.group(1) + m.group(2) + MASK, command)
-    return command
-
-
-def command_secrets(command):
-    """The passwords written into a command line."""
-    found = set()
-    for pattern in _COMMAND_SECRETS:
-        for match in pattern.finditer(command):
-            value = match.group(3)
-            if len(value) > 1 and value[0] == value[-1] and value[0] in "'\"":
-                value = value[1:-1]
-            if value:
-                found.add(value)
-    return found
-
 
 class ExpectResult(object):
     """What one successful ``expect`` read.
@@ -179,6 +150,37 @@ def _setsid_ctty():
         return _setsid[0]
 
 
+def _inherited_descriptors():
+    """The descriptors above 2 that a program started now would inherit
+    (those another part of the process made inheritable)."""
+    try:
+        names = os.listdir("/proc/self/fd")
+    except OSError:
+        names = os.listdir("/dev/fd")
+    found = []
+    for name in names:
+        fd = int(name)
+        if fd > 2:
+            try:
+                if os.get_inheritable(fd):
+                    found.append(fd)
+            except OSError:
+                pass  # the directory's own descriptor, closed since
+    return found
+
+
+def _kill(pid):
+    """Kills and collects a program started for a link that is given up."""
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    try:
+        os.waitpid(pid, 0)
+    except ChildProcessError:
+        pass
+
+
 class _LinkProcess(pexpect.spawn):
     """pexpect's spawn, but the program starts without a copy of this
     process: a fork of a large, many-threaded interpreter is paid under its
@@ -187,7 +189,25 @@ class _LinkProcess(pexpect.spawn):
     is started with posix_spawn through ``setsid -c``, which gives it a
     session of its own with the pseudo-terminal as its controlling terminal
     (as a forked child gets it); where that is not at hand, or options ask
-    for code to run in the child, pexpect's own start is used."""
+    for code to run in the child, pexpect's own start is used.
+
+    Either way the program gets its terminal and no other descriptor of
+    this process, also none made inheritable elsewhere (pexpect's own start
+    closes them in the child; here they are closed by the spawn); and a
+    failure once the program runs kills it."""
+
+    def _spawn(self, command, args=[], preexec_fn=None, dimensions=None):
+        try:
+            return super(_LinkProcess, self)._spawn(command, args, preexec_fn, dimensions)
+        except BaseException:
+            proc = getattr(self, "ptyproc", None)
+            if proc is not None:
+                _kill(proc.pid)
+                try:
+                    os.close(proc.fd)
+                except OSError:
+                    pass
+            raise
 
     def _spawnpty(self, args, env=None, cwd=None, dimensions=(24, 80), echo=True, preexec_fn=None, **options):
         setsid = _setsid_ctty() if echo and preexec_fn is None and cwd is None and not options else None
@@ -198,20 +218,27 @@ class _LinkProcess(pexpect.spawn):
         import termios
 
         master, slave = os.openpty()
+        pid = None
         try:
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", dimensions[0], dimensions[1], 0, 0))
+            actions = [(os.POSIX_SPAWN_DUP2, slave, fd) for fd in (0, 1, 2)]
+            if hasattr(os, "POSIX_SPAWN_CLOSEFROM"):
+                actions.append((os.POSIX_SPAWN_CLOSEFROM, 3))
+            else:
+                actions += [(os.POSIX_SPAWN_CLOSE, fd) for fd in _inherited_descriptors()]
             pid = os.posix_spawn(setsid, [setsid, "-c"] + list(args), os.environ if env is None else env,
-                                 file_actions=[(os.POSIX_SPAWN_DUP2, slave, fd) for fd in (0, 1, 2)],
-                                 setsigdef=(signal.SIGPIPE,))
+                                 file_actions=actions, setsigdef=(signal.SIGPIPE,))
+            proc = ptyprocess.PtyProcess(pid, master)
+            proc.argv = args
+            proc.env = env
+            return proc
         except BaseException:
+            if pid is not None:
+                _kill(pid)
             os.close(master)
             raise
         finally:
             os.close(slave)
-        proc = ptyprocess.PtyProcess(pid, master)
-        proc.argv = args
-        proc.env = env
-        return proc
 
 
 class Spawn(object):
@@ -231,12 +258,18 @@ class Spawn(object):
     ``close``.
     """
 
-    def __init__(self, command, device, timeout=30, log=None, env=None, dimensions=(24, 200), session_log=None):
+    def __init__(self, command, device, timeout=30, log=None, env=None, dimensions=(24, 200), session_log=None,
+                 secrets=()):
         self.command = command
         self.device = device
         self.timeout = timeout
         self.log = log or logging.getLogger("tarvix")
-        self._secrets = set()
+        # The link's own secrets: those of its connection (``secrets``), the
+        # passwords written into the command and the hidden lines sent; the
+        # process masks them everywhere from now on.
+        self._secrets = set(s for s in secrets if s.strip()) | command_secrets(command)
+        for secret in self._secrets:
+            _secrets.remember(secret)
         self._chunks = []
         self._size = 0
         self._window = ""
@@ -253,21 +286,27 @@ class Spawn(object):
         self.session_log = None
         if session_log is not None:
             try:
-                self.session_log = open_session_log(session_log, command_secrets(command))
+                self.session_log = open_session_log(session_log, self._secrets)
             except OSError as error:
                 raise ConnectionError("%s: cannot open the session log %s: %s"
                                       % (device, session_log, error.strerror or error))
+        self._child = None
         try:
             self._child = _LinkProcess(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
                                         codec_errors="replace", dimensions=dimensions)
+            # Lines are only sent once the device has printed what is
+            # awaited, so pexpect's fixed pause before each send is not needed.
+            self._child.delaybeforesend = None
+            self.log.debug("%s: started %r (pid %d)", device, self._masked_command(), self._child.pid)
         except BaseException:
-            if self.session_log is not None:
-                self.session_log.close()
+            try:
+                if self._child is not None:
+                    _kill(self._child.pid)
+                    self._child.ptyproc.fileobj.close()
+            finally:
+                if self.session_log is not None:
+                    self.session_log.close()
             raise
-        # Lines are only sent once the device has printed what is awaited,
-        # so pexpect's fixed pause before each send is not needed.
-        self._child.delaybeforesend = None
-        self.log.debug("%s: started %r (pid %d)", device, self.mask(mask_command(command)), self._child.pid)
 
     @property
     def pid(self):
@@ -295,7 +334,8 @@ class Spawn(object):
         self._child.send(text)
 
     def sendline(self, text=""):
-        self.log.debug("%s: sending %r", self.device, self.mask(text))
+        if self.log.isEnabledFor(logging.DEBUG):
+            self.log.debug("%s: sending %r", self.device, self.mask(text))
         self._mark_sent(text)
         if self.session_log is not None:
             self.session_log.sent(text + self._child.linesep)
@@ -306,6 +346,7 @@ class Spawn(object):
         self.log.debug("%s: sending a hidden line", self.device)
         if text:
             self._secrets.add(text)
+            _secrets.remember(text)
         if self.session_log is not None:
             if text:
                 self.session_log.secrets.add(text)
@@ -313,10 +354,13 @@ class Spawn(object):
         self._child.sendline(text)
 
     def mask(self, text):
-        """The text with every hidden line sent on this link masked."""
-        for secret in self._secrets:
-            text = text.replace(secret, MASK)
-        return text
+        """The text with every secret masked: the link's own (its
+        connection's, those of its command, the hidden lines sent) and
+        those the process knows (see tarvix.eal.secrets)."""
+        return _secrets.mask(text, self._secrets)
+
+    def _masked_command(self):
+        return self.mask(mask_command(self.command))
 
     # -- reading ---------------------------------------------------------
 
@@ -559,7 +603,7 @@ class Spawn(object):
             self.log.debug("%s: link closed", self.device)
 
     def __str__(self):
-        return "%s via '%s'" % (self.device, self.mask(mask_command(self.command)))
+        return "%s via '%s'" % (self.device, self._masked_command())
 
     def __repr__(self):
         return "<Spawn %s>" % self

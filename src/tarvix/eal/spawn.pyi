@@ -1,7 +1,7 @@
 # Types of tarvix.eal.spawn: a device link, a program run on a pseudo-terminal.
 import logging
 from os import PathLike
-from typing import IO, Any, Callable, Mapping, Match, Optional, Pattern, Sequence, Set, Tuple, Union
+from typing import IO, Any, Callable, Iterable, Mapping, Match, Optional, Pattern, Sequence, Set, Tuple, Union
 
 WINDOW: int
 OVERLAP: int
@@ -41,7 +41,8 @@ class Spawn:
     session_log: Any
     def __init__(self, command: str, device: str, timeout: float = 30, log: Optional[logging.Logger] = None,
                  env: Optional[Mapping[str, str]] = None, dimensions: Tuple[int, int] = (24, 200),
-                 session_log: Union[str, "PathLike[str]", IO[str], IO[bytes], None] = None) -> None: ...
+                 session_log: Union[str, "PathLike[str]", IO[str], IO[bytes], None] = None,
+                 secrets: Iterable[str] = ()) -> None: ...
     @property
     def pid(self) -> int: ...
     @property

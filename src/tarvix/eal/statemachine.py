@@ -20,6 +20,9 @@ ANY_STATES = ("any", "generic")
 
 # How long a console may stay silent before it is sent a bare line.
 NUDGE_AFTER = 0.5
+# How long a password prompt that follows an unanswered bare line is watched
+# before it is answered: long enough for the device to read that line.
+PASSWORD_WATCH = SETTLE
 # How long a console may show prompts of another hostname, and nothing else,
 # before the wait ends.
 MISMATCH_AFTER = 2.0
@@ -58,16 +61,37 @@ class State(object):
         return "State(%r)" % self.name
 
 
+class _LoginPrompt(Statement):
+    """A login prompt whose answer may have to wait: ``hold(spawn, match)``
+    gives the seconds the device must stay quiet before it is answered."""
+
+    def __init__(self, pattern, action, name, hold):
+        Statement.__init__(self, pattern, action=action, name=name)
+        self.hold = hold
+
+
+def _answered(match):
+    """Whether the device ended the line of the password prompt matched:
+    it has read a line already (a prompt that hides what is typed still
+    ends the line once a line is read)."""
+    return "\n" in match.group(0) or "\r" in match.group(0)
+
+
 class _Login(object):
     """Answers login prompts from the credentials, one credential per
-    attempt, and fails once every credential has been refused.
+    attempt, and fails once every credential has been refused.  Each
+    prompt gets at most one answer, and a password is sent once per
+    credential: a password the device refused is never offered again.
 
     A bare line sent to a silent link may meet a password prompt on its way
     (a console nudged while an ssh client, slow to negotiate, is about to
-    ask): the client takes it for an empty password and asks again, after
-    dropping whatever was typed meanwhile, the password too.  So when a
-    password prompt follows a password sent while a bare line was still
-    unanswered, the same password is sent once more."""
+    ask): the client takes it for an empty password, ends the prompt's line
+    and asks again, after dropping whatever was typed meanwhile.  So a
+    password prompt that follows a bare line not answered yet is watched
+    for PASSWORD_WATCH seconds first: if its line ends, the bare line was
+    its answer, and the credential goes to the next prompt; if not, the
+    bare line was dropped (as the ssh client drops what was typed before it
+    asks) or answered before, and the prompt gets the credential."""
 
     def __init__(self, device, credentials, names):
         self.device = device
@@ -75,10 +99,18 @@ class _Login(object):
         self.names = list(names)
         self.index = -1
         self.username_sent = False
-        self.resend = False
+        # The username of the credential in use went out, but its password
+        # prompt was answered by a bare line: the credential is not tried.
+        self.untried = False
 
     def _fail(self, spawn, match, reason):
         return LoginError(_words_then(self.device, spawn, match, reason))
+
+    def _advance(self):
+        if self.untried:
+            self.untried = False
+        else:
+            self.index += 1
 
     def _credential(self, spawn, match):
         if self.index >= len(self.names):
@@ -96,22 +128,31 @@ class _Login(object):
             # The username is on its way already.
             spawn.bare_lines -= 1
             return
-        self.index += 1
+        self._advance()
         self.username_sent = True
         name, credential = self._credential(spawn, match)
         if not credential.get("username"):
             raise self._fail(spawn, match, "the device asks for a username and credential %r has none" % name)
         spawn.sendline(credential["username"])
 
+    def password_hold(self, spawn, match):
+        if spawn.bare_lines and not _answered(match):
+            return PASSWORD_WATCH
+        return 0
+
     def password(self, spawn, context, match):
-        if self.resend and not self.username_sent:
-            # The bare line was taken for the password: it is answered.
-            self.resend = False
-            spawn.bare_lines = 0
-        elif not self.username_sent:
-            self.index += 1
-            self.resend = bool(spawn.bare_lines)
+        if spawn.bare_lines and _answered(match):
+            # A bare line was read for the password; the device asks again.
+            spawn.bare_lines -= 1
+            self.untried = self.username_sent
+            self.username_sent = False
+            return
+        if not self.username_sent:
+            self._advance()
         self.username_sent = False
+        # A bare line still owed an answer was not read by this prompt: it
+        # was dropped or answered before.
+        spawn.bare_lines = 0
         name, credential = self._credential(spawn, match)
         if credential.get("password") is None:
             raise self._fail(spawn, match, "the device asks for a password and credential %r has none" % name)
@@ -172,7 +213,7 @@ class RouterStateMachine(object):
         return [
             Statement(r"Press RETURN to get started", action="", name="press RETURN banner"),
             Statement(r"(?i)(username|login):\s*\Z", action=login.username, name="username prompt"),
-            Statement(r"(?i)password:\s*\Z", action=login.password, name="password prompt"),
+            _LoginPrompt(r"(?i)password:\s*\Z", login.password, "password prompt", login.password_hold),
         ]
 
     def enable_statements(self, asked):
@@ -259,7 +300,8 @@ class RouterStateMachine(object):
             if index >= first_foreign:
                 return MISMATCH_AFTER
             if index >= len(names):
-                return 0
+                hold = getattr(statements[index - len(names)], "hold", None)
+                return hold(spawn, match) if hold is not None else 0
             # A command's answer is the prompt after those owed to the bare
             # lines sent before it; prompts owed to the nudges sent while it
             # runs come after its answer.

@@ -7,6 +7,7 @@ from tarvix.eal.spawn import ExpectResult, Spawn
 
 ANY_STATES: Tuple[str, ...]
 NUDGE_AFTER: float
+PASSWORD_WATCH: float
 MISMATCH_AFTER: float
 
 class State:

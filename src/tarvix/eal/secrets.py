@@ -1,0 +1,131 @@
+"""The secrets the process knows, and how they are kept out of what it shows.
+
+A secret is masked (replaced by ``MASK``) in log records, the start commands
+that links log, error messages and the console command's reports; never in
+what a device printed and a command returns to its caller.
+
+The process-wide set holds the passwords of the credentials that connections
+were given (``remember``) and those written into start commands; the
+passwords of ``SECRET_ENV_VARS`` are read from the environment each time.
+Longer secrets are masked first, so that one that contains another is
+masked whole.
+"""
+import logging
+import os
+import re
+import threading
+
+MASK = "****"
+
+# Environment variables through which passwords reach tarvix itself.
+SECRET_ENV_VARS = ("TARVIX_PASSWORD", "TARVIX_ENABLE_PASSWORD")
+
+# Passwords written into a start command: sshpass -p, --password options,
+# password= words, a URL's user:password@, and environment assignments
+# (env SSHPASS=..., X_PW=...) whose upper-case name speaks of a password.
+_VALUE = r"""('[^']*'|"[^"]*"|\S+)"""
+_COMMAND_SECRETS = [
+    re.compile(r"(\bsshpass(?:\s+-[^p\s]\S*(?:\s+(?!-)\S+)?)*?\s+-p)(\s*)" + _VALUE),
+    re.compile(r"((?<!\S)--?(?:password|passwd|pass|secret|pw)\b)(=|\s+)" + _VALUE, re.IGNORECASE),
+    re.compile(r"(\b(?:password|passwd|pwd|secret)\s*)(=)" + _VALUE, re.IGNORECASE),
+    re.compile(r"(\w+://[^\s:/@]+:)()([^\s@/]+)(?=@)"),
+    re.compile(r"((?<!\S)[A-Z_][A-Z0-9_]*(?:PASS|PW|SECRET|TOKEN)[A-Z0-9_]*)(=)" + _VALUE),
+]
+
+_lock = threading.Lock()
+_known = set()
+# The known secrets, longest first; replaced whole when one is added.
+_ordered = ()
+
+
+def mask_command(command):
+    """The command line with the passwords written into it masked."""
+    for pattern in _COMMAND_SECRETS:
+        command = pattern.sub(lambda m: m.group(1) + m.group(2) + MASK, command)
+    return command
+
+
+def command_secrets(command):
+    """The passwords written into a command line."""
+    found = set()
+    for pattern in _COMMAND_SECRETS:
+        for match in pattern.finditer(command):
+            value = match.group(3)
+            if len(value) > 1 and value[0] == value[-1] and value[0] in "'\"":
+                value = value[1:-1]
+            if _maskable(value):
+                found.add(value)
+    return found
+
+
+def _maskable(secret):
+    # A blank "secret" would mask every space of a text.
+    return isinstance(secret, str) and bool(secret.strip())
+
+
+def remember(secret):
+    """Adds a secret to those masked everywhere in this process."""
+    global _ordered
+    if not _maskable(secret) or secret in _known:
+        return
+    with _lock:
+        if secret not in _known:
+            _known.add(secret)
+            _ordered = tuple(sorted(_known, key=len, reverse=True))
+
+
+def known():
+    """Every secret masked at this moment, longest first."""
+    found = [os.environ.get(name) for name in SECRET_ENV_VARS]
+    found = [secret for secret in found if _maskable(secret) and secret not in _known]
+    ordered = _ordered
+    if found:
+        ordered = tuple(sorted(set(ordered).union(found), key=len, reverse=True))
+    return ordered
+
+
+def mask(text, extra=()):
+    """The text with every known secret, and those of ``extra``, masked."""
+    if not text:
+        return text
+    secrets = known()
+    if extra:
+        secrets = sorted(set(secrets).union(s for s in extra if _maskable(s)), key=len, reverse=True)
+    for secret in secrets:
+        if secret in text:
+            text = text.replace(secret, MASK)
+    return text
+
+
+class MaskFilter(logging.Filter):
+    """Masks the known secrets in a log record's message and traceback.
+
+    Put on a handler it covers every record the handler writes; put on a
+    logger, the records logged through that logger itself (not those its
+    children pass up to it)."""
+
+    def filter(self, record):
+        try:
+            message = record.getMessage()
+        except Exception:
+            # Leave a record that cannot be formatted to logging's own report.
+            return True
+        masked = mask(message)
+        if masked != message:
+            record.msg, record.args = masked, None
+        if record.exc_info and not record.exc_text:
+            record.exc_text = logging.Formatter().formatException(record.exc_info)
+        if record.exc_text:
+            record.exc_text = mask(record.exc_text)
+        if record.stack_info:
+            record.stack_info = mask(record.stack_info)
+        return True
+
+
+FILTER = MaskFilter()
+
+# The framework's own loggers mask what they are given, whatever handlers
+# a program puts on them or above them.
+FRAMEWORK_LOGGERS = ("tarvix", "tarvix.connection", "tarvix.fleet", "tarvix.nornir")
+for _name in FRAMEWORK_LOGGERS:
+    logging.getLogger(_name).addFilter(FILTER)
