@@ -10,6 +10,7 @@ import tempfile
 import time
 
 import tarvix
+from tarvix.eal.secrets import mask_report
 
 PASSWORD_ENV = "TARVIX_PASSWORD"
 ENABLE_PASSWORD_ENV = "TARVIX_ENABLE_PASSWORD"
@@ -110,22 +111,8 @@ def _simulated(args, workdir):
     return [simulator.command(args.hostname, *options)], credentials, env
 
 
-def _masked(value):
-    """A text, or the texts in a report's lists and dicts, with every secret
-    the process knows masked (before JSON escapes any of their characters)."""
-    from tarvix.eal.secrets import mask
-
-    if isinstance(value, dict):
-        return dict((key, _masked(item)) for key, item in value.items())
-    if isinstance(value, (list, tuple)):
-        return [_masked(item) for item in value]
-    if isinstance(value, str):
-        return mask(value)
-    return value
-
-
 def _say(text=""):
-    print(_masked(text), flush=True)
+    print(mask_report(text), flush=True)
 
 
 def _replies(texts):
@@ -227,7 +214,7 @@ def _summary(con, args, elapsed, replies, report):
         report["outputs"].append({"command": command, "target": target, "output": output})
         if not args.json:
             _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
-            _say(json.dumps(_masked(output), indent=2) if args.parse else output)
+            _say(json.dumps(mask_report(output), indent=2) if args.parse else output)
 
 
 def _connect(args):
@@ -293,17 +280,17 @@ def _connect(args):
         _summary(con, args, time.monotonic() - began, replies, report)
         con.disconnect()
         if args.json:
-            _say(json.dumps(_masked(report)))
+            _say(json.dumps(mask_report(report)))
         else:
             _say("disconnected")
         return 0
     except (ConnectionError, ConnectionInfraError, ParseError, ImportError, ValueError, OSError) as error:
         if isinstance(error, BrokenPipeError):
             raise
-        print("error: %s" % _masked(str(error)), file=sys.stderr)
+        print("error: %s" % mask_report(str(error)), file=sys.stderr)
         if args.json:
             report["error"] = str(error)
-            _say(json.dumps(_masked(report)))
+            _say(json.dumps(mask_report(report)))
         return FAILED
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)

@@ -415,6 +415,7 @@ def _plan_files(args, hosts):
 
     plans = {}
     owners = {}
+    folds = {}
     for name in sorted(hosts):
         if not name:
             raise UsageError("a host has an empty name, which can name no file")
@@ -426,14 +427,35 @@ def _plan_files(args, hosts):
             files += [rp_path(log, rp) for rp in RP_NAMES] if _dual_rp(hosts[name]) else [log]
         for path in files:
             folder, base = os.path.split(path)
-            other, other_base = owners.setdefault((os.path.realpath(folder), base.lower()), (name, base))
+            folder = os.path.realpath(folder)
+            if folder not in folds:
+                folds[folder] = _folds_case(folder)
+            other, other_base = owners.setdefault((folder, base.lower() if folds[folder] else base), (name, base))
             if other != name:
                 why = ("a dual-RP host's session logs are NAME.a.log and NAME.b.log" if other_base == base
-                       else "names that differ only in letter case are one file on some file systems")
+                       else "names that differ only in letter case are one file on this file system")
                 raise UsageError("hosts %r and %r would write the same file %s (%s): rename one, or run "
                                  "them apart" % (other, name, path, why))
         plans[name] = (output, log, files)
     return plans
+
+
+def _folds_case(folder):
+    """Whether the file system of ``folder`` takes names that differ only in
+    letter case for one name: a file made there is looked for under its
+    name in capitals."""
+    import tempfile
+
+    try:
+        handle, path = tempfile.mkstemp(prefix=".tarvix-case-", dir=folder)
+    except OSError:
+        return False  # nothing can be written there: told when the files are made
+    os.close(handle)
+    try:
+        head, tail = os.path.split(path)
+        return os.path.exists(os.path.join(head, tail.upper()))
+    finally:
+        os.remove(path)
 
 
 def _create_files(plans):
@@ -467,13 +489,6 @@ def _create_files(plans):
 
 def _text(output):
     return output if isinstance(output, str) else json.dumps(output, indent=2)
-
-
-def _first_line(text):
-    for line in str(text).splitlines():
-        if line.strip():
-            return line.strip()
-    return ""
 
 
 def _reason(text):
@@ -703,15 +718,22 @@ class Progress(object):
 
     def __exit__(self, *exc):
         if self.bar is not None:
-            self.bar.stop()
+            try:
+                self.bar.stop()
+            except OSError:  # the terminal is gone (hung up)
+                pass
 
     def say(self, line):
-        """A line for the user, above the bar if there is one."""
+        """A line for the user, above the bar if there is one; nothing
+        where the terminal is gone (a hang-up): the run goes on."""
         with self.lock:
-            if self.bar is None:
-                print(line, file=self.stream, flush=True)
-            else:
-                self.bar.console.print(line, markup=False, highlight=False, soft_wrap=True)
+            try:
+                if self.bar is None:
+                    print(line, file=self.stream, flush=True)
+                else:
+                    self.bar.console.print(line, markup=False, highlight=False, soft_wrap=True)
+            except OSError:
+                pass
 
     def task_started(self, task):
         pass
@@ -742,13 +764,12 @@ class Progress(object):
                                                  getattr(outcome, "seconds", 0.0))
             if note:
                 line += ": %s" % note
-            if self.bar is None:
-                print(line, file=self.stream, flush=True)
-                return
+        if self.bar is None or status != "ok":
             # The bar counts; a failure is also told above it as it happens.
-            if status != "ok":
-                self.bar.console.print(line, markup=False, highlight=False, soft_wrap=True)
-            self.bar.update(self.task_id, advance=1, failed=self.failed)
+            self.say(line)
+        if self.bar is not None:
+            with self.lock:
+                self.bar.update(self.task_id, advance=1, failed=self.failed)
 
 
 class _StderrHandler(logging.Handler):
@@ -788,7 +809,8 @@ class _Signals(object):
     def handle(self, number, frame):
         if self.run.stop.is_set():
             # Nothing more is written: the outputs of the hosts done are.
-            self.run.abort_in_flight()
+            # No lock is taken here (this thread may hold it): the links'
+            # terminals hang up as the process ends, which ends their programs.
             try:
                 if os.isatty(2):
                     os.write(2, b"\x1b[?25h\n")  # the progress bar hid the cursor
@@ -838,13 +860,13 @@ def _work_hosts(nr, run, progress):
     while worker.is_alive():
         worker.join(0.2)
         if run.stop.is_set():
+            # Again and again: a host that was about to open its link
+            # when told is ended too.
+            run.abort_in_flight()
             if not told:
                 told = True
                 progress.say("interrupted (%s): %s; Ctrl-C again exits at once"
                              % (_signal_name(run.signal), run.waiting()))
-            # Again and again: a host that was about to open its link
-            # when told is ended too.
-            run.abort_in_flight()
     if "error" in outcome:
         raise outcome["error"]
     # A task that failed past its own handling (a fault here) left no
@@ -942,7 +964,7 @@ def _run(args):
     for name in names:
         counts[run.reports[name]["status"]] += 1
     if args.json:
-        print(json.dumps(_document(run, names, elapsed)))
+        print(json.dumps(secrets.mask_report(_document(run, names, elapsed))))
     else:
         print(table([(name, run.reports[name]["status"], run.reports[name]["seconds"], _note(run.reports[name]))
                      for name in names]))

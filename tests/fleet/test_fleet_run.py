@@ -40,7 +40,7 @@ def simulators_running(token):
     return found
 
 
-def test_hosts_never_share_a_file(tmp_path, capsys):
+def test_hosts_never_share_a_file(tmp_path, capsys, monkeypatch):
     stems = {"a/b": "a%2Fb", "a_b": "a_b", "a b": "a%20b", "..": "%2E.", ".hidden": "%2Ehidden", "50%": "50%25"}
     lab = inventory(str(tmp_path / "lab"), {name: ([], {}) for name in stems})
     out, logs = str(tmp_path / "out"), str(tmp_path / "logs")
@@ -61,8 +61,11 @@ def test_hosts_never_share_a_file(tmp_path, capsys):
     assert all(len(file_stem(name)) == STEM_LIMIT for name in long_names)
 
     # Files that would be one are refused before anything connects: names
-    # apart only in letter case, and a dual-RP host's log against a host
-    # named like it.
+    # apart only in letter case where the file system folds case (this one
+    # does not), and a dual-RP host's log against a host named like it.
+    from tarvix import fleet
+    assert not fleet._folds_case(str(tmp_path))
+    monkeypatch.setattr(fleet, "_folds_case", lambda folder: True)
     for hosts, option in [({"R1": ([], {}), "r1": ([], {})}, "--output"),
                           ({"r1": ([], {"chassis_type": "dual_rp"}), "r1.a": ([], {})}, "--session-log")]:
         lab = inventory(str(tmp_path / "clash"), hosts)

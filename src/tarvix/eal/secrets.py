@@ -97,6 +97,18 @@ def mask(text, extra=()):
     return text
 
 
+def mask_report(value):
+    """A text, or the texts in a report's lists and dicts, with every known
+    secret masked (before JSON escapes any of their characters)."""
+    if isinstance(value, dict):
+        return dict((key, mask_report(item)) for key, item in value.items())
+    if isinstance(value, (list, tuple)):
+        return [mask_report(item) for item in value]
+    if isinstance(value, str):
+        return mask(value)
+    return value
+
+
 class MaskFilter(logging.Filter):
     """Masks the known secrets in a log record's message and traceback.
 

@@ -203,10 +203,7 @@ class _LinkProcess(pexpect.spawn):
             proc = getattr(self, "ptyproc", None)
             if proc is not None:
                 _kill(proc.pid)
-                try:
-                    os.close(proc.fd)
-                except OSError:
-                    pass
+                _close_terminal(proc)
             raise
 
     def _spawnpty(self, args, env=None, cwd=None, dimensions=(24, 80), echo=True, preexec_fn=None, **options):
@@ -218,7 +215,7 @@ class _LinkProcess(pexpect.spawn):
         import termios
 
         master, slave = os.openpty()
-        pid = None
+        pid = proc = None
         try:
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", dimensions[0], dimensions[1], 0, 0))
             actions = [(os.POSIX_SPAWN_DUP2, slave, fd) for fd in (0, 1, 2)]
@@ -235,10 +232,24 @@ class _LinkProcess(pexpect.spawn):
         except BaseException:
             if pid is not None:
                 _kill(pid)
-            os.close(master)
+            if proc is None:
+                os.close(master)
+            else:  # the terminal object owns the descriptor now
+                _close_terminal(proc)
             raise
         finally:
             os.close(slave)
+
+
+def _close_terminal(proc):
+    """Closes a ptyprocess object's terminal through the object that owns
+    the descriptor, so that nothing closes the number again later (by then
+    perhaps another link's)."""
+    try:
+        proc.fileobj.close()
+    except OSError:
+        pass
+    proc.closed = True
 
 
 class Spawn(object):
