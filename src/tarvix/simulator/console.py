@@ -55,18 +55,59 @@ class StandbyLocked(Exception):
     """The standby console was locked again from the active RP."""
 
 
-class Console(object):
-    def __init__(self, args, stdin=None, stdout=None):
-        self.args = args
-        self.stdin = stdin or sys.stdin
-        self.stdout = stdout or sys.stdout
-        self.hostname = args.hostname
-        self.password = os.environ.get(PASSWORD_ENV, "")
-        self.enable_password = os.environ.get(ENABLE_PASSWORD_ENV)
-        self.mode = "disable"
-        self.config_path = []
+class RouterState(object):
+    """What the RPs of one router share: the running configuration, the time
+    it booted and whether the standby's console is open.  The two consoles of
+    a pair in one process hold the same object; two processes share only the
+    standby's lock, through a marker file in a directory both know."""
+
+    def __init__(self, pair_dir=None):
         self.running = []
         self.started = time.time()
+        self._marker = os.path.join(pair_dir, MARKER) if pair_dir else None
+        self._standby_open = False
+
+    @property
+    def standby_open(self):
+        if self._marker is not None:
+            return os.path.exists(self._marker)
+        return self._standby_open
+
+    @standby_open.setter
+    def standby_open(self, value):
+        self._standby_open = bool(value)
+        if self._marker is None:
+            return
+        if value:
+            with open(self._marker, "w") as handle:
+                handle.write("enabled\n")
+        elif os.path.exists(self._marker):
+            os.remove(self._marker)
+
+
+class Console(object):
+    """One RP's console.  By default it reads standard input and writes
+    standard output.  Given a ``terminal`` instead (an object whose
+    ``read()`` waits for the bytes typed next and returns them, b"" at the
+    end, and whose ``write(text)`` shows text), the console echoes what is
+    typed itself, as a device does on a line it serves; with ``vty`` "exit"
+    ends the session instead of starting the console over.  ``password`` and
+    ``enable_password`` default to the environment's (see the package);
+    ``state`` is the router's, shared with the other RP of a pair."""
+
+    def __init__(self, args, stdin=None, stdout=None, terminal=None, password=None, enable_password=None,
+                 state=None, vty=False):
+        self.args = args
+        self.stdin = stdin or sys.stdin
+        self.stdout = terminal or stdout or sys.stdout
+        self.terminal = terminal
+        self.vty = vty
+        self.hostname = args.hostname
+        self.password = os.environ.get(PASSWORD_ENV, "") if password is None else password
+        self.enable_password = os.environ.get(ENABLE_PASSWORD_ENV) if enable_password is None else enable_password
+        self.state = state or RouterState(getattr(args, "pair_dir", None))
+        self.mode = "disable"
+        self.config_path = []
         self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
         self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
         # A slow console: this program echoes what is typed itself, one
@@ -75,9 +116,19 @@ class Console(object):
         self.pause = self.echo_delay or 0.002
         self.reply_delay = getattr(args, "reply_delay", 0) or 0
         self.pieces = itertools.cycle(_PIECES) if getattr(args, "chunked", False) else None
-        self.echo_fd = None
+        # Where typed bytes come from when this console echoes them itself.
+        self._read_raw = terminal.read if terminal is not None else None
         self._decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        self._typed = ""
         self._after_cr = False
+
+    @property
+    def running(self):
+        return self.state.running
+
+    @property
+    def started(self):
+        return self.state.started
 
     # -- terminal --------------------------------------------------------
 
@@ -85,6 +136,8 @@ class Console(object):
         """Takes the echo over from the terminal (when there is one), as a
         device does: a line is echoed when the console reads it, after the
         answer to the line before, never ahead of it."""
+        if self._read_raw is not None:
+            return
         fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
         if fd is None or not os.isatty(fd):
             return
@@ -94,7 +147,7 @@ class Console(object):
         attributes[3] &= ~(termios.ECHO | termios.ICANON)
         attributes[6][termios.VMIN], attributes[6][termios.VTIME] = 1, 0
         termios.tcsetattr(fd, termios.TCSANOW, attributes)
-        self.echo_fd = fd
+        self._read_raw = lambda: os.read(fd, 1)
 
     def write(self, text):
         if self.pieces is None:
@@ -111,7 +164,7 @@ class Console(object):
 
     def readline(self, secret=False):
         """One input line without its line end; EOFError at end of input."""
-        if self.echo_fd is not None:
+        if self._read_raw is not None:
             return self._read_echoing(secret)
         line = self.stdin.readline()
         if not line:
@@ -119,37 +172,52 @@ class Console(object):
         return line.rstrip("\r\n")
 
     def _read_echoing(self, secret):
-        typed = []
+        """One line, echoed as it is read (but for a secret); what was typed
+        after its end waits for the next read."""
+        line = []
         while True:
-            data = os.read(self.echo_fd, 1)
-            if not data:
-                raise EOFError()
-            for char in self._decoder.decode(data):
+            if not self._typed:
+                data = self._read_raw()
+                if not data:
+                    raise EOFError()
+                self._typed = self._decoder.decode(data)
+            shown = []
+            for index, char in enumerate(self._typed):
                 after_cr, self._after_cr = self._after_cr, char == "\r"
                 if char == "\n" and after_cr:
                     continue
                 if char in "\r\n":
+                    self._typed = self._typed[index + 1:]
                     if not secret:
-                        self.echo("\n")
-                    return "".join(typed)
-                typed.append(char)
+                        shown.append("\n")
+                    self.echo("".join(shown))
+                    return "".join(line)
+                line.append(char)
                 if not secret:
-                    self.echo(char)
+                    shown.append(char)
+            self._typed = ""
+            self.echo("".join(shown))
 
-    def echo(self, char):
-        time.sleep(self.echo_delay)
-        self.stdout.write(char)
-        self.stdout.flush()
+    def echo(self, text):
+        """Echoes typed text: a character at a time after the echo delay on a
+        slow console, else all at once."""
+        if not text:
+            return
+        for char in (text if self.echo_delay else (text,)):
+            if self.echo_delay:
+                time.sleep(self.echo_delay)
+            self.stdout.write(char)
+            self.stdout.flush()
 
     def ask_secret(self, prompt):
         """Turns echo off before the prompt shows, so nothing typed after it
         is echoed."""
-        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        if self.echo_fd is not None:
+        if self._read_raw is not None:
             self.write(prompt)
             line = self.readline(secret=True)
             self.write("\n")
             return line
+        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
         if fd is not None and os.isatty(fd):
             import termios
 
@@ -172,12 +240,8 @@ class Console(object):
 
     # -- redundancy ------------------------------------------------------
 
-    @property
-    def marker(self):
-        return os.path.join(self.args.pair_dir, MARKER) if self.args.pair_dir else None
-
     def locked(self):
-        return self.args.role == "standby" and not os.path.exists(self.marker)
+        return self.args.role == "standby" and not self.state.standby_open
 
     def redundancy(self):
         if self.args.unknown_role:
@@ -213,6 +277,8 @@ class Console(object):
             try:
                 self.session()
             except SessionEnd:
+                if self.vty:
+                    return
                 self.write("\n%s console is now available\n\n" % self.hostname)
             except StandbyLocked:
                 pass
@@ -376,13 +442,8 @@ class Console(object):
             self.standby_console(not line.lower().startswith("no "))
 
     def standby_console(self, enabled):
-        if self.marker is None or self.args.role != "active":
-            return
-        if enabled:
-            with open(self.marker, "w") as handle:
-                handle.write("enabled\n")
-        elif os.path.exists(self.marker):
-            os.remove(self.marker)
+        if self.args.role == "active":
+            self.state.standby_open = enabled
 
 
 def build_parser():

@@ -1,0 +1,394 @@
+"""Simulated routers served over SSH: many in one process, on 127.0.0.1.
+
+Each router listens on a port of its own; a dual-RP router listens on two,
+one per RP, whose consoles share the router's state (running configuration,
+uptime, and the standby's lock: the standby's console stays locked until
+"standby console enable" is configured on the active).  A session logs in
+with the router's username and password (SSH password or
+keyboard-interactive authentication) and is served by the same ``Console``
+as the console program, on a thread of its own that sleeps on its input
+while the session is idle.
+
+A router is a dict, as in the JSON file ``tarvix simulate --serve`` reads
+(``{"routers": [...]}``):
+
+- ``hostname``: the name its prompt shows, unique among the routers;
+- ``port``: its port, 0 or missing for any free one; a dual-RP router gives
+  ``ports`` (two of them; ``[0, 0]`` for any) or ``"dual_rp": true``;
+- ``active``: which RP of a dual-RP router is active, "a" (the first port,
+  the default) or "b";
+- ``username`` (default "admin"), ``password`` (default "admin"),
+  ``enable_password`` (default: none asked);
+- ``options``: further arguments of the console program, its knobs, e.g.
+  ``["--reply-delay", "0.2", "--hang", "show clock", "--login"]`` (see
+  ``python -m tarvix.simulator --help``).
+
+In a test::
+
+    from tarvix.simulator import server
+
+    with server.serving([{"hostname": "r1"}, {"hostname": "r2", "dual_rp": True}]) as running:
+        running.ports      # {"r1": [41234], "r2": [41235, 41236]}: the ports it got
+        ...                # e.g. ssh -p 41234 admin@127.0.0.1, password "admin"
+
+The host keys are made when the server starts and live only in its memory.
+Needs asyncssh (``pip install "tarvix[serve]"``, Python 3.7 or later).
+"""
+import asyncio
+import collections
+import contextlib
+import json
+import logging
+import os
+import threading
+import warnings
+
+from tarvix.simulator.console import Console, RouterState, build_parser
+
+NEEDS_ASYNCSSH = 'the SSH simulator needs asyncssh: pip install "tarvix[serve]" (Python 3.7 or later)'
+ROUTERS_FILE = "routers.json"
+HOST = "127.0.0.1"
+# A session's thread runs the console and nothing deeper.
+SESSION_STACK = 256 * 1024
+
+log = logging.getLogger(__name__)
+
+try:
+    # Quiet about the old key types it still offers, which cryptography
+    # warns of when they are imported.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        import asyncssh
+except ImportError:  # pragma: no cover - depends on the installation
+    asyncssh = None
+
+_ROUTER_KEYS = {"hostname", "port", "ports", "dual_rp", "active", "username", "password", "enable_password",
+                "options"}
+
+
+def available():
+    return asyncssh is not None
+
+
+def load(path):
+    """The routers of a JSON file (or of ``routers.json`` in a directory)."""
+    if os.path.isdir(path):
+        path = os.path.join(path, ROUTERS_FILE)
+    with open(path) as handle:
+        document = json.load(handle)
+    routers = document.get("routers") if isinstance(document, dict) else None
+    if not isinstance(routers, list):
+        raise ValueError("%s: no list of routers under \"routers\"" % path)
+    return routers
+
+
+class _Router(object):
+    """A router's settings, checked, and its state."""
+
+    def __init__(self, spec):
+        if not isinstance(spec, dict) or not spec.get("hostname"):
+            raise ValueError("a router needs a hostname: %r" % (spec,))
+        unknown = sorted(set(spec) - _ROUTER_KEYS)
+        if unknown:
+            raise ValueError("router %s: unknown setting(s) %s" % (spec["hostname"], ", ".join(unknown)))
+        self.hostname = str(spec["hostname"])
+        if "ports" in spec:
+            ports = list(spec["ports"])
+        elif spec.get("dual_rp"):
+            ports = [0, 0]
+        else:
+            ports = [spec.get("port") or 0]
+        if len(ports) not in (1, 2):
+            raise ValueError("router %s: one port, or two for a dual-RP router" % self.hostname)
+        self.ports = [int(port or 0) for port in ports]
+        self.username = str(spec.get("username", "admin"))
+        self.password = str(spec.get("password", "admin"))
+        enable = spec.get("enable_password")
+        self.enable_password = None if enable is None else str(enable)
+        active = spec.get("active", "a")
+        if active not in ("a", "b"):
+            raise ValueError("router %s: active is \"a\" or \"b\"" % self.hostname)
+        options = [str(option) for option in spec.get("options") or []]
+        self.args = []
+        for number in range(len(self.ports)):
+            argv = ["--hostname", self.hostname] + options
+            args = build_parser().parse_args(argv)
+            args.pair_dir = None
+            args.role = None if len(self.ports) == 1 else ("active" if "ab"[number] == active else "standby")
+            self.args.append(args)
+        self.state = RouterState()
+
+
+class _Input(object):
+    """Bytes typed into a session, handed from the event loop to the
+    session's thread."""
+
+    def __init__(self):
+        self._chunks = collections.deque()
+        self._closed = False
+        self._ready = threading.Condition(threading.Lock())
+
+    def feed(self, data):
+        with self._ready:
+            self._chunks.append(data)
+            self._ready.notify()
+
+    def close(self):
+        with self._ready:
+            self._closed = True
+            self._ready.notify()
+
+    def read(self):
+        with self._ready:
+            while not self._chunks and not self._closed:
+                self._ready.wait()
+            return self._chunks.popleft() if self._chunks else b""
+
+
+def _session_class():
+    class Session(asyncssh.SSHServerSession):
+        """One shell session: its console runs on a thread of its own."""
+
+        def __init__(self, server, router, rp):
+            self._server, self._router, self._rp = server, router, rp
+            self._loop = asyncio.get_event_loop()
+            self._chan = None
+            self._input = _Input()
+            self._ended = False
+
+        # -- the event loop's side --
+
+        def connection_made(self, chan):
+            self._chan = chan
+
+        def pty_requested(self, term_type, term_size, term_modes):
+            return True
+
+        def shell_requested(self):
+            return True
+
+        def session_started(self):
+            self._server._start_thread(self._run)
+
+        def data_received(self, data, datatype):
+            self._input.feed(data)
+
+        def eof_received(self):
+            self._input.close()
+            return False
+
+        def connection_lost(self, exc):
+            self._ended = True
+            self._input.close()
+
+        def _send(self, data):
+            if not self._ended:
+                self._chan.write(data)
+
+        def _exit(self):
+            if not self._ended:
+                self._ended = True
+                self._chan.exit(0)
+
+        # -- the session thread's side --
+
+        def read(self):
+            return self._input.read()
+
+        def write(self, text):
+            data = text.replace("\n", "\r\n").encode("utf-8")
+            try:
+                self._loop.call_soon_threadsafe(self._send, data)
+            except RuntimeError:
+                # The server has stopped.
+                raise EOFError()
+
+        def flush(self):
+            pass
+
+        def _run(self):
+            router = self._router
+            console = Console(router.args[self._rp], terminal=self, password=router.password,
+                              enable_password=router.enable_password, state=router.state, vty=True)
+            try:
+                console.run()
+            except EOFError:
+                pass
+            except Exception:
+                log.exception("simulated router %s: the console failed", router.hostname)
+            try:
+                self._loop.call_soon_threadsafe(self._exit)
+            except RuntimeError:
+                pass
+
+    return Session
+
+
+def _server_class():
+    class Auth(asyncssh.SSHServer):
+        def __init__(self, server, router, rp):
+            self._server, self._router, self._rp = server, router, rp
+            self._conn = None
+
+        def connection_made(self, conn):
+            self._conn = conn
+            self._server._connections.add(conn)
+
+        def connection_lost(self, exc):
+            self._server._connections.discard(self._conn)
+
+        def begin_auth(self, username):
+            return True
+
+        def password_auth_supported(self):
+            return True
+
+        def validate_password(self, username, password):
+            return username == self._router.username and password == self._router.password
+
+        def session_requested(self):
+            return self._server._session(self._server, self._router, self._rp)
+
+    return Auth
+
+
+class Server(object):
+    """Simulated routers on ``host``, from their dicts (see the module).
+    ``start()`` and ``close()`` are coroutines of the event loop serving
+    them; ``ports`` maps each hostname to its ports once started."""
+
+    def __init__(self, routers, host=HOST):
+        if asyncssh is None:
+            raise RuntimeError(NEEDS_ASYNCSSH)
+        self.routers = [_Router(spec) for spec in routers]
+        names = [router.hostname for router in self.routers]
+        if len(set(names)) != len(names):
+            raise ValueError("two routers have the same hostname")
+        self.host = host
+        self.ports = {}
+        self._listeners = []
+        self._connections = set()
+        self._threads = set()
+        self._threads_lock = threading.Lock()
+        self._session = _session_class()
+        self._auth = _server_class()
+
+    async def start(self):
+        _raise_file_limit(3 * sum(len(router.ports) for router in self.routers) + 64)
+        keys = [asyncssh.generate_private_key("ssh-ed25519"),
+                asyncssh.generate_private_key("ecdsa-sha2-nistp256")]
+        base = asyncssh.SSHServerConnectionOptions(server_host_keys=keys, line_editor=False, encoding=None,
+                                                   allow_pty=True)
+        try:
+            for router in self.routers:
+                ports = []
+                for rp, port in enumerate(router.ports):
+                    factory = _bind(self._auth, self, router, rp)
+                    options = asyncssh.SSHServerConnectionOptions(options=base, server_factory=factory)
+                    listener = await asyncssh.listen(self.host, port, options=options, reuse_address=True)
+                    self._listeners.append(listener)
+                    ports.append(listener.get_port())
+                self.ports[router.hostname] = ports
+        except BaseException:
+            await self.close()
+            raise
+        return self.ports
+
+    async def close(self):
+        """Stops listening, ends every session and waits (briefly) for their
+        threads."""
+        for listener in self._listeners:
+            listener.close()
+        for conn in list(self._connections):
+            conn.close()
+        for conn in list(self._connections):
+            await conn.wait_closed()
+        # (A listener is closed once its connections are.)
+        for listener in self._listeners:
+            await listener.wait_closed()
+        self._listeners = []
+        with self._threads_lock:
+            threads = list(self._threads)
+        for thread in threads:
+            await asyncio.get_event_loop().run_in_executor(None, thread.join, 5)
+
+    def _start_thread(self, target):
+        def run():
+            try:
+                target()
+            finally:
+                with self._threads_lock:
+                    self._threads.discard(thread)
+
+        old = threading.stack_size(SESSION_STACK)
+        try:
+            thread = threading.Thread(target=run, name="simulated-session")
+            thread.daemon = True
+            with self._threads_lock:
+                self._threads.add(thread)
+            thread.start()
+        finally:
+            threading.stack_size(old)
+
+
+def _bind(cls, *args):
+    return lambda: cls(*args)
+
+
+def _raise_file_limit(wanted):
+    """Lets the process open ``wanted`` files if its hard limit allows."""
+    try:
+        import resource
+    except ImportError:  # pragma: no cover - not on POSIX
+        return
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        target = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
+
+
+@contextlib.contextmanager
+def serving(routers, host=HOST):
+    """Serves ``routers`` (their dicts; see the module) from a thread of its
+    own while the block runs and yields the ``Server``, whose ``ports``
+    maps each hostname to the ports it got; stops it, every session
+    ended, when the block is left."""
+    loop = asyncio.new_event_loop()
+    server = Server(routers, host)
+    thread = threading.Thread(target=loop.run_forever, name="simulated-routers")
+    thread.daemon = True
+    thread.start()
+    try:
+        asyncio.run_coroutine_threadsafe(server.start(), loop).result(120)
+        yield server
+    finally:
+        try:
+            asyncio.run_coroutine_threadsafe(server.close(), loop).result(30)
+        finally:
+            loop.call_soon_threadsafe(loop.stop)
+            thread.join(30)
+            loop.close()
+
+
+def serve(routers, host=HOST, ready=None):
+    """Serves ``routers`` until SIGINT or SIGTERM; ``ready(server)`` is called
+    once every port listens.  Returns when every session is ended."""
+    import signal
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    server = Server(routers, host)
+    stop = asyncio.Event()
+    try:
+        for number in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(number, stop.set)
+        loop.run_until_complete(server.start())
+        if ready is not None:
+            ready(server)
+        loop.run_until_complete(stop.wait())
+    finally:
+        loop.run_until_complete(server.close())
+        for number in (signal.SIGINT, signal.SIGTERM):
+            loop.remove_signal_handler(number)
+        asyncio.set_event_loop(None)
+        loop.close()
