@@ -19,6 +19,7 @@ Nornir is imported only here, when ``run`` runs: the rest of tarvix works
 without it.
 """
 import argparse
+import binascii
 import errno
 import hashlib
 import json
@@ -34,6 +35,8 @@ from tarvix.eal import secrets
 
 FAILED, USAGE, INTERRUPTED = 1, 2, 130
 INVENTORY_FILES = ("hosts.yaml", "groups.yaml", "defaults.yaml")
+# The SSH simulator's routers, next to an inventory of them.
+ROUTERS_FILE = "routers.json"
 NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
 # Host attributes --where matches besides the inventory data.
 HOST_FIELDS = ("name", "hostname", "platform", "port", "username")
@@ -50,20 +53,30 @@ def _yaml(value):
     return json.dumps(value)
 
 
-def write_fleet(directory, count, prefix="sim-r", force=True):
+def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, password=None):
     """Writes a SimpleInventory of ``count`` bundled-simulator devices into
-    ``directory`` (made if missing) and returns their names.  Each host's
-    start command spawns a simulator of its own, so no server runs; the
-    hosts belong to group "simulated" and alternate between sites "lab1"
-    and "lab2" (inventory data ``site``).  Unless ``force`` is set, an
-    inventory file already there is FileExistsError, and nothing is
-    written."""
+    ``directory`` (made if missing) and returns their names.  The hosts
+    belong to group "simulated" and alternate between sites "lab1" and
+    "lab2" (inventory data ``site``).  By default each host's start command
+    spawns a simulator of its own, so no server runs.  With ``ssh_ports``
+    (the first port, or a port per host) the hosts are the SSH simulator's
+    routers on 127.0.0.1, reached by the plugin's default ssh start command
+    without host key checking; the server's file of them, ``routers.json``,
+    is written too (``tarvix simulate --serve`` serves it), and so is
+    ``password`` (default: a new random one) for user "admin".  Unless
+    ``force`` is set, an inventory file already there is FileExistsError,
+    and nothing is written."""
     from tarvix import simulator
 
     if count < 1:
         raise ValueError("a fleet has at least one device")
+    if isinstance(ssh_ports, int):
+        ssh_ports = list(range(ssh_ports, ssh_ports + count))
+    if ssh_ports is not None and (len(ssh_ports) != count or not all(0 < port < 65536 for port in ssh_ports)):
+        raise ValueError("a fleet over SSH needs a port from 1 to 65535 for each of its %d devices" % count)
+    files = INVENTORY_FILES + ((ROUTERS_FILE,) if ssh_ports is not None else ())
     if not force:
-        present = [name for name in INVENTORY_FILES if os.path.lexists(os.path.join(directory, name))]
+        present = [name for name in files if os.path.lexists(os.path.join(directory, name))]
         if present:
             raise FileExistsError(errno.EEXIST, "an inventory is there already (%s)" % ", ".join(present),
                                   directory)
@@ -74,45 +87,105 @@ def write_fleet(directory, count, prefix="sim-r", force=True):
     for number, name in enumerate(names):
         hosts += [
             "%s:" % name,
-            "  hostname: %s" % _yaml(name),
+            "  hostname: %s" % _yaml(name if ssh_ports is None else "127.0.0.1"),
+        ]
+        if ssh_ports is not None:
+            hosts.append("  port: %d" % ssh_ports[number])
+        hosts += [
             "  groups: [simulated]",
             "  data:",
             "    site: %s" % _yaml("lab%d" % (number % 2 + 1)),
-            "  connection_options:",
-            "    tarvix:",
-            "      extras:",
-            "        start: %s" % _yaml(simulator.command(name)),
         ]
+        if ssh_ports is None:
+            hosts += [
+                "  connection_options:",
+                "    tarvix:",
+                "      extras:",
+                "        start: %s" % _yaml(simulator.command(name)),
+            ]
     groups = [
         "simulated:",
         "  platform: generic",
         "  data:",
-        "    kind: bundled simulator",
+        "    kind: %s" % ("bundled simulator" if ssh_ports is None else "bundled simulator over SSH"),
     ]
-    defaults = [
+    defaults = []
+    if ssh_ports is not None:
+        if password is None:
+            password = binascii.hexlify(os.urandom(8)).decode("ascii")
+        defaults += ["username: admin", "password: %s" % _yaml(password)]
+    defaults += [
         "connection_options:",
         "  tarvix:",
         "    extras:",
         "      connection_timeout: 30",
     ]
+    if ssh_ports is not None:
+        # The server makes new host keys each time it starts.
+        defaults.append("      host_key_checking: false")
     for filename, lines in zip(INVENTORY_FILES, (hosts, groups, defaults)):
         with open(os.path.join(directory, filename), "w") as out:
             out.write("---\n" + "\n".join(lines) + "\n")
+    if ssh_ports is not None:
+        routers = [{"hostname": name, "port": port, "username": "admin", "password": password}
+                   for name, port in zip(names, ssh_ports)]
+        with open(os.path.join(directory, ROUTERS_FILE), "w") as out:
+            out.write('{"routers": [\n%s\n]}\n' % ",\n".join(json.dumps(router) for router in routers))
     return names
 
 
-def simulate(args):
-    if args.fleet is None:
-        print("error: tarvix simulate needs --fleet N", file=sys.stderr)
+def serve(directory):
+    """Serves the SSH simulator's routers of ``directory`` until Ctrl-C or
+    SIGTERM; returns the exit status."""
+    from tarvix.simulator import server
+
+    if not server.available():
+        print("error: " + server.NEEDS_ASYNCSSH, file=sys.stderr)
+        return FAILED
+    path = os.path.join(directory, ROUTERS_FILE) if os.path.isdir(directory) else directory
+    try:
+        routers = server.load(path)
+        server.Server(routers)
+    except (OSError, ValueError) as error:
+        print("error: %s: %s" % (path, getattr(error, "strerror", None) or error), file=sys.stderr)
         return USAGE
-    if args.fleet < 1:
+
+    def ready(running):
+        ports = sorted(port for each in running.ports.values() for port in each)
+        print("serving %d simulated routers over SSH on %s ports %d..%d (Ctrl-C stops)"
+              % (len(running.ports), running.host, ports[0], ports[-1]), flush=True)
+
+    try:
+        server.serve(routers, ready=ready)
+    except OSError as error:
+        print("error: cannot serve the routers: %s" % error, file=sys.stderr)
+        return FAILED
+    return 0
+
+
+def simulate(args):
+    if args.fleet is None and not args.serve:
+        print("error: tarvix simulate needs --fleet N or --serve", file=sys.stderr)
+        return USAGE
+    if args.fleet is not None and args.fleet < 1:
         print("error: --fleet must be 1 or more", file=sys.stderr)
+        return USAGE
+    if args.ssh_port is not None and args.fleet is None:
+        print("error: --ssh-port goes with --fleet N", file=sys.stderr)
+        return USAGE
+    if args.fleet is None:
+        return serve(args.directory)
+    if args.ssh_port is not None and not 0 < args.ssh_port <= 65536 - args.fleet:
+        print("error: --ssh-port: the %d ports from it must lie from 1 to 65535" % args.fleet, file=sys.stderr)
+        return USAGE
+    if args.serve and args.ssh_port is None:
+        print("error: --serve with --fleet N needs --ssh-port", file=sys.stderr)
         return USAGE
     if os.path.exists(args.directory) and not os.path.isdir(args.directory):
         print("error: %s: a file is there, not a directory" % args.directory, file=sys.stderr)
         return USAGE
     try:
-        names = write_fleet(args.directory, args.fleet, force=args.force)
+        names = write_fleet(args.directory, args.fleet, force=args.force, ssh_ports=args.ssh_port)
     except FileExistsError as error:
         print("error: %s: %s; --force writes over it" % (args.directory, error.strerror), file=sys.stderr)
         return USAGE
@@ -122,7 +195,11 @@ def simulate(args):
         return FAILED
     print("wrote an inventory of %d simulated devices (%s .. %s) to %s"
           % (len(names), names[0], names[-1], args.directory))
-    print("try: tarvix run --inventory %s --execute \"show clock\"" % args.directory)
+    if args.ssh_port is not None and not args.serve:
+        print("serve them: tarvix simulate --serve %s" % args.directory)
+    print("try: tarvix run --inventory %s --execute \"show clock\"" % args.directory, flush=True)
+    if args.serve:
+        return serve(args.directory)
     return 0
 
 
@@ -1027,13 +1104,21 @@ def add_parsers(commands):
     parser.set_defaults(handler=run)
 
     parser = commands.add_parser(
-        "simulate", help="write a Nornir inventory of bundled-simulator devices",
-        description="Writes hosts.yaml, groups.yaml and defaults.yaml into DIR: N devices sim-r01, sim-r02, ... "
-                    "each reached by spawning the bundled router simulator, so that 'tarvix run --inventory "
-                    "DIR' works without any server.")
+        "simulate", help="write a Nornir inventory of bundled-simulator devices, or serve them over SSH",
+        description="With --fleet N, writes hosts.yaml, groups.yaml and defaults.yaml into DIR: N devices "
+                    "sim-r01, sim-r02, ... each reached by spawning the bundled router simulator, so that "
+                    "'tarvix run --inventory DIR' works without any server; with --ssh-port too, the devices are "
+                    "routers of the SSH simulator on 127.0.0.1 (listed in DIR/routers.json, where each may get "
+                    "the console's knobs as \"options\"). With --serve, serves the routers of DIR/routers.json "
+                    "(or of a file of that form) over SSH from this one process until Ctrl-C or SIGTERM.")
     parser.add_argument("--fleet", type=int, metavar="N", help="number of devices")
+    parser.add_argument("--ssh-port", type=int, metavar="PORT",
+                        help="with --fleet: the devices are SSH simulator routers on ports PORT, PORT+1, ...")
+    parser.add_argument("--serve", action="store_true",
+                        help="serve the routers of DIR/routers.json over SSH (needs tarvix[serve])")
     parser.add_argument("--force", action="store_true",
                         help="write over the inventory files already in DIR (by default they are kept and "
                              "nothing is written)")
-    parser.add_argument("directory", metavar="DIR")
+    parser.add_argument("directory", metavar="DIR", help="the inventory's directory (with --serve alone, "
+                                                        "or a routers file)")
     parser.set_defaults(handler=simulate)

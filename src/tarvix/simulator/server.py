@@ -20,8 +20,10 @@ A router is a dict, as in the JSON file ``tarvix simulate --serve`` reads
 - ``username`` (default "admin"), ``password`` (default "admin"),
   ``enable_password`` (default: none asked);
 - ``options``: further arguments of the console program, its knobs, e.g.
-  ``["--reply-delay", "0.2", "--hang", "show clock", "--login"]`` (see
-  ``python -m tarvix.simulator --help``).
+  ``["--reply-delay", "0.2", "--hang", "show clock"]`` (see ``python -m
+  tarvix.simulator --help``).  With ``--login`` the SSH login takes any
+  user without a password, as a terminal server's port does, and the
+  console asks for the username and password itself.
 
 In a test::
 
@@ -112,7 +114,11 @@ class _Router(object):
         self.args = []
         for number in range(len(self.ports)):
             argv = ["--hostname", self.hostname] + options
-            args = build_parser().parse_args(argv)
+            try:
+                args = build_parser().parse_args(argv)
+            except SystemExit:
+                # (argparse has said why on standard error.)
+                raise ValueError("router %s: bad options %s" % (self.hostname, " ".join(options)))
             args.pair_dir = None
             args.role = None if len(self.ports) == 1 else ("active" if "ab"[number] == active else "standby")
             self.args.append(args)
@@ -238,7 +244,9 @@ def _server_class():
             self._server._connections.discard(self._conn)
 
         def begin_auth(self, username):
-            return True
+            # A router with the console's own login takes any SSH user, as
+            # a terminal server's port does, and asks in the session.
+            return not self._router.args[self._rp].login
 
         def password_auth_supported(self):
             return True

@@ -1,0 +1,135 @@
+"""The SSH simulator: many routers served from one process, reached through
+a Connection whose start command is the system ssh, and through tarvix run."""
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+
+import pytest
+
+from tarvix.bases.connection import Connection
+from tarvix.core.errors import CommandError, ConnectionError, LoginError
+from tarvix.nornir.connection import ssh_command
+from tarvix.simulator import server
+
+pytestmark = [
+    pytest.mark.skipif(not server.available(), reason="needs asyncssh (tarvix[serve])"),
+    pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh"),
+]
+
+PASSWORD = "ssh-Sim-pw-3"
+ENABLE_PASSWORD = "ssh-Sim-en-4"
+ROUTERS = [
+    {"hostname": "edge1", "password": PASSWORD, "enable_password": ENABLE_PASSWORD,
+     "options": ["--reject", "interface lo9", "--tech-lines", "20000"]},
+    {"hostname": "edge2", "password": PASSWORD, "options": ["--login", "--banner", "--chunked"]},
+    {"hostname": "core1", "ports": [0, 0], "active": "b", "password": PASSWORD},
+]
+
+
+@pytest.fixture(scope="module")
+def routers():
+    with server.serving(ROUTERS) as running:
+        yield running
+    assert not [t for t in __import__("threading").enumerate() if t.name.startswith("simulated")]
+
+
+def connect(hostname, ports, password=PASSWORD):
+    starts = [ssh_command("127.0.0.1", port, "admin", host_key_checking=False) for port in ports]
+    credentials = {"default": {"username": "admin", "password": password},
+                   "enable": {"password": ENABLE_PASSWORD}}
+    con = Connection(hostname=hostname, start=starts[0] if len(starts) == 1 else starts,
+                     credentials=credentials, connection_timeout=10, learn_hostname=True)
+    con.connect()
+    return con
+
+
+def test_single_rp_over_ssh(routers):
+    con = connect("edge1", routers.ports["edge1"])
+    try:
+        assert con.state_machine.current_state == "enable" and con.learned_hostname == "edge1"
+        assert "edge1 uptime is" in con.execute("show version")
+        assert "Loopback0              203.0.113.1" in con.execute("show ip interface brief")
+        assert len(con.execute("show tech-support").splitlines()) == 20000
+        with pytest.raises(CommandError) as raised:
+            con.configure(["interface lo9", "description rejected"])
+        assert str(raised.value).startswith("edge1: % Invalid input detected at '^' marker.")
+        con.configure(["interface lo8", "description kept"])
+        assert "interface lo8\n description kept\n" in con.execute("show running-config")
+    finally:
+        con.disconnect()
+    # An in-band login after the SSH one, a banner and a console that writes in pieces.
+    con = connect("edge2", routers.ports["edge2"])
+    try:
+        assert con.execute("show ip interface brief | include Loopback").split() == [
+            "Loopback0", "203.0.113.1", "YES", "NVRAM", "up", "up"]
+        assert "1 route processor(s)" in con.execute("show version")
+    finally:
+        con.disconnect()
+    with pytest.raises((LoginError, ConnectionError)):
+        connect("edge1", routers.ports["edge1"], password="not-" + PASSWORD)
+
+
+def test_dual_rp_over_ssh_shares_one_router(routers):
+    con = connect("core1", routers.ports["core1"])
+    try:
+        assert (con.active.name, con.standby.name) == ("b", "a")
+        assert con.standby.state_machine.current_state != "standby_locked"
+        assert "STANDBY HOT" in con.execute("sh redundancy stat | inc my state", target="standby")
+        con.configure("interface lo1\n description on the active")
+        assert " description on the active" in con.execute("show running-config", target="standby")
+    finally:
+        con.disconnect()
+
+
+def free_ports(count):
+    """``count`` consecutive ports free on 127.0.0.1 just now."""
+    for _ in range(50):
+        base = random.randrange(20000, 60000)
+        sockets = []
+        try:
+            for port in range(base, base + count):
+                sock = socket.socket()
+                sockets.append(sock)
+                sock.bind(("127.0.0.1", port))
+            return base
+        except OSError:
+            continue
+        finally:
+            for sock in sockets:
+                sock.close()
+    pytest.skip("no %d consecutive free ports" % count)
+
+
+def test_tarvix_run_on_a_served_fleet(tmp_path):
+    pytest.importorskip("nornir")
+    lab = str(tmp_path / "lab")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    serving = subprocess.Popen(
+        [sys.executable, "-m", "tarvix", "simulate", "--fleet", "3", "--ssh-port", str(free_ports(3)), "--serve",
+         lab], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
+    try:
+        for _ in range(5):
+            line = serving.stdout.readline()
+            if not line or line.startswith("serving"):
+                break
+        assert line.startswith("serving 3 simulated routers over SSH"), serving.stderr.read()
+        run = subprocess.run(
+            [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
+             "--configure", "interface lo5", "--output", str(tmp_path / "out")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=60)
+        assert run.returncode == 0, run.stdout + run.stderr
+        assert "3 ok, 0 failed" in run.stdout
+        assert "sim-r02 uptime is" in (tmp_path / "out" / "sim-r02.txt").read_text()
+    finally:
+        serving.send_signal(signal.SIGTERM)
+        try:
+            returncode = serving.wait(20)
+        finally:
+            serving.kill()
+            serving.stdout.close()
+            serving.stderr.close()
+    assert returncode == 0
