@@ -222,6 +222,8 @@ def _session_class():
                 pass
             except Exception:
                 log.exception("simulated router %s: the console failed", router.hostname)
+            if self._ended:
+                return
             try:
                 self._loop.call_soon_threadsafe(self._exit)
             except RuntimeError:
@@ -387,16 +389,26 @@ def serve(routers, host=HOST, ready=None):
     asyncio.set_event_loop(loop)
     server = Server(routers, host)
     stop = asyncio.Event()
+
+    # Plain handlers rather than the loop's: those hear of a signal through
+    # the loop's wake-up pipe, which a thousand sessions ending at once can
+    # fill, and a signal that finds it full is lost.
+    def stopping(number, frame):
+        loop.call_soon_threadsafe(stop.set)
+
+    saved = dict((number, signal.signal(number, stopping)) for number in (signal.SIGINT, signal.SIGTERM))
+    # A client that hangs up while its router still writes is no news here.
+    logging.getLogger("asyncio").setLevel(logging.ERROR)
     try:
-        for number in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(number, stop.set)
         loop.run_until_complete(server.start())
         if ready is not None:
             ready(server)
         loop.run_until_complete(stop.wait())
     finally:
-        loop.run_until_complete(server.close())
-        for number in (signal.SIGINT, signal.SIGTERM):
-            loop.remove_signal_handler(number)
-        asyncio.set_event_loop(None)
-        loop.close()
+        try:
+            loop.run_until_complete(server.close())
+        finally:
+            for number, handler in saved.items():
+                signal.signal(number, handler)
+            asyncio.set_event_loop(None)
+            loop.close()
