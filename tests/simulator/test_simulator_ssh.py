@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -34,7 +35,8 @@ ROUTERS = [
 def routers():
     with server.serving(ROUTERS) as running:
         yield running
-    assert not [t for t in __import__("threading").enumerate() if t.name.startswith("simulated")]
+    # Every session's thread and the server's own are gone.
+    assert not [t for t in threading.enumerate() if t.name.startswith("simulated")]
 
 
 def connect(hostname, ports, password=PASSWORD):
