@@ -15,6 +15,9 @@ The login password and the enable password are read from the environment
 variables named by ``PASSWORD_ENV`` and ``ENABLE_PASSWORD_ENV``, never from
 the command line, so that they do not show in process lists or in the start
 command a connection logs.
+
+``tarvix.simulator.server`` serves many of these consoles over SSH from one
+process (``tarvix simulate --serve``; needs asyncssh).
 """
 import shlex
 import sys
