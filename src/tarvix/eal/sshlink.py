@@ -73,7 +73,7 @@ POLICIES = {True: "accept-new", "accept-new": "accept-new", "yes": "yes", "stric
             False: "off", "off": "off", "no": "off"}
 OPTIONS = frozenset(["host_key_checking", "known_hosts", "key_file", "passphrase", "agent", "keepalive",
                      "connect_timeout"])
-_URL = re.compile(r"^ssh://(?:([^@/\s]+)@)?(\[[^\]\s]+\]|[^:/@\s\[\]]+)(?::(\d+))?/?$")
+_URL = re.compile(r"^ssh://(?:(\S+)@)?(\[[^\]\s]+\]|[^:/@\s\[\]]+)(?::(\d+))?/?$")
 _known_hosts_lock = threading.Lock()
 
 
