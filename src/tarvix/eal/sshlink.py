@@ -25,7 +25,6 @@ gives the system ssh's command line for the same URL.
 """
 import base64
 import codecs
-import fnmatch
 import hashlib
 import hmac
 import os
@@ -147,7 +146,9 @@ def _pattern_matches(pattern, name):
         except (ValueError, TypeError):
             return False
         return hmac.compare_digest(hmac.new(salt, name.encode(), hashlib.sha1).digest(), digest)
-    return fnmatch.fnmatchcase(name.lower(), pattern.lower())
+    # Only * and ? are wildcards (the brackets of "[host]:port" are not).
+    regex = re.escape(pattern.lower()).replace("\\*", ".*").replace("\\?", ".")
+    return re.match("(?:%s)\\Z" % regex, name.lower()) is not None
 
 
 def known_keys(path, host, port):
