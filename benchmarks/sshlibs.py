@@ -9,7 +9,11 @@ For each library, in a process of its own (imports done before timing):
 ``--repeat`` sessions one after another (the median wall time of one), then
 ``--sessions`` sessions at once from as many threads (the wall time of all).
 CPU is the driver's own (getrusage: the process and, for the system ssh,
-its ssh children), per session.
+its ssh children), per session.  "system-ssh" is tarvix's link over the
+system ssh client (a child process per session), "tarvix-ssh" its
+in-process link (tarvix.eal.sshlink, over ssh2-python): each with the
+reading, matching and logging of tarvix.eal.spawn on top of the library.
+ssh2-python stands for libssh2 driven from compiled code.
 """
 import argparse
 import json
@@ -26,7 +30,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 E2E = os.path.join(os.path.dirname(HERE), "tests", "e2e")
-LIBS = ("ssh2", "asyncssh", "paramiko", "system-ssh")
+LIBS = ("ssh2", "asyncssh", "paramiko", "system-ssh", "tarvix-ssh")
 COMMAND = "show clock"
 TIMEOUT = 30
 
@@ -164,15 +168,21 @@ def session_asyncssh(port, name, username, password):
     return asyncio.run_coroutine_threadsafe(asyncio.wait_for(run(), TIMEOUT), event_loop()).result()
 
 
-def session_system_ssh(port, name, username, password):
+def session_system_ssh(port, name, username, password, in_process=False):
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src"))
     from tarvix.eal.spawn import Spawn
+    from tarvix.eal.sshlink import SshSpawn
 
-    link = Spawn("ssh -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -p %d %s@127.0.0.1"
-                 % (port, username), name, timeout=TIMEOUT)
+    if in_process:
+        link = SshSpawn("ssh://%s@127.0.0.1:%d" % (username, port), name, timeout=TIMEOUT, passwords=[password],
+                        ssh={"host_key_checking": "off"})
+    else:
+        link = Spawn("ssh -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -p %d %s@127.0.0.1"
+                     % (port, username), name, timeout=TIMEOUT)
     try:
-        link.expect(r"[Pp]assword:\s*\Z")
-        link.send_secret(password)
+        if not in_process:
+            link.expect(r"[Pp]assword:\s*\Z")
+            link.send_secret(password)
         link.expect(prompt_regex(name))
         link.sendline(COMMAND)
         return link.expect(prompt_regex(name), echo=True).match_output
@@ -180,10 +190,14 @@ def session_system_ssh(port, name, username, password):
         link.close()
 
 
+def session_tarvix_ssh(port, name, username, password):
+    return session_system_ssh(port, name, username, password, in_process=True)
+
+
 SESSIONS = {"ssh2": session_ssh2, "paramiko": session_paramiko, "asyncssh": session_asyncssh,
-            "system-ssh": session_system_ssh}
+            "system-ssh": session_system_ssh, "tarvix-ssh": session_tarvix_ssh}
 IMPORTS = {"ssh2": ["ssh2.session"], "paramiko": ["paramiko"], "asyncssh": ["asyncssh", "asyncio"],
-           "system-ssh": ["pexpect"]}
+           "system-ssh": ["pexpect"], "tarvix-ssh": ["pexpect", "ssh2.session"]}
 
 
 def cpu():
