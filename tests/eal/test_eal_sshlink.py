@@ -3,6 +3,8 @@ options, the system ssh command in its place, the known hosts file."""
 import base64
 import hashlib
 import hmac
+import socket
+import threading
 
 import pytest
 
@@ -50,3 +52,25 @@ def test_known_hosts_as_the_system_ssh_reads_them(tmp_path):
     assert sshlink.known_keys(str(tmp_path / "missing"), "r1", 22) == ({}, set())
     sshlink.record_key(str(tmp_path / "new" / "known_hosts"), "r1", 2200, "ssh-rsa", "KEY")
     assert sshlink.known_keys(str(tmp_path / "new" / "known_hosts"), "r1", 2200)[0] == {"ssh-rsa": {"KEY"}}
+
+
+@pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or "")
+def test_abort_ends_a_connect_in_progress():
+    """A server that takes the connection and says nothing: the key
+    exchange waits, and abort from another thread ends it."""
+    from tarvix.bases.connection import Connection
+    from tarvix.core.errors import LinkClosedError
+
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(1)
+    con = Connection(hostname="r1", start="ssh://u@127.0.0.1:%d" % server.getsockname()[1], connection_timeout=20)
+    timer = threading.Timer(0.3, con.abort)
+    timer.start()
+    try:
+        with pytest.raises(LinkClosedError, match="^r1: the link was aborted"):
+            con.connect()
+    finally:
+        timer.cancel()
+        server.close()
+    assert con.handles[0].spawn is None and not con.connected

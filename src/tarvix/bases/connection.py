@@ -357,9 +357,15 @@ class Connection(object):
         if sshlink.is_url(start):
             username, ssh_passwords = self._ssh_login(start)
             if sshlink.AVAILABLE:
-                return sshlink.SshSpawn(start, device, timeout=self.connection_timeout, log=self.log,
-                                        session_log=self._session_log(handle), secrets=passwords, ssh=self.ssh,
-                                        username=username, passwords=ssh_passwords)
+                # Known to the handle while it connects, so that abort reaches it.
+                try:
+                    return sshlink.SshSpawn(start, device, timeout=self.connection_timeout, log=self.log,
+                                            session_log=self._session_log(handle), secrets=passwords,
+                                            ssh=self.ssh, username=username, passwords=ssh_passwords,
+                                            started=lambda link: setattr(handle, "spawn", link))
+                except BaseException:
+                    handle.spawn = None
+                    raise
             _say_system_ssh(self.log)
             start = sshlink.system_command(start, self.ssh, username)
         try:

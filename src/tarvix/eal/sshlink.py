@@ -333,13 +333,15 @@ class SshSpawn(Spawn):
     over an ``SshChannel`` in place of a program on a pseudo-terminal.
     ``passwords`` are offered to the server in turn, after the key file and
     the agent's keys; ``username`` is used when the URL names none.
+    ``started(link)`` is called before connecting begins, so that its
+    caller can ``abort`` the link while it connects.
 
     Connecting happens here: errors lead with the cause (the socket's or the
     server's words) as LinkClosedError, LinkTimeoutError (connect timeout)
     or LoginError (authentication failed)."""
 
     def __init__(self, command, device, timeout=30, log=None, env=None, dimensions=(24, 200), session_log=None,
-                 secrets=(), ssh=None, username=None, passwords=()):
+                 secrets=(), ssh=None, username=None, passwords=(), started=None):
         if not AVAILABLE:
             raise ImportError(UNAVAILABLE)
         self.url = parse_url(command)
@@ -347,6 +349,7 @@ class SshSpawn(Spawn):
         self.username = self.url[0] or username
         self.passwords = [p for p in passwords if isinstance(p, str)]
         self._channel = None
+        self._started = started
         super(SshSpawn, self).__init__(command, device, timeout=timeout, log=log, env=env, dimensions=dimensions,
                                        session_log=session_log, secrets=secrets)
 
@@ -357,6 +360,8 @@ class SshSpawn(Spawn):
         sock = channel = None
         where = "%s port %d" % (host, port)
         self._channel = _Pending()
+        if self._started is not None:
+            self._started(self)
         try:
             try:
                 sock = socket.create_connection((host, port), limit)
@@ -367,7 +372,10 @@ class SshSpawn(Spawn):
             except OSError as error:
                 raise self._fail(LinkClosedError, "connect to host %s: %s" % (where, error.strerror or error),
                                  "link closed while connecting")
-            self._channel.sock = sock
+            with self._channel.lock:
+                if self._channel.aborted:
+                    raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
+                self._channel.sock = sock
             session = Session()
             session.set_timeout(max(1, int((limit - (time.monotonic() - began)) * 1000)))
             try:
@@ -497,7 +505,8 @@ class SshSpawn(Spawn):
             channel.abort()
 
     def _end(self):
-        self._child.close()
+        if self._child is not None:
+            self._child.close()
 
     def __repr__(self):
         return "<SshSpawn %s>" % self
