@@ -41,7 +41,9 @@ def connection_maker(caplog, secrets, require_links=False, **defaults):
         made.append(con)
         return con
 
-    make.pids = lambda: [h.spawn.pid for con in made for h in con.handles if h.spawn is not None]
+    # The programs of the links that run one (an in-process SSH link has none).
+    make.pids = lambda: [h.spawn.pid for con in made for h in con.handles
+                         if h.spawn is not None and h.spawn.pid is not None]
     yield make
     pids = make.pids()
     for con in made:

@@ -1,5 +1,5 @@
 """The Nornir connection plugin's defaults on a third-party router (FakeNOS
-over the system ssh client): the inventory's address, port, username,
+over SSH, in this process or through the system ssh client): the inventory's address, port, username,
 password and platform are all it is given."""
 
 import pytest
@@ -18,7 +18,13 @@ def bed():
     yield from devices.serve(["router:r1"])
 
 
-def test_plugin_over_default_ssh(bed, tmp_path):
+@pytest.mark.parametrize("in_process", [True, False])
+def test_plugin_over_default_ssh(bed, tmp_path, monkeypatch, in_process):
+    from tarvix.eal import sshlink
+
+    if in_process and not sshlink.AVAILABLE:
+        pytest.skip(sshlink.UNAVAILABLE)
+    monkeypatch.setattr(sshlink, "AVAILABLE", in_process)
     bed.reset("r1")
     hosts = tmp_path / "hosts.yaml"
     # The bed's routers get new host keys on every run.
@@ -32,6 +38,8 @@ def test_plugin_over_default_ssh(bed, tmp_path):
         assert not clock.failed and clock["r1"][0].result.startswith("*")
         con = nr.inventory.hosts["r1"].connections["tarvix"].connection
         assert con.os == "generic" and con.learned_hostname == "r1"
+        # The library's session where it is installed, else the system ssh.
+        assert (con.spawn.pid is None) == in_process and con.spawn.command.startswith("ssh")
         # A vty session: no setup configuration was applied.
         running = nr.run(task=tarvix_execute, command="show running-config")["r1"][0].result
         assert "no logging console" not in running and running.rstrip().endswith("end")

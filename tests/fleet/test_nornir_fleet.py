@@ -180,8 +180,9 @@ def test_simulate_keeps_an_inventory_unless_forced(tmp_path, capsys):
     assert capsys.readouterr().err.splitlines()[-1].endswith("hosts.yaml: a file is there, not a directory")
 
 
+@pytest.mark.parametrize("in_process", [False, True])
 @pytest.mark.parametrize("extras, checked", [({}, True), ({"host_key_checking": False}, False)])
-def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, checked):
+def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, checked, in_process):
     import tarvix.nornir.connection as plugin
     made = {}
 
@@ -193,8 +194,13 @@ def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, ch
             pass
 
     monkeypatch.setattr(plugin, "Connection", Recorded)
+    monkeypatch.setattr(plugin.sshlink, "AVAILABLE", in_process)
     TarvixConnection().open("10.0.0.1", "admin", "pw", 2222, "ios", extras=dict(extras))
     start = made["start"]
+    if in_process:
+        assert start == "ssh://admin@10.0.0.1:2222"
+        assert made["ssh"] == {"host_key_checking": checked}
+        return
     assert ("StrictHostKeyChecking=accept-new" in start) == checked
     assert ("UserKnownHostsFile=/dev/null" in start) != checked
     assert start.startswith("ssh -p 2222 ") and start.endswith(" admin@10.0.0.1")

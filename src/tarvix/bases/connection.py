@@ -34,6 +34,7 @@ import pexpect
 
 from tarvix.bases import parsing
 from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
+from tarvix.eal import sshlink
 from tarvix.eal.dialogs import Statement
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
@@ -136,7 +137,15 @@ class Connection(object):
     type defaults to "dual_rp" when two start commands are given.
 
     ``start``: the command line(s) that open the console link(s), one per
-    route processor.  ``credentials``: credential name -> {"username",
+    route processor; or ``ssh://[user@]host[:port]``, an SSH session opened
+    in this process (libssh2, no program started; see tarvix.eal.sshlink),
+    its options in ``ssh`` (``host_key_checking``: "accept-new", the
+    default, "yes" or "off"; ``known_hosts``, ``key_file``, ``agent``,
+    ``keepalive``, ``connect_timeout``).  The credentials' passwords answer
+    the SSH authentication (the username of the URL, else of the first
+    credential), and the login dialog still answers a device that asks
+    again.  Where ssh2-python is not installed such a start runs the system
+    ssh client with the same options, and says so once in the log.  ``credentials``: credential name -> {"username",
     "password"}; "enable" holds the enable password.  ``connection_timeout``
     bounds each step of connecting, in seconds, the commands sent while
     connecting included.
@@ -198,7 +207,7 @@ class Connection(object):
     def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
-                 rediscover=False, session_log=None, console=None):
+                 rediscover=False, session_log=None, console=None, ssh=None):
         starts = [start] if isinstance(start, str) else list(start or [])
         if len(starts) != len(self.handle_names):
             raise ValueError("%s needs %d start command(s), got %d"
@@ -208,6 +217,10 @@ class Connection(object):
         if isinstance(connection_timeout, bool) or not isinstance(connection_timeout, numbers.Real) \
                 or not connection_timeout > 0:
             raise ValueError("connection_timeout must be a number of seconds above 0, not %r" % (connection_timeout,))
+        for start in starts:
+            if sshlink.is_url(start):
+                sshlink.parse_url(start)
+        self.ssh = sshlink.check_options(ssh)
         self.hostname = hostname
         self.os, self.series, self.model = os, series, model
         self.credentials = dict(credentials or {})
@@ -340,13 +353,47 @@ class Connection(object):
         # logs or reports from now on, the link's start command included.
         passwords = [c.get("password") for c in self.credentials.values() if isinstance(c, dict)]
         passwords = [p for p in passwords if isinstance(p, str)]
+        start = handle.start
+        if sshlink.is_url(start):
+            username, ssh_passwords = self._ssh_login(start)
+            if sshlink.AVAILABLE:
+                # Known to the handle while it connects, so that abort reaches it.
+                try:
+                    return sshlink.SshSpawn(start, device, timeout=self.connection_timeout, log=self.log,
+                                            session_log=self._session_log(handle), secrets=passwords,
+                                            ssh=self.ssh, username=username, passwords=ssh_passwords,
+                                            started=lambda link: setattr(handle, "spawn", link))
+                except BaseException:
+                    handle.spawn = None
+                    raise
+            _say_system_ssh(self.log)
+            start = sshlink.system_command(start, self.ssh, username)
         try:
-            return Spawn(handle.start, device, timeout=self.connection_timeout, log=self.log, env=env,
+            return Spawn(start, device, timeout=self.connection_timeout, log=self.log, env=env,
                          session_log=self._session_log(handle), secrets=passwords)
         except (pexpect.ExceptionPexpect, OSError) as error:
             # The message names the program only: the rest of the start
             # command may hold a password.
             raise ConnectionError("%s: cannot start the link: %s" % (device, error))
+
+    def _ssh_login(self, start):
+        """The username and the passwords an SSH start authenticates with:
+        the URL's username, else the first credential's; the passwords of
+        the credentials for that username (or for none), in the order the
+        login dialog tries them."""
+        username = sshlink.parse_url(start)[0]
+        order = list(self.context.get("login_creds") or [])
+        order += [name for name in self.credentials if name not in order and name != "enable"]
+        creds = [self.credentials[name] for name in order if isinstance(self.credentials.get(name), dict)]
+        if username is None:
+            username = next((c["username"] for c in creds if c.get("username")), None)
+        passwords = []
+        for credential in creds:
+            password = credential.get("password")
+            if isinstance(password, str) and credential.get("username") in (None, username) \
+                    and password not in passwords:
+                passwords.append(password)
+        return username, passwords
 
     def disconnect(self):
         """Closes the link(s) through the broker."""
@@ -523,6 +570,16 @@ class Connection(object):
         return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
 
 
+_said_system_ssh = []
+
+
+def _say_system_ssh(log):
+    """Logs once per process that ssh:// starts run the system ssh."""
+    if not _said_system_ssh:
+        _said_system_ssh.append(True)
+        log.info("%s: ssh:// links run the system ssh client", sshlink.UNAVAILABLE)
+
+
 def _hostname_pattern(hostname):
     """The prompt's hostname as users write it: in any letter case, and for
     a fully qualified name either the whole name or its first label."""
@@ -540,6 +597,8 @@ def _session_start(start):
     """Whether a start command opens a session to the device itself: the
     system ssh client, or telnet to a host's own port (none, 23); telnet
     to another port reaches a console line behind a terminal server."""
+    if sshlink.is_url(start):
+        return True
     try:
         words = shlex.split(start)
     except (ValueError, AttributeError):

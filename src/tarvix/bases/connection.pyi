@@ -86,6 +86,8 @@ class Connection:
     env: Optional[Mapping[str, str]]
     console_settle: bool
     session_log: Optional[_SessionLog]
+    # The options of ssh:// links (see tarvix.eal.sshlink).
+    ssh: Dict[str, Any]
     settings: Settings
     log: logging.Logger
     context: Dict[str, Any]
@@ -104,7 +106,8 @@ class Connection:
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> SingleRpConnection: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                 os: str = "generic", series: Optional[str] = None, model: Optional[str] = None, *,
@@ -114,7 +117,8 @@ class Connection:
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> DualRpConnection: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> DualRpConnection: ...
     # Without a chassis type: one start command is a single-RP device, a pair
     # of them (a tuple) a dual-RP one.
     @overload
@@ -125,7 +129,8 @@ class Connection:
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> SingleRpConnection: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Tuple[str, str] = ..., os: str = "generic",
                 series: Optional[str] = None, model: Optional[str] = None, chassis_type: None = None,
@@ -134,7 +139,8 @@ class Connection:
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> DualRpConnection: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> DualRpConnection: ...
     # Anything else (a list of start commands, a chassis type only known at
     # run time): a Connection, single- or dual-RP.
     # No __init__ is declared here (it takes the same parameters): a checker
@@ -149,7 +155,8 @@ class Connection:
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> _C: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> _C: ...
     @property
     def connected(self) -> bool: ...
     # Whether the plugin's setup configuration is applied while connecting:
@@ -189,7 +196,8 @@ class SingleRpConnection(Connection):
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> _S: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> _S: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[str, List[str], Tuple[str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -216,7 +224,8 @@ class DualRpConnection(Connection):
                 init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
-                session_log: Optional[_SessionLog] = None) -> _D: ...
+                session_log: Optional[_SessionLog] = None,
+                ssh: Optional[Mapping[str, Any]] = None) -> _D: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,

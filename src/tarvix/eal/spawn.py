@@ -303,21 +303,28 @@ class Spawn(object):
                                       % (device, session_log, error.strerror or error))
         self._child = None
         try:
-            self._child = _LinkProcess(argv[0], argv[1:], timeout=timeout, env=env, encoding="utf-8",
-                                        codec_errors="replace", dimensions=dimensions)
+            self._child = self._start(argv, env, dimensions)
+        except BaseException:
+            if self.session_log is not None:
+                self.session_log.close()
+            raise
+
+    def _start(self, argv, env, dimensions):
+        """Starts the link's program; returns the pexpect child that the
+        link reads and writes (another kind of link returns an object of
+        the same shape: see tarvix.eal.sshlink)."""
+        child = _LinkProcess(argv[0], argv[1:], timeout=self.timeout, env=env, encoding="utf-8",
+                             codec_errors="replace", dimensions=dimensions)
+        try:
             # Lines are only sent once the device has printed what is
             # awaited, so pexpect's fixed pause before each send is not needed.
-            self._child.delaybeforesend = None
-            self.log.debug("%s: started %r (pid %d)", device, self._masked_command(), self._child.pid)
+            child.delaybeforesend = None
+            self.log.debug("%s: started %r (pid %d)", self.device, self._masked_command(), child.pid)
         except BaseException:
-            try:
-                if self._child is not None:
-                    _kill(self._child.pid)
-                    self._child.ptyproc.fileobj.close()
-            finally:
-                if self.session_log is not None:
-                    self.session_log.close()
+            _kill(child.pid)
+            child.ptyproc.fileobj.close()
             raise
+        return child
 
     @property
     def pid(self):
@@ -581,37 +588,41 @@ class Spawn(object):
         the program ended)."""
         if self._ended:
             return
-        child = self._child
-        proc = child.ptyproc
         try:
-            if not child.closed:
-                try:
-                    proc.fileobj.close()
-                except OSError:
-                    pass
-                proc.fd = child.child_fd = -1
-                proc.closed = child.closed = True
-            deadline = _now() + CLOSE_GRACE
-            pause = 0.0005
-            while not _reap(proc, block=False):
-                now = _now()
-                if now >= deadline:
-                    try:
-                        os.kill(proc.pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
-                    _reap(proc, block=True)
-                    break
-                time.sleep(min(pause, deadline - now))
-                pause = min(pause * 2, CLOSE_POLL)
-            # Hands the exit status to the pexpect object.
-            child.isalive()
+            self._end()
             self._ended = True
         finally:
             if self.session_log is not None:
                 log, self.session_log = self.session_log, None
                 log.close()
             self.log.debug("%s: link closed", self.device)
+
+    def _end(self):
+        """Hangs up the program's terminal and collects the program."""
+        child = self._child
+        proc = child.ptyproc
+        if not child.closed:
+            try:
+                proc.fileobj.close()
+            except OSError:
+                pass
+            proc.fd = child.child_fd = -1
+            proc.closed = child.closed = True
+        deadline = _now() + CLOSE_GRACE
+        pause = 0.0005
+        while not _reap(proc, block=False):
+            now = _now()
+            if now >= deadline:
+                try:
+                    os.kill(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                _reap(proc, block=True)
+                break
+            time.sleep(min(pause, deadline - now))
+            pause = min(pause * 2, CLOSE_POLL)
+        # Hands the exit status to the pexpect object.
+        child.isalive()
 
     def __str__(self):
         return "%s via '%s'" % (self.device, self._masked_command())

@@ -5,12 +5,17 @@ The inventory gives ``hostname``, ``port``, ``username``, ``password`` and
 of ``Connection``, among them:
 
 - ``start``: the command line that opens the link (a list of two for a
-  dual-RP device).  By default the system ssh client to ``hostname`` and
-  ``port`` as ``username`` (see ``ssh_command``).
-- ``host_key_checking``: with the default ssh start command, whether the
-  host's key is checked (True, the default: learnt on first contact, held
-  to afterwards) or neither checked nor kept (False: a lab whose devices
-  come and go with new keys).
+  dual-RP device).  By default an SSH session in this process to
+  ``hostname`` and ``port`` as ``username`` (``ssh://``, see
+  tarvix.eal.sshlink) where ssh2-python is installed, else the system ssh
+  client (see ``ssh_command``); a start given here (a jump host, a terminal
+  server, the system ssh with its configuration) is used as it is.
+- ``host_key_checking``: with the default start, whether the host's key is
+  checked (True, the default: learnt on first contact, held to afterwards)
+  or neither checked nor kept (False: a lab whose devices come and go with
+  new keys).
+- ``ssh``: more options of the in-process SSH session (``key_file``,
+  ``agent``, ``keepalive``, ``known_hosts``...).
 - ``os``: the os plugin, overriding the one taken from ``platform``.
 - ``series``, ``model``, ``chassis_type``, ``learn_hostname``,
   ``init_exec_commands``, ``init_config_commands``, ``connection_timeout``,
@@ -37,11 +42,13 @@ Nornir's own ``Host.get_connection`` does not guard against two threads
 opening a host's connection together.  The connection itself serves one
 command at a time.
 """
+import logging
 import shlex
 import threading
 import weakref
 
 from tarvix.bases.connection import Connection
+from tarvix.eal import sshlink
 
 CONNECTION_NAME = "tarvix"
 
@@ -69,6 +76,12 @@ def ssh_command(hostname, port=None, username=None, host_key_checking=True):
         argv += ["-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null"]
     argv.append("%s@%s" % (username, hostname) if username else hostname)
     return " ".join(shlex.quote(arg) for arg in argv)
+
+
+def ssh_url(hostname, port=None, username=None):
+    """The ``ssh://`` start of an in-process SSH session to ``hostname``."""
+    host = "[%s]" % hostname if ":" in hostname else hostname
+    return "ssh://%s%s%s" % ("%s@" % username if username else "", host, ":%d" % int(port) if port else "")
 
 
 # The hosts whose connection is being got, by id: [lock, threads using it].
@@ -113,10 +126,21 @@ class TarvixConnection(object):
         options = dict(extras or {})
         start = options.pop("start", None)
         host_key_checking = options.pop("host_key_checking", True)
+        log = logging.getLogger("tarvix.connection")
         if start is None:
             if not hostname:
                 raise ValueError("the host has no hostname to ssh to and its extras give no start command")
-            start = ssh_command(hostname, port, username, host_key_checking)
+            if sshlink.AVAILABLE:
+                start = ssh_url(hostname, port, username)
+                ssh = dict(options.pop("ssh", None) or {})
+                ssh.setdefault("host_key_checking", host_key_checking)
+                options["ssh"] = ssh
+                log.debug("%s: in-process SSH (libssh2)", hostname)
+            else:
+                start = ssh_command(hostname, port, username, host_key_checking)
+                log.debug("%s: the system ssh client, %s", hostname, sshlink.UNAVAILABLE)
+        else:
+            log.debug("%s: the start command of the extras", hostname)
         credentials = dict(options.pop("credentials", None) or {})
         if username or password is not None:
             credentials["default"] = {"username": username, "password": password}
