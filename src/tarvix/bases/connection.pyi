@@ -205,7 +205,8 @@ class SingleRpConnection(Connection):
                  init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
-                 session_log: Optional[_SessionLog] = None, console: Optional[bool] = None) -> None: ...
+                 session_log: Optional[_SessionLog] = None, console: Optional[bool] = None,
+                 ssh: Optional[Mapping[str, Any]] = None) -> None: ...
     # The link (None until connected) and its state machine.
     @property
     def spawn(self) -> Spawn: ...
@@ -233,7 +234,8 @@ class DualRpConnection(Connection):
                  init_config_commands: Optional[List[str]] = None, connection_timeout: float = 30,
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
-                 session_log: Optional[_SessionLog] = None, console: Optional[bool] = None) -> None: ...
+                 session_log: Optional[_SessionLog] = None, console: Optional[bool] = None,
+                 ssh: Optional[Mapping[str, Any]] = None) -> None: ...
     @property
     def a(self) -> RpHandle: ...
     @property
