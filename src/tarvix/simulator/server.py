@@ -87,30 +87,30 @@ def load(path):
 class _Router(object):
     """A router's settings, checked, and its state."""
 
-    def __init__(self, spec):
-        if not isinstance(spec, dict) or not spec.get("hostname"):
-            raise ValueError("a router needs a hostname: %r" % (spec,))
-        unknown = sorted(set(spec) - _ROUTER_KEYS)
+    def __init__(self, settings):
+        if not isinstance(settings, dict) or not settings.get("hostname"):
+            raise ValueError("a router needs a hostname: %r" % (settings,))
+        unknown = sorted(set(settings) - _ROUTER_KEYS)
         if unknown:
-            raise ValueError("router %s: unknown setting(s) %s" % (spec["hostname"], ", ".join(unknown)))
-        self.hostname = str(spec["hostname"])
-        if "ports" in spec:
-            ports = list(spec["ports"])
-        elif spec.get("dual_rp"):
+            raise ValueError("router %s: unknown setting(s) %s" % (settings["hostname"], ", ".join(unknown)))
+        self.hostname = str(settings["hostname"])
+        if "ports" in settings:
+            ports = list(settings["ports"])
+        elif settings.get("dual_rp"):
             ports = [0, 0]
         else:
-            ports = [spec.get("port") or 0]
+            ports = [settings.get("port") or 0]
         if len(ports) not in (1, 2):
             raise ValueError("router %s: one port, or two for a dual-RP router" % self.hostname)
         self.ports = [int(port or 0) for port in ports]
-        self.username = str(spec.get("username", "admin"))
-        self.password = str(spec.get("password", "admin"))
-        enable = spec.get("enable_password")
+        self.username = str(settings.get("username", "admin"))
+        self.password = str(settings.get("password", "admin"))
+        enable = settings.get("enable_password")
         self.enable_password = None if enable is None else str(enable)
-        active = spec.get("active", "a")
+        active = settings.get("active", "a")
         if active not in ("a", "b"):
             raise ValueError("router %s: active is \"a\" or \"b\"" % self.hostname)
-        options = [str(option) for option in spec.get("options") or []]
+        options = [str(option) for option in settings.get("options") or []]
         self.args = []
         for number in range(len(self.ports)):
             argv = ["--hostname", self.hostname] + options
@@ -270,7 +270,7 @@ class Server(object):
     def __init__(self, routers, host=HOST):
         if asyncssh is None:
             raise RuntimeError(NEEDS_ASYNCSSH)
-        self.routers = [_Router(spec) for spec in routers]
+        self.routers = [_Router(settings) for settings in routers]
         names = [router.hostname for router in self.routers]
         if len(set(names)) != len(names):
             raise ValueError("two routers have the same hostname")
