@@ -393,7 +393,10 @@ class TreeSampler(threading.Thread):
     resident sets every SAMPLE_EVERY seconds, and the sum of their
     proportional sets (shared pages split among the processes sharing them)
     every PSS_EVERY seconds, which costs more to read, with the number of
-    sessions open to ``ports`` at that moment.  Remembers every process
+    sessions open to ``ports`` at that moment: the most seen open at once,
+    and the proportional set at that moment (the peak of the proportional
+    set may come later, as sessions close: freed memory is seldom given
+    back).  Remembers every process
     seen, to end those left behind."""
 
     def __init__(self, pid, ports=()):
@@ -404,8 +407,8 @@ class TreeSampler(threading.Thread):
         self.ports = frozenset(ports)
         self.peak = 0
         self.peak_pss = 0
-        self.sessions_at_peak = 0
-        self.peak_sessions = 0
+        self.most_sessions = 0
+        self.pss_at_most = 0
         self.peak_children = 0
         self.seen = {}
         self.stopping = threading.Event()
@@ -451,9 +454,9 @@ class TreeSampler(threading.Thread):
             self.peak = max(self.peak, total)
             if pss:
                 sessions = open_sessions(self.ports)
-                self.peak_sessions = max(self.peak_sessions, sessions)
-                if total_pss > self.peak_pss:
-                    self.peak_pss, self.sessions_at_peak = total_pss, sessions
+                self.peak_pss = max(self.peak_pss, total_pss)
+                if (sessions, total_pss) > (self.most_sessions, self.pss_at_most):
+                    self.most_sessions, self.pss_at_most = sessions, total_pss
             self.peak_children = max(self.peak_children, len(procs) - 1)
             self.stopping.wait(SAMPLE_EVERY)
 
@@ -521,8 +524,8 @@ def run_round(tool, args, inventory, beds, ports=()):
         report["peak_mb"] = sampler.peak / 1e6
         report["peak_pss_mb"] = sampler.peak_pss / 1e6
         report["idle_pss_mb"] = idle_pss / 1e6
-        report["sessions_at_peak"] = sampler.sessions_at_peak
-        report["peak_sessions"] = sampler.peak_sessions
+        report["most_sessions"] = sampler.most_sessions
+        report["pss_at_most_mb"] = sampler.pss_at_most / 1e6
         report["children_peak"] = sampler.peak_children
         report["devices_cpu"] = cpu_seconds(beds) - devices_cpu
         # The driver's CPU and its reaped children's (the ssh clients), less
@@ -686,7 +689,7 @@ def main(argv=None):
                 "peak_mb": median([r["peak_mb"] for r in done]),
                 "peak_pss_mb": median([r["peak_pss_mb"] for r in done]),
                 "idle_pss_mb": median([r["idle_pss_mb"] for r in done]),
-                "sessions_at_peak": median([r["sessions_at_peak"] for r in done]),
+                "most_sessions": median([r["most_sessions"] for r in done]),
                 "pss_per_session_kb": median([per_session(r) for r in done]),
                 "added_per_session_kb": median([per_session(r, above_idle=True) for r in done]),
                 "failures": median([len(r["failures"]) for r in done]),
@@ -712,14 +715,14 @@ BED_NAMES = {"fakenos": "FakeNOS", "sshsim": "SSH simulator"}
 
 
 def per_session(report, above_idle=False):
-    """KB of the driver's peak proportional set (its children's included) per
-    session open at the moment of that peak; ``above_idle``: less the set it
-    had before the clock started (Nornir and the tool loaded, nothing open).
-    None if no session was open then."""
-    sessions = report.get("sessions_at_peak")
+    """KB of the driver's proportional set (its children's included) per
+    open session, at the moment the most sessions were open at once;
+    ``above_idle``: less the set it had before the clock started (Nornir and
+    the tool loaded, nothing open).  None if no session was seen open."""
+    sessions = report.get("most_sessions")
     if not sessions:
         return None
-    pss = report["peak_pss_mb"] - (report["idle_pss_mb"] if above_idle else 0)
+    pss = report["pss_at_most_mb"] - (report["idle_pss_mb"] if above_idle else 0)
     return pss * 1e3 / sessions
 
 
@@ -761,14 +764,14 @@ def print_table(figures):
     print("\n%d %s routers (%d process(es)), %d Nornir workers, %r, median of %d rounds (%s)\n"
           % (figures["devices"], BED_NAMES[figures.get("bed", "fakenos")], figures["bed_processes"],
              figures["workers"], figures["command"], figures["rounds"], figures["machine"]))
-    print("| tool | wall s | driver CPU ms/device | peak MB (RSS) | peak MB (PSS) | sessions open at the PSS peak "
+    print("| tool | wall s | driver CPU ms/device | peak MB (RSS) | peak MB (PSS) | most sessions open "
           "| PSS KB/session | KB/session above idle | failures | driver CPU s | devices' CPU s |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for tool, row in figures["tools"].items():
         per_device = None if row["driver_cpu_s"] is None else row["driver_cpu_s"] * 1e3 / figures["devices"]
         print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             tool, cell(row["wall_s"], "%.2f"), cell(per_device, "%.1f"), cell(row["peak_mb"], "%.0f"),
-            cell(row["peak_pss_mb"], "%.0f"), cell(row.get("sessions_at_peak"), "%g"),
+            cell(row["peak_pss_mb"], "%.0f"), cell(row.get("most_sessions"), "%g"),
             cell(row.get("pss_per_session_kb"), "%.0f"), cell(row.get("added_per_session_kb"), "%.0f"),
             cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f")))
     timelines = [(tool, row["timeline"]) for tool, row in figures["tools"].items() if row["timeline"]]
