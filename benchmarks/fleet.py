@@ -1,16 +1,23 @@
-"""A fleet job, timed: one command on every device of a fleet of FakeNOS
-routers through Nornir's threaded runner, with tarvix, nornir_netmiko and
-nornir_scrapli in the same run: wall time, peak memory of the driver and of
-its children, failures.
+"""A fleet job, timed: one command on every device of a fleet of routers
+through Nornir's threaded runner, with tarvix, nornir_netmiko and
+nornir_scrapli in the same run: wall time, driver CPU, peak memory of the
+driver and of its children, memory per open session, failures.
 
     python benchmarks/fleet.py            # --devices 100 --workers 50 --rounds 3, --json FILE
+    python benchmarks/fleet.py --bed sshsim --devices 1000 --rounds 1
 
 Run it under an interpreter where Nornir, its two peer plugins, psutil and
 tarvix with its Nornir extra are installed (``pip install ".[nornir]"`` and
-``pip install -r benchmarks/requirements-peers.txt``).  The devices are the
-hosts of tests/e2e/devicebed.py (FakeNOS, over ssh on 127.0.0.1), run under
-$TARVIX_DEVICES_PYTHON (default: .venv-devices, as scripts/test makes it),
-spread over --bed-processes processes; they stay up for the whole run.
+``pip install -r benchmarks/requirements-peers.txt``; ``.[nornir,serve]`` for
+the SSH simulator's bed).  Two beds, both over SSH on 127.0.0.1, up for the
+whole run:
+
+- ``--bed fakenos`` (the default): the hosts of tests/e2e/devicebed.py
+  (FakeNOS), run under $TARVIX_DEVICES_PYTHON (default: .venv-devices, as
+  scripts/test makes it), spread over --bed-processes processes;
+- ``--bed sshsim``: tarvix's own simulator serving SSH
+  (tarvix.simulator.server), every router in one server process run under
+  this interpreter, on free ports.
 
 Each round runs the tools one after another (A B C, A B C, ...), each in a
 process of its own (the "driver"), which builds a Nornir from a
@@ -39,6 +46,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 E2E = os.path.join(ROOT, "tests", "e2e")
 TOOLS = ("tarvix", "netmiko", "scrapli")
+BEDS = ("fakenos", "sshsim")
 # More columns on request (--tools): a tool with other options in its extras.
 # tarvix-setupconfig: with the generic plugin's setup configuration ("no
 # logging console"), which the Nornir plugin leaves out over its ssh default.
@@ -47,8 +55,12 @@ TOOLS = ("tarvix", "netmiko", "scrapli")
 # Python 3.12; the wheels of ssh2-python 1.2 install on 3.13 too).
 # tarvix-fork: its links started by pexpect's own fork of the interpreter
 # instead of posix_spawn (as tarvix did before), to see what that costs.
+# tarvix-systemssh: each host's start an explicit command line of the system
+# ssh client (the plugin's own ssh_command), instead of the plugin's default,
+# the in-process SSH link where ssh2-python is installed.
 VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
             "tarvix-fork": ("tarvix", {}),
+            "tarvix-systemssh": ("tarvix", {}),
             "scrapli-ssh2": ("scrapli", {"transport": "ssh2"})}
 SAMPLE_EVERY = 0.05
 PSS_EVERY = 0.5
@@ -81,10 +93,15 @@ def scrapli_task(task, command):
 TASKS = {"tarvix": tarvix_task, "netmiko": netmiko_task, "scrapli": scrapli_task}
 
 
-def default_tools():
+def default_tools(bed="fakenos"):
+    """The tools a run compares unless told: on the SSH simulator's bed
+    tarvix over the system ssh too (its default there is the in-process
+    link)."""
     import importlib.util
 
-    return TOOLS + (("scrapli-ssh2",) if importlib.util.find_spec("ssh2") else ())
+    ssh2 = importlib.util.find_spec("ssh2") is not None
+    tools = ("tarvix",) + (("tarvix-systemssh",) if bed == "sshsim" and ssh2 else ()) + TOOLS[1:]
+    return tools + (("scrapli-ssh2",) if ssh2 else ())
 
 
 def plugin_of(tool):
@@ -172,6 +189,8 @@ def drive(args):
         from tarvix.eal import spawn
 
         spawn._setsid[:] = [None]
+    if args.worker == "tarvix-systemssh":
+        system_ssh_starts(nr)
     # The plugin and the task module imported before the clock starts.
     __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
                 "scrapli": "nornir_scrapli.tasks"}[tool])
@@ -184,6 +203,10 @@ def drive(args):
         task = timeline_task(tool, args.command, marks)
     else:
         task = lambda task: TASKS[tool](task, args.command)  # noqa: E731
+    # The CPU spent so far (the interpreter's start, the imports, the
+    # inventory) is left out of the job's.
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    ready_cpu = usage.ru_utime + usage.ru_stime
     sys.stdout.write("ready\n")
     sys.stdout.flush()
     sys.stdin.readline()
@@ -199,13 +222,29 @@ def drive(args):
             failures[name] = (str(error).strip().splitlines() or [type(error).__name__])[0][:200]
         elif args.expect not in text:
             failures[name] = "unexpected output: %r" % text[:120]
-    report = {"wall": wall, "failures": failures, "devices": len(results)}
+    report = {"wall": wall, "failures": failures, "devices": len(results), "ready_cpu": ready_cpu}
     if args.timeline:
         report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
         report["steps"] = dict((name, [(step, t - began) for step, t in events]) for name, events in steps.items())
     sys.stdout.write(json.dumps(report) + "\n")
     sys.stdout.flush()
     return 0
+
+
+def system_ssh_starts(nr):
+    """Gives every host of ``nr`` an explicit start: the system ssh client's
+    command line, as the plugin makes it where ssh2-python is missing (a
+    host's extras replace the defaults' in Nornir, hence the copy)."""
+    from nornir.core.inventory import ConnectionOptions
+
+    from tarvix.nornir.connection import ssh_command
+
+    defaults = nr.inventory.defaults.connection_options["tarvix"]
+    for host in nr.inventory.hosts.values():
+        extras = dict(defaults.extras or {})
+        checking = extras.pop("host_key_checking", True)
+        extras["start"] = ssh_command(host.hostname, host.port, host.username, checking)
+        host.connection_options["tarvix"] = ConnectionOptions(extras=extras)
 
 
 # ------------------------------------------------------------- the devices
@@ -246,6 +285,69 @@ def stop_devices(beds):
         bed.stop()
 
 
+SIM_USERNAME = "admin"
+SIM_PASSWORD = "fleet-bench"
+# The server: serves the routers of the JSON file it is given until SIGTERM,
+# and prints the port of each, one line of JSON, once every port listens.
+SIM_SERVER = """
+import json, sys
+from tarvix.simulator import server
+
+def ready(running):
+    sys.stdout.write(json.dumps(dict((name, ports[0]) for name, ports in running.ports.items())) + "\\n")
+    sys.stdout.flush()
+
+server.serve(server.load(sys.argv[1]), ready=ready)
+"""
+
+
+class SimulatorBed(object):
+    """The SSH simulator's routers, every one in one server process (a
+    process group of its own); ``process`` and ``ports`` once started."""
+
+    def __init__(self, python, names, folder, timeout=300):
+        path = os.path.join(folder, "routers.json")
+        with open(path, "w") as handle:
+            json.dump({"routers": [{"hostname": name, "username": SIM_USERNAME, "password": SIM_PASSWORD}
+                                   for name in names]}, handle)
+        # Its complaints (e.g. of clients that hang up while a router
+        # writes) go to a file, shown if it does not start.
+        self.errors = os.path.join(folder, "server.err")
+        with open(self.errors, "w") as errors:
+            self.process = subprocess.Popen([python, "-c", SIM_SERVER, path], stdout=subprocess.PIPE,
+                                            stderr=errors, universal_newlines=True, start_new_session=True)
+        self.ports = {}
+        line = []
+        reader = threading.Thread(target=lambda: line.append(self.process.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(timeout)
+        if not line or not line[0].strip():
+            self.stop()
+            with open(self.errors) as errors:
+                said = errors.read().strip().splitlines()
+            raise RuntimeError("the SSH simulator did not start%s%s" % (
+                " (exit %s)" % self.process.returncode if self.process.returncode is not None else
+                " in %d s" % timeout, ": %s" % said[-1] if said else ""))
+        self.ports = json.loads(line[0])
+
+    def stop(self):
+        """SIGTERM (the server ends every session), then its group killed."""
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(60)
+            except subprocess.TimeoutExpired:
+                pass
+        end_group(self.process)
+
+
+def start_simulator(count, python, folder):
+    """``count`` simulated routers r0001... served over SSH by one process;
+    the bed, the ports by host name and the login."""
+    bed = SimulatorBed(python, ["r%04d" % n for n in range(1, count + 1)], folder)
+    return [bed], bed.ports, SIM_USERNAME, SIM_PASSWORD
+
+
 def write_inventory(folder, ports, username, password, tools):
     """A Nornir SimpleInventory: one host per router, each tool's platform
     and options under its connection options (the platform name each tool's
@@ -268,23 +370,60 @@ def write_inventory(folder, ports, username, password, tools):
 
 # ------------------------------------------------------------ the conductor
 
+def open_sessions(ports, tables=("/proc/net/tcp", "/proc/net/tcp6")):
+    """How many TCP connections to the given ports are established: the
+    sessions open to the bed (its servers' ports; nothing else connects to
+    them).  Read from the kernel's tables in one go, whoever holds them."""
+    count = 0
+    for table in tables:
+        try:
+            with open(table) as handle:
+                next(handle)
+                for line in handle:
+                    fields = line.split()
+                    if fields[3] == "01" and int(fields[2].rpartition(":")[2], 16) in ports:
+                        count += 1
+        except (IOError, OSError, StopIteration):
+            continue
+    return count
+
+
 class TreeSampler(threading.Thread):
     """Samples the memory of a process and its descendants: the sum of their
     resident sets every SAMPLE_EVERY seconds, and the sum of their
     proportional sets (shared pages split among the processes sharing them)
-    every PSS_EVERY seconds, which costs more to read.  Remembers every
-    process seen, to end those left behind."""
+    every PSS_EVERY seconds, which costs more to read, with the number of
+    sessions open to ``ports`` at that moment: the most seen open at once,
+    and the proportional set at that moment (the peak of the proportional
+    set may come later, as sessions close: freed memory is seldom given
+    back).  Remembers every process
+    seen, to end those left behind."""
 
-    def __init__(self, pid):
+    def __init__(self, pid, ports=()):
         super(TreeSampler, self).__init__(daemon=True)
         import psutil
 
         self.root = psutil.Process(pid)
+        self.ports = frozenset(ports)
         self.peak = 0
         self.peak_pss = 0
+        self.most_sessions = 0
+        self.pss_at_most = 0
         self.peak_children = 0
         self.seen = {}
         self.stopping = threading.Event()
+
+    def pss_now(self):
+        """The summed proportional sets of the tree, once."""
+        import psutil
+
+        total = 0
+        for proc in [self.root] + self.root.children(recursive=True):
+            try:
+                total += proc.memory_full_info().pss
+            except (psutil.NoSuchProcess, psutil.AccessDenied):
+                continue
+        return total
 
     def run(self):
         import psutil
@@ -313,7 +452,11 @@ class TreeSampler(threading.Thread):
                 except (psutil.NoSuchProcess, psutil.AccessDenied):
                     continue
             self.peak = max(self.peak, total)
-            self.peak_pss = max(self.peak_pss, total_pss)
+            if pss:
+                sessions = open_sessions(self.ports)
+                self.peak_pss = max(self.peak_pss, total_pss)
+                if (sessions, total_pss) > (self.most_sessions, self.pss_at_most):
+                    self.most_sessions, self.pss_at_most = sessions, total_pss
             self.peak_children = max(self.peak_children, len(procs) - 1)
             self.stopping.wait(SAMPLE_EVERY)
 
@@ -350,7 +493,7 @@ def children_cpu():
     return usage.ru_utime + usage.ru_stime
 
 
-def run_round(tool, args, inventory, beds):
+def run_round(tool, args, inventory, beds, ports=()):
     """One tool once: the driver's report, with its peak memory and the CPU
     seconds it and the devices spent."""
     argv = [sys.executable, os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
@@ -365,7 +508,8 @@ def run_round(tool, args, inventory, beds):
         if ready.strip() != "ready":
             out, err = driver.communicate(timeout=30)
             return {"problem": (err.strip().splitlines() or ["exit %s" % driver.returncode])[-1]}
-        sampler = TreeSampler(driver.pid)
+        sampler = TreeSampler(driver.pid, ports)
+        idle_pss = sampler.pss_now()
         devices_cpu, driver_cpu = cpu_seconds(beds), children_cpu()
         sampler.start()
         try:
@@ -379,9 +523,14 @@ def run_round(tool, args, inventory, beds):
         report = json.loads(lines[-1])
         report["peak_mb"] = sampler.peak / 1e6
         report["peak_pss_mb"] = sampler.peak_pss / 1e6
+        report["idle_pss_mb"] = idle_pss / 1e6
+        report["most_sessions"] = sampler.most_sessions
+        report["pss_at_most_mb"] = sampler.pss_at_most / 1e6
         report["children_peak"] = sampler.peak_children
         report["devices_cpu"] = cpu_seconds(beds) - devices_cpu
-        report["driver_cpu"] = children_cpu() - driver_cpu
+        # The driver's CPU and its reaped children's (the ssh clients), less
+        # what it spent before the clock started.
+        report["driver_cpu"] = children_cpu() - driver_cpu - report.get("ready_cpu", 0)
         return report
     except subprocess.TimeoutExpired:
         return {"problem": "ended after %d s" % args.timeout}
@@ -470,17 +619,20 @@ def timeline_summary(reports):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--devices", type=int, default=100, help="FakeNOS routers (default 100)")
+    parser.add_argument("--bed", choices=BEDS, default="fakenos",
+                        help="the routers: FakeNOS's (default) or tarvix's SSH simulator's")
+    parser.add_argument("--devices", type=int, default=100, help="routers (default 100)")
     parser.add_argument("--bed-processes", type=int, default=4,
-                        help="processes the routers are spread over (default 4)")
+                        help="processes the FakeNOS routers are spread over (default 4)")
     parser.add_argument("--workers", type=int, default=50, help="Nornir's threads (default 50)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds of every tool (default 3)")
     parser.add_argument("--command", default="show version", help='the command (default "show version")')
     parser.add_argument("--expect", default=None,
                         help="text every output must hold (default: for show version, \"uptime is\")")
-    parser.add_argument("--tools", default=",".join(default_tools()),
+    parser.add_argument("--tools", default=None,
                         help="comma-separated, of %s (default: the first three, and scrapli-ssh2 where "
-                             "ssh2-python is installed)" % ", ".join(TOOLS + tuple(sorted(VARIANTS))))
+                             "ssh2-python is installed, and tarvix-systemssh too on the sshsim bed)"
+                             % ", ".join(TOOLS + tuple(sorted(VARIANTS))))
     parser.add_argument("--timeout", type=int, default=600, help="seconds a round of one tool may last")
     parser.add_argument("--timeline", action="store_true",
                         help="record each device's connect, command and close (opens and closes per device)")
@@ -490,6 +642,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.expect is None:
         args.expect = "uptime is" if args.command == "show version" else ""
+    if args.tools is None:
+        args.tools = ",".join(default_tools(args.bed))
     tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
     for tool in tools:
         if tool not in TOOLS and tool not in VARIANTS:
@@ -503,23 +657,27 @@ def main(argv=None):
     figures = {"machine": "%s, %d cores, %.0f GB, %s, Python %s"
                           % (platform.machine(), os.cpu_count(), memory_gb(), platform.platform(),
                              platform.python_version()),
-               "devices": args.devices, "bed_processes": args.bed_processes, "workers": args.workers,
+               "bed": args.bed, "devices": args.devices,
+               "bed_processes": args.bed_processes if args.bed == "fakenos" else 1, "workers": args.workers,
                "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)),
                "scrapli_transport": "system (nornir_scrapli's default); scrapli-ssh2: ssh2", "tools": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
     beds = []
     try:
         began = time.monotonic()
-        print("starting %d FakeNOS routers in %d process(es) ..." % (args.devices, args.bed_processes),
-              file=sys.stderr)
-        beds, ports, username, password = start_devices(args.devices, args.bed_processes, python)
+        print("starting %d %s routers in %d process(es) ..." % (args.devices, BED_NAMES[args.bed],
+                                                                 figures["bed_processes"]), file=sys.stderr)
+        if args.bed == "sshsim":
+            beds, ports, username, password = start_simulator(args.devices, sys.executable, folder)
+        else:
+            beds, ports, username, password = start_devices(args.devices, args.bed_processes, python)
         figures["devices_start_s"] = time.monotonic() - began
         figures["devices_idle_mb"] = devices_memory(beds)
         write_inventory(folder, ports, username, password, set(plugin_of(tool) for tool in tools))
         reports = dict((tool, []) for tool in tools)
         for number in range(1, args.rounds + 1):
             for tool in tools:
-                report = run_round(tool, args, folder, beds)
+                report = run_round(tool, args, folder, beds, set(ports.values()))
                 reports[tool].append(report)
                 print("round %d %-8s %s" % (number, tool, brief(report)), file=sys.stderr)
         figures["devices_mb_after"] = devices_memory(beds)
@@ -530,6 +688,10 @@ def main(argv=None):
                 "wall_s": median([r["wall"] for r in done]),
                 "peak_mb": median([r["peak_mb"] for r in done]),
                 "peak_pss_mb": median([r["peak_pss_mb"] for r in done]),
+                "idle_pss_mb": median([r["idle_pss_mb"] for r in done]),
+                "most_sessions": median([r["most_sessions"] for r in done]),
+                "pss_per_session_kb": median([per_session(r) for r in done]),
+                "added_per_session_kb": median([per_session(r, above_idle=True) for r in done]),
                 "failures": median([len(r["failures"]) for r in done]),
                 "devices_cpu_s": median([r["devices_cpu"] for r in done]),
                 "driver_cpu_s": median([r["driver_cpu"] for r in done]),
@@ -547,6 +709,21 @@ def main(argv=None):
         with open(args.json, "w") as handle:
             json.dump(figures, handle, indent=2, sort_keys=True)
     return 0
+
+
+BED_NAMES = {"fakenos": "FakeNOS", "sshsim": "SSH simulator"}
+
+
+def per_session(report, above_idle=False):
+    """KB of the driver's proportional set (its children's included) per
+    open session, at the moment the most sessions were open at once;
+    ``above_idle``: less the set it had before the clock started (Nornir and
+    the tool loaded, nothing open).  None if no session was seen open."""
+    sessions = report.get("most_sessions")
+    if not sessions:
+        return None
+    pss = report["pss_at_most_mb"] - (report["idle_pss_mb"] if above_idle else 0)
+    return pss * 1e3 / sessions
 
 
 def still_running(pids):
@@ -584,14 +761,18 @@ def cell(value, form):
 
 
 def print_table(figures):
-    print("\n%d FakeNOS routers (%d processes), %d Nornir workers, %r, median of %d rounds (%s)\n"
-          % (figures["devices"], figures["bed_processes"], figures["workers"], figures["command"],
-             figures["rounds"], figures["machine"]))
-    print("| tool | wall s | peak MB (RSS) | peak MB (PSS) | failures | driver CPU s | devices' CPU s |")
-    print("|---|---|---|---|---|---|---|")
+    print("\n%d %s routers (%d process(es)), %d Nornir workers, %r, median of %d rounds (%s)\n"
+          % (figures["devices"], BED_NAMES[figures.get("bed", "fakenos")], figures["bed_processes"],
+             figures["workers"], figures["command"], figures["rounds"], figures["machine"]))
+    print("| tool | wall s | driver CPU ms/device | peak MB (RSS) | peak MB (PSS) | most sessions open "
+          "| PSS KB/session | KB/session above idle | failures | driver CPU s | devices' CPU s |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for tool, row in figures["tools"].items():
-        print("| %s | %s | %s | %s | %s | %s | %s |" % (
-            tool, cell(row["wall_s"], "%.2f"), cell(row["peak_mb"], "%.0f"), cell(row["peak_pss_mb"], "%.0f"),
+        per_device = None if row["driver_cpu_s"] is None else row["driver_cpu_s"] * 1e3 / figures["devices"]
+        print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            tool, cell(row["wall_s"], "%.2f"), cell(per_device, "%.1f"), cell(row["peak_mb"], "%.0f"),
+            cell(row["peak_pss_mb"], "%.0f"), cell(row.get("most_sessions"), "%g"),
+            cell(row.get("pss_per_session_kb"), "%.0f"), cell(row.get("added_per_session_kb"), "%.0f"),
             cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f")))
     timelines = [(tool, row["timeline"]) for tool, row in figures["tools"].items() if row["timeline"]]
     if timelines:
