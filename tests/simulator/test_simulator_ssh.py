@@ -1,5 +1,6 @@
 """The SSH simulator: many routers served from one process, reached through
-a Connection whose start command is the system ssh, and through tarvix run."""
+a Connection over the system ssh or an SSH session in this process, and
+through tarvix run."""
 import os
 import random
 import shutil
@@ -13,6 +14,7 @@ import pytest
 
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import CommandError, ConnectionError, LoginError
+from tarvix.eal import sshlink
 from tarvix.nornir.connection import ssh_command
 from tarvix.simulator import server
 
@@ -39,20 +41,34 @@ def routers():
     assert not [t for t in threading.enumerate() if t.name.startswith("simulated")]
 
 
-def connect(hostname, ports, password=PASSWORD):
-    starts = [ssh_command("127.0.0.1", port, "admin", host_key_checking=False) for port in ports]
+@pytest.fixture(params=["system ssh", "in-process ssh"])
+def link(request):
+    """How the routers are reached: the system ssh as the start command, or
+    an SSH session in this process."""
+    if request.param == "in-process ssh" and not sshlink.AVAILABLE:
+        pytest.skip(sshlink.UNAVAILABLE)
+    return request.param
+
+
+def connect(hostname, ports, password=PASSWORD, link="system ssh"):
+    if link == "system ssh":
+        starts, options = [ssh_command("127.0.0.1", port, "admin", host_key_checking=False) for port in ports], {}
+    else:
+        starts, options = ["ssh://admin@127.0.0.1:%d" % port for port in ports], {"ssh": {"host_key_checking": "off"}}
     credentials = {"default": {"username": "admin", "password": password},
                    "enable": {"password": ENABLE_PASSWORD}}
     con = Connection(hostname=hostname, start=starts[0] if len(starts) == 1 else starts,
-                     credentials=credentials, connection_timeout=10, learn_hostname=True)
+                     credentials=credentials, connection_timeout=10, learn_hostname=True, **options)
     con.connect()
     return con
 
 
-def test_single_rp_over_ssh(routers):
-    con = connect("edge1", routers.ports["edge1"])
+def test_single_rp_over_ssh(routers, link):
+    con = connect("edge1", routers.ports["edge1"], link=link)
     try:
         assert con.state_machine.current_state == "enable" and con.learned_hostname == "edge1"
+        # No program runs for an in-process link.
+        assert (con.spawn.pid is None) == (link == "in-process ssh")
         assert "edge1 uptime is" in con.execute("show version")
         assert "Loopback0              203.0.113.1" in con.execute("show ip interface brief")
         assert len(con.execute("show tech-support").splitlines()) == 20000
@@ -64,7 +80,7 @@ def test_single_rp_over_ssh(routers):
     finally:
         con.disconnect()
     # An in-band login after the SSH one, a banner and a console that writes in pieces.
-    con = connect("edge2", routers.ports["edge2"])
+    con = connect("edge2", routers.ports["edge2"], link=link)
     try:
         assert con.execute("show ip interface brief | include Loopback").split() == [
             "Loopback0", "203.0.113.1", "YES", "NVRAM", "up", "up"]
@@ -72,11 +88,11 @@ def test_single_rp_over_ssh(routers):
     finally:
         con.disconnect()
     with pytest.raises((LoginError, ConnectionError)):
-        connect("edge1", routers.ports["edge1"], password="not-" + PASSWORD)
+        connect("edge1", routers.ports["edge1"], password="not-" + PASSWORD, link=link)
 
 
-def test_dual_rp_over_ssh_shares_one_router(routers):
-    con = connect("core1", routers.ports["core1"])
+def test_dual_rp_over_ssh_shares_one_router(routers, link):
+    con = connect("core1", routers.ports["core1"], link=link)
     try:
         assert (con.active.name, con.standby.name) == ("b", "a")
         assert con.standby.state_machine.current_state != "standby_locked"
