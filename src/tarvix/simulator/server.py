@@ -188,8 +188,15 @@ def _session_class():
             self._input.close()
 
         def _send(self, data):
-            if not self._ended:
+            if self._ended:
+                return
+            try:
                 self._chan.write(data)
+            except OSError:
+                # The client hung up while the router was still writing: the
+                # session ends, and its console with it.
+                self._ended = True
+                self._input.close()
 
         def _exit(self):
             if not self._ended:
@@ -202,6 +209,10 @@ def _session_class():
             return self._input.read()
 
         def write(self, text):
+            if self._ended:
+                # The client is gone: the console ends here, not after
+                # writing the rest of a long output to nobody.
+                raise EOFError()
             data = text.replace("\n", "\r\n").encode("utf-8")
             try:
                 self._loop.call_soon_threadsafe(self._send, data)
