@@ -36,6 +36,7 @@ from tarvix.bases import parsing
 from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
 from tarvix.eal import sshlink
 from tarvix.eal.dialogs import Statement
+from tarvix.eal.secrets import SECRET_ENV_VARS
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
@@ -44,9 +45,8 @@ from tarvix.eal.statemachine import RouterStateMachine
 # device's hostname: any run of the characters a prompt's hostname is made of.
 DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+"
 
-# Environment variables through which passwords reach tarvix itself; they are
-# never handed on to the programs that open the device links.
-SECRET_ENV_VARS = ("TARVIX_PASSWORD", "TARVIX_ENABLE_PASSWORD")
+# SECRET_ENV_VARS: the environment variables through which passwords reach
+# tarvix itself; they are never handed on to the programs that open the links.
 
 _discovery_lock = threading.Lock()
 _discovered = False
