@@ -323,10 +323,9 @@ class Connection(object):
         names = [n for n in self.credentials if n != "enable"]
         self.context["prompt_recovery"] = self.prompt_recovery
         self.context.setdefault("login_creds", names)
-        env = child_env(self.env)
         try:
             for handle in self.handles:
-                handle.spawn = self._open_link(handle, env)
+                handle.spawn = self._open_link(handle)
                 handle.state_machine._current_state = None
                 handle.role = handle.mode = None
             self._handles_designated = False
@@ -347,7 +346,7 @@ class Connection(object):
             return rp_path(self.session_log, handle.name)
         return self.session_log
 
-    def _open_link(self, handle, env):
+    def _open_link(self, handle):
         device = handle.state_machine.device
         # The credentials' passwords are masked in whatever the process
         # logs or reports from now on, the link's start command included.
@@ -368,6 +367,9 @@ class Connection(object):
                     raise
             _say_system_ssh(self.log)
             start = sshlink.system_command(start, self.ssh, username)
+        # Only a program gets an environment (an in-process link has none
+        # to give).
+        env = child_env(self.env)
         try:
             return Spawn(start, device, timeout=self.connection_timeout, log=self.log, env=env,
                          session_log=self._session_log(handle), secrets=passwords)

@@ -9,6 +9,7 @@ been read, also when it straddles two reads, as long as it is no longer than
 ``OVERLAP`` characters (``ANCHOR_REACH`` for a pattern anchored at the end
 with a final ``\\Z``, which is only looked for that far from the end).
 """
+import functools
 import logging
 import os
 import re
@@ -94,12 +95,19 @@ def _now():
     return time.monotonic()
 
 
+@functools.lru_cache(maxsize=256)
+def _echo_regex(line):
+    """The echo of a line (stripped): its characters, with whatever a
+    terminal may put between them.  The same few lines go to every device."""
+    return re.compile(_ECHO_NOISE.join(re.escape(c) for c in line))
+
+
 class _Echo(object):
     """The echo of one line sent: where in the output it is looked for, and
     where it ended once seen."""
 
     def __init__(self, text, start):
-        self.regex = re.compile(_ECHO_NOISE.join(re.escape(c) for c in text.strip()))
+        self.regex = _echo_regex(text.strip())
         # How far back a new read may complete an echo begun earlier.
         self.reach = 8 * len(text) + 256
         self.start = start

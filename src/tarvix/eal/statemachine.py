@@ -287,7 +287,9 @@ class RouterStateMachine(object):
         foreign = self._foreign_prompts()
         patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements] + foreign
         first_foreign = len(names) + len(statements)
-        counter = self._prompt_counter()
+        # Compiled when first needed: most waits never count prompts, and
+        # the hostname makes it a pattern of its own for every device.
+        counter = []
         pending = spawn.bare_lines
         sent = [0]
 
@@ -306,8 +308,11 @@ class RouterStateMachine(object):
             # lines sent before it; prompts owed to the nudges sent while it
             # runs come after its answer.
             need = pending + 1 if command is not None else spawn.bare_lines
-            if need > 1 and sum(1 for _ in counter.finditer(before())) + 1 < need:
-                return SETTLE
+            if need > 1:
+                if not counter:
+                    counter.append(self._prompt_counter())
+                if sum(1 for _ in counter[0].finditer(before())) + 1 < need:
+                    return SETTLE
             if command is not None and names[index] != "standby_locked" and "\n" in match.group(0).lstrip("\r\n"):
                 # A line that looks like a prompt inside the output.
                 return SETTLE
