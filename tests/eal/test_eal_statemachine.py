@@ -228,3 +228,33 @@ def test_each_password_is_offered_once_per_question(tmp_path, monkeypatch, optio
         spawn.close()
     assert record.read_text().splitlines() == received
     assert sent == passwords
+
+
+# Texts built from the characters that decide where a prompt is.
+_PIECES = ["r1", "R1", "r1.lab", "R1.LAB", ".lab", "r1(x", "x", " ", "\t", "\r", "\n", "\r\n", ">", "#",
+           "(config)", "(config-if)", "(config", ")#", "(", ")", "\x0c", "lab"]
+
+
+def test_text_hostname_prompts_match_as_their_patterns_do():
+    from hypothesis import given, settings, strategies as st
+
+    from tarvix.bases.connection import _hostname_pattern
+    from tarvix.eal.statemachine import _TextHostPrompt, _prompt_regex
+
+    machines = [RouterStateMachine("d", (lambda h=h: h), DEFAULT_LEARNED_HOSTNAME)
+                for h in (_hostname_pattern("r1"), _hostname_pattern("r1.lab"), re.escape("r1(x"))]
+    finders = [(m.pattern_of(n), m._state_regex(n)) for m in machines for n in ("disable", "enable", "config")]
+    assert all(isinstance(f, _TextHostPrompt) for _, f in finders)
+    # Hostname parts that are not plain text keep their pattern.
+    assert _prompt_regex("enable", DEFAULT_LEARNED_HOSTNAME, "p") == "p"
+    assert _prompt_regex("enable", "r\\d", "p") == "p"
+
+    @settings(max_examples=400, deadline=None)
+    @given(st.lists(st.sampled_from(_PIECES), max_size=12), st.integers(0, 3))
+    def check(pieces, pos):
+        text = "".join(pieces)
+        for pattern, finder in finders:
+            want, got = re.compile(pattern).search(text, pos), finder.search(text, pos)
+            assert (want and (want.span(), want.group("hostname"))) == (got and (got.span(), got.group("hostname")))
+
+    check()

@@ -35,6 +35,58 @@ _TRANSITIONS = {
 }
 
 
+# A state's prompt: the hostname from the start of a line, then the state's
+# mark, then nothing but white space.
+_PROMPT = r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z"
+_SUFFIXES = {"disable": ">", "enable": "#", "config": r"\(config[^()\s]*\)#"}
+
+# A hostname written as text, case-insensitive or not, optionally followed by
+# its domain: characters other than the regular expressions' special ones and
+# line ends, or escaped punctuation.
+_TEXT = r"(?:[^\\()\[\]{}.*+?^$|\r\n]|\\[^0-9A-Za-z\r\n])+"
+_LITERAL_HOST = re.compile(r"%s|\(\?i:%s(?:\(\?:%s\)\?)?\)" % (_TEXT, _TEXT, _TEXT))
+_SHAPES = {}
+
+
+class _TextHostPrompt(object):
+    """Finds the same matches as ``re.compile(pattern)`` does for a state's
+    prompt whose hostname is text, without compiling a pattern of its own
+    for every hostname: the prompt's shape (any hostname) is compiled once
+    per state, and the hostname it finds is then checked.
+
+    The state's mark ends the last line but for white space, and the
+    hostname holds no line end, so a text holds at most one place where the
+    shape matches, and the prompt of that hostname matches there or nowhere.
+    """
+
+    __slots__ = ("pattern", "_shape", "_host")
+
+    def __init__(self, pattern, suffix, host):
+        self.pattern = pattern
+        shape = _SHAPES.get(suffix)
+        if shape is None:
+            shape = _SHAPES[suffix] = re.compile(_PROMPT % (r"[^\r\n]*", suffix))
+        self._shape = shape
+        self._host = re.compile(host)
+
+    def search(self, text, pos=0):
+        found = self._shape.search(text, pos)
+        if found is not None and self._host.fullmatch(found.group("hostname")) is None:
+            return None
+        return found
+
+
+def _prompt_regex(name, host, pattern):
+    """What finds the prompt ``pattern`` of state ``name`` (``host`` is its
+    hostname part): the pattern itself, or where the hostname is text, an
+    object that finds the same matches for less work."""
+    suffix = _SUFFIXES.get(name)
+    if (suffix is not None and pattern == _PROMPT % (host, suffix)
+            and _LITERAL_HOST.fullmatch(host) is not None):
+        return _TextHostPrompt(pattern, suffix, host)
+    return pattern
+
+
 def _now():
     return time.monotonic()
 
@@ -195,9 +247,20 @@ class RouterStateMachine(object):
     def pattern_of(self, name):
         if name == "standby_locked":
             return r"Standby console disabled\s*\Z"
-        suffix = {"disable": ">", "enable": "#", "config": r"\(config[^()\s]*\)#"}[name]
         host = self.learn_pattern if self.learn_hostname else self.hostname()
-        return r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z" % (host, suffix)
+        return _PROMPT % (host, _SUFFIXES[name])
+
+    def _state_regex(self, name):
+        """What the waits search for the prompt of state ``name``: its
+        pattern, kept per hostname for prompts whose hostname is text."""
+        pattern = self.pattern_of(name)
+        if self.learn_hostname:
+            return pattern
+        cache = self.__dict__.setdefault("_state_regexes", {})
+        found = cache.get(pattern)
+        if found is None:
+            found = cache[pattern] = _prompt_regex(name, self.hostname(), pattern)
+        return found
 
     # -- dialogs ---------------------------------------------------------
 
@@ -285,7 +348,7 @@ class RouterStateMachine(object):
         names = list(self.state_names)
         statements = list(statements)
         foreign = self._foreign_prompts()
-        patterns = [self.pattern_of(n) for n in names] + [s.regex for s in statements] + foreign
+        patterns = [self._state_regex(n) for n in names] + [s.regex for s in statements] + foreign
         first_foreign = len(names) + len(statements)
         # Compiled when first needed: most waits never count prompts, and
         # the hostname makes it a pattern of its own for every device.
