@@ -498,13 +498,16 @@ class Connection(object):
             # A dialect that stages its configuration: what the device
             # refused is dropped, not left staged for the next commit.
             self._run(handle, self.dialect.rollback, "config", timeout, prompt_recovery)
+            self._leave_config(handle)
             if not lenient:
                 raise
             self._skip(handle, "setup configuration %r" % lines, error.command or "it", error, "%r" % error.command)
-            output = ""
-        machine = handle.state_machine
-        machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
+            return ""
+        self._leave_config(handle)
         return output
+
+    def _leave_config(self, handle):
+        handle.state_machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
 
     def _commit(self, handle, output, timeout, prompt_recovery, statements):
         """Applies the staged configuration with the dialect's commit
