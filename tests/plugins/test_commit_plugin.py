@@ -47,7 +47,8 @@ def test_tarvix_connect_speaks_the_plugins_dialect(capsys):
     assert "set system a\nset chassis redundancy standby-console enable\ndisconnected" in out
 
     start = simulator.command("r1", "--dialect", "commit", "--reject", "set snmp bad")
-    assert main(["connect", "--os", "commit", "--hostname", "r1", "--start", start, "--setup-config", "set snmp bad"]) == 1
+    assert main(["connect", "--os", "commit", "--hostname", "r1", "--start", start,
+                 "--setup-config", "set snmp bad"]) == 1
     assert capsys.readouterr().err.splitlines()[-2:] == ["error: " + REFUSED, "'commit' rejected"]
 
 

@@ -552,7 +552,8 @@ class Connection(object):
                     self._skip(handle, "setup command %r" % line, line, error)
                     continue
                 if state == "enable":
-                    refused = getattr(error, "command", None) or self.dialect.transitions.get(("enable", "config"), "configure")
+                    refused = getattr(error, "command", None) or self.dialect.transitions.get(("enable", "config"),
+                                                                                              "configure")
                     self._skip(handle, "setup configuration %r" % lines, refused, error, "%r" % refused)
                     break
                 raise

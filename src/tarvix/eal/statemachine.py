@@ -484,7 +484,8 @@ class RouterStateMachine(object):
         while self._current_state != to_state:
             here = self._current_state
             if here in self._hostless:
-                raise ConnectionError("%s: the console is locked (%s), it cannot reach %s" % (self.device, here, to_state))
+                raise ConnectionError("%s: the console is locked (%s), it cannot reach %s"
+                                      % (self.device, here, to_state))
             if to_state in self._hostless:
                 raise ConnectionError("%s: a console cannot be moved to %s" % (self.device, to_state))
             command = self.dialect.command(here, to_state)
