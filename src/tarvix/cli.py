@@ -15,13 +15,15 @@ from tarvix.eal.secrets import mask_report
 PASSWORD_ENV = "TARVIX_PASSWORD"
 ENABLE_PASSWORD_ENV = "TARVIX_ENABLE_PASSWORD"
 
-# Exit statuses: a device or connection failure, a usage error, an
-# interrupt, and an output closed by its reader (as a shell reports SIGPIPE).
+# Exit statuses of every subcommand: a device or connection failure, a
+# usage error, an interrupt, and an output closed by its reader (as a shell
+# reports SIGPIPE).
 FAILED, USAGE, INTERRUPTED, OUTPUT_CLOSED = 1, 2, 130, 141
 
 
 class UsageError(Exception):
-    """A mistake in the options or input given: one line to the user."""
+    """A mistake in the options, the input or the inventory given: one line
+    to the user."""
 
 
 class OutputError(Exception):
@@ -106,6 +108,8 @@ def _simulated(args, workdir):
         env[simulator.PASSWORD_ENV] = password
         options += ["--login", "--username", "admin"]
         credentials["default"] = {"username": "admin", "password": password}
+    if args.os != "generic" and args.os in simulator.DIALECTS:
+        options += ["--dialect", args.os]
     if args.chassis == "dual_rp":
         return simulator.pair(args.hostname, workdir, *options), credentials, env
     return [simulator.command(args.hostname, *options)], credentials, env
@@ -319,7 +323,8 @@ def build_parser():
     connect = commands.add_parser(
         "connect", help="connect to a device (by default the bundled simulator), print a summary, disconnect",
         description="Connects to a device, prints what was found and disconnects. Without --start it runs "
-                    "against the bundled router simulator. The password is taken from --password, $%s or, with "
+                    "against the bundled router simulator (in the dialect of --os where it speaks it: "
+                    "generic or commit). The password is taken from --password, $%s or, with "
                     "--ask-password, a prompt; an enable password from $%s."
                     % (PASSWORD_ENV, ENABLE_PASSWORD_ENV))
     connect.add_argument("--start", action="append", metavar="CMD",

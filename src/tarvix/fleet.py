@@ -31,19 +31,15 @@ import sys
 import threading
 import time
 
+from tarvix.cli import FAILED, INTERRUPTED, USAGE, UsageError  # noqa: F401 (the statuses of run and simulate)
 from tarvix.eal import secrets
 
-FAILED, USAGE, INTERRUPTED = 1, 2, 130
 INVENTORY_FILES = ("hosts.yaml", "groups.yaml", "defaults.yaml")
 # The SSH simulator's routers, next to an inventory of them.
 ROUTERS_FILE = "routers.json"
 NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
 # Host attributes --where matches besides the inventory data.
 HOST_FIELDS = ("name", "hostname", "platform", "port", "username")
-
-
-class UsageError(Exception):
-    """A mistake in the options or the inventory: one line to the user."""
 
 
 # -- tarvix simulate --fleet ---------------------------------------------
@@ -53,7 +49,7 @@ def _yaml(value):
     return json.dumps(value)
 
 
-def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, password=None):
+def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, password=None, dialect="generic"):
     """Writes a SimpleInventory of ``count`` bundled-simulator devices into
     ``directory`` (made if missing) and returns their names.  The hosts
     belong to group "simulated" and alternate between sites "lab1" and
@@ -65,8 +61,14 @@ def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, pa
     is written too (``tarvix simulate --serve`` serves it), and so is
     ``password`` (default: a new random one) for user "admin".  Unless
     ``force`` is set, an inventory file already there is FileExistsError,
-    and nothing is written."""
+    and nothing is written.  ``dialect``: the CLI dialect the simulated
+    devices speak (tarvix.simulator.DIALECTS), which is the os plugin the
+    inventory names as their platform."""
     from tarvix import simulator
+
+    if dialect not in simulator.DIALECTS:
+        raise ValueError("the simulator speaks no dialect %r (%s)" % (dialect, ", ".join(simulator.DIALECTS)))
+    options = ["--dialect", dialect] if dialect != "generic" else []
 
     if count < 1:
         raise ValueError("a fleet has at least one device")
@@ -101,11 +103,11 @@ def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, pa
                 "  connection_options:",
                 "    tarvix:",
                 "      extras:",
-                "        start: %s" % _yaml(simulator.command(name)),
+                "        start: %s" % _yaml(simulator.command(name, *options)),
             ]
     groups = [
         "simulated:",
-        "  platform: generic",
+        "  platform: %s" % dialect,
         "  data:",
         "    kind: %s" % ("bundled simulator" if ssh_ports is None else "bundled simulator over SSH"),
     ]
@@ -129,14 +131,18 @@ def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, pa
     if ssh_ports is not None:
         routers = [{"hostname": name, "port": port, "username": "admin", "password": password}
                    for name, port in zip(names, ssh_ports)]
+        if dialect != "generic":
+            for router in routers:
+                router["dialect"] = dialect
         with open(os.path.join(directory, ROUTERS_FILE), "w") as out:
             out.write('{"routers": [\n%s\n]}\n' % ",\n".join(json.dumps(router) for router in routers))
     return names
 
 
-def serve(directory):
+def serve(directory, dialect=None):
     """Serves the SSH simulator's routers of ``directory`` until Ctrl-C or
-    SIGTERM; returns the exit status."""
+    SIGTERM; returns the exit status.  ``dialect``: the CLI dialect of the
+    routers that name none."""
     from tarvix.simulator import server
 
     if not server.available():
@@ -145,6 +151,10 @@ def serve(directory):
     path = os.path.join(directory, ROUTERS_FILE) if os.path.isdir(directory) else directory
     try:
         routers = server.load(path)
+        if dialect:
+            for router in routers:
+                if isinstance(router, dict):
+                    router.setdefault("dialect", dialect)
         server.Server(routers)
     except (OSError, ValueError) as error:
         print("error: %s: %s" % (path, getattr(error, "strerror", None) or error), file=sys.stderr)
@@ -174,7 +184,7 @@ def simulate(args):
         print("error: --ssh-port goes with --fleet N", file=sys.stderr)
         return USAGE
     if args.fleet is None:
-        return serve(args.directory)
+        return serve(args.directory, args.dialect)
     if args.ssh_port is not None and not 0 < args.ssh_port <= 65536 - args.fleet:
         print("error: --ssh-port: the %d ports from it must lie from 1 to 65535" % args.fleet, file=sys.stderr)
         return USAGE
@@ -185,7 +195,8 @@ def simulate(args):
         print("error: %s: a file is there, not a directory" % args.directory, file=sys.stderr)
         return USAGE
     try:
-        names = write_fleet(args.directory, args.fleet, force=args.force, ssh_ports=args.ssh_port)
+        names = write_fleet(args.directory, args.fleet, force=args.force, ssh_ports=args.ssh_port,
+                            dialect=args.dialect or "generic")
     except FileExistsError as error:
         print("error: %s: %s; --force writes over it" % (args.directory, error.strerror), file=sys.stderr)
         return USAGE
@@ -199,7 +210,7 @@ def simulate(args):
         print("serve them: tarvix simulate --serve %s" % args.directory)
     print("try: tarvix run --inventory %s --execute \"show clock\"" % args.directory, flush=True)
     if args.serve:
-        return serve(args.directory)
+        return serve(args.directory, args.dialect)
     return 0
 
 
@@ -1067,6 +1078,12 @@ def _seconds(text):
     return value
 
 
+def simulator_dialects():
+    from tarvix.simulator import DIALECTS
+
+    return DIALECTS
+
+
 def add_parsers(commands):
     """Adds the subcommands ``run`` and ``simulate`` to the CLI's parsers."""
     parser = commands.add_parser(
@@ -1116,6 +1133,10 @@ def add_parsers(commands):
                         help="with --fleet: the devices are SSH simulator routers on ports PORT, PORT+1, ...")
     parser.add_argument("--serve", action="store_true",
                         help="serve the routers of DIR/routers.json over SSH (needs tarvix[serve])")
+    parser.add_argument("--dialect", choices=simulator_dialects(),
+                        help="the CLI dialect of the simulated devices: generic (the default) or commit (the "
+                             "example plugin's, os and inventory platform \"commit\"); with --serve alone, of the "
+                             "routers that name none")
     parser.add_argument("--force", action="store_true",
                         help="write over the inventory files already in DIR (by default they are kept and "
                              "nothing is written)")

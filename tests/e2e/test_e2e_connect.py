@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-import tarvix.plugins.generic as generic
+from tarvix.bases.routers import brokers
 from tarvix import simulator
 from tarvix.core.errors import ConnectionError, LinkTimeoutError, LoginError
 from tarvix.eal.dialogs import Dialog, Statement
@@ -206,7 +206,7 @@ def test_setup_commands_wait_the_connect_timeout(connections):
 @pytest.mark.parametrize("chassis", ["single_rp", "dual_rp/a"])
 def test_disconnect_waits_only_for_a_console_line(connections, monkeypatch, tmp_path, chassis, settle):
     slept = []
-    monkeypatch.setattr(generic, "sleep", slept.append)
+    monkeypatch.setattr(brokers, "sleep", slept.append)
     con = connections(start_of(chassis, "r7", str(tmp_path)), hostname="r7", console_settle=settle)
     con.connect()
     pids = connections.pids()

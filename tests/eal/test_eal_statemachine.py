@@ -239,15 +239,17 @@ def test_text_hostname_prompts_match_as_their_patterns_do():
     from hypothesis import given, settings, strategies as st
 
     from tarvix.bases.connection import _hostname_pattern
-    from tarvix.eal.statemachine import _TextHostPrompt, _prompt_regex
+    from tarvix.eal.statemachine import _TextHostPrompt, _prompt_finder
 
     machines = [RouterStateMachine("d", (lambda h=h: h), DEFAULT_LEARNED_HOSTNAME)
                 for h in (_hostname_pattern("r1"), _hostname_pattern("r1.lab"), re.escape("r1(x"))]
-    finders = [(m.pattern_of(n), m._state_regex(n)) for m in machines for n in ("disable", "enable", "config")]
-    assert all(isinstance(f, _TextHostPrompt) for _, f in finders)
-    # Hostname parts that are not plain text keep their pattern.
-    assert _prompt_regex("enable", DEFAULT_LEARNED_HOSTNAME, "p") == "p"
-    assert _prompt_regex("enable", "r\\d", "p") == "p"
+    finders = [(pattern, finder) for m in machines
+               for pattern, finder in zip(m.prompts().strings, m.prompts().compiled) if "hostname" in pattern]
+    assert len(finders) == 9 and all(isinstance(f, _TextHostPrompt) for _, f in finders)
+    # Hostname parts that are not plain text keep their compiled pattern.
+    dialect = machines[0].dialect
+    for host in (DEFAULT_LEARNED_HOSTNAME, "r\\d"):
+        assert isinstance(_prompt_finder(dialect, "#", host, dialect.pattern("enable", host)), type(re.compile("")))
 
     @settings(max_examples=400, deadline=None)
     @given(st.lists(st.sampled_from(_PIECES), max_size=12), st.integers(0, 3))

@@ -14,7 +14,10 @@ of that class::
     con.disconnect()
 
 A plugin class derives from ``SingleRpConnection`` or ``DualRpConnection``
-and names its link broker (``broker_class``) and its ``settings``.
+and names the CLI dialect its device speaks (``dialect``, a
+``tarvix.eal.statemachine.Dialect``: prompts, mode commands, setup
+commands...); it may name its link broker (``broker_class``; by default
+those of ``tarvix.bases.routers.brokers``) and further ``settings``.
 
 The plugin packages are walked once per process, by the first
 ``Connection(...)`` (or ``plugin_class``); ``discover_plugins(rediscover=True)``
@@ -191,9 +194,14 @@ class Connection(object):
     # Whether this plugin's links are console lines: None decides from the
     # start commands (see console_line).
     console = None
+    # The CLI dialect the device speaks; None: the generic plugin's.
+    dialect = None
+    # None: the brokers of tarvix.bases.routers.brokers.
     broker_class = None
-    settings = Settings(EXEC_TIMEOUT=60, ERROR_PATTERNS=[])
+    # What the plugin adds to (or changes of) the settings its dialect gives.
+    settings = Settings(EXEC_TIMEOUT=60)
     handle_names = ()
+    # None: the dialect's.
     template_platform = None
 
     def __new__(cls, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
@@ -238,7 +246,14 @@ class Connection(object):
         if session_log is not None and not is_path(session_log) and not hasattr(session_log, "write"):
             raise ValueError("session_log is a path or a writable file object, not %r" % (session_log,))
         self.session_log = session_log
-        self.settings = copy.deepcopy(type(self).settings)
+        if self.dialect is None:
+            from tarvix.plugins.generic import DIALECT
+
+            self.dialect = DIALECT
+        if self.template_platform is None:
+            self.template_platform = self.dialect.template_platform
+        self.settings = Settings(**self.dialect.settings_values())
+        self.settings.__dict__.update(copy.deepcopy(type(self).settings.__dict__))
         self.log = logging.getLogger("tarvix.connection")
         self.context = {}
         # Re-entrant: the broker runs the setup commands through execute and
@@ -253,7 +268,7 @@ class Connection(object):
             device = "%s/%s" % (hostname or "device", name) if len(starts) > 1 else (hostname or "device")
             machine = RouterStateMachine(device, self._hostname_regex, DEFAULT_LEARNED_HOSTNAME,
                                          credentials=self.credentials, context=self.context,
-                                         timeout=connection_timeout, log=self.log)
+                                         timeout=connection_timeout, log=self.log, dialect=self.dialect)
             self.handles.append(RpHandle(name, command, machine))
 
     # -- members the brokers use -----------------------------------------
@@ -318,8 +333,6 @@ class Connection(object):
     def _connect(self):
         if self._is_connected:
             return None
-        if self.broker_class is None:
-            raise ConnectionError("%s names no link broker" % type(self).__name__)
         names = [n for n in self.credentials if n != "enable"]
         self.context["prompt_recovery"] = self.prompt_recovery
         self.context.setdefault("login_creds", names)
@@ -329,7 +342,7 @@ class Connection(object):
                 handle.state_machine._current_state = None
                 handle.role = handle.mode = None
             self._handles_designated = False
-            self.broker = self.broker_class(self)
+            self.broker = (self.broker_class or _dialect_broker(self))(self)
             self._connecting = True
             try:
                 return self.broker.connect()
@@ -474,13 +487,37 @@ class Connection(object):
         handle = self._handle(target)
         timeout = self._timeout(timeout)
         statements = reply_statements(reply)
-        if self._lenient_config(lines):
-            output = self._configure_leniently(handle, lines, timeout, prompt_recovery, statements)
-        else:
-            output = self._run(handle, lines, "config", timeout, prompt_recovery, statements)
-        machine = handle.state_machine
-        machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
+        lenient = self._lenient_config(lines)
+        try:
+            if lenient:
+                output = self._configure_leniently(handle, lines, timeout, prompt_recovery, statements)
+            else:
+                output = self._run(handle, lines, "config", timeout, prompt_recovery, statements)
+            output = self._commit(handle, output, timeout, prompt_recovery, statements)
+        except CommandError as error:
+            if not self.dialect.rollback or handle.state_machine.current_state != "config":
+                raise
+            # A dialect that stages its configuration: what the device
+            # refused is dropped, not left staged for the next commit.
+            self._run(handle, self.dialect.rollback, "config", timeout, prompt_recovery)
+            self._leave_config(handle)
+            if not lenient:
+                raise
+            self._skip(handle, "setup configuration %r" % lines, error.command or "it", error, "%r" % error.command)
+            return ""
+        self._leave_config(handle)
         return output
+
+    def _leave_config(self, handle):
+        handle.state_machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
+
+    def _commit(self, handle, output, timeout, prompt_recovery, statements):
+        """Applies the staged configuration with the dialect's commit
+        commands (none: the lines applied at once)."""
+        if not self.dialect.commit or handle.state_machine.current_state != "config":
+            return output
+        applied = self._run(handle, self.dialect.commit, "config", timeout, prompt_recovery, statements)
+        return "\n".join(text for text in (output, applied) if text)
 
     # -- setup commands while connecting ---------------------------------
 
@@ -517,7 +554,8 @@ class Connection(object):
                     self._skip(handle, "setup command %r" % line, line, error)
                     continue
                 if state == "enable":
-                    refused = getattr(error, "command", None) or "configure terminal"
+                    refused = getattr(error, "command", None) or self.dialect.transitions.get(("enable", "config"),
+                                                                                              "configure")
                     self._skip(handle, "setup configuration %r" % lines, refused, error, "%r" % refused)
                     break
                 raise
@@ -630,6 +668,12 @@ def _session_start(start):
 def _one_line(command):
     if isinstance(command, str) and ("\n" in command or "\r" in command):
         raise ValueError("a command is one line, without line breaks: %r" % (command,))
+
+
+def _dialect_broker(con):
+    from tarvix.bases.routers import brokers
+
+    return brokers.DualRpLinkBroker if len(con.handle_names) == 2 else brokers.SingleRpLinkBroker
 
 
 def _default_chassis(start):

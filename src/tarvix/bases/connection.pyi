@@ -12,7 +12,7 @@ from typing import (IO, Any, Callable, ClassVar, Dict, Iterable, List, Literal, 
 from tarvix.core.implroster import ImplRoster
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import Spawn
-from tarvix.eal.statemachine import RouterStateMachine
+from tarvix.eal.statemachine import Dialect, RouterStateMachine
 
 DEFAULT_LEARNED_HOSTNAME: str
 SECRET_ENV_VARS: Tuple[str, ...]
@@ -62,11 +62,14 @@ class Connection:
     """A command-line connection to one device."""
 
     chassis_type: ClassVar[Optional[str]]
+    # The CLI dialect the device speaks (None on the class: the generic plugin's).
+    dialect: Dialect
     # The link broker class: built with the connection, it connects and disconnects.
     broker_class: ClassVar[Optional[Type[Any]]]
     handle_names: ClassVar[Tuple[str, ...]]
-    # The ntc-templates platform execute(..., parse=True) uses; None: no parsing.
-    template_platform: ClassVar[Optional[str]]
+    # The ntc-templates platform execute(..., parse=True) uses (None on the
+    # class: the dialect's); None: no parsing.
+    template_platform: Optional[str]
     # Whether the links are console lines (a plugin may say so for all its
     # connections); None: decided from console_settle and the start commands.
     console: Optional[bool]

@@ -1,10 +1,9 @@
 """The state machine of one router console: which prompt the console shows,
 and how to move from one prompt to another.
 
-States: "disable" (``host>``), "enable" (``host#``), "config"
-(``host(config)#``, ``host(config-sub)#``) and "standby_locked" (the console
-of a standby route processor that prints "Standby console disabled" and takes
-no command).  ``go_to`` also accepts "any" (and "generic"): find the state
+What the prompts look like and which commands move between them is the
+console's CLI dialect (``Dialect``), which the plugin states once and the
+machine reads.  ``go_to`` also accepts "any" (and "generic"): find the state
 the console is in and stay there.  "generic" is also what ``_current_state``
 is set to when the state is no longer known.
 """
@@ -27,45 +26,140 @@ PASSWORD_WATCH = SETTLE
 # before the wait ends.
 MISMATCH_AFTER = 2.0
 
-_TRANSITIONS = {
-    ("disable", "enable"): "enable",
-    ("enable", "disable"): "disable",
-    ("enable", "config"): "configure terminal",
-    ("config", "enable"): "end",
-}
+# Where a prompt begins: at the start of the text read, or of a line.
+_LINE_START = r"(?:\A|[\r\n])"
 
 
-# A state's prompt: the hostname from the start of a line, then the state's
-# mark, then nothing but white space.
-_PROMPT = r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z"
-_SUFFIXES = {"disable": ">", "enable": "#", "config": r"\(config[^()\s]*\)#"}
+class Dialect(object):
+    """A router CLI dialect, stated once by the plugin that speaks it.
+
+    ``prompt``: the grammar of every prompt, a regular expression in which
+    ``{host}`` stands for the hostname and ``{mode}`` for what a state adds
+    (e.g. "{host}{mode}", or "[^\\s@#>()]+@{host}{mode}" for user@host>).
+    ``states``: (state, mode) pairs, the states whose prompts follow the
+    grammar, ``mode`` a regular expression; one of them is "enable", where
+    commands run (whatever the device calls it), and "config", if present,
+    is where configuration lines go.  ``fixed``: (state, pattern) pairs of
+    states shown by a fixed text instead of a prompt (a locked standby
+    console).  ``transitions``: (from, to) -> the command that moves there;
+    a move not listed goes through "enable".  ``password_commands``: the
+    transition commands the device may answer with a password prompt (the
+    enable password).
+
+    ``setup_exec`` / ``setup_config``: the setup commands sent while
+    connecting; ``standby_unlock``: the configuration that opens a standby
+    RP's console; ``error_patterns``: output lines that mean a command was
+    refused.  ``commit``: the commands that apply staged configuration
+    after its lines (none: each line applies at once), ``rollback``: those
+    that drop it once the device refused it.  ``settle_time``: seconds a
+    console line reached through a terminal server is given after its link
+    closed (connections built with console_settle; 0: never).
+    ``template_platform``: the ntc-templates platform that parses the
+    output, or None.
+    """
+
+    def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
+                 setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
+                 template_platform=None):
+        self.name = name
+        self.prompt = prompt
+        self.states = tuple((str(state), mode) for state, mode in states)
+        self.fixed = tuple((str(state), pattern) for state, pattern in fixed)
+        self.state_names = tuple(state for state, _ in self.states + self.fixed)
+        if "enable" not in self.state_names or len(set(self.state_names)) != len(self.state_names):
+            raise ValueError("dialect %s: its states are distinct and one of them is \"enable\"" % name)
+        if "{host}" not in prompt or "{mode}" not in prompt:
+            raise ValueError("dialect %s: the prompt grammar holds {host} and {mode}" % name)
+        self.transitions = dict(transitions or {})
+        self.password_commands = tuple(password_commands)
+        self.setup_exec = list(setup_exec)
+        self.setup_config = list(setup_config)
+        self.standby_unlock = list(standby_unlock)
+        self.error_patterns = list(error_patterns)
+        self.commit = list(commit)
+        self.rollback = list(rollback)
+        self.settle_time = settle_time
+        self.template_platform = template_platform
+
+    def settings_values(self):
+        """The settings the link brokers and the connection read, from the
+        dialect: fresh lists each call."""
+        return {
+            "HA_INIT_EXEC_COMMANDS": list(self.setup_exec),
+            "HA_INIT_CONFIG_COMMANDS": list(self.setup_config),
+            "HA_STANDBY_UNLOCK_COMMANDS": list(self.standby_unlock),
+            "ERROR_PATTERNS": list(self.error_patterns),
+            "CONSOLE_SETTLE_TIME": self.settle_time,
+        }
+
+    def _prompt(self, host, mode):
+        return _LINE_START + self.prompt.replace("{host}", host).replace("{mode}", mode)
+
+    def pattern(self, state, host):
+        """The regular expression of one state's prompt at the end of the
+        text read, for a hostname pattern; the prompt's hostname is the
+        group "hostname"."""
+        for name, mode in self.states:
+            if name == state:
+                return self._prompt("(?P<hostname>%s)" % host, mode) + r"\s*\Z"
+        for name, fixed in self.fixed:
+            if name == state:
+                return fixed + r"\s*\Z"
+        raise KeyError(state)
+
+    def counter(self, host):
+        """Matches every prompt of a known state anywhere in a text."""
+        modes = "|".join(mode for _, mode in self.states)
+        return "|".join([self._prompt("(?:%s)" % host, "(?:%s)" % modes)] + [fixed for _, fixed in self.fixed])
+
+    def command(self, here, there):
+        """The command that moves from state ``here`` towards ``there``."""
+        command = self.transitions.get((here, there)) or self.transitions.get((here, "enable"))
+        if command is None:
+            raise ValueError("dialect %s: no command leaves %s" % (self.name, here))
+        return command
+
+    def __repr__(self):
+        return "Dialect(%r)" % self.name
+
+
+def _generic():
+    from tarvix.plugins.generic import DIALECT
+
+    return DIALECT
+
 
 # A hostname written as text, case-insensitive or not, optionally followed by
 # its domain: characters other than the regular expressions' special ones and
 # line ends, or escaped punctuation.
 _TEXT = r"(?:[^\\()\[\]{}.*+?^$|\r\n]|\\[^0-9A-Za-z\r\n])+"
-_LITERAL_HOST = re.compile(r"%s|\(\?i:%s(?:\(\?:%s\)\?)?\)" % (_TEXT, _TEXT, _TEXT))
+_TEXT_HOST = re.compile(r"%s|\(\?i:%s(?:\(\?:%s\)\?)?\)" % (_TEXT, _TEXT, _TEXT))
+# Modes that end in a mark that is not white space and that a hostname
+# followed by the mode can be split from in one way only: the mark at the
+# end (but for white space), and for the configuration modes the last "(".
+_SPLIT_MODES = (">", "#", r"\(config[^()\s]*\)#")
 _SHAPES = {}
 
 
 class _TextHostPrompt(object):
-    """Finds the same matches as ``re.compile(pattern)`` does for a state's
-    prompt whose hostname is text, without compiling a pattern of its own
-    for every hostname: the prompt's shape (any hostname) is compiled once
-    per state, and the hostname it finds is then checked.
+    """Finds the same matches as ``re.compile(pattern)`` does for the prompt
+    "{host}{mode}" of a state whose hostname is text, without a pattern of
+    its own for every hostname: the prompt's shape (any hostname) is
+    compiled once per mode, and the hostname it finds is then checked.
 
-    The state's mark ends the last line but for white space, and the
-    hostname holds no line end, so a text holds at most one place where the
-    shape matches, and the prompt of that hostname matches there or nowhere.
+    The mode ends the last line but for white space and splits from the
+    hostname one way only, and the hostname holds no line end, so a text
+    holds at most one place where the shape matches: the prompt of that
+    hostname matches there or nowhere.
     """
 
     __slots__ = ("pattern", "_shape", "_host")
 
-    def __init__(self, pattern, suffix, host):
+    def __init__(self, pattern, mode, host):
         self.pattern = pattern
-        shape = _SHAPES.get(suffix)
+        shape = _SHAPES.get(mode)
         if shape is None:
-            shape = _SHAPES[suffix] = re.compile(_PROMPT % (r"[^\r\n]*", suffix))
+            shape = _SHAPES[mode] = re.compile(_LINE_START + r"(?P<hostname>[^\r\n]*)" + mode + r"\s*\Z")
         self._shape = shape
         self._host = re.compile(host)
 
@@ -76,15 +170,39 @@ class _TextHostPrompt(object):
         return found
 
 
-def _prompt_regex(name, host, pattern):
-    """What finds the prompt ``pattern`` of state ``name`` (``host`` is its
-    hostname part): the pattern itself, or where the hostname is text, an
-    object that finds the same matches for less work."""
-    suffix = _SUFFIXES.get(name)
-    if (suffix is not None and pattern == _PROMPT % (host, suffix)
-            and _LITERAL_HOST.fullmatch(host) is not None):
-        return _TextHostPrompt(pattern, suffix, host)
-    return pattern
+def _prompt_finder(dialect, mode, host, pattern):
+    """What finds ``pattern``, the prompt of a state of ``dialect`` with
+    ``mode`` for the hostname pattern ``host``: the compiled pattern, or
+    where the hostname is text, an object that finds the same matches for
+    less work (a fleet's every device has a hostname of its own)."""
+    if dialect.prompt == "{host}{mode}" and mode in _SPLIT_MODES and _TEXT_HOST.fullmatch(host):
+        return _TextHostPrompt(pattern, mode, host)
+    return re.compile(pattern)
+
+
+class _Prompts(object):
+    """A dialect's prompts for one hostname pattern."""
+
+    def __init__(self, dialect, host, learning, learn_pattern):
+        shown = learn_pattern if learning else host
+        self.key = (host, learning)
+        self.strings = [dialect.pattern(name, shown) for name in dialect.state_names]
+        modes = dict(dialect.states)
+        self.compiled = [_prompt_finder(dialect, modes[name], shown, pattern) if name in modes else re.compile(pattern)
+                         for name, pattern in zip(dialect.state_names, self.strings)]
+        self._dialect, self._shown = dialect, shown
+        self._counter = None
+        if learning or host == learn_pattern:
+            self.foreign = []
+        else:
+            self.foreign = [re.compile(dialect.pattern(name, learn_pattern)) for name, _ in dialect.states]
+
+    @property
+    def counter(self):
+        """Compiled when first needed: most waits never count prompts."""
+        if self._counter is None:
+            self._counter = re.compile(self._dialect.counter(self._shown))
+        return self._counter
 
 
 def _now():
@@ -220,11 +338,15 @@ class RouterStateMachine(object):
     ``seen_hostname``.  ``credentials`` maps credential names to dictionaries
     with "username" and "password"; the credential "enable" holds the enable
     password.  ``context`` is used when ``go_to`` is given none.
+    ``dialect``: the console's CLI dialect (None: the generic plugin's).
     """
 
-    state_names = ("disable", "enable", "config", "standby_locked")
-
-    def __init__(self, device, hostname, learn_pattern, credentials=None, context=None, timeout=30, log=None):
+    def __init__(self, device, hostname, learn_pattern, credentials=None, context=None, timeout=30, log=None,
+                 dialect=None):
+        self.dialect = dialect if dialect is not None else _generic()
+        self.state_names = self.dialect.state_names
+        self._hostless = frozenset(name for name, _ in self.dialect.fixed)
+        self._prompts = None
         self.device = device
         self.hostname = hostname
         self.learn_pattern = learn_pattern
@@ -244,23 +366,17 @@ class RouterStateMachine(object):
     def get_state(self, name):
         return self._states[name]
 
-    def pattern_of(self, name):
-        if name == "standby_locked":
-            return r"Standby console disabled\s*\Z"
-        host = self.learn_pattern if self.learn_hostname else self.hostname()
-        return _PROMPT % (host, _SUFFIXES[name])
+    def prompts(self):
+        """The dialect's prompts for the hostname in use, compiled once per
+        hostname pattern."""
+        host, learning = self.hostname(), bool(self.learn_hostname)
+        prompts = self._prompts
+        if prompts is None or prompts.key != (host, learning):
+            prompts = self._prompts = _Prompts(self.dialect, host, learning, self.learn_pattern)
+        return prompts
 
-    def _state_regex(self, name):
-        """What the waits search for the prompt of state ``name``: its
-        pattern, kept per hostname for prompts whose hostname is text."""
-        pattern = self.pattern_of(name)
-        if self.learn_hostname:
-            return pattern
-        cache = self.__dict__.setdefault("_state_regexes", {})
-        found = cache.get(pattern)
-        if found is None:
-            found = cache[pattern] = _prompt_regex(name, self.hostname(), pattern)
-        return found
+    def pattern_of(self, name):
+        return self.prompts().strings[self.state_names.index(name)]
 
     # -- dialogs ---------------------------------------------------------
 
@@ -300,19 +416,6 @@ class RouterStateMachine(object):
 
     # -- waiting ---------------------------------------------------------
 
-    def _prompt_counter(self):
-        """Matches every prompt of a known state anywhere in a text."""
-        host = self.learn_pattern if self.learn_hostname else self.hostname()
-        return re.compile(r"(?:\A|[\r\n])(?:%s)(?:>|#|\(config[^()\s]*\)#)|Standby console disabled" % host)
-
-    def _foreign_prompts(self):
-        """Prompts that show another hostname than the one in use."""
-        host = self.hostname()
-        if self.learn_hostname or host == self.learn_pattern:
-            return []
-        return [re.compile(r"(?:\A|[\r\n])(?P<hostname>%s)%s\s*\Z" % (self.learn_pattern, suffix))
-                for suffix in (">", "#", r"\(config[^()\s]*\)#")]
-
     def drain(self, spawn, keep_line=False):
         """Drops what the console printed and nobody read, and returns it;
         the prompts in it answer bare lines sent earlier.  With
@@ -320,7 +423,7 @@ class RouterStateMachine(object):
         answer is still owed: it may be the beginning of that prompt."""
         dropped = spawn.flush(whole_lines=keep_line)
         if spawn.bare_lines and dropped:
-            seen = sum(1 for _ in self._prompt_counter().finditer(dropped))
+            seen = sum(1 for _ in self.prompts().counter.finditer(dropped))
             spawn.bare_lines = max(spawn.bare_lines - seen, 0)
         if keep_line and not spawn.bare_lines:
             dropped += spawn.flush()
@@ -347,12 +450,10 @@ class RouterStateMachine(object):
         context = self.context if context is None else context
         names = list(self.state_names)
         statements = list(statements)
-        foreign = self._foreign_prompts()
-        patterns = [self._state_regex(n) for n in names] + [s.regex for s in statements] + foreign
+        prompts = self.prompts()
+        foreign = prompts.foreign
+        patterns = prompts.compiled + [s.regex for s in statements] + foreign
         first_foreign = len(names) + len(statements)
-        # Compiled when first needed: most waits never count prompts, and
-        # the hostname makes it a pattern of its own for every device.
-        counter = []
         pending = spawn.bare_lines
         sent = [0]
 
@@ -371,12 +472,9 @@ class RouterStateMachine(object):
             # lines sent before it; prompts owed to the nudges sent while it
             # runs come after its answer.
             need = pending + 1 if command is not None else spawn.bare_lines
-            if need > 1:
-                if not counter:
-                    counter.append(self._prompt_counter())
-                if sum(1 for _ in counter[0].finditer(before())) + 1 < need:
-                    return SETTLE
-            if command is not None and names[index] != "standby_locked" and "\n" in match.group(0).lstrip("\r\n"):
+            if need > 1 and sum(1 for _ in prompts.counter.finditer(before())) + 1 < need:
+                return SETTLE
+            if command is not None and names[index] not in self._hostless and "\n" in match.group(0).lstrip("\r\n"):
                 # A line that looks like a prompt inside the output.
                 return SETTLE
             return 0
@@ -445,15 +543,17 @@ class RouterStateMachine(object):
             raise ValueError("unknown state %r" % (to_state,))
         while self._current_state != to_state:
             here = self._current_state
-            if here == "standby_locked":
-                raise ConnectionError("%s: the console is locked (standby), it cannot reach %s" % (self.device, to_state))
-            if to_state == "standby_locked":
-                raise ConnectionError("%s: a console cannot be moved to standby_locked" % self.device)
-            command = _TRANSITIONS.get((here, to_state)) or _TRANSITIONS[(here, "enable")]
+            if here in self._hostless:
+                raise ConnectionError("%s: the console is locked (%s), it cannot reach %s"
+                                      % (self.device, here, to_state))
+            if to_state in self._hostless:
+                raise ConnectionError("%s: a console cannot be moved to %s" % (self.device, to_state))
+            command = self.dialect.command(here, to_state)
             self.drain(spawn)
             spawn.sendline(command)
             asked = []
-            statements = extra + (self.enable_statements(asked) if command == "enable" else [])
+            password = command in self.dialect.password_commands
+            statements = extra + (self.enable_statements(asked) if password else [])
             result = self.wait(spawn, deadline, statements, context, command=command, timeout=timeout)
             reply = spawn.mask(result.match_output)
             if self._current_state == here and asked:

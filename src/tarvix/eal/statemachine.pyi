@@ -10,6 +10,43 @@ NUDGE_AFTER: float
 PASSWORD_WATCH: float
 MISMATCH_AFTER: float
 
+class Dialect:
+    name: str
+    # The grammar of every prompt: a regular expression with {host} and {mode}.
+    prompt: str
+    # (state, mode) pairs of the states whose prompts follow the grammar.
+    states: Tuple[Tuple[str, str], ...]
+    # (state, pattern) pairs of the states shown by a fixed text.
+    fixed: Tuple[Tuple[str, str], ...]
+    state_names: Tuple[str, ...]
+    transitions: Dict[Tuple[str, str], str]
+    password_commands: Tuple[str, ...]
+    setup_exec: List[str]
+    setup_config: List[str]
+    standby_unlock: List[str]
+    error_patterns: List[str]
+    commit: List[str]
+    rollback: List[str]
+    settle_time: float
+    template_platform: Optional[str]
+    def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
+                 fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
+                 password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
+                 setup_config: Iterable[str] = (), standby_unlock: Iterable[str] = (),
+                 error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
+                 settle_time: float = 0, template_platform: Optional[str] = None) -> None: ...
+    def settings_values(self) -> Dict[str, Any]: ...
+    def pattern(self, state: str, host: str) -> str: ...
+    def counter(self, host: str) -> str: ...
+    def command(self, here: str, there: str) -> str: ...
+
+class _Prompts:
+    key: Tuple[str, bool]
+    strings: List[str]
+    compiled: List[Pattern[str]]
+    counter: Pattern[str]
+    foreign: List[Pattern[str]]
+
 class State:
     name: str
     def __init__(self, name: str, machine: RouterStateMachine) -> None: ...
@@ -17,7 +54,8 @@ class State:
     def pattern(self) -> str: ...
 
 class RouterStateMachine:
-    # "disable", "enable", "config", "standby_locked"
+    dialect: Dialect
+    # The dialect's states ("disable", "enable", "config", "standby_locked" for the generic one).
     state_names: Tuple[str, ...]
     device: str
     # Returns the regular expression of the hostname the prompts show.
@@ -34,10 +72,11 @@ class RouterStateMachine:
     def __init__(self, device: str, hostname: Callable[[], str], learn_pattern: str,
                  credentials: Optional[Dict[str, Dict[str, Any]]] = None,
                  context: Optional[Dict[str, Any]] = None, timeout: float = 30,
-                 log: Optional[logging.Logger] = None) -> None: ...
+                 log: Optional[logging.Logger] = None, dialect: Optional[Dialect] = None) -> None: ...
     @property
     def current_state(self) -> Optional[str]: ...
     def get_state(self, name: str) -> State: ...
+    def prompts(self) -> _Prompts: ...
     def pattern_of(self, name: str) -> str: ...
     def login_names(self, context: Mapping[str, Any]) -> List[str]: ...
     def connection_statements(self, context: Mapping[str, Any]) -> List[Statement]: ...

@@ -16,11 +16,20 @@ variables named by ``PASSWORD_ENV`` and ``ENABLE_PASSWORD_ENV``, never from
 the command line, so that they do not show in process lists or in the start
 command a connection logs.
 
+``--dialect commit`` makes it speak a commit-style CLI instead: prompts
+user@host> and user@host#, configuration staged after "configure" and
+applied by "commit".
+
 ``tarvix.simulator.server`` serves many of these consoles over SSH from one
 process (``tarvix simulate --serve``; needs asyncssh).
 """
 import shlex
 import sys
+
+# The CLI dialects the simulator speaks (--dialect); each is also the os
+# name of the plugin that speaks it ("commit": the example plugin of
+# examples/commit-plugin).
+DIALECTS = ("generic", "commit")
 
 PASSWORD_ENV = "TARVIX_SIM_PASSWORD"
 ENABLE_PASSWORD_ENV = "TARVIX_SIM_ENABLE_PASSWORD"

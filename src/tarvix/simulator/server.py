@@ -19,6 +19,8 @@ A router is a dict, as in the JSON file ``tarvix simulate --serve`` reads
   the default) or "b";
 - ``username`` (default "admin"), ``password`` (default "admin"),
   ``enable_password`` (default: none asked);
+- ``dialect``: the CLI dialect its consoles speak, "generic" (the default)
+  or "commit" (see ``python -m tarvix.simulator --help``);
 - ``options``: further arguments of the console program, its knobs, e.g.
   ``["--reply-delay", "0.2", "--hang", "show clock"]`` (see ``python -m
   tarvix.simulator --help``).  With ``--login`` the SSH login takes any
@@ -45,7 +47,7 @@ import os
 import threading
 import warnings
 
-from tarvix.simulator.console import Console, RouterState, build_parser
+from tarvix.simulator.console import RouterState, build_parser, console_class
 
 NEEDS_ASYNCSSH = 'the SSH simulator needs asyncssh: pip install "tarvix[serve]" (Python 3.7 or later)'
 ROUTERS_FILE = "routers.json"
@@ -65,7 +67,7 @@ except ImportError:  # pragma: no cover - depends on the installation
     asyncssh = None
 
 _ROUTER_KEYS = {"hostname", "port", "ports", "dual_rp", "active", "username", "password", "enable_password",
-                "options"}
+                "dialect", "options"}
 
 
 def available():
@@ -113,7 +115,9 @@ class _Router(object):
         options = [str(option) for option in settings.get("options") or []]
         self.args = []
         for number in range(len(self.ports)):
-            argv = ["--hostname", self.hostname] + options
+            argv = ["--hostname", self.hostname, "--username", self.username] + options
+            if settings.get("dialect"):
+                argv += ["--dialect", str(settings["dialect"])]
             try:
                 args = build_parser().parse_args(argv)
             except SystemExit:
@@ -225,7 +229,8 @@ def _session_class():
 
         def _run(self):
             router = self._router
-            console = Console(router.args[self._rp], terminal=self, password=router.password,
+            args = router.args[self._rp]
+            console = console_class(args)(args, terminal=self, password=router.password,
                               enable_password=router.enable_password, state=router.state, vty=True)
             try:
                 console.run()

@@ -1,82 +1,62 @@
-"""Connection classes for a generic router."""
-from time import sleep
-
+"""Connection classes for a generic router, and the dialect it speaks."""
 from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, Settings, SingleRpConnection
-from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker, BaseSingleRpLinkBroker
-
-GENERIC_SETTINGS = Settings(
-    # Sent on every RP once it is reached: no paging, lines as wide as the CLI allows.
-    HA_INIT_EXEC_COMMANDS=["terminal length 0", "terminal width 511"],
-    # Applied once on the active RP: keep log messages off the console.
-    HA_INIT_CONFIG_COMMANDS=["no logging console"],
-    HA_STANDBY_UNLOCK_COMMANDS=["redundancy", "main-cpu", "standby console enable"],
-    # Seconds an exec command may take before its prompt shows.
-    EXEC_TIMEOUT=60,
-    # Output lines that mean the router refused a command.
-    ERROR_PATTERNS=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command"],
-    # Seconds a console line reached through a terminal server is given to
-    # settle after its link closed (connections built with console_settle).
-    CONSOLE_SETTLE_TIME=2,
-)
+from tarvix.bases.routers.brokers import DualRpLinkBroker, SingleRpLinkBroker
+from tarvix.eal.statemachine import Dialect
 
 # The ntc-templates platform whose TextFSM templates parse this router's
 # output: ntc-templates' name for the industry-standard router CLI that the
 # generic router's commands follow.
 TEMPLATE_PLATFORM = "cisco_ios"
 
+DIALECT = Dialect(
+    "generic",
+    # host>, host#, host(config)#, host(config-if)#
+    prompt="{host}{mode}",
+    states=[("disable", ">"), ("enable", "#"), ("config", r"\(config[^()\s]*\)#")],
+    # The console of a standby route processor, which takes no command.
+    fixed=[("standby_locked", r"Standby console disabled")],
+    transitions={
+        ("disable", "enable"): "enable",
+        ("enable", "disable"): "disable",
+        ("enable", "config"): "configure terminal",
+        ("config", "enable"): "end",
+    },
+    password_commands=["enable"],
+    # Sent on every RP once it is reached: no paging, lines as wide as the CLI allows.
+    setup_exec=["terminal length 0", "terminal width 511"],
+    # Applied once on the active RP: keep log messages off the console.
+    setup_config=["no logging console"],
+    standby_unlock=["redundancy", "main-cpu", "standby console enable"],
+    error_patterns=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command"],
+    settle_time=2,
+    template_platform=TEMPLATE_PLATFORM,
+)
 
-def _settle(con):
-    """Waits after closing the links where the connection asks for it: a
-    terminal server's console line needs a moment before it can be reached
-    again; an ssh or telnet session to the device itself does not."""
-    if con.console_settle:
-        sleep(con.settings.CONSOLE_SETTLE_TIME)
+# Seconds an exec command may take before its prompt shows.
+GENERIC_SETTINGS = Settings(EXEC_TIMEOUT=60)
 
-
-class GenericSingleRpLinkBroker(BaseSingleRpLinkBroker):
-    """Link broker for a generic single-RP router: disconnects without the
-    settling wait unless the connection is a console line that needs it."""
-
-    def disconnect(self):
-        """Disconnect from the device"""
-        con = self.connection
-        con.spawn.close()
-        _settle(con)
-        con._is_connected = False
-
-
-class GenericDualRpLinkBroker(BaseDualRpLinkBroker):
-    """Link broker for a generic dual-RP router: disconnects without the
-    settling wait unless the connection's console lines need it."""
-
-    def disconnect(self):
-        """Disconnect the connection to both RP's"""
-        con = self.connection
-        con.a.spawn.close()
-        con.b.spawn.close()
-        _settle(con)
-        con._is_connected = False
+# The brokers of the generic plugins (kept under these names).
+GenericSingleRpLinkBroker = SingleRpLinkBroker
+GenericDualRpLinkBroker = DualRpLinkBroker
 
 
 class GenericSingleRpConnection(SingleRpConnection):
     """Connection to a generic router with one route processor."""
 
     os = "generic"
-    chassis_type = "single_rp"
+    dialect = DIALECT
     broker_class = GenericSingleRpLinkBroker
     settings = GENERIC_SETTINGS
-    template_platform = TEMPLATE_PLATFORM
 
 
 class GenericDualRPConnection(DualRpConnection):
     """Connection to a generic router with an active and a standby route processor."""
 
     os = "generic"
-    chassis_type = "dual_rp"
+    dialect = DIALECT
     broker_class = GenericDualRpLinkBroker
     settings = GENERIC_SETTINGS
-    template_platform = TEMPLATE_PLATFORM
 
 
 __impl_roster__.register_plugin(GenericSingleRpConnection, os="generic", chassis_type="single_rp")

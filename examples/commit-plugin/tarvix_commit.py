@@ -1,0 +1,39 @@
+"""tarvix plugin for routers with a commit-style CLI: prompts user@host> and
+user@host#, configuration staged after "configure" and applied by "commit".
+
+Found through its entry point in the group "tarvix.plugins"; registers the
+os "commit"; the bundled simulator speaks the dialect (``--dialect commit``).
+"""
+from tarvix import __impl_roster__
+from tarvix.bases.connection import DualRpConnection, SingleRpConnection
+from tarvix.eal.statemachine import Dialect
+
+DIALECT = Dialect(
+    "commit",
+    prompt=r"[^\s@#>()]+@{host}{mode}",
+    states=[("enable", ">"), ("config", "#")],
+    fixed=[("standby_locked", r"Standby console disabled")],
+    transitions={("enable", "config"): "configure", ("config", "enable"): "exit"},
+    setup_exec=["set cli screen-length 0"],
+    standby_unlock=["set chassis redundancy standby-console enable"],
+    error_patterns=[r"^error:"],
+    commit=["commit"],
+    rollback=["rollback"],
+    settle_time=2,
+)
+
+
+class CommitSingleRpConnection(SingleRpConnection):
+    """A commit-style router with one route processor."""
+
+    dialect = DIALECT
+
+
+class CommitDualRpConnection(DualRpConnection):
+    """A commit-style router with an active and a standby route processor."""
+
+    dialect = DIALECT
+
+
+__impl_roster__.register_plugin(CommitSingleRpConnection, os="commit", chassis_type="single_rp")
+__impl_roster__.register_plugin(CommitDualRpConnection, os="commit", chassis_type="dual_rp")
