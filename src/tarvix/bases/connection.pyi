@@ -63,7 +63,7 @@ class Connection:
 
     chassis_type: ClassVar[Optional[str]]
     # The CLI dialect the device speaks (None on the class: the generic plugin's).
-    dialect: Dialect
+    dialect: Optional[Dialect]
     # The link broker class: built with the connection, it connects and disconnects.
     broker_class: ClassVar[Optional[Type[Any]]]
     handle_names: ClassVar[Tuple[str, ...]]

@@ -1,6 +1,6 @@
 # Types of tarvix.eal.statemachine: the state machine of one router console.
 import logging
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Pattern, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Match, Optional, Pattern, Tuple, Union
 
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import ExpectResult, Spawn
@@ -40,12 +40,20 @@ class Dialect:
     def counter(self, host: str) -> str: ...
     def command(self, here: str, there: str) -> str: ...
 
+class _TextHostPrompt:
+    pattern: str
+    def __init__(self, pattern: str, mode: str, host: str) -> None: ...
+    def search(self, text: str, pos: int = 0) -> Optional[Match[str]]: ...
+
 class _Prompts:
     key: Tuple[str, bool]
     strings: List[str]
-    compiled: List[Pattern[str]]
-    counter: Pattern[str]
+    # Compiled patterns, or finders of the same matches.
+    compiled: List[Union[Pattern[str], _TextHostPrompt]]
     foreign: List[Pattern[str]]
+    def __init__(self, dialect: Dialect, host: str, learning: bool, learn_pattern: str) -> None: ...
+    @property
+    def counter(self) -> Pattern[str]: ...
 
 class State:
     name: str
