@@ -1,6 +1,7 @@
 """ssh:// starts on third-party routers (FakeNOS): the SSH session in this
 process, and the system ssh client that runs in its place without the
 library."""
+import gc
 import threading
 
 import pytest
@@ -78,6 +79,29 @@ def test_failures_lead_with_the_cause(bed, connections, caplog):
     con = connections(hostname="r9", start="ssh://127.0.0.1:%d" % devices.free_port(), ssh=OFF)
     with pytest.raises(LinkClosedError, match=r"^r9: connect to host 127\.0\.0\.1 port \d+: Connection refused"):
         con.connect()
+
+
+@needs_library
+def test_a_closed_link_leaves_the_next_ones_socket_alone(bed, connections):
+    """A link's session is freed when the link closes: freed later, when
+    the connection is collected, it would read and write a descriptor that
+    a newer link may hold by then, and break that link's session."""
+    from tarvix.bases.connection import Connection
+
+    bed.reset("r1")
+    credentials = {"default": {"username": devices.USERNAME, "password": devices.PASSWORD}}
+    for aborted in (False, True):
+        first = Connection(hostname="r1", start=url(bed, "r1"), ssh=OFF, credentials=credentials)
+        first.connect()
+        if aborted:
+            first.abort()
+        first._close_links()
+        second = connections(hostname="r1", start=url(bed, "r1"), ssh=OFF)
+        second.connect()
+        del first
+        gc.collect()
+        assert second.execute("show clock").startswith("*")
+        second.disconnect()
 
 
 @needs_library

@@ -32,8 +32,10 @@ import re
 import select
 import shlex
 import socket
+import sys
 import threading
 import time
+import traceback
 
 import pexpect
 
@@ -314,7 +316,24 @@ class SshChannel(object):
         except _ssh2_errors.SSH2Error:
             pass
         finally:
-            self.sock.close()
+            self.channel = self.session = None
+            _release(self.sock)
+
+
+def _release(sock, held=()):
+    """Closes the socket of a session that is gone, or going with
+    ``held``, its last references.  libssh2 still reads and writes a
+    session's socket when it frees the session (closing what the close
+    above left unfinished), so the session goes first, on a socket shut
+    down: its descriptor, once closed, may be a newer link's at once, and
+    that link's session would be broken by the old one's bytes."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    if held:
+        del held[:]
+    sock.close()
 
 
 def _words(error):
@@ -357,7 +376,7 @@ class SshSpawn(Spawn):
         user, host, port = self.url
         limit = float(self.options.get("connect_timeout") or self.timeout)
         began = time.monotonic()
-        sock = channel = None
+        sock = channel = session = None
         where = "%s port %d" % (host, port)
         self._channel = _Pending()
         if self._started is not None:
@@ -409,7 +428,11 @@ class SshSpawn(Spawn):
             with self._channel.lock:
                 self._channel.closed = True
             if sock is not None:
-                sock.close()
+                # The frames the error passed through hold the session too.
+                traceback.clear_frames(sys.exc_info()[2])
+                held = [channel, session]
+                channel = session = None
+                _release(sock, held)
             raise
 
     def _fail(self, kind, words, awaited):
