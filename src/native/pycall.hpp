@@ -401,36 +401,6 @@ inline bool is_own_method(PyObject* self, PyObject* name, PyObject* descr) {
 #endif
 }
 
-#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03090000
-// A class made by type() belongs to no module; set_class_module makes
-// `module` its module as PyType_GetModule reports it (the type holds the
-// reference, visits it for the cyclic collector and drops it when freed), so
-// that methods defined with METH_METHOD, which are handed their defining
-// class, find the module state through it.
-#define TVX_CLASS_MODULE 1
-inline int set_class_module(PyObject* cls, PyObject* module) {
-    if (!PyType_Check(cls) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
-        PyErr_SetString(PyExc_SystemError, "set_class_module: not a heap type");
-        return -1;
-    }
-    PyHeapTypeObject* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
-    Py_INCREF(module);
-    Py_XSETREF(heap->ht_module, module);
-    return 0;
-}
-
-// The state of the module of a class given to set_class_module (null with
-// an error set if it has none).
-inline void* class_module_state(PyTypeObject* cls) {
-    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module;  // borrowed
-    if (!module) {
-        PyErr_SetString(PyExc_SystemError, "class without its module");
-        return nullptr;
-    }
-    return PyModule_GetState(module);
-}
-#endif
-
 // self.name(*pos, **kw) where name is one of the class's own steps.  The
 // lookup goes through the instance, so an override in a subclass or in the
 // instance's __dict__ is what runs.

@@ -256,6 +256,121 @@ inline int add_property(PyObject* cls, const char* name, PyMethodDef* getter, Py
     return PyObject_SetAttrString(cls, name, prop.get());
 }
 
+// ---------------------------------------------------------------- module of a class
+
+// How the methods of the classes made here find the state of their module,
+// in every build:
+//  * each class holds its module in its own namespace, under kModuleKey: an
+//    owned reference that the cycle collector sees, so that the module, and
+//    the state in it, lives as long as any of its classes (and is freed with
+//    the last of them);
+//  * where the interpreter hands a method the class that defines it (the
+//    full API from 3.9 on, methods flagged METH_METHOD) the state is that of
+//    the module this class holds;
+//  * elsewhere (3.6 to 3.8, and the limited API) it is that of the module the
+//    instance's class holds, which a subclass inherits from the nearest class
+//    of its MRO that holds one;
+//  * either way the module found must own that class as its own class of
+//    that kind (exactly the defining class, or a base of the instance's
+//    class), else the call fails with RuntimeError: a class never runs on
+//    the state of another module, of this interpreter or another, whatever
+//    is stored under the key;
+//  * the module is held for the length of the call.
+// The second way cannot tell, for an instance of a class derived from the
+// classes of two instances of one module, which of the two defines the
+// method called: it runs on the state of the first of them in the MRO.
+//
+// The class found last for each kind is remembered with its state, which
+// spares the lookup on the next call.  The entry is good while that state
+// holds the class (so the address cannot belong to another class): a module
+// forgets its entries before it lets its classes go.
+#if !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03090000
+#define TVX_DEFINING_CLASS 1
+#endif
+
+constexpr const char* kModuleKey = "__tarvix_module__";
+
+// cls.__tarvix_module__ = module
+inline int hold_module(PyObject* cls, PyObject* module) {
+    return PyObject_SetAttrString(cls, kModuleKey, module);
+}
+
+// State is the module's state type, with
+//     static State* of(PyObject* module)  its state, null with an error set
+//                                         when it is gone or cleared;
+//     PyObject* own_class(int kind) const its class of that kind (owned by
+//                                         the state, null once cleared).
+template <class State, int Kinds>
+class ClassStates {
+public:
+    explicit ClassStates(PyModuleDef* def) : def_(def) {}
+
+    // The state for a call of a method of the module's class of `kind`:
+    // `cls` is the class that defines the method (exact) or the class of the
+    // instance.  *hold keeps the module for the call.  Null with an error set.
+    State* find(PyTypeObject* cls, int kind, bool exact, Ref* hold) {
+        const Recent& recent = recent_[kind];
+        if (recent.cls == cls) {
+            *hold = Ref::borrow(recent.module);
+            return recent.state;
+        }
+        return find_held(cls, kind, exact, hold);
+    }
+
+    // Drops the entries of a state that is about to let its classes go.
+    void forget(const State* state) {
+        for (Recent& recent : recent_) {
+            if (recent.state == state) recent = Recent();
+        }
+    }
+
+private:
+    struct Recent {
+        PyTypeObject* cls = nullptr;  // the state's own class of the kind
+        State* state = nullptr;
+        PyObject* module = nullptr;   // borrowed: the state lives as long as it
+    };
+
+    __attribute__((noinline)) State* find_held(PyTypeObject* cls, int kind, bool exact, Ref* hold) {
+        PyObject* type = reinterpret_cast<PyObject*>(cls);
+        Ref module(PyObject_GetAttrString(type, kModuleKey));
+        if (!module) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_RuntimeError, "%R holds no module %s of its own", type,
+                             def_->m_name);
+            }
+            return nullptr;
+        }
+        State* state = nullptr;
+        PyObject* own = nullptr;
+        if (PyModule_Check(module.get()) && PyModule_GetDef(module.get()) == def_) {
+            state = State::of(module.get());
+            if (!state) return nullptr;
+            own = state->own_class(kind);
+        }
+        const bool belongs =
+            own && (own == type ||
+                    (!exact && PyType_IsSubtype(cls, reinterpret_cast<PyTypeObject*>(own))));
+        if (!belongs) {
+            PyErr_Format(PyExc_RuntimeError, "%R does not belong to the module %s it holds", type,
+                         def_->m_name);
+            return nullptr;
+        }
+        if (own == type) {
+            Recent& recent = recent_[kind];
+            recent.cls = cls;
+            recent.state = state;
+            recent.module = module.get();
+        }
+        *hold = module;
+        return state;
+    }
+
+    PyModuleDef* def_;
+    Recent recent_[Kinds];
+};
+
 // ---------------------------------------------------------------- globals
 
 // The value of a module-level name at the time of use, as Python code of the

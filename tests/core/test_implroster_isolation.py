@@ -2,9 +2,12 @@
 state per module instance (re-import, subinterpreters).  Each case runs in a
 fresh interpreter, as a crash or a second module instance would spoil the
 test process."""
+import os
 import sys
 
 import pytest
+
+import tarvix
 
 DEEP_TREE = """
     import sys, threading
@@ -166,3 +169,81 @@ print(roster.get_plugin(os="vardo") is A, "vardo" in repr(roster))
         "main error Plugin data not found for (vardo), type: single_rp ",
         "True True",
     ]
+
+
+# The class of a module that is gone (its static methods replaced, as a mock
+# does, so that nothing of it holds the module) and a new instance of the
+# module, in this interpreter or a legacy subinterpreter, with an error class
+# of its own: the old class keeps to its own module.
+ORPHANED_CLASS = """
+import sys, gc, tarvix.core, tarvix.core.implroster as m1
+from tarvix.core.errors import ConnectionInfraError
+C = m1.ImplRoster; r = C()
+C.discover_builtin_plugins = C.discover_external_plugins = staticmethod(lambda: None)
+del sys.modules["tarvix.core.implroster"], tarvix.core.implroster, m1; gc.collect()
+%s
+try:
+    r.validate_model(os="generic", series="s", model="BAD")
+except Exception as exc:
+    print(type(exc) is ConnectionInfraError, type(exc).__name__)
+print(r.get_plugin.__self__ is r, "generic" in r.supported_os)
+"""
+
+# (The fresh interpreter imports the tarvix under test.)
+THIS_TARVIX = {"PYTHONPATH": os.path.dirname(os.path.dirname(os.path.abspath(tarvix.__file__)))}
+
+IMPORT_HERE = """
+import tarvix.core.implroster as m2
+class NewErr(Exception): pass
+m2.ConnectionInfraError = NewErr
+"""
+
+IMPORT_THERE = """
+run(sub, '''
+import tarvix.core.implroster as m2
+class NewErr(Exception): pass
+m2.ConnectionInfraError = NewErr
+m2.ImplRoster().validate_os(os="vardo")
+''')
+"""
+
+
+@pytest.mark.parametrize("where", ["here", "subinterpreter"])
+def test_class_whose_module_is_gone_keeps_to_its_own_module(python, where):
+    if where == "here":
+        code = ORPHANED_CLASS % IMPORT_HERE
+    else:
+        if legacy_subinterpreters() is None:
+            pytest.skip("no subinterpreters on this interpreter")
+        code = legacy_subinterpreters() + "\nrun = getattr(interpreters, 'exec', None) or interpreters.run_string\n" + (
+            ORPHANED_CLASS % IMPORT_THERE)
+    proc = python(code, env_extra=THIS_TARVIX)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.splitlines() == ["True ConnectionInfraError", "True True"]
+
+
+def test_any_number_of_module_instances(python):
+    # More instances of both modules alive at once than any fixed table
+    # would hold, each class on its own module's namespace.
+    proc = python("""
+        import sys
+        names = ["tarvix.core.implroster", "tarvix.bases.routers.link_broker"]
+        kept = []
+        for i in range(20):
+            for name in names:
+                sys.modules.pop(name, None)
+            import tarvix.core.implroster as roster, tarvix.bases.routers.link_broker as broker
+            roster.ConnectionInfraError = type("Err%d" % i, (Exception,), {})
+            broker.Dialog = lambda statements, i=i: "dialog %d" % i
+            kept.append((roster, broker))
+        seen = []
+        for roster, broker in kept:
+            try:
+                roster.ImplRoster().validate_series(os=None, series="s")
+            except Exception as exc:
+                seen.append(type(exc).__name__)
+            seen.append(broker.BaseCommonRpLinkBroker.get_connection_dialog(object.__new__(broker.BaseSingleRpLinkBroker)))
+        print(len(set(seen)), seen[:2], seen[-2:])
+    """, env_extra=THIS_TARVIX)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.splitlines() == ["40 ['Err0', 'dialog 0'] ['Err19', 'dialog 19']"]

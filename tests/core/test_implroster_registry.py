@@ -117,7 +117,7 @@ def test_class_is_an_ordinary_python_class(implroster):
 
 def test_class_members_in_table_order(implroster):
     members = [name for name in vars(implroster.ImplRoster)
-               if name not in ("__module__", "__doc__", "__dict__", "__weakref__")]
+               if name not in ("__module__", "__doc__", "__dict__", "__weakref__", "__tarvix_module__")]
     assert members == [
         "__init__", "plugins", "validate_model", "validate_series", "validate_os",
         "validate_chassis_type", "validate_arguments", "get_plugin", "unregister_plugin",

@@ -17,7 +17,6 @@
 #include "pytext.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,8 +32,8 @@ using tvx::Kw;
 using tvx::Ref;
 
 #define TVX_FN(fn) (PyCFunction)(void (*)(void))(fn)
-// The body of a method of the class: called by the small entry function of
-// each slot (below), never copied into them.
+// The body of a method of the class: called by its small entry function
+// (below), never copied into it.
 #define TVX_METHOD_BODY __attribute__((noinline))
 
 const char* const kHomePackage = "tarvix.core";
@@ -46,9 +45,9 @@ const char* const kHomePackage = "tarvix.core";
 // with the module.  A re-import, the module run as __main__ and every
 // interpreter of the process thus each have their own namespace, interned
 // names, own-method descriptors and callbacks, and the classes made by one
-// instance keep reading their own.  What the process shares is no Python
-// object: the table that leads a class's methods to the state of their
-// module (the slots, with the class), and the version test below.
+// instance keep reading their own (see the entry functions below).  What the
+// process shares is no Python object: the method definitions, the class
+// found last with its state, and the version test below.
 //
 // True on 3.7 and later, where unpacking a non-iterable says so.
 bool g_unpack_message_37 = false;
@@ -235,21 +234,23 @@ struct OwnMethods {
 struct State {
     PyObject* module = nullptr;   // borrowed: the state lives as long as the module
     PyObject* globals = nullptr;  // borrowed: the module's namespace, which it holds
-    int slot = -1;                // its entry functions (see the slots below)
     Names N = {};
     OwnMethods own;
+    // The class, which holds the module in turn (tvx::hold_module).
+    Ref cls;
     // The walk's error callback of discover_builtin_plugins (private, not a
     // module-level name).
     Ref onerror;
-    // Calls of the class's methods under way, and whether the module has
-    // been freed meanwhile: the last of those calls then frees the state.
-    int calls = 0;
-    bool orphaned = false;
 
     State() = default;
     State(const State&) = delete;
     State& operator=(const State&) = delete;
     ~State() { release_names(N); }
+
+    // The state of a module object of this definition, while it is not
+    // cleared (for tvx::ClassStates).
+    static State* of(PyObject* module);
+    PyObject* own_class(int) const { return cls.get(); }
 };
 
 // The state of the module that a builtin function of it is bound to.
@@ -262,6 +263,15 @@ State* state_of_module(PyObject* module) {
         return nullptr;
     }
     return *slot;
+}
+
+State* State::of(PyObject* module) {
+    State* state = state_of_module(module);
+    if (state && !state->globals) {
+        PyErr_SetString(PyExc_SystemError, "tarvix.core.implroster: module is cleared");
+        return nullptr;
+    }
+    return state;
 }
 
 // ---------------------------------------------------------------- small steps
@@ -415,11 +425,16 @@ TVX_METHOD_BODY PyObject* roster_init(const State& S, PyObject* self, TVX_ARGS_D
     return return_none();
 }
 
-TVX_METHOD_BODY PyObject* plugins_get(const State& S, PyObject* self, PyObject*) {
-    const Names& N = S.N; return tvx::getattr(self, N._plugins).release(); }
+TVX_METHOD_BODY PyObject* plugins_get(const State& S, PyObject* self, TVX_ARGS_DECL) {
+    if (!tvx::no_args("plugins", TVX_ARGS)) return nullptr;
+    return tvx::getattr(self, S.N._plugins).release();
+}
 
-TVX_METHOD_BODY PyObject* plugins_set(const State& S, PyObject*, PyObject*) {
+TVX_METHOD_BODY PyObject* plugins_set(const State& S, PyObject*, TVX_ARGS_DECL) {
     const Names& N = S.N;
+    PyObject* names[] = {N.value};
+    Ref a[1];
+    if (!tvx::parse_args("plugins", TVX_ARGS, names, 1, 1, a)) return nullptr;
     Ref message = Ref::borrow(N.m_protected);
     return tvx::raise_with(PyExc_Exception, message.get());
 }
@@ -1183,7 +1198,13 @@ int find_print_tree(const State& S, PyObject* self, Ref* bound) {
     PyObject* found = bound->get();
     if (PyCFunction_Check(found) && PyCFunction_GetSelf(found) == self &&
         PyCFunction_GetFunction(found) == own_print_tree_function(S)) {
+#ifdef TVX_DEFINING_CLASS
+        // (Bound to run on the class of this module.)
+        return reinterpret_cast<PyObject*>(PyCFunction_GET_CLASS(found)) == S.cls.get();
+#else
+        // (It finds its state through the class of self, as this call did.)
         return 1;
+#endif
     }
     return 0;
 }
@@ -1576,116 +1597,82 @@ const char* const kPrintTreeDoc =
     "                |__ path = /path/to/plugin.py\n"
     "        ";
 
-// The methods of the class are method descriptors, whose C functions are
-// handed the instance but not the module.  So each module instance takes
-// one of kSlots slots, and the class it makes gets the entry functions of
-// its slot, which read the module's state from the slot: a pointer to the
-// state inside the module object, set while the module lives.  A slot is
-// taken again once its module is gone.  The static methods and the walk's
-// callback are bound to the module object itself.
-constexpr int kSlots = 16;
-State* g_slot_states[kSlots] = {};
-
-__attribute__((noinline)) PyObject* module_gone() {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "the module tarvix.core.implroster of this class has been unloaded");
-    return nullptr;
-}
+// The methods of the class are method descriptors.  Each finds the state of
+// its module through its class, as tvx::ClassStates describes: the class
+// that defines it where the interpreter passes it, else the class of the
+// instance.  The module is held for the call, so the state outlives it.  The
+// static methods and the walk's callback are bound to the module object
+// itself.
+extern PyModuleDef module_def;
+tvx::ClassStates<State, 1> g_states(&module_def);
 
 using Method = PyObject* (*)(const State&, PyObject*, TVX_ARGS_DECL);
-using Binary = PyObject* (*)(const State&, PyObject*, PyObject*);
 
-// The calls of the class's methods under way are counted in their state,
-// which outlives them even if the module goes meanwhile.  (Counted in the
-// state rather than by holding the module: a store to the module object on
-// every call costs more than the rest of a lookup.)
-__attribute__((noinline)) void free_orphaned_state(State* state) { delete state; }
-
-// The entry of a method for slot K: as small as can be, as there is one for
-// each method and slot.
-template <int K, Method F>
+#ifdef TVX_DEFINING_CLASS
+#define ROSTER_FLAGS (METH_METHOD | METH_FASTCALL | METH_KEYWORDS)
+template <Method F>
+PyObject* method_entry(PyObject* self, PyTypeObject* defining, PyObject* const* args,
+                       size_t nargsf, PyObject* kwnames) {
+    Ref hold;
+    const State* state = g_states.find(defining, 0, true, &hold);
+    if (!state) return nullptr;
+    return F(*state, self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+#else
+#define ROSTER_FLAGS TVX_METHOD_FLAGS
+template <Method F>
 PyObject* method_entry(PyObject* self, TVX_ARGS_DECL) {
-    State* state = g_slot_states[K];
-    if (!state) return module_gone();
-    ++state->calls;
-    PyObject* result = F(*state, self, TVX_ARGS);
-    if (--state->calls == 0 && state->orphaned) free_orphaned_state(state);
-    return result;
+    Ref hold;
+    const State* state = g_states.find(Py_TYPE(self), 0, false, &hold);
+    if (!state) return nullptr;
+    return F(*state, self, TVX_ARGS);
 }
+#endif
 
-template <int K, Binary F>
-PyObject* binary_entry(PyObject* self, PyObject* arg) {
-    State* state = g_slot_states[K];
-    if (!state) return module_gone();
-    ++state->calls;
-    PyObject* result = F(*state, self, arg);
-    if (--state->calls == 0 && state->orphaned) free_orphaned_state(state);
-    return result;
-}
-
-// The method definitions of one slot, in the order the class defines them.
+// The method definitions, in the order the class defines them.
 enum MethodIndex {
     kInit, kPluginsGet, kPluginsSet, kValidateModel, kValidateSeries, kValidateOs,
     kValidateChassisType, kValidateArguments, kGetPlugin, kUnregisterPlugin, kRegisterPlugin,
     kPrintTree, kRepr, kMethodCount
 };
 
-struct SlotMethods {
-    PyMethodDef defs[kMethodCount];
+PyMethodDef methods[kMethodCount] = {
+    {"__init__", TVX_FN(method_entry<roster_init>), ROSTER_FLAGS,
+     "__init__($self, /)\n--\n\nInitialize"},
+    {"plugins", TVX_FN(method_entry<plugins_get>), ROSTER_FLAGS,
+     "plugins($self, /)\n--\n\nPlugin list getter"},
+    {"plugins", TVX_FN(method_entry<plugins_set>), ROSTER_FLAGS,
+     "plugins($self, value, /)\n--\n\nPlugin list getter"},
+    {"validate_model", TVX_FN(method_entry<validate_model>), ROSTER_FLAGS,
+     "validate_model($self, /, os, series, model)\n--\n\nValidates Model"},
+    {"validate_series", TVX_FN(method_entry<validate_series>), ROSTER_FLAGS,
+     "validate_series($self, /, os, series)\n--\n\nValidates series"},
+    {"validate_os", TVX_FN(method_entry<validate_os>), ROSTER_FLAGS,
+     "validate_os($self, /, os)\n--\n\nValidates OS"},
+    {"validate_chassis_type", TVX_FN(method_entry<validate_chassis_type>), ROSTER_FLAGS,
+     "validate_chassis_type($self, /, chassis_type)\n--\n\nValidate chassis"},
+    {"validate_arguments", TVX_FN(method_entry<validate_arguments>), ROSTER_FLAGS,
+     "validate_arguments($self, /, os, series, model, chassis_type)\n--\n\n"
+     "Validates the input arguments provided"},
+    {"get_plugin", TVX_FN(method_entry<get_plugin>), ROSTER_FLAGS,
+     "get_plugin($self, /, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
+     "Returns the connection class based on the input details provided"},
+    {"unregister_plugin", TVX_FN(method_entry<unregister_plugin>), ROSTER_FLAGS,
+     "unregister_plugin($self, /, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
+     "\n"
+     "        This method unregister a particular implementations from\n"
+     "        the internal database\n"
+     "        "},
+    {"register_plugin", TVX_FN(method_entry<register_plugin>), ROSTER_FLAGS,
+     "register_plugin($self, /, cls, os=None, series=None, model=None, "
+     "chassis_type='single_rp')\n--\n\n"
+     "Registers cls as the implementation for the os, series, model and chassis type"},
+    {"print_tree", TVX_FN(method_entry<print_tree>), ROSTER_FLAGS, kPrintTreeDoc},
+    {"__repr__", TVX_FN(method_entry<roster_repr>), ROSTER_FLAGS,
+     "__repr__($self, /)\n--\n\nThe plugin tree under a heading naming the registry."},
 };
 
-template <int K>
-SlotMethods slot_methods() {
-    return {{
-        {"__init__", TVX_FN((method_entry<K, roster_init>)), TVX_METHOD_FLAGS,
-         "__init__($self, /)\n--\n\nInitialize"},
-        {"plugins", TVX_FN((binary_entry<K, plugins_get>)), METH_NOARGS,
-         "plugins($self, /)\n--\n\nPlugin list getter"},
-        {"plugins", TVX_FN((binary_entry<K, plugins_set>)), METH_O,
-         "plugins($self, value, /)\n--\n\nPlugin list getter"},
-        {"validate_model", TVX_FN((method_entry<K, validate_model>)), TVX_METHOD_FLAGS,
-         "validate_model($self, /, os, series, model)\n--\n\nValidates Model"},
-        {"validate_series", TVX_FN((method_entry<K, validate_series>)), TVX_METHOD_FLAGS,
-         "validate_series($self, /, os, series)\n--\n\nValidates series"},
-        {"validate_os", TVX_FN((method_entry<K, validate_os>)), TVX_METHOD_FLAGS,
-         "validate_os($self, /, os)\n--\n\nValidates OS"},
-        {"validate_chassis_type", TVX_FN((method_entry<K, validate_chassis_type>)),
-         TVX_METHOD_FLAGS, "validate_chassis_type($self, /, chassis_type)\n--\n\nValidate chassis"},
-        {"validate_arguments", TVX_FN((method_entry<K, validate_arguments>)), TVX_METHOD_FLAGS,
-         "validate_arguments($self, /, os, series, model, chassis_type)\n--\n\n"
-         "Validates the input arguments provided"},
-        {"get_plugin", TVX_FN((method_entry<K, get_plugin>)), TVX_METHOD_FLAGS,
-         "get_plugin($self, /, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
-         "Returns the connection class based on the input details provided"},
-        {"unregister_plugin", TVX_FN((method_entry<K, unregister_plugin>)), TVX_METHOD_FLAGS,
-         "unregister_plugin($self, /, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
-         "\n"
-         "        This method unregister a particular implementations from\n"
-         "        the internal database\n"
-         "        "},
-        {"register_plugin", TVX_FN((method_entry<K, register_plugin>)), TVX_METHOD_FLAGS,
-         "register_plugin($self, /, cls, os=None, series=None, model=None, "
-         "chassis_type='single_rp')\n--\n\n"
-         "Registers cls as the implementation for the os, series, model and chassis type"},
-        {"print_tree", TVX_FN((method_entry<K, print_tree>)), TVX_METHOD_FLAGS, kPrintTreeDoc},
-        {"__repr__", TVX_FN((method_entry<K, roster_repr>)), TVX_METHOD_FLAGS,
-         "__repr__($self, /)\n--\n\nThe plugin tree under a heading naming the registry."},
-    }};
-}
-
-template <std::size_t... K>
-std::array<SlotMethods, sizeof...(K)> all_slot_methods(std::index_sequence<K...>) {
-    return {{slot_methods<static_cast<int>(K)>()...}};
-}
-
-// Made once, before any module runs; descriptors point into it for the life
-// of the process.
-std::array<SlotMethods, kSlots> g_slot_methods =
-    all_slot_methods(std::make_index_sequence<kSlots>());
-
-PyCFunction own_print_tree_function(const State& S) {
-    return g_slot_methods[static_cast<std::size_t>(S.slot)].defs[kPrintTree].ml_meth;
-}
+PyCFunction own_print_tree_function(const State&) { return methods[kPrintTree].ml_meth; }
 
 PyMethodDef static_methods[] = {
     {"discover_builtin_plugins", TVX_FN(discover_builtin_plugins), TVX_METHOD_FLAGS,
@@ -1702,7 +1689,7 @@ Ref build_class(State& S, PyObject* module_name) {
     if (!bases) return Ref();
     Ref cls = tvx::make_class("ImplRoster", bases.get(), module_name, kClassDoc);
     if (!cls) return Ref();
-    PyMethodDef* defs = g_slot_methods[static_cast<std::size_t>(S.slot)].defs;
+    PyMethodDef* defs = methods;
     if (tvx::add_method(cls.get(), &defs[kInit]) < 0) return Ref();
     if (tvx::add_property(cls.get(), "plugins", &defs[kPluginsGet], &defs[kPluginsSet],
                           "Plugin list getter") < 0) {
@@ -1730,7 +1717,9 @@ Ref build_class(State& S, PyObject* module_name) {
     }
     if (tvx::add_method(cls.get(), &defs[kPrintTree], &own.print_tree) < 0) return Ref();
     if (tvx::add_method(cls.get(), &defs[kRepr]) < 0) return Ref();
+    if (tvx::hold_module(cls.get(), S.module) < 0) return Ref();
     S.own = own;
+    S.cls = cls;
     return cls;
 }
 
@@ -1772,31 +1761,16 @@ int run_demonstration(const Names& N, PyObject* ns, PyObject* module_name) {
 // The module's state: a State made by exec_module (null before).
 State** state_slot(PyObject* module) { return static_cast<State**>(PyModule_GetState(module)); }
 
-// Makes the module's State and takes a free slot for it.
+// Makes the module's State.
 State* make_state(PyObject* module) {
     State** slot = state_slot(module);
     if (!slot) return nullptr;
-    int free_slot = -1;
-    for (int k = 0; k < kSlots; ++k) {
-        if (!g_slot_states[k]) {
-            free_slot = k;
-            break;
-        }
-    }
-    if (free_slot < 0) {
-        PyErr_Format(PyExc_ImportError,
-                     "tarvix.core.implroster: more than %d instances of the module in one process",
-                     kSlots);
-        return nullptr;
-    }
     State* state = new (std::nothrow) State();
     if (!state) {
         PyErr_NoMemory();
         return nullptr;
     }
     state->module = module;
-    state->slot = free_slot;
-    g_slot_states[free_slot] = state;
     *slot = state;
     return state;
 }
@@ -1855,7 +1829,7 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-// The state's references that can lead back to the module (the class's
+// The state's references that can lead back to the module (the class, its
 // descriptors, the callback bound to the module), for the cycle collector.
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     State** slot = state_slot(module);
@@ -1863,7 +1837,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     const State& S = **slot;
     for (const Ref* ref : {&S.own.validate_model, &S.own.validate_series, &S.own.validate_os,
                            &S.own.validate_chassis_type, &S.own.validate_arguments,
-                           &S.own.print_tree, &S.onerror}) {
+                           &S.own.print_tree, &S.cls, &S.onerror}) {
         if (ref->get()) {
             const int done = visit(ref->get(), arg);
             if (done) return done;
@@ -1876,7 +1850,9 @@ int clear_module(PyObject* module) {
     State** slot = state_slot(module);
     if (!slot || !*slot) return 0;
     State& S = **slot;
+    g_states.forget(&S);
     S.own = OwnMethods();
+    S.cls.reset();
     S.onerror.reset();
     S.globals = nullptr;  // the namespace is cleared with the module
     return 0;
@@ -1892,14 +1868,8 @@ void free_module(void* raw) {
     State* state = *slot;
     if (!state) return;
     *slot = nullptr;
-    g_slot_states[state->slot] = nullptr;
-    state->module = nullptr;
-    state->globals = nullptr;
-    if (state->calls > 0) {
-        state->orphaned = true;
-    } else {
-        delete state;
-    }
+    g_states.forget(state);
+    delete state;
 }
 
 PyModuleDef_Slot slots[] = {

@@ -105,6 +105,11 @@ struct State {
     PyObject* classes[3];  // the module's classes, by Kind
     // (owned references end here)
     GlobalMemo memo[5];
+
+    // The state of a module object of this definition, while it is not
+    // cleared (for tvx::ClassStates), and its class of a kind.
+    static State* of(PyObject* module);
+    PyObject* own_class(int kind) const { return classes[kind]; }
 };
 
 static_assert(offsetof(State, memo) % sizeof(PyObject*) == 0, "the state begins with references");
@@ -264,81 +269,52 @@ int make_names(State* st) {
 // limit, which may be set as high as one likes, says nothing of the stack.
 inline bool enter_native() { return tvx::enter_stack(" while calling a Python object"); }
 
-// The classes' own module, found from a method's defining class (the full
-// API from 3.9 on) or, elsewhere, from the class of the instance.
+// The module's classes, by kind.  Each method finds the state of its module
+// through its class, as tvx::ClassStates describes: the class that defines
+// it where the interpreter passes it (METH_METHOD), else the class of the
+// instance.  The module is held for the call.
 enum Kind { kCommon, kSingle, kDual };
 
-#ifdef TVX_CLASS_MODULE
-#define BROKER_FLAGS (METH_METHOD | METH_FASTCALL | METH_KEYWORDS)
-#define ENTRY_DECL(entry, kind) \
-    PyObject* entry(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf, PyObject* kwnames)
-#define ENTRY_ARGS args, PyVectorcall_NARGS(nargsf), kwnames
-#define ENTRY_STATE(kind) \
-    if (!enter_native()) return nullptr; \
-    State* st = static_cast<State*>(tvx::class_module_state(defining)); \
-    PyObject* defining_class = reinterpret_cast<PyObject*>(defining); \
-    (void)defining_class; \
-    if (!usable(st)) return nullptr
-#else
-// Where a method is not told its defining class, the classes of each module
-// executed are listed with their module, which they keep for the life of the
-// process, and a method finds its own by walking the instance's MRO.  (A
-// class of this list is never freed, so its address is never reused.)
-struct Owner {
-    PyObject* cls;
-    Kind kind;
-    PyObject* module;
-};
+extern PyModuleDef module_def;
+tvx::ClassStates<State, 3> g_states(&module_def);
 
-std::vector<Owner>& owners() {
-    static std::vector<Owner>* list = new std::vector<Owner>();  // never destroyed, see above
-    return *list;
-}
-
-// The state of the module whose class of that kind is nearest in the MRO of
-// type(self); *cls is that class (borrowed).
-State* owner_state(PyObject* self, Kind kind, PyObject** cls) {
-#ifndef Py_LIMITED_API
-    Ref mro = Ref::borrow(Py_TYPE(self)->tp_mro);
-#else
-    // (The interned name: a new str for each read would be kept, one after
-    // another, by the interpreter's attribute cache.)
-    Ref dunder_mro(tvx::intern("__mro__"));
-    if (!dunder_mro) return nullptr;
-    Ref mro(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), dunder_mro.get()));
-#endif
-    if (!mro) return nullptr;
-    const Py_ssize_t n = PyTuple_Size(mro.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* base = PyTuple_GetItem(mro.get(), i);  // borrowed, the tuple is held
-        for (const Owner& owner : owners()) {
-            if (owner.cls == base && owner.kind == kind) {
-                *cls = owner.cls;
-                return static_cast<State*>(PyModule_GetState(owner.module));
-            }
-        }
+State* State::of(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    // A state whose module has been cleared (by the cyclic collector, while
+    // its classes are being collected too) is not used.
+    if (st && !st->globals) {
+        PyErr_SetString(PyExc_SystemError, "link_broker module is cleared");
+        return nullptr;
     }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "link_broker: no class of its own");
-    return nullptr;
+    return st;
 }
 
+#ifdef TVX_DEFINING_CLASS
+#define BROKER_FLAGS (METH_METHOD | METH_FASTCALL | METH_KEYWORDS)
+#define NO_ARGS_FLAGS BROKER_FLAGS
+#define ENTRY_DECL(entry, kind)                                                       \
+    PyObject* entry(PyObject* self, PyTypeObject* defining, PyObject* const* args, \
+                    size_t nargsf, PyObject* kwnames)
+#define ENTRY_ARGS args, PyVectorcall_NARGS(nargsf), kwnames
+#define ENTRY_CLASS defining
+#define ENTRY_EXACT true
+#else
 #define BROKER_FLAGS TVX_METHOD_FLAGS
+#define NO_ARGS_FLAGS METH_NOARGS
 #define ENTRY_DECL(entry, kind) PyObject* entry(PyObject* self, TVX_ARGS_DECL)
 #define ENTRY_ARGS TVX_ARGS
-#define ENTRY_STATE(kind) \
-    if (!enter_native()) return nullptr; \
-    PyObject* defining_class = nullptr; \
-    State* st = owner_state(self, kind, &defining_class); \
-    if (!usable(st)) return nullptr
+#define ENTRY_CLASS Py_TYPE(self)
+#define ENTRY_EXACT false
 #endif
-
-// A state whose module has been cleared (by the cyclic collector, while its
-// classes are being collected too) is not used.
-bool usable(State* st) {
-    if (st && st->globals) return true;
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "link_broker module is cleared");
-    return false;
-}
+// st: the state; defining_class: the module's class of that kind (a base of
+// the instance's class).
+#define ENTRY_STATE(kind)                                       \
+    if (!enter_native()) return nullptr;                        \
+    Ref hold;                                                   \
+    State* st = g_states.find(ENTRY_CLASS, kind, ENTRY_EXACT, &hold); \
+    if (!st) return nullptr;                                    \
+    PyObject* defining_class = st->classes[kind];               \
+    (void)defining_class
 
 // ---------------------------------------------------------------- host calls
 
@@ -384,10 +360,10 @@ Ref mcall(const Ref& obj, PyObject* name, Args... args) {
     return tvx::vectorcall_method(obj.get(), name, args...);
 }
 
-#if defined(TVX_METHOD_DEF) && defined(TVX_CLASS_MODULE)
+#if defined(TVX_METHOD_DEF) && defined(TVX_DEFINING_CLASS)
 #define OWN_STEPS_DIRECT 1
 using Impl = Ref (*)(State*, PyObject*);
-Impl own_impl(const PyMethodDef* def);
+Impl own_impl(const PyMethodDef* def, Kind* kind);
 Ref common_execute_init_commands_impl(State* st, PyObject* self, PyObject* standby);
 // execute_init_commands(self) with standby at its default.
 Ref execute_init_commands_plain(State* st, PyObject* self) {
@@ -400,8 +376,8 @@ Ref execute_init_commands_plain(State* st, PyObject* self) {
 // __dict__ is what runs.  When the lookup finds one of the module's own
 // method descriptors and the call passes no argument, its implementation
 // runs directly, with the state of the descriptor's class, as the
-// descriptor's call would run it: after the same checks of the stack left
-// and of the recursion limit.
+// descriptor's call would find it, and after the same checks of the stack
+// left and of the recursion limit.
 // (`standby`, when given, is passed as the keyword standby: the one step
 // that takes an argument, execute_init_commands.)
 Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* standby = nullptr) {
@@ -410,10 +386,12 @@ Ref step(PyObject* self, PyObject* name, State* caller = nullptr, PyObject* stan
 #ifdef OWN_STEPS_DIRECT
     PyTypeObject* cls = nullptr;
     const PyMethodDef* def = m.self ? tvx::method_def_of(m.fn.get(), self, &cls) : nullptr;
-    Impl impl = def ? own_impl(def) : nullptr;
+    Kind kind = kCommon;
+    Impl impl = def ? own_impl(def, &kind) : nullptr;
     if (impl && (!standby || impl == execute_init_commands_plain)) {
-        State* st = static_cast<State*>(tvx::class_module_state(cls));
-        if (!usable(st) || !enter_native()) return Ref();
+        Ref hold;
+        State* st = g_states.find(cls, kind, true, &hold);
+        if (!st || !enter_native()) return Ref();
         if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
         Ref result = standby ? common_execute_init_commands_impl(st, self, standby) : impl(st, self);
         Py_LeaveRecursiveCall();
@@ -608,50 +586,24 @@ PyObject* parse_connection(State* st, const char* fname, TVX_ARGS_DECL, Ref* out
     return out[0].get();
 }
 
-#ifdef TVX_CLASS_MODULE
-extern PyModuleDef module_def;
-
-// The state of the first module executed, while it is not cleared: the one
-// whose classes nearly every call finds, looked for before any other.
-State* first_state = nullptr;
-
-// The state of the module whose class of that kind is nearest in the MRO of
-// type(self): the class whose method runs, for a method called on self.
-State* state_of_instance(PyObject* self, Kind kind) {
-    State* first = first_state;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    if (first && first->classes[kind] == type) return first;
-    PyObject* mro = Py_TYPE(self)->tp_mro;  // borrowed; no code runs below
-    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (first && first->classes[kind] == reinterpret_cast<PyObject*>(base)) return first;
-        if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(base)->ht_module;
-        if (!module || !PyModule_Check(module) || PyModule_GetDef(module) != &module_def) continue;
-        State* st = static_cast<State*>(PyModule_GetState(module));
-        if (st && st->classes[kind] == reinterpret_cast<PyObject*>(base)) return st;
-    }
-    PyErr_SetString(PyExc_SystemError, "link_broker: no class of its own");
-    return nullptr;
-}
-#else
-State* state_of_instance(PyObject* self, Kind kind) {
-    PyObject* cls = nullptr;
-    return owner_state(self, kind, &cls);
-}
-#endif
-
-// The entry point of a method without parameters (METH_NOARGS: the
-// interpreter refuses arguments and calls it directly): runs the
-// implementation with the state of the module of the class of that kind.
+// The entry point of a method without parameters: runs the implementation
+// with the state of the module of the class of that kind.  (Where the
+// defining class is not passed, METH_NOARGS: the interpreter refuses
+// arguments and calls it directly.)
+#ifdef TVX_DEFINING_CLASS
 #define NO_ARGS_ENTRY(entry, kind, fname, impl)               \
-    PyObject* entry(PyObject* self, PyObject*) {              \
-        if (!enter_native()) return nullptr;                  \
-        State* st = state_of_instance(self, kind);            \
-        if (!usable(st)) return nullptr;                      \
+    ENTRY_DECL(entry, kind) {                                 \
+        if (!tvx::no_args(fname, ENTRY_ARGS)) return nullptr; \
+        ENTRY_STATE(kind);                                    \
         return impl(st, self).release();                      \
     }
+#else
+#define NO_ARGS_ENTRY(entry, kind, fname, impl)               \
+    PyObject* entry(PyObject* self, PyObject*) {              \
+        ENTRY_STATE(kind);                                    \
+        return impl(st, self).release();                      \
+    }
+#endif
 
 // ================================================================ BaseCommonRpLinkBroker
 
@@ -1218,7 +1170,7 @@ NO_ARGS_ENTRY(dual_disconnect, kDual, "disconnect", dual_disconnect_impl)
 #define METHOD(name, fn, doc) \
     {name, (PyCFunction)(void (*)(void))fn, BROKER_FLAGS, doc}
 #define NO_ARGS_METHOD(name, fn, doc) \
-    {name, (PyCFunction)(void (*)(void))fn, METH_NOARGS, doc}
+    {name, (PyCFunction)(void (*)(void))fn, NO_ARGS_FLAGS, doc}
 
 PyMethodDef common_methods[] = {
     METHOD("__init__", common_init,
@@ -1286,7 +1238,7 @@ PyMethodDef dual_methods[] = {
 #ifdef OWN_STEPS_DIRECT
 // The implementation behind each method without parameters, by its
 // definition (see step); the tables are laid out like the method tables.
-Impl own_impl(const PyMethodDef* def) {
+Impl own_impl(const PyMethodDef* def, Kind* kind) {
     static const Impl common_impls[] = {nullptr, common_get_connection_dialog_impl,
                                         common_set_init_commands_impl, execute_init_commands_plain};
     static const Impl single_impls[] = {nullptr, single_connect_impl,
@@ -1301,13 +1253,17 @@ Impl own_impl(const PyMethodDef* def) {
         const PyMethodDef* methods;
         const Impl* impls;
         std::size_t count;
+        Kind kind;
     } tables[] = {
-        {common_methods, common_impls, sizeof common_impls / sizeof common_impls[0]},
-        {single_methods, single_impls, sizeof single_impls / sizeof single_impls[0]},
-        {dual_methods, dual_impls, sizeof dual_impls / sizeof dual_impls[0]},
+        {common_methods, common_impls, sizeof common_impls / sizeof common_impls[0], kCommon},
+        {single_methods, single_impls, sizeof single_impls / sizeof single_impls[0], kSingle},
+        {dual_methods, dual_impls, sizeof dual_impls / sizeof dual_impls[0], kDual},
     };
     for (const auto& table : tables) {
-        if (def >= table.methods && def < table.methods + table.count) return table.impls[def - table.methods];
+        if (def >= table.methods && def < table.methods + table.count) {
+            *kind = table.kind;
+            return table.impls[def - table.methods];
+        }
     }
     return nullptr;
 }
@@ -1378,7 +1334,8 @@ const char kModuleDoc[] =
 // ================================================================ module set-up
 
 // type(name, bases, ns) with the methods of `methods`, bound in the module
-// and made the module's own.
+// and made the module's own (the state holds the class, the class the
+// module).
 Ref build_class(State* st, PyObject* module, const char* name, PyObject* base, const char* doc,
                 PyMethodDef* methods, Kind kind, PyObject* module_name) {
     Ref bases = tvx::make_tuple({base});
@@ -1388,12 +1345,8 @@ Ref build_class(State* st, PyObject* module, const char* name, PyObject* base, c
     for (PyMethodDef* def = methods; def->ml_name; ++def) {
         if (tvx::add_method(cls.get(), def) < 0) return Ref();
     }
+    if (tvx::hold_module(cls.get(), module) < 0) return Ref();
     st->classes[kind] = Ref(cls).release();
-#ifdef TVX_CLASS_MODULE
-    if (tvx::set_class_module(cls.get(), module) < 0) return Ref();
-#else
-    owners().push_back(Owner{Ref(cls).release(), kind, Ref::borrow(module).release()});
-#endif
     if (PyDict_SetItemString(st->globals, name, cls.get()) < 0) return Ref();
     return cls;
 }
@@ -1443,9 +1396,6 @@ int exec_module(PyObject* module) {
     if (!build_class(st, module, "BaseDualRpLinkBroker", common.get(), kDualDoc, dual_methods,
                      kDual, module_name.get()))
         return -1;
-#ifdef TVX_CLASS_MODULE
-    if (!first_state) first_state = st;
-#endif
     return 0;
 }
 
@@ -1459,9 +1409,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     State* st = static_cast<State*>(PyModule_GetState(module));
     if (!st) return 0;
-#ifdef TVX_CLASS_MODULE
-    if (first_state == st) first_state = nullptr;
-#endif
+    g_states.forget(st);
     for (std::size_t i = 0; i < kStateRefs; ++i) Py_CLEAR(state_refs(st)[i]);
     return 0;
 }
