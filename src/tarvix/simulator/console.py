@@ -283,8 +283,12 @@ class Console(object):
             except StandbyLocked:
                 pass
 
-    def session(self):
+    def begin(self):
+        """The state a session starts in."""
         self.mode, self.config_path = self.args.start_state, []
+
+    def session(self):
+        self.begin()
         if self.args.banner:
             self.write("\nPress RETURN to get started.\n")
             self.readline()
@@ -453,21 +457,8 @@ class CommitConsole(Console):
     leaves it, staged lines kept.  A line of --reject is refused by the
     commit that would apply it (or, outside configuration mode, at once)."""
 
-    def session(self):
+    def begin(self):
         self.mode, self.staged = "enable", []
-        if self.args.banner:
-            self.write("\nPress RETURN to get started.\n")
-            self.readline()
-        if self.args.login:
-            self.login()
-        while True:
-            self.write("\n" + self.prompt())
-            line = self.readline().strip()
-            if self.locked():
-                raise StandbyLocked()
-            if self.reply_delay:
-                time.sleep(self.reply_delay)
-            self.handle(line)
 
     def login(self):
         for _ in range(3):
