@@ -451,7 +451,9 @@ class Spawn(object):
     def _search(self, patterns, lo, whole):
         """The earliest match of any pattern starting at unread offset
         ``lo`` or later; searches all the unread text when ``whole``, else
-        the window.  Returns (index, match, start, end) in unread offsets."""
+        the window.  ``patterns`` are (regex, anchored) pairs, anchored for
+        a pattern that matches only at the end of the text.  Returns (index,
+        match, start, end) in unread offsets."""
         if whole:
             text, base = self._unread_text(), 0
         elif self._window_base == 0:
@@ -463,8 +465,7 @@ class Spawn(object):
         pos = max(lo - base, 1 if base else 0)
         tail = max(pos, len(text) - ANCHOR_REACH)
         best = None
-        for index, regex in enumerate(patterns):
-            anchored = isinstance(regex.pattern, str) and regex.pattern.endswith("\\Z")
+        for index, (regex, anchored) in enumerate(patterns):
             found = regex.search(text, tail if anchored else pos)
             if found and (best is None or found.start() < best[1].start()):
                 best = (index, found)
@@ -494,6 +495,7 @@ class Spawn(object):
         patterns = [_compile(p) for p in (pattern if isinstance(pattern, (list, tuple)) else [pattern])]
         timeout = self.timeout if timeout is None else timeout
         awaiting = awaiting or _describe(patterns)
+        searched = [(regex, isinstance(regex.pattern, str) and regex.pattern.endswith("\\Z")) for regex in patterns]
         began = _now()
         deadline = began + timeout
         last_data = began
@@ -505,7 +507,7 @@ class Spawn(object):
             lo = 0
             if echo_state is not None and echo_state.end is not None:
                 lo = max(echo_state.end - self._consumed, 0)
-            found = self._search(patterns, max(lo, scanned), whole)
+            found = self._search(searched, max(lo, scanned), whole)
             whole = False
             quiet_needed = None
             if found is not None:
