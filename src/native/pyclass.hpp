@@ -368,6 +368,11 @@ private:
     }
 
     PyModuleDef* def_;
+    // One process-wide entry per kind, read and written without a lock: safe
+    // while every interpreter that imports the module shares one GIL, as the
+    // main interpreter and legacy subinterpreters do.  Neither module claims
+    // a GIL of its own per interpreter (Py_mod_multiple_interpreters); one
+    // that did would need this cache per interpreter.
     Recent recent_[Kinds];
 };
 

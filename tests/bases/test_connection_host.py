@@ -23,6 +23,19 @@ def test_connection_comes_from_the_registry(start, chassis, expected):
     assert con.settings is not expected.settings
 
 
+def test_a_plugins_settings_keep_their_class_and_take_the_dialects_values_they_leave_out():
+    class MySettings(connection_module.Settings):
+        EXEC_TIMEOUT = 120
+
+    class Mine(GenericSingleRpConnection):
+        settings = MySettings(ERROR_PATTERNS=["^oops"])
+
+    con = Mine(hostname="r1", start="telnet ts 2001")
+    assert type(con.settings) is MySettings and con.settings.EXEC_TIMEOUT == 120
+    assert con.settings.ERROR_PATTERNS == ["^oops"] and con.settings.HA_INIT_CONFIG_COMMANDS is not None
+    assert con.settings.ERROR_PATTERNS is not Mine.settings.ERROR_PATTERNS
+
+
 def test_unknown_platform_is_the_registry_error():
     with pytest.raises(ConnectionInfraError):
         Connection(hostname="r1", start="x", os="generic", chassis_type="stack")

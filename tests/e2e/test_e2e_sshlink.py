@@ -2,6 +2,7 @@
 process, and the system ssh client that runs in its place without the
 library."""
 import gc
+import os
 import threading
 
 import pytest
@@ -102,6 +103,37 @@ def test_a_closed_link_leaves_the_next_ones_socket_alone(bed, connections):
         gc.collect()
         assert second.execute("show clock").startswith("*")
         second.disconnect()
+
+
+@needs_library
+def test_a_failed_connect_frees_its_session_before_its_socket(bed, connections, monkeypatch):
+    """Also when the library's error is replaced by ours on its way out."""
+    freed = []
+    library = sshlink.Session
+
+    class Watched(library):
+        def handshake(self, sock):
+            self.fd = sock.fileno()
+            return library.handshake(self, sock)
+
+        def __del__(self):
+            try:
+                os.fstat(self.fd)
+                freed.append("socket open")
+            except OSError:
+                freed.append("socket closed")
+
+    def failing(link, session):
+        session.userauth_list(devices.USERNAME)
+        raise sshlink._ssh2_errors.SocketRecvError()
+
+    monkeypatch.setattr(sshlink, "Session", Watched)
+    monkeypatch.setattr(sshlink.SshSpawn, "_authenticate", failing)
+    con = connections(hostname="r1", start=url(bed, "r1"), ssh=OFF, connection_timeout=5)
+    with pytest.raises(LinkClosedError):
+        con.connect()
+    gc.collect()
+    assert freed == ["socket open"]
 
 
 @needs_library

@@ -260,3 +260,13 @@ def test_text_hostname_prompts_match_as_their_patterns_do():
             assert (want and (want.span(), want.group("hostname"))) == (got and (got.span(), got.group("hostname")))
 
     check()
+
+
+def test_a_dialects_alternations_stay_inside_the_prompts_anchors():
+    from tarvix.eal.statemachine import Dialect
+
+    dialect = Dialect("alt", prompt="{host}{mode}", states=[("enable", r">|#")], fixed=[("locked", "gone|off")])
+    prompt, locked = re.compile(dialect.pattern("enable", "r1")), re.compile(dialect.pattern("locked", "r1"))
+    assert prompt.search("\nr1#") and prompt.search("r1>  ")
+    assert not prompt.search("# r1 says\nmore") and not prompt.search("r1> and more")
+    assert locked.search("console off\n") and not locked.search("gone away")

@@ -252,8 +252,12 @@ class Connection(object):
             self.dialect = DIALECT
         if self.template_platform is None:
             self.template_platform = self.dialect.template_platform
-        self.settings = Settings(**self.dialect.settings_values())
-        self.settings.__dict__.update(copy.deepcopy(type(self).settings.__dict__))
+        # The class's settings (a Settings subclass keeps its class), and the
+        # dialect's values for what they leave out.
+        self.settings = copy.deepcopy(type(self).settings)
+        for name, value in self.dialect.settings_values().items():
+            if not hasattr(self.settings, name):
+                setattr(self.settings, name, value)
         self.log = logging.getLogger("tarvix.connection")
         self.context = {}
         # Re-entrant: the broker runs the setup commands through execute and

@@ -376,7 +376,7 @@ class SshSpawn(Spawn):
         user, host, port = self.url
         limit = float(self.options.get("connect_timeout") or self.timeout)
         began = time.monotonic()
-        sock = channel = session = None
+        sock = channel = session = link = None
         where = "%s port %d" % (host, port)
         self._channel = _Pending()
         if self._started is not None:
@@ -428,10 +428,14 @@ class SshSpawn(Spawn):
             with self._channel.lock:
                 self._channel.closed = True
             if sock is not None:
-                # The frames the error passed through hold the session too.
-                traceback.clear_frames(sys.exc_info()[2])
-                held = [channel, session]
-                channel = session = None
+                # The frames the error (and the errors it replaced) passed
+                # through hold the session too.
+                error = sys.exc_info()[1]
+                while error is not None:
+                    traceback.clear_frames(error.__traceback__)
+                    error = error.__context__
+                held = [link, channel, session]
+                link = channel = session = None
                 _release(sock, held)
             raise
 

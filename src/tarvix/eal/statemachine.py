@@ -93,7 +93,9 @@ class Dialect(object):
         }
 
     def _prompt(self, host, mode):
-        return _LINE_START + self.prompt.replace("{host}", host).replace("{mode}", mode)
+        # Grouped whole, so that an alternation in the grammar or in a mode
+        # stays inside the anchors around it.
+        return _LINE_START + "(?:%s)" % self.prompt.replace("{host}", host).replace("{mode}", "(?:%s)" % mode)
 
     def pattern(self, state, host):
         """The regular expression of one state's prompt at the end of the
@@ -104,7 +106,7 @@ class Dialect(object):
                 return self._prompt("(?P<hostname>%s)" % host, mode) + r"\s*\Z"
         for name, fixed in self.fixed:
             if name == state:
-                return fixed + r"\s*\Z"
+                return r"(?:%s)\s*\Z" % fixed
         raise KeyError(state)
 
     def counter(self, host):
