@@ -61,6 +61,7 @@ def test_modes_and_prompts(children):
     ("show clock", "UTC", None),
     ("show nonsense", "% Invalid input", None),
     ("show", "% Invalid input", None),
+    ("| include x", "% Invalid input", None),
 ])
 def test_show_commands(children, command, expected, absent):
     child = start("--start-state", "enable")

@@ -335,6 +335,10 @@ class Console(object):
         if self.mode == "config":
             return self.configure(line)
         words = line.split("|", 1)[0].split()
+        if not words:
+            # Nothing before the pipe.
+            self.write(INVALID + "\n")
+            return
         if _is(words[0], "enable") and len(words) == 1:
             return self.enable()
         if _is(words[0], "disable") and len(words) == 1:
@@ -489,6 +493,8 @@ class CommitConsole(Console):
         if _words(line) in self.rejected:
             return self.error("command refused: %s" % line)
         words = line.split("|", 1)[0].split()
+        if not words:
+            return self.error("unknown command: %s" % line)
         if words[0].lower() in ("exit", "quit"):
             raise SessionEnd()
         if _is(words[0], "configure") and len(words) == 1:
