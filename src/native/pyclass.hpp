@@ -333,7 +333,11 @@ private:
 
     __attribute__((noinline)) State* find_held(PyTypeObject* cls, int kind, bool exact, Ref* hold) {
         PyObject* type = reinterpret_cast<PyObject*>(cls);
-        Ref module(PyObject_GetAttrString(type, kModuleKey));
+        // By the interned name: a name made anew for every call would fill
+        // the interpreter's type attribute cache, which keeps its names.
+        Ref key(PyUnicode_InternFromString(kModuleKey));
+        if (!key) return nullptr;
+        Ref module(PyObject_GetAttr(type, key.get()));
         if (!module) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
