@@ -1,4 +1,11 @@
-"""Markers shared by the whole suite."""
+"""Markers shared by the whole suite, and the mark of this run's processes."""
+import os
+import uuid
+
+# Every process this run starts inherits the mark, so a check for processes
+# left running counts this run's own and never those of a run beside it
+# (the build matrix runs two suites at a time on one machine).
+os.environ["TARVIX_TEST_RUN"] = uuid.uuid4().hex
 
 
 def pytest_configure(config):

@@ -24,6 +24,16 @@ def tarvix(*args, **kwargs):
                           env=env, start_new_session=True)
 
 
+def of_this_run(pid):
+    """Whether the process carries this test run's mark (see conftest.py)."""
+    try:
+        with open("/proc/%s/environ" % pid, "rb") as handle:
+            environ = handle.read().split(b"\0")
+    except (IOError, OSError):
+        return False
+    return ("TARVIX_TEST_RUN=" + os.environ["TARVIX_TEST_RUN"]).encode() in environ
+
+
 def simulators_running(hostname):
     """Processes whose command line runs the simulator for this hostname."""
     found = []
@@ -33,7 +43,7 @@ def simulators_running(hostname):
                 argv = handle.read().split(b"\0")
         except (IOError, OSError):
             continue
-        if b"tarvix.simulator" in argv and hostname.encode() in argv:
+        if b"tarvix.simulator" in argv and hostname.encode() in argv and of_this_run(pid):
             found.append(pid)
     return found
 
