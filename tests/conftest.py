@@ -2,6 +2,8 @@
 import os
 import uuid
 
+import pytest
+
 # Every process this run starts inherits the mark, so a check for processes
 # left running counts this run's own and never those of a run beside it
 # (the build matrix runs two suites at a time on one machine).
@@ -12,3 +14,31 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "slow: waits seconds on consoles or clocks; the hardening runs of the native "
                    "builds (scripts/matrix, scripts/sanitize) leave these out")
+
+
+def _of_this_run(pid):
+    try:
+        with open("/proc/%s/environ" % pid, "rb") as handle:
+            environ = handle.read().split(b"\0")
+    except (IOError, OSError):
+        return False
+    return ("TARVIX_TEST_RUN=" + os.environ["TARVIX_TEST_RUN"]).encode() in environ
+
+
+def _simulators_running(token):
+    """This run's simulator processes with the token in their command line."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as handle:
+                argv = handle.read().split(b"\0")
+        except (IOError, OSError):
+            continue
+        if b"tarvix.simulator" in argv and any(token.encode() in arg for arg in argv) and _of_this_run(pid):
+            found.append(pid)
+    return found
+
+
+@pytest.fixture
+def simulators_running():
+    return _simulators_running

@@ -24,35 +24,11 @@ def tarvix(*args, **kwargs):
                           env=env, start_new_session=True)
 
 
-def of_this_run(pid):
-    """Whether the process carries this test run's mark (see conftest.py)."""
-    try:
-        with open("/proc/%s/environ" % pid, "rb") as handle:
-            environ = handle.read().split(b"\0")
-    except (IOError, OSError):
-        return False
-    return ("TARVIX_TEST_RUN=" + os.environ["TARVIX_TEST_RUN"]).encode() in environ
-
-
-def simulators_running(hostname):
-    """Processes whose command line runs the simulator for this hostname."""
-    found = []
-    for pid in os.listdir("/proc"):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as handle:
-                argv = handle.read().split(b"\0")
-        except (IOError, OSError):
-            continue
-        if b"tarvix.simulator" in argv and hostname.encode() in argv and of_this_run(pid):
-            found.append(pid)
-    return found
-
-
 @pytest.mark.parametrize("chassis, rp_lines", [
     ("single_rp", ["  rp a: single route processor"]),
     ("dual_rp", ["  rp a: role active, redundancy mode sso", "  rp b: role standby, redundancy mode sso"]),
 ])
-def test_connect_to_the_bundled_simulator(chassis, rp_lines):
+def test_connect_to_the_bundled_simulator(chassis, rp_lines, simulators_running):
     result = tarvix("connect", "--chassis", chassis, "--hostname", "cli-" + chassis, "--execute", "show clock")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
@@ -77,7 +53,7 @@ def test_connect_with_start_and_a_password_from_the_environment():
 
 
 @pytest.mark.slow
-def test_connect_failure_exits_non_zero_within_the_timeout():
+def test_connect_failure_exits_non_zero_within_the_timeout(simulators_running):
     start = simulator.command("cli-silent", "--silent")
     began = time.monotonic()
     result = tarvix("connect", "--start", start, "--timeout", "1")
@@ -122,7 +98,7 @@ def test_edges_end_in_one_line(args, status, first_line):
         assert result.stdout.startswith(first_line)
 
 
-def test_closed_output_ends_quietly():
+def test_closed_output_ends_quietly(simulators_running):
     # More output than a pipe holds: the reader is gone before it is written.
     start = simulator.command("cli-pipe", "--tech-lines", "5000")
     child = subprocess.Popen([sys.executable, "-m", "tarvix", "connect", "--start", start, "--execute",
@@ -141,7 +117,7 @@ def test_closed_output_ends_quietly():
     assert not simulators_running("cli-pipe")
 
 
-def test_full_output_ends_in_one_line(tmp_path):
+def test_full_output_ends_in_one_line(tmp_path, simulators_running):
     import importlib.util
     lab = str(tmp_path / "lab")
     runs = [("run", "--inventory", lab, "--execute", "show clock")] if importlib.util.find_spec("nornir") else []
@@ -163,7 +139,7 @@ def test_full_output_ends_in_one_line(tmp_path):
     (("--setup-command", "terminal width 511"), 1, ["error: device: ", "'terminal width 511'", REFUSED]),
     (("--execute", "copy run start", "--reply", r"filename \[\S*\]\? $="), 0, ["[OK]"]),
 ])
-def test_setup_commands_and_replies(options, status, expected):
+def test_setup_commands_and_replies(options, status, expected, simulators_running):
     start = simulator.command("cli-setup", "--reject", "terminal width 511")
     result = tarvix("connect", "--start", start, *options)
     assert result.returncode == status, result.stderr
@@ -180,7 +156,7 @@ def test_setup_commands_and_replies(options, status, expected):
     ("dual_rp", ["cli-json.a.log", "cli-json.b.log"],
      [{"name": "a", "role": "active", "mode": "sso"}, {"name": "b", "role": "standby", "mode": "sso"}]),
 ])
-def test_json_summary_session_logs_and_log_file(tmp_path, chassis, logs, rps):
+def test_json_summary_session_logs_and_log_file(tmp_path, chassis, logs, rps, simulators_running):
     result = tarvix("connect", "--json", "--chassis", chassis, "--hostname", "cli-json",
                     "--session-log", str(tmp_path / "sessions"), "--log-file", str(tmp_path / "tarvix.log"),
                     "--execute", "show version")
@@ -225,7 +201,7 @@ def test_parse_prints_records():
         "error: no template for the command 'show nothing' on the platform 'cisco_ios'")
 
 
-def test_a_password_shows_nowhere_whatever_surrounds_it(tmp_path):
+def test_a_password_shows_nowhere_whatever_surrounds_it(tmp_path, simulators_running):
     secret = "q8-env-password"
     start = "env X=%s %s" % (secret, simulator.command("cli-mask"))
     result = tarvix("connect", "-v", "--json", "--log-file", str(tmp_path / "tarvix.log"), "--start", start,

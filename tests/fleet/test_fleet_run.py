@@ -27,19 +27,6 @@ def inventory(directory, hosts):
     return directory
 
 
-def simulators_running(token):
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as handle:
-                argv = handle.read().split(b"\0")
-        except OSError:
-            continue
-        if b"tarvix.simulator" in argv and any(token.encode() in arg for arg in argv):
-            found.append(pid)
-    return found
-
-
 def test_hosts_never_share_a_file(tmp_path, capsys, monkeypatch):
     stems = {"a/b": "a%2Fb", "a_b": "a_b", "a b": "a%20b", "..": "%2E.", ".hidden": "%2Ehidden", "50%": "50%25"}
     lab = inventory(str(tmp_path / "lab"), {name: ([], {}) for name in stems})
@@ -131,7 +118,7 @@ def test_table_tells_the_cause_and_parsing_is_per_command(tmp_path, capsys):
 
 
 @pytest.mark.slow
-def test_interrupts_keep_what_was_done(tmp_path):
+def test_interrupts_keep_what_was_done(tmp_path, simulators_running):
     token = tmp_path.name
     # Two workers: "a" finishes, "b" and "c" hang in flight, "d" and "e"
     # never begin.  The default command timeout (60 s) is not waited for.
