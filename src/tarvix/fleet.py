@@ -1035,9 +1035,9 @@ def cluster_job(token, args, host, config, logged):
     if stopped(token):
         return {"report": _not_begun(name, "interrupted", "not begun: the run was interrupted before it began"),
                 "logs": {}}
-    if not begin(token, name):
-        return {"report": _not_begun(name, "failed", "begun by a Dask worker since lost; not run again"),
-                "logs": {}}
+    lost = begin(token, name)
+    if lost:
+        return {"report": _not_begun(name, "failed", lost), "logs": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
     try:
         log = os.path.join(folder, file_stem(name) + ".log") if folder else None

@@ -134,12 +134,12 @@ class Cluster(object):
     processes started here (and stopped on leaving), with
     ``threads`` threads each."""
 
-    def __init__(self, scheduler=None, workers=2, threads=1, security=None, timeout=CONNECT_TIMEOUT):
+    def __init__(self, scheduler=None, workers=2, threads=1, security=None, timeout=None):
         self.scheduler = scheduler
         self.workers = workers
         self.threads = threads
         self.security = security
-        self.timeout = timeout
+        self.timeout = CONNECT_TIMEOUT if timeout is None else timeout
         self.client = None
         self.local = None
 
@@ -196,13 +196,15 @@ def _client():
 
 
 def begin(run, name):
-    """Marks a host's task begun with the scheduler; False when it was
-    begun already (by a worker since lost): it must not run again."""
+    """Marks a host's task begun with the scheduler; None then, or when it
+    was begun already (by a worker since lost, so that it must not run
+    again) the reason it fails."""
     client = _client()
-    if client.get_metadata([PREFIX, run, name], None) is not None:
-        return False
+    mark = client.get_metadata([PREFIX, run, name], None)
+    if mark is not None:
+        return lost_reason(mark, "its task was begun there, and is given to no other")
     client.set_metadata([PREFIX, run, name], {"done": [], "doing": None})
-    return True
+    return None
 
 
 def note(run, name, done, doing):
@@ -277,13 +279,44 @@ def sendable(error):
         return WorkerError("%s: %s" % (type(error).__name__, error))
 
 
+class _Subtask(object):
+    """A NornirSubTaskError on its way back (it holds the task, which does
+    not travel): its message, its task's name, and which of the results is
+    the subtask's."""
+
+    def __init__(self, error, index):
+        self.message = str(error)
+        self.task = str(error.task)
+        self.index = index
+
+    def error(self, results):
+        from nornir.core.exceptions import NornirSubTaskError
+        from nornir.core.task import MultiResult
+
+        error = NornirSubTaskError.__new__(NornirSubTaskError)
+        Exception.__init__(error, self.message)
+        error.task = self.task
+        error.result = MultiResult(self.task)
+        if self.index is not None:
+            error.result.append(results[self.index])
+        return error
+
+
 def result_fields(results):
     """A MultiResult as what travels back: each Result's attributes, its
     host left out."""
+    from nornir.core.exceptions import NornirSubTaskError
+
     fields = []
     for result in results:
         entry = {key: value for key, value in vars(result).items() if key != "host"}
-        entry["exception"] = sendable(entry.get("exception"))
+        error = entry.get("exception")
+        if isinstance(error, NornirSubTaskError):
+            failed = error.result[0] if len(error.result) else None
+            index = next((number for number, other in enumerate(results) if other is failed), None)
+            entry["exception"] = _Subtask(error, index)
+        else:
+            entry["exception"] = sendable(error)
         fields.append(entry)
     return fields
 
@@ -299,6 +332,9 @@ def results_of(host, fields):
         result = Result(host, **entry)
         result.name = name
         results.append(result)
+    for result in results:
+        if isinstance(result.exception, _Subtask):
+            result.exception = result.exception.error(results)
     return results
 
 
@@ -315,10 +351,9 @@ def run_task(run, task, name, params, dry_run, config, host):
 
     if stopped(run):
         return [{"name": name, "result": "not begun: the run was interrupted", "failed": True}]
-    if not begin(run, host.name):
-        return [{"name": name, "failed": True,
-                 "result": "its task was begun by a worker since lost, and is not run again",
-                 "exception": WorkerLost("its task was begun by a worker since lost")}]
+    lost = begin(run, host.name)
+    if lost:
+        return [{"name": name, "failed": True, "result": lost, "exception": WorkerLost(lost)}]
     nr = worker_nornir(host, config)
     try:
         results = Task(task, nr, global_dry_run=dry_run, name=name, processors=nr.processors, **params).start(host)
@@ -427,7 +462,7 @@ class DaskRunner(object):
     machine all the same."""
 
     def __init__(self, scheduler=None, workers=2, threads=4, tls_ca_file=None, tls_cert=None, tls_key=None,
-                 allow_plaintext=False, timeout=CONNECT_TIMEOUT):
+                 allow_plaintext=False, timeout=None):
         self.scheduler = scheduler
         self.workers = workers
         self.threads = threads
