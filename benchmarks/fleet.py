@@ -587,7 +587,7 @@ def versions(tools):
 
     for tool, dist in (("tarvix", "tarvix"), ("netmiko", "nornir_netmiko"), ("netmiko", "netmiko"),
                        ("scrapli", "nornir_scrapli"), ("scrapli", "scrapli"), ("scrapli-ssh2", "ssh2-python"),
-                       (None, "nornir"), (None, "psutil")):
+                       ("cluster", "dask"), ("cluster", "distributed"), (None, "nornir"), (None, "psutil")):
         if tool is None or tool in tools:
             try:
                 found[dist] = metadata.version(dist)
@@ -686,7 +686,8 @@ def main(argv=None):
                "bed": args.bed, "devices": args.devices,
                "bed_processes": args.bed_processes if args.bed == "fakenos" else 1, "workers": args.workers,
                "runner": "Dask, --cluster %s" % args.cluster if args.cluster else "threaded",
-               "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)),
+               "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)
+                                                                   | ({"cluster"} if args.cluster else set())),
                "scrapli_transport": "system (nornir_scrapli's default); scrapli-ssh2: ssh2", "tools": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
     beds = []
