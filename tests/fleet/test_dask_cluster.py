@@ -15,7 +15,6 @@ distributed = pytest.importorskip("distributed")
 
 from tarvix import simulator  # noqa: E402
 from tarvix.cli import main  # noqa: E402
-from tarvix.nornir import dask_runner  # noqa: E402
 
 PASSWORD = "pw-4f1c9e-not-for-logs"
 DASK = os.path.join(os.path.dirname(sys.executable), "dask")
@@ -39,7 +38,10 @@ def files(folder):
 
 
 def tarvix_run(capsys, *options):
-    status = main(["run"] + list(options))
+    try:
+        status = main(["run"] + list(options))
+    except SystemExit as error:  # an option unknown
+        status = error.code
     out, err = capsys.readouterr()
     return status, out, err
 
@@ -176,6 +178,8 @@ def by_host(stdout):
 
 @pytest.mark.slow
 def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatch, simulators_running):
+    from tarvix.nornir import dask_runner
+
     address, client, workers, logs = cluster
     token = tmp_path.name
     lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": [], "r3": []})

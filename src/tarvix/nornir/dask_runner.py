@@ -144,8 +144,11 @@ class Cluster(object):
         self.local = None
 
     def __enter__(self):
-        import dask
-        from distributed import Client, LocalCluster
+        try:
+            import dask
+            from distributed import Client, LocalCluster
+        except ImportError:
+            raise ImportError(NEEDS_DASK)
 
         try:
             if self.scheduler:
