@@ -1029,7 +1029,7 @@ def cluster_job(token, args, host, config, logged):
 
     from nornir.core.task import Task
 
-    from tarvix.nornir.dask_runner import begin, stopped, worker_nornir
+    from tarvix.nornir.dask_runner import begin, stopped, worker_nornir, working
 
     name = host.name
     if stopped(token):
@@ -1039,6 +1039,7 @@ def cluster_job(token, args, host, config, logged):
     if lost:
         return {"report": _not_begun(name, "failed", lost), "logs": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
+    working(token, host)
     try:
         log = os.path.join(folder, file_stem(name) + ".log") if folder else None
         run = _WorkerRun(args, {name: (None, log, [])}, token)
@@ -1056,6 +1057,7 @@ def cluster_job(token, args, host, config, logged):
                 logs[entry] = handle.read()
         return {"report": report, "logs": logs}
     finally:
+        working(token, host, busy=False)
         if folder:
             shutil.rmtree(folder, ignore_errors=True)
 

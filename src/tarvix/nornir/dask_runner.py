@@ -232,17 +232,42 @@ class _Stops(object):
     each run is working here."""
     lock = threading.Lock()
     stopped = set()
+    working = {}
     ready = False
+
+
+def working(run, host, busy=True):
+    """Tells that a run's host is being worked in this process, or is no
+    more."""
+    with _Stops.lock:
+        hosts = _Stops.working.setdefault(run, {})
+        if busy:
+            hosts[host.name] = host
+        else:
+            hosts.pop(host.name, None)
+            if not hosts:
+                del _Stops.working[run]
 
 
 def stop_here(run):
     """Run on every worker when a run is interrupted: its hosts not begun
-    end at once, and the links of those in flight are ended."""
-    from tarvix.nornir.connection import abort_all
+    end at once, and the links of those in flight are ended.  Where this
+    run alone has connections in the process, all of them are, those still
+    connecting included; where other runs share the worker, only the
+    connections of this run's hosts that are open."""
+    from tarvix.nornir.connection import CONNECTION_NAME, abort_all
 
     with _Stops.lock:
         _Stops.stopped.add(run)
-    abort_all()
+        hosts = list(_Stops.working.get(run, {}).values())
+        alone = set(_Stops.working) <= {run}
+    if alone:
+        abort_all()
+        return
+    for host in hosts:
+        con = getattr(host.connections.get(CONNECTION_NAME), "connection", None)
+        if con is not None:
+            con.abort()
 
 
 def stopped(run):
@@ -380,14 +405,19 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
     from distributed import wait
 
     pending = dict(futures)
-    interrupted = False
+    interrupted = None
     while pending:
-        if stop is not None and stop.is_set() and not interrupted:
-            interrupted = True
+        if stop is not None and stop.is_set() and interrupted is None:
+            interrupted = time.monotonic()
             _interrupt(client, run, pending, done)
             if told is not None:
                 told()
             continue
+        if interrupted is not None and time.monotonic() - interrupted > 1.0:
+            # Again and again: a host that was about to open its link when
+            # told is ended too.
+            interrupted = time.monotonic()
+            _tell_workers(client, run)
         try:
             wait(list(pending), timeout=0.2, return_when="FIRST_COMPLETED")
         except Exception:  # the time is up, nothing done yet
@@ -409,7 +439,7 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
                     done(name, None, error)
                     continue
                 mark = client.get_metadata([PREFIX, run, name], None)
-                if mark is None and not interrupted:
+                if mark is None and interrupted is None:
                     pending[submit(name)] = name
                 elif mark is None:
                     done(name, None, None)
@@ -428,16 +458,20 @@ def _interrupt(client, run, pending, done):
     """Tells every worker the run is interrupted, then cancels the hosts
     that had not begun (a task that begins after the workers were told
     ends without touching its device, so none of those did anything)."""
-    try:
-        client.run(stop_here, run)
-    except Exception:
-        pass
+    _tell_workers(client, run)
     begun = client.get_metadata([PREFIX, run], {}) or {}
     idle = [future for future, name in pending.items() if name not in begun and not future.done()]
     if idle:
         client.cancel(idle)
     for future in idle:
         done(pending.pop(future), None, None)
+
+
+def _tell_workers(client, run):
+    try:
+        client.run(stop_here, run)
+    except Exception:  # a worker gone: its hosts are told by their futures
+        pass
 
 
 def forget(client, run):
