@@ -166,8 +166,10 @@ class Cluster(object):
                 self.client.wait_for_workers(self.workers, timeout=self.timeout)
         except (OSError, TimeoutError) as error:
             self._close()
-            where = self.scheduler or "the local cluster"
-            raise ClusterError("cannot reach the Dask scheduler at %s: %s" % (where, " ".join(str(error).split())))
+            why = " ".join(str(error).split()) or type(error).__name__
+            if self.scheduler:
+                raise ClusterError("cannot reach the Dask scheduler at %s: %s" % (self.scheduler, why))
+            raise ClusterError("cannot start a local Dask cluster of %d worker(s): %s" % (self.workers, why))
         except BaseException:
             self._close()
             raise
@@ -220,8 +222,12 @@ def lost_reason(mark, error):
     """Why a host failed whose worker was lost; ``mark`` is what it had
     told the scheduler."""
     done = ", ".join(mark.get("done") or []) or "nothing known"
-    text = "the Dask worker working it was lost (%s); done on the device: %s" % (
-        " ".join(str(error).split()) or type(error).__name__, done)
+    worker = getattr(error, "last_worker", None)
+    if worker is not None:  # a KilledWorker: its message is a page long
+        why = "worker %s" % getattr(worker, "address", worker)
+    else:
+        why = " ".join(str(error).split()) or type(error).__name__
+    text = "the Dask worker working it was lost (%s); done on the device: %s" % (why, done)
     if mark.get("doing"):
         text += "; in progress: %s, not known how far" % mark["doing"]
     return text + "; not run again"
