@@ -144,6 +144,7 @@ def grouped(task):
     return Result(host=task.host, result="done " + task.host.name, changed=True)
 
 
+@pytest.mark.slow
 def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
     from nornir import InitNornir
 
