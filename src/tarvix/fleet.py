@@ -1098,6 +1098,10 @@ def _cluster(args, hosts):
         for option, path in zip(("--tls-ca-file", "--tls-cert", "--tls-key"), tls):
             if path and not os.path.isfile(path):
                 raise UsageError("%s %s: no such file" % (option, path))
+        certificates = all(tls) or not any(tls) and dask_runner.tls_configured()
+        if args.scheduler.startswith("tls://") and not certificates:
+            raise UsageError("--scheduler %s: give --tls-ca-file, --tls-cert and --tls-key (or name them in "
+                             "Dask's configuration)" % args.scheduler)
         return dask_runner.Cluster(scheduler=args.scheduler, security=dask_runner.security(*tls))
     threads = -(-args.workers // processes)
     return dask_runner.Cluster(workers=processes, threads=threads)

@@ -198,6 +198,8 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     # listening is one line.
     status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://192.0.2.7:8786"]))
     assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
+    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tls://192.0.2.7:8786"]))
+    assert status == 2 and "give --tls-ca-file, --tls-cert and --tls-key" in err
     monkeypatch.setattr(dask_runner, "CONNECT_TIMEOUT", 1.0)
     status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
     assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://127.0.0.1:")

@@ -102,6 +102,14 @@ def check_scheduler(address, secrets, allow_plaintext=False):
                        "(--allow-plaintext-scheduler)" % (address, scheme))
 
 
+def tls_configured():
+    """Whether Dask's own configuration names the client's certificates."""
+    import dask
+
+    return bool(dask.config.get("distributed.comm.tls.client.cert", None)
+                or dask.config.get("distributed.comm.tls.ca-file", None))
+
+
 def has_secrets(hosts):
     """Whether any of the hosts carries a password (its own, its groups' or
     the defaults', or in a connection's options)."""
@@ -124,6 +132,8 @@ def security(ca_file=None, cert=None, key=None):
     """Dask's Security for the certificate files, or None without any."""
     if not (ca_file or cert or key):
         return None
+    if not (ca_file and cert and key):
+        raise ClusterError("a tls:// scheduler takes the CA file, the certificate and the key together")
     from distributed.security import Security
 
     return Security(tls_ca_file=ca_file, tls_client_cert=cert, tls_client_key=key, require_encryption=True)
@@ -164,7 +174,8 @@ class Cluster(object):
                                               silence_logs=40)
                 self.client = Client(self.local, timeout=self.timeout, set_as_default=False)
                 self.client.wait_for_workers(self.workers, timeout=self.timeout)
-        except (OSError, TimeoutError) as error:
+        except (OSError, TimeoutError, TypeError, ValueError) as error:
+            # TypeError: Dask's word for a tls:// address without certificates.
             self._close()
             why = " ".join(str(error).split()) or type(error).__name__
             if self.scheduler:
