@@ -1081,6 +1081,8 @@ def _cluster(args, hosts):
         raise UsageError("--tls-ca-file, --tls-cert and --tls-key go with --scheduler tls://...")
     if args.allow_plaintext_scheduler and not args.scheduler:
         raise UsageError("--allow-plaintext-scheduler goes with --scheduler")
+    if args.site_resource and not args.scheduler:
+        raise UsageError("--site-resource goes with --scheduler (a local cluster's workers offer no resources)")
     if not (args.cluster or args.scheduler):
         return None
     processes = _cluster_option(args.cluster) if args.cluster else None
@@ -1125,13 +1127,21 @@ def _work_on_cluster(nr, run, progress, client):
     logged = bool(run.args.session_log)
     attempts = {}
 
+    field = run.args.site_resource
+    places = {}
+    if field:
+        for name, host in hosts.items():
+            value = _field(host, field)
+            places[name] = None if value is None else dask_runner.site_resource(field, value)
+        available = dask_runner.offered(client)
+
     def submit(name):
         attempts[name] = attempts.get(name, 0) + 1
         key = dask_runner.task_key("tarvix-run", name, token)
         if attempts[name] > 1:
             key += "-%d" % attempts[name]
         return client.submit(cluster_job, token, run.args, dask_runner.host_copy(hosts[name]), config, logged,
-                             key=key, pure=False, retries=0)
+                             key=key, pure=False, retries=0, resources={places[name]: 1} if field else None)
 
     def done(name, value, error):
         if value is not None:
@@ -1139,8 +1149,8 @@ def _work_on_cluster(nr, run, progress, client):
         elif error is None:
             report = _not_begun(name, "interrupted", "not begun: the run was interrupted before it began")
         else:
-            report = _not_begun(name, "failed", "%s: %s" % (type(error).__name__, error)
-                                if not isinstance(error, dask_runner.WorkerLost) else str(error))
+            told = isinstance(error, (dask_runner.WorkerLost, dask_runner.ClusterError))
+            report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error))
         output, log, files = run.plans[name]
         for entry, data in sorted((value or {}).get("logs", {}).items()):
             path = os.path.join(os.path.dirname(log), entry) if log else None
@@ -1171,6 +1181,9 @@ def _work_on_cluster(nr, run, progress, client):
 
     futures = {}
     for name in sorted(hosts):
+        if field and places[name] not in available:
+            done(name, None, dask_runner.unplaced(places[name], field))
+            continue
         futures[submit(name)] = name
     try:
         dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell)
@@ -1369,6 +1382,11 @@ def add_parsers(commands):
     cluster.add_argument("--tls-ca-file", metavar="FILE", help="the CA certificate for a tls:// scheduler")
     cluster.add_argument("--tls-cert", metavar="FILE", help="this client's certificate for a tls:// scheduler")
     cluster.add_argument("--tls-key", metavar="FILE", help="this client's key for a tls:// scheduler")
+    cluster.add_argument("--site-resource", metavar="FIELD",
+                         help="with --scheduler: run each device on the workers that offer the resource "
+                              "FIELD-VALUE, VALUE its inventory field or data FIELD (e.g. --site-resource site: "
+                              "workers started with --resources \"site-lab1=1000\" take the devices of site lab1); "
+                              "a device no worker takes fails at once")
     cluster.add_argument("--allow-plaintext-scheduler", action="store_true",
                          help="send the inventory's passwords to a --scheduler off this machine over plain "
                               "tcp:// all the same (by default refused: use tls://)")

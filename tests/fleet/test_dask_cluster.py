@@ -27,7 +27,7 @@ def inventory(directory, hosts):
     with open(os.path.join(directory, "hosts.yaml"), "w") as out:
         for name, options in sorted(hosts.items()):
             out.write("%s:\n  data: {site: lab%d}\n  connection_options:\n    tarvix:\n      extras: %s\n"
-                      % (name, len(name) % 2 + 1, json.dumps({"start": simulator.command(name, *options)})))
+                      % (name, 2 - int(name[-1]) % 2, json.dumps({"start": simulator.command(name, *options)})))
     with open(os.path.join(directory, "defaults.yaml"), "w") as out:
         out.write("username: admin\npassword: %s\n" % PASSWORD)
     return directory
@@ -81,7 +81,7 @@ def cluster(tmp_path_factory):
               "--no-dashboard", "--no-show")
         for number in (1, 2):
             start("worker%d" % number, "worker", address, "--host", "127.0.0.1", "--nthreads", "2",
-                  "--no-nanny", "--no-dashboard", "--name", "w%d" % number)
+                  "--no-nanny", "--no-dashboard", "--name", "w%d" % number, "--resources", "site-lab%d=100" % number)
         client = distributed.Client(address, timeout=60, set_as_default=False)
         client.wait_for_workers(2, timeout=60)
         pids = client.run(os.getpid)
@@ -193,6 +193,19 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         assert status == 0, err
     assert files(str(tmp_path / "cluster")) == files(str(tmp_path / "threaded"))
     assert not any(PASSWORD in key for key in keys_seen(client))
+
+    # Placed by site: worker wN offers site-labN; no worker has lab3's.
+    with open(os.path.join(lab, "hosts.yaml"), "a") as out:
+        out.write("far:\n  data: {site: lab3}\n")
+    client.get_task_stream()  # the scheduler records from now on
+    began = time.time()
+    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", address, "--site-resource", "site"]))
+    assert status == 1
+    assert by_host(out) == {"r1": ("ok", ""), "r2": ("ok", ""), "r3": ("ok", ""), "far": (
+        "failed", 'no worker of the cluster offers the resource site-lab3 (dask worker --resources "site-lab3=N")')}
+    names = {address: worker["name"] for address, worker in client.scheduler_info()["workers"].items()}
+    placed = {entry["key"].split("-")[2]: names[entry["worker"]] for entry in client.get_task_stream(start=began)}
+    assert placed == {"r1": "w1", "r2": "w2", "r3": "w1"}
 
     # Passwords are not sent over plain tcp:// off this machine; nothing
     # listening is one line.

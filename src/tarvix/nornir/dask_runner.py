@@ -484,6 +484,30 @@ def _interrupt(client, run, pending, done):
         done(pending.pop(future), None, None)
 
 
+def site_resource(field, value):
+    """The worker resource that the hosts whose inventory ``field`` is
+    ``value`` ask for: workers near them offer it (``dask worker
+    --resources "site-lab1=1000"``)."""
+    return "%s-%s" % (field, value)
+
+
+def offered(client):
+    """The worker resources that some worker of the cluster offers now."""
+    return set(client.run_on_scheduler(_offered))
+
+
+def _offered(dask_scheduler=None):
+    return [name for name, workers in dask_scheduler.resources.items() if workers]
+
+
+def unplaced(resource, field):
+    """Why a host whose ``field`` asks for ``resource`` is not run."""
+    if resource is None:
+        return ClusterError("its inventory has no %s, which places it on a worker" % field)
+    return ClusterError("no worker of the cluster offers the resource %s (dask worker --resources \"%s=N\")"
+                        % (resource, resource))
+
+
 def _tell_workers(client, run):
     try:
         client.run(stop_here, run)
@@ -513,10 +537,14 @@ class DaskRunner(object):
     ``threads`` threads each is started for the run.  ``tls_ca_file``,
     ``tls_cert``, ``tls_key``: the certificate files for ``tls://``.
     ``allow_plaintext``: send passwords over plain ``tcp://`` off this
-    machine all the same."""
+    machine all the same.  ``site_field``: an inventory field (e.g.
+    "site") whose value places each host's task on the workers that offer
+    the resource FIELD-VALUE (e.g. "site-lab1"); a host no worker can take
+    fails at once."""
 
     def __init__(self, scheduler=None, workers=2, threads=4, tls_ca_file=None, tls_cert=None, tls_key=None,
-                 allow_plaintext=False, timeout=None):
+                 allow_plaintext=False, timeout=None, site_field=None):
+        self.site_field = site_field
         self.scheduler = scheduler
         self.workers = workers
         self.threads = threads
@@ -541,11 +569,20 @@ class DaskRunner(object):
         with Cluster(self.scheduler, self.workers, self.threads, self.security, self.timeout) as client:
             attempts = {}
 
+            places = {}
+            if self.site_field:
+                for host in hosts:
+                    value = host.get(self.site_field)
+                    places[host.name] = None if value is None else site_resource(self.site_field, value)
+                available = offered(client)
+
             def submit(name):
                 attempts[name] = attempts.get(name, 0) + 1
                 key = task_key(task.name, name, run) + ("-%d" % attempts[name] if attempts[name] > 1 else "")
+                resources = {places[name]: 1} if self.site_field else None
                 return client.submit(run_task, run, task.task, task.name, task.params, task.global_dry_run,
-                                     config, host_copy(by_name[name]), key=key, pure=False, retries=0)
+                                     config, host_copy(by_name[name]), key=key, pure=False, retries=0,
+                                     resources=resources)
 
             def done(name, value, error):
                 host = by_name[name]
@@ -566,6 +603,9 @@ class DaskRunner(object):
             futures = {}
             for host in hosts:
                 processors.task_instance_started(task, host)
+                if self.site_field and places[host.name] not in available:
+                    done(host.name, None, unplaced(places[host.name], self.site_field))
+                    continue
                 futures[submit(host.name)] = host.name
             try:
                 collect(client, run, futures, submit, done)
