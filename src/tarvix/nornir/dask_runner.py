@@ -419,9 +419,12 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
     Event) is set, the workers end the hosts in flight, the hosts not begun
     are cancelled and given ``done(name, None, None)``; ``told()`` is called
     once then."""
-    from distributed import wait
+    from distributed import as_completed
 
     pending = dict(futures)
+    # Told of each future as it ends, without a look at every other one:
+    # a run may have tens of thousands in flight.
+    ended = as_completed(list(pending), loop=client.loop, with_results=False)
     interrupted = None
     while pending:
         if stop is not None and stop.is_set() and interrupted is None:
@@ -435,12 +438,14 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
             # told is ended too.
             interrupted = time.monotonic()
             _tell_workers(client, run)
-        try:
-            wait(list(pending), timeout=0.2, return_when="FIRST_COMPLETED")
-        except Exception:  # the time is up, nothing done yet
-            pass
-        for future in [future for future in pending if future.done()]:
-            name = pending.pop(future)
+        batch = ended.next_batch(block=False)
+        if not batch:
+            time.sleep(0.05)
+            continue
+        for future in batch:
+            name = pending.pop(future, None)
+            if name is None:  # cancelled on an interrupt: told then
+                continue
             if future.status == "finished":
                 try:
                     value = future.result()
@@ -457,7 +462,9 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
                     continue
                 mark = client.get_metadata([PREFIX, run, name], None)
                 if mark is None and interrupted is None:
-                    pending[submit(name)] = name
+                    again = submit(name)
+                    pending[again] = name
+                    ended.add(again)
                 elif mark is None:
                     done(name, None, None)
                 else:
