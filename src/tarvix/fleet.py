@@ -1045,12 +1045,13 @@ def cluster_job(token, args, host, config, logged):
         run = _WorkerRun(args, {name: (None, log, [])}, token)
         nr = worker_nornir(host, config)
         try:
-            Task(_job(run), nr, global_dry_run=False, name="tarvix run", processors=nr.processors).start(host)
+            results = Task(_job(run), nr, global_dry_run=False, name="tarvix run",
+                           processors=nr.processors).start(host)
         finally:
             host.close_connections()
         report = run.reports.get(name)
-        if report is None:  # a fault past the job's own handling
-            report = _not_begun(name, "failed", "the job ended without a report")
+        if report is None:  # a fault past the job's own handling: Nornir's result tells it
+            report = _not_begun(name, "failed", _error(results[0]))
         logs = {}
         for entry in sorted(os.listdir(folder)) if folder else []:
             with open(os.path.join(folder, entry), "rb") as handle:
@@ -1161,8 +1162,7 @@ def _work_on_cluster(nr, run, progress, client):
                     out.write(data)
             except OSError as failure:
                 _unsaved(report, path, failure)
-        if report["status"] != "unsaved":
-            _save(output, report)
+        _save(output, report)
         run.reports[name] = report
         failed = report["status"] != "ok"
         result = Result(hosts[name], result=report["error"] if failed else "", failed=failed,
