@@ -1032,6 +1032,8 @@ def cluster_job(token, args, host, config, logged):
     from tarvix.nornir.dask_runner import begin, stopped, worker_nornir, working
 
     name = host.name
+    # What the run logs here reaches the command (Client.forward_logging).
+    logging.getLogger("tarvix").setLevel(logging.DEBUG if args.verbose else logging.WARNING)
     if stopped(token):
         return {"report": _not_begun(name, "interrupted", "not begun: the run was interrupted before it began"),
                 "logs": {}}
@@ -1179,6 +1181,11 @@ def _work_on_cluster(nr, run, progress, client):
             progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
                          "Ctrl-C again exits at once" % _signal_name(run.signal))
 
+    # The workers' log records of the framework are told here, as a threaded
+    # run's are (--verbose: every line sent; else warnings).
+    forwarding = hasattr(client, "forward_logging")
+    if forwarding:
+        client.forward_logging("tarvix", logging.DEBUG if run.args.verbose else logging.WARNING)
     futures = {}
     for name in sorted(hosts):
         if field and places[name] not in available:
@@ -1189,6 +1196,11 @@ def _work_on_cluster(nr, run, progress, client):
         dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell)
     finally:
         dask_runner.forget(client, token)
+        if forwarding:
+            try:
+                client.unforward_logging("tarvix")
+            except Exception:
+                pass
 
 
 def _document(run, names, elapsed):

@@ -111,7 +111,7 @@ def test_local_cluster_run_matches_threaded_run(tmp_path, capsys):
     lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": [], "r3": ["--reject", "hostname lab"], "r4": []})
     common = ["--inventory", lab, "--execute", "show version", "--configure", "hostname lab"]
     documents = {}
-    for kind, extra in (("threaded", []), ("cluster", ["--cluster", "local:2"])):
+    for kind, extra in (("threaded", []), ("cluster", ["--cluster", "local:2", "--verbose"])):
         status, out, err = tarvix_run(capsys, *(common + extra + ["--output", str(tmp_path / kind / "out"),
                                                                    "--session-log", str(tmp_path / kind / "logs"),
                                                                    "--json"]))
@@ -120,6 +120,8 @@ def test_local_cluster_run_matches_threaded_run(tmp_path, capsys):
         for host in documents[kind]["hosts"]:
             host.pop("seconds")
         documents[kind].pop("seconds")
+    # The workers' log records are told here.
+    assert "the start command of the extras" in err and PASSWORD not in err
     assert documents["cluster"] == documents["threaded"]
     assert [host["status"] for host in documents["cluster"]["hosts"]] == ["ok", "ok", "failed", "ok"]
     outputs = files(str(tmp_path / "cluster" / "out"))
