@@ -1002,9 +1002,6 @@ class _WorkerRun(_Run):
 
             return stopped(self.token)
 
-        def set(self):
-            pass
-
     def __init__(self, args, plans, token):
         _Run.__init__(self, args, plans)
         self.token = token
@@ -1016,14 +1013,79 @@ class _WorkerRun(_Run):
         note(self.token, name, done, doing)
 
 
-def _not_begun(name, status, error):
-    return {"name": name, "status": status, "seconds": 0.0, "error": error, "outputs": [], "done": []}
+def _not_begun(name, status, error, done=()):
+    return {"name": name, "status": status, "seconds": 0.0, "error": error, "outputs": [], "done": list(done)}
+
+
+def _topic(token):
+    """The topic of a cluster run's log records."""
+    return "tarvix-run-" + token
+
+
+class _Forward(logging.Handler):
+    """Sends the log records of one job (its thread's) to the scheduler,
+    under its run's topic: the command that started the run tells them."""
+
+    def __init__(self, topic, level):
+        from distributed import get_worker
+
+        logging.Handler.__init__(self, level)
+        self.topic = topic
+        self.thread = threading.current_thread().ident
+        self.worker = get_worker()
+
+    def emit(self, record):
+        if record.thread != self.thread:
+            return
+        try:
+            self.worker.log_event(self.topic, {
+                "name": record.name, "levelno": record.levelno, "levelname": record.levelname,
+                "msg": record.getMessage(), "created": record.created, "threadName": record.threadName})
+        except Exception:
+            self.handleError(record)
+
+
+class _JobLogging(object):
+    """While jobs of cluster runs work in this worker process, the
+    framework's logger lets through what the most talkative of them
+    forwards; its level is given back after the last one."""
+    lock = threading.Lock()
+    jobs = []
+    level = None
+
+    def __init__(self, token, verbose):
+        self.handler = _Forward(_topic(token), logging.DEBUG if verbose else logging.WARNING)
+
+    def __enter__(self):
+        logger = logging.getLogger("tarvix")
+        with self.lock:
+            if not self.jobs:
+                _JobLogging.level = logger.level
+            self.jobs.append(self.handler.level)
+            logger.setLevel(min(self.jobs))
+            logger.addHandler(self.handler)
+
+    def __exit__(self, *exc):
+        logger = logging.getLogger("tarvix")
+        with self.lock:
+            logger.removeHandler(self.handler)
+            self.jobs.remove(self.handler.level)
+            logger.setLevel(min(self.jobs) if self.jobs else _JobLogging.level)
 
 
 def cluster_job(token, args, host, config, logged):
     """A host's job on a worker: {"report": its report, "logs": {file name:
     bytes of its session log}}.  ``logged``: whether a session log is
-    kept."""
+    kept.  Nothing raises past it (Dask would log the task with its
+    arguments)."""
+    try:
+        with _JobLogging(token, args.verbose):
+            return _cluster_job(token, args, host, config, logged)
+    except Exception as error:
+        return {"report": _not_begun(host.name, "failed", "%s: %s" % (type(error).__name__, error)), "logs": {}}
+
+
+def _cluster_job(token, args, host, config, logged):
     import shutil
     import tempfile
 
@@ -1032,14 +1094,12 @@ def cluster_job(token, args, host, config, logged):
     from tarvix.nornir.dask_runner import begin, stopped, worker_nornir, working
 
     name = host.name
-    # What the run logs here reaches the command (Client.forward_logging).
-    logging.getLogger("tarvix").setLevel(logging.DEBUG if args.verbose else logging.WARNING)
     if stopped(token):
         return {"report": _not_begun(name, "interrupted", "not begun: the run was interrupted before it began"),
                 "logs": {}}
     lost = begin(token, name)
     if lost:
-        return {"report": _not_begun(name, "failed", lost), "logs": {}}
+        return {"report": _not_begun(name, "failed", str(lost), lost.done), "logs": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
     working(token, host)
     try:
@@ -1103,6 +1163,11 @@ def _cluster(args, hosts):
         for option, path in zip(("--tls-ca-file", "--tls-cert", "--tls-key"), tls):
             if path and not os.path.isfile(path):
                 raise UsageError("%s %s: no such file" % (option, path))
+        if any(tls) and not all(tls):
+            raise UsageError("--tls-ca-file, --tls-cert and --tls-key go together")
+        if any(tls) and not args.scheduler.startswith("tls://"):
+            raise UsageError("--tls-ca-file, --tls-cert and --tls-key go with a tls:// scheduler, not %s"
+                             % args.scheduler)
         certificates = all(tls) or not any(tls) and dask_runner.tls_configured()
         if args.scheduler.startswith("tls://") and not certificates:
             raise UsageError("--scheduler %s: give --tls-ca-file, --tls-cert and --tls-key (or name them in "
@@ -1128,23 +1193,10 @@ def _work_on_cluster(nr, run, progress, client):
     hosts = nr.inventory.hosts
     config = nr.config
     logged = bool(run.args.session_log)
-    attempts = {}
-
-    field = run.args.site_resource
-    places = {}
-    if field:
-        for name, host in hosts.items():
-            value = _field(host, field)
-            places[name] = None if value is None else dask_runner.site_resource(field, value)
-        available = dask_runner.offered(client)
-
-    def submit(name):
-        attempts[name] = attempts.get(name, 0) + 1
-        key = dask_runner.task_key("tarvix-run", name, token)
-        if attempts[name] > 1:
-            key += "-%d" % attempts[name]
-        return client.submit(cluster_job, token, run.args, dask_runner.host_copy(hosts[name]), config, logged,
-                             key=key, pure=False, retries=0, resources={places[name]: 1} if field else None)
+    submit = dask_runner.Submitter(
+        client, token, "tarvix-run", cluster_job,
+        lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
+        run.args.site_resource, lambda name, field: _field(hosts[name], field))
 
     def done(name, value, error):
         if value is not None:
@@ -1153,7 +1205,8 @@ def _work_on_cluster(nr, run, progress, client):
             report = _not_begun(name, "interrupted", "not begun: the run was interrupted before it began")
         else:
             told = isinstance(error, (dask_runner.WorkerLost, dask_runner.ClusterError))
-            report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error))
+            report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error),
+                                getattr(error, "done", ()))
         output, log, files = run.plans[name]
         for entry, data in sorted((value or {}).get("logs", {}).items()):
             path = os.path.join(os.path.dirname(log), entry) if log else None
@@ -1181,26 +1234,29 @@ def _work_on_cluster(nr, run, progress, client):
             progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
                          "Ctrl-C again exits at once" % _signal_name(run.signal))
 
-    # The workers' log records of the framework are told here, as a threaded
-    # run's are (--verbose: every line sent; else warnings).
-    forwarding = hasattr(client, "forward_logging")
-    if forwarding:
-        client.forward_logging("tarvix", logging.DEBUG if run.args.verbose else logging.WARNING)
+    def forwarded(event):
+        # A record of this run's jobs on the workers (--verbose: every line
+        # sent; else warnings), told here as a threaded run's are.
+        record = logging.makeLogRecord(event[1])
+        logging.getLogger(record.name).handle(record)
+
+    topic = _topic(token)
+    client.subscribe_topic(topic, forwarded)
     futures = {}
     for name in sorted(hosts):
-        if field and places[name] not in available:
-            done(name, None, dask_runner.unplaced(places[name], field))
-            continue
-        futures[submit(name)] = name
+        refused = submit.refused(name)
+        if refused is not None:
+            done(name, None, refused)
+        else:
+            futures[submit(name)] = name
     try:
         dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell)
     finally:
         dask_runner.forget(client, token)
-        if forwarding:
-            try:
-                client.unforward_logging("tarvix")
-            except Exception:
-                pass
+        try:
+            client.unsubscribe_topic(topic)
+        except Exception:
+            pass
 
 
 def _document(run, names, elapsed):
@@ -1272,13 +1328,23 @@ def _run(args):
         return FAILED
     if cluster is None:
         return _hosts_run(args, nr, names, plans, None)
-    from tarvix.nornir.dask_runner import ClusterError
+    from tarvix.nornir.dask_runner import ClusterError, check_workers, has_secrets
 
     try:
         with cluster as client:
+            try:
+                check_workers(client, has_secrets(nr.inventory.hosts.values()), args.allow_plaintext_scheduler)
+            except ClusterError as error:
+                print("error: %s" % error, file=sys.stderr)
+                return USAGE
+            args.workers = sum(client.nthreads().values())
             return _hosts_run(args, nr, names, plans, client)
     except ClusterError as error:
         print("error: %s" % error, file=sys.stderr)
+        return FAILED
+    except OSError as error:  # the scheduler lost past what the run tells
+        print("error: the Dask scheduler: %s" % (" ".join(str(error).split()) or type(error).__name__),
+              file=sys.stderr)
         return FAILED
 
 

@@ -29,7 +29,9 @@ task keys a dashboard shows name the host and the run, nothing else.
 Sending passwords to a scheduler off this machine over plain ``tcp://``
 is refused unless ``allow_plaintext`` is set.
 """
+import asyncio
 import binascii
+import collections
 import copy
 import ipaddress
 import logging
@@ -58,7 +60,33 @@ class WorkerError(Exception):
 
 class WorkerLost(Exception):
     """The worker working a host was lost mid-task; what it had done on the
-    device is in the message.  The host was not run again."""
+    device is in the message, and in ``done``.  The host was not run
+    again."""
+
+    def __init__(self, message, done=()):
+        Exception.__init__(self, message)
+        self.done = list(done)
+
+    def __reduce__(self):
+        return WorkerLost, (str(self), self.done)
+
+
+class Sealed(object):
+    """A task's arguments on their way to a worker: Dask logs a failed
+    task with its arguments' repr, and they hold the passwords."""
+
+    def __init__(self, function, *arguments):
+        self.function = function
+        self.arguments = arguments
+
+    def __repr__(self):
+        return "<tarvix task %s>" % getattr(self.function, "__name__", "")
+
+    __str__ = __repr__
+
+
+def call_sealed(sealed):
+    return sealed.function(*sealed.arguments)
 
 
 def token():
@@ -102,6 +130,21 @@ def check_scheduler(address, secrets, allow_plaintext=False):
                        "(--allow-plaintext-scheduler)" % (address, scheme))
 
 
+def check_workers(client, secrets, allow_plaintext=False):
+    """Refuses to send credentials through a scheduler whose workers are
+    reached over plain tcp:// off this machine: the scheduler hands them
+    the tasks' data."""
+    if not secrets or allow_plaintext:
+        return
+    plain = sorted(address for address in client.scheduler_info().get("workers", {})
+                   if not address.startswith("tls://") and not is_loopback(address))
+    if plain:
+        raise ClusterError("the inventory holds passwords, and the scheduler hands them to worker(s) reached over "
+                           "plain tcp:// off this machine (%s), which anyone on the way can read: start the "
+                           "workers with tls:// addresses, or allow it explicitly (--allow-plaintext-scheduler)"
+                           % ", ".join(plain[:3] + (["..."] if len(plain) > 3 else [])))
+
+
 def tls_configured():
     """Whether Dask's own configuration names the client's certificates."""
     import dask
@@ -112,7 +155,10 @@ def tls_configured():
 
 def has_secrets(hosts):
     """Whether any of the hosts carries a password (its own, its groups' or
-    the defaults', or in a connection's options)."""
+    the defaults', or in a connection's options, its start command's
+    included)."""
+    from tarvix.eal.secrets import command_secrets
+
     for host in hosts:
         if host.password:
             return True
@@ -124,6 +170,9 @@ def has_secrets(hosts):
             params = host.get_connection_parameters(name)
             extras = params.extras or {}
             if params.password or extras.get("credentials") or extras.get("password"):
+                return True
+            start = extras.get("start")
+            if start and command_secrets(start if isinstance(start, str) else " ".join(map(str, start))):
                 return True
     return False
 
@@ -174,7 +223,7 @@ class Cluster(object):
                                               silence_logs=40)
                 self.client = Client(self.local, timeout=self.timeout, set_as_default=False)
                 self.client.wait_for_workers(self.workers, timeout=self.timeout)
-        except (OSError, TimeoutError, TypeError, ValueError) as error:
+        except (OSError, TimeoutError, asyncio.TimeoutError, TypeError, ValueError) as error:
             # TypeError: Dask's word for a tls:// address without certificates.
             self._close()
             why = " ".join(str(error).split()) or type(error).__name__
@@ -211,33 +260,57 @@ def _client():
     return get_client()
 
 
+def _here():
+    """This worker's address and the key of the task it runs in this
+    thread (None, None outside a task)."""
+    from distributed import get_worker
+
+    try:
+        worker = get_worker()
+        return worker.address, str(worker.get_current_task())
+    except (ValueError, AttributeError, KeyError):
+        return None, None
+
+
 def begin(run, name):
-    """Marks a host's task begun with the scheduler; None then, or when it
-    was begun already (by a worker since lost, so that it must not run
-    again) the reason it fails."""
-    client = _client()
-    mark = client.get_metadata([PREFIX, run, name], None)
-    if mark is not None:
-        return lost_reason(mark, "its task was begun there, and is given to no other")
-    client.set_metadata([PREFIX, run, name], {"done": [], "doing": None})
+    """Marks a host's task begun with the scheduler, in one step there;
+    None then, or when it was begun already (by a worker since lost, so
+    that it must not run again) a WorkerLost telling why it fails."""
+    worker, key = _here()
+    mark = _client().run_on_scheduler(_begin_mark, run, name, {"done": [], "doing": None, "worker": worker,
+                                                               "key": key})
+    if mark is None:
+        return None
+    return WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")), mark.get("done") or ())
+
+
+def _begin_mark(run, name, mark, dask_scheduler=None):
+    marks = dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
+    if name in marks:
+        return marks[name]
+    marks[name] = mark
     return None
 
 
 def note(run, name, done, doing):
     """Tells the scheduler what a host has done on its device so far, and
     what it is doing now, so that a lost worker's hosts can tell it."""
-    _client().set_metadata([PREFIX, run, name], {"done": list(done), "doing": doing})
+    worker, key = _here()
+    _client().set_metadata([PREFIX, run, name], {"done": list(done), "doing": doing, "worker": worker, "key": key})
 
 
-def lost_reason(mark, error):
-    """Why a host failed whose worker was lost; ``mark`` is what it had
-    told the scheduler."""
-    done = ", ".join(mark.get("done") or []) or "nothing known"
+def why_lost(error):
+    """A lost worker's error in a few words."""
     worker = getattr(error, "last_worker", None)
     if worker is not None:  # a KilledWorker: its message is a page long
-        why = "worker %s" % getattr(worker, "address", worker)
-    else:
-        why = " ".join(str(error).split()) or type(error).__name__
+        return "worker %s" % getattr(worker, "address", worker)
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def lost_reason(mark, why):
+    """Why a host failed whose worker was lost (``why``); ``mark`` is what
+    it had told the scheduler."""
+    done = ", ".join(mark.get("done") or []) or "nothing known"
     text = "the Dask worker working it was lost (%s); done on the device: %s" % (why, done)
     if mark.get("doing"):
         text += "; in progress: %s, not known how far" % mark["doing"]
@@ -245,10 +318,10 @@ def lost_reason(mark, error):
 
 
 class _Stops(object):
-    """The runs interrupted, as told to this worker process; and the hosts
-    each run is working here."""
+    """The runs interrupted, as told to this worker process (the newest
+    few hundred); and the hosts each run is working here."""
     lock = threading.Lock()
-    stopped = set()
+    stopped = collections.OrderedDict()
     working = {}
     ready = False
 
@@ -275,7 +348,9 @@ def stop_here(run):
     from tarvix.nornir.connection import CONNECTION_NAME, abort_all
 
     with _Stops.lock:
-        _Stops.stopped.add(run)
+        _Stops.stopped[run] = True
+        while len(_Stops.stopped) > 256:
+            _Stops.stopped.popitem(last=False)
         hosts = list(_Stops.working.get(run, {}).values())
         alone = set(_Stops.working) <= {run}
     if alone:
@@ -390,35 +465,54 @@ def host_copy(host):
     return clone
 
 
-def run_task(run, task, name, params, dry_run, config, host):
-    """A host's task on a worker: the Nornir results' fields."""
-    from nornir.core.task import Result, Task
-
-    if stopped(run):
-        return [{"name": name, "result": "not begun: the run was interrupted", "failed": True}]
-    lost = begin(run, host.name)
-    if lost:
-        return [{"name": name, "failed": True, "result": lost, "exception": WorkerLost(lost)}]
-    nr = worker_nornir(host, config)
+def run_task(run, task, name, params, dry_run, severity, config, host):
+    """A host's task on a worker: the Nornir results' fields.  Nothing
+    raises past it (Dask would log the task with its arguments)."""
+    failed = {"name": name, "failed": True, "severity_level": logging.ERROR}
     try:
-        results = Task(task, nr, global_dry_run=dry_run, name=name, processors=nr.processors, **params).start(host)
-    finally:
-        host.close_connections()
-    if not results:
-        results.append(Result(host))
-    return result_fields(results)
+        from nornir.core.task import Result, Task
+
+        if stopped(run):
+            return [dict(failed, result="not begun: the run was interrupted")]
+        lost = begin(run, host.name)
+        if lost:
+            return [dict(failed, result=str(lost), exception=lost)]
+        working(run, host)
+        try:
+            nr = worker_nornir(host, config)
+            results = Task(task, nr, global_dry_run=dry_run, name=name, severity_level=severity,
+                           processors=nr.processors, **params).start(host)
+        finally:
+            try:
+                host.close_connections()
+            finally:
+                working(run, host, busy=False)
+        if not results:
+            results.append(Result(host))
+        return result_fields(results)
+    except Exception as error:
+        return [dict(failed, result="%s: %s" % (type(error).__name__, error), exception=sendable(error))]
 
 
 # -- on the driver -----------------------------------------------------------
+
+LOST_SCHEDULER = "lost the connection to the Dask scheduler; what it did on the device is not known"
+NO_WORKER = "not begun: no worker of the cluster is left that can take it"
+# How long a host may wait for a worker once none can take it (a worker
+# restarting comes back in that time), and how often the scheduler is asked.
+NO_WORKER_GRACE = 3.0
+CHECK_EVERY = 1.0
+
 
 def collect(client, run, futures, submit, done, stop=None, told=None):
     """Waits for the hosts' futures ({future: host name}) and hands each
     outcome to ``done(name, value, error)``.  A host whose worker was lost
     before it began its task is submitted again (``submit(name)`` gives its
-    new future); one it had begun gets a WorkerLost.  When ``stop`` (an
-    Event) is set, the workers end the hosts in flight, the hosts not begun
-    are cancelled and given ``done(name, None, None)``; ``told()`` is called
-    once then."""
+    new future); one it had begun gets a WorkerLost, at once, whatever the
+    scheduler does with its task; one no worker is left to take fails.
+    When ``stop`` (an Event) is set, the workers end the hosts in flight,
+    the hosts not begun are cancelled and given ``done(name, None, None)``;
+    ``told()`` is called once then."""
     from distributed import as_completed
 
     pending = dict(futures)
@@ -426,59 +520,127 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
     # a run may have tens of thousands in flight.
     ended = as_completed(list(pending), loop=client.loop, with_results=False)
     interrupted = None
-    while pending:
-        if stop is not None and stop.is_set() and interrupted is None:
-            interrupted = time.monotonic()
-            _interrupt(client, run, pending, done)
-            if told is not None:
-                told()
-            continue
-        if interrupted is not None and time.monotonic() - interrupted > 1.0:
-            # Again and again: a host that was about to open its link when
-            # told is ended too.
-            interrupted = time.monotonic()
-            _tell_workers(client, run)
-        batch = ended.next_batch(block=False)
-        if not batch:
-            time.sleep(0.05)
-            continue
-        for future in batch:
-            name = pending.pop(future, None)
-            if name is None:  # cancelled on an interrupt: told then
+    checked = time.monotonic()
+    waited = {}
+    try:
+        while pending:
+            if stop is not None and stop.is_set() and interrupted is None:
+                interrupted = time.monotonic()
+                _interrupt(client, run, pending, done, waited)
+                if told is not None:
+                    told()
                 continue
-            if future.status == "finished":
-                try:
-                    value = future.result()
-                except Exception as error:
-                    done(name, None, error)
+            if interrupted is not None and time.monotonic() - interrupted > 1.0:
+                # Again and again: a host that was about to open its link when
+                # told is ended too.
+                interrupted = time.monotonic()
+                _tell_workers(client, run)
+            if time.monotonic() - checked > CHECK_EVERY:
+                checked = time.monotonic()
+                _check(client, run, pending, done, waited)
+            batch = ended.next_batch(block=False)
+            if not batch:
+                time.sleep(0.05)
+                continue
+            for future in batch:
+                name = pending.pop(future, None)
+                if name is None:  # ended here already (interrupt, check): told then
                     continue
-                done(name, value, None)
-            elif future.status == "cancelled":
-                done(name, None, None)
-            else:
-                error = future.exception()
-                if not _is_lost(error):
-                    done(name, None, error)
-                    continue
-                mark = client.get_metadata([PREFIX, run, name], None)
-                if mark is None and interrupted is None:
-                    again = submit(name)
-                    pending[again] = name
-                    ended.add(again)
-                elif mark is None:
-                    done(name, None, None)
+                if future.status == "finished":
+                    try:
+                        value = future.result()
+                    except Exception as error:
+                        done(name, None, error)
+                        continue
+                    done(name, value, None)
+                elif future.status == "cancelled":
+                    # Not by this run (those are out of pending): the client
+                    # lost its scheduler, and cancelled every future.
+                    done(name, None, ClusterError(LOST_SCHEDULER))
                 else:
-                    done(name, None, WorkerLost(lost_reason(mark, error)))
+                    error = future.exception()
+                    if not _is_lost(error):
+                        done(name, None, error)
+                        continue
+                    mark = client.get_metadata([PREFIX, run, name], None)
+                    if mark is None and interrupted is None:
+                        again = submit(name)
+                        pending[again] = name
+                        ended.add(again)
+                    elif mark is None:
+                        done(name, None, None)
+                    else:
+                        done(name, None, WorkerLost(lost_reason(mark, why_lost(error)), mark.get("done") or ()))
+    except OSError:  # CommClosedError among them: the scheduler is gone
+        for name in list(pending.values()):
+            done(name, None, ClusterError(LOST_SCHEDULER))
 
 
 def _is_lost(error):
     from distributed.scheduler import KilledWorker
 
-    return isinstance(error, KilledWorker) or "worker" in type(error).__name__.lower() \
-        and "lost" in str(error).lower()
+    return isinstance(error, KilledWorker)
 
 
-def _interrupt(client, run, pending, done):
+def _check(client, run, pending, done, waited):
+    """Ends the hosts the scheduler will not see through: those begun on a
+    worker since lost (given to another one by the scheduler, or waiting
+    for one), and those no worker has been able to take for
+    NO_WORKER_GRACE seconds (``waited``: {key: since when})."""
+    if client.status != "running":  # reconnecting: its futures tell
+        return
+    lost, keys = client.run_on_scheduler(_stuck, run)
+    keys = set(keys)
+    now = time.monotonic()
+    for key in list(waited):
+        if key not in keys:
+            del waited[key]
+    waiting = []
+    for key in keys:
+        if now - waited.setdefault(key, now) >= NO_WORKER_GRACE:
+            waiting.append(key)
+    if not lost and not waiting:
+        return
+    by_name = {name: future for future, name in pending.items()}
+    by_key = {str(future.key): future for future in pending}
+    ending = {}
+    for name, mark in lost.items():
+        future = by_name.get(name)
+        if future is not None:
+            ending[future] = WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")), mark.get("done") or ())
+    for key in waiting:
+        future = by_key.get(key)
+        if future is not None and future not in ending:
+            ending[future] = ClusterError(NO_WORKER)
+    if ending:
+        client.cancel(list(ending))
+    for future, error in ending.items():
+        done(pending.pop(future), None, error)
+
+
+def _stuck(run, dask_scheduler=None):
+    """On the scheduler: {host: its mark} of this run's hosts begun on a
+    worker no more there, whose task is not ended; and the keys of its
+    tasks that no worker can take now."""
+    marks = dask_scheduler.task_metadata.get(PREFIX, {}).get(run, {})
+    lost = {}
+    for name, mark in marks.items():
+        worker = mark.get("worker")
+        if worker is None or worker in dask_scheduler.workers:
+            continue
+        task = dask_scheduler.tasks.get(mark.get("key"))
+        if task is not None and task.state not in ("memory", "erred"):
+            lost[name] = mark
+    # Waiting for a worker: those no worker can take, and those queued
+    # while there is no worker at all.
+    waiting = list(getattr(dask_scheduler, "unrunnable", ()))
+    if not dask_scheduler.workers:
+        waiting += list(getattr(dask_scheduler, "queued", ()))
+    suffix = "-" + run
+    return lost, [str(task.key) for task in waiting if suffix in str(task.key)]
+
+
+def _interrupt(client, run, pending, done, waited):
     """Tells every worker the run is interrupted, then cancels the hosts
     that had not begun (a task that begins after the workers were told
     ends without touching its device, so none of those did anything)."""
@@ -489,6 +651,8 @@ def _interrupt(client, run, pending, done):
         client.cancel(idle)
     for future in idle:
         done(pending.pop(future), None, None)
+    # Those begun on a worker lost: at once.
+    _check(client, run, pending, done, waited)
 
 
 def site_resource(field, value):
@@ -522,8 +686,47 @@ def _tell_workers(client, run):
         pass
 
 
+class Submitter(object):
+    """Submits the hosts' tasks of a run: ``function`` with the arguments
+    ``arguments(name)`` gives, sealed, under a key that names the host and
+    the run (``kind`` first), a new one for each attempt.  With ``field``,
+    each host asks for the worker resource of its ``value(name, field)``."""
+
+    def __init__(self, client, run, kind, function, arguments, field=None, value=None):
+        self.client = client
+        self.run = run
+        self.kind = kind
+        self.function = function
+        self.arguments = arguments
+        self.field = field
+        self.attempts = {}
+        self.places = {}
+        self.available = offered(client) if field else None
+        self.value = value
+
+    def place(self, name):
+        if name not in self.places:
+            value = self.value(name, self.field)
+            self.places[name] = None if value is None else site_resource(self.field, value)
+        return self.places[name]
+
+    def refused(self, name):
+        """Why a host cannot be placed on a worker, or None."""
+        if not self.field or self.place(name) in self.available:
+            return None
+        return unplaced(self.place(name), self.field)
+
+    def __call__(self, name):
+        attempt = self.attempts[name] = self.attempts.get(name, 0) + 1
+        key = task_key(self.kind, name, self.run) + ("-%d" % attempt if attempt > 1 else "")
+        return self.client.submit(call_sealed, Sealed(self.function, *self.arguments(name)), key=key, pure=False,
+                                  retries=0, resources={self.place(name): 1} if self.field else None)
+
+
 def forget(client, run):
     """Drops a run's marks from the scheduler."""
+    if client.status != "running":
+        return
     try:
         client.run_on_scheduler(_forget_marks, run)
     except Exception:
@@ -560,48 +763,34 @@ class DaskRunner(object):
         self.timeout = timeout
 
     def run(self, task, hosts):
-        from nornir.core.task import AggregatedResult
+        from nornir.core.task import AggregatedResult, MultiResult, Result
 
         hosts = list(hosts)
         result = AggregatedResult(task.name)
         if not hosts:
             return result
+        secrets = has_secrets(hosts)
         if self.scheduler:
-            check_scheduler(self.scheduler, has_secrets(hosts), self.allow_plaintext)
+            check_scheduler(self.scheduler, secrets, self.allow_plaintext)
         by_name = {host.name: host for host in hosts}
         run = token()
         processors = task.processors
         config = task.nornir.config
 
         with Cluster(self.scheduler, self.workers, self.threads, self.security, self.timeout) as client:
-            attempts = {}
-
-            places = {}
-            if self.site_field:
-                for host in hosts:
-                    value = host.get(self.site_field)
-                    places[host.name] = None if value is None else site_resource(self.site_field, value)
-                available = offered(client)
-
-            def submit(name):
-                attempts[name] = attempts.get(name, 0) + 1
-                key = task_key(task.name, name, run) + ("-%d" % attempts[name] if attempts[name] > 1 else "")
-                resources = {places[name]: 1} if self.site_field else None
-                return client.submit(run_task, run, task.task, task.name, task.params, task.global_dry_run,
-                                     config, host_copy(by_name[name]), key=key, pure=False, retries=0,
-                                     resources=resources)
+            check_workers(client, secrets, self.allow_plaintext)
+            submit = Submitter(client, run, task.name, run_task, lambda name: (
+                run, task.task, task.name, task.params, task.global_dry_run, task.severity_level, config,
+                host_copy(by_name[name])), self.site_field, lambda name, field: by_name[name].get(field))
 
             def done(name, value, error):
                 host = by_name[name]
                 if value is not None:
                     results = results_of(host, value)
                 else:
-                    from nornir.core.task import MultiResult, Result
-
                     results = MultiResult(task.name)
-                    if error is None:
-                        error = WorkerError("not begun: the run was cancelled")
-                    failed = Result(host, result=str(error), exception=sendable(error), failed=True)
+                    failed = Result(host, result=str(error), exception=sendable(error), failed=True,
+                                    severity_level=logging.ERROR)
                     failed.name = task.name
                     results.append(failed)
                 result[name] = results
@@ -610,10 +799,11 @@ class DaskRunner(object):
             futures = {}
             for host in hosts:
                 processors.task_instance_started(task, host)
-                if self.site_field and places[host.name] not in available:
-                    done(host.name, None, unplaced(places[host.name], self.site_field))
-                    continue
-                futures[submit(host.name)] = host.name
+                refused = submit.refused(host.name)
+                if refused is not None:
+                    done(host.name, None, refused)
+                else:
+                    futures[submit(host.name)] = host.name
             try:
                 collect(client, run, futures, submit, done)
             finally:
