@@ -1,11 +1,13 @@
 """Runs on a Dask cluster: a local one of 2 worker processes, and a real
 scheduler with 2 workers started here as processes of their own."""
+import contextlib
 import json
 import os
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -47,28 +49,30 @@ def tarvix_run(capsys, *options):
 
 
 def free_port():
+    """A port nothing listens on (none is started on it)."""
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
 
 
+def explode(secret):
+    raise ValueError("no")
+
+
 @pytest.fixture(scope="module")
 def cluster(tmp_path_factory):
-    """A `dask scheduler` and 2 `dask worker` processes on 127.0.0.1 (no
-    nanny: a worker killed stays dead); yields (address, client, worker
-    processes by address, log directory)."""
+    """A `dask scheduler` (its default configuration) and 2 `dask worker`
+    processes on 127.0.0.1 (no nanny: a worker killed stays dead); yields
+    (address, client, {worker address: its process}, log directory,
+    the scheduler's process)."""
     if not os.path.exists(DASK):
         pytest.skip("no dask command beside the interpreter")
     logs = tmp_path_factory.mktemp("dask-logs")
-    address = "tcp://127.0.0.1:%d" % free_port()
     processes = []
     # The tasks of this module are run there as a script's would be: its
     # folder is on their path.
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(__file__)] + env.get("PYTHONPATH", "").split(os.pathsep))
-    # A task of a worker lost fails at once (KilledWorker), as on the local
-    # cluster: a scheduler's default hands it to another worker instead.
-    env["DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES"] = "0"
 
     def start(name, *argv):
         log = open(str(logs / (name + ".log")), "w")
@@ -77,8 +81,13 @@ def cluster(tmp_path_factory):
 
     client = None
     try:
-        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1],
+        found = str(logs / "scheduler.json")
+        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0", "--scheduler-file", found,
               "--no-dashboard", "--no-show")
+        wait_for(lambda: os.path.exists(found) and os.path.getsize(found), processes[0], 60)
+        time.sleep(0.1)  # written whole
+        with open(found) as handle:
+            address = json.load(handle)["address"]
         for number in (1, 2):
             start("worker%d" % number, "worker", address, "--host", "127.0.0.1", "--nthreads", "2",
                   "--no-nanny", "--no-dashboard", "--name", "w%d" % number, "--resources", "site-lab%d=100" % number)
@@ -86,10 +95,10 @@ def cluster(tmp_path_factory):
         client.wait_for_workers(2, timeout=60)
         pids = client.run(os.getpid)
         workers = {worker: next(p for p in processes if p.pid == pid) for worker, pid in pids.items()}
-        yield address, client, workers, logs
+        yield address, client, workers, logs, processes[0]
     finally:
         if client is not None:
-            client.close()
+            client.close(timeout=5)
         for process in reversed(processes):
             if process.poll() is None:
                 process.terminate()
@@ -99,11 +108,6 @@ def cluster(tmp_path_factory):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait(timeout=5)
-
-
-def keys_seen(client):
-    """Every task key the scheduler has logged a transition of."""
-    return client.run_on_scheduler(lambda dask_scheduler: [str(entry[0]) for entry in dask_scheduler.transition_log])
 
 
 @pytest.mark.slow
@@ -150,7 +154,7 @@ def grouped(task):
 def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
     from nornir import InitNornir
 
-    address, client, workers, logs = cluster
+    address, client, workers, logs, scheduler = cluster
     lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": ["--reject", "show ip interface brief"]})
     outcomes = {}
     for runner in ({"plugin": "threaded"}, {"plugin": "tarvix_dask", "options": {"scheduler": address}}):
@@ -161,7 +165,7 @@ def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
         results = nr.run(task=grouped)
         outcomes[runner["plugin"]] = {
             name: [(r.name, r.failed, r.changed, str(r.result).splitlines()[0], type(r.exception).__name__,
-                    r.host is nr.inventory.hosts[name]) for r in multi]
+                    r.host is nr.inventory.hosts[name], r.severity_level) for r in multi]
             for name, multi in results.items()}
         if runner["plugin"] == "tarvix_dask":  # those of the threaded runner stay open here
             assert all(not host.connections for host in nr.inventory.hosts.values())
@@ -169,8 +173,6 @@ def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
     assert [entry[:3] for entry in outcomes["tarvix_dask"]["r1"]] == [
         ("grouped", False, True), ("tarvix_execute", False, False), ("tarvix_execute", False, False)]
     assert outcomes["tarvix_dask"]["r2"][0][1] and outcomes["tarvix_dask"]["r2"][2][4] == "CommandError"
-    keys = keys_seen(client)
-    assert any("grouped-r2-" in key for key in keys) and not any(PASSWORD in key for key in keys)
 
 
 def by_host(stdout):
@@ -186,7 +188,7 @@ def by_host(stdout):
 def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatch, simulators_running):
     from tarvix.nornir import dask_runner
 
-    address, client, workers, logs = cluster
+    address, client, workers, logs, scheduler = cluster
     token = tmp_path.name
     lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": [], "r3": []})
     common = ["--inventory", lab, "--execute", "show version", "--configure", "hostname lab"]
@@ -194,7 +196,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         status, out, err = tarvix_run(capsys, *(common + extra + ["--output", str(tmp_path / kind)]))
         assert status == 0, err
     assert files(str(tmp_path / "cluster")) == files(str(tmp_path / "threaded"))
-    assert not any(PASSWORD in key for key in keys_seen(client))
+    assert "with 4 worker(s)" in out  # the cluster's threads
 
     # Placed by site: worker wN offers site-labN; no worker has lab3's.
     with open(os.path.join(lab, "hosts.yaml"), "a") as out:
@@ -209,16 +211,39 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     placed = {entry["key"].split("-")[2]: names[entry["worker"]] for entry in client.get_task_stream(start=began)}
     assert placed == {"r1": "w1", "r2": "w2", "r3": "w1"}
 
-    # Passwords are not sent over plain tcp:// off this machine; nothing
-    # listening is one line.
-    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://192.0.2.7:8786"]))
-    assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
-    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tls://192.0.2.7:8786"]))
-    assert status == 2 and "give --tls-ca-file, --tls-cert and --tls-key" in err
+    # Passwords are not sent over plain tcp:// off this machine, those of a
+    # start command included, unless allowed; TLS options go whole, with
+    # tls://; each refusal is one line.
     monkeypatch.setattr(dask_runner, "CONNECT_TIMEOUT", 1.0)
+    far = ["--scheduler", "tcp://192.0.2.7:8786"]
+    status, out, err = tarvix_run(capsys, *(common + far))
+    assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
+    pem = str(tmp_path / "c.pem")
+    open(pem, "w").close()
+    for extra, told in ((["--scheduler", "tls://192.0.2.7:8786"], "give --tls-ca-file, --tls-cert and --tls-key"),
+                        (["--scheduler", address, "--tls-cert", pem], "go together"),
+                        (["--scheduler", address] + [arg for option in ("--tls-ca-file", "--tls-cert", "--tls-key")
+                                                     for arg in (option, pem)], "go with a tls:// scheduler")):
+        status, out, err = tarvix_run(capsys, *(common + extra))
+        assert status == 2 and told in err and err.count("\n") == 1, err
+    spawned = inventory(str(tmp_path / "spawned"), {"s1": []})
+    os.remove(os.path.join(spawned, "defaults.yaml"))
+    with open(os.path.join(spawned, "hosts.yaml"), "a") as out:
+        out.write("s2:\n  connection_options:\n    tarvix:\n      extras: {start: sshpass -p Hunter2pw ssh s2}\n")
+    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", *far)
+    assert status == 2 and "tls://" in err and "Hunter2pw" not in err
+    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", "--allow-plaintext-scheduler",
+                                  *far)
+    assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://192.0.2.7:8786")
     status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
     assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://127.0.0.1:")
     assert err.count("\n") == 1 and not out
+    # Workers reached over plain tcp:// off this machine are refused too.
+    fake = type("Client", (), {"scheduler_info": lambda self: {"workers": {"tcp://10.1.2.3:4000": {},
+                                                                            "tcp://127.0.0.1:4001": {}}}})()
+    with pytest.raises(dask_runner.ClusterError, match="tcp://10.1.2.3:4000"):
+        dask_runner.check_workers(fake, True)
+    dask_runner.check_workers(fake, True, allow_plaintext=True)
 
     # Ctrl-C: the hosts in flight (the 4 worker threads hang on h1..h4)
     # are ended, those not begun cancelled.
@@ -226,12 +251,11 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     lab = inventory(str(tmp_path / "hang"), dict({"h%d" % n: hang for n in range(1, 5)},
                                                  **{"q%d" % n: [] for n in range(1, 5)}))
     command = [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
-               "--configure", "hostname lab", "--scheduler", address, "--workers", "4"]
-    run = subprocess.Popen(command + ["--output", str(tmp_path / "stopped")], stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, universal_newlines=True)
-    wait_for(lambda: len(simulators_running(token)) == 4, run)
-    run.send_signal(signal.SIGINT)
-    stdout, stderr = run.communicate(timeout=30)
+               "--configure", "hostname lab", "--scheduler", address]
+    with started(command + ["--output", str(tmp_path / "stopped")]) as run:
+        wait_for(lambda: len(simulators_running(token)) == 4, run)
+        run.send_signal(signal.SIGINT)
+        stdout, stderr = run.communicate(timeout=30)
     assert run.returncode == 130, stderr
     assert "interrupted (SIGINT)" in stderr and "Traceback" not in stderr
     rows = by_host(stdout)
@@ -240,37 +264,76 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     assert all(rows["q%d" % n] in (not_begun, ("ok", "")) for n in range(1, 5)) and not_begun in rows.values()
     wait_for(lambda: not simulators_running(token))
 
-    # A worker killed under a host in its configuration: that host fails
-    # with what it had done and was doing, and is not run again elsewhere;
-    # the others complete.
-    run = subprocess.Popen(command + ["--output", str(tmp_path / "killed"), "--timeout", "4"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-
-    def configuring():
+    # A worker killed under a host in its configuration, the scheduler
+    # left to its default (it hands the lost tasks to the other worker):
+    # the hosts it had begun fail with what they had done and were doing,
+    # at once, and are not run again; the others complete.
+    def configuring(host="h"):
         for marks in (client.get_metadata([dask_runner.PREFIX], None) or {}).values():
-            if ((marks.get("h1") or {}).get("doing") or "").startswith("configuration"):
-                return True
-        return False
+            for name, mark in marks.items():
+                if name.startswith(host) and (mark.get("doing") or "").startswith("configuration"):
+                    return mark["worker"]
+        return None
 
-    wait_for(configuring, run)
-    victim = next(worker for worker, keys in client.processing().items() if any("-h1-" in key for key in keys))
-    workers[victim].kill()
-    stdout, stderr = run.communicate(timeout=60)
+    with started(command + ["--output", str(tmp_path / "killed"), "--timeout", "4", "--json"]) as run:
+        wait_for(configuring, run)
+        victim = configuring()
+        workers.pop(victim).kill()
+        stdout, stderr = run.communicate(timeout=60)
     assert run.returncode == 1, stderr
-    rows = by_host(stdout)
-    assert rows["h1"][0] == "failed" and "Dask worker working it was lost" in rows["h1"][1]
-    assert "done on the device: show version; in progress: configuration of 1 line(s)" in rows["h1"][1]
-    assert [rows["q%d" % n][0] for n in range(1, 5)] == ["ok"] * 4, stdout
+    hosts = {host["name"]: host for host in json.loads(stdout)["hosts"]}
+    lost = [host for host in hosts.values() if "Dask worker working it was lost (worker %s)" % victim in
+            (host["error"] or "")]
+    assert lost and all(host["status"] == "failed" and host["done"] == ["show version"] and
+                        "; in progress: configuration of 1 line(s)" in host["error"] for host in lost), stdout
+    assert [hosts["q%d" % n]["status"] for n in range(1, 5)] == ["ok"] * 4, stdout
     assert b"q4 uptime is" in open(str(tmp_path / "killed" / "q4.txt"), "rb").read()
     wait_for(lambda: not simulators_running(token))
-    # A scheduler that hands a lost worker's task to another one: the task
-    # finds its mark there and fails instead of running again.
-    mark = ["test", token]
-    assert client.submit(dask_runner.begin, *mark, pure=False).result(timeout=30) is None
-    again = client.submit(dask_runner.begin, *mark, pure=False).result(timeout=30)
-    assert again.startswith("the Dask worker working it was lost") and again.endswith("; not run again")
+
+    # Dask logs a task that raises with its arguments: they are sealed.
+    future = client.submit(dask_runner.call_sealed, dask_runner.Sealed(explode, PASSWORD), pure=False)
+    with pytest.raises(ValueError):
+        future.result(timeout=30)
+
+    # The last worker lost: the hosts it had begun fail as lost, those
+    # waiting for a worker fail once none came in their time.
+    monkeypatch.setattr(dask_runner, "NO_WORKER_GRACE", 0.5)
+    (survivor,) = workers.values()
+    killer = threading.Thread(target=lambda: wait_for(configuring) or survivor.kill())
+    killer.start()
+    status, out, err = tarvix_run(capsys, *(command[4:] + ["--json"]))
+    killer.join(timeout=30)
+    hosts = {host["name"]: host for host in json.loads(out)["hosts"]}
+    lost = [name for name, host in hosts.items() if "Dask worker working it was lost" in (host["error"] or "")]
+    left = [name for name, host in hosts.items() if host["error"] == dask_runner.NO_WORKER]
+    assert status == 1 and len(lost) == 2 and sorted(lost + left) == sorted(hosts), out
+    wait_for(lambda: not simulators_running(token))
+
+    # The scheduler lost: the hosts waiting are told so, not "not begun",
+    # in one table.
+    monkeypatch.setattr(dask_runner, "NO_WORKER_GRACE", 60.0)
+    killer = threading.Thread(target=lambda: wait_for(lambda: client.run_on_scheduler(
+        lambda dask_scheduler: len(dask_scheduler.unrunnable) + len(dask_scheduler.queued))) or scheduler.kill())
+    killer.start()
+    status, out, err = tarvix_run(capsys, *(command[4:] + ["--json"]))
+    killer.join(timeout=30)
+    assert status == 1 and "Traceback" not in err
+    assert {host["error"] for host in json.loads(out)["hosts"]} == {dask_runner.LOST_SCHEDULER}
     for log in os.listdir(str(logs)):
         assert PASSWORD not in open(str(logs / log)).read()
+    assert "Compute Failed" in "".join(open(str(logs / log)).read() for log in os.listdir(str(logs)))
+
+
+@contextlib.contextmanager
+def started(command):
+    """A command started, killed if still running on leaving."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    try:
+        yield process
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate(timeout=30)
 
 
 def wait_for(condition, process=None, seconds=30):
