@@ -232,8 +232,8 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         out.write("s2:\n  connection_options:\n    tarvix:\n      extras: {start: sshpass -p Hunter2pw ssh s2}\n")
     status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", *far)
     assert status == 2 and "tls://" in err and "Hunter2pw" not in err
-    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", "--allow-plaintext-scheduler",
-                                  *far)
+    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version",
+                                  "--allow-plaintext-scheduler", *far)
     assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://192.0.2.7:8786")
     status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
     assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://127.0.0.1:")
@@ -284,8 +284,11 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     hosts = {host["name"]: host for host in json.loads(stdout)["hosts"]}
     lost = [host for host in hosts.values() if "Dask worker working it was lost (worker %s)" % victim in
             (host["error"] or "")]
-    assert lost and all(host["status"] == "failed" and host["done"] == ["show version"] and
-                        "; in progress: configuration of 1 line(s)" in host["error"] for host in lost), stdout
+    # The other host it worked may not have reached its configuration.
+    assert all(host["status"] == "failed" and "; done on the device: %s;" % (", ".join(host["done"]) or "nothing known")
+               in host["error"] for host in lost), stdout
+    assert any(host["done"] == ["show version"] and "; in progress: configuration of 1 line(s)" in host["error"]
+               for host in lost), stdout
     assert [hosts["q%d" % n]["status"] for n in range(1, 5)] == ["ok"] * 4, stdout
     assert b"q4 uptime is" in open(str(tmp_path / "killed" / "q4.txt"), "rb").read()
     wait_for(lambda: not simulators_running(token))
@@ -306,7 +309,9 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     hosts = {host["name"]: host for host in json.loads(out)["hosts"]}
     lost = [name for name, host in hosts.items() if "Dask worker working it was lost" in (host["error"] or "")]
     left = [name for name, host in hosts.items() if host["error"] == dask_runner.NO_WORKER]
-    assert status == 1 and len(lost) == 2 and sorted(lost + left) == sorted(hosts), out
+    # The worker's 2 threads work hosts that hang: those are lost (one may
+    # have been between two hosts).
+    assert status == 1 and 1 <= len(lost) <= 2 and sorted(lost + left) == sorted(hosts), out
     wait_for(lambda: not simulators_running(token))
 
     # The scheduler lost: the hosts waiting are told so, not "not begun",
