@@ -1330,6 +1330,7 @@ def _run(args):
         return _hosts_run(args, nr, names, plans, None)
     from tarvix.nornir.dask_runner import ClusterError, check_workers, has_secrets
 
+    status = []
     try:
         with cluster as client:
             try:
@@ -1338,7 +1339,12 @@ def _run(args):
                 print("error: %s" % error, file=sys.stderr)
                 return USAGE
             args.workers = sum(client.nthreads().values())
-            return _hosts_run(args, nr, names, plans, client)
+            status.append(_hosts_run(args, nr, names, plans, client))
+        return status[0]
+    except KeyboardInterrupt:
+        if not status:
+            raise
+        return status[0]  # told already: only the cluster's closing was cut short
     except ClusterError as error:
         print("error: %s" % error, file=sys.stderr)
         return FAILED

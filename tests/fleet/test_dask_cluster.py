@@ -2,6 +2,7 @@
 scheduler with 2 workers started here as processes of their own."""
 import contextlib
 import json
+import logging
 import os
 import signal
 import socket
@@ -197,6 +198,8 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         assert status == 0, err
     assert files(str(tmp_path / "cluster")) == files(str(tmp_path / "threaded"))
     assert "with 4 worker(s)" in out  # the cluster's threads
+    # The workers' logger is left as the jobs found it.
+    assert set(client.run(lambda: logging.getLogger("tarvix").level).values()) == {logging.NOTSET}
 
     # Placed by site: worker wN offers site-labN; no worker has lab3's.
     with open(os.path.join(lab, "hosts.yaml"), "a") as out:
