@@ -5,6 +5,7 @@ driver and of its children, memory per open session, failures.
 
     python benchmarks/fleet.py            # --devices 100 --workers 50 --rounds 3, --json FILE
     python benchmarks/fleet.py --bed sshsim --devices 1000 --rounds 1
+    python benchmarks/fleet.py --bed sshsim --devices 1000 --rounds 1 --tools tarvix --cluster local:2
 
 Run it under an interpreter where Nornir, its two peer plugins, psutil and
 tarvix with its Nornir extra are installed (``pip install ".[nornir]"`` and
@@ -27,7 +28,11 @@ set plus its children's (the ssh clients of the tools that use the system
 ssh), sampled every 20 ms from here; the table shows medians over the rounds.
 ``--timeline`` adds, per tool, the median seconds a device spends in each
 step (connect, command, close), and how many devices were being handled at
-once.  Nothing is left running: every process started here runs in a
+once.  ``--cluster local:N`` runs the job on tarvix's Dask runner instead
+(tarvix[dask]): a local cluster of N worker processes, started and stopped
+within the timed run, --workers threads in all; the driver's CPU then counts
+its workers', and the column "driver process CPU s" the driver's own.
+Nothing is left running: every process started here runs in a
 process group of its own, ended at the end.
 """
 import argparse
@@ -176,7 +181,12 @@ def drive(args):
 
     from nornir import InitNornir
 
-    nr = InitNornir(runner={"plugin": "threaded", "options": {"num_workers": args.workers}},
+    runner = {"plugin": "threaded", "options": {"num_workers": args.workers}}
+    if args.cluster:
+        processes = int(args.cluster.partition(":")[2] or 2)
+        runner = {"plugin": "tarvix_dask", "options": {"workers": processes,
+                                                       "threads": -(-args.workers // processes)}}
+    nr = InitNornir(runner=runner,
                     inventory={"plugin": "SimpleInventory",
                                "options": {"host_file": os.path.join(args.inventory, "hosts.yaml"),
                                            "group_file": os.path.join(args.inventory, "groups.yaml"),
@@ -222,7 +232,9 @@ def drive(args):
             failures[name] = (str(error).strip().splitlines() or [type(error).__name__])[0][:200]
         elif args.expect not in text:
             failures[name] = "unexpected output: %r" % text[:120]
-    report = {"wall": wall, "failures": failures, "devices": len(results), "ready_cpu": ready_cpu}
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    report = {"wall": wall, "failures": failures, "devices": len(results), "ready_cpu": ready_cpu,
+              "self_cpu": usage.ru_utime + usage.ru_stime - ready_cpu}
     if args.timeline:
         report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
         report["steps"] = dict((name, [(step, t - began) for step, t in events]) for name, events in steps.items())
@@ -503,6 +515,8 @@ def run_round(tool, args, inventory, beds, ports=()):
             "--workers", str(args.workers), "--command", args.command, "--expect", args.expect]
     if args.timeline:
         argv.append("--timeline")
+    if args.cluster:
+        argv += ["--cluster", args.cluster]
     sampler = None
     driver = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, start_new_session=True)
@@ -573,7 +587,7 @@ def versions(tools):
 
     for tool, dist in (("tarvix", "tarvix"), ("netmiko", "nornir_netmiko"), ("netmiko", "netmiko"),
                        ("scrapli", "nornir_scrapli"), ("scrapli", "scrapli"), ("scrapli-ssh2", "ssh2-python"),
-                       (None, "nornir"), (None, "psutil")):
+                       ("cluster", "dask"), ("cluster", "distributed"), (None, "nornir"), (None, "psutil")):
         if tool is None or tool in tools:
             try:
                 found[dist] = metadata.version(dist)
@@ -640,6 +654,9 @@ def main(argv=None):
     parser.add_argument("--timeline", action="store_true",
                         help="record each device's connect, command and close (opens and closes per device)")
     parser.add_argument("--json", metavar="FILE", help="write the figures to FILE")
+    parser.add_argument("--cluster", metavar="local[:N]",
+                        help="run the job on tarvix's Dask runner: a local cluster of N worker processes "
+                             "(default 2), started and stopped within the timed run")
     parser.add_argument("--worker", choices=TOOLS + tuple(VARIANTS), help=argparse.SUPPRESS)
     parser.add_argument("--inventory", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -653,6 +670,12 @@ def main(argv=None):
             parser.error("unknown tool %r" % tool)
     if args.devices < 1 or args.workers < 1 or args.rounds < 1 or args.bed_processes < 1:
         parser.error("--devices, --workers, --rounds and --bed-processes are at least 1")
+    if args.cluster is not None:
+        kind, colon, count = args.cluster.partition(":")
+        if kind != "local" or colon and not (count.isdigit() and int(count) > 0):
+            parser.error("--cluster: local or local:N")
+        if args.timeline:
+            parser.error("--timeline records in the driver's process: not with --cluster")
     if args.worker:
         return drive(args)
 
@@ -662,7 +685,9 @@ def main(argv=None):
                              platform.python_version()),
                "bed": args.bed, "devices": args.devices,
                "bed_processes": args.bed_processes if args.bed == "fakenos" else 1, "workers": args.workers,
-               "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)),
+               "runner": "Dask, --cluster %s" % args.cluster if args.cluster else "threaded",
+               "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)
+                                                                   | ({"cluster"} if args.cluster else set())),
                "scrapli_transport": "system (nornir_scrapli's default); scrapli-ssh2: ssh2", "tools": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
     beds = []
@@ -698,6 +723,7 @@ def main(argv=None):
                 "failures": median([len(r["failures"]) for r in done]),
                 "devices_cpu_s": median([r["devices_cpu"] for r in done]),
                 "driver_cpu_s": median([r["driver_cpu"] for r in done]),
+                "driver_self_cpu_s": median([r["self_cpu"] for r in done if "self_cpu" in r]),
                 "children": median([r["children_peak"] for r in done]),
                 "problems": [r["problem"] for r in reports[tool] if "problem" in r],
                 "timeline": timeline_summary(done),
@@ -764,19 +790,22 @@ def cell(value, form):
 
 
 def print_table(figures):
-    print("\n%d %s routers (%d process(es)), %d Nornir workers, %r, median of %d rounds (%s)\n"
+    print("\n%d %s routers (%d process(es)), %d Nornir workers, %s runner, %r, median of %d rounds (%s)\n"
           % (figures["devices"], BED_NAMES[figures.get("bed", "fakenos")], figures["bed_processes"],
-             figures["workers"], figures["command"], figures["rounds"], figures["machine"]))
+             figures["workers"], figures.get("runner", "threaded"), figures["command"], figures["rounds"],
+             figures["machine"]))
     print("| tool | wall s | driver CPU ms/device | peak MB (RSS) | peak MB (PSS) | most sessions open "
-          "| PSS KB/session | KB/session above idle | failures | driver CPU s | devices' CPU s |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|")
+          "| PSS KB/session | KB/session above idle | failures | driver CPU s | devices' CPU s "
+          "| driver process CPU s |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for tool, row in figures["tools"].items():
         per_device = None if row["driver_cpu_s"] is None else row["driver_cpu_s"] * 1e3 / figures["devices"]
-        print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+        print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             tool, cell(row["wall_s"], "%.2f"), cell(per_device, "%.1f"), cell(row["peak_mb"], "%.0f"),
             cell(row["peak_pss_mb"], "%.0f"), cell(row.get("most_sessions"), "%g"),
             cell(row.get("pss_per_session_kb"), "%.0f"), cell(row.get("added_per_session_kb"), "%.0f"),
-            cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f")))
+            cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f"),
+            cell(row.get("driver_self_cpu_s"), "%.1f")))
     timelines = [(tool, row["timeline"]) for tool, row in figures["tools"].items() if row["timeline"]]
     if timelines:
         print("\nseconds per device, median (devices in hand at once)\n")

@@ -624,6 +624,10 @@ class _Run(object):
             return "no device in flight"
         return "ending %d device(s) in flight: %s" % (len(names), ", ".join(names))
 
+    def step(self, name, done, doing):
+        """A host is about to do ``doing`` on its device, having done
+        ``done``: a cluster's worker tells its scheduler."""
+
     def abort_in_flight(self):
         """Ends the links of the hosts in flight, those still connecting
         included (lock-free on the connections), so that what each one
@@ -679,6 +683,7 @@ def _job(run):
                 task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
             for command in args.execute or []:
                 run.check()
+                run.step(task.host.name, done, command)
                 result = task.run(tarvix_execute, command=command, timeout=args.timeout, name=command)
                 done.append(command)
                 entry = {"command": command, "output": result[0].result, "warning": None}
@@ -688,6 +693,7 @@ def _job(run):
             if args.configure:
                 run.check()
                 lines = list(args.configure)
+                run.step(task.host.name, done, "configuration of %d line(s)" % len(lines))
                 try:
                     result = task.run(tarvix_configure, lines=lines, timeout=args.timeout, name="configure")
                 except NornirSubTaskError as failure:
@@ -711,16 +717,6 @@ def _job(run):
             logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
             return "%s: %s" % (type(failure).__name__, failure)
         return None
-
-    def text(report):
-        lines = []
-        for entry in report["outputs"]:
-            lines.append("--- %s\n%s" % (entry["command"], _text(entry["output"])))
-            if entry["warning"]:
-                lines.append("!!! warning: %s" % entry["warning"])
-        if report["status"] != "ok":
-            lines.append("!!! %s: %s" % (report["status"], report["error"]))
-        return "\n".join(lines) + "\n"
 
     def job(task):
         host = task.host
@@ -747,24 +743,45 @@ def _job(run):
             if error:
                 report["status"] = "interrupted" if stopped else "failed"
                 report["error"] = error
-        output = run.plans[host.name][0]
-        if output:
-            try:
-                with open(output, "w", encoding="utf-8") as out:
-                    out.write(text(report))
-            except OSError as failure:
-                done = ", ".join(report["done"]) or "nothing"
-                report["error"] = "output not written to %s: %s; done on the device: %s%s" % (
-                    output, failure.strerror or failure, done,
-                    "; then %s: %s" % (report["status"], _reason(report["error"])) if report["error"] else "")
-                report["status"] = "unsaved"
+        _save(run.plans[host.name][0], report)
         report["seconds"] = time.monotonic() - began
         run.reports[host.name] = report
         failed = report["status"] != "ok"
-        return Result(host=host, result=report["error"] if failed else text(report), failed=failed,
+        return Result(host=host, result=report["error"] if failed else _output_text(report), failed=failed,
                       seconds=report["seconds"])
 
     return job
+
+
+def _output_text(report):
+    """What a host's output file holds."""
+    lines = []
+    for entry in report["outputs"]:
+        lines.append("--- %s\n%s" % (entry["command"], _text(entry["output"])))
+        if entry["warning"]:
+            lines.append("!!! warning: %s" % entry["warning"])
+    if report["status"] != "ok":
+        lines.append("!!! %s: %s" % (report["status"], report["error"]))
+    return "\n".join(lines) + "\n"
+
+
+def _unsaved(report, path, failure):
+    """A report whose file could not be written: what was done is told."""
+    done = ", ".join(report["done"]) or "nothing"
+    report["error"] = "output not written to %s: %s; done on the device: %s%s" % (
+        path, failure.strerror or failure, done,
+        "; then %s: %s" % (report["status"], _reason(report["error"])) if report["error"] else "")
+    report["status"] = "unsaved"
+
+
+def _save(output, report):
+    """Writes a host's output file (``output``, or None for none)."""
+    if output:
+        try:
+            with open(output, "w", encoding="utf-8") as out:
+                out.write(_output_text(report))
+        except OSError as failure:
+            _unsaved(report, output, failure)
 
 
 # -- tarvix run: progress, signals, the table ------------------------------
@@ -965,6 +982,283 @@ def _work_hosts(nr, run, progress):
                                  "error": _error(result[0])}
 
 
+# -- tarvix run on a Dask cluster --------------------------------------------
+#
+# Each host's job runs on a worker, in a Nornir of that one host, and sends
+# back its report and its session log's bytes; the output files and the
+# session logs are written here, by the same code as a threaded run's.
+
+class _WorkerRun(_Run):
+    """A host's share of a cluster run, on the worker that works it: the
+    run's interrupt is what the workers were told, and each step is told to
+    the scheduler first."""
+
+    class _Stop(object):
+        def __init__(self, token):
+            self.token = token
+
+        def is_set(self):
+            from tarvix.nornir.dask_runner import stopped
+
+            return stopped(self.token)
+
+    def __init__(self, args, plans, token):
+        _Run.__init__(self, args, plans)
+        self.token = token
+        self.stop = self._Stop(token)
+
+    def step(self, name, done, doing):
+        from tarvix.nornir.dask_runner import note
+
+        note(self.token, name, done, doing)
+
+
+def _not_begun(name, status, error, done=()):
+    return {"name": name, "status": status, "seconds": 0.0, "error": error, "outputs": [], "done": list(done)}
+
+
+def _topic(token):
+    """The topic of a cluster run's log records."""
+    return "tarvix-run-" + token
+
+
+class _Forward(logging.Handler):
+    """Sends the log records of one job (its thread's) to the scheduler,
+    under its run's topic: the command that started the run tells them."""
+
+    def __init__(self, topic, level):
+        from distributed import get_worker
+
+        logging.Handler.__init__(self, level)
+        self.topic = topic
+        self.thread = threading.current_thread().ident
+        self.worker = get_worker()
+
+    def emit(self, record):
+        if record.thread != self.thread:
+            return
+        try:
+            self.worker.log_event(self.topic, {
+                "name": record.name, "levelno": record.levelno, "levelname": record.levelname,
+                "msg": record.getMessage(), "created": record.created, "threadName": record.threadName})
+        except Exception:
+            self.handleError(record)
+
+
+class _JobLogging(object):
+    """While jobs of cluster runs work in this worker process, the
+    framework's logger lets through what the most talkative of them
+    forwards; its level is given back after the last one."""
+    lock = threading.Lock()
+    jobs = []
+    level = None
+
+    def __init__(self, token, verbose):
+        self.handler = _Forward(_topic(token), logging.DEBUG if verbose else logging.WARNING)
+
+    def __enter__(self):
+        logger = logging.getLogger("tarvix")
+        with self.lock:
+            if not self.jobs:
+                _JobLogging.level = logger.level
+            self.jobs.append(self.handler.level)
+            logger.setLevel(min(self.jobs))
+            logger.addHandler(self.handler)
+
+    def __exit__(self, *exc):
+        logger = logging.getLogger("tarvix")
+        with self.lock:
+            logger.removeHandler(self.handler)
+            self.jobs.remove(self.handler.level)
+            logger.setLevel(min(self.jobs) if self.jobs else _JobLogging.level)
+
+
+def cluster_job(token, args, host, config, logged):
+    """A host's job on a worker: {"report": its report, "logs": {file name:
+    bytes of its session log}}.  ``logged``: whether a session log is
+    kept.  Nothing raises past it (Dask would log the task with its
+    arguments)."""
+    try:
+        with _JobLogging(token, args.verbose):
+            return _cluster_job(token, args, host, config, logged)
+    except Exception as error:
+        return {"report": _not_begun(host.name, "failed", "%s: %s" % (type(error).__name__, error)), "logs": {}}
+
+
+def _cluster_job(token, args, host, config, logged):
+    import shutil
+    import tempfile
+
+    from nornir.core.task import Task
+
+    from tarvix.nornir.dask_runner import begin, stopped, worker_nornir, working
+
+    name = host.name
+    if stopped(token):
+        return {"report": _not_begun(name, "interrupted", "not begun: the run was interrupted before it began"),
+                "logs": {}}
+    lost = begin(token, name)
+    if lost:
+        return {"report": _not_begun(name, "failed", str(lost), lost.done), "logs": {}}
+    folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
+    working(token, host)
+    try:
+        log = os.path.join(folder, file_stem(name) + ".log") if folder else None
+        run = _WorkerRun(args, {name: (None, log, [])}, token)
+        nr = worker_nornir(host, config)
+        try:
+            results = Task(_job(run), nr, global_dry_run=False, name="tarvix run",
+                           processors=nr.processors).start(host)
+        finally:
+            host.close_connections()
+        report = run.reports.get(name)
+        if report is None:  # a fault past the job's own handling: Nornir's result tells it
+            report = _not_begun(name, "failed", _error(results[0]))
+        logs = {}
+        for entry in sorted(os.listdir(folder)) if folder else []:
+            with open(os.path.join(folder, entry), "rb") as handle:
+                logs[entry] = handle.read()
+        return {"report": report, "logs": logs}
+    finally:
+        working(token, host, busy=False)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def _cluster_option(text):
+    """--cluster local[:N]: the number of worker processes."""
+    kind, colon, count = text.partition(":")
+    if kind != "local" or colon and not count.isdigit() or colon and int(count) < 1:
+        raise UsageError("--cluster %s: give local or local:N, N worker processes (a running scheduler's "
+                         "address goes to --scheduler)" % text)
+    return int(count) if colon else 2
+
+
+def _cluster(args, hosts):
+    """The cluster a run asks for, not yet started, or None for a threaded
+    run; refuses what cannot be used."""
+    tls = [args.tls_ca_file, args.tls_cert, args.tls_key]
+    if args.cluster and args.scheduler:
+        raise UsageError("--cluster starts a local cluster, --scheduler uses a running one: give one of them")
+    if any(tls) and not args.scheduler:
+        raise UsageError("--tls-ca-file, --tls-cert and --tls-key go with --scheduler tls://...")
+    if args.allow_plaintext_scheduler and not args.scheduler:
+        raise UsageError("--allow-plaintext-scheduler goes with --scheduler")
+    if args.site_resource and not args.scheduler:
+        raise UsageError("--site-resource goes with --scheduler (a local cluster's workers offer no resources)")
+    if not (args.cluster or args.scheduler):
+        return None
+    processes = _cluster_option(args.cluster) if args.cluster else None
+    try:
+        from tarvix.nornir import dask_runner
+        import distributed  # noqa: F401
+    except ImportError:
+        raise _NoDask()
+    if args.scheduler:
+        try:
+            dask_runner.check_scheduler(args.scheduler, dask_runner.has_secrets(hosts.values()),
+                                        args.allow_plaintext_scheduler)
+        except dask_runner.ClusterError as error:
+            raise UsageError(str(error))
+        for option, path in zip(("--tls-ca-file", "--tls-cert", "--tls-key"), tls):
+            if path and not os.path.isfile(path):
+                raise UsageError("%s %s: no such file" % (option, path))
+        if any(tls) and not all(tls):
+            raise UsageError("--tls-ca-file, --tls-cert and --tls-key go together")
+        if any(tls) and not args.scheduler.startswith("tls://"):
+            raise UsageError("--tls-ca-file, --tls-cert and --tls-key go with a tls:// scheduler, not %s"
+                             % args.scheduler)
+        certificates = all(tls) or not any(tls) and dask_runner.tls_configured()
+        if args.scheduler.startswith("tls://") and not certificates:
+            raise UsageError("--scheduler %s: give --tls-ca-file, --tls-cert and --tls-key (or name them in "
+                             "Dask's configuration)" % args.scheduler)
+        return dask_runner.Cluster(scheduler=args.scheduler, security=dask_runner.security(*tls))
+    threads = -(-args.workers // processes)
+    return dask_runner.Cluster(workers=processes, threads=threads)
+
+
+class _NoDask(Exception):
+    pass
+
+
+def _work_on_cluster(nr, run, progress, client):
+    """Runs the job on a Dask cluster's workers; the main thread waits for
+    the hosts and takes an interrupt: then the hosts not begun are
+    cancelled and the links of those in flight ended."""
+    from nornir.core.task import MultiResult, Result
+
+    from tarvix.nornir import dask_runner
+
+    token = dask_runner.token()
+    hosts = nr.inventory.hosts
+    config = nr.config
+    logged = bool(run.args.session_log)
+    submit = dask_runner.Submitter(
+        client, token, "tarvix-run", cluster_job,
+        lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
+        run.args.site_resource, lambda name, field: _field(hosts[name], field))
+
+    def done(name, value, error):
+        if value is not None:
+            report = value["report"]
+        elif error is None:
+            report = _not_begun(name, "interrupted", "not begun: the run was interrupted before it began")
+        else:
+            told = isinstance(error, (dask_runner.WorkerLost, dask_runner.ClusterError))
+            report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error),
+                                getattr(error, "done", ()))
+        output, log, files = run.plans[name]
+        for entry, data in sorted((value or {}).get("logs", {}).items()):
+            path = os.path.join(os.path.dirname(log), entry) if log else None
+            if path not in files:
+                continue
+            try:
+                with open(path, "wb") as out:
+                    out.write(data)
+            except OSError as failure:
+                _unsaved(report, path, failure)
+        _save(output, report)
+        run.reports[name] = report
+        failed = report["status"] != "ok"
+        result = Result(hosts[name], result=report["error"] if failed else "", failed=failed,
+                        seconds=report["seconds"])
+        results = MultiResult("tarvix run")
+        results.append(result)
+        progress.task_instance_completed(None, hosts[name], results)
+
+    told = []
+
+    def tell():
+        if not told:
+            told.append(True)
+            progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
+                         "Ctrl-C again exits at once" % _signal_name(run.signal))
+
+    def forwarded(event):
+        # A record of this run's jobs on the workers (--verbose: every line
+        # sent; else warnings), told here as a threaded run's are.
+        record = logging.makeLogRecord(event[1])
+        logging.getLogger(record.name).handle(record)
+
+    topic = _topic(token)
+    client.subscribe_topic(topic, forwarded)
+    futures = {}
+    for name in sorted(hosts):
+        refused = submit.refused(name)
+        if refused is not None:
+            done(name, None, refused)
+        else:
+            futures[submit(name)] = name
+    try:
+        dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell)
+    finally:
+        dask_runner.forget(client, token)
+        try:
+            client.unsubscribe_topic(topic)
+        except Exception:
+            pass
+
+
 def _document(run, names, elapsed):
     """The run as one JSON document."""
     hosts = []
@@ -1023,6 +1317,47 @@ def _run(args):
         return USAGE
     try:
         plans = _plan_files(args, nr.inventory.hosts)
+        cluster = _cluster(args, nr.inventory.hosts)
+    except UsageError as error:
+        print("error: %s" % error, file=sys.stderr)
+        return USAGE
+    except _NoDask:
+        from tarvix.nornir.dask_runner import NEEDS_DASK
+
+        print("error: %s" % NEEDS_DASK, file=sys.stderr)
+        return FAILED
+    if cluster is None:
+        return _hosts_run(args, nr, names, plans, None)
+    from tarvix.nornir.dask_runner import ClusterError, check_workers, has_secrets
+
+    status = []
+    try:
+        with cluster as client:
+            try:
+                check_workers(client, has_secrets(nr.inventory.hosts.values()), args.allow_plaintext_scheduler)
+            except ClusterError as error:
+                print("error: %s" % error, file=sys.stderr)
+                return USAGE
+            args.workers = sum(client.nthreads().values())
+            status.append(_hosts_run(args, nr, names, plans, client))
+        return status[0]
+    except KeyboardInterrupt:
+        if not status:
+            raise
+        return status[0]  # told already: only the cluster's closing was cut short
+    except ClusterError as error:
+        print("error: %s" % error, file=sys.stderr)
+        return FAILED
+    except OSError as error:  # the scheduler lost past what the run tells
+        print("error: the Dask scheduler: %s" % (" ".join(str(error).split()) or type(error).__name__),
+              file=sys.stderr)
+        return FAILED
+
+
+def _hosts_run(args, nr, names, plans, client):
+    """Works the hosts, on the threaded runner or (``client``) on a Dask
+    cluster, and tells the outcome."""
+    try:
         _create_files(plans)
     except UsageError as error:
         print("error: %s" % error, file=sys.stderr)
@@ -1042,7 +1377,10 @@ def _run(args):
     began = time.monotonic()
     try:
         with _Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
-            _work_hosts(nr, run, progress)
+            if client is None:
+                _work_hosts(nr, run, progress)
+            else:
+                _work_on_cluster(nr, run, progress, client)
     finally:
         logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)
@@ -1118,6 +1456,24 @@ def add_parsers(commands):
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    cluster = parser.add_argument_group("on a Dask cluster (needs tarvix[dask])")
+    cluster.add_argument("--cluster", metavar="local[:N]",
+                         help="work the devices on a local cluster of N worker processes (default 2), started "
+                              "and stopped by the run; --workers devices at a time in all")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="work the devices on the workers of a running Dask scheduler: tcp://HOST:PORT, "
+                              "or tls://HOST:PORT with the certificate options")
+    cluster.add_argument("--tls-ca-file", metavar="FILE", help="the CA certificate for a tls:// scheduler")
+    cluster.add_argument("--tls-cert", metavar="FILE", help="this client's certificate for a tls:// scheduler")
+    cluster.add_argument("--tls-key", metavar="FILE", help="this client's key for a tls:// scheduler")
+    cluster.add_argument("--site-resource", metavar="FIELD",
+                         help="with --scheduler: run each device on the workers that offer the resource "
+                              "FIELD-VALUE, VALUE its inventory field or data FIELD (e.g. --site-resource site: "
+                              "workers started with --resources \"site-lab1=1000\" take the devices of site lab1); "
+                              "a device no worker takes fails at once")
+    cluster.add_argument("--allow-plaintext-scheduler", action="store_true",
+                         help="send the inventory's passwords to a --scheduler off this machine over plain "
+                              "tcp:// all the same (by default refused: use tls://)")
     parser.set_defaults(handler=run)
 
     parser = commands.add_parser(

@@ -1,0 +1,352 @@
+"""Runs on a Dask cluster: a local one of 2 worker processes, and a real
+scheduler with 2 workers started here as processes of their own."""
+import contextlib
+import json
+import logging
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+pytest.importorskip("nornir")
+distributed = pytest.importorskip("distributed")
+
+from tarvix import simulator  # noqa: E402
+from tarvix.cli import main  # noqa: E402
+
+PASSWORD = "pw-4f1c9e-not-for-logs"
+DASK = os.path.join(os.path.dirname(sys.executable), "dask")
+
+
+def inventory(directory, hosts):
+    """A spawned-console inventory with a password in its defaults: {name:
+    simulator options}."""
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, "hosts.yaml"), "w") as out:
+        for name, options in sorted(hosts.items()):
+            out.write("%s:\n  data: {site: lab%d}\n  connection_options:\n    tarvix:\n      extras: %s\n"
+                      % (name, 2 - int(name[-1]) % 2, json.dumps({"start": simulator.command(name, *options)})))
+    with open(os.path.join(directory, "defaults.yaml"), "w") as out:
+        out.write("username: admin\npassword: %s\n" % PASSWORD)
+    return directory
+
+
+def files(folder):
+    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))}
+
+
+def tarvix_run(capsys, *options):
+    try:
+        status = main(["run"] + list(options))
+    except SystemExit as error:  # an option unknown
+        status = error.code
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def free_port():
+    """A port nothing listens on (none is started on it)."""
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def explode(secret):
+    raise ValueError("no")
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """A `dask scheduler` (its default configuration) and 2 `dask worker`
+    processes on 127.0.0.1 (no nanny: a worker killed stays dead); yields
+    (address, client, {worker address: its process}, log directory,
+    the scheduler's process)."""
+    if not os.path.exists(DASK):
+        pytest.skip("no dask command beside the interpreter")
+    logs = tmp_path_factory.mktemp("dask-logs")
+    processes = []
+    # The tasks of this module are run there as a script's would be: its
+    # folder is on their path.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(__file__)] + env.get("PYTHONPATH", "").split(os.pathsep))
+
+    def start(name, *argv):
+        log = open(str(logs / (name + ".log")), "w")
+        processes.append(subprocess.Popen([DASK] + list(argv), stdout=log, stderr=subprocess.STDOUT, env=env))
+        log.close()
+
+    client = None
+    try:
+        found = str(logs / "scheduler.json")
+        start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0", "--scheduler-file", found,
+              "--no-dashboard", "--no-show")
+        wait_for(lambda: os.path.exists(found) and os.path.getsize(found), processes[0], 60)
+        time.sleep(0.1)  # written whole
+        with open(found) as handle:
+            address = json.load(handle)["address"]
+        for number in (1, 2):
+            start("worker%d" % number, "worker", address, "--host", "127.0.0.1", "--nthreads", "2",
+                  "--no-nanny", "--no-dashboard", "--name", "w%d" % number, "--resources", "site-lab%d=100" % number)
+        client = distributed.Client(address, timeout=60, set_as_default=False)
+        client.wait_for_workers(2, timeout=60)
+        pids = client.run(os.getpid)
+        workers = {worker: next(p for p in processes if p.pid == pid) for worker, pid in pids.items()}
+        yield address, client, workers, logs, processes[0]
+    finally:
+        if client is not None:
+            client.close(timeout=5)
+        for process in reversed(processes):
+            if process.poll() is None:
+                process.terminate()
+        for process in processes:
+            try:
+                process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=5)
+
+
+@pytest.mark.slow
+def test_local_cluster_run_matches_threaded_run(tmp_path, capsys):
+    lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": [], "r3": ["--reject", "hostname lab"], "r4": []})
+    common = ["--inventory", lab, "--execute", "show version", "--configure", "hostname lab"]
+    documents = {}
+    for kind, extra in (("threaded", []), ("cluster", ["--cluster", "local:2", "--verbose"])):
+        status, out, err = tarvix_run(capsys, *(common + extra + ["--output", str(tmp_path / kind / "out"),
+                                                                   "--session-log", str(tmp_path / kind / "logs"),
+                                                                   "--json"]))
+        assert status == 1, err
+        documents[kind] = json.loads(out)
+        for host in documents[kind]["hosts"]:
+            host.pop("seconds")
+        documents[kind].pop("seconds")
+    # The workers' log records are told here.
+    assert "the start command of the extras" in err and PASSWORD not in err
+    assert documents["cluster"] == documents["threaded"]
+    assert [host["status"] for host in documents["cluster"]["hosts"]] == ["ok", "ok", "failed", "ok"]
+    outputs = files(str(tmp_path / "cluster" / "out"))
+    assert outputs == files(str(tmp_path / "threaded" / "out")) and len(outputs) == 4
+    assert b"r2 uptime is" in outputs["r2.txt"] and b"!!! failed: " in outputs["r3.txt"]
+    # The session logs come back from the workers; their clock times differ.
+    logs = files(str(tmp_path / "cluster" / "logs"))
+    assert sorted(logs) == sorted(files(str(tmp_path / "threaded" / "logs")))
+    assert all(b"show version" in log and PASSWORD.encode() not in log for log in logs.values())
+
+    status, out, err = tarvix_run(capsys, *(common + ["--cluster", "remote"]))
+    assert status == 2 and err.startswith("error: --cluster remote: give local or local:N")
+
+
+def grouped(task):
+    from nornir.core.task import Result
+
+    from tarvix.nornir import tarvix_execute
+
+    task.run(tarvix_execute, command="show version")
+    task.run(tarvix_execute, command="show ip interface brief")
+    return Result(host=task.host, result="done " + task.host.name, changed=True)
+
+
+@pytest.mark.slow
+def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
+    from nornir import InitNornir
+
+    address, client, workers, logs, scheduler = cluster
+    lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": ["--reject", "show ip interface brief"]})
+    outcomes = {}
+    for runner in ({"plugin": "threaded"}, {"plugin": "tarvix_dask", "options": {"scheduler": address}}):
+        nr = InitNornir(runner=runner, logging={"enabled": False},
+                        inventory={"plugin": "SimpleInventory",
+                                   "options": {"host_file": os.path.join(lab, "hosts.yaml"),
+                                               "defaults_file": os.path.join(lab, "defaults.yaml")}})
+        results = nr.run(task=grouped)
+        outcomes[runner["plugin"]] = {
+            name: [(r.name, r.failed, r.changed, str(r.result).splitlines()[0], type(r.exception).__name__,
+                    r.host is nr.inventory.hosts[name], r.severity_level) for r in multi]
+            for name, multi in results.items()}
+        if runner["plugin"] == "tarvix_dask":  # those of the threaded runner stay open here
+            assert all(not host.connections for host in nr.inventory.hosts.values())
+    assert outcomes["tarvix_dask"] == outcomes["threaded"]
+    assert [entry[:3] for entry in outcomes["tarvix_dask"]["r1"]] == [
+        ("grouped", False, True), ("tarvix_execute", False, False), ("tarvix_execute", False, False)]
+    assert outcomes["tarvix_dask"]["r2"][0][1] and outcomes["tarvix_dask"]["r2"][2][4] == "CommandError"
+
+
+def by_host(stdout):
+    rows = {}
+    for line in stdout.splitlines()[1:]:
+        parts = line.split(None, 3)
+        if len(parts) >= 3 and parts[1] in ("ok", "failed", "interrupted", "unsaved"):
+            rows[parts[0]] = (parts[1], parts[3] if len(parts) > 3 else "")
+    return rows
+
+
+@pytest.mark.slow
+def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatch, simulators_running):
+    from tarvix.nornir import dask_runner
+
+    address, client, workers, logs, scheduler = cluster
+    token = tmp_path.name
+    lab = inventory(str(tmp_path / "lab"), {"r1": [], "r2": [], "r3": []})
+    common = ["--inventory", lab, "--execute", "show version", "--configure", "hostname lab"]
+    for kind, extra in (("threaded", []), ("cluster", ["--scheduler", address])):
+        status, out, err = tarvix_run(capsys, *(common + extra + ["--output", str(tmp_path / kind)]))
+        assert status == 0, err
+    assert files(str(tmp_path / "cluster")) == files(str(tmp_path / "threaded"))
+    assert "with 4 worker(s)" in out  # the cluster's threads
+    # The workers' logger is left as the jobs found it.
+    assert set(client.run(lambda: logging.getLogger("tarvix").level).values()) == {logging.NOTSET}
+
+    # Placed by site: worker wN offers site-labN; no worker has lab3's.
+    with open(os.path.join(lab, "hosts.yaml"), "a") as out:
+        out.write("far:\n  data: {site: lab3}\n")
+    client.get_task_stream()  # the scheduler records from now on
+    began = time.time()
+    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", address, "--site-resource", "site"]))
+    assert status == 1
+    assert by_host(out) == {"r1": ("ok", ""), "r2": ("ok", ""), "r3": ("ok", ""), "far": (
+        "failed", 'no worker of the cluster offers the resource site-lab3 (dask worker --resources "site-lab3=N")')}
+    names = {address: worker["name"] for address, worker in client.scheduler_info()["workers"].items()}
+    placed = {entry["key"].split("-")[2]: names[entry["worker"]] for entry in client.get_task_stream(start=began)}
+    assert placed == {"r1": "w1", "r2": "w2", "r3": "w1"}
+
+    # Passwords are not sent over plain tcp:// off this machine, those of a
+    # start command included, unless allowed; TLS options go whole, with
+    # tls://; each refusal is one line.
+    monkeypatch.setattr(dask_runner, "CONNECT_TIMEOUT", 1.0)
+    far = ["--scheduler", "tcp://192.0.2.7:8786"]
+    status, out, err = tarvix_run(capsys, *(common + far))
+    assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
+    pem = str(tmp_path / "c.pem")
+    open(pem, "w").close()
+    for extra, told in ((["--scheduler", "tls://192.0.2.7:8786"], "give --tls-ca-file, --tls-cert and --tls-key"),
+                        (["--scheduler", address, "--tls-cert", pem], "go together"),
+                        (["--scheduler", address] + [arg for option in ("--tls-ca-file", "--tls-cert", "--tls-key")
+                                                     for arg in (option, pem)], "go with a tls:// scheduler")):
+        status, out, err = tarvix_run(capsys, *(common + extra))
+        assert status == 2 and told in err and err.count("\n") == 1, err
+    spawned = inventory(str(tmp_path / "spawned"), {"s1": []})
+    os.remove(os.path.join(spawned, "defaults.yaml"))
+    with open(os.path.join(spawned, "hosts.yaml"), "a") as out:
+        out.write("s2:\n  connection_options:\n    tarvix:\n      extras: {start: sshpass -p Hunter2pw ssh s2}\n")
+    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", *far)
+    assert status == 2 and "tls://" in err and "Hunter2pw" not in err
+    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version",
+                                  "--allow-plaintext-scheduler", *far)
+    assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://192.0.2.7:8786")
+    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
+    assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://127.0.0.1:")
+    assert err.count("\n") == 1 and not out
+    # Workers reached over plain tcp:// off this machine are refused too.
+    fake = type("Client", (), {"scheduler_info": lambda self: {"workers": {"tcp://10.1.2.3:4000": {},
+                                                                            "tcp://127.0.0.1:4001": {}}}})()
+    with pytest.raises(dask_runner.ClusterError, match="tcp://10.1.2.3:4000"):
+        dask_runner.check_workers(fake, True)
+    dask_runner.check_workers(fake, True, allow_plaintext=True)
+
+    # Ctrl-C: the hosts in flight (the 4 worker threads hang on h1..h4)
+    # are ended, those not begun cancelled.
+    hang = ["--hang", "hostname lab", "--hostname", "hang-" + token]
+    lab = inventory(str(tmp_path / "hang"), dict({"h%d" % n: hang for n in range(1, 5)},
+                                                 **{"q%d" % n: [] for n in range(1, 5)}))
+    command = [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
+               "--configure", "hostname lab", "--scheduler", address]
+    with started(command + ["--output", str(tmp_path / "stopped")]) as run:
+        wait_for(lambda: len(simulators_running(token)) == 4, run)
+        run.send_signal(signal.SIGINT)
+        stdout, stderr = run.communicate(timeout=30)
+    assert run.returncode == 130, stderr
+    assert "interrupted (SIGINT)" in stderr and "Traceback" not in stderr
+    rows = by_host(stdout)
+    not_begun = ("interrupted", "not begun: the run was interrupted before it began")
+    assert [rows["h%d" % n][0] for n in range(1, 5)] == ["interrupted"] * 4
+    assert all(rows["q%d" % n] in (not_begun, ("ok", "")) for n in range(1, 5)) and not_begun in rows.values()
+    wait_for(lambda: not simulators_running(token))
+
+    # A worker killed under a host in its configuration, the scheduler
+    # left to its default (it hands the lost tasks to the other worker):
+    # the hosts it had begun fail with what they had done and were doing,
+    # at once, and are not run again; the others complete.
+    def configuring(host="h"):
+        for marks in (client.get_metadata([dask_runner.PREFIX], None) or {}).values():
+            for name, mark in marks.items():
+                if name.startswith(host) and (mark.get("doing") or "").startswith("configuration"):
+                    return mark["worker"]
+        return None
+
+    with started(command + ["--output", str(tmp_path / "killed"), "--timeout", "4", "--json"]) as run:
+        wait_for(configuring, run)
+        victim = configuring()
+        workers.pop(victim).kill()
+        stdout, stderr = run.communicate(timeout=60)
+    assert run.returncode == 1, stderr
+    hosts = {host["name"]: host for host in json.loads(stdout)["hosts"]}
+    lost = [host for host in hosts.values() if "Dask worker working it was lost (worker %s)" % victim in
+            (host["error"] or "")]
+    # The other host it worked may not have reached its configuration.
+    assert all(host["status"] == "failed" and "; done on the device: %s;" % (", ".join(host["done"]) or "nothing known")
+               in host["error"] for host in lost), stdout
+    assert any(host["done"] == ["show version"] and "; in progress: configuration of 1 line(s)" in host["error"]
+               for host in lost), stdout
+    assert [hosts["q%d" % n]["status"] for n in range(1, 5)] == ["ok"] * 4, stdout
+    assert b"q4 uptime is" in open(str(tmp_path / "killed" / "q4.txt"), "rb").read()
+    wait_for(lambda: not simulators_running(token))
+
+    # Dask logs a task that raises with its arguments: they are sealed.
+    future = client.submit(dask_runner.call_sealed, dask_runner.Sealed(explode, PASSWORD), pure=False)
+    with pytest.raises(ValueError):
+        future.result(timeout=30)
+
+    # The last worker lost: the hosts it had begun fail as lost, those
+    # waiting for a worker fail once none came in their time.
+    monkeypatch.setattr(dask_runner, "NO_WORKER_GRACE", 0.5)
+    (survivor,) = workers.values()
+    killer = threading.Thread(target=lambda: wait_for(configuring) or survivor.kill())
+    killer.start()
+    status, out, err = tarvix_run(capsys, *(command[4:] + ["--json"]))
+    killer.join(timeout=30)
+    hosts = {host["name"]: host for host in json.loads(out)["hosts"]}
+    lost = [name for name, host in hosts.items() if "Dask worker working it was lost" in (host["error"] or "")]
+    left = [name for name, host in hosts.items() if host["error"] == dask_runner.NO_WORKER]
+    # The worker's 2 threads work hosts that hang: those are lost (one may
+    # have been between two hosts).
+    assert status == 1 and 1 <= len(lost) <= 2 and sorted(lost + left) == sorted(hosts), out
+    wait_for(lambda: not simulators_running(token))
+
+    # The scheduler lost: the hosts waiting are told so, not "not begun",
+    # in one table.
+    monkeypatch.setattr(dask_runner, "NO_WORKER_GRACE", 60.0)
+    killer = threading.Thread(target=lambda: wait_for(lambda: client.run_on_scheduler(
+        lambda dask_scheduler: len(dask_scheduler.unrunnable) + len(dask_scheduler.queued))) or scheduler.kill())
+    killer.start()
+    status, out, err = tarvix_run(capsys, *(command[4:] + ["--json"]))
+    killer.join(timeout=30)
+    assert status == 1 and "Traceback" not in err
+    assert {host["error"] for host in json.loads(out)["hosts"]} == {dask_runner.LOST_SCHEDULER}
+    for log in os.listdir(str(logs)):
+        assert PASSWORD not in open(str(logs / log)).read()
+    assert "Compute Failed" in "".join(open(str(logs / log)).read() for log in os.listdir(str(logs)))
+
+
+@contextlib.contextmanager
+def started(command):
+    """A command started, killed if still running on leaving."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    try:
+        yield process
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate(timeout=30)
+
+
+def wait_for(condition, process=None, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert process is None or process.poll() is None, process.communicate()
+        assert time.monotonic() < deadline, "not in %d s" % seconds
+        time.sleep(0.2)
