@@ -5,7 +5,7 @@ driver and of its children, memory per open session, failures.
 
     python benchmarks/fleet.py            # --devices 100 --workers 50 --rounds 3, --json FILE
     python benchmarks/fleet.py --bed sshsim --devices 1000 --rounds 1
-    python benchmarks/fleet.py --bed sshsim --devices 1000 --rounds 1 --tools tarvix --cluster local:2
+    python benchmarks/fleet.py --bed sshsim --devices 1000 --rounds 1 --tools tarvix,tarvix-cluster
 
 Run it under an interpreter where Nornir, its two peer plugins, psutil and
 tarvix with its Nornir extra are installed (``pip install ".[nornir]"`` and
@@ -31,7 +31,9 @@ step (connect, command, close), and how many devices were being handled at
 once.  ``--cluster local:N`` runs the job on tarvix's Dask runner instead
 (tarvix[dask]): a local cluster of N worker processes, started and stopped
 within the timed run, --workers threads in all; the driver's CPU then counts
-its workers', and the column "driver process CPU s" the driver's own.
+its workers', and the column "driver process CPU s" the driver's own.  The
+tool ``tarvix-cluster`` does so for its column only, beside the threaded
+runner's columns in the same run.
 Nothing is left running: every process started here runs in a
 process group of its own, ended at the end.
 """
@@ -63,7 +65,11 @@ BEDS = ("fakenos", "sshsim")
 # tarvix-systemssh: each host's start an explicit command line of the system
 # ssh client (the plugin's own ssh_command), instead of the plugin's default,
 # the in-process SSH link where ssh2-python is installed.
-VARIANTS = {"tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
+# tarvix-cluster: tarvix on its Dask runner (tarvix[dask]), a local cluster of
+# --cluster's size (default local:2) started and stopped within the timed
+# run, beside the threaded runner's tarvix in the same run.
+VARIANTS = {"tarvix-cluster": ("tarvix", {}),
+            "tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
             "tarvix-fork": ("tarvix", {}),
             "tarvix-systemssh": ("tarvix", {}),
             "scrapli-ssh2": ("scrapli", {"transport": "ssh2"})}
@@ -182,8 +188,8 @@ def drive(args):
     from nornir import InitNornir
 
     runner = {"plugin": "threaded", "options": {"num_workers": args.workers}}
-    if args.cluster:
-        processes = int(args.cluster.partition(":")[2] or 2)
+    if args.cluster or args.worker == "tarvix-cluster":
+        processes = int((args.cluster or "local:2").partition(":")[2] or 2)
         runner = {"plugin": "tarvix_dask", "options": {"workers": processes,
                                                        "threads": -(-args.workers // processes)}}
     nr = InitNornir(runner=runner,
@@ -515,7 +521,9 @@ def run_round(tool, args, inventory, beds, ports=()):
             "--workers", str(args.workers), "--command", args.command, "--expect", args.expect]
     if args.timeline:
         argv.append("--timeline")
-    if args.cluster:
+    # --cluster: the cluster of the tarvix-cluster column where there is
+    # one, else of every tool.
+    if args.cluster and (tool == "tarvix-cluster" or "tarvix-cluster" not in args.tools.split(",")):
         argv += ["--cluster", args.cluster]
     sampler = None
     driver = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -665,6 +673,7 @@ def main(argv=None):
     if args.tools is None:
         args.tools = ",".join(default_tools(args.bed))
     tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
+    args.tools = ",".join(tools)
     for tool in tools:
         if tool not in TOOLS and tool not in VARIANTS:
             parser.error("unknown tool %r" % tool)
@@ -674,8 +683,8 @@ def main(argv=None):
         kind, colon, count = args.cluster.partition(":")
         if kind != "local" or colon and not (count.isdigit() and int(count) > 0):
             parser.error("--cluster: local or local:N")
-        if args.timeline:
-            parser.error("--timeline records in the driver's process: not with --cluster")
+    if args.timeline and (args.cluster is not None or "tarvix-cluster" in tools):
+        parser.error("--timeline records in the driver's process: not with a cluster")
     if args.worker:
         return drive(args)
 
@@ -685,9 +694,12 @@ def main(argv=None):
                              platform.python_version()),
                "bed": args.bed, "devices": args.devices,
                "bed_processes": args.bed_processes if args.bed == "fakenos" else 1, "workers": args.workers,
-               "runner": "Dask, --cluster %s" % args.cluster if args.cluster else "threaded",
+               "runner": ("threaded (tarvix-cluster: Dask, %s)" % (args.cluster or "local:2")
+                          if "tarvix-cluster" in tools else
+                          "Dask, --cluster %s" % args.cluster if args.cluster else "threaded"),
                "rounds": args.rounds, "command": args.command, "versions": versions(set(tools) | set(plugin_of(tool) for tool in tools)
-                                                                   | ({"cluster"} if args.cluster else set())),
+                                                                   | ({"cluster"} if args.cluster or "tarvix-cluster" in tools
+                                                                      else set())),
                "scrapli_transport": "system (nornir_scrapli's default); scrapli-ssh2: ssh2", "tools": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
     beds = []
