@@ -68,7 +68,12 @@ class WorkerLost(Exception):
         self.done = list(done)
 
     def __reduce__(self):
-        return WorkerLost, (str(self), self.done)
+        return type(self), (str(self), self.done)
+
+
+class RunEnded(WorkerLost):
+    """A host's task came to a worker after its run had ended (an attempt
+    the scheduler handed on): it did nothing."""
 
 
 class Sealed(object):
@@ -281,10 +286,25 @@ def begin(run, name):
                                                                "key": key})
     if mark is None:
         return None
+    if mark == ENDED:
+        return RunEnded("not begun: the run had ended when it came to a worker")
     return WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")), mark.get("done") or ())
 
 
+# The runs open on a scheduler, beside their marks: a mark made again for
+# a step after its run ended does not open it again.
+OPEN = PREFIX + "-open"
+ENDED = "ended"
+
+
+def _open_run(run, dask_scheduler=None):
+    dask_scheduler.task_metadata.setdefault(OPEN, {})[run] = True
+    dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
+
+
 def _begin_mark(run, name, mark, dask_scheduler=None):
+    if run not in dask_scheduler.task_metadata.get(OPEN, {}):
+        return ENDED  # forgotten: whatever did this host is over
     marks = dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
     if name in marks:
         return marks[name]
@@ -502,6 +522,10 @@ NO_WORKER = "not begun: no worker of the cluster is left that can take it"
 # restarting comes back in that time), and how often the scheduler is asked.
 NO_WORKER_GRACE = 3.0
 CHECK_EVERY = 1.0
+GONE_WITH_WORKER = ("finished on a worker since lost, or not sent back in time; its report went with it, and "
+                    "what it did on the device is not known")
+# How long a finished host's report may take to come back.
+RESULT_WAIT = 60.0
 
 
 def collect(client, run, futures, submit, done, stop=None, told=None):
@@ -546,34 +570,78 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
                 name = pending.pop(future, None)
                 if name is None:  # ended here already (interrupt, check): told then
                     continue
-                if future.status == "finished":
-                    try:
-                        value = future.result()
-                    except Exception as error:
-                        done(name, None, error)
-                        continue
-                    done(name, value, None)
-                elif future.status == "cancelled":
-                    # Not by this run (those are out of pending): the client
-                    # lost its scheduler, and cancelled every future.
-                    done(name, None, ClusterError(LOST_SCHEDULER))
+                try:
+                    value, error, again = _outcome(client, run, name, future, interrupted is None, stop)
+                except _Gone:
+                    pending[future] = name  # told with the others
+                    raise
+                finally:
+                    # Once taken, a result is let go: a worker lost later
+                    # does not make the scheduler work the host again.
+                    future.release()
+                if again:
+                    future = _gone_on(OSError, submit, name)
+                    pending[future] = name
+                    ended.add(future)
                 else:
-                    error = future.exception()
-                    if not _is_lost(error):
-                        done(name, None, error)
-                        continue
-                    mark = client.get_metadata([PREFIX, run, name], None)
-                    if mark is None and interrupted is None:
-                        again = submit(name)
-                        pending[again] = name
-                        ended.add(again)
-                    elif mark is None:
-                        done(name, None, None)
-                    else:
-                        done(name, None, WorkerLost(lost_reason(mark, why_lost(error)), mark.get("done") or ()))
-    except OSError:  # CommClosedError among them: the scheduler is gone
+                    done(name, value, error)
+    except _Gone:  # the scheduler is gone
         for name in list(pending.values()):
             done(name, None, ClusterError(LOST_SCHEDULER))
+
+
+class _Gone(Exception):
+    """The link to the scheduler is lost (told apart from an OSError of the
+    driver's own, e.g. in writing a host's files)."""
+
+
+def _gone_on(errors, function, *arguments):
+    try:
+        return function(*arguments)
+    except errors:  # CommClosedError among them
+        raise _Gone()
+
+
+def _outcome(client, run, name, future, resubmit, stop):
+    """A host's ended future as (value, error, whether to submit it
+    again)."""
+    if future.status == "finished":
+        try:
+            return _result(future, stop), None, False
+        except OSError:
+            raise _Gone()
+        except _Lost as error:
+            return None, ClusterError(error.args[0]), False
+        except Exception as error:
+            return None, error, False
+    if future.status == "cancelled":
+        # Not by this run (those are out of pending): the client lost its
+        # scheduler, and cancelled every future.
+        return None, ClusterError(LOST_SCHEDULER), False
+    error = _gone_on(OSError, future.exception)
+    if not _is_lost(error):
+        return None, error, False
+    mark = _gone_on(OSError, client.get_metadata, [PREFIX, run, name], None)
+    if mark is None:
+        return None, None, resubmit  # not begun: again, or interrupted
+    return None, WorkerLost(lost_reason(mark, why_lost(error)), mark.get("done") or ()), False
+
+
+class _Lost(Exception):
+    pass
+
+
+def _result(future, stop):
+    """A finished future's value, waited for RESULT_WAIT seconds at most
+    (its worker may have gone with it and no other one be left), or less
+    when the run is interrupted."""
+    deadline = time.monotonic() + RESULT_WAIT
+    while True:
+        try:
+            return future.result(timeout=1.0)
+        except (TimeoutError, asyncio.TimeoutError):
+            if time.monotonic() > deadline or stop is not None and stop.is_set():
+                raise _Lost(GONE_WITH_WORKER)
 
 
 def _is_lost(error):
@@ -589,7 +657,12 @@ def _check(client, run, pending, done, waited):
     NO_WORKER_GRACE seconds (``waited``: {key: since when})."""
     if client.status != "running":  # reconnecting: its futures tell
         return
-    lost, keys = client.run_on_scheduler(_stuck, run)
+    try:
+        lost, keys = client.run_on_scheduler(_stuck, run)
+    except OSError:
+        raise _Gone()
+    except Exception:  # asked again in a second; a scheduler without tarvix is refused at connect
+        return
     keys = set(keys)
     now = time.monotonic()
     for key in list(waited):
@@ -613,7 +686,7 @@ def _check(client, run, pending, done, waited):
         if future is not None and future not in ending:
             ending[future] = ClusterError(NO_WORKER)
     if ending:
-        client.cancel(list(ending))
+        _gone_on(OSError, client.cancel, list(ending))
     for future, error in ending.items():
         done(pending.pop(future), None, error)
 
@@ -645,10 +718,10 @@ def _interrupt(client, run, pending, done, waited):
     that had not begun (a task that begins after the workers were told
     ends without touching its device, so none of those did anything)."""
     _tell_workers(client, run)
-    begun = client.get_metadata([PREFIX, run], {}) or {}
+    begun = _gone_on(OSError, client.get_metadata, [PREFIX, run], {}) or {}
     idle = [future for future, name in pending.items() if name not in begun and not future.done()]
     if idle:
-        client.cancel(idle)
+        _gone_on(OSError, client.cancel, idle)
     for future in idle:
         done(pending.pop(future), None, None)
     # Those begun on a worker lost: at once.
@@ -703,6 +776,8 @@ class Submitter(object):
         self.places = {}
         self.available = offered(client) if field else None
         self.value = value
+        # Before any task: a host's task begins only while its run is open.
+        client.run_on_scheduler(_open_run, run)
 
     def place(self, name):
         if name not in self.places:
@@ -734,8 +809,8 @@ def forget(client, run):
 
 
 def _forget_marks(run, dask_scheduler=None):
-    marks = dask_scheduler.task_metadata.get(PREFIX, {})
-    marks.pop(run, None)
+    dask_scheduler.task_metadata.get(OPEN, {}).pop(run, None)
+    dask_scheduler.task_metadata.get(PREFIX, {}).pop(run, None)
 
 
 class DaskRunner(object):
