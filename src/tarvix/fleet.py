@@ -1146,6 +1146,8 @@ def _cluster(args, hosts):
         raise UsageError("--allow-plaintext-scheduler goes with --scheduler")
     if args.site_resource and not args.scheduler:
         raise UsageError("--site-resource goes with --scheduler (a local cluster's workers offer no resources)")
+    if args.worker_wait is not None and not (args.cluster or args.scheduler):
+        raise UsageError("--worker-wait goes with --cluster or --scheduler")
     if not (args.cluster or args.scheduler):
         return None
     processes = _cluster_option(args.cluster) if args.cluster else None
@@ -1250,7 +1252,8 @@ def _work_on_cluster(nr, run, progress, client):
         else:
             futures[submit(name)] = name
     try:
-        dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell)
+        dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell,
+                            grace=run.args.worker_wait)
     finally:
         dask_runner.forget(client, token)
         try:
@@ -1471,6 +1474,9 @@ def add_parsers(commands):
                               "FIELD-VALUE, VALUE its inventory field or data FIELD (e.g. --site-resource site: "
                               "workers started with --resources \"site-lab1=1000\" take the devices of site lab1); "
                               "a device no worker takes fails at once")
+    cluster.add_argument("--worker-wait", metavar="SECONDS", type=float,
+                         help="how long a device waits for a worker once none of the cluster can take it, "
+                              "before it fails (default 30)")
     cluster.add_argument("--allow-plaintext-scheduler", action="store_true",
                          help="send the inventory's passwords to a --scheduler off this machine over plain "
                               "tcp:// all the same (by default refused: use tls://)")

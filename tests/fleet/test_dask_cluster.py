@@ -56,6 +56,15 @@ def free_port():
         return sock.getsockname()[1]
 
 
+def scheduler_file(path):
+    """The scheduler's file once written whole, else None."""
+    try:
+        with open(path) as handle:
+            return json.load(handle)
+    except (OSError, ValueError):
+        return None
+
+
 def explode(secret):
     raise ValueError("no")
 
@@ -85,10 +94,8 @@ def cluster(tmp_path_factory):
         found = str(logs / "scheduler.json")
         start("scheduler", "scheduler", "--host", "127.0.0.1", "--port", "0", "--scheduler-file", found,
               "--no-dashboard", "--no-show")
-        wait_for(lambda: os.path.exists(found) and os.path.getsize(found), processes[0], 60)
-        time.sleep(0.1)  # written whole
-        with open(found) as handle:
-            address = json.load(handle)["address"]
+        wait_for(lambda: scheduler_file(found), processes[0], 60)
+        address = scheduler_file(found)["address"]
         for number in (1, 2):
             start("worker%d" % number, "worker", address, "--host", "127.0.0.1", "--nthreads", "2",
                   "--no-nanny", "--no-dashboard", "--name", "w%d" % number, "--resources", "site-lab%d=100" % number)
@@ -217,8 +224,8 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     # Passwords are not sent over plain tcp:// off this machine, those of a
     # start command included, unless allowed; TLS options go whole, with
     # tls://; each refusal is one line.
-    monkeypatch.setattr(dask_runner, "CONNECT_TIMEOUT", 1.0)
-    far = ["--scheduler", "tcp://192.0.2.7:8786"]
+    far = ["--scheduler", address]
+    monkeypatch.setattr(dask_runner, "is_loopback", lambda address: False)  # as if off this machine
     status, out, err = tarvix_run(capsys, *(common + far))
     assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
     pem = str(tmp_path / "c.pem")
@@ -235,10 +242,14 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         out.write("s2:\n  connection_options:\n    tarvix:\n      extras: {start: sshpass -p Hunter2pw ssh s2}\n")
     status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", *far)
     assert status == 2 and "tls://" in err and "Hunter2pw" not in err
-    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version",
-                                  "--allow-plaintext-scheduler", *far)
-    assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://192.0.2.7:8786")
-    status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
+    plain = inventory(str(tmp_path / "plain"), {"p1": []})
+    status, out, err = tarvix_run(capsys, "--inventory", plain, "--execute", "show version", "--output",
+                                  str(tmp_path / "allowed"), "--allow-plaintext-scheduler", *far)
+    assert status == 0 and os.listdir(str(tmp_path / "allowed")) == ["p1.txt"], err
+    monkeypatch.undo()
+    with monkeypatch.context() as patch:
+        patch.setattr(dask_runner, "CONNECT_TIMEOUT", 1.0)
+        status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
     assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://127.0.0.1:")
     assert err.count("\n") == 1 and not out
     # Workers reached over plain tcp:// off this machine are refused too.
@@ -317,16 +328,26 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     assert status == 1 and 1 <= len(lost) <= 2 and sorted(lost + left) == sorted(hosts), out
     wait_for(lambda: not simulators_running(token))
 
+    # A host's task begins only while its run is open: an attempt that
+    # comes to a worker after its run ended does nothing.
+    def begin():
+        return client.run_on_scheduler(dask_runner._begin_mark, "ended-" + token, "x", {"worker": None})
+
+    assert begin() == dask_runner.ENDED
+    client.run_on_scheduler(dask_runner._open_run, "ended-" + token)
+    assert begin() is None and begin() == {"worker": None}
+    dask_runner.forget(client, "ended-" + token)
+    assert begin() == dask_runner.ENDED
+
     # The scheduler lost: the hosts waiting are told so, not "not begun",
-    # in one table.
-    monkeypatch.setattr(dask_runner, "NO_WORKER_GRACE", 60.0)
-    killer = threading.Thread(target=lambda: wait_for(lambda: client.run_on_scheduler(
-        lambda dask_scheduler: len(dask_scheduler.unrunnable) + len(dask_scheduler.queued))) or scheduler.kill())
-    killer.start()
-    status, out, err = tarvix_run(capsys, *(command[4:] + ["--json"]))
-    killer.join(timeout=30)
-    assert status == 1 and "Traceback" not in err
-    assert {host["error"] for host in json.loads(out)["hosts"]} == {dask_runner.LOST_SCHEDULER}
+    # in one table, and nothing more on stderr.
+    with started(command + ["--json"]) as run:
+        wait_for(lambda: client.run_on_scheduler(
+            lambda dask_scheduler: len(dask_scheduler.unrunnable) + len(dask_scheduler.queued)), run)
+        scheduler.kill()
+        stdout, stderr = run.communicate(timeout=60)
+    assert run.returncode == 1 and "Traceback" not in stderr and "ERROR" not in stderr, stderr
+    assert {host["error"] for host in json.loads(stdout)["hosts"]} == {dask_runner.LOST_SCHEDULER}
     for log in os.listdir(str(logs)):
         assert PASSWORD not in open(str(logs / log)).read()
     assert "Compute Failed" in "".join(open(str(logs / log)).read() for log in os.listdir(str(logs)))

@@ -245,10 +245,20 @@ class Cluster(object):
 
     def _close(self):
         if self.client is not None:
+            # A client that lost its scheduler logs the end of its attempts
+            # to reconnect, traceback and all: the run has told it already.
+            logger = logging.getLogger("distributed.client")
+            level = logger.level
+            lost = self.client.status != "running"
+            if lost:
+                logger.setLevel(logging.CRITICAL + 1)
             try:
                 self.client.close(timeout=self.timeout)
             except Exception:
                 pass
+            finally:
+                if lost:
+                    logger.setLevel(level)
         if self.local is not None:
             try:
                 self.local.close(timeout=self.timeout)
@@ -519,8 +529,10 @@ def run_task(run, task, name, params, dry_run, severity, config, host):
 LOST_SCHEDULER = "lost the connection to the Dask scheduler; what it did on the device is not known"
 NO_WORKER = "not begun: no worker of the cluster is left that can take it"
 # How long a host may wait for a worker once none can take it (a worker
-# restarting comes back in that time), and how often the scheduler is asked.
-NO_WORKER_GRACE = 3.0
+# restarted by its nanny on a loaded machine, or an adaptive cluster
+# scaling up from none, comes in that time), and how often the scheduler
+# is asked.
+NO_WORKER_GRACE = 30.0
 CHECK_EVERY = 1.0
 GONE_WITH_WORKER = ("finished on a worker since lost, or not sent back in time; its report went with it, and "
                     "what it did on the device is not known")
@@ -528,7 +540,7 @@ GONE_WITH_WORKER = ("finished on a worker since lost, or not sent back in time; 
 RESULT_WAIT = 60.0
 
 
-def collect(client, run, futures, submit, done, stop=None, told=None):
+def collect(client, run, futures, submit, done, stop=None, told=None, grace=None):
     """Waits for the hosts' futures ({future: host name}) and hands each
     outcome to ``done(name, value, error)``.  A host whose worker was lost
     before it began its task is submitted again (``submit(name)`` gives its
@@ -536,7 +548,8 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
     scheduler does with its task; one no worker is left to take fails.
     When ``stop`` (an Event) is set, the workers end the hosts in flight,
     the hosts not begun are cancelled and given ``done(name, None, None)``;
-    ``told()`` is called once then."""
+    ``told()`` is called once then.  ``grace``: how long a host waits for
+    a worker once none can take it (NO_WORKER_GRACE seconds without)."""
     from distributed import as_completed
 
     pending = dict(futures)
@@ -550,7 +563,7 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
         while pending:
             if stop is not None and stop.is_set() and interrupted is None:
                 interrupted = time.monotonic()
-                _interrupt(client, run, pending, done, waited)
+                _interrupt(client, run, pending, done, waited, grace)
                 if told is not None:
                     told()
                 continue
@@ -561,7 +574,7 @@ def collect(client, run, futures, submit, done, stop=None, told=None):
                 _tell_workers(client, run)
             if time.monotonic() - checked > CHECK_EVERY:
                 checked = time.monotonic()
-                _check(client, run, pending, done, waited)
+                _check(client, run, pending, done, waited, grace)
             batch = ended.next_batch(block=False)
             if not batch:
                 time.sleep(0.05)
@@ -650,11 +663,11 @@ def _is_lost(error):
     return isinstance(error, KilledWorker)
 
 
-def _check(client, run, pending, done, waited):
+def _check(client, run, pending, done, waited, grace=None):
     """Ends the hosts the scheduler will not see through: those begun on a
     worker since lost (given to another one by the scheduler, or waiting
     for one), and those no worker has been able to take for
-    NO_WORKER_GRACE seconds (``waited``: {key: since when})."""
+    ``grace`` seconds (``waited``: {key: since when})."""
     if client.status != "running":  # reconnecting: its futures tell
         return
     try:
@@ -670,7 +683,7 @@ def _check(client, run, pending, done, waited):
             del waited[key]
     waiting = []
     for key in keys:
-        if now - waited.setdefault(key, now) >= NO_WORKER_GRACE:
+        if now - waited.setdefault(key, now) >= (NO_WORKER_GRACE if grace is None else grace):
             waiting.append(key)
     if not lost and not waiting:
         return
@@ -713,7 +726,7 @@ def _stuck(run, dask_scheduler=None):
     return lost, [str(task.key) for task in waiting if suffix in str(task.key)]
 
 
-def _interrupt(client, run, pending, done, waited):
+def _interrupt(client, run, pending, done, waited, grace=None):
     """Tells every worker the run is interrupted, then cancels the hosts
     that had not begun (a task that begins after the workers were told
     ends without touching its device, so none of those did anything)."""
@@ -725,7 +738,7 @@ def _interrupt(client, run, pending, done, waited):
     for future in idle:
         done(pending.pop(future), None, None)
     # Those begun on a worker lost: at once.
-    _check(client, run, pending, done, waited)
+    _check(client, run, pending, done, waited, grace)
 
 
 def site_resource(field, value):
@@ -825,11 +838,13 @@ class DaskRunner(object):
     machine all the same.  ``site_field``: an inventory field (e.g.
     "site") whose value places each host's task on the workers that offer
     the resource FIELD-VALUE (e.g. "site-lab1"); a host no worker can take
-    fails at once."""
+    fails at once.  ``worker_wait``: how many seconds a host waits for a
+    worker once none can take it (NO_WORKER_GRACE by default)."""
 
     def __init__(self, scheduler=None, workers=2, threads=4, tls_ca_file=None, tls_cert=None, tls_key=None,
-                 allow_plaintext=False, timeout=None, site_field=None):
+                 allow_plaintext=False, timeout=None, site_field=None, worker_wait=None):
         self.site_field = site_field
+        self.worker_wait = worker_wait
         self.scheduler = scheduler
         self.workers = workers
         self.threads = threads
@@ -880,7 +895,7 @@ class DaskRunner(object):
                 else:
                     futures[submit(host.name)] = host.name
             try:
-                collect(client, run, futures, submit, done)
+                collect(client, run, futures, submit, done, grace=self.worker_wait)
             finally:
                 forget(client, run)
         # In the order the hosts were given.
