@@ -1033,6 +1033,9 @@ class _Forward(logging.Handler):
         self.topic = topic
         self.thread = threading.current_thread().ident
         self.worker = get_worker()
+        # Masked here: a child logger's records come up unmasked, and the
+        # scheduler keeps what is sent.
+        self.addFilter(secrets.FILTER)
 
     def emit(self, record):
         if record.thread != self.thread:
@@ -1195,10 +1198,11 @@ def _work_on_cluster(nr, run, progress, client):
     hosts = nr.inventory.hosts
     config = nr.config
     logged = bool(run.args.session_log)
-    submit = dask_runner.Submitter(
-        client, token, "tarvix-run", cluster_job,
-        lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
-        run.args.site_resource, lambda name, field: _field(hosts[name], field))
+    with dask_runner.scheduler_link():
+        submit = dask_runner.Submitter(
+            client, token, "tarvix-run", cluster_job,
+            lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
+            run.args.site_resource, lambda name, field: _field(hosts[name], field))
 
     def done(name, value, error):
         if value is not None:
@@ -1243,14 +1247,16 @@ def _work_on_cluster(nr, run, progress, client):
         logging.getLogger(record.name).handle(record)
 
     topic = _topic(token)
-    client.subscribe_topic(topic, forwarded)
+    with dask_runner.scheduler_link():
+        client.subscribe_topic(topic, forwarded)
     futures = {}
     for name in sorted(hosts):
         refused = submit.refused(name)
         if refused is not None:
             done(name, None, refused)
         else:
-            futures[submit(name)] = name
+            with dask_runner.scheduler_link():
+                futures[submit(name)] = name
     try:
         dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell,
                             grace=run.args.worker_wait)
@@ -1331,6 +1337,7 @@ def _run(args):
         return FAILED
     if cluster is None:
         return _hosts_run(args, nr, names, plans, None)
+    from tarvix.nornir import dask_runner
     from tarvix.nornir.dask_runner import ClusterError, check_workers, has_secrets
 
     status = []
@@ -1341,19 +1348,16 @@ def _run(args):
             except ClusterError as error:
                 print("error: %s" % error, file=sys.stderr)
                 return USAGE
-            args.workers = sum(client.nthreads().values())
+            with dask_runner.scheduler_link():
+                args.workers = sum(client.nthreads().values())
             status.append(_hosts_run(args, nr, names, plans, client))
         return status[0]
     except KeyboardInterrupt:
         if not status:
             raise
         return status[0]  # told already: only the cluster's closing was cut short
-    except ClusterError as error:
+    except ClusterError as error:  # the scheduler lost past what the run tells among them
         print("error: %s" % error, file=sys.stderr)
-        return FAILED
-    except OSError as error:  # the scheduler lost past what the run tells
-        print("error: the Dask scheduler: %s" % (" ".join(str(error).split()) or type(error).__name__),
-              file=sys.stderr)
         return FAILED
 
 

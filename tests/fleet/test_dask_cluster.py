@@ -224,10 +224,6 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     # Passwords are not sent over plain tcp:// off this machine, those of a
     # start command included, unless allowed; TLS options go whole, with
     # tls://; each refusal is one line.
-    far = ["--scheduler", address]
-    monkeypatch.setattr(dask_runner, "is_loopback", lambda address: False)  # as if off this machine
-    status, out, err = tarvix_run(capsys, *(common + far))
-    assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
     pem = str(tmp_path / "c.pem")
     open(pem, "w").close()
     for extra, told in ((["--scheduler", "tls://192.0.2.7:8786"], "give --tls-ca-file, --tls-cert and --tls-key"),
@@ -236,6 +232,10 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
                                                      for arg in (option, pem)], "go with a tls:// scheduler")):
         status, out, err = tarvix_run(capsys, *(common + extra))
         assert status == 2 and told in err and err.count("\n") == 1, err
+    far = ["--scheduler", address]
+    monkeypatch.setattr(dask_runner, "is_loopback", lambda address: False)  # as if off this machine
+    status, out, err = tarvix_run(capsys, *(common + far))
+    assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
     spawned = inventory(str(tmp_path / "spawned"), {"s1": []})
     os.remove(os.path.join(spawned, "defaults.yaml"))
     with open(os.path.join(spawned, "hosts.yaml"), "a") as out:

@@ -32,6 +32,7 @@ is refused unless ``allow_plaintext`` is set.
 import asyncio
 import binascii
 import collections
+import contextlib
 import copy
 import ipaddress
 import logging
@@ -218,6 +219,14 @@ class Cluster(object):
             if self.scheduler:
                 self.client = Client(self.scheduler, security=self.security, timeout=self.timeout,
                                      set_as_default=False)
+                try:
+                    self.client.run_on_scheduler(_ready)
+                except (OSError, TimeoutError, asyncio.TimeoutError):
+                    raise
+                except Exception as error:  # the marks of each run are kept by tarvix's code there
+                    raise ClusterError("the Dask scheduler at %s cannot run tarvix's code (%s: %s): install "
+                                       "tarvix on the scheduler's host too" % (self.scheduler,
+                                                                               type(error).__name__, error))
             else:
                 # A task is never rerun because a worker died under it: the
                 # scheduler here is told so; another one is guarded by the
@@ -265,6 +274,19 @@ class Cluster(object):
             except Exception:
                 pass
         self.client = self.local = None
+
+
+def _ready(dask_scheduler=None):
+    return True
+
+
+@contextlib.contextmanager
+def scheduler_link():
+    """An OSError of the link to the scheduler as one line for the user."""
+    try:
+        yield
+    except OSError as error:
+        raise ClusterError("the Dask scheduler: %s" % (" ".join(str(error).split()) or type(error).__name__))
 
 
 # -- on the workers ----------------------------------------------------------
