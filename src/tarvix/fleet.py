@@ -1343,12 +1343,12 @@ def _run(args):
     status = []
     try:
         with cluster as client:
-            try:
-                check_workers(client, has_secrets(nr.inventory.hosts.values()), args.allow_plaintext_scheduler)
-            except ClusterError as error:
-                print("error: %s" % error, file=sys.stderr)
-                return USAGE
             with dask_runner.scheduler_link():
+                try:
+                    check_workers(client, has_secrets(nr.inventory.hosts.values()), args.allow_plaintext_scheduler)
+                except ClusterError as error:
+                    print("error: %s" % error, file=sys.stderr)
+                    return USAGE
                 args.workers = sum(client.nthreads().values())
             status.append(_hosts_run(args, nr, names, plans, client))
         return status[0]
