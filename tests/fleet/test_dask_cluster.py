@@ -36,8 +36,13 @@ def inventory(directory, hosts):
     return directory
 
 
+def read(path, mode="r"):
+    with open(str(path), mode) as handle:
+        return handle.read()
+
+
 def files(folder):
-    return {name: open(os.path.join(folder, name), "rb").read() for name in sorted(os.listdir(folder))}
+    return {name: read(os.path.join(folder, name), "rb") for name in sorted(os.listdir(folder))}
 
 
 def tarvix_run(capsys, *options):
@@ -304,7 +309,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     assert any(host["done"] == ["show version"] and "; in progress: configuration of 1 line(s)" in host["error"]
                for host in lost), stdout
     assert [hosts["q%d" % n]["status"] for n in range(1, 5)] == ["ok"] * 4, stdout
-    assert b"q4 uptime is" in open(str(tmp_path / "killed" / "q4.txt"), "rb").read()
+    assert b"q4 uptime is" in read(tmp_path / "killed" / "q4.txt", "rb")
     wait_for(lambda: not simulators_running(token))
 
     # Dask logs a task that raises with its arguments: they are sealed.
@@ -349,8 +354,8 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     assert run.returncode == 1 and "Traceback" not in stderr and "ERROR" not in stderr, stderr
     assert {host["error"] for host in json.loads(stdout)["hosts"]} == {dask_runner.LOST_SCHEDULER}
     for log in os.listdir(str(logs)):
-        assert PASSWORD not in open(str(logs / log)).read()
-    assert "Compute Failed" in "".join(open(str(logs / log)).read() for log in os.listdir(str(logs)))
+        assert PASSWORD not in read(logs / log)
+    assert "Compute Failed" in "".join(read(logs / log) for log in os.listdir(str(logs)))
 
 
 @contextlib.contextmanager
