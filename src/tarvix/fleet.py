@@ -1478,7 +1478,7 @@ def add_parsers(commands):
                               "FIELD-VALUE, VALUE its inventory field or data FIELD (e.g. --site-resource site: "
                               "workers started with --resources \"site-lab1=1000\" take the devices of site lab1); "
                               "a device no worker takes fails at once")
-    cluster.add_argument("--worker-wait", metavar="SECONDS", type=float,
+    cluster.add_argument("--worker-wait", metavar="SECONDS", type=_seconds,
                          help="how long a device waits for a worker once none of the cluster can take it, "
                               "before it fails (default 30)")
     cluster.add_argument("--allow-plaintext-scheduler", action="store_true",

@@ -376,3 +376,23 @@ def wait_for(condition, process=None, seconds=30):
         assert process is None or process.poll() is None, process.communicate()
         assert time.monotonic() < deadline, "not in %d s" % seconds
         time.sleep(0.2)
+
+
+def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
+    # A future handed back as ended can lose its result with its worker
+    # before it is read: it goes back to the futures waited for (the check
+    # then tells the host's end), and nothing blocks on it.
+    from tarvix.nornir import dask_runner
+
+    class Future(object):
+        def __init__(self, status):
+            self.status = status
+
+        def exception(self):
+            assert self.status == "error", "waits for a result that went with its worker"
+            return ValueError("refused")
+
+    for status in ("lost", "pending"):
+        assert dask_runner._outcome(None, "run", "h1", Future(status), True)[2] is dask_runner._NOT_YET
+    value, error, again = dask_runner._outcome(None, "run", "h1", Future("error"), True)
+    assert (value, str(error), again) == (None, "refused", False)

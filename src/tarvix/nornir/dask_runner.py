@@ -606,16 +606,27 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
                 if name is None:  # ended here already (interrupt, check): told then
                     continue
                 try:
-                    value, error, again = _outcome(client, run, name, future, interrupted is None, stop)
+                    value, error, again = _outcome(client, run, name, future, interrupted is None)
                 except _Gone:
                     pending[future] = name  # told with the others
                     raise
-                finally:
-                    # Once taken, a result is let go: a worker lost later
-                    # does not make the scheduler work the host again.
-                    future.release()
+                if again is _NOT_YET:
+                    # Its result went with its worker before it was taken:
+                    # the check tells the host's end (its mark says how far
+                    # it came), or the scheduler runs it again, which finds
+                    # the mark and touches nothing.
+                    pending[future] = name
+                    ended.add(future)
+                    continue
+                # Once taken, a result is let go: a worker lost later does
+                # not make the scheduler work the host again.
+                future.release()
                 if again:
-                    future = _gone_on(OSError, submit, name)
+                    try:
+                        future = _gone_on(OSError, submit, name)
+                    except Exception:
+                        pending[future] = name  # told with the others
+                        raise _Gone()
                     pending[future] = name
                     ended.add(future)
                 else:
@@ -637,22 +648,34 @@ def _gone_on(errors, function, *arguments):
         raise _Gone()
 
 
-def _outcome(client, run, name, future, resubmit, stop):
+# An ended future whose outcome is not to be had yet (see _outcome).
+_NOT_YET = object()
+
+
+def _outcome(client, run, name, future, resubmit):
     """A host's ended future as (value, error, whether to submit it
-    again)."""
-    if future.status == "finished":
+    again), or (None, None, _NOT_YET) for one whose result was lost with
+    its worker since it ended."""
+    from distributed.client import FutureCancelledError
+
+    status = future.status
+    if status == "finished":
         try:
-            return _result(future, stop), None, False
+            return _result(future), None, False
         except OSError:
             raise _Gone()
+        except FutureCancelledError:
+            return None, ClusterError(LOST_SCHEDULER), False
         except _Lost as error:
             return None, ClusterError(error.args[0]), False
         except Exception as error:
             return None, error, False
-    if future.status == "cancelled":
+    if status == "cancelled":
         # Not by this run (those are out of pending): the client lost its
         # scheduler, and cancelled every future.
         return None, ClusterError(LOST_SCHEDULER), False
+    if status != "error":
+        return None, None, _NOT_YET
     error = _gone_on(OSError, future.exception)
     if not _is_lost(error):
         return None, error, False
@@ -666,17 +689,15 @@ class _Lost(Exception):
     pass
 
 
-def _result(future, stop):
+def _result(future):
     """A finished future's value, waited for RESULT_WAIT seconds at most
-    (its worker may have gone with it and no other one be left), or less
-    when the run is interrupted."""
-    deadline = time.monotonic() + RESULT_WAIT
-    while True:
-        try:
-            return future.result(timeout=1.0)
-        except (TimeoutError, asyncio.TimeoutError):
-            if time.monotonic() > deadline or stop is not None and stop.is_set():
-                raise _Lost(GONE_WITH_WORKER)
+    (its worker may have gone with it and no other one be left)."""
+    # One fetch, not one a second: a large report over a slow link may
+    # take more than a second to come.
+    try:
+        return future.result(timeout=RESULT_WAIT)
+    except (TimeoutError, asyncio.TimeoutError):
+        raise _Lost(GONE_WITH_WORKER)
 
 
 def _is_lost(error):
