@@ -10,23 +10,12 @@ import tempfile
 import time
 
 import tarvix
-from tarvix.eal.secrets import mask_report
-
-PASSWORD_ENV = "TARVIX_PASSWORD"
-ENABLE_PASSWORD_ENV = "TARVIX_ENABLE_PASSWORD"
-
-# Exit statuses of every subcommand: a device or connection failure, a
-# usage error, an interrupt, and an output closed by its reader (as a shell
-# reports SIGPIPE).
-FAILED, USAGE, INTERRUPTED, OUTPUT_CLOSED = 1, 2, 130, 141
+from tarvix.core.errors import TarvixError
+from tarvix.eal.secrets import ENABLE_PASSWORD_ENV, PASSWORD_ENV, mask_report
+from tarvix.exits import FAILED, INTERRUPTED, OUTPUT_CLOSED, USAGE, UsageError, fail
 
 
-class UsageError(Exception):
-    """A mistake in the options, the input or the inventory given: one line
-    to the user."""
-
-
-class OutputError(Exception):
+class OutputError(TarvixError):
     """Standard output cannot be written (a full disk, /dev/full): not an
     OSError, so that no handler of the device's errors takes it for one."""
 
@@ -146,7 +135,7 @@ def _setup_commands(args):
 
 
 def _check(args):
-    from tarvix.fleet import line_break
+    from tarvix.fleet.checks import line_break
 
     if not args.timeout > 0:
         raise UsageError("--timeout must be more than 0 seconds")
@@ -191,7 +180,7 @@ def _session_log(args, hostname):
     one file per RP of it)."""
     if not args.session_log:
         return None
-    from tarvix.fleet import file_stem
+    from tarvix.fleet.naming import file_stem
 
     os.makedirs(args.session_log, exist_ok=True)
     return os.path.join(args.session_log, "%s.log" % file_stem(hostname))
@@ -228,15 +217,13 @@ def _connect(args):
         init_exec, init_config = _setup_commands(args)
         credentials = _credentials(args) if args.start else None
     except UsageError as error:
-        print("error: %s" % error, file=sys.stderr)
-        return USAGE
+        return fail(error, USAGE)
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
 
     from tarvix.bases import parsing
     from tarvix.bases.connection import Connection
-    from tarvix.core.errors import ConnectionError, ConnectionInfraError, ParseError
     from tarvix.eal.secrets import FILTER
 
     handler = logging.StreamHandler(sys.stderr)
@@ -247,8 +234,7 @@ def _connect(args):
     try:
         file_handler = _log_to_file(args, logger)
     except UsageError as error:
-        print("error: %s" % error, file=sys.stderr)
-        return USAGE
+        return fail(error, USAGE)
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG if args.verbose or file_handler else logging.INFO)
 
@@ -288,10 +274,12 @@ def _connect(args):
         else:
             _say("disconnected")
         return 0
-    except (ConnectionError, ConnectionInfraError, ParseError, ImportError, ValueError, OSError) as error:
+    except OutputError:
+        raise
+    except (TarvixError, ImportError, ValueError, OSError) as error:
         if isinstance(error, BrokenPipeError):
             raise
-        print("error: %s" % mask_report(str(error)), file=sys.stderr)
+        fail(mask_report(str(error)))
         if args.json:
             report["error"] = str(error)
             _say(json.dumps(mask_report(report)))
@@ -316,9 +304,9 @@ def build_parser():
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     plugins = commands.add_parser("plugins", help="discover the builtin and external plugins and print the registry's tree")
     plugins.set_defaults(handler=_plugins)
-    from tarvix import fleet
+    from tarvix.fleet.options import add_parsers
 
-    fleet.add_parsers(commands)
+    add_parsers(commands)
 
     connect = commands.add_parser(
         "connect", help="connect to a device (by default the bundled simulator), print a summary, disconnect",
@@ -418,8 +406,7 @@ def main(argv=None):
         return OUTPUT_CLOSED
     except OutputError as error:
         _discard_output(stdout)
-        print("error: cannot write to standard output: %s" % error, file=sys.stderr)
-        return FAILED
+        return fail("cannot write to standard output: %s" % error, FAILED)
     finally:
         sys.stdout = stdout
 

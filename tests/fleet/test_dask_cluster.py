@@ -199,7 +199,7 @@ def by_host(stdout):
 
 @pytest.mark.slow
 def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatch, simulators_running):
-    from tarvix.nornir import dask_runner
+    from tarvix.nornir import dask_cluster, dask_collect, dask_marks
 
     address, client, workers, logs, scheduler = cluster
     token = tmp_path.name
@@ -238,7 +238,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         status, out, err = tarvix_run(capsys, *(common + extra))
         assert status == 2 and told in err and err.count("\n") == 1, err
     far = ["--scheduler", address]
-    monkeypatch.setattr(dask_runner, "is_loopback", lambda address: False)  # as if off this machine
+    monkeypatch.setattr(dask_cluster, "is_loopback", lambda address: False)  # as if off this machine
     status, out, err = tarvix_run(capsys, *(common + far))
     assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
     spawned = inventory(str(tmp_path / "spawned"), {"s1": []})
@@ -253,16 +253,16 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     assert status == 0 and os.listdir(str(tmp_path / "allowed")) == ["p1.txt"], err
     monkeypatch.undo()
     with monkeypatch.context() as patch:
-        patch.setattr(dask_runner, "CONNECT_TIMEOUT", 1.0)
+        patch.setattr(dask_cluster, "CONNECT_TIMEOUT", 1.0)
         status, out, err = tarvix_run(capsys, *(common + ["--scheduler", "tcp://127.0.0.1:%d" % free_port()]))
     assert status == 1 and err.startswith("error: cannot reach the Dask scheduler at tcp://127.0.0.1:")
     assert err.count("\n") == 1 and not out
     # Workers reached over plain tcp:// off this machine are refused too.
     fake = type("Client", (), {"scheduler_info": lambda self: {"workers": {"tcp://10.1.2.3:4000": {},
                                                                             "tcp://127.0.0.1:4001": {}}}})()
-    with pytest.raises(dask_runner.ClusterError, match="tcp://10.1.2.3:4000"):
-        dask_runner.check_workers(fake, True)
-    dask_runner.check_workers(fake, True, allow_plaintext=True)
+    with pytest.raises(dask_cluster.ClusterError, match="tcp://10.1.2.3:4000"):
+        dask_cluster.check_workers(fake, True)
+    dask_cluster.check_workers(fake, True, allow_plaintext=True)
 
     # Ctrl-C: the hosts in flight (the 4 worker threads hang on h1..h4)
     # are ended, those not begun cancelled.
@@ -288,7 +288,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     # the hosts it had begun fail with what they had done and were doing,
     # at once, and are not run again; the others complete.
     def configuring(host="h"):
-        for marks in (client.get_metadata([dask_runner.PREFIX], None) or {}).values():
+        for marks in (client.get_metadata([dask_cluster.PREFIX], None) or {}).values():
             for name, mark in marks.items():
                 if name.startswith(host) and (mark.get("doing") or "").startswith("configuration"):
                     return mark["worker"]
@@ -313,13 +313,13 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     wait_for(lambda: not simulators_running(token))
 
     # Dask logs a task that raises with its arguments: they are sealed.
-    future = client.submit(dask_runner.call_sealed, dask_runner.Sealed(explode, PASSWORD), pure=False)
+    future = client.submit(dask_cluster.call_sealed, dask_cluster.Sealed(explode, PASSWORD), pure=False)
     with pytest.raises(ValueError):
         future.result(timeout=30)
 
     # The last worker lost: the hosts it had begun fail as lost, those
     # waiting for a worker fail once none came in their time.
-    monkeypatch.setattr(dask_runner, "NO_WORKER_GRACE", 0.5)
+    monkeypatch.setattr(dask_collect, "NO_WORKER_GRACE", 0.5)
     (survivor,) = workers.values()
     killer = threading.Thread(target=lambda: wait_for(configuring) or survivor.kill())
     killer.start()
@@ -327,7 +327,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     killer.join(timeout=30)
     hosts = {host["name"]: host for host in json.loads(out)["hosts"]}
     lost = [name for name, host in hosts.items() if "Dask worker working it was lost" in (host["error"] or "")]
-    left = [name for name, host in hosts.items() if host["error"] == dask_runner.NO_WORKER]
+    left = [name for name, host in hosts.items() if host["error"] == dask_collect.NO_WORKER]
     # The worker's 2 threads work hosts that hang: those are lost (one may
     # have been between two hosts).
     assert status == 1 and 1 <= len(lost) <= 2 and sorted(lost + left) == sorted(hosts), out
@@ -336,13 +336,13 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     # A host's task begins only while its run is open: an attempt that
     # comes to a worker after its run ended does nothing.
     def begin():
-        return client.run_on_scheduler(dask_runner._begin_mark, "ended-" + token, "x", {"worker": None})
+        return client.run_on_scheduler(dask_marks._begin_mark, "ended-" + token, "x", {"worker": None})
 
-    assert begin() == dask_runner.ENDED
-    client.run_on_scheduler(dask_runner._open_run, "ended-" + token)
+    assert begin() == dask_marks.ENDED
+    client.run_on_scheduler(dask_marks._open_run, "ended-" + token)
     assert begin() is None and begin() == {"worker": None}
-    dask_runner.forget(client, "ended-" + token)
-    assert begin() == dask_runner.ENDED
+    dask_collect.forget(client, "ended-" + token)
+    assert begin() == dask_marks.ENDED
 
     # The scheduler lost: the hosts waiting are told so, not "not begun",
     # in one table, and nothing more on stderr.
@@ -352,7 +352,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         scheduler.kill()
         stdout, stderr = run.communicate(timeout=60)
     assert run.returncode == 1 and "Traceback" not in stderr and "ERROR" not in stderr, stderr
-    assert {host["error"] for host in json.loads(stdout)["hosts"]} == {dask_runner.LOST_SCHEDULER}
+    assert {host["error"] for host in json.loads(stdout)["hosts"]} == {dask_collect.LOST_SCHEDULER}
     for log in os.listdir(str(logs)):
         assert PASSWORD not in read(logs / log)
     assert "Compute Failed" in "".join(read(logs / log) for log in os.listdir(str(logs)))
@@ -382,7 +382,7 @@ def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
     # A future handed back as ended can lose its result with its worker
     # before it is read: it goes back to the futures waited for (the check
     # then tells the host's end), and nothing blocks on it.
-    from tarvix.nornir import dask_runner
+    from tarvix.nornir import dask_collect
 
     class Future(object):
         def __init__(self, status):
@@ -393,6 +393,6 @@ def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
             return ValueError("refused")
 
     for status in ("lost", "pending"):
-        assert dask_runner._outcome(None, "run", "h1", Future(status), True)[2] is dask_runner._NOT_YET
-    value, error, again = dask_runner._outcome(None, "run", "h1", Future("error"), True)
+        assert dask_collect._outcome(None, "run", "h1", Future(status), True)[2] is dask_collect._NOT_YET
+    value, error, again = dask_collect._outcome(None, "run", "h1", Future("error"), True)
     assert (value, str(error), again) == (None, "refused", False)

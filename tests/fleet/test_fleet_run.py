@@ -13,7 +13,7 @@ pytest.importorskip("rich")
 
 from tarvix import simulator  # noqa: E402
 from tarvix.cli import main  # noqa: E402
-from tarvix.fleet import write_fleet  # noqa: E402
+from tarvix.fleet.simulate import write_fleet  # noqa: E402
 
 
 def inventory(directory, hosts):
@@ -42,7 +42,7 @@ def test_hosts_never_share_a_file(tmp_path, capsys, monkeypatch):
             assert "sim%d uptime is" % number in text.read()
         with open(os.path.join(logs, stems[name] + ".log")) as log:
             assert "sim%d#show version" % number in log.read()
-    from tarvix.fleet import STEM_LIMIT, file_stem
+    from tarvix.fleet.naming import STEM_LIMIT, file_stem
     long_names = ["x" * 300 + "1", "x" * 300 + "2"]
     assert len({file_stem(name) for name in long_names}) == 2
     assert all(len(file_stem(name)) == STEM_LIMIT for name in long_names)
@@ -50,8 +50,8 @@ def test_hosts_never_share_a_file(tmp_path, capsys, monkeypatch):
     # Files that would be one are refused before anything connects: names
     # apart only in letter case where the file system folds case (this one
     # does not), and a dual-RP host's log against a host named like it.
-    from tarvix import fleet
-    assert not fleet._folds_case(str(tmp_path))
+    from tarvix.fleet import naming
+    assert not naming._folds_case(str(tmp_path))
     monkeypatch.setattr(fleet, "_folds_case", lambda folder: True)
     for hosts, option in [({"R1": ([], {}), "r1": ([], {})}, "--output"),
                           ({"r1": ([], {"chassis_type": "dual_rp"}), "r1.a": ([], {})}, "--session-log")]:

@@ -12,7 +12,7 @@ from nornir import InitNornir  # noqa: E402
 from tarvix import simulator  # noqa: E402
 from tarvix.cli import main  # noqa: E402
 from tarvix.core.errors import CommandError, TemplateNotFoundError  # noqa: E402
-from tarvix.fleet import write_fleet  # noqa: E402
+from tarvix.fleet.simulate import write_fleet  # noqa: E402
 from tarvix.nornir import TarvixConnection, tarvix_configure, tarvix_execute  # noqa: E402
 
 

@@ -33,8 +33,9 @@ def link_message(device, printed, awaited):
     return "%s: %s\n%s" % (device, device_words(printed) or "(nothing printed)", awaited)
 
 
-class _MessageError(Exception):
-    """An error built from one message string.
+class TarvixError(Exception):
+    """The root of every error tarvix raises: catch it to catch them all.
+    It is built from one message string.
 
     The message is the exception's one argument, so that raising one costs
     no more than raising a builtin exception: the registry raises them on
@@ -45,11 +46,11 @@ class _MessageError(Exception):
         return self.args[0] if self.args else ""
 
 
-class ConnectionInfraError(_MessageError):
+class ConnectionInfraError(TarvixError):
     """The plugin registry was asked for something it cannot give."""
 
 
-class ConnectionError(_MessageError):
+class ConnectionError(TarvixError):
     """A device connection could not be made or driven."""
 
 
@@ -85,7 +86,7 @@ class CommandError(ConnectionError):
     output = None
 
 
-class ParseError(_MessageError):
+class ParseError(TarvixError):
     """A command's output could not be parsed into records."""
 
 

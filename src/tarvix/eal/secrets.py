@@ -18,7 +18,9 @@ import threading
 MASK = "****"
 
 # Environment variables through which passwords reach tarvix itself.
-SECRET_ENV_VARS = ("TARVIX_PASSWORD", "TARVIX_ENABLE_PASSWORD")
+PASSWORD_ENV = "TARVIX_PASSWORD"
+ENABLE_PASSWORD_ENV = "TARVIX_ENABLE_PASSWORD"
+SECRET_ENV_VARS = (PASSWORD_ENV, ENABLE_PASSWORD_ENV)
 
 # Passwords written into a start command: sshpass -p, --password options,
 # password= words, a URL's user:password@, and environment assignments

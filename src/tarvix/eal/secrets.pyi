@@ -3,6 +3,8 @@ import logging
 from typing import Any, Iterable, Set, Tuple
 
 MASK: str
+PASSWORD_ENV: str
+ENABLE_PASSWORD_ENV: str
 SECRET_ENV_VARS: Tuple[str, ...]
 FRAMEWORK_LOGGERS: Tuple[str, ...]
 

@@ -33,6 +33,8 @@ DIALECTS = ("generic", "commit")
 
 PASSWORD_ENV = "TARVIX_SIM_PASSWORD"
 ENABLE_PASSWORD_ENV = "TARVIX_SIM_ENABLE_PASSWORD"
+# The SSH simulator's routers, a JSON file (next to an inventory of them).
+ROUTERS_FILE = "routers.json"
 
 
 def command(hostname="router", *options):

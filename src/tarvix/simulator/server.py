@@ -47,10 +47,10 @@ import os
 import threading
 import warnings
 
+from tarvix.simulator import ROUTERS_FILE
 from tarvix.simulator.console import RouterState, build_parser, console_class
 
 NEEDS_ASYNCSSH = 'the SSH simulator needs asyncssh: pip install "tarvix[serve]" (Python 3.7 or later)'
-ROUTERS_FILE = "routers.json"
 HOST = "127.0.0.1"
 # A session's thread runs the console and nothing deeper.
 SESSION_STACK = 256 * 1024

@@ -1,0 +1,291 @@
+"""``tarvix run`` on a Dask cluster.
+
+Each host's job runs on a worker, in a Nornir of that one host, and sends
+back its report and its session log's bytes; the output files and the
+session logs are written here, by the same code as a threaded run's."""
+import logging
+import os
+import threading
+
+from tarvix.eal import secrets
+from tarvix.exits import UsageError
+from tarvix.fleet.job import _error, _job, _not_begun, _Run, _save, _unsaved
+from tarvix.fleet.naming import file_stem
+from tarvix.fleet.checks import _field
+from tarvix.fleet.signals import _signal_name
+
+class _WorkerRun(_Run):
+    """A host's share of a cluster run, on the worker that works it: the
+    run's interrupt is what the workers were told, and each step is told to
+    the scheduler first."""
+
+    class _Stop(object):
+        def __init__(self, token):
+            self.token = token
+
+        def is_set(self):
+            from tarvix.nornir.dask_marks import stopped
+
+            return stopped(self.token)
+
+    def __init__(self, args, plans, token):
+        _Run.__init__(self, args, plans)
+        self.token = token
+        self.stop = self._Stop(token)
+
+    def step(self, name, done, doing):
+        from tarvix.nornir.dask_marks import note
+
+        note(self.token, name, done, doing)
+
+
+def _topic(token):
+    """The topic of a cluster run's log records."""
+    return "tarvix-run-" + token
+
+
+class _Forward(logging.Handler):
+    """Sends the log records of one job (its thread's) to the scheduler,
+    under its run's topic: the command that started the run tells them."""
+
+    def __init__(self, topic, level):
+        from distributed import get_worker
+
+        logging.Handler.__init__(self, level)
+        self.topic = topic
+        self.thread = threading.current_thread().ident
+        self.worker = get_worker()
+        # Masked here: a child logger's records come up unmasked, and the
+        # scheduler keeps what is sent.
+        self.addFilter(secrets.FILTER)
+
+    def emit(self, record):
+        if record.thread != self.thread:
+            return
+        try:
+            self.worker.log_event(self.topic, {
+                "name": record.name, "levelno": record.levelno, "levelname": record.levelname,
+                "msg": record.getMessage(), "created": record.created, "threadName": record.threadName})
+        except Exception:
+            self.handleError(record)
+
+
+class _JobLogging(object):
+    """While jobs of cluster runs work in this worker process, the
+    framework's logger lets through what the most talkative of them
+    forwards; its level is given back after the last one."""
+    lock = threading.Lock()
+    jobs = []
+    level = None
+
+    def __init__(self, token, verbose):
+        self.handler = _Forward(_topic(token), logging.DEBUG if verbose else logging.WARNING)
+
+    def __enter__(self):
+        logger = logging.getLogger("tarvix")
+        with self.lock:
+            if not self.jobs:
+                _JobLogging.level = logger.level
+            self.jobs.append(self.handler.level)
+            logger.setLevel(min(self.jobs))
+            logger.addHandler(self.handler)
+
+    def __exit__(self, *exc):
+        logger = logging.getLogger("tarvix")
+        with self.lock:
+            logger.removeHandler(self.handler)
+            self.jobs.remove(self.handler.level)
+            logger.setLevel(min(self.jobs) if self.jobs else _JobLogging.level)
+
+
+def cluster_job(token, args, host, config, logged):
+    """A host's job on a worker: {"report": its report, "logs": {file name:
+    bytes of its session log}}.  ``logged``: whether a session log is
+    kept.  Nothing raises past it (Dask would log the task with its
+    arguments)."""
+    try:
+        with _JobLogging(token, args.verbose):
+            return _cluster_job(token, args, host, config, logged)
+    except Exception as error:
+        return {"report": _not_begun(host.name, "failed", "%s: %s" % (type(error).__name__, error)), "logs": {}}
+
+
+def _cluster_job(token, args, host, config, logged):
+    import shutil
+    import tempfile
+
+    from nornir.core.task import Task
+
+    from tarvix.nornir.dask_marks import begin, stopped, working
+    from tarvix.nornir.dask_runner import worker_nornir
+
+    name = host.name
+    if stopped(token):
+        return {"report": _not_begun(name, "interrupted", "not begun: the run was interrupted before it began"),
+                "logs": {}}
+    lost = begin(token, name)
+    if lost:
+        return {"report": _not_begun(name, "failed", str(lost), lost.done), "logs": {}}
+    folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
+    working(token, host)
+    try:
+        log = os.path.join(folder, file_stem(name) + ".log") if folder else None
+        run = _WorkerRun(args, {name: (None, log, [])}, token)
+        nr = worker_nornir(host, config)
+        try:
+            results = Task(_job(run), nr, global_dry_run=False, name="tarvix run",
+                           processors=nr.processors).start(host)
+        finally:
+            host.close_connections()
+        report = run.reports.get(name)
+        if report is None:  # a fault past the job's own handling: Nornir's result tells it
+            report = _not_begun(name, "failed", _error(results[0]))
+        logs = {}
+        for entry in sorted(os.listdir(folder)) if folder else []:
+            with open(os.path.join(folder, entry), "rb") as handle:
+                logs[entry] = handle.read()
+        return {"report": report, "logs": logs}
+    finally:
+        working(token, host, busy=False)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def _cluster_option(text):
+    """--cluster local[:N]: the number of worker processes."""
+    kind, colon, count = text.partition(":")
+    if kind != "local" or colon and not count.isdigit() or colon and int(count) < 1:
+        raise UsageError("--cluster %s: give local or local:N, N worker processes (a running scheduler's "
+                         "address goes to --scheduler)" % text)
+    return int(count) if colon else 2
+
+
+def _cluster(args, hosts):
+    """The cluster a run asks for, not yet started, or None for a threaded
+    run; refuses what cannot be used."""
+    tls = [args.tls_ca_file, args.tls_cert, args.tls_key]
+    if args.cluster and args.scheduler:
+        raise UsageError("--cluster starts a local cluster, --scheduler uses a running one: give one of them")
+    if any(tls) and not args.scheduler:
+        raise UsageError("--tls-ca-file, --tls-cert and --tls-key go with --scheduler tls://...")
+    if args.allow_plaintext_scheduler and not args.scheduler:
+        raise UsageError("--allow-plaintext-scheduler goes with --scheduler")
+    if args.site_resource and not args.scheduler:
+        raise UsageError("--site-resource goes with --scheduler (a local cluster's workers offer no resources)")
+    if args.worker_wait is not None and not (args.cluster or args.scheduler):
+        raise UsageError("--worker-wait goes with --cluster or --scheduler")
+    if not (args.cluster or args.scheduler):
+        return None
+    processes = _cluster_option(args.cluster) if args.cluster else None
+    try:
+        from tarvix.nornir import dask_cluster
+        import distributed  # noqa: F401
+    except ImportError:
+        raise _NoDask()
+    if args.scheduler:
+        try:
+            dask_cluster.check_scheduler(args.scheduler, dask_cluster.has_secrets(hosts.values()),
+                                        args.allow_plaintext_scheduler)
+        except dask_cluster.ClusterError as error:
+            raise UsageError(str(error))
+        for option, path in zip(("--tls-ca-file", "--tls-cert", "--tls-key"), tls):
+            if path and not os.path.isfile(path):
+                raise UsageError("%s %s: no such file" % (option, path))
+        if any(tls) and not all(tls):
+            raise UsageError("--tls-ca-file, --tls-cert and --tls-key go together")
+        if any(tls) and not args.scheduler.startswith("tls://"):
+            raise UsageError("--tls-ca-file, --tls-cert and --tls-key go with a tls:// scheduler, not %s"
+                             % args.scheduler)
+        certificates = all(tls) or not any(tls) and dask_cluster.tls_configured()
+        if args.scheduler.startswith("tls://") and not certificates:
+            raise UsageError("--scheduler %s: give --tls-ca-file, --tls-cert and --tls-key (or name them in "
+                             "Dask's configuration)" % args.scheduler)
+        return dask_cluster.Cluster(scheduler=args.scheduler, security=dask_cluster.security(*tls))
+    threads = -(-args.workers // processes)
+    return dask_cluster.Cluster(workers=processes, threads=threads)
+
+
+class _NoDask(Exception):
+    pass
+
+
+def _work_on_cluster(nr, run, progress, client):
+    """Runs the job on a Dask cluster's workers; the main thread waits for
+    the hosts and takes an interrupt: then the hosts not begun are
+    cancelled and the links of those in flight ended."""
+    from nornir.core.task import MultiResult, Result
+
+    from tarvix.nornir import dask_cluster, dask_collect, dask_runner
+
+    token = dask_cluster.token()
+    hosts = nr.inventory.hosts
+    config = nr.config
+    logged = bool(run.args.session_log)
+    with dask_cluster.scheduler_link():
+        submit = dask_collect.Submitter(
+            client, token, "tarvix-run", cluster_job,
+            lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
+            run.args.site_resource, lambda name, field: _field(hosts[name], field))
+
+    def done(name, value, error):
+        if value is not None:
+            report = value["report"]
+        elif error is None:
+            report = _not_begun(name, "interrupted", "not begun: the run was interrupted before it began")
+        else:
+            told = isinstance(error, (dask_cluster.WorkerLost, dask_cluster.ClusterError))
+            report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error),
+                                getattr(error, "done", ()))
+        output, log, files = run.plans[name]
+        for entry, data in sorted((value or {}).get("logs", {}).items()):
+            path = os.path.join(os.path.dirname(log), entry) if log else None
+            if path not in files:
+                continue
+            try:
+                with open(path, "wb") as out:
+                    out.write(data)
+            except OSError as failure:
+                _unsaved(report, path, failure)
+        _save(output, report)
+        run.reports[name] = report
+        failed = report["status"] != "ok"
+        result = Result(hosts[name], result=report["error"] if failed else "", failed=failed,
+                        seconds=report["seconds"])
+        results = MultiResult("tarvix run")
+        results.append(result)
+        progress.task_instance_completed(None, hosts[name], results)
+
+    told = []
+
+    def tell():
+        if not told:
+            told.append(True)
+            progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
+                         "Ctrl-C again exits at once" % _signal_name(run.signal))
+
+    def forwarded(event):
+        # A record of this run's jobs on the workers (--verbose: every line
+        # sent; else warnings), told here as a threaded run's are.
+        record = logging.makeLogRecord(event[1])
+        logging.getLogger(record.name).handle(record)
+
+    topic = _topic(token)
+    with dask_cluster.scheduler_link():
+        client.subscribe_topic(topic, forwarded)
+    futures = {}
+    for name in sorted(hosts):
+        refused = submit.refused(name)
+        if refused is not None:
+            done(name, None, refused)
+        else:
+            with dask_cluster.scheduler_link():
+                futures[submit(name)] = name
+    try:
+        dask_collect.collect(client, token, futures, submit, done, stop=run.stop, told=tell,
+                            grace=run.args.worker_wait)
+    finally:
+        dask_collect.forget(client, token)
+        try:
+            client.unsubscribe_topic(topic)
+        except Exception:
+            pass

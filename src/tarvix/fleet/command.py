@@ -1,0 +1,188 @@
+"""``tarvix run``: one job over a Nornir inventory, on Nornir's threaded
+runner or on a Dask cluster, and its outcome told."""
+import json
+import logging
+import sys
+import threading
+import time
+
+from tarvix.eal import secrets
+from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
+from tarvix.fleet.inventory import _nornir
+from tarvix.fleet.job import _error, _job, _Run
+from tarvix.fleet.naming import _create_files, _plan_files
+from tarvix.fleet.checks import _check, _selects
+from tarvix.fleet.cluster import _cluster, _NoDask, _work_on_cluster
+from tarvix.fleet.progress import _note, Progress, _StderrHandler, table
+from tarvix.fleet.signals import _signal_name, _Signals
+
+NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
+
+def _work_hosts(nr, run, progress):
+    """Runs the job on Nornir's threaded runner in a thread of its own, so
+    that this thread stays free to take an interrupt: then it stops hosts
+    from beginning, ends the links of those in flight and says so."""
+    outcome = {}
+
+    def work():
+        try:
+            outcome["results"] = nr.with_processors([progress]).run(task=_job(run), name="tarvix run")
+        except BaseException as error:  # handed to the main thread
+            outcome["error"] = error
+
+    worker = threading.Thread(target=work, name="tarvix run", daemon=True)
+    worker.start()
+    told = False
+    while worker.is_alive():
+        worker.join(0.2)
+        if run.stop.is_set():
+            # Again and again: a host that was about to open its link
+            # when told is ended too.
+            run.abort_in_flight()
+            if not told:
+                told = True
+                progress.say("interrupted (%s): %s; Ctrl-C again exits at once"
+                             % (_signal_name(run.signal), run.waiting()))
+    if "error" in outcome:
+        raise outcome["error"]
+    # A task that failed past its own handling (a fault here) left no
+    # report: Nornir's result tells what it raised.
+    for name, result in outcome["results"].items():
+        if name not in run.reports:
+            run.reports[name] = {"name": name, "status": "failed", "seconds": 0.0, "done": [], "outputs": [],
+                                 "error": _error(result[0])}
+
+
+def _document(run, names, elapsed):
+    """The run as one JSON document."""
+    hosts = []
+    for name in names:
+        report = run.reports[name]
+        hosts.append({"name": name, "status": report["status"], "seconds": round(report["seconds"], 3),
+                      "error": report["error"], "done": report["done"],
+                      "outputs": [dict(entry) for entry in report["outputs"]]})
+    counts = {status: sum(1 for host in hosts if host["status"] == status)
+              for status in ("ok", "failed", "unsaved", "interrupted")}
+    document = {"hosts": hosts}
+    document.update(counts)
+    document.update(seconds=round(elapsed, 3), workers=run.args.workers,
+                    interrupted_by=_signal_name(run.signal) if run.signal else None)
+    return document
+
+
+def run(args):
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        # Before the hosts are begun, or once they are done.
+        print("interrupted", file=sys.stderr)
+        return INTERRUPTED
+
+
+def _run(args):
+    try:
+        where = _check(args)
+    except UsageError as error:
+        return fail(error, USAGE)
+    try:
+        import nornir  # noqa: F401
+        import rich  # noqa: F401
+    except ImportError:
+        return fail(NEEDS_NORNIR, FAILED)
+    if args.parse:
+        from tarvix.bases.parsing import INSTALL_HINT
+        try:
+            import ntc_templates  # noqa: F401
+            import textfsm  # noqa: F401
+        except ImportError:
+            return fail(INSTALL_HINT, FAILED)
+    try:
+        nr = _nornir(args)
+    except UsageError as error:
+        return fail(error, USAGE)
+    nr = nr.filter(filter_func=_selects(args, where))
+    names = sorted(nr.inventory.hosts)
+    if not names:
+        return fail("no device in %s matches the filters" % args.inventory, USAGE)
+    try:
+        plans = _plan_files(args, nr.inventory.hosts)
+        cluster = _cluster(args, nr.inventory.hosts)
+    except UsageError as error:
+        return fail(error, USAGE)
+    except _NoDask:
+        from tarvix.nornir.dask_cluster import NEEDS_DASK
+
+        return fail(NEEDS_DASK, FAILED)
+    if cluster is None:
+        return _hosts_run(args, nr, names, plans, None)
+    from tarvix.nornir import dask_cluster
+    from tarvix.nornir.dask_cluster import ClusterError, check_workers, has_secrets
+
+    status = []
+    try:
+        with cluster as client:
+            with dask_cluster.scheduler_link():
+                try:
+                    check_workers(client, has_secrets(nr.inventory.hosts.values()), args.allow_plaintext_scheduler)
+                except ClusterError as error:
+                    return fail(error, USAGE)
+                args.workers = sum(client.nthreads().values())
+            status.append(_hosts_run(args, nr, names, plans, client))
+        return status[0]
+    except KeyboardInterrupt:
+        if not status:
+            raise
+        return status[0]  # told already: only the cluster's closing was cut short
+    except ClusterError as error:  # the scheduler lost past what the run tells among them
+        return fail(error, FAILED)
+
+
+def _hosts_run(args, nr, names, plans, client):
+    """Works the hosts, on the threaded runner or (``client``) on a Dask
+    cluster, and tells the outcome."""
+    try:
+        _create_files(plans)
+    except UsageError as error:
+        return fail(error, USAGE)
+
+    handler = _StderrHandler()
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    handler.addFilter(secrets.FILTER)
+    logger = logging.getLogger("tarvix")
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG if args.verbose else logging.WARNING)
+    # Nornir reports what its tasks raise through logging, which is not set
+    # up here: the results carry them.
+    quiet = logging.NullHandler()
+    logging.getLogger("nornir").addHandler(quiet)
+    run = _Run(args, plans)
+    began = time.monotonic()
+    try:
+        with _Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
+            if client is None:
+                _work_hosts(nr, run, progress)
+            else:
+                _work_on_cluster(nr, run, progress, client)
+    finally:
+        logger.removeHandler(handler)
+        logging.getLogger("nornir").removeHandler(quiet)
+    elapsed = time.monotonic() - began
+
+    counts = {"ok": 0, "failed": 0, "unsaved": 0, "interrupted": 0}
+    for name in names:
+        counts[run.reports[name]["status"]] += 1
+    if args.json:
+        print(json.dumps(secrets.mask_report(_document(run, names, elapsed))))
+    else:
+        print(table([(name, run.reports[name]["status"], run.reports[name]["seconds"], _note(run.reports[name]))
+                     for name in names]))
+        summary = "%d device(s): %d ok, %d failed" % (len(names), counts["ok"], counts["failed"])
+        for status in ("unsaved", "interrupted"):
+            if counts[status]:
+                summary += ", %d %s" % (counts[status], status)
+        print("%s, in %.2f s with %d worker(s)" % (summary, elapsed, args.workers))
+        if args.output:
+            print("output of each device in %s" % args.output)
+    if run.signal:
+        return signalled(run.signal)
+    return FAILED if len(names) > counts["ok"] else 0

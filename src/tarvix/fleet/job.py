@@ -1,0 +1,220 @@
+"""The job of ``tarvix run`` on one device: connect, the commands and
+lines, disconnect; its report and its output file."""
+import json
+import logging
+import threading
+import time
+
+from tarvix.eal import secrets
+
+def _text(output):
+    return output if isinstance(output, str) else json.dumps(output, indent=2)
+
+
+def _reason(text):
+    """A message on one line: a link's error gives the device's last words
+    on its first line and what was awaited on its second; both are told."""
+    return "; ".join(line.strip() for line in str(text).splitlines() if line.strip())
+
+
+def _error(outcome):
+    """A failed Result's message: the device's words of a tarvix task, or
+    for an exception that Nornir caught (its result a traceback) the
+    exception itself."""
+    error = outcome.exception
+    if error is not None and outcome.result != str(error):
+        return secrets.mask("%s: %s" % (type(error).__name__, error))
+    return secrets.mask(str(outcome.result))
+
+
+class _Interrupted(Exception):
+    """The run was interrupted before this host's next step."""
+
+
+class _Run(object):
+    """What the hosts' tasks and the main thread share: the options, each
+    host's files and report, the hosts in flight and the interrupt."""
+
+    def __init__(self, args, plans):
+        self.args = args
+        self.plans = plans
+        self.stop = threading.Event()
+        self.signal = None
+        self.lock = threading.Lock()
+        self.inflight = {}
+        self.reports = {}
+
+    def check(self):
+        if self.stop.is_set():
+            raise _Interrupted()
+
+    def waiting(self):
+        """What ending the run waits for, in words."""
+        with self.lock:
+            names = sorted(self.inflight)
+        if not names:
+            return "no device in flight"
+        return "ending %d device(s) in flight: %s" % (len(names), ", ".join(names))
+
+    def step(self, name, done, doing):
+        """A host is about to do ``doing`` on its device, having done
+        ``done``: a cluster's worker tells its scheduler."""
+
+    def abort_in_flight(self):
+        """Ends the links of the hosts in flight, those still connecting
+        included (lock-free on the connections), so that what each one
+        waits for fails at once; its task still closes its connection.
+        Every connection the plugin has in this process is the run's."""
+        from tarvix.nornir.connection import abort_all
+
+        abort_all()
+
+
+def _parsed(host, entry):
+    """Parses a command's output in place; what did not parse keeps its
+    text and gets a warning."""
+    from tarvix.bases import parsing
+    from tarvix.core.errors import ParseError
+    from tarvix.nornir import CONNECTION_NAME
+
+    con = getattr(host.connections.get(CONNECTION_NAME), "connection", None)
+    try:
+        template = parsing.find_template(getattr(con, "template_platform", None), entry["command"])
+        records = parsing.parse(template, entry["output"])
+    except ParseError as error:
+        entry["warning"] = " ".join(str(error).split())
+        return
+    if records:
+        entry["output"] = records
+    else:
+        entry["warning"] = "the template for %r matched nothing in the output" % entry["command"]
+
+
+def _job(run):
+    """The task each host runs: connect, the commands and lines, disconnect;
+    the device's output to ``--output``, its report to ``run.reports``.
+    Once the run is interrupted, a host not begun ends at once and one in
+    flight before its next step."""
+    from nornir.core.exceptions import NornirSubTaskError
+    from nornir.core.task import Result
+
+    from tarvix.core.errors import CommandError
+    from tarvix.nornir import CONNECTION_NAME, tarvix_configure, tarvix_execute
+    from tarvix.nornir.tasks import FAILURES
+
+    args = run.args
+
+    def work(task, report, done):
+        """Works the host; returns the error, or None."""
+        log = run.plans[task.host.name][1]
+        try:
+            if log:
+                params = task.host.get_connection_parameters(CONNECTION_NAME)
+                extras = dict(params.extras or {})
+                extras["session_log"] = log
+                task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
+            for command in args.execute or []:
+                run.check()
+                run.step(task.host.name, done, command)
+                result = task.run(tarvix_execute, command=command, timeout=args.timeout, name=command)
+                done.append(command)
+                entry = {"command": command, "output": result[0].result, "warning": None}
+                if args.parse:
+                    _parsed(task.host, entry)
+                report["outputs"].append(entry)
+            if args.configure:
+                run.check()
+                lines = list(args.configure)
+                run.step(task.host.name, done, "configuration of %d line(s)" % len(lines))
+                try:
+                    result = task.run(tarvix_configure, lines=lines, timeout=args.timeout, name="configure")
+                except NornirSubTaskError as failure:
+                    refused = failure.result[0].exception
+                    if isinstance(refused, CommandError) and refused.command in lines:
+                        applied = lines.index(refused.command)
+                        done.append("%d of %d configuration line(s), the next one refused" % (applied, len(lines)))
+                    else:
+                        done.append("configuration begun, %d line(s), not known how far" % len(lines))
+                    raise
+                done.append("%d configuration line(s)" % len(lines))
+                report["outputs"].append({"command": "configure", "lines": lines, "output": result[0].result,
+                                          "warning": None})
+        except _Interrupted:
+            return "stopped before its next step"
+        except NornirSubTaskError as failure:
+            return _error(failure.result[0])
+        except FAILURES as failure:
+            return str(failure)
+        except Exception as failure:  # told in the table; its traceback with --verbose
+            logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
+            return "%s: %s" % (type(failure).__name__, failure)
+        return None
+
+    def job(task):
+        host = task.host
+        report = {"name": host.name, "status": "ok", "seconds": 0.0, "error": None, "outputs": [], "done": []}
+        began = time.monotonic()
+        if run.stop.is_set():
+            report["status"], report["error"] = "interrupted", "not begun: the run was interrupted before it began"
+        else:
+            with run.lock:
+                run.inflight[host.name] = host
+            try:
+                error = work(task, report, report["done"])
+                stopped = run.stop.is_set()
+            finally:
+                with run.lock:
+                    run.inflight.pop(host.name, None)
+            if CONNECTION_NAME in host.connections:
+                try:
+                    host.close_connection(CONNECTION_NAME)
+                except FAILURES as closing:
+                    # A link the interrupt ended does not close cleanly.
+                    if not stopped:
+                        error = error or str(closing)
+            if error:
+                report["status"] = "interrupted" if stopped else "failed"
+                report["error"] = error
+        _save(run.plans[host.name][0], report)
+        report["seconds"] = time.monotonic() - began
+        run.reports[host.name] = report
+        failed = report["status"] != "ok"
+        return Result(host=host, result=report["error"] if failed else _output_text(report), failed=failed,
+                      seconds=report["seconds"])
+
+    return job
+
+
+def _output_text(report):
+    """What a host's output file holds."""
+    lines = []
+    for entry in report["outputs"]:
+        lines.append("--- %s\n%s" % (entry["command"], _text(entry["output"])))
+        if entry["warning"]:
+            lines.append("!!! warning: %s" % entry["warning"])
+    if report["status"] != "ok":
+        lines.append("!!! %s: %s" % (report["status"], report["error"]))
+    return "\n".join(lines) + "\n"
+
+
+def _unsaved(report, path, failure):
+    """A report whose file could not be written: what was done is told."""
+    done = ", ".join(report["done"]) or "nothing"
+    report["error"] = "output not written to %s: %s; done on the device: %s%s" % (
+        path, failure.strerror or failure, done,
+        "; then %s: %s" % (report["status"], _reason(report["error"])) if report["error"] else "")
+    report["status"] = "unsaved"
+
+
+def _save(output, report):
+    """Writes a host's output file (``output``, or None for none)."""
+    if output:
+        try:
+            with open(output, "w", encoding="utf-8") as out:
+                out.write(_output_text(report))
+        except OSError as failure:
+            _unsaved(report, output, failure)
+
+
+def _not_begun(name, status, error, done=()):
+    return {"name": name, "status": status, "seconds": 0.0, "error": error, "outputs": [], "done": list(done)}

@@ -1,0 +1,168 @@
+"""``tarvix simulate``: an inventory of bundled-simulator devices to try
+``tarvix run`` on, and the SSH simulator serving the routers of one."""
+import binascii
+import errno
+import json
+import os
+
+from tarvix.exits import FAILED, USAGE, fail
+from tarvix.fleet.inventory import INVENTORY_FILES
+from tarvix.simulator import ROUTERS_FILE
+
+def _yaml(value):
+    """A scalar as YAML: JSON's double-quoted strings are YAML's too."""
+    return json.dumps(value)
+
+
+def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, password=None, dialect="generic"):
+    """Writes a SimpleInventory of ``count`` bundled-simulator devices into
+    ``directory`` (made if missing) and returns their names.  The hosts
+    belong to group "simulated" and alternate between sites "lab1" and
+    "lab2" (inventory data ``site``).  By default each host's start command
+    spawns a simulator of its own, so no server runs.  With ``ssh_ports``
+    (the first port, or a port per host) the hosts are the SSH simulator's
+    routers on 127.0.0.1, reached by the plugin's default ssh start command
+    without host key checking; the server's file of them, ``routers.json``,
+    is written too (``tarvix simulate --serve`` serves it), and so is
+    ``password`` (default: a new random one) for user "admin".  Unless
+    ``force`` is set, an inventory file already there is FileExistsError,
+    and nothing is written.  ``dialect``: the CLI dialect the simulated
+    devices speak (tarvix.simulator.DIALECTS), which is the os plugin the
+    inventory names as their platform."""
+    from tarvix import simulator
+
+    if dialect not in simulator.DIALECTS:
+        raise ValueError("the simulator speaks no dialect %r (%s)" % (dialect, ", ".join(simulator.DIALECTS)))
+    options = ["--dialect", dialect] if dialect != "generic" else []
+
+    if count < 1:
+        raise ValueError("a fleet has at least one device")
+    if isinstance(ssh_ports, int):
+        ssh_ports = list(range(ssh_ports, ssh_ports + count))
+    if ssh_ports is not None and (len(ssh_ports) != count or not all(0 < port < 65536 for port in ssh_ports)):
+        raise ValueError("a fleet over SSH needs a port from 1 to 65535 for each of its %d devices" % count)
+    files = INVENTORY_FILES + ((ROUTERS_FILE,) if ssh_ports is not None else ())
+    if not force:
+        present = [name for name in files if os.path.lexists(os.path.join(directory, name))]
+        if present:
+            raise FileExistsError(errno.EEXIST, "an inventory is there already (%s)" % ", ".join(present),
+                                  directory)
+    width = max(2, len(str(count)))
+    names = ["%s%0*d" % (prefix, width, number) for number in range(1, count + 1)]
+    os.makedirs(directory, exist_ok=True)
+    hosts = []
+    for number, name in enumerate(names):
+        hosts += [
+            "%s:" % name,
+            "  hostname: %s" % _yaml(name if ssh_ports is None else "127.0.0.1"),
+        ]
+        if ssh_ports is not None:
+            hosts.append("  port: %d" % ssh_ports[number])
+        hosts += [
+            "  groups: [simulated]",
+            "  data:",
+            "    site: %s" % _yaml("lab%d" % (number % 2 + 1)),
+        ]
+        if ssh_ports is None:
+            hosts += [
+                "  connection_options:",
+                "    tarvix:",
+                "      extras:",
+                "        start: %s" % _yaml(simulator.command(name, *options)),
+            ]
+    groups = [
+        "simulated:",
+        "  platform: %s" % dialect,
+        "  data:",
+        "    kind: %s" % ("bundled simulator" if ssh_ports is None else "bundled simulator over SSH"),
+    ]
+    defaults = []
+    if ssh_ports is not None:
+        if password is None:
+            password = binascii.hexlify(os.urandom(8)).decode("ascii")
+        defaults += ["username: admin", "password: %s" % _yaml(password)]
+    defaults += [
+        "connection_options:",
+        "  tarvix:",
+        "    extras:",
+        "      connection_timeout: 30",
+    ]
+    if ssh_ports is not None:
+        # The server makes new host keys each time it starts.
+        defaults.append("      host_key_checking: false")
+    for filename, lines in zip(INVENTORY_FILES, (hosts, groups, defaults)):
+        with open(os.path.join(directory, filename), "w") as out:
+            out.write("---\n" + "\n".join(lines) + "\n")
+    if ssh_ports is not None:
+        routers = [{"hostname": name, "port": port, "username": "admin", "password": password}
+                   for name, port in zip(names, ssh_ports)]
+        if dialect != "generic":
+            for router in routers:
+                router["dialect"] = dialect
+        with open(os.path.join(directory, ROUTERS_FILE), "w") as out:
+            out.write('{"routers": [\n%s\n]}\n' % ",\n".join(json.dumps(router) for router in routers))
+    return names
+
+
+def serve(directory, dialect=None):
+    """Serves the SSH simulator's routers of ``directory`` until Ctrl-C or
+    SIGTERM; returns the exit status.  ``dialect``: the CLI dialect of the
+    routers that name none."""
+    from tarvix.simulator import server
+
+    if not server.available():
+        return fail(server.NEEDS_ASYNCSSH, FAILED)
+    path = os.path.join(directory, ROUTERS_FILE) if os.path.isdir(directory) else directory
+    try:
+        routers = server.load(path)
+        if dialect:
+            for router in routers:
+                if isinstance(router, dict):
+                    router.setdefault("dialect", dialect)
+        server.Server(routers)
+    except (OSError, ValueError) as error:
+        return fail("%s: %s" % (path, getattr(error, "strerror", None) or error), USAGE)
+
+    def ready(running):
+        ports = sorted(port for each in running.ports.values() for port in each)
+        print("serving %d simulated routers over SSH on %s ports %d..%d (Ctrl-C stops)"
+              % (len(running.ports), running.host, ports[0], ports[-1]), flush=True)
+
+    try:
+        server.serve(routers, ready=ready)
+    except OSError as error:
+        return fail("cannot serve the routers: %s" % error, FAILED)
+    return 0
+
+
+def simulate(args):
+    if args.fleet is None and not args.serve:
+        return fail("tarvix simulate needs --fleet N or --serve", USAGE)
+    if args.fleet is not None and args.fleet < 1:
+        return fail("--fleet must be 1 or more", USAGE)
+    if args.ssh_port is not None and args.fleet is None:
+        return fail("--ssh-port goes with --fleet N", USAGE)
+    if args.fleet is None:
+        return serve(args.directory, args.dialect)
+    if args.ssh_port is not None and not 0 < args.ssh_port <= 65536 - args.fleet:
+        return fail("--ssh-port: the %d ports from it must lie from 1 to 65535" % args.fleet, USAGE)
+    if args.serve and args.ssh_port is None:
+        return fail("--serve with --fleet N needs --ssh-port", USAGE)
+    if os.path.exists(args.directory) and not os.path.isdir(args.directory):
+        return fail("%s: a file is there, not a directory" % args.directory, USAGE)
+    try:
+        names = write_fleet(args.directory, args.fleet, force=args.force, ssh_ports=args.ssh_port,
+                            dialect=args.dialect or "generic")
+    except FileExistsError as error:
+        return fail("%s: %s; --force writes over it" % (args.directory, error.strerror), USAGE)
+    except OSError as error:
+        return fail("%s: cannot write the inventory: %s"
+                    % (error.filename or args.directory, error.strerror or error), FAILED)
+    print("wrote an inventory of %d simulated devices (%s .. %s) to %s"
+          % (len(names), names[0], names[-1], args.directory))
+    if args.ssh_port is not None and not args.serve:
+        print("serve them: tarvix simulate --serve %s" % args.directory)
+    print("try: tarvix run --inventory %s --execute \"show clock\"" % args.directory, flush=True)
+    if args.serve:
+        return serve(args.directory, args.dialect)
+    return 0

@@ -1,0 +1,141 @@
+"""The marks a cluster run keeps with the Dask scheduler, made on the
+workers: each host's task marked begun before it touches its device (so that
+a host is never run twice), what it has done so far, and the runs
+interrupted as the workers were told."""
+import collections
+import threading
+
+from tarvix.nornir.dask_cluster import PREFIX, RunEnded, WorkerLost
+
+
+def _client():
+    from distributed import get_client
+
+    return get_client()
+
+
+def _here():
+    """This worker's address and the key of the task it runs in this
+    thread (None, None outside a task)."""
+    from distributed import get_worker
+
+    try:
+        worker = get_worker()
+        return worker.address, str(worker.get_current_task())
+    except (ValueError, AttributeError, KeyError):
+        return None, None
+
+
+def begin(run, name):
+    """Marks a host's task begun with the scheduler, in one step there;
+    None then, or when it was begun already (by a worker since lost, so
+    that it must not run again) a WorkerLost telling why it fails."""
+    worker, key = _here()
+    mark = _client().run_on_scheduler(_begin_mark, run, name, {"done": [], "doing": None, "worker": worker,
+                                                               "key": key})
+    if mark is None:
+        return None
+    if mark == ENDED:
+        return RunEnded("not begun: the run had ended when it came to a worker")
+    return WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")), mark.get("done") or ())
+
+
+# The runs open on a scheduler, beside their marks: a mark made again for
+# a step after its run ended does not open it again.
+OPEN = PREFIX + "-open"
+ENDED = "ended"
+
+
+def _open_run(run, dask_scheduler=None):
+    dask_scheduler.task_metadata.setdefault(OPEN, {})[run] = True
+    dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
+
+
+def _begin_mark(run, name, mark, dask_scheduler=None):
+    if run not in dask_scheduler.task_metadata.get(OPEN, {}):
+        return ENDED  # forgotten: whatever did this host is over
+    marks = dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
+    if name in marks:
+        return marks[name]
+    marks[name] = mark
+    return None
+
+
+def note(run, name, done, doing):
+    """Tells the scheduler what a host has done on its device so far, and
+    what it is doing now, so that a lost worker's hosts can tell it."""
+    worker, key = _here()
+    _client().set_metadata([PREFIX, run, name], {"done": list(done), "doing": doing, "worker": worker, "key": key})
+
+
+def why_lost(error):
+    """A lost worker's error in a few words."""
+    worker = getattr(error, "last_worker", None)
+    if worker is not None:  # a KilledWorker: its message is a page long
+        return "worker %s" % getattr(worker, "address", worker)
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+def lost_reason(mark, why):
+    """Why a host failed whose worker was lost (``why``); ``mark`` is what
+    it had told the scheduler."""
+    done = ", ".join(mark.get("done") or []) or "nothing known"
+    text = "the Dask worker working it was lost (%s); done on the device: %s" % (why, done)
+    if mark.get("doing"):
+        text += "; in progress: %s, not known how far" % mark["doing"]
+    return text + "; not run again"
+
+
+class _Stops(object):
+    """The runs interrupted, as told to this worker process (the newest
+    few hundred); and the hosts each run is working here."""
+    lock = threading.Lock()
+    stopped = collections.OrderedDict()
+    working = {}
+    ready = False
+
+
+def working(run, host, busy=True):
+    """Tells that a run's host is being worked in this process, or is no
+    more."""
+    with _Stops.lock:
+        hosts = _Stops.working.setdefault(run, {})
+        if busy:
+            hosts[host.name] = host
+        else:
+            hosts.pop(host.name, None)
+            if not hosts:
+                del _Stops.working[run]
+
+
+def stop_here(run):
+    """Run on every worker when a run is interrupted: its hosts not begun
+    end at once, and the links of those in flight are ended.  Where this
+    run alone has connections in the process, all of them are, those still
+    connecting included; where other runs share the worker, only the
+    connections of this run's hosts that are open."""
+    from tarvix.nornir.connection import CONNECTION_NAME, abort_all
+
+    with _Stops.lock:
+        _Stops.stopped[run] = True
+        while len(_Stops.stopped) > 256:
+            _Stops.stopped.popitem(last=False)
+        hosts = list(_Stops.working.get(run, {}).values())
+        alone = set(_Stops.working) <= {run}
+    if alone:
+        abort_all()
+        return
+    for host in hosts:
+        con = getattr(host.connections.get(CONNECTION_NAME), "connection", None)
+        if con is not None:
+            con.abort()
+
+
+def stopped(run):
+    with _Stops.lock:
+        return run in _Stops.stopped
+
+
+def _forget_marks(run, dask_scheduler=None):
+    dask_scheduler.task_metadata.get(OPEN, {}).pop(run, None)
+    dask_scheduler.task_metadata.get(PREFIX, {}).pop(run, None)
