@@ -5,7 +5,8 @@ import pytest
 
 import tarvix
 import tarvix.bases.connection as connection_module
-from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection, _clean, reply_statements
+from tarvix.bases.commands import _clean, reply_statements
+from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection
 from tarvix.core.errors import ConnectionError, ConnectionInfraError
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.plugins.generic import GenericDualRPConnection, GenericSingleRpConnection

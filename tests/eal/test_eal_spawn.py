@@ -125,7 +125,7 @@ TERMINAL = ("import os\n"
 
 @pytest.mark.parametrize("start", ["posix_spawn", "fork"])
 def test_the_program_owns_its_terminal(link, monkeypatch, start):
-    from tarvix.eal import spawn as spawn_module
+    from tarvix.eal import linkprocess as spawn_module
 
     if start == "fork":
         monkeypatch.setattr(spawn_module, "_setsid", [None])
@@ -139,7 +139,7 @@ def test_the_program_owns_its_terminal(link, monkeypatch, start):
 
 @pytest.mark.parametrize("start", ["posix_spawn", "posix_spawn closing each", "fork"])
 def test_the_program_inherits_no_other_descriptor(link, monkeypatch, start):
-    from tarvix.eal import spawn as spawn_module
+    from tarvix.eal import linkprocess as spawn_module
 
     if start == "fork":
         monkeypatch.setattr(spawn_module, "_setsid", [None])
@@ -164,7 +164,7 @@ def test_the_program_inherits_no_other_descriptor(link, monkeypatch, start):
 
 @pytest.mark.parametrize("breaks", ["the terminal object", "the spawn after the program runs"])
 def test_a_failure_once_the_program_runs_leaves_no_process(monkeypatch, breaks):
-    from tarvix.eal import spawn as spawn_module
+    from tarvix.eal import linkprocess as spawn_module
 
     if spawn_module._setsid_ctty() is None:
         pytest.skip("no posix_spawn or no setsid with --ctty here")

@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from tarvix.bases.connection import _session_start
+from tarvix.bases.starts import _session_start
 from tarvix.eal import sshlink
 
 

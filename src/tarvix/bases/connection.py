@@ -15,7 +15,7 @@ of that class::
 
 A plugin class derives from ``SingleRpConnection`` or ``DualRpConnection``
 and names the CLI dialect its device speaks (``dialect``, a
-``tarvix.eal.statemachine.Dialect``: prompts, mode commands, setup
+``tarvix.eal.dialect.Dialect``: prompts, mode commands, setup
 commands...); it may name its link broker (``broker_class``; by default
 those of ``tarvix.bases.routers.brokers``) and further ``settings``.
 
@@ -29,16 +29,15 @@ import logging
 import numbers
 import os
 import re
-import shlex
 import threading
-import time
 
 import pexpect
 
 from tarvix.bases import parsing
-from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
+from tarvix.bases.commands import CommandRunner, reply_statements
+from tarvix.bases.starts import _say_system_ssh, _session_start
+from tarvix.core.errors import CommandError, ConnectionError
 from tarvix.eal import sshlink
-from tarvix.eal.dialogs import Statement
 from tarvix.eal.secrets import SECRET_ENV_VARS
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
@@ -95,26 +94,6 @@ def child_env(env=None):
     return dict((key, value) for key, value in source.items() if key not in SECRET_ENV_VARS)
 
 
-def reply_statements(reply):
-    """Statements from what ``execute(..., reply=...)`` accepts: a Dialog, a
-    list of Statements and/or (pattern, answer) pairs, or a dict mapping
-    patterns to answers.  An answer is a line to send or a callable
-    ``answer(spawn, context, match)``."""
-    if reply is None:
-        return []
-    if isinstance(reply, dict):
-        reply = list(reply.items())
-    statements = []
-    for item in reply:
-        if isinstance(item, Statement):
-            statements.append(item)
-        elif isinstance(item, (tuple, list)) and len(item) == 2:
-            statements.append(Statement(item[0], action=item[1], name="reply to %s" % (item[0],)))
-        else:
-            raise ValueError("a reply is a Statement or a (pattern, answer) pair, not %r" % (item,))
-    return statements
-
-
 class RpHandle(object):
     """One route processor of a device: its console link (``spawn``), the
     link's ``state_machine``, and the ``role`` ("active"/"standby") and
@@ -132,7 +111,7 @@ class RpHandle(object):
         return "<RpHandle %s role=%s mode=%s>" % (self.name, self.role, self.mode)
 
 
-class Connection(object):
+class Connection(CommandRunner):
     """A command-line connection to one device.
 
     Built on this class itself, it returns an instance of the registered
@@ -216,18 +195,7 @@ class Connection(object):
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
                  rediscover=False, session_log=None, console=None, ssh=None):
-        starts = [start] if isinstance(start, str) else list(start or [])
-        if len(starts) != len(self.handle_names):
-            raise ValueError("%s needs %d start command(s), got %d"
-                             % (type(self).__name__, len(self.handle_names), len(starts)))
-        if not hostname and not learn_hostname:
-            raise ValueError("a hostname is needed unless learn_hostname is set")
-        if isinstance(connection_timeout, bool) or not isinstance(connection_timeout, numbers.Real) \
-                or not connection_timeout > 0:
-            raise ValueError("connection_timeout must be a number of seconds above 0, not %r" % (connection_timeout,))
-        for start in starts:
-            if sshlink.is_url(start):
-                sshlink.parse_url(start)
+        starts = self._checked_starts(start, hostname, learn_hostname, connection_timeout)
         self.ssh = sshlink.check_options(ssh)
         self.hostname = hostname
         self.os, self.series, self.model = os, series, model
@@ -247,7 +215,7 @@ class Connection(object):
             raise ValueError("session_log is a path or a writable file object, not %r" % (session_log,))
         self.session_log = session_log
         if self.dialect is None:
-            from tarvix.plugins.generic import DIALECT
+            from tarvix.plugins.generic.dialect import DIALECT
 
             self.dialect = DIALECT
         if self.template_platform is None:
@@ -274,6 +242,23 @@ class Connection(object):
                                          credentials=self.credentials, context=self.context,
                                          timeout=connection_timeout, log=self.log, dialect=self.dialect)
             self.handles.append(RpHandle(name, command, machine))
+
+    def _checked_starts(self, start, hostname, learn_hostname, connection_timeout):
+        """The start commands, one for each RP; ValueError for what cannot
+        make a connection."""
+        starts = [start] if isinstance(start, str) else list(start or [])
+        if len(starts) != len(self.handle_names):
+            raise ValueError("%s needs %d start command(s), got %d"
+                             % (type(self).__name__, len(self.handle_names), len(starts)))
+        if not hostname and not learn_hostname:
+            raise ValueError("a hostname is needed unless learn_hostname is set")
+        if isinstance(connection_timeout, bool) or not isinstance(connection_timeout, numbers.Real) \
+                or not connection_timeout > 0:
+            raise ValueError("connection_timeout must be a number of seconds above 0, not %r" % (connection_timeout,))
+        for start in starts:
+            if sshlink.is_url(start):
+                sshlink.parse_url(start)
+        return starts
 
     # -- members the brokers use -----------------------------------------
 
@@ -487,118 +472,6 @@ class Connection(object):
         with self._lock:
             return self._configure(lines, target, timeout, prompt_recovery, reply)
 
-    def _configure(self, lines, target, timeout, prompt_recovery, reply):
-        handle = self._handle(target)
-        timeout = self._timeout(timeout)
-        statements = reply_statements(reply)
-        lenient = self._lenient_config(lines)
-        try:
-            if lenient:
-                output = self._configure_leniently(handle, lines, timeout, prompt_recovery, statements)
-            else:
-                output = self._run(handle, lines, "config", timeout, prompt_recovery, statements)
-            output = self._commit(handle, output, timeout, prompt_recovery, statements)
-        except CommandError as error:
-            if not self.dialect.rollback or handle.state_machine.current_state != "config":
-                raise
-            # A dialect that stages its configuration: what the device
-            # refused is dropped, not left staged for the next commit.
-            self._run(handle, self.dialect.rollback, "config", timeout, prompt_recovery)
-            self._leave_config(handle)
-            if not lenient:
-                raise
-            self._skip(handle, "setup configuration %r" % lines, error.command or "it", error, "%r" % error.command)
-            return ""
-        self._leave_config(handle)
-        return output
-
-    def _leave_config(self, handle):
-        handle.state_machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
-
-    def _commit(self, handle, output, timeout, prompt_recovery, statements):
-        """Applies the staged configuration with the dialect's commit
-        commands (none: the lines applied at once)."""
-        if not self.dialect.commit or handle.state_machine.current_state != "config":
-            return output
-        applied = self._run(handle, self.dialect.commit, "config", timeout, prompt_recovery, statements)
-        return "\n".join(text for text in (output, applied) if text)
-
-    # -- setup commands while connecting ---------------------------------
-
-    def _timeout(self, timeout):
-        """While connecting, a command waits ``connection_timeout`` unless
-        the caller says otherwise."""
-        if timeout is None and self._connecting:
-            return self.connection_timeout
-        return timeout
-
-    def _lenient_exec(self, command):
-        """A setup command the plugin chose by itself, sent while connecting."""
-        if not self._connecting or self.init_exec_commands is not None:
-            return False
-        return command in (getattr(self.settings, "HA_INIT_EXEC_COMMANDS", None) or [])
-
-    def _lenient_config(self, lines):
-        if not self._connecting or self._init_config_commands is not None:
-            return False
-        return bool(lines) and lines == list(getattr(self.settings, "HA_INIT_CONFIG_COMMANDS", None) or [])
-
-    def _configure_leniently(self, handle, lines, timeout, prompt_recovery, statements):
-        """Applies the lines one by one, going past each one the device
-        rejects; a device without a config mode skips them all."""
-        outputs = []
-        for line in lines:
-            try:
-                output = self._run(handle, [line], "config", timeout, prompt_recovery, statements)
-            except (LinkError, LoginError):
-                raise
-            except ConnectionError as error:
-                state = handle.state_machine.current_state
-                if state == "config":
-                    self._skip(handle, "setup command %r" % line, line, error)
-                    continue
-                if state == "enable":
-                    refused = getattr(error, "command", None) or self.dialect.transitions.get(("enable", "config"),
-                                                                                              "configure")
-                    self._skip(handle, "setup configuration %r" % lines, refused, error, "%r" % refused)
-                    break
-                raise
-            if output:
-                outputs.append(output)
-        return "\n".join(outputs)
-
-    def _skip(self, handle, what, command, error, refused="it"):
-        """Logs a refused setup command with the device's words."""
-        said = getattr(error, "output", None) or handle.spawn.tail()
-        words = "; ".join(line.strip() for line in said.replace("\r", "").split("\n")
-                          if line.strip() and line.strip() != command.strip())
-        self.log.warning("%s: %s skipped, the device refused %s: %s"
-                         % (handle.state_machine.device, what, refused, words or " ".join(str(error).split())))
-
-    def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
-        if handle.spawn is None or handle.spawn.closed:
-            raise ConnectionError("%s: not connected" % handle.state_machine.device)
-        machine, spawn = handle.state_machine, handle.spawn
-        recovery = self.prompt_recovery if prompt_recovery is None else prompt_recovery
-        machine.go_to(state, spawn, context=self.context, prompt_recovery=recovery, timeout=self.connection_timeout)
-        timeout = self.settings.EXEC_TIMEOUT if timeout is None else timeout
-        outputs = []
-        for command in commands:
-            machine.drain(spawn)
-            spawn.sendline(command)
-            result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
-                                  nudges=1 if recovery else 0, command=command, timeout=timeout)
-            output = _clean(result.match_output, command, result.echoed)
-            for pattern in self.settings.ERROR_PATTERNS:
-                if re.search(pattern, output, re.MULTILINE):
-                    reply = spawn.mask(output)
-                    error = CommandError(spawn.mask(link_message(machine.device, reply, "%r rejected" % command)))
-                    error.command, error.output = command, reply
-                    raise error
-            if output:
-                outputs.append(output)
-        return "\n".join(outputs)
-
     def __enter__(self):
         self.connect()
         return self
@@ -614,16 +487,6 @@ class Connection(object):
         return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
 
 
-_said_system_ssh = []
-
-
-def _say_system_ssh(log):
-    """Logs once per process that ssh:// starts run the system ssh."""
-    if not _said_system_ssh:
-        _said_system_ssh.append(True)
-        log.info("%s: ssh:// links run the system ssh client", sshlink.UNAVAILABLE)
-
-
 def _hostname_pattern(hostname):
     """The prompt's hostname as users write it: in any letter case, and for
     a fully qualified name either the whole name or its first label."""
@@ -631,42 +494,6 @@ def _hostname_pattern(hostname):
     if dot and first and rest and not re.match(r"^[\d.]+$", hostname):
         return "(?i:%s(?:%s)?)" % (re.escape(first), re.escape(dot + rest))
     return "(?i:%s)" % re.escape(hostname)
-
-
-# Options of telnet that take an argument.
-_TELNET_ARGUMENT_OPTIONS = frozenset(["-b", "-e", "-k", "-l", "-n", "-S", "-X"])
-
-
-def _session_start(start):
-    """Whether a start command opens a session to the device itself: the
-    system ssh client, or telnet to a host's own port (none, 23); telnet
-    to another port reaches a console line behind a terminal server."""
-    if sshlink.is_url(start):
-        return True
-    try:
-        words = shlex.split(start)
-    except (ValueError, AttributeError):
-        return False
-    if words and os.path.basename(words[0]) == "env":
-        words.pop(0)
-        while words and (words[0].startswith("-") or "=" in words[0]):
-            if words.pop(0) in ("-u", "--unset") and words:
-                words.pop(0)
-    if not words:
-        return False
-    program = os.path.basename(words[0])
-    if program == "ssh":
-        return True
-    if program != "telnet":
-        return False
-    operands, rest = [], words[1:]
-    while rest:
-        word = rest.pop(0)
-        if word in _TELNET_ARGUMENT_OPTIONS:
-            del rest[:1]
-        elif not word.startswith("-"):
-            operands.append(word)
-    return len(operands) == 1 or (len(operands) == 2 and operands[1] in ("23", "telnet"))
 
 
 def _one_line(command):
@@ -684,17 +511,6 @@ def _default_chassis(start):
     if isinstance(start, (list, tuple)) and len(start) == 2:
         return "dual_rp"
     return "single_rp"
-
-
-def _clean(text, command, echoed=False):
-    """Output without carriage returns, the echoed command (unless the text
-    already begins after the echo) and blank edges."""
-    lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
-    while lines and not lines[0].strip():
-        lines.pop(0)
-    if not echoed and lines and lines[0].strip() == command.strip():
-        lines.pop(0)
-    return "\n".join(lines).strip("\n")
 
 
 class SingleRpConnection(Connection):

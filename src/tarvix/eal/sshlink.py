@@ -40,7 +40,7 @@ import traceback
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
-from tarvix.eal.spawn import Spawn
+from tarvix.eal.spawn import READ_SIZE, Spawn  # READ_SIZE: most bytes gathered into one read
 
 try:
     from ssh2 import exceptions as _ssh2_errors
@@ -63,8 +63,6 @@ else:
 SCHEME = "ssh://"
 DEFAULT_PORT = 22
 TERMINAL = "vt100"
-# Most bytes gathered into one read of the link.
-READ_SIZE = 1 << 20
 # Most bytes asked of libssh2 at once.
 PIECE = 1 << 18
 # libssh2's LIBSSH2_CHANNEL_EXTENDED_DATA_MERGE: the server's standard error

@@ -8,12 +8,12 @@ the console is in and stay there.  "generic" is also what ``_current_state``
 is set to when the state is no longer known.
 """
 import re
-import time
 
 from tarvix.core.errors import (CommandError, ConnectionError, HostnameMismatchError, LinkTimeoutError, LoginError,
                                 link_message)
+from tarvix.eal.dialect import _LINE_START, Dialect  # noqa: F401 (Dialect: where plugins found it)
 from tarvix.eal.dialogs import Statement
-from tarvix.eal.spawn import SETTLE
+from tarvix.eal.spawn import SETTLE, _now
 
 ANY_STATES = ("any", "generic")
 
@@ -26,107 +26,8 @@ PASSWORD_WATCH = SETTLE
 # before the wait ends.
 MISMATCH_AFTER = 2.0
 
-# Where a prompt begins: at the start of the text read, or of a line.
-_LINE_START = r"(?:\A|[\r\n])"
-
-
-class Dialect(object):
-    """A router CLI dialect, stated once by the plugin that speaks it.
-
-    ``prompt``: the grammar of every prompt, a regular expression in which
-    ``{host}`` stands for the hostname and ``{mode}`` for what a state adds
-    (e.g. "{host}{mode}", or "[^\\s@#>()]+@{host}{mode}" for user@host>).
-    ``states``: (state, mode) pairs, the states whose prompts follow the
-    grammar, ``mode`` a regular expression; one of them is "enable", where
-    commands run (whatever the device calls it), and "config", if present,
-    is where configuration lines go.  ``fixed``: (state, pattern) pairs of
-    states shown by a fixed text instead of a prompt (a locked standby
-    console).  ``transitions``: (from, to) -> the command that moves there;
-    a move not listed goes through "enable".  ``password_commands``: the
-    transition commands the device may answer with a password prompt (the
-    enable password).
-
-    ``setup_exec`` / ``setup_config``: the setup commands sent while
-    connecting; ``standby_unlock``: the configuration that opens a standby
-    RP's console; ``error_patterns``: output lines that mean a command was
-    refused.  ``commit``: the commands that apply staged configuration
-    after its lines (none: each line applies at once), ``rollback``: those
-    that drop it once the device refused it.  ``settle_time``: seconds a
-    console line reached through a terminal server is given after its link
-    closed (connections built with console_settle; 0: never).
-    ``template_platform``: the ntc-templates platform that parses the
-    output, or None.
-    """
-
-    def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
-                 setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None):
-        self.name = name
-        self.prompt = prompt
-        self.states = tuple((str(state), mode) for state, mode in states)
-        self.fixed = tuple((str(state), pattern) for state, pattern in fixed)
-        self.state_names = tuple(state for state, _ in self.states + self.fixed)
-        if "enable" not in self.state_names or len(set(self.state_names)) != len(self.state_names):
-            raise ValueError("dialect %s: its states are distinct and one of them is \"enable\"" % name)
-        if "{host}" not in prompt or "{mode}" not in prompt:
-            raise ValueError("dialect %s: the prompt grammar holds {host} and {mode}" % name)
-        self.transitions = dict(transitions or {})
-        self.password_commands = tuple(password_commands)
-        self.setup_exec = list(setup_exec)
-        self.setup_config = list(setup_config)
-        self.standby_unlock = list(standby_unlock)
-        self.error_patterns = list(error_patterns)
-        self.commit = list(commit)
-        self.rollback = list(rollback)
-        self.settle_time = settle_time
-        self.template_platform = template_platform
-
-    def settings_values(self):
-        """The settings the link brokers and the connection read, from the
-        dialect: fresh lists each call."""
-        return {
-            "HA_INIT_EXEC_COMMANDS": list(self.setup_exec),
-            "HA_INIT_CONFIG_COMMANDS": list(self.setup_config),
-            "HA_STANDBY_UNLOCK_COMMANDS": list(self.standby_unlock),
-            "ERROR_PATTERNS": list(self.error_patterns),
-            "CONSOLE_SETTLE_TIME": self.settle_time,
-        }
-
-    def _prompt(self, host, mode):
-        # Grouped whole, so that an alternation in the grammar or in a mode
-        # stays inside the anchors around it.
-        return _LINE_START + "(?:%s)" % self.prompt.replace("{host}", host).replace("{mode}", "(?:%s)" % mode)
-
-    def pattern(self, state, host):
-        """The regular expression of one state's prompt at the end of the
-        text read, for a hostname pattern; the prompt's hostname is the
-        group "hostname"."""
-        for name, mode in self.states:
-            if name == state:
-                return self._prompt("(?P<hostname>%s)" % host, mode) + r"\s*\Z"
-        for name, fixed in self.fixed:
-            if name == state:
-                return r"(?:%s)\s*\Z" % fixed
-        raise KeyError(state)
-
-    def counter(self, host):
-        """Matches every prompt of a known state anywhere in a text."""
-        modes = "|".join(mode for _, mode in self.states)
-        return "|".join([self._prompt("(?:%s)" % host, "(?:%s)" % modes)] + [fixed for _, fixed in self.fixed])
-
-    def command(self, here, there):
-        """The command that moves from state ``here`` towards ``there``."""
-        command = self.transitions.get((here, there)) or self.transitions.get((here, "enable"))
-        if command is None:
-            raise ValueError("dialect %s: no command leaves %s" % (self.name, here))
-        return command
-
-    def __repr__(self):
-        return "Dialect(%r)" % self.name
-
-
 def _generic():
-    from tarvix.plugins.generic import DIALECT
+    from tarvix.plugins.generic.dialect import DIALECT
 
     return DIALECT
 
@@ -205,10 +106,6 @@ class _Prompts(object):
         if self._counter is None:
             self._counter = re.compile(self._dialect.counter(self._shown))
         return self._counter
-
-
-def _now():
-    return time.monotonic()
 
 
 def _words_then(device, spawn, match, reason):

@@ -2,6 +2,7 @@
 import logging
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Match, Optional, Pattern, Tuple, Union
 
+from tarvix.eal.dialect import Dialect as Dialect
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import ExpectResult, Spawn
 
@@ -9,36 +10,6 @@ ANY_STATES: Tuple[str, ...]
 NUDGE_AFTER: float
 PASSWORD_WATCH: float
 MISMATCH_AFTER: float
-
-class Dialect:
-    name: str
-    # The grammar of every prompt: a regular expression with {host} and {mode}.
-    prompt: str
-    # (state, mode) pairs of the states whose prompts follow the grammar.
-    states: Tuple[Tuple[str, str], ...]
-    # (state, pattern) pairs of the states shown by a fixed text.
-    fixed: Tuple[Tuple[str, str], ...]
-    state_names: Tuple[str, ...]
-    transitions: Dict[Tuple[str, str], str]
-    password_commands: Tuple[str, ...]
-    setup_exec: List[str]
-    setup_config: List[str]
-    standby_unlock: List[str]
-    error_patterns: List[str]
-    commit: List[str]
-    rollback: List[str]
-    settle_time: float
-    template_platform: Optional[str]
-    def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
-                 fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
-                 password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
-                 setup_config: Iterable[str] = (), standby_unlock: Iterable[str] = (),
-                 error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
-                 settle_time: float = 0, template_platform: Optional[str] = None) -> None: ...
-    def settings_values(self) -> Dict[str, Any]: ...
-    def pattern(self, state: str, host: str) -> str: ...
-    def counter(self, host: str) -> str: ...
-    def command(self, here: str, there: str) -> str: ...
 
 class _TextHostPrompt:
     pattern: str

@@ -1,5 +1,5 @@
 import sys
 
-from tarvix.simulator.console import main
+from tarvix.simulator.options import main
 
 sys.exit(main())

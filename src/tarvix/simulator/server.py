@@ -48,7 +48,8 @@ import threading
 import warnings
 
 from tarvix.simulator import ROUTERS_FILE
-from tarvix.simulator.console import RouterState, build_parser, console_class
+from tarvix.simulator.console import RouterState
+from tarvix.simulator.options import build_parser, console_class
 
 NEEDS_ASYNCSSH = 'the SSH simulator needs asyncssh: pip install "tarvix[serve]" (Python 3.7 or later)'
 HOST = "127.0.0.1"

@@ -1,0 +1,31 @@
+"""The dialect the generic router speaks."""
+from tarvix.eal.dialect import Dialect
+
+# The ntc-templates platform whose TextFSM templates parse this router's
+# output: ntc-templates' name for the industry-standard router CLI that the
+# generic router's commands follow.
+TEMPLATE_PLATFORM = "cisco_ios"
+
+DIALECT = Dialect(
+    "generic",
+    # host>, host#, host(config)#, host(config-if)#
+    prompt="{host}{mode}",
+    states=[("disable", ">"), ("enable", "#"), ("config", r"\(config[^()\s]*\)#")],
+    # The console of a standby route processor, which takes no command.
+    fixed=[("standby_locked", r"Standby console disabled")],
+    transitions={
+        ("disable", "enable"): "enable",
+        ("enable", "disable"): "disable",
+        ("enable", "config"): "configure terminal",
+        ("config", "enable"): "end",
+    },
+    password_commands=["enable"],
+    # Sent on every RP once it is reached: no paging, lines as wide as the CLI allows.
+    setup_exec=["terminal length 0", "terminal width 511"],
+    # Applied once on the active RP: keep log messages off the console.
+    setup_config=["no logging console"],
+    standby_unlock=["redundancy", "main-cpu", "standby console enable"],
+    error_patterns=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command"],
+    settle_time=2,
+    template_platform=TEMPLATE_PLATFORM,
+)

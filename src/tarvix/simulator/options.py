@@ -1,0 +1,64 @@
+"""The simulated console as a program (``python -m tarvix.simulator``): its
+options, and the console of each dialect."""
+import argparse
+
+from tarvix.simulator import DIALECTS, ENABLE_PASSWORD_ENV, PASSWORD_ENV
+from tarvix.simulator.commit_console import CommitConsole
+from tarvix.simulator.console import Console
+
+
+# The console of each CLI dialect (tarvix.simulator.DIALECTS).
+CONSOLES = {"generic": Console, "commit": CommitConsole}
+
+
+def console_class(args):
+    """The console class for parsed arguments (their ``dialect``)."""
+    return CONSOLES[getattr(args, "dialect", None) or "generic"]
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="python -m tarvix.simulator",
+        description="A generic router's console on stdin/stdout. Passwords come from the environment: "
+                    "%s (login) and %s (enable, optional)." % (PASSWORD_ENV, ENABLE_PASSWORD_ENV))
+    parser.add_argument("--hostname", default="router")
+    parser.add_argument("--dialect", choices=DIALECTS, default="generic",
+                        help="the CLI dialect: generic (host>, host#, host(config)#) or commit (user@host>, "
+                             "user@host#, staged configuration applied by commit)")
+    parser.add_argument("--login", action="store_true", help="ask for a username and password first")
+    parser.add_argument("--username", default="admin", help="the username --login accepts (default: admin)")
+    parser.add_argument("--banner", action="store_true", help='show "Press RETURN to get started" first')
+    parser.add_argument("--start-state", choices=("disable", "enable"), default="disable")
+    parser.add_argument("--pair-dir", help="directory shared by the two RPs of a dual-RP pair")
+    parser.add_argument("--role", choices=("active", "standby"), help="this RP's role in the pair")
+    parser.add_argument("--silent", action="store_true", help="never show a prompt (a dead console)")
+    parser.add_argument("--unknown-role", action="store_true",
+                        help="answer the redundancy query with a state that names neither role")
+    parser.add_argument("--echo-delay", type=float, default=0, metavar="SECONDS",
+                        help="a slow console: echo each typed character after this delay")
+    parser.add_argument("--chunked", action="store_true",
+                        help="write replies in small pieces with a pause between them (the echo delay, "
+                             "or 2 ms), as a console behind a terminal server")
+    parser.add_argument("--reply-delay", type=float, default=0, metavar="SECONDS",
+                        help="a slow console: think this long before answering each line")
+    parser.add_argument("--tech-lines", type=int, default=100, metavar="N",
+                        help="lines of output of 'show tech-support' (default: 100)")
+    parser.add_argument("--reject", action="append", metavar="LINE",
+                        help="a command or configuration line to answer with an error (repeatable)")
+    parser.add_argument("--no-config", action="store_true", help="refuse 'configure terminal'")
+    parser.add_argument("--hang", action="append", metavar="LINE",
+                        help="a command or configuration line after which the console never answers again "
+                             "(repeatable)")
+    return parser
+
+
+def main(argv=None):
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if bool(args.role) != bool(args.pair_dir):
+        parser.error("--role and --pair-dir go together")
+    try:
+        console_class(args)(args).run()
+    except (EOFError, KeyboardInterrupt):
+        return 0
+    return 0
