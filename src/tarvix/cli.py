@@ -90,9 +90,9 @@ def _simulated(args, workdir):
     env = None
     credentials = {}
     if args.sim_login:
-        import secrets
+        from tarvix.eal.secrets import random_token
 
-        password = secrets.token_hex(8)
+        password = random_token(8)
         env = dict(os.environ)
         env[simulator.PASSWORD_ENV] = password
         options += ["--login", "--username", "admin"]
@@ -210,6 +210,21 @@ def _summary(con, args, elapsed, replies, report):
             _say(json.dumps(mask_report(output), indent=2) if args.parse else output)
 
 
+class _Attempt(object):
+    """What a connect made that is let go once it ends: the connection and
+    the bundled simulator's folder."""
+
+    def __init__(self):
+        self.con = None
+        self.workdir = None
+
+    def close(self):
+        if self.con is not None and hasattr(self.con, "_close_links"):
+            self.con._close_links()
+        if self.workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+
 def _connect(args):
     try:
         _check(args)
@@ -222,8 +237,6 @@ def _connect(args):
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
 
-    from tarvix.bases import parsing
-    from tarvix.bases.connection import Connection
     from tarvix.eal.secrets import FILTER
 
     handler = logging.StreamHandler(sys.stderr)
@@ -238,42 +251,11 @@ def _connect(args):
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG if args.verbose or file_handler else logging.INFO)
 
-    workdir = None
-    env = None
-    con = None
+    attempt = _Attempt()
     report = {"hostname": args.hostname or ("device" if args.start else "sim-router"), "os": args.os,
               "chassis": None, "seconds": None, "learned_hostname": None, "rps": [], "outputs": [], "error": None}
     try:
-        if args.start:
-            start = args.start
-            chassis = args.chassis or ("dual_rp" if len(start) == 2 else "single_rp")
-        else:
-            workdir = tempfile.mkdtemp(prefix="tarvix-sim-")
-            chassis = args.chassis or "single_rp"
-            args.chassis = chassis
-            args.hostname = args.hostname or "sim-router"
-            start, credentials, env = _simulated(args, workdir)
-            print("no device named: connecting to the bundled simulator (%s)" % chassis, file=sys.stderr)
-        report["chassis"] = chassis
-        began = time.monotonic()
-        con = Connection(hostname=args.hostname or "device", start=start, os=args.os, series=args.series,
-                         model=args.model, chassis_type=chassis, credentials=credentials, learn_hostname=True,
-                         connection_timeout=args.timeout, mit=args.mit, prompt_recovery=args.prompt_recovery,
-                         env=env, init_exec_commands=init_exec, init_config_commands=init_config,
-                         console_settle=args.console_settle,
-                         session_log=_session_log(args, args.hostname or "device"))
-        if args.parse:
-            # A command without a template fails before anything connects.
-            for command in args.execute:
-                parsing.find_template(getattr(con, "template_platform", None), command)
-        con.connect()
-        _summary(con, args, time.monotonic() - began, replies, report)
-        con.disconnect()
-        if args.json:
-            _say(json.dumps(mask_report(report)))
-        else:
-            _say("disconnected")
-        return 0
+        return _connect_once(args, attempt, report, replies, (init_exec, init_config), credentials)
     except OutputError:
         raise
     except (TarvixError, ImportError, ValueError, OSError) as error:
@@ -288,14 +270,49 @@ def _connect(args):
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
     finally:
-        if con is not None and hasattr(con, "_close_links"):
-            con._close_links()
-        if workdir:
-            shutil.rmtree(workdir, ignore_errors=True)
+        attempt.close()
         logger.removeHandler(handler)
         if file_handler is not None:
             logger.removeHandler(file_handler)
             file_handler.close()
+
+
+def _connect_once(args, attempt, report, replies, setup, credentials):
+    """Connects, runs the commands, tells what was found and disconnects."""
+    from tarvix.bases import parsing
+    from tarvix.bases.connection import Connection
+
+    env = None
+    if args.start:
+        start = args.start
+        chassis = args.chassis or ("dual_rp" if len(start) == 2 else "single_rp")
+    else:
+        attempt.workdir = tempfile.mkdtemp(prefix="tarvix-sim-")
+        chassis = args.chassis or "single_rp"
+        args.chassis = chassis
+        args.hostname = args.hostname or "sim-router"
+        start, credentials, env = _simulated(args, attempt.workdir)
+        print("no device named: connecting to the bundled simulator (%s)" % chassis, file=sys.stderr)
+    report["chassis"] = chassis
+    began = time.monotonic()
+    con = attempt.con = Connection(
+        hostname=args.hostname or "device", start=start, os=args.os, series=args.series, model=args.model,
+        chassis_type=chassis, credentials=credentials, learn_hostname=True, connection_timeout=args.timeout,
+        mit=args.mit, prompt_recovery=args.prompt_recovery, env=env, init_exec_commands=setup[0],
+        init_config_commands=setup[1], console_settle=args.console_settle,
+        session_log=_session_log(args, args.hostname or "device"))
+    if args.parse:
+        # A command without a template fails before anything connects.
+        for command in args.execute:
+            parsing.find_template(getattr(con, "template_platform", None), command)
+    con.connect()
+    _summary(con, args, time.monotonic() - began, replies, report)
+    con.disconnect()
+    if args.json:
+        _say(json.dumps(mask_report(report)))
+    else:
+        _say("disconnected")
+    return 0
 
 
 def build_parser():
@@ -307,7 +324,11 @@ def build_parser():
     from tarvix.fleet.options import add_parsers
 
     add_parsers(commands)
+    _connect_options(_connect_parser(commands))
+    return parser
 
+
+def _connect_parser(commands):
     connect = commands.add_parser(
         "connect", help="connect to a device (by default the bundled simulator), print a summary, disconnect",
         description="Connects to a device, prints what was found and disconnects. Without --start it runs "
@@ -328,6 +349,10 @@ def build_parser():
     connect.add_argument("--password", help="login password (visible to other users in the process list; "
                                             "prefer $%s or --ask-password)" % PASSWORD_ENV)
     connect.add_argument("--ask-password", action="store_true", help="prompt for the login password")
+    return connect
+
+
+def _connect_options(connect):
     connect.add_argument("--timeout", type=float, default=30,
                          help="seconds allowed for each connection step, setup commands included (default: 30)")
     connect.add_argument("--execute", action="append", metavar="CMD", help="exec command to run and print (repeatable)")
@@ -363,7 +388,6 @@ def build_parser():
     connect.add_argument("--log-file", metavar="FILE",
                          help="append the framework's log records, debug records included, to FILE")
     connect.set_defaults(handler=_connect)
-    return parser
 
 
 def _discard_output(stream):

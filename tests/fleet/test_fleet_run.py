@@ -52,7 +52,7 @@ def test_hosts_never_share_a_file(tmp_path, capsys, monkeypatch):
     # does not), and a dual-RP host's log against a host named like it.
     from tarvix.fleet import naming
     assert not naming._folds_case(str(tmp_path))
-    monkeypatch.setattr(fleet, "_folds_case", lambda folder: True)
+    monkeypatch.setattr(naming, "_folds_case", lambda folder: True)
     for hosts, option in [({"R1": ([], {}), "r1": ([], {})}, "--output"),
                           ({"r1": ([], {"chassis_type": "dual_rp"}), "r1.a": ([], {})}, "--session-log")]:
         lab = inventory(str(tmp_path / "clash"), hosts)

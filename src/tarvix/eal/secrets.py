@@ -10,6 +10,7 @@ passwords of ``SECRET_ENV_VARS`` are read from the environment each time.
 Longer secrets are masked first, so that one that contains another is
 masked whole.
 """
+import binascii
 import logging
 import os
 import re
@@ -143,3 +144,9 @@ FILTER = MaskFilter()
 FRAMEWORK_LOGGERS = ("tarvix", "tarvix.connection", "tarvix.fleet", "tarvix.nornir")
 for _name in FRAMEWORK_LOGGERS:
     logging.getLogger(_name).addFilter(FILTER)
+
+
+def random_token(size=8):
+    """A new random text of ``2 * size`` hexadecimal digits: a generated
+    password, a run's name."""
+    return binascii.hexlify(os.urandom(size)).decode("ascii")

@@ -91,6 +91,27 @@ def _now():
     return time.monotonic()
 
 
+def _searched(pattern, awaiting):
+    """The patterns of an expect as (regex, anchored at the end) pairs, and
+    what is awaited in words."""
+    patterns = [_compile(p) for p in (pattern if isinstance(pattern, (list, tuple)) else [pattern])]
+    searched = [(regex, isinstance(regex.pattern, str) and regex.pattern.endswith("\\Z")) for regex in patterns]
+    return searched, awaiting or _describe(patterns)
+
+
+def _wait_for(now, deadline, notice_at, last_data, quiet_needed, idle):
+    """How long an expect reads before it looks again: until its deadline,
+    the quiet a match waits for, the next idle call or the notice."""
+    wait = deadline - now
+    if quiet_needed:
+        wait = min(wait, max(last_data + quiet_needed - now, 0.01))
+    elif idle is not None:
+        wait = min(wait, max(last_data + idle[0] - now, 0.01))
+    if notice_at is not None:
+        wait = min(wait, max(notice_at + NOTICE_AFTER - now, 0.01))
+    return wait
+
+
 @functools.lru_cache(maxsize=256)
 def _echo_regex(line):
     """The echo of a line (stripped): its characters, with whatever a
@@ -364,10 +385,8 @@ class Spawn(object):
         within ``timeout`` seconds (the spawn's own timeout when None) and
         LinkClosedError when the link ends first.
         """
-        patterns = [_compile(p) for p in (pattern if isinstance(pattern, (list, tuple)) else [pattern])]
+        searched, awaiting = _searched(pattern, awaiting)
         timeout = self.timeout if timeout is None else timeout
-        awaiting = awaiting or _describe(patterns)
-        searched = [(regex, isinstance(regex.pattern, str) and regex.pattern.endswith("\\Z")) for regex in patterns]
         began = _now()
         deadline = began + timeout
         last_data = began
@@ -383,44 +402,46 @@ class Spawn(object):
             whole = False
             quiet_needed = None
             if found is not None:
-                index, match, start, end = found
-                quiet_needed = 0
-                if echo_state is not None and not echo_state.settled and self.echoes is not False:
-                    quiet_needed = SETTLE
-                if confirm is not None:
-                    needed = confirm(index, match, lambda: self._unread_text()[:start])
-                    quiet_needed = max(quiet_needed, needed or 0)
+                quiet_needed = self._quiet_needed(found, echo_state, confirm)
                 if quiet_needed == 0 or _now() - last_data >= quiet_needed:
-                    return self._take(index, match, start, end, lo, echo_state)
+                    return self._take(found[0], found[1], found[2], found[3], lo, echo_state)
             now = _now()
             if now >= deadline:
-                self._last_output = self._unread_text()
-                raise LinkTimeoutError(link_message(self.device, self.mask(self._last_output),
-                                                    "timed out after %s s waiting for %s" % (timeout, awaiting)))
+                raise self._failure(LinkTimeoutError, "timed out after %s s waiting for %s" % (timeout, awaiting))
             if not noticed and now - began >= NOTICE_AFTER:
                 noticed = True
                 self.log.info("%s: waiting for %s ...", self.device, awaiting)
-            wait = deadline - now
-            if quiet_needed:
-                wait = min(wait, max(last_data + quiet_needed - now, 0.01))
-            elif idle is not None:
-                if now - last_data >= idle[0]:
-                    idle[1](self)
-                    last_data = now = _now()
-                wait = min(wait, max(last_data + idle[0] - now, 0.01))
-            if not noticed:
-                wait = min(wait, max(began + NOTICE_AFTER - now, 0.01))
+            if not quiet_needed and idle is not None and now - last_data >= idle[0]:
+                idle[1](self)
+                last_data = now = _now()
+            wait = _wait_for(now, deadline, None if noticed else began, last_data, quiet_needed, idle)
             before = self._size
             try:
                 got = self._read(wait)
             except pexpect.EOF:
-                self._last_output = self._unread_text()
-                raise LinkClosedError(link_message(self.device, self.mask(self._last_output),
-                                                   "link closed while waiting for %s" % awaiting))
+                raise self._failure(LinkClosedError, "link closed while waiting for %s" % awaiting)
             if got:
                 last_data = _now()
                 # The next search covers the new text and a margin before it.
                 scanned = max(before - OVERLAP, 0)
+
+    def _quiet_needed(self, found, echo_state, confirm):
+        """How long the device must stay quiet before a match found is
+        taken (0: at once)."""
+        index, match, start, end = found
+        quiet_needed = 0
+        if echo_state is not None and not echo_state.settled and self.echoes is not False:
+            quiet_needed = SETTLE
+        if confirm is not None:
+            needed = confirm(index, match, lambda: self._unread_text()[:start])
+            quiet_needed = max(quiet_needed, needed or 0)
+        return quiet_needed
+
+    def _failure(self, kind, awaited):
+        """The error of a wait that ended without a match, with the device's
+        last words."""
+        self._last_output = self._unread_text()
+        return kind(link_message(self.device, self.mask(self._last_output), awaited))
 
     def _take(self, index, match, start, end, lo, echo_state):
         text = self._consume(end)

@@ -395,22 +395,7 @@ class SshSpawn(Spawn):
                 self._channel.sock = sock
             session = Session()
             session.set_timeout(max(1, int((limit - (time.monotonic() - began)) * 1000)))
-            try:
-                session.handshake(sock)
-                self._check_host_key(session, host, port)
-                self._authenticate(session)
-                channel = session.open_session()
-                channel.handle_extended_data2(EXTENDED_DATA_MERGE)
-                channel.pty(TERMINAL)
-                channel.shell()
-            except _ssh2_errors.Timeout:
-                raise self._fail(LinkTimeoutError, "%s: the SSH server did not answer" % where,
-                                 "timed out after %s s connecting" % limit)
-            except _ssh2_errors.SSH2Error as error:
-                if self._channel.aborted:
-                    raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
-                raise self._fail(LinkClosedError, "%s: %s" % (where, _session_error(session, error)),
-                                 "link closed while connecting")
+            channel = self._open_channel(session, sock, host, port, limit)
             session.set_blocking(False)
             keepalive = int(self.options.get("keepalive") or 0)
             if keepalive:
@@ -436,6 +421,28 @@ class SshSpawn(Spawn):
                 link = channel = session = None
                 _release(sock, held)
             raise
+
+    def _open_channel(self, session, sock, host, port, limit):
+        """The shell channel of a session over ``sock``: the handshake, the
+        host key checked, the authentication, a terminal."""
+        where = "%s port %d" % (host, port)
+        try:
+            session.handshake(sock)
+            self._check_host_key(session, host, port)
+            self._authenticate(session)
+            channel = session.open_session()
+            channel.handle_extended_data2(EXTENDED_DATA_MERGE)
+            channel.pty(TERMINAL)
+            channel.shell()
+            return channel
+        except _ssh2_errors.Timeout:
+            raise self._fail(LinkTimeoutError, "%s: the SSH server did not answer" % where,
+                             "timed out after %s s connecting" % limit)
+        except _ssh2_errors.SSH2Error as error:
+            if self._channel.aborted:
+                raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
+            raise self._fail(LinkClosedError, "%s: %s" % (where, _session_error(session, error)),
+                             "link closed while connecting")
 
     def _fail(self, kind, words, awaited):
         return kind(link_message(self.device, words, awaited))

@@ -16,6 +16,8 @@ from tarvix.eal.dialogs import Statement
 from tarvix.eal.spawn import SETTLE, _now
 
 ANY_STATES = ("any", "generic")
+# What a device asks a password with, a login's or enable's.
+PASSWORD_PROMPT = r"(?i)password:\s*\Z"
 
 # How long a console may stay silent before it is sent a bare line.
 NUDGE_AFTER = 0.5
@@ -291,7 +293,7 @@ class RouterStateMachine(object):
         return [
             Statement(r"Press RETURN to get started", action="", name="press RETURN banner"),
             Statement(r"(?i)(username|login):\s*\Z", action=login.username, name="username prompt"),
-            _LoginPrompt(r"(?i)password:\s*\Z", login.password, "password prompt", login.password_hold),
+            _LoginPrompt(PASSWORD_PROMPT, login.password, "password prompt", login.password_hold),
         ]
 
     def enable_statements(self, asked):
@@ -311,7 +313,7 @@ class RouterStateMachine(object):
                                              "the device asks for an enable password and none was given"))
             spawn.send_secret(password)
 
-        return [Statement(r"(?i)password:\s*\Z", action=enable_password, name="enable password prompt")]
+        return [Statement(PASSWORD_PROMPT, action=enable_password, name="enable password prompt")]
 
     # -- waiting ---------------------------------------------------------
 
@@ -350,34 +352,8 @@ class RouterStateMachine(object):
         names = list(self.state_names)
         statements = list(statements)
         prompts = self.prompts()
-        foreign = prompts.foreign
-        patterns = prompts.compiled + [s.regex for s in statements] + foreign
-        first_foreign = len(names) + len(statements)
-        pending = spawn.bare_lines
-        sent = [0]
-
-        def nudge(spawn):
-            if nudges is None or sent[0] < nudges:
-                sent[0] += 1
-                spawn.sendline()
-
-        def confirm(index, match, before):
-            if index >= first_foreign:
-                return MISMATCH_AFTER
-            if index >= len(names):
-                hold = getattr(statements[index - len(names)], "hold", None)
-                return hold(spawn, match) if hold is not None else 0
-            # A command's answer is the prompt after those owed to the bare
-            # lines sent before it; prompts owed to the nudges sent while it
-            # runs come after its answer.
-            need = pending + 1 if command is not None else spawn.bare_lines
-            if need > 1 and sum(1 for _ in prompts.counter.finditer(before())) + 1 < need:
-                return SETTLE
-            if command is not None and names[index] not in self._hostless and "\n" in match.group(0).lstrip("\r\n"):
-                # A line that looks like a prompt inside the output.
-                return SETTLE
-            return 0
-
+        patterns = prompts.compiled + [s.regex for s in statements] + prompts.foreign
+        waiting = _Wait(self, spawn, names, statements, prompts, nudges, command)
         if command is not None:
             awaiting = spawn.mask("the prompt after %r" % command)
         else:
@@ -387,8 +363,8 @@ class RouterStateMachine(object):
             try:
                 if remaining <= 0:
                     raise LinkTimeoutError("")
-                result = spawn.expect(patterns, timeout=remaining, echo=command is not None, confirm=confirm,
-                                      idle=(NUDGE_AFTER, nudge) if nudges != 0 else None, awaiting=awaiting)
+                result = spawn.expect(patterns, timeout=remaining, echo=command is not None, confirm=waiting.confirm,
+                                      idle=(NUDGE_AFTER, waiting.nudge) if nudges != 0 else None, awaiting=awaiting)
             except LinkTimeoutError:
                 within = " within %s s" % timeout if timeout is not None else " in time"
                 if command is not None:
@@ -398,11 +374,11 @@ class RouterStateMachine(object):
                 raise LinkTimeoutError(spawn.mask(link_message(self.device, spawn.tail(800), message)))
             if result.index < len(names):
                 self._current_state = names[result.index]
-                spawn.bare_lines = sent[0] if command is not None else 0
+                spawn.bare_lines = waiting.sent if command is not None else 0
                 if "hostname" in result.match.groupdict():
                     self.seen_hostname = result.match.group("hostname")
                 return result
-            if result.index >= first_foreign:
+            if result.index >= waiting.first_foreign:
                 shown = result.match.group("hostname")
                 raise HostnameMismatchError(link_message(
                     self.device, spawn.tail(800) + result.match.group(0),
@@ -466,3 +442,44 @@ class RouterStateMachine(object):
 
     def __repr__(self):
         return "<RouterStateMachine %s in %s>" % (self.device, self._current_state)
+
+
+class _Wait(object):
+    """One ``wait`` of a state machine: the bare lines it has sent to a
+    silent console, and which of the matches it reads is the answer."""
+
+    def __init__(self, machine, spawn, names, statements, prompts, nudges, command):
+        self.machine = machine
+        self.spawn = spawn
+        self.names = names
+        self.statements = statements
+        self.prompts = prompts
+        self.nudges = nudges
+        self.command = command
+        self.first_foreign = len(names) + len(statements)
+        self.pending = spawn.bare_lines
+        self.sent = 0
+
+    def nudge(self, spawn):
+        if self.nudges is None or self.sent < self.nudges:
+            self.sent += 1
+            spawn.sendline()
+
+    def confirm(self, index, match, before):
+        names, spawn, command = self.names, self.spawn, self.command
+        if index >= self.first_foreign:
+            return MISMATCH_AFTER
+        if index >= len(names):
+            hold = getattr(self.statements[index - len(names)], "hold", None)
+            return hold(spawn, match) if hold is not None else 0
+        # A command's answer is the prompt after those owed to the bare
+        # lines sent before it; prompts owed to the nudges sent while it
+        # runs come after its answer.
+        need = self.pending + 1 if command is not None else spawn.bare_lines
+        if need > 1 and sum(1 for _ in self.prompts.counter.finditer(before())) + 1 < need:
+            return SETTLE
+        if command is not None and names[index] not in self.machine._hostless \
+                and "\n" in match.group(0).lstrip("\r\n"):
+            # A line that looks like a prompt inside the output.
+            return SETTLE
+        return 0

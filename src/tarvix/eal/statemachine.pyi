@@ -7,6 +7,7 @@ from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import ExpectResult, Spawn
 
 ANY_STATES: Tuple[str, ...]
+PASSWORD_PROMPT: str
 NUDGE_AFTER: float
 PASSWORD_WATCH: float
 MISMATCH_AFTER: float

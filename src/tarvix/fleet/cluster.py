@@ -9,7 +9,7 @@ import threading
 
 from tarvix.eal import secrets
 from tarvix.exits import UsageError
-from tarvix.fleet.job import _error, _job, _not_begun, _Run, _save, _unsaved
+from tarvix.fleet.job import NOT_BEGUN_INTERRUPTED, _error, _job, _not_begun, _Run, _save, _unsaved
 from tarvix.fleet.naming import file_stem
 from tarvix.fleet.checks import _field
 from tarvix.fleet.signals import _signal_name
@@ -121,7 +121,7 @@ def _cluster_job(token, args, host, config, logged):
 
     name = host.name
     if stopped(token):
-        return {"report": _not_begun(name, "interrupted", "not begun: the run was interrupted before it began"),
+        return {"report": _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED),
                 "logs": {}}
     lost = begin(token, name)
     if lost:
@@ -209,31 +209,28 @@ class _NoDask(Exception):
     pass
 
 
-def _work_on_cluster(nr, run, progress, client):
-    """Runs the job on a Dask cluster's workers; the main thread waits for
-    the hosts and takes an interrupt: then the hosts not begun are
-    cancelled and the links of those in flight ended."""
-    from nornir.core.task import MultiResult, Result
+class _Outcomes(object):
+    """What the hosts of a cluster run came to, as each is collected: its
+    files written here, its report kept, the progress told."""
 
-    from tarvix.nornir import dask_cluster, dask_collect, dask_runner
+    def __init__(self, run, progress, hosts):
+        self.run = run
+        self.progress = progress
+        self.hosts = hosts
+        self.told = False
 
-    token = dask_cluster.token()
-    hosts = nr.inventory.hosts
-    config = nr.config
-    logged = bool(run.args.session_log)
-    with dask_cluster.scheduler_link():
-        submit = dask_collect.Submitter(
-            client, token, "tarvix-run", cluster_job,
-            lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
-            run.args.site_resource, lambda name, field: _field(hosts[name], field))
+    def done(self, name, value, error):
+        from nornir.core.task import MultiResult, Result
 
-    def done(name, value, error):
+        from tarvix.nornir.dask_cluster import ClusterError, WorkerLost
+
+        run = self.run
         if value is not None:
             report = value["report"]
         elif error is None:
-            report = _not_begun(name, "interrupted", "not begun: the run was interrupted before it began")
+            report = _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED)
         else:
-            told = isinstance(error, (dask_cluster.WorkerLost, dask_cluster.ClusterError))
+            told = isinstance(error, (WorkerLost, ClusterError))
             report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error),
                                 getattr(error, "done", ()))
         output, log, files = run.plans[name]
@@ -249,40 +246,56 @@ def _work_on_cluster(nr, run, progress, client):
         _save(output, report)
         run.reports[name] = report
         failed = report["status"] != "ok"
-        result = Result(hosts[name], result=report["error"] if failed else "", failed=failed,
+        result = Result(self.hosts[name], result=report["error"] if failed else "", failed=failed,
                         seconds=report["seconds"])
         results = MultiResult("tarvix run")
         results.append(result)
-        progress.task_instance_completed(None, hosts[name], results)
+        self.progress.task_instance_completed(None, self.hosts[name], results)
 
-    told = []
+    def tell(self):
+        if not self.told:
+            self.told = True
+            self.progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
+                              "Ctrl-C again exits at once" % _signal_name(self.run.signal))
 
-    def tell():
-        if not told:
-            told.append(True)
-            progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
-                         "Ctrl-C again exits at once" % _signal_name(run.signal))
 
-    def forwarded(event):
-        # A record of this run's jobs on the workers (--verbose: every line
-        # sent; else warnings), told here as a threaded run's are.
-        record = logging.makeLogRecord(event[1])
-        logging.getLogger(record.name).handle(record)
+def _forwarded(event):
+    # A record of this run's jobs on the workers (--verbose: every line
+    # sent; else warnings), told here as a threaded run's are.
+    record = logging.makeLogRecord(event[1])
+    logging.getLogger(record.name).handle(record)
 
+
+def _work_on_cluster(nr, run, progress, client):
+    """Runs the job on a Dask cluster's workers; the main thread waits for
+    the hosts and takes an interrupt: then the hosts not begun are
+    cancelled and the links of those in flight ended."""
+    from tarvix.nornir import dask_cluster, dask_collect, dask_runner
+
+    token = dask_cluster.token()
+    hosts = nr.inventory.hosts
+    config = nr.config
+    logged = bool(run.args.session_log)
+    with dask_cluster.scheduler_link():
+        submit = dask_collect.Submitter(
+            client, token, "tarvix-run", cluster_job,
+            lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
+            run.args.site_resource, lambda name, field: _field(hosts[name], field))
+    outcomes = _Outcomes(run, progress, hosts)
     topic = _topic(token)
     with dask_cluster.scheduler_link():
-        client.subscribe_topic(topic, forwarded)
+        client.subscribe_topic(topic, _forwarded)
     futures = {}
     for name in sorted(hosts):
         refused = submit.refused(name)
         if refused is not None:
-            done(name, None, refused)
+            outcomes.done(name, None, refused)
         else:
             with dask_cluster.scheduler_link():
                 futures[submit(name)] = name
     try:
-        dask_collect.collect(client, token, futures, submit, done, stop=run.stop, told=tell,
-                            grace=run.args.worker_wait)
+        dask_collect.collect(client, token, futures, submit, outcomes.done, stop=run.stop, told=outcomes.tell,
+                             grace=run.args.worker_wait)
     finally:
         dask_collect.forget(client, token)
         try:

@@ -6,6 +6,10 @@ import threading
 import time
 
 from tarvix.eal import secrets
+from tarvix.nornir.dask_marks import NOT_BEGUN
+
+# A host's error when the run was interrupted before it began.
+NOT_BEGUN_INTERRUPTED = NOT_BEGUN + " before it began"
 
 def _text(output):
     return output if isinstance(output, str) else json.dumps(output, indent=2)
@@ -95,94 +99,112 @@ def _job(run):
     the device's output to ``--output``, its report to ``run.reports``.
     Once the run is interrupted, a host not begun ends at once and one in
     flight before its next step."""
-    from nornir.core.exceptions import NornirSubTaskError
+
+    def job(task):
+        return _host_job(run, task)
+
+    return job
+
+
+def _host_job(run, task):
     from nornir.core.task import Result
 
-    from tarvix.core.errors import CommandError
-    from tarvix.nornir import CONNECTION_NAME, tarvix_configure, tarvix_execute
+    from tarvix.nornir import CONNECTION_NAME
+    from tarvix.nornir.tasks import FAILURES
+
+    host = task.host
+    report = {"name": host.name, "status": "ok", "seconds": 0.0, "error": None, "outputs": [], "done": []}
+    began = time.monotonic()
+    if run.stop.is_set():
+        report["status"], report["error"] = "interrupted", NOT_BEGUN_INTERRUPTED
+    else:
+        with run.lock:
+            run.inflight[host.name] = host
+        try:
+            error = _work(run, task, report, report["done"])
+            stopped = run.stop.is_set()
+        finally:
+            with run.lock:
+                run.inflight.pop(host.name, None)
+        if CONNECTION_NAME in host.connections:
+            try:
+                host.close_connection(CONNECTION_NAME)
+            except FAILURES as closing:
+                # A link the interrupt ended does not close cleanly.
+                if not stopped:
+                    error = error or str(closing)
+        if error:
+            report["status"] = "interrupted" if stopped else "failed"
+            report["error"] = error
+    _save(run.plans[host.name][0], report)
+    report["seconds"] = time.monotonic() - began
+    run.reports[host.name] = report
+    failed = report["status"] != "ok"
+    return Result(host=host, result=report["error"] if failed else _output_text(report), failed=failed,
+                  seconds=report["seconds"])
+
+
+def _work(run, task, report, done):
+    """Works the host; returns the error, or None."""
+    from nornir.core.exceptions import NornirSubTaskError
+
+    from tarvix.nornir import CONNECTION_NAME, tarvix_execute
     from tarvix.nornir.tasks import FAILURES
 
     args = run.args
+    log = run.plans[task.host.name][1]
+    try:
+        if log:
+            params = task.host.get_connection_parameters(CONNECTION_NAME)
+            extras = dict(params.extras or {})
+            extras["session_log"] = log
+            task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
+        for command in args.execute or []:
+            run.check()
+            run.step(task.host.name, done, command)
+            result = task.run(tarvix_execute, command=command, timeout=args.timeout, name=command)
+            done.append(command)
+            entry = {"command": command, "output": result[0].result, "warning": None}
+            if args.parse:
+                _parsed(task.host, entry)
+            report["outputs"].append(entry)
+        if args.configure:
+            _configure(run, task, report, done)
+    except _Interrupted:
+        return "stopped before its next step"
+    except NornirSubTaskError as failure:
+        return _error(failure.result[0])
+    except FAILURES as failure:
+        return str(failure)
+    except Exception as failure:  # told in the table; its traceback with --verbose
+        logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
+        return "%s: %s" % (type(failure).__name__, failure)
+    return None
 
-    def work(task, report, done):
-        """Works the host; returns the error, or None."""
-        log = run.plans[task.host.name][1]
-        try:
-            if log:
-                params = task.host.get_connection_parameters(CONNECTION_NAME)
-                extras = dict(params.extras or {})
-                extras["session_log"] = log
-                task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
-            for command in args.execute or []:
-                run.check()
-                run.step(task.host.name, done, command)
-                result = task.run(tarvix_execute, command=command, timeout=args.timeout, name=command)
-                done.append(command)
-                entry = {"command": command, "output": result[0].result, "warning": None}
-                if args.parse:
-                    _parsed(task.host, entry)
-                report["outputs"].append(entry)
-            if args.configure:
-                run.check()
-                lines = list(args.configure)
-                run.step(task.host.name, done, "configuration of %d line(s)" % len(lines))
-                try:
-                    result = task.run(tarvix_configure, lines=lines, timeout=args.timeout, name="configure")
-                except NornirSubTaskError as failure:
-                    refused = failure.result[0].exception
-                    if isinstance(refused, CommandError) and refused.command in lines:
-                        applied = lines.index(refused.command)
-                        done.append("%d of %d configuration line(s), the next one refused" % (applied, len(lines)))
-                    else:
-                        done.append("configuration begun, %d line(s), not known how far" % len(lines))
-                    raise
-                done.append("%d configuration line(s)" % len(lines))
-                report["outputs"].append({"command": "configure", "lines": lines, "output": result[0].result,
-                                          "warning": None})
-        except _Interrupted:
-            return "stopped before its next step"
-        except NornirSubTaskError as failure:
-            return _error(failure.result[0])
-        except FAILURES as failure:
-            return str(failure)
-        except Exception as failure:  # told in the table; its traceback with --verbose
-            logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
-            return "%s: %s" % (type(failure).__name__, failure)
-        return None
 
-    def job(task):
-        host = task.host
-        report = {"name": host.name, "status": "ok", "seconds": 0.0, "error": None, "outputs": [], "done": []}
-        began = time.monotonic()
-        if run.stop.is_set():
-            report["status"], report["error"] = "interrupted", "not begun: the run was interrupted before it began"
+def _configure(run, task, report, done):
+    """Applies the ``--configure`` lines; ``done`` tells how far they came."""
+    from nornir.core.exceptions import NornirSubTaskError
+
+    from tarvix.core.errors import CommandError
+    from tarvix.nornir import tarvix_configure
+
+    run.check()
+    lines = list(run.args.configure)
+    run.step(task.host.name, done, "configuration of %d line(s)" % len(lines))
+    try:
+        result = task.run(tarvix_configure, lines=lines, timeout=run.args.timeout, name="configure")
+    except NornirSubTaskError as failure:
+        refused = failure.result[0].exception
+        if isinstance(refused, CommandError) and refused.command in lines:
+            applied = lines.index(refused.command)
+            done.append("%d of %d configuration line(s), the next one refused" % (applied, len(lines)))
         else:
-            with run.lock:
-                run.inflight[host.name] = host
-            try:
-                error = work(task, report, report["done"])
-                stopped = run.stop.is_set()
-            finally:
-                with run.lock:
-                    run.inflight.pop(host.name, None)
-            if CONNECTION_NAME in host.connections:
-                try:
-                    host.close_connection(CONNECTION_NAME)
-                except FAILURES as closing:
-                    # A link the interrupt ended does not close cleanly.
-                    if not stopped:
-                        error = error or str(closing)
-            if error:
-                report["status"] = "interrupted" if stopped else "failed"
-                report["error"] = error
-        _save(run.plans[host.name][0], report)
-        report["seconds"] = time.monotonic() - began
-        run.reports[host.name] = report
-        failed = report["status"] != "ok"
-        return Result(host=host, result=report["error"] if failed else _output_text(report), failed=failed,
-                      seconds=report["seconds"])
-
-    return job
+            done.append("configuration begun, %d line(s), not known how far" % len(lines))
+        raise
+    done.append("%d configuration line(s)" % len(lines))
+    report["outputs"].append({"command": "configure", "lines": lines, "output": result[0].result,
+                              "warning": None})
 
 
 def _output_text(report):

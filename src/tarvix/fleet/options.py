@@ -24,6 +24,11 @@ def simulator_dialects():
 
 def add_parsers(commands):
     """Adds the subcommands ``run`` and ``simulate`` to the CLI's parsers."""
+    _cluster_options(_run_parser(commands))
+    _simulate_parser(commands)
+
+
+def _run_parser(commands):
     parser = commands.add_parser(
         "run", help="run commands on every device of a Nornir inventory (needs tarvix[nornir])",
         description="Runs --execute commands and --configure lines on the devices of a Nornir SimpleInventory "
@@ -56,6 +61,11 @@ def add_parsers(commands):
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    parser.set_defaults(handler=run)
+    return parser
+
+
+def _cluster_options(parser):
     cluster = parser.add_argument_group("on a Dask cluster (needs tarvix[dask])")
     cluster.add_argument("--cluster", metavar="local[:N]",
                          help="work the devices on a local cluster of N worker processes (default 2), started "
@@ -77,8 +87,9 @@ def add_parsers(commands):
     cluster.add_argument("--allow-plaintext-scheduler", action="store_true",
                          help="send the inventory's passwords to a --scheduler off this machine over plain "
                               "tcp:// all the same (by default refused: use tls://)")
-    parser.set_defaults(handler=run)
 
+
+def _simulate_parser(commands):
     parser = commands.add_parser(
         "simulate", help="write a Nornir inventory of bundled-simulator devices, or serve them over SSH",
         description="With --fleet N, writes hosts.yaml, groups.yaml and defaults.yaml into DIR: N devices "

@@ -1,10 +1,10 @@
 """``tarvix simulate``: an inventory of bundled-simulator devices to try
 ``tarvix run`` on, and the SSH simulator serving the routers of one."""
-import binascii
 import errno
 import json
 import os
 
+from tarvix.eal.secrets import random_token
 from tarvix.exits import FAILED, USAGE, fail
 from tarvix.fleet.inventory import INVENTORY_FILES
 from tarvix.simulator import ROUTERS_FILE
@@ -50,6 +50,22 @@ def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, pa
     width = max(2, len(str(count)))
     names = ["%s%0*d" % (prefix, width, number) for number in range(1, count + 1)]
     os.makedirs(directory, exist_ok=True)
+    if ssh_ports is not None and password is None:
+        password = random_token(8)
+    contents = (_host_lines(names, ssh_ports, options), _group_lines(dialect, ssh_ports),
+                _default_lines(ssh_ports, password))
+    for filename, lines in zip(INVENTORY_FILES, contents):
+        with open(os.path.join(directory, filename), "w") as out:
+            out.write("---\n" + "\n".join(lines) + "\n")
+    if ssh_ports is not None:
+        _write_routers(directory, names, ssh_ports, password, dialect)
+    return names
+
+
+def _host_lines(names, ssh_ports, options):
+    """hosts.yaml of a simulated fleet."""
+    from tarvix import simulator
+
     hosts = []
     for number, name in enumerate(names):
         hosts += [
@@ -70,16 +86,23 @@ def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, pa
                 "      extras:",
                 "        start: %s" % _yaml(simulator.command(name, *options)),
             ]
-    groups = [
+    return hosts
+
+
+def _group_lines(dialect, ssh_ports):
+    """groups.yaml of a simulated fleet."""
+    return [
         "simulated:",
         "  platform: %s" % dialect,
         "  data:",
         "    kind: %s" % ("bundled simulator" if ssh_ports is None else "bundled simulator over SSH"),
     ]
+
+
+def _default_lines(ssh_ports, password):
+    """defaults.yaml of a simulated fleet."""
     defaults = []
     if ssh_ports is not None:
-        if password is None:
-            password = binascii.hexlify(os.urandom(8)).decode("ascii")
         defaults += ["username: admin", "password: %s" % _yaml(password)]
     defaults += [
         "connection_options:",
@@ -90,18 +113,18 @@ def write_fleet(directory, count, prefix="sim-r", force=True, ssh_ports=None, pa
     if ssh_ports is not None:
         # The server makes new host keys each time it starts.
         defaults.append("      host_key_checking: false")
-    for filename, lines in zip(INVENTORY_FILES, (hosts, groups, defaults)):
-        with open(os.path.join(directory, filename), "w") as out:
-            out.write("---\n" + "\n".join(lines) + "\n")
-    if ssh_ports is not None:
-        routers = [{"hostname": name, "port": port, "username": "admin", "password": password}
-                   for name, port in zip(names, ssh_ports)]
-        if dialect != "generic":
-            for router in routers:
-                router["dialect"] = dialect
-        with open(os.path.join(directory, ROUTERS_FILE), "w") as out:
-            out.write('{"routers": [\n%s\n]}\n' % ",\n".join(json.dumps(router) for router in routers))
-    return names
+    return defaults
+
+
+def _write_routers(directory, names, ssh_ports, password, dialect):
+    """The SSH simulator's file of the fleet's routers."""
+    routers = [{"hostname": name, "port": port, "username": "admin", "password": password}
+               for name, port in zip(names, ssh_ports)]
+    if dialect != "generic":
+        for router in routers:
+            router["dialect"] = dialect
+    with open(os.path.join(directory, ROUTERS_FILE), "w") as out:
+        out.write('{"routers": [\n%s\n]}\n' % ",\n".join(json.dumps(router) for router in routers))
 
 
 def serve(directory, dialect=None):

@@ -43,7 +43,6 @@ opening a host's connection together.  The connection itself serves one
 command at a time.
 """
 import logging
-import shlex
 import threading
 import weakref
 
@@ -67,15 +66,8 @@ def ssh_command(hostname, port=None, username=None, host_key_checking=True):
     ``host_key_checking`` a host's key is learnt on first contact and held to
     afterwards (the user's known hosts, as ssh keeps them: a changed key
     fails the connect); without it keys are neither checked nor recorded."""
-    argv = ["ssh"]
-    if port:
-        argv += ["-p", str(int(port))]
-    if host_key_checking:
-        argv += ["-o", "StrictHostKeyChecking=accept-new"]
-    else:
-        argv += ["-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null"]
-    argv.append("%s@%s" % (username, hostname) if username else hostname)
-    return " ".join(shlex.quote(arg) for arg in argv)
+    return sshlink.system_command(ssh_url(hostname, port, username),
+                                  {"host_key_checking": bool(host_key_checking)})
 
 
 def ssh_url(hostname, port=None, username=None):

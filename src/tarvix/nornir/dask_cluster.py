@@ -2,11 +2,12 @@
 local cluster started for the run), what may be sent to it, and its
 errors."""
 import asyncio
-import binascii
 import contextlib
 import ipaddress
 import logging
-import os
+
+from tarvix.core.errors import TarvixError
+from tarvix.eal.secrets import random_token
 
 NEEDS_DASK = 'a cluster run needs Dask: pip install "tarvix[dask]"'
 # The metadata the workers keep with the scheduler: [PREFIX, run token, host].
@@ -17,22 +18,22 @@ CONNECT_TIMEOUT = 20.0
 PLAINTEXT_OPTION = "allow_plaintext"
 
 
-class ClusterError(Exception):
+class ClusterError(TarvixError):
     """The cluster cannot be reached or used: one line for the user."""
 
 
-class WorkerError(Exception):
+class WorkerError(TarvixError):
     """An exception raised on a worker that could not be sent back as it
     was: its type's name and its message."""
 
 
-class WorkerLost(Exception):
+class WorkerLost(TarvixError):
     """The worker working a host was lost mid-task; what it had done on the
     device is in the message, and in ``done``.  The host was not run
     again."""
 
     def __init__(self, message, done=()):
-        Exception.__init__(self, message)
+        TarvixError.__init__(self, message)
         self.done = list(done)
 
     def __reduce__(self):
@@ -64,7 +65,7 @@ def call_sealed(sealed):
 
 def token():
     """A run's name among the others on a cluster."""
-    return binascii.hexlify(os.urandom(6)).decode("ascii")
+    return random_token(6)
 
 
 def task_key(kind, name, run):

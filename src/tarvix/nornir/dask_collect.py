@@ -61,38 +61,44 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
                 time.sleep(0.05)
                 continue
             for future in batch:
-                name = pending.pop(future, None)
-                if name is None:  # ended here already (interrupt, check): told then
-                    continue
-                try:
-                    value, error, again = _outcome(client, run, name, future, interrupted is None)
-                except _Gone:
-                    pending[future] = name  # told with the others
-                    raise
-                if again is _NOT_YET:
-                    # Its result went with its worker before it was taken:
-                    # the check tells the host's end (its mark says how far
-                    # it came), or the scheduler runs it again, which finds
-                    # the mark and touches nothing.
-                    pending[future] = name
-                    ended.add(future)
-                    continue
-                # Once taken, a result is let go: a worker lost later does
-                # not make the scheduler work the host again.
-                future.release()
-                if again:
-                    try:
-                        future = _gone_on(OSError, submit, name)
-                    except Exception:
-                        pending[future] = name  # told with the others
-                        raise _Gone()
-                    pending[future] = name
-                    ended.add(future)
-                else:
-                    done(name, value, error)
+                _take(client, run, pending, ended, future, submit, done, interrupted is None)
     except _Gone:  # the scheduler is gone
         for name in list(pending.values()):
             done(name, None, ClusterError(LOST_SCHEDULER))
+
+
+def _take(client, run, pending, ended, future, submit, done, resubmit):
+    """One ended future of ``collect``: its host told done, or submitted
+    again (``resubmit``: a host not begun may be), or waited for again."""
+    name = pending.pop(future, None)
+    if name is None:  # ended here already (interrupt, check): told then
+        return
+    try:
+        value, error, again = _outcome(client, run, name, future, resubmit)
+    except _Gone:
+        pending[future] = name  # told with the others
+        raise
+    if again is _NOT_YET:
+        # Its result went with its worker before it was taken:
+        # the check tells the host's end (its mark says how far
+        # it came), or the scheduler runs it again, which finds
+        # the mark and touches nothing.
+        pending[future] = name
+        ended.add(future)
+        return
+    # Once taken, a result is let go: a worker lost later does
+    # not make the scheduler work the host again.
+    future.release()
+    if again:
+        try:
+            future = _gone_on(OSError, submit, name)
+        except Exception:
+            pending[future] = name  # told with the others
+            raise _Gone()
+        pending[future] = name
+        ended.add(future)
+    else:
+        done(name, value, error)
 
 
 class _Gone(Exception):

@@ -7,6 +7,9 @@ import threading
 
 from tarvix.nornir.dask_cluster import PREFIX, RunEnded, WorkerLost
 
+# A host's task that its run's interrupt ended before it touched the device.
+NOT_BEGUN = "not begun: the run was interrupted"
+
 
 def _client():
     from distributed import get_client

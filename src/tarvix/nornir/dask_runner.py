@@ -35,7 +35,7 @@ import pickle
 
 from tarvix.nornir.dask_cluster import Cluster, WorkerError, check_scheduler, check_workers, has_secrets, security, token
 from tarvix.nornir.dask_collect import Submitter, collect, forget
-from tarvix.nornir.dask_marks import _Stops, begin, stopped, working
+from tarvix.nornir.dask_marks import NOT_BEGUN, _Stops, begin, stopped, working
 
 
 def worker_nornir(host, config):
@@ -144,7 +144,7 @@ def run_task(run, task, name, params, dry_run, severity, config, host):
         from nornir.core.task import Result, Task
 
         if stopped(run):
-            return [dict(failed, result="not begun: the run was interrupted")]
+            return [dict(failed, result=NOT_BEGUN)]
         lost = begin(run, host.name)
         if lost:
             return [dict(failed, result=str(lost), exception=lost)]

@@ -11,9 +11,10 @@ from nornir.core.task import Result
 from tarvix.core import errors
 from tarvix.nornir.connection import host_connection
 
-# Errors of devices, links, the plugin registry and parsing (no template for
-# the command, or output the template does not fit).
-FAILURES = (errors.ConnectionError, errors.ConnectionInfraError, errors.ParseError)
+# What a task returns as a failed Result: every error of tarvix (devices,
+# links, the plugin registry, parsing: no template for the command, or
+# output the template does not fit).
+FAILURES = errors.TarvixError
 
 
 def _connection(task):

@@ -156,8 +156,70 @@ class _Input(object):
             return self._chunks.popleft() if self._chunks else b""
 
 
+class _SessionConsole(object):
+    """A shell session's console: what the event loop writes to the client
+    for it, and the session thread's side, which reads what the client typed
+    and writes through the event loop."""
+
+    # -- run on the event loop --
+
+    def _send(self, data):
+        if self._ended:
+            return
+        try:
+            self._chan.write(data)
+        except OSError:
+            # The client hung up while the router was still writing: the
+            # session ends, and its console with it.
+            self._ended = True
+            self._input.close()
+
+    def _exit(self):
+        if not self._ended:
+            self._ended = True
+            self._chan.exit(0)
+
+    # -- the session thread's side --
+
+    def read(self):
+        return self._input.read()
+
+    def write(self, text):
+        if self._ended:
+            # The client is gone: the console ends here, not after
+            # writing the rest of a long output to nobody.
+            raise EOFError()
+        data = text.replace("\n", "\r\n").encode("utf-8")
+        try:
+            self._loop.call_soon_threadsafe(self._send, data)
+        except RuntimeError:
+            # The server has stopped.
+            raise EOFError()
+
+    def flush(self):
+        pass
+
+    def _run(self):
+        router = self._router
+        args = router.args[self._rp]
+        console = console_class(args)(args, terminal=self, password=router.password,
+                                      enable_password=router.enable_password, state=router.state, vty=True)
+        try:
+            console.run()
+        except EOFError:
+            pass
+        except Exception:
+            log.exception("simulated router %s: the console failed", router.hostname)
+        if self._ended:
+            return
+        try:
+            self._loop.call_soon_threadsafe(self._exit)
+        except RuntimeError:
+            pass
+
+
 def _session_class():
-    class Session(asyncssh.SSHServerSession):
+    class Session(_SessionConsole, asyncssh.SSHServerSession):
         """One shell session: its console runs on a thread of its own."""
 
         def __init__(self, server, router, rp):
@@ -191,60 +253,6 @@ def _session_class():
         def connection_lost(self, exc):
             self._ended = True
             self._input.close()
-
-        def _send(self, data):
-            if self._ended:
-                return
-            try:
-                self._chan.write(data)
-            except OSError:
-                # The client hung up while the router was still writing: the
-                # session ends, and its console with it.
-                self._ended = True
-                self._input.close()
-
-        def _exit(self):
-            if not self._ended:
-                self._ended = True
-                self._chan.exit(0)
-
-        # -- the session thread's side --
-
-        def read(self):
-            return self._input.read()
-
-        def write(self, text):
-            if self._ended:
-                # The client is gone: the console ends here, not after
-                # writing the rest of a long output to nobody.
-                raise EOFError()
-            data = text.replace("\n", "\r\n").encode("utf-8")
-            try:
-                self._loop.call_soon_threadsafe(self._send, data)
-            except RuntimeError:
-                # The server has stopped.
-                raise EOFError()
-
-        def flush(self):
-            pass
-
-        def _run(self):
-            router = self._router
-            args = router.args[self._rp]
-            console = console_class(args)(args, terminal=self, password=router.password,
-                              enable_password=router.enable_password, state=router.state, vty=True)
-            try:
-                console.run()
-            except EOFError:
-                pass
-            except Exception:
-                log.exception("simulated router %s: the console failed", router.hostname)
-            if self._ended:
-                return
-            try:
-                self._loop.call_soon_threadsafe(self._exit)
-            except RuntimeError:
-                pass
 
     return Session
 
