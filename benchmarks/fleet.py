@@ -202,9 +202,9 @@ def drive(args):
     if args.worker in VARIANTS:
         nr.inventory.defaults.connection_options[tool].extras.update(VARIANTS[args.worker][1])
     if args.worker == "tarvix-fork":
-        from tarvix.eal import spawn
+        from tarvix.eal import linkprocess
 
-        spawn._setsid[:] = [None]
+        linkprocess._setsid[:] = [None]
     if args.worker == "tarvix-systemssh":
         system_ssh_starts(nr)
     # The plugin and the task module imported before the clock starts.

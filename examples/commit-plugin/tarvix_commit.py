@@ -6,7 +6,7 @@ os "commit"; the bundled simulator speaks the dialect (``--dialect commit``).
 """
 from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, SingleRpConnection
-from tarvix.eal.statemachine import Dialect
+from tarvix.eal.dialect import Dialect
 
 DIALECT = Dialect(
     "commit",
