@@ -14,6 +14,7 @@ from tarvix.fleet.naming import file_stem
 from tarvix.fleet.checks import _field
 from tarvix.fleet.signals import _signal_name
 
+
 class _WorkerRun(_Run):
     """A host's share of a cluster run, on the worker that works it: the
     run's interrupt is what the workers were told, and each step is told to

@@ -8,15 +8,16 @@ import time
 
 from tarvix.eal import secrets
 from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
+from tarvix.fleet.checks import _check, _selects
+from tarvix.fleet.cluster import _cluster, _NoDask, _work_on_cluster
 from tarvix.fleet.inventory import _nornir
 from tarvix.fleet.job import _error, _job, _Run
 from tarvix.fleet.naming import _create_files, _plan_files
-from tarvix.fleet.checks import _check, _selects
-from tarvix.fleet.cluster import _cluster, _NoDask, _work_on_cluster
-from tarvix.fleet.progress import _note, Progress, _StderrHandler, table
+from tarvix.fleet.progress import Progress, _note, _StderrHandler, table
 from tarvix.fleet.signals import _signal_name, _Signals
 
 NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
+
 
 def _work_hosts(nr, run, progress):
     """Runs the job on Nornir's threaded runner in a thread of its own, so

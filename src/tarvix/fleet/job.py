@@ -11,6 +11,7 @@ from tarvix.nornir.dask_marks import NOT_BEGUN
 # A host's error when the run was interrupted before it began.
 NOT_BEGUN_INTERRUPTED = NOT_BEGUN + " before it began"
 
+
 def _text(output):
     return output if isinstance(output, str) else json.dumps(output, indent=2)
 

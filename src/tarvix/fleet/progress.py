@@ -6,6 +6,7 @@ import threading
 
 from tarvix.fleet.job import _error, _reason
 
+
 def _note(report):
     """A report's last column: the reason it failed, or its warnings."""
     if report["status"] != "ok":

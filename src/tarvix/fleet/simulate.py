@@ -9,6 +9,7 @@ from tarvix.exits import FAILED, USAGE, fail
 from tarvix.fleet.inventory import INVENTORY_FILES
 from tarvix.simulator import ROUTERS_FILE
 
+
 def _yaml(value):
     """A scalar as YAML: JSON's double-quoted strings are YAML's too."""
     return json.dumps(value)

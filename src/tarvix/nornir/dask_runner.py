@@ -33,7 +33,8 @@ import copy
 import logging
 import pickle
 
-from tarvix.nornir.dask_cluster import Cluster, WorkerError, check_scheduler, check_workers, has_secrets, security, token
+from tarvix.nornir.dask_cluster import (Cluster, WorkerError, check_scheduler, check_workers, has_secrets, security,
+                                        token)
 from tarvix.nornir.dask_collect import Submitter, collect, forget
 from tarvix.nornir.dask_marks import NOT_BEGUN, _Stops, begin, stopped, working
 

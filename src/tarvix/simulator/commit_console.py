@@ -2,6 +2,7 @@
 user@host> prompts, configuration staged until ``commit``."""
 from tarvix.simulator.console import Console, SessionEnd, _is, _words
 
+
 class CommitConsole(Console):
     """One RP's console in the commit-style dialect: prompts user@host> and,
     in configuration mode, user@host#; "configure" enters it, lines are
