@@ -33,6 +33,7 @@ import time
 
 from tarvix.cli import FAILED, INTERRUPTED, USAGE, UsageError  # noqa: F401 (the statuses of run and simulate)
 from tarvix.eal import secrets
+from tarvix.eal.sshoptions import check_options as check_ssh_options
 
 INVENTORY_FILES = ("hosts.yaml", "groups.yaml", "defaults.yaml")
 # The SSH simulator's routers, next to an inventory of them.
@@ -385,6 +386,10 @@ def _tarvix_extras(where, extras):
             raise UsageError("%s.%s: true or false belongs there, not %s" % (where, flag, _kind(extras[flag])))
     for name, credential in _mapping(where + ".credentials", extras.get("credentials"), optional=True).items():
         _mapping("%s.credentials.%s" % (where, name), credential)
+    try:
+        check_ssh_options(extras.get("ssh"), where)
+    except ValueError as error:
+        raise UsageError(str(error))
 
 
 def _element(where, body, groups, group_file):

@@ -228,7 +228,7 @@ class Connection(object):
         for start in starts:
             if sshlink.is_url(start):
                 sshlink.parse_url(start)
-        self.ssh = sshlink.check_options(ssh)
+        self.ssh = sshlink.check_options(ssh, hostname)
         self.hostname = hostname
         self.os, self.series, self.model = os, series, model
         self.credentials = dict(credentials or {})
