@@ -77,7 +77,8 @@ def check_options(options, host=None):
     if options.get("host_key_checking") is None:
         options["host_key_checking"] = True
     for name, value in sorted(options.items()):
-        if value is None:
+        # (An option with no check of its own is taken as it is.)
+        if value is None or name not in _CHECKS:
             continue
         options[name], problem = _CHECKS[name](value)
         if problem:
