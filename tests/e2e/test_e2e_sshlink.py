@@ -3,6 +3,7 @@ process, and the system ssh client that runs in its place without the
 library."""
 import gc
 import os
+import socket
 import threading
 
 import pytest
@@ -106,8 +107,12 @@ def test_a_closed_link_leaves_the_next_ones_socket_alone(bed, connections):
 
 
 @needs_library
-def test_a_failed_connect_frees_its_session_before_its_socket(bed, connections, monkeypatch):
-    """Also when the library's error is replaced by ours on its way out."""
+@pytest.mark.parametrize("ending", ["failed connect", "disconnect"])
+def test_a_session_is_freed_on_its_socket_shut_down(bed, connections, monkeypatch, ending):
+    """Freed before its socket is closed (also when the library's error is
+    replaced by ours on its way out), and after it is shut down: a
+    non-blocking session freed while it can still talk to the server
+    stays in memory for good (benchmarks/sshcycles.py measures it)."""
     freed = []
     library = sshlink.Session
 
@@ -118,22 +123,36 @@ def test_a_failed_connect_frees_its_session_before_its_socket(bed, connections, 
 
         def __del__(self):
             try:
-                os.fstat(self.fd)
-                freed.append("socket open")
+                probe = socket.socket(fileno=os.dup(self.fd))
             except OSError:
                 freed.append("socket closed")
+                return
+            try:
+                # Nothing is sent; a socket shut down refuses even that.
+                probe.send(b"")
+                freed.append("socket open")
+            except OSError:
+                freed.append("socket shut down")
+            finally:
+                probe.close()
 
-    def failing(link, session):
-        session.userauth_list(devices.USERNAME)
+    def failing(link, steps):
+        steps.run(steps.session.userauth_list, devices.USERNAME)
         raise sshlink._ssh2_errors.SocketRecvError()
 
     monkeypatch.setattr(sshlink, "Session", Watched)
-    monkeypatch.setattr(sshlink.SshSpawn, "_authenticate", failing)
+    if ending == "failed connect":
+        monkeypatch.setattr(sshlink.SshSpawn, "_authenticate", failing)
     con = connections(hostname="r1", start=url(bed, "r1"), ssh=OFF, connection_timeout=5)
-    with pytest.raises(LinkClosedError):
+    if ending == "failed connect":
+        with pytest.raises(LinkClosedError):
+            con.connect()
+    else:
+        bed.reset("r1")
         con.connect()
+        con.disconnect()
     gc.collect()
-    assert freed == ["socket open"]
+    assert freed == ["socket shut down"]
 
 
 @needs_library
@@ -173,4 +192,7 @@ def test_abort_ends_a_command_at_once(bed, connections):
             con.execute("show slow", timeout=10)
     finally:
         timer.cancel()
+    # What is sent next fails as the link's end too, not as a socket error.
+    with pytest.raises(LinkClosedError, match="^r1: the link was aborted"):
+        con.execute("show clock")
     con.disconnect()

@@ -1,15 +1,29 @@
-"""The parts of the in-process SSH link that need no server: start URLs,
-options, the system ssh command in its place, the known hosts file."""
+"""The in-process SSH link: start URLs, options, the system ssh command in
+its place, the known hosts file; then, on routers of the bundled SSH
+simulator, the known hosts shared with the system ssh, the key file's
+errors and the connect timeout."""
 import base64
+import collections
 import hashlib
 import hmac
+import select
+import shutil
 import socket
+import subprocess
 import threading
+import time
 
 import pytest
 
+from tarvix.bases.connection import Connection
 from tarvix.bases.starts import _session_start
+from tarvix.core.errors import LinkClosedError, LinkTimeoutError
 from tarvix.eal import sshlink
+from tarvix.simulator import server as simulated
+
+PASSWORD = "link-Test-pw-5"
+served = pytest.mark.skipif(not (sshlink.AVAILABLE and simulated.available()),
+                            reason=sshlink.UNAVAILABLE or "needs asyncssh (tarvix[serve])")
 
 
 def test_urls_options_and_the_system_ssh_in_their_place():
@@ -28,6 +42,22 @@ def test_urls_options_and_the_system_ssh_in_their_place():
         "ssh -o StrictHostKeyChecking=accept-new -i '/k ey' u@r1"
     # An SSH session is a session to the device, not a console line.
     assert _session_start("ssh://r1:2222") and not _session_start("telnet ts1 2001")
+    assert sshlink.check_options({"connect_timeout": 2.5, "keepalive": "15", "agent": None, "passphrase": "p"}) == {
+        "host_key_checking": "accept-new", "connect_timeout": 2.5, "keepalive": 15.0, "agent": None, "passphrase": "p"}
+
+
+@pytest.mark.parametrize("option, value", [
+    ("connect_timeout", "abc"), ("connect_timeout", -1), ("connect_timeout", 0), ("connect_timeout", float("inf")),
+    ("keepalive", "x"), ("keepalive", -1), ("passphrase", 1234), ("agent", "no"), ("known_hosts", 7),
+    ("key_file", ""), ("host_key_checking", "maybe"),
+])
+def test_a_bad_option_value_is_refused_before_anything_connects(option, value):
+    with pytest.raises(ValueError) as raised:
+        Connection(hostname="r1", start="ssh://127.0.0.1:%d" % _closed_port(), ssh={option: value})
+    message = str(raised.value)
+    assert message.startswith("r1: ssh option %s: " % option) and "\n" not in message, message
+    # A passphrase is never shown.
+    assert "1234" not in message
 
 
 def test_known_hosts_as_the_system_ssh_reads_them(tmp_path):
@@ -45,6 +75,8 @@ def test_known_hosts_as_the_system_ssh_reads_them(tmp_path):
         "@cert-authority * ssh-rsa CA",
         "[10.0.0.9]:2222",
     ]) + "\n")
+    # Bytes that are not UTF-8 spoil nothing, read as the system ssh reads them.
+    path.write_bytes(b"# caf\xe9\nr\xe9 ssh-rsa LATIN1\n" + path.read_bytes())
     keys, revoked = sshlink.known_keys(str(path), "10.0.0.9", 2222)
     assert keys == {"ssh-ed25519": {"HASHED"}, "ssh-rsa": {"PLAIN"}} and revoked == {"GONE"}
     keys, _ = sshlink.known_keys(str(path), "10.0.0.9", 22)
@@ -52,6 +84,20 @@ def test_known_hosts_as_the_system_ssh_reads_them(tmp_path):
     assert sshlink.known_keys(str(tmp_path / "missing"), "r1", 22) == ({}, set())
     sshlink.record_key(str(tmp_path / "new" / "known_hosts"), "r1", 2200, "ssh-rsa", "KEY")
     assert sshlink.known_keys(str(tmp_path / "new" / "known_hosts"), "r1", 2200)[0] == {"ssh-rsa": {"KEY"}}
+    # A last line without its line break keeps its entry.
+    path.write_bytes(b"r1 ssh-ed25519 OLD")
+    sshlink.record_key(str(path), "r2", 22, "ssh-rsa", "NEW")
+    assert path.read_bytes() == b"r1 ssh-ed25519 OLD\nr2 ssh-rsa NEW\n"
+    for read in (lambda: sshlink.known_keys(str(tmp_path), "r1", 22),
+                 lambda: sshlink.record_key(str(tmp_path), "r1", 22, "ssh-rsa", "KEY")):
+        with pytest.raises(sshlink.KnownHostsError, match="known hosts file %s: Is a directory" % tmp_path):
+            read()
+
+
+@pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or "")
+def test_an_unreadable_known_hosts_file_is_named_before_connecting(tmp_path):
+    with pytest.raises(LinkClosedError, match="^r1: cannot read the known hosts file %s: Is a directory" % tmp_path):
+        sshlink.SshSpawn("ssh://u@127.0.0.1:%d" % _closed_port(), "r1", timeout=5, ssh={"known_hosts": str(tmp_path)})
 
 
 @pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or "")
@@ -74,3 +120,141 @@ def test_abort_ends_a_connect_in_progress():
         timer.cancel()
         server.close()
     assert con.handles[0].spawn is None and not con.connected
+
+
+def _closed_port():
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    try:
+        return sock.getsockname()[1]
+    finally:
+        sock.close()
+
+
+# -- on simulated routers -------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def ports():
+    """Two simulated routers that also offer public key authentication
+    (and take no key)."""
+    plain = simulated._server_class
+
+    def offering_keys():
+        class Keys(plain()):
+            def public_key_auth_supported(self):
+                return True
+
+            def validate_public_key(self, username, key):
+                return False
+
+        return Keys
+
+    simulated._server_class = offering_keys
+    try:
+        with simulated.serving([{"hostname": "r1", "password": PASSWORD},
+                                {"hostname": "r2", "password": PASSWORD}]) as running:
+            yield dict((name, found[0]) for name, found in running.ports.items())
+    finally:
+        simulated._server_class = plain
+
+
+def link(port, **ssh):
+    ssh.setdefault("host_key_checking", "off")
+    return sshlink.SshSpawn("ssh://admin@127.0.0.1:%d" % port, "r1", timeout=5, passwords=[PASSWORD], ssh=ssh)
+
+
+@served
+@pytest.mark.skipif(shutil.which("ssh-keyscan") is None, reason="needs the system ssh's ssh-keyscan")
+def test_one_known_hosts_file_serves_the_system_ssh_too(ports, tmp_path):
+    """The server has an ed25519 key and one that libssh2 asks for before
+    it: the one the file holds is the one checked, nothing is added."""
+    scanned = subprocess.check_output(["ssh-keyscan", "-t", "ed25519", "-p", str(ports["r1"]), "127.0.0.1"],
+                                      stderr=subprocess.DEVNULL).strip()
+    assert b" ssh-ed25519 " in scanned
+    known = tmp_path / "known_hosts"
+    known.write_bytes(b"# caf\xe9\n" + scanned)
+    link(ports["r1"], host_key_checking="yes", known_hosts=str(known)).close()
+    link(ports["r2"], host_key_checking="accept-new", known_hosts=str(known)).close()
+    recorded = known.read_bytes()
+    assert recorded.startswith(b"# caf\xe9\n" + scanned + b"\n[127.0.0.1]:%d " % ports["r2"])
+    assert recorded.count(b"\n") == 3
+    for name in ("r1", "r2", "r1"):
+        link(ports[name], host_key_checking="yes" if name == "r2" else "accept-new", known_hosts=str(known)).close()
+    assert known.read_bytes() == recorded
+
+
+@served
+@pytest.mark.skipif(shutil.which("ssh-keygen") is None, reason="needs the system ssh's ssh-keygen")
+def test_a_key_that_cannot_be_used_says_why(ports, tmp_path, caplog):
+    key = tmp_path / "k1"
+    subprocess.check_call(["ssh-keygen", "-q", "-t", "ed25519", "-N", "right-Phrase-1", "-f", str(key)])
+    for path, passphrase, words in ((key, "wrong-Phrase-1", "Wrong passphrase"),
+                                    (tmp_path / "k2", None, "Unable to open private key file")):
+        caplog.clear()
+        # The password logs in after the key.
+        link(ports["r1"], key_file=str(path), passphrase=passphrase).close()
+        warned = [r.getMessage() for r in caplog.records if "cannot be used" in r.getMessage()]
+        assert len(warned) == 1 and warned[0].startswith("r1: the key %s cannot be used: " % path), warned
+        assert words in warned[0] and "Phrase" not in warned[0]
+
+
+def _relay(listener, port, accept_at, delay):
+    """Accepts the connection waiting on ``listener`` at time.monotonic()
+    ``accept_at`` and relays it to ``port``, what the server sends
+    ``delay`` seconds late (for 10 s at most)."""
+    time.sleep(max(0, accept_at - time.monotonic()))
+    listener.settimeout(5)
+    try:
+        client = listener.accept()[0]
+    except OSError:
+        return
+    upstream = socket.create_connection(("127.0.0.1", port), 5)
+    held = collections.deque()
+    until = time.monotonic() + 10
+    try:
+        while time.monotonic() < until:
+            wait = max(0, held[0][0] - time.monotonic()) if held else 0.5
+            for sock in select.select([client, upstream], [], [], wait)[0]:
+                data = sock.recv(65536)
+                if not data:
+                    return
+                if sock is upstream:
+                    held.append((time.monotonic() + delay, data))
+                else:
+                    upstream.sendall(data)
+            while held and held[0][0] <= time.monotonic():
+                client.sendall(held.popleft()[1])
+    finally:
+        client.close()
+        upstream.close()
+
+
+@served
+@pytest.mark.slow
+@pytest.mark.parametrize("accept_after, delay, wall_clock", [(0, 0.4, 0.05), (1.1, 0, 0.95)])
+def test_the_connect_timeout_holds_to_a_tenth_of_a_second(ports, accept_after, delay, wall_clock):
+    """The timeout is that of the whole connect: a server that answers
+    each step 0.4 s late is given 1.5 s in all, not 1.5 s a step.  One
+    that accepts late, 0.4 s before the timeout, is waited for: the link
+    starts near the end of a second of the wall clock, so that the answer
+    comes in the second after next (where libssh2's whole seconds would
+    cut the timeout short)."""
+    limit = 1.5
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    time.sleep((wall_clock - time.time()) % 1)
+    began = time.monotonic()
+    relay = threading.Thread(target=_relay, args=(listener, ports["r1"], began + accept_after, delay))
+    relay.start()
+    try:
+        if delay:
+            with pytest.raises(LinkTimeoutError, match="timed out after 1.5 s connecting"):
+                link(listener.getsockname()[1], connect_timeout=limit)
+            assert abs(time.monotonic() - began - limit) < 0.1
+        else:
+            link(listener.getsockname()[1], connect_timeout=limit).close()
+            assert time.monotonic() - began < limit
+    finally:
+        listener.close()
+        relay.join(15)

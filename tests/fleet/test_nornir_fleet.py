@@ -150,6 +150,10 @@ HOST = "r1:\n  hostname: 127.0.0.1\n"
     ({"hosts.yaml": HOST + "  port: abc\n"}, "host r1: port 'abc' is no port number"),
     ({"hosts.yaml": HOST + "  connection_options: {tarvix: {extras: {start: 42}}}\n"},
      "host r1: connection_options.tarvix.extras.start: a command line belongs there"),
+    ({"hosts.yaml": HOST + "  connection_options: {tarvix: {extras: {ssh: {connect_timeout: abc}}}}\n"},
+     "host r1: connection_options.tarvix.extras: ssh option connect_timeout: a number of seconds above 0"),
+    ({"groups.yaml": "core:\n  connection_options: {tarvix: {extras: {ssh: {passphrase: 1234}}}}\n"},
+     "group core: connection_options.tarvix.extras: ssh option passphrase: text belongs there"),
     ({"hosts.yaml": "'': {hostname: x}\n"}, "hosts.yaml: a host has an empty name"),
     ({"hosts.yaml": HOST + "  groups: [core]\n"}, "host r1: group 'core' is named but not defined in groups.yaml"),
     ({"hosts.yaml": HOST + " port: 22\n"}, "hosts.yaml, line 3: not valid YAML: "),
@@ -204,6 +208,15 @@ def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, ch
     assert ("StrictHostKeyChecking=accept-new" in start) == checked
     assert ("UserKnownHostsFile=/dev/null" in start) != checked
     assert start.startswith("ssh -p 2222 ") and start.endswith(" admin@10.0.0.1")
+
+
+@pytest.mark.parametrize("in_process", [False, True])
+def test_the_plugin_refuses_a_bad_ssh_option_before_connecting(monkeypatch, in_process):
+    import tarvix.nornir.connection as plugin
+
+    monkeypatch.setattr(plugin.sshlink, "AVAILABLE", in_process)
+    with pytest.raises(ValueError, match="^127.0.0.1: ssh option keepalive: a number of seconds from 0"):
+        TarvixConnection().open("127.0.0.1", "admin", "pw", 1, "ios", extras={"ssh": {"keepalive": "x"}})
 
 
 @pytest.mark.slow

@@ -196,7 +196,7 @@ class Connection(CommandRunner):
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
                  rediscover=False, session_log=None, console=None, ssh=None):
         starts = self._checked_starts(start, hostname, learn_hostname, connection_timeout)
-        self.ssh = sshlink.check_options(ssh)
+        self.ssh = sshlink.check_options(ssh, hostname)
         self.hostname = hostname
         self.os, self.series, self.model = os, series, model
         self.credentials = dict(credentials or {})

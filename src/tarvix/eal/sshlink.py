@@ -13,8 +13,11 @@ A start URL asks for one: ``ssh://[user@]host[:port]``.  Options
   ``agent``: whether the keys of the running ssh-agent are tried (True when
   $SSH_AUTH_SOCK is set).
 - ``keepalive``: seconds between keepalive requests while the link is read
-  (0: none); ``connect_timeout``: seconds for the TCP connect, the key
-  exchange and the authentication (the connection's timeout by default).
+  (0: none); ``connect_timeout``: seconds for the whole connect, TCP, key
+  exchange, authentication and shell (the connection's timeout by default).
+
+Their values are checked before anything connects (tarvix.eal.sshoptions);
+the known hosts file is read and written by tarvix.eal.knownhosts.
 
 The passwords of the connection's credentials answer the server's password
 (or keyboard-interactive) authentication; the shell then runs on a
@@ -25,8 +28,7 @@ gives the system ssh's command line for the same URL.
 """
 import base64
 import codecs
-import hashlib
-import hmac
+import math
 import os
 import re
 import select
@@ -40,7 +42,10 @@ import traceback
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
+from tarvix.eal.knownhosts import KnownHostsError, host_name, known_keys, preferred_algorithms, record_key
 from tarvix.eal.spawn import READ_SIZE, Spawn  # READ_SIZE: most bytes gathered into one read
+# Offered here too: the link's options are checked through this module.
+from tarvix.eal.sshoptions import OPTIONS, POLICIES, check_options  # noqa: F401
 
 try:
     from ssh2 import exceptions as _ssh2_errors
@@ -48,7 +53,7 @@ try:
     from ssh2.session import (LIBSSH2_HOSTKEY_TYPE_DSS, LIBSSH2_HOSTKEY_TYPE_ECDSA_256,
                               LIBSSH2_HOSTKEY_TYPE_ECDSA_384, LIBSSH2_HOSTKEY_TYPE_ECDSA_521,
                               LIBSSH2_HOSTKEY_TYPE_ED25519, LIBSSH2_HOSTKEY_TYPE_RSA, LIBSSH2_SESSION_BLOCK_INBOUND,
-                              LIBSSH2_SESSION_BLOCK_OUTBOUND, Session)
+                              LIBSSH2_METHOD_HOSTKEY, LIBSSH2_SESSION_BLOCK_OUTBOUND, Session)
 except ImportError as _error:
     AVAILABLE = False
     UNAVAILABLE = "in-process SSH is unavailable (%s; pip install ssh2-python)" % _error
@@ -68,12 +73,7 @@ PIECE = 1 << 18
 # libssh2's LIBSSH2_CHANNEL_EXTENDED_DATA_MERGE: the server's standard error
 # read as its output (as on a terminal).
 EXTENDED_DATA_MERGE = 2
-POLICIES = {True: "accept-new", "accept-new": "accept-new", "yes": "yes", "strict": "yes",
-            False: "off", "off": "off", "no": "off"}
-OPTIONS = frozenset(["host_key_checking", "known_hosts", "key_file", "passphrase", "agent", "keepalive",
-                     "connect_timeout"])
 _URL = re.compile(r"^ssh://(?:(\S+)@)?(\[[^\]\s]+\]|[^:/@\s\[\]]+)(?::(\d+))?/?$")
-_known_hosts_lock = threading.Lock()
 
 
 def is_url(start):
@@ -90,22 +90,6 @@ def parse_url(start):
     if host.startswith("["):
         host = host[1:-1]
     return found.group(1), host, int(found.group(3) or DEFAULT_PORT)
-
-
-def check_options(options):
-    """The SSH options with the host key policy spelled out; ValueError
-    for an unknown option or policy."""
-    options = dict(options or {})
-    unknown = sorted(set(options) - OPTIONS)
-    if unknown:
-        raise ValueError("unknown ssh option(s) %s; known: %s" % (", ".join(unknown), ", ".join(sorted(OPTIONS))))
-    policy = options.get("host_key_checking", True)
-    if isinstance(policy, str):
-        policy = policy.lower()
-    if policy not in POLICIES:
-        raise ValueError("host_key_checking is accept-new (True), yes or off (False), not %r" % (policy,))
-    options["host_key_checking"] = POLICIES[policy]
-    return options
 
 
 def system_command(start, options=None, username=None):
@@ -127,68 +111,10 @@ def system_command(start, options=None, username=None):
     if options.get("keepalive"):
         argv += ["-o", "ServerAliveInterval=%d" % max(1, int(options["keepalive"]))]
     if options.get("connect_timeout"):
-        argv += ["-o", "ConnectTimeout=%d" % max(1, int(options["connect_timeout"]))]
+        argv += ["-o", "ConnectTimeout=%d" % max(1, math.ceil(options["connect_timeout"]))]
     user = user or username
     argv.append("%s@%s" % (user, host) if user else host)
     return " ".join(shlex.quote(arg) for arg in argv)
-
-
-# -- known hosts -----------------------------------------------------------
-
-def _host_name(host, port):
-    return host if port == DEFAULT_PORT else "[%s]:%d" % (host, port)
-
-
-def _pattern_matches(pattern, name):
-    if pattern.startswith("|1|"):
-        try:
-            salt, digest = (base64.b64decode(part) for part in pattern[3:].split("|", 1))
-        except (ValueError, TypeError):
-            return False
-        return hmac.compare_digest(hmac.new(salt, name.encode(), hashlib.sha1).digest(), digest)
-    # Only * and ? are wildcards (the brackets of "[host]:port" are not).
-    regex = re.escape(pattern.lower()).replace("\\*", ".*").replace("\\?", ".")
-    return re.match("(?:%s)\\Z" % regex, name.lower()) is not None
-
-
-def known_keys(path, host, port):
-    """The keys (type, base64) that the known hosts file holds for the
-    host, and whether one of them is revoked: ({type: set(keys)}, revoked)."""
-    name = _host_name(host, port)
-    keys, revoked = {}, set()
-    try:
-        with open(path) as handle:
-            lines = handle.read().splitlines()
-    except (IOError, OSError):
-        return keys, revoked
-    for line in lines:
-        fields = line.split()
-        if not fields or fields[0].startswith("#"):
-            continue
-        marker = fields.pop(0) if fields[0].startswith("@") else None
-        if len(fields) < 3 or marker == "@cert-authority":
-            continue
-        patterns = fields[0].split(",")
-        if any(p.startswith("!") and _pattern_matches(p[1:], name) for p in patterns):
-            continue
-        if not any(not p.startswith("!") and _pattern_matches(p, name) for p in patterns):
-            continue
-        if marker == "@revoked":
-            revoked.add(fields[2])
-        else:
-            keys.setdefault(fields[1], set()).add(fields[2])
-    return keys, revoked
-
-
-def record_key(path, host, port, key_type, key):
-    """Appends the host's key to the known hosts file (made, with its
-    folder, when missing)."""
-    folder = os.path.dirname(path)
-    with _known_hosts_lock:
-        if folder and not os.path.isdir(folder):
-            os.makedirs(folder, 0o700)
-        with open(path, "a") as handle:
-            handle.write("%s %s %s\n" % (_host_name(host, port), key_type, key))
 
 
 # -- the link ----------------------------------------------------------------
@@ -205,7 +131,8 @@ class SshChannel(object):
 
     linesep = "\n"
 
-    def __init__(self, sock, session, channel, keepalive=0):
+    def __init__(self, sock, session, channel, keepalive=0, device="the device"):
+        self.device = device
         self.sock = sock
         self.session = session
         self.channel = channel
@@ -269,22 +196,32 @@ class SshChannel(object):
         raise pexpect.EOF("the SSH channel has ended")
 
     def send(self, text):
+        """Writes the text; LinkClosedError once the link has ended (or is
+        aborted), LinkTimeoutError when the server takes nothing for 30 s."""
         data = text.encode("utf-8")
         until = time.monotonic() + 30
         try:
             while data:
+                if self.aborted or self.closed:
+                    raise _Aborted()
                 rc, written = self.channel.write(data)
                 data = data[written:]
                 if rc == LIBSSH2_ERROR_EAGAIN or (data and written == 0):
                     if not self._wait(until, reading=False):
-                        raise OSError("the SSH session takes nothing more")
+                        raise LinkTimeoutError(link_message(self.device, "the SSH session takes nothing more",
+                                                            "timed out sending"))
                 elif rc < 0:
-                    raise OSError("the SSH session failed (libssh2 error %d)" % rc)
+                    raise self._ended("the SSH session failed (libssh2 error %d)" % rc)
         except _Aborted:
-            raise OSError("the link was aborted")
+            raise self._ended("the link was aborted")
         except _ssh2_errors.SSH2Error as error:
-            raise OSError("the SSH session failed: %s" % (_words(error) or type(error).__name__))
+            raise self._ended("the link was aborted" if self.aborted else
+                              "the SSH session failed: %s" % (_words(error) or type(error).__name__))
         return len(text)
+
+    def _ended(self, words):
+        self._eof = True
+        return LinkClosedError(link_message(self.device, words, "link closed while sending"))
 
     def sendline(self, text=""):
         return self.send(text + self.linesep)
@@ -314,13 +251,18 @@ class SshChannel(object):
         except _ssh2_errors.SSH2Error:
             pass
         finally:
+            # A non-blocking session freed while its socket is still open
+            # waits for the server's answers to its close: libssh2 gives up
+            # freeing it and it stays in memory for good.
+            held = [self.channel, self.session]
             self.channel = self.session = None
-            _release(self.sock)
+            _release(self.sock, held)
 
 
-def _release(sock, held=()):
+def _release(sock, held=(), error=None):
     """Closes the socket of a session that is gone, or going with
-    ``held``, its last references.  libssh2 still reads and writes a
+    ``held``, its last references, and the frames that ``error`` (and the
+    errors it replaced) passed through.  libssh2 still reads and writes a
     session's socket when it frees the session (closing what the close
     above left unfinished), so the session goes first, on a socket shut
     down: its descriptor, once closed, may be a newer link's at once, and
@@ -329,6 +271,9 @@ def _release(sock, held=()):
         sock.shutdown(socket.SHUT_RDWR)
     except OSError:
         pass
+    while error is not None:
+        traceback.clear_frames(error.__traceback__)
+        error = error.__context__
     if held:
         del held[:]
     sock.close()
@@ -373,93 +318,106 @@ class SshSpawn(Spawn):
     def _start(self, argv, env, dimensions):
         user, host, port = self.url
         limit = float(self.options.get("connect_timeout") or self.timeout)
-        began = time.monotonic()
-        sock = channel = session = link = None
-        where = "%s port %d" % (host, port)
-        self._channel = _Pending()
+        # libssh2 times its steps in whole seconds: the deadline is ours.
+        deadline = time.monotonic() + limit
+        known = self._known_hosts(host, port)
+        sock = steps = channel = link = None
+        self._channel = pending = _Pending()
         if self._started is not None:
             self._started(self)
         try:
-            try:
-                sock = socket.create_connection((host, port), limit)
-                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            except socket.timeout:
-                raise self._fail(LinkTimeoutError, "connect to host %s: Connection timed out" % where,
-                                 "timed out after %s s connecting" % limit)
-            except OSError as error:
-                raise self._fail(LinkClosedError, "connect to host %s: %s" % (where, error.strerror or error),
-                                 "link closed while connecting")
-            with self._channel.lock:
-                if self._channel.aborted:
-                    raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
-                self._channel.sock = sock
-            session = Session()
-            session.set_timeout(max(1, int((limit - (time.monotonic() - began)) * 1000)))
-            channel = self._open_channel(session, sock, host, port, limit)
-            session.set_blocking(False)
-            keepalive = int(self.options.get("keepalive") or 0)
+            sock = self._connect_socket(host, port, limit, pending)
+            steps = _Steps(Session(), sock, deadline, pending)
+            channel = self._open_shell(steps, host, port, limit, known)
+            keepalive = self.options.get("keepalive") or 0
             if keepalive:
-                session.keepalive_config(False, max(1, keepalive))
-            link = SshChannel(sock, session, channel, keepalive)
-            with self._channel.lock:
-                if self._channel.aborted:
+                steps.session.keepalive_config(False, max(1, int(keepalive)))
+            link = SshChannel(sock, steps.session, channel, keepalive, self.device)
+            with pending.lock:
+                if pending.aborted:
                     raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
                 self._channel = link
-            self.log.debug("%s: SSH session open to %s as %s", self.device, _host_name(host, port), self.username)
+            self.log.debug("%s: SSH session open to %s as %s", self.device, host_name(host, port), self.username)
             return link
         except BaseException:
-            with self._channel.lock:
-                self._channel.closed = True
+            with pending.lock:
+                pending.closed = True
             if sock is not None:
-                # The frames the error (and the errors it replaced) passed
-                # through hold the session too.
-                error = sys.exc_info()[1]
-                while error is not None:
-                    traceback.clear_frames(error.__traceback__)
-                    error = error.__context__
-                held = [link, channel, session]
-                link = channel = session = None
-                _release(sock, held)
+                # The frames the error passed through hold the session too.
+                held = [link, channel, steps]
+                link = channel = steps = None
+                _release(sock, held, sys.exc_info()[1])
             raise
 
-    def _open_channel(self, session, sock, host, port, limit):
-        """The shell channel of a session over ``sock``: the handshake, the
-        host key checked, the authentication, a terminal."""
+    def _fail(self, kind, words, awaited):
+        return kind(link_message(self.device, words, awaited))
+
+    def _connect_socket(self, host, port, limit, pending):
         where = "%s port %d" % (host, port)
         try:
-            session.handshake(sock)
-            self._check_host_key(session, host, port)
-            self._authenticate(session)
-            channel = session.open_session()
+            sock = socket.create_connection((host, port), limit)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except socket.timeout:
+            raise self._fail(LinkTimeoutError, "connect to host %s: Connection timed out" % where,
+                             "timed out after %s s connecting" % limit)
+        except OSError as error:
+            raise self._fail(LinkClosedError, "connect to host %s: %s" % (where, error.strerror or error),
+                             "link closed while connecting")
+        with pending.lock:
+            if pending.aborted:
+                sock.close()
+                raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
+            pending.sock = sock
+        return sock
+
+    def _open_shell(self, steps, host, port, limit, known):
+        """The key exchange, the host key check, the authentication and
+        the shell on its pseudo-terminal: the shell's channel."""
+        session, where = steps.session, "%s port %d" % (host, port)
+        session.set_blocking(False)
+        try:
+            if known is not None and known[1]:
+                # As the system ssh: a key type the file holds for the host
+                # is asked for first, so that the key recorded is checked.
+                supported = session.supported_algs(LIBSSH2_METHOD_HOSTKEY)
+                session.method_pref(LIBSSH2_METHOD_HOSTKEY, ",".join(preferred_algorithms(supported, known[1])))
+            steps.run(session.handshake, steps.sock)
+            if known is not None:
+                self._check_host_key(session, host, port, *known)
+            self._authenticate(steps)
+            channel = steps.run(session.open_session)
             channel.handle_extended_data2(EXTENDED_DATA_MERGE)
-            channel.pty(TERMINAL)
-            channel.shell()
+            steps.run(channel.pty, TERMINAL)
+            steps.run(channel.shell)
             return channel
         except _ssh2_errors.Timeout:
             raise self._fail(LinkTimeoutError, "%s: the SSH server did not answer" % where,
                              "timed out after %s s connecting" % limit)
         except _ssh2_errors.SSH2Error as error:
-            if self._channel.aborted:
+            if steps.pending.aborted:
                 raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
             raise self._fail(LinkClosedError, "%s: %s" % (where, _session_error(session, error)),
                              "link closed while connecting")
 
-    def _fail(self, kind, words, awaited):
-        return kind(link_message(self.device, words, awaited))
+    def _known_hosts(self, host, port):
+        """(path, keys, revoked) of the known hosts file for the host, None
+        when host keys are not checked."""
+        if self.options["host_key_checking"] == "off":
+            return None
+        path = os.path.expanduser(self.options.get("known_hosts") or "~/.ssh/known_hosts")
+        try:
+            return (path,) + known_keys(path, host, port)
+        except KnownHostsError as error:
+            raise self._fail(LinkClosedError, str(error), "host key verification failed")
 
-    def _check_host_key(self, session, host, port):
-        policy = self.options["host_key_checking"]
-        if policy == "off":
-            return
+    def _check_host_key(self, session, host, port, path, keys, revoked):
         key, kind = session.hostkey()
         key_type = KEY_TYPES.get(kind)
+        name = host_name(host, port)
         if key_type is None:
-            raise self._fail(LinkClosedError, "Host key of unknown type %d from %s" % (kind, _host_name(host, port)),
+            raise self._fail(LinkClosedError, "Host key of unknown type %d from %s" % (kind, name),
                              "host key verification failed")
         key = base64.b64encode(key).decode("ascii")
-        path = os.path.expanduser(self.options.get("known_hosts") or "~/.ssh/known_hosts")
-        keys, revoked = known_keys(path, host, port)
-        name = _host_name(host, port)
         if key in revoked:
             raise self._fail(LinkClosedError, "Host key for %s is marked as revoked in %s" % (name, path),
                              "host key verification failed")
@@ -468,15 +426,18 @@ class SshSpawn(Spawn):
         if keys.get(key_type):
             raise self._fail(LinkClosedError, "REMOTE HOST IDENTIFICATION HAS CHANGED: the %s host key for %s is not "
                              "the one %s holds" % (key_type, name, path), "host key verification failed")
-        if policy != "accept-new":
+        if self.options["host_key_checking"] != "accept-new":
             raise self._fail(LinkClosedError, "No %s host key is known for %s in %s" % (key_type, name, path),
                              "host key verification failed")
-        record_key(path, host, port, key_type, key)
+        try:
+            record_key(path, host, port, key_type, key)
+        except KnownHostsError as error:
+            raise self._fail(LinkClosedError, str(error), "host key verification failed")
         self.log.info("%s: permanently added %s (%s) to the known hosts %s", self.device, name, key_type, path)
 
-    def _authenticate(self, session):
-        username = self.username or ""
-        methods = session.userauth_list(username)
+    def _authenticate(self, steps):
+        session, username = steps.session, self.username or ""
+        methods = steps.run(session.userauth_list, username)
         if session.userauth_authenticated():
             return
         methods = set((methods or "").split(",")) if isinstance(methods, str) else set(methods or [])
@@ -484,19 +445,20 @@ class SshSpawn(Spawn):
         if self.options.get("key_file") and "publickey" in methods:
             tried.append("publickey")
             try:
-                session.userauth_publickey_fromfile(username, os.path.expanduser(self.options["key_file"]),
-                                                    self.options.get("passphrase") or "")
+                steps.run(session.userauth_publickey_fromfile, username,
+                          os.path.expanduser(self.options["key_file"]), self.options.get("passphrase") or "")
                 return
             except _ssh2_errors.AuthenticationError:
                 pass
             except (_ssh2_errors.PublicKeyInitError, _ssh2_errors.FileError) as error:
+                # libssh2's words: a file it cannot open, or a wrong passphrase.
                 self.log.warning("%s: the key %s cannot be used: %s", self.device, self.options["key_file"],
-                                 _words(error) or type(error).__name__)
+                                 _session_error(session, error))
         agent = self.options.get("agent")
         if (agent or (agent is None and os.environ.get("SSH_AUTH_SOCK"))) and "publickey" in methods:
             tried.append("agent")
             try:
-                session.agent_auth(username)
+                steps.blocking(session.agent_auth, username)
                 return
             except (_ssh2_errors.AgentError, _ssh2_errors.AuthenticationError, MemoryError):
                 pass
@@ -506,10 +468,8 @@ class SshSpawn(Spawn):
             for password in self.passwords:
                 tried.append(method)
                 try:
-                    if method == "password":
-                        session.userauth_password(username, password)
-                    else:
-                        session.userauth_keyboardinteractive(username, password)
+                    steps.run(session.userauth_password if method == "password"
+                              else session.userauth_keyboardinteractive, username, password)
                     return
                 except (_ssh2_errors.AuthenticationError, _ssh2_errors.PasswordExpiredError):
                     continue
@@ -562,6 +522,48 @@ class _Pending(object):
                     self.sock.shutdown(socket.SHUT_RDWR)
                 except OSError:
                     pass
+
+
+class _Steps(object):
+    """Runs the steps of a non-blocking session while it connects, each
+    until it is done, waiting for its socket at most until ``deadline``
+    (time.monotonic()): past it, the library's Timeout."""
+
+    def __init__(self, session, sock, deadline, pending):
+        self.session = session
+        self.sock = sock
+        self.deadline = deadline
+        self.pending = pending
+
+    def run(self, call, *args):
+        session = self.session
+        while True:
+            result = call(*args)
+            # A step that gives an object gives None while it waits.
+            if result != LIBSSH2_ERROR_EAGAIN and (result is not None or session.userauth_authenticated()
+                                                   or session.last_errno() != LIBSSH2_ERROR_EAGAIN):
+                return result
+            wait = self.deadline - time.monotonic()
+            if wait <= 0:
+                raise _ssh2_errors.Timeout()
+            directions = session.block_directions()
+            select.select([self.sock] if directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions else [],
+                          [self.sock] if directions & LIBSSH2_SESSION_BLOCK_OUTBOUND else [], [], wait)
+            if self.pending.aborted:
+                raise _ssh2_errors.SocketDisconnectError()
+
+    def blocking(self, call, *args):
+        """A step that the library runs blocking only (the agent's): timed
+        by libssh2, to the millisecond asked but counted in whole seconds."""
+        wait = self.deadline - time.monotonic()
+        if wait <= 0:
+            raise _ssh2_errors.Timeout()
+        self.session.set_timeout(max(1, int(math.ceil(wait * 1000))))
+        self.session.set_blocking(True)
+        try:
+            return call(*args)
+        finally:
+            self.session.set_blocking(False)
 
 
 def _session_error(session, error):

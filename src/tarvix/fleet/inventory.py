@@ -8,6 +8,7 @@ import logging
 import os
 import re
 
+from tarvix.eal.sshoptions import check_options as check_ssh_options
 from tarvix.exits import UsageError
 
 INVENTORY_FILES = ("hosts.yaml", "groups.yaml", "defaults.yaml")
@@ -104,6 +105,10 @@ def _tarvix_extras(where, extras):
             raise UsageError("%s.%s: true or false belongs there, not %s" % (where, flag, _kind(extras[flag])))
     for name, credential in _mapping(where + ".credentials", extras.get("credentials"), optional=True).items():
         _mapping("%s.credentials.%s" % (where, name), credential)
+    try:
+        check_ssh_options(extras.get("ssh"), where)
+    except ValueError as error:
+        raise UsageError(str(error))
 
 
 def _element(where, body, groups, group_file):
