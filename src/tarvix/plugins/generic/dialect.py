@@ -25,7 +25,9 @@ DIALECT = Dialect(
     # Applied once on the active RP: keep log messages off the console.
     setup_config=["no logging console"],
     standby_unlock=["redundancy", "main-cpu", "standby console enable"],
-    error_patterns=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command"],
+    # The last two are how other CLIs of the same family say the first two.
+    error_patterns=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command",
+                    r"^% ?Unknown command", r"^% ?Command incomplete"],
     settle_time=2,
     template_platform=TEMPLATE_PLATFORM,
 )

@@ -1,0 +1,142 @@
+"""Real FRRouting for the tests: zebra, bgpd and staticd under a pathspace of
+their own (``-N``), so that two runs side by side never meet, each in a
+network namespace of its own (``unshare -n``), so that no route they learn
+reaches this machine's tables.  They are reached as the program ``vtysh -N``,
+and over SSH as a user made for the bed whose login shell is that vtysh,
+served by an ``sshd`` of the bed's own on a port of 127.0.0.1.
+
+Debian's ``frr`` (and ``openssh-server`` for the SSH side) must be
+installed, and the tests run as root; ``scripts/test`` installs both.
+Without them the tests that need the bed are skipped, with the reason.
+"""
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import uuid
+
+FRR_BIN = "/usr/lib/frr"
+DAEMONS = ("zebra", "bgpd", "staticd")
+SSHD = "/usr/sbin/sshd"
+PASSWORD = "frr-Bed-Secret-41"
+START_TIMEOUT = 20
+
+
+def missing():
+    """Why the bed cannot run here, or None."""
+    if os.geteuid() != 0:
+        return "the FRR bed needs root (its daemons switch to the frr user)"
+    for path in [os.path.join(FRR_BIN, name) for name in DAEMONS] + ["/usr/bin/vtysh"]:
+        if not os.access(path, os.X_OK):
+            return "FRRouting is not installed (%s; apt-get install frr)" % path
+    if not shutil.which("unshare"):
+        return "unshare is not installed"
+    if not os.access(SSHD, os.X_OK):
+        return "OpenSSH's server is not installed (apt-get install openssh-server)"
+    return None
+
+
+def _free_port():
+    sock = socket.socket()
+    try:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+    finally:
+        sock.close()
+
+
+class FrrBed(object):
+    """One FRR router: its daemons, its vtysh command and, once ``serve_ssh``
+    ran, an sshd and a user on ``ssh_port``."""
+
+    def __init__(self):
+        self.name = "tvx" + uuid.uuid4().hex[:10]
+        self.run_dir = os.path.join("/var/run/frr", self.name)
+        self.conf_dir = os.path.join("/etc/frr", self.name)
+        self.home = tempfile.mkdtemp(prefix="tarvix-frr-")
+        self.processes = []
+        self.user = None
+        self.ssh_port = None
+
+    @property
+    def vtysh(self):
+        return "vtysh -N %s" % self.name
+
+    def start(self):
+        os.makedirs(self.run_dir)
+        os.makedirs(self.conf_dir)
+        shutil.chown(self.run_dir, "frr", "frr")
+        # vtysh reads its own file of the pathspace; an empty one keeps it quiet.
+        open(os.path.join(self.conf_dir, "vtysh.conf"), "w").close()
+        for daemon in DAEMONS:
+            argv = ["unshare", "-n", os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", "/dev/null", "-P", "0"]
+            if daemon == "bgpd":
+                argv += ["-p", "0"]
+            self.processes.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                                   stderr=subprocess.DEVNULL, start_new_session=True))
+        deadline = time.monotonic() + START_TIMEOUT
+        while self.vtysh_run("show version").returncode != 0:
+            if time.monotonic() > deadline:
+                raise RuntimeError("FRR did not answer vtysh within %d s" % START_TIMEOUT)
+            time.sleep(0.2)
+        return self
+
+    def vtysh_run(self, *commands):
+        argv = ["vtysh", "-N", self.name]
+        for command in commands:
+            argv += ["-c", command]
+        return subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True,
+                              timeout=20)
+
+    def running_config(self):
+        return self.vtysh_run("show running-config").stdout
+
+    def serve_ssh(self):
+        """An sshd on a port of 127.0.0.1 whose user's login shell is this router's vtysh."""
+        os.chmod(self.home, 0o755)
+        shell = os.path.join(self.home, "vtysh-shell")
+        with open(shell, "w") as out:
+            out.write("#!/bin/sh\nexec /usr/bin/vtysh -N %s\n" % self.name)
+        os.chmod(shell, 0o755)
+        self.user = self.name
+        subprocess.run(["useradd", "-M", "-d", self.home, "-s", shell, "-G", "frrvty", self.user], check=True)
+        subprocess.run(["chpasswd"], input="%s:%s\n" % (self.user, PASSWORD), universal_newlines=True, check=True)
+        key = os.path.join(self.home, "host_key")
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key], check=True)
+        self.ssh_port = _free_port()
+        config = os.path.join(self.home, "sshd_config")
+        with open(config, "w") as out:
+            out.write("Port %d\nListenAddress 127.0.0.1\nHostKey %s\nPidFile none\nUsePAM no\n"
+                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nStrictModes no\n"
+                      "AllowUsers %s\nAuthorizedKeysFile none\n" % (self.ssh_port, key, self.user))
+        os.makedirs("/run/sshd", exist_ok=True)
+        self.processes.append(subprocess.Popen([SSHD, "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                               start_new_session=True))
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.ssh_port), timeout=1).close()
+                return self
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise RuntimeError("sshd did not listen on port %d" % self.ssh_port)
+                time.sleep(0.1)
+
+    def stop(self):
+        for process in self.processes:
+            process.terminate()
+        for process in self.processes:
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        # A daemon forks nothing with -d off, but its pids are killed by name too, should one linger.
+        subprocess.run(["pkill", "-f", "-- -N %s " % self.name], stderr=subprocess.DEVNULL)
+        if self.user:
+            subprocess.run(["userdel", self.user], stderr=subprocess.DEVNULL)
+        for path in (self.run_dir, self.conf_dir, self.home):
+            shutil.rmtree(path, ignore_errors=True)
