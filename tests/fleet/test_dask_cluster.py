@@ -396,3 +396,23 @@ def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
         assert dask_runner._outcome(None, "run", "h1", Future(status), True)[2] is dask_runner._NOT_YET
     value, error, again = dask_runner._outcome(None, "run", "h1", Future("error"), True)
     assert (value, str(error), again) == (None, "refused", False)
+
+
+@pytest.mark.slow
+def test_a_local_cluster_starts_no_dashboard():
+    import warnings
+
+    from tarvix.nornir import dask_runner
+
+    with socket.socket() as taken:
+        try:
+            taken.bind(("127.0.0.1", 8787))
+            taken.listen(1)
+        except OSError:
+            pass  # taken already
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with dask_runner.Cluster(workers=1) as client:
+                # (Its HTTP routes are named "dashboard" whether or not it is one.)
+                assert client.nthreads() and client.scheduler_info()["services"].get("dashboard") != 8787
+    assert not [str(warning.message) for warning in caught if "8787" in str(warning.message)]

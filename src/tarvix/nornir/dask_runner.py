@@ -231,9 +231,13 @@ class Cluster(object):
                 # A task is never rerun because a worker died under it: the
                 # scheduler here is told so; another one is guarded by the
                 # begun marks.
+                # No dashboard, and the scheduler's HTTP routes on a port of
+                # their own choosing: by default they take 8787, or warn when
+                # it is taken.
                 with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
                     self.local = LocalCluster(n_workers=self.workers, threads_per_worker=self.threads,
                                               processes=True, host="127.0.0.1", dashboard_address=None,
+                                              scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                               silence_logs=40)
                 self.client = Client(self.local, timeout=self.timeout, set_as_default=False)
                 self.client.wait_for_workers(self.workers, timeout=self.timeout)
