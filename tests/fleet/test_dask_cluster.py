@@ -416,3 +416,29 @@ def test_a_local_cluster_starts_no_dashboard():
                 # (Its HTTP routes are named "dashboard" whether or not it is one.)
                 assert client.nthreads() and client.scheduler_info()["services"].get("dashboard") != 8787
     assert not [str(warning.message) for warning in caught if "8787" in str(warning.message)]
+
+
+NORNIR_ON = """import sys
+from nornir import InitNornir
+nr = InitNornir(runner={"plugin": "tarvix_dask", "options": {"scheduler": sys.argv[2]}}, logging={"enabled": False},
+                inventory={"plugin": "SimpleInventory", "options": {"host_file": sys.argv[1] + "/hosts.yaml",
+                                                                    "defaults_file": sys.argv[1] + "/defaults.yaml"}})
+nr.run(task=lambda task: None)
+"""
+
+
+@pytest.mark.parametrize("command, address, told", [
+    ("run", "udp://127.0.0.1:9", "error: udp://127.0.0.1:9 is not a scheduler address: udp:// is none of"),
+    ("run", "garbage", "error: garbage is not a scheduler address: give tcp://HOST:PORT"),
+    ("nornir", "udp://127.0.0.1:9", "ClusterError: udp://127.0.0.1:9 is not a scheduler address"),
+])
+def test_what_is_no_scheduler_address_is_one_line(tmp_path, command, address, told):
+    lab = inventory(str(tmp_path / "lab"), {"r1": []})
+    argv = ["-m", "tarvix", "run", "--inventory", lab, "--execute", "show clock", "--scheduler", address] \
+        if command == "run" else ["-c", NORNIR_ON, lab, address]
+    # (A client that fails halfway hangs the process's exit for 40 s.)
+    done = subprocess.run([sys.executable] + argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=30)
+    lines = done.stderr.splitlines()
+    assert done.returncode == (2 if command == "run" else 1) and told in lines[-1], done.stderr
+    assert "Exception ignored" not in done.stderr and (command == "nornir" or len(lines) == 1), done.stderr
