@@ -1186,10 +1186,11 @@ class _NoDask(Exception):
     pass
 
 
-def _work_on_cluster(nr, run, progress, client):
-    """Runs the job on a Dask cluster's workers; the main thread waits for
-    the hosts and takes an interrupt: then the hosts not begun are
-    cancelled and the links of those in flight ended."""
+def _work_on_cluster(nr, run, progress, client, window):
+    """Runs the job on a Dask cluster's workers, ``window`` hosts at a time
+    at most; the main thread waits for the hosts and takes an interrupt:
+    then the hosts not begun are cancelled and the links of those in
+    flight ended."""
     from nornir.core.task import MultiResult, Result
 
     from tarvix.nornir import dask_runner
@@ -1249,17 +1250,17 @@ def _work_on_cluster(nr, run, progress, client):
     topic = _topic(token)
     with dask_runner.scheduler_link():
         client.subscribe_topic(topic, forwarded)
-    futures = {}
+    queued = []
     for name in sorted(hosts):
         refused = submit.refused(name)
         if refused is not None:
             done(name, None, refused)
         else:
-            with dask_runner.scheduler_link():
-                futures[submit(name)] = name
+            queued.append(name)
     try:
-        dask_runner.collect(client, token, futures, submit, done, stop=run.stop, told=tell,
-                            grace=run.args.worker_wait)
+        # --workers hosts at a time, whatever the cluster's threads.
+        dask_runner.collect(client, token, {}, submit, done, stop=run.stop, told=tell,
+                            grace=run.args.worker_wait, queued=queued, window=window)
     finally:
         dask_runner.forget(client, token)
         try:
@@ -1349,8 +1350,11 @@ def _run(args):
                 except ClusterError as error:
                     print("error: %s" % error, file=sys.stderr)
                     return USAGE
-                args.workers = sum(client.nthreads().values())
-            status.append(_hosts_run(args, nr, names, plans, client))
+                # What is told is what works at once: --workers, or the
+                # cluster's threads if fewer (while workers join, --workers).
+                window = args.workers
+                args.workers = min(window, sum(client.nthreads().values())) or window
+            status.append(_hosts_run(args, nr, names, plans, client, window))
         return status[0]
     except KeyboardInterrupt:
         if not status:
@@ -1361,9 +1365,9 @@ def _run(args):
         return FAILED
 
 
-def _hosts_run(args, nr, names, plans, client):
+def _hosts_run(args, nr, names, plans, client, window=None):
     """Works the hosts, on the threaded runner or (``client``) on a Dask
-    cluster, and tells the outcome."""
+    cluster, ``window`` at a time, and tells the outcome."""
     try:
         _create_files(plans)
     except UsageError as error:
@@ -1387,7 +1391,7 @@ def _hosts_run(args, nr, names, plans, client):
             if client is None:
                 _work_hosts(nr, run, progress)
             else:
-                _work_on_cluster(nr, run, progress, client)
+                _work_on_cluster(nr, run, progress, client, window)
     finally:
         logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)
@@ -1448,7 +1452,7 @@ def add_parsers(commands):
     parser.add_argument("--configure", action="append", metavar="LINE",
                         help="configuration line to apply after the commands (repeatable)")
     parser.add_argument("--workers", type=int, default=20, metavar="N",
-                        help="devices worked at the same time (default: 20)")
+                        help="devices worked at the same time, on a cluster too (default: 20)")
     parser.add_argument("--timeout", type=_seconds, metavar="S",
                         help="seconds each command and the configuration may take (default: the os plugin's, "
                              "60 for the generic one)")

@@ -442,3 +442,22 @@ def test_what_is_no_scheduler_address_is_one_line(tmp_path, command, address, to
     lines = done.stderr.splitlines()
     assert done.returncode == (2 if command == "run" else 1) and told in lines[-1], done.stderr
     assert "Exception ignored" not in done.stderr and (command == "nornir" or len(lines) == 1), done.stderr
+
+
+@pytest.mark.slow
+def test_workers_is_the_most_devices_at_once_on_a_cluster_too(tmp_path, capsys):
+    from tarvix.fleet import write_fleet
+    from tarvix.simulator import server
+
+    if not server.available():
+        pytest.skip(server.NEEDS_ASYNCSSH)
+    names = ["sim-r%02d" % number for number in range(1, 5)]
+    routers = [{"hostname": name, "password": PASSWORD, "options": ["--reply-delay", "0.3"]} for name in names]
+    with server.serving(routers) as running:
+        lab = str(tmp_path / "lab")
+        write_fleet(lab, 4, ssh_ports=[running.ports[name][0] for name in names], password=PASSWORD)
+        status, out, err = tarvix_run(capsys, "--inventory", lab, "--execute", "show version", "--workers", "1",
+                                      "--cluster", "local:2", "--json")
+        assert status == 0, err
+        assert running.most_sessions == 1
+        assert json.loads(out)["workers"] == 1 and json.loads(out)["ok"] == 4

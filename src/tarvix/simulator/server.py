@@ -33,6 +33,7 @@ In a test::
 
     with server.serving([{"hostname": "r1"}, {"hostname": "r2", "dual_rp": True}]) as running:
         running.ports      # {"r1": [41234], "r2": [41235, 41236]}: the ports it got
+        running.most_sessions  # the most sessions it has had open at once
         ...                # e.g. ssh -p 41234 admin@127.0.0.1, password "admin"
 
 The host keys are made when the server starts and live only in its memory.
@@ -347,6 +348,7 @@ class Server(object):
         self._connections = set()
         self._threads = set()
         self._threads_lock = threading.Lock()
+        self.most_sessions = 0
         self._session = _session_class()
         self._auth = _server_class()
 
@@ -403,6 +405,7 @@ class Server(object):
             thread.daemon = True
             with self._threads_lock:
                 self._threads.add(thread)
+                self.most_sessions = max(self.most_sessions, len(self._threads))
             thread.start()
         finally:
             threading.stack_size(old)
