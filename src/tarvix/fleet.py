@@ -435,6 +435,51 @@ def _check_inventory(directory):
         _element(paths[2], defaults, groups, INVENTORY_FILES[1])
 
 
+def _option_secrets(password, extras):
+    """The passwords of a connection's options: its own, the extras'
+    credentials', an SSH key's passphrase, and those of a start command."""
+    found = [password]
+    extras = extras if isinstance(extras, dict) else {}
+    found.append(extras.get("password"))
+    credentials = extras.get("credentials")
+    for credential in (credentials.values() if isinstance(credentials, dict) else ()):
+        found.append(credential.get("password") if isinstance(credential, dict) else None)
+    ssh = extras.get("ssh")
+    found.append(ssh.get("passphrase") if isinstance(ssh, dict) else None)
+    start = extras.get("start")
+    if isinstance(start, (list, tuple)):
+        start = " ".join(map(str, start))
+    found.extend(secrets.command_secrets(start) if isinstance(start, str) else ())
+    return set(secret for secret in found if isinstance(secret, str) and secret.strip())
+
+
+def _hosts_secrets(hosts):
+    """Every password the Nornir ``hosts`` connect with, their groups' and
+    the defaults' that they take included."""
+    found = set()
+    for host in hosts:
+        found |= _option_secrets(host.password, None)
+        names = set(host.connection_options)
+        for group in host.extended_groups():
+            names |= set(group.connection_options)
+        names |= set(host.defaults.connection_options)
+        for name in names:
+            params = host.get_connection_parameters(name)
+            found |= _option_secrets(params.password, params.extras)
+    return found
+
+
+def _inventory_secrets(inventory):
+    """Every password a Nornir inventory holds: its hosts', its groups' and
+    the defaults', in any connection's options."""
+    found = _hosts_secrets(inventory.hosts.values())
+    for element in list(inventory.groups.values()) + [inventory.defaults]:
+        found |= _option_secrets(element.password, None)
+        for options in (element.connection_options or {}).values():
+            found |= _option_secrets(options.password, options.extras)
+    return found
+
+
 def _nornir(args):
     from nornir import InitNornir
 
@@ -1079,9 +1124,12 @@ class _JobLogging(object):
 def cluster_job(token, args, host, config, logged):
     """A host's job on a worker: {"report": its report, "logs": {file name:
     bytes of its session log}}.  ``logged``: whether a session log is
-    kept.  Nothing raises past it (Dask would log the task with its
-    arguments)."""
+    kept.  The run's secrets are masked from its first record on.  Nothing
+    raises past it (Dask would log the task with its arguments)."""
+    from tarvix.nornir.dask_runner import learn_secrets
+
     try:
+        learn_secrets(token)
         with _JobLogging(token, args.verbose):
             return _cluster_job(token, args, host, config, logged)
     except Exception as error:
@@ -1258,6 +1306,10 @@ def _work_on_cluster(nr, run, progress, client, window):
         else:
             queued.append(name)
     try:
+        # A line sent to one host may hold another's password: the workers
+        # mask those of every host run (which travel with the hosts anyway).
+        with dask_runner.scheduler_link():
+            dask_runner.share_secrets(client, token, _hosts_secrets(hosts.values()))
         # --workers hosts at a time, whatever the cluster's threads.
         dask_runner.collect(client, token, {}, submit, done, stop=run.stop, told=tell,
                             grace=run.args.worker_wait, queued=queued, window=window)
@@ -1320,6 +1372,10 @@ def _run(args):
     except UsageError as error:
         print("error: %s" % error, file=sys.stderr)
         return USAGE
+    # Masked from the first host on: a line sent to one host may hold
+    # another's password.
+    for secret in _inventory_secrets(nr.inventory):
+        secrets.remember(secret)
     nr = nr.filter(filter_func=_selects(args, where))
     names = sorted(nr.inventory.hosts)
     if not names:

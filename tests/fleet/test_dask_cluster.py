@@ -188,6 +188,24 @@ def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
     assert outcomes["tarvix_dask"]["r2"][0][1] and outcomes["tarvix_dask"]["r2"][2][4] == "CommandError"
 
 
+@pytest.mark.slow
+def test_a_secret_of_a_host_not_yet_connected_is_masked(cluster, tmp_path, capsys):
+    address, client, workers, logs, scheduler = cluster
+    for kind, extra in (("cluster", ["--scheduler", address]), ("threaded", [])):
+        # Only the last host's enable password; the hosts before it are sent it.
+        secret = "en-%s-%s" % (kind, tmp_path.name)
+        lab = inventory(str(tmp_path / kind), {"h1": [], "h2": []})
+        with open(os.path.join(lab, "hosts.yaml"), "a") as out:
+            out.write("h3:\n  connection_options:\n    tarvix:\n      extras: %s\n" % json.dumps(
+                {"start": simulator.command("h3"), "credentials": {"enable": {"password": secret}}}))
+        status, out, err = tarvix_run(capsys, "--inventory", lab, "--execute", "show clock", "--configure",
+                                      "enable secret " + secret, "--workers", "1", "--verbose", *extra)
+        assert status == 0, err
+        assert err.count("sending 'enable secret ****'") == 3 and secret not in err, err
+    # Nor do the scheduler's events or metadata keep it after the run.
+    assert "en-cluster-" not in str(client.get_events()) + str(client.get_metadata([], None))
+
+
 def by_host(stdout):
     rows = {}
     for line in stdout.splitlines()[1:]:

@@ -383,6 +383,40 @@ def note(run, name, done, doing):
     _client().set_metadata([PREFIX, run, name], {"done": list(done), "doing": doing, "worker": worker, "key": key})
 
 
+# A run's secrets, kept with the scheduler while the run lasts: each
+# worker process fetches them once, not each host's task.
+SECRETS = PREFIX + "-secrets"
+
+
+def share_secrets(client, run, secrets):
+    """Keeps a run's secrets with the scheduler until ``forget``, so that
+    its workers mask them from their first record on (``learn_secrets``)."""
+    client.set_metadata([SECRETS, run], sorted(secrets))
+
+
+class _Learnt(object):
+    """The runs whose secrets this worker process has learnt (the newest
+    few hundred)."""
+    lock = threading.Lock()
+    runs = collections.OrderedDict()
+
+
+def learn_secrets(run):
+    """On a worker: masks the secrets shared for ``run`` in this process
+    from now on."""
+    from tarvix.eal.secrets import remember
+
+    with _Learnt.lock:
+        if run in _Learnt.runs:
+            return
+    for secret in _client().get_metadata([SECRETS, run], None) or ():
+        remember(secret)
+    with _Learnt.lock:
+        _Learnt.runs[run] = True
+        while len(_Learnt.runs) > 256:
+            _Learnt.runs.popitem(last=False)
+
+
 def why_lost(error):
     """A lost worker's error in a few words."""
     worker = getattr(error, "last_worker", None)
@@ -920,7 +954,7 @@ class Submitter(object):
 
 
 def forget(client, run):
-    """Drops a run's marks from the scheduler."""
+    """Drops a run's marks and secrets from the scheduler."""
     if client.status != "running":
         return
     try:
@@ -932,6 +966,7 @@ def forget(client, run):
 def _forget_marks(run, dask_scheduler=None):
     dask_scheduler.task_metadata.get(OPEN, {}).pop(run, None)
     dask_scheduler.task_metadata.get(PREFIX, {}).pop(run, None)
+    dask_scheduler.task_metadata.get(SECRETS, {}).pop(run, None)
 
 
 class DaskRunner(object):
