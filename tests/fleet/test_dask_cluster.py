@@ -199,9 +199,12 @@ def test_a_secret_of_a_host_not_yet_connected_is_masked(cluster, tmp_path, capsy
             out.write("h3:\n  connection_options:\n    tarvix:\n      extras: %s\n" % json.dumps(
                 {"start": simulator.command("h3"), "credentials": {"enable": {"password": secret}}}))
         status, out, err = tarvix_run(capsys, "--inventory", lab, "--execute", "show clock", "--configure",
-                                      "enable secret " + secret, "--workers", "1", "--verbose", *extra)
+                                      "enable secret " + secret, "--workers", "1", "--verbose",
+                                      "--session-log", os.path.join(lab, "logs"), *extra)
         assert status == 0, err
         assert err.count("sending 'enable secret ****'") == 3 and secret not in err, err
+        sessions = files(os.path.join(lab, "logs"))
+        assert all(b"enable secret ****" in log and secret.encode() not in log for log in sessions.values())
     # Nor do the scheduler's events or metadata keep it after the run.
     assert "en-cluster-" not in str(client.get_events()) + str(client.get_metadata([], None))
 
