@@ -188,6 +188,27 @@ def test_nornir_runner_gives_nornirs_results(cluster, tmp_path):
     assert outcomes["tarvix_dask"]["r2"][0][1] and outcomes["tarvix_dask"]["r2"][2][4] == "CommandError"
 
 
+@pytest.mark.slow
+def test_a_secret_of_a_host_not_yet_connected_is_masked(cluster, tmp_path, capsys):
+    address, client, workers, logs, scheduler = cluster
+    for kind, extra in (("cluster", ["--scheduler", address]), ("threaded", [])):
+        # Only the last host's enable password; the hosts before it are sent it.
+        secret = "en-%s-%s" % (kind, tmp_path.name)
+        lab = inventory(str(tmp_path / kind), {"h1": [], "h2": []})
+        with open(os.path.join(lab, "hosts.yaml"), "a") as out:
+            out.write("h3:\n  connection_options:\n    tarvix:\n      extras: %s\n" % json.dumps(
+                {"start": simulator.command("h3"), "credentials": {"enable": {"password": secret}}}))
+        status, out, err = tarvix_run(capsys, "--inventory", lab, "--execute", "show clock", "--configure",
+                                      "enable secret " + secret, "--workers", "1", "--verbose",
+                                      "--session-log", os.path.join(lab, "logs"), *extra)
+        assert status == 0, err
+        assert err.count("sending 'enable secret ****'") == 3 and secret not in err, err
+        sessions = files(os.path.join(lab, "logs"))
+        assert all(b"enable secret ****" in log and secret.encode() not in log for log in sessions.values())
+    # Nor do the scheduler's events or metadata keep it after the run.
+    assert "en-cluster-" not in str(client.get_events()) + str(client.get_metadata([], None))
+
+
 def by_host(stdout):
     rows = {}
     for line in stdout.splitlines()[1:]:
@@ -396,3 +417,68 @@ def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
         assert dask_collect._outcome(None, "run", "h1", Future(status), True)[2] is dask_collect._NOT_YET
     value, error, again = dask_collect._outcome(None, "run", "h1", Future("error"), True)
     assert (value, str(error), again) == (None, "refused", False)
+
+
+@pytest.mark.slow
+def test_a_local_cluster_starts_no_dashboard():
+    import warnings
+
+    from tarvix.nornir import dask_cluster
+
+    with socket.socket() as taken:
+        try:
+            taken.bind(("127.0.0.1", 8787))
+            taken.listen(1)
+        except OSError:
+            pass  # taken already
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with dask_cluster.Cluster(workers=1) as client:
+                # (Its HTTP routes are named "dashboard" whether or not it is one.)
+                assert client.nthreads() and client.scheduler_info()["services"].get("dashboard") != 8787
+    assert not [str(warning.message) for warning in caught if "8787" in str(warning.message)]
+
+
+NORNIR_ON = """import sys
+from nornir import InitNornir
+nr = InitNornir(runner={"plugin": "tarvix_dask", "options": {"scheduler": sys.argv[2]}}, logging={"enabled": False},
+                inventory={"plugin": "SimpleInventory", "options": {"host_file": sys.argv[1] + "/hosts.yaml",
+                                                                    "defaults_file": sys.argv[1] + "/defaults.yaml"}})
+nr.run(task=lambda task: None)
+"""
+
+
+@pytest.mark.parametrize("command, address, told", [
+    ("run", "udp://127.0.0.1:9", "error: udp://127.0.0.1:9 is not a scheduler address: udp:// is none of"),
+    ("run", "garbage", "error: garbage is not a scheduler address: give tcp://HOST:PORT"),
+    ("nornir", "udp://127.0.0.1:9", "ClusterError: udp://127.0.0.1:9 is not a scheduler address"),
+])
+def test_what_is_no_scheduler_address_is_one_line(tmp_path, command, address, told):
+    lab = inventory(str(tmp_path / "lab"), {"r1": []})
+    argv = ["-m", "tarvix", "run", "--inventory", lab, "--execute", "show clock", "--scheduler", address] \
+        if command == "run" else ["-c", NORNIR_ON, lab, address]
+    # (A client that fails halfway hangs the process's exit for 40 s.)
+    done = subprocess.run([sys.executable] + argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=30)
+    lines = done.stderr.splitlines()
+    assert done.returncode == (2 if command == "run" else 1) and told in lines[-1], done.stderr
+    assert "Exception ignored" not in done.stderr and (command == "nornir" or len(lines) == 1), done.stderr
+
+
+@pytest.mark.slow
+def test_workers_is_the_most_devices_at_once_on_a_cluster_too(tmp_path, capsys):
+    from tarvix.fleet.simulate import write_fleet
+    from tarvix.simulator import server
+
+    if not server.available():
+        pytest.skip(server.NEEDS_ASYNCSSH)
+    names = ["sim-r%02d" % number for number in range(1, 5)]
+    routers = [{"hostname": name, "password": PASSWORD, "options": ["--reply-delay", "0.3"]} for name in names]
+    with server.serving(routers) as running:
+        lab = str(tmp_path / "lab")
+        write_fleet(lab, 4, ssh_ports=[running.ports[name][0] for name in names], password=PASSWORD)
+        status, out, err = tarvix_run(capsys, "--inventory", lab, "--execute", "show version", "--workers", "1",
+                                      "--cluster", "local:2", "--json")
+        assert status == 0, err
+        assert running.most_sessions == 1
+        assert json.loads(out)["workers"] == 1 and json.loads(out)["ok"] == 4

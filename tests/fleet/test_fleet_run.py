@@ -160,3 +160,21 @@ def test_interrupts_keep_what_was_done(tmp_path, simulators_running):
             assert "interrupted (SIGINT): ending 1 device(s) in flight: s" in stderr
             assert stdout.splitlines()[1].split()[:2] == ["s", "interrupted"]
         assert not simulators_running(token)
+
+
+def test_every_password_of_the_inventory_is_masked_from_the_first_host(tmp_path, capsys):
+    # None of them is one the host run connects with: a group of no host,
+    # the defaults' extras (which the host's own replace) and a host not run.
+    token = tmp_path.name
+    lab = inventory(str(tmp_path / "lab"), {"h1": ([], {}), "off": ([], {"start": "sshpass -p P3-%s ssh off" % token})})
+    with open(os.path.join(lab, "groups.yaml"), "w") as out:
+        out.write("spare:\n  password: P1-%s\n  connection_options:\n    tarvix:\n      extras:\n"
+                  "        credentials: {enable: {password: P2-%s}}\n" % (token, token))
+    with open(os.path.join(lab, "defaults.yaml"), "w") as out:
+        out.write("connection_options:\n  tarvix:\n    extras:\n      credentials: {enable: {password: P4-%s}}\n"
+                  % token)
+    line = "description " + " ".join("P%d-%s" % (number, token) for number in range(1, 5))
+    assert main(["run", "--inventory", lab, "--name", "h1", "--execute", "show clock", "--configure", line,
+                 "--verbose"]) == 0
+    err = capsys.readouterr().err
+    assert "sending 'description **** **** **** ****'" in err and token not in err, err

@@ -1,6 +1,7 @@
 """The SSH simulator: many routers served from one process, reached through
 a Connection over the system ssh or an SSH session in this process, and
 through tarvix run."""
+import json
 import os
 import random
 import shutil
@@ -152,3 +153,31 @@ def test_tarvix_run_on_a_served_fleet(tmp_path):
             serving.stdout.close()
             serving.stderr.close()
     assert returncode == 0
+
+
+@pytest.mark.parametrize("routers, told", [
+    ([], 'the list of routers under "routers" is empty'),
+    ({}, 'no list of routers under "routers"'),
+    ([{"password": "not-shown"}], "router 1 of the list: a hostname (text) is needed"),
+    ([{"hostname": "r1", "port": 70000}], "router r1: port 70000 is no port number"),
+    ([{"hostname": "r1", "port": -5}], "router r1: port -5 is no port number"),
+    ([{"hostname": "r1", "port": True}], "router r1: port true is no port number"),
+    ([{"hostname": "r1", "port": "22"}], 'router r1: port "22" is no port number'),
+    ([{"hostname": "r1", "ports": 5}], "router r1: ports: a list of one port, or two"),
+    ([{"hostname": "r1", "port": 2222}, {"hostname": "r2", "ports": [0, 2222]}], "router r2: port 2222 is given twice"),
+    ([{"hostname": "r1", "dual_rp": "yes"}], "router r1: dual_rp: true or false"),
+    ([{"hostname": "r1", "password": 4242424}], "router r1: password: text (in quotes)"),
+    ([{"hostname": "r1", "options": "--hang"}], "router r1: options: a list of the console's arguments"),
+    ([{"hostname": "r1", "options": ["--hang"]}], "router r1: options: argument --hang: expected one argument"),
+])
+def test_a_bad_routers_file_is_one_line(tmp_path, capsys, monkeypatch, routers, told):
+    from tarvix.cli import main
+
+    path = str(tmp_path / "routers.json")
+    with open(path, "w") as out:
+        json.dump({"routers": routers}, out)
+    monkeypatch.setattr(server, "serve", lambda *args, **kwargs: pytest.fail("a bad routers file was served"))
+    assert main(["simulate", "--serve", path]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("error: %s: %s" % (path, told)) and err.count("\n") == 1, err
+    assert err.count(path) == 1 and "not-shown" not in err and "4242424" not in err

@@ -198,7 +198,9 @@ class Spawn(object):
         self.session_log = None
         if session_log is not None:
             try:
-                self.session_log = open_session_log(session_log, self._secrets)
+                # The process's other secrets too: a line sent here may
+                # hold another device's password.
+                self.session_log = open_session_log(session_log, self._secrets | set(_secrets.known()))
             except OSError as error:
                 raise ConnectionError("%s: cannot open the session log %s: %s"
                                       % (device, session_log, error.strerror or error))

@@ -21,7 +21,8 @@ without it.
 The package's rooms: ``options`` (the commands and their options),
 ``inventory`` (the inventory's checks), ``naming`` (the hosts' files),
 ``job`` (the job on one device), ``progress`` (the bar and the table),
-``signals`` (the interrupt), ``command`` (the run on the threaded runner),
-``cluster`` (the run on a Dask cluster) and ``simulate`` (``tarvix
-simulate``).
+``signals`` (the interrupt), ``passwords`` (every password of the
+inventory, masked before the first host connects), ``command`` (the run on
+the threaded runner), ``cluster`` (the run on a Dask cluster) and
+``simulate`` (``tarvix simulate``).
 """

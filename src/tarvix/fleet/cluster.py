@@ -12,6 +12,7 @@ from tarvix.exits import UsageError
 from tarvix.fleet.job import NOT_BEGUN_INTERRUPTED, _error, _job, _not_begun, _Run, _save, _unsaved
 from tarvix.fleet.naming import file_stem
 from tarvix.fleet.checks import _field
+from tarvix.fleet.passwords import _hosts_secrets
 from tarvix.fleet.signals import _signal_name
 
 
@@ -102,9 +103,12 @@ class _JobLogging(object):
 def cluster_job(token, args, host, config, logged):
     """A host's job on a worker: {"report": its report, "logs": {file name:
     bytes of its session log}}.  ``logged``: whether a session log is
-    kept.  Nothing raises past it (Dask would log the task with its
-    arguments)."""
+    kept.  The run's secrets are masked from its first record on.  Nothing
+    raises past it (Dask would log the task with its arguments)."""
+    from tarvix.nornir.dask_marks import learn_secrets
+
     try:
+        learn_secrets(token)
         with _JobLogging(token, args.verbose):
             return _cluster_job(token, args, host, config, logged)
     except Exception as error:
@@ -267,11 +271,12 @@ def _forwarded(event):
     logging.getLogger(record.name).handle(record)
 
 
-def _work_on_cluster(nr, run, progress, client):
-    """Runs the job on a Dask cluster's workers; the main thread waits for
-    the hosts and takes an interrupt: then the hosts not begun are
-    cancelled and the links of those in flight ended."""
-    from tarvix.nornir import dask_cluster, dask_collect, dask_runner
+def _work_on_cluster(nr, run, progress, client, window):
+    """Runs the job on a Dask cluster's workers, ``window`` hosts at a time
+    at most; the main thread waits for the hosts and takes an interrupt:
+    then the hosts not begun are cancelled and the links of those in
+    flight ended."""
+    from tarvix.nornir import dask_cluster, dask_collect, dask_marks, dask_runner
 
     token = dask_cluster.token()
     hosts = nr.inventory.hosts
@@ -286,17 +291,21 @@ def _work_on_cluster(nr, run, progress, client):
     topic = _topic(token)
     with dask_cluster.scheduler_link():
         client.subscribe_topic(topic, _forwarded)
-    futures = {}
+    queued = []
     for name in sorted(hosts):
         refused = submit.refused(name)
         if refused is not None:
             outcomes.done(name, None, refused)
         else:
-            with dask_cluster.scheduler_link():
-                futures[submit(name)] = name
+            queued.append(name)
     try:
-        dask_collect.collect(client, token, futures, submit, outcomes.done, stop=run.stop, told=outcomes.tell,
-                             grace=run.args.worker_wait)
+        # A line sent to one host may hold another's password: the workers
+        # mask those of every host run (which travel with the hosts anyway).
+        with dask_cluster.scheduler_link():
+            dask_marks.share_secrets(client, token, _hosts_secrets(hosts.values()))
+        # --workers hosts at a time, whatever the cluster's threads.
+        dask_collect.collect(client, token, {}, submit, outcomes.done, stop=run.stop, told=outcomes.tell,
+                             grace=run.args.worker_wait, queued=queued, window=window)
     finally:
         dask_collect.forget(client, token)
         try:

@@ -13,6 +13,7 @@ from tarvix.fleet.cluster import _cluster, _NoDask, _work_on_cluster
 from tarvix.fleet.inventory import _nornir
 from tarvix.fleet.job import _error, _job, _Run
 from tarvix.fleet.naming import _create_files, _plan_files
+from tarvix.fleet.passwords import _inventory_secrets
 from tarvix.fleet.progress import Progress, _note, _StderrHandler, table
 from tarvix.fleet.signals import _signal_name, _Signals
 
@@ -101,6 +102,10 @@ def _run(args):
         nr = _nornir(args)
     except UsageError as error:
         return fail(error, USAGE)
+    # Masked from the first host on: a line sent to one host may hold
+    # another's password.
+    for secret in _inventory_secrets(nr.inventory):
+        secrets.remember(secret)
     nr = nr.filter(filter_func=_selects(args, where))
     names = sorted(nr.inventory.hosts)
     if not names:
@@ -116,6 +121,12 @@ def _run(args):
         return fail(NEEDS_DASK, FAILED)
     if cluster is None:
         return _hosts_run(args, nr, names, plans, None)
+    return _cluster_run(args, nr, names, plans, cluster)
+
+
+def _cluster_run(args, nr, names, plans, cluster):
+    """Works the hosts on the ``cluster`` (started here, stopped after),
+    once its workers are found fit for the inventory's passwords."""
     from tarvix.nornir import dask_cluster
     from tarvix.nornir.dask_cluster import ClusterError, check_workers, has_secrets
 
@@ -127,8 +138,11 @@ def _run(args):
                     check_workers(client, has_secrets(nr.inventory.hosts.values()), args.allow_plaintext_scheduler)
                 except ClusterError as error:
                     return fail(error, USAGE)
-                args.workers = sum(client.nthreads().values())
-            status.append(_hosts_run(args, nr, names, plans, client))
+                # What is told is what works at once: --workers, or the
+                # cluster's threads if fewer (while workers join, --workers).
+                window = args.workers
+                args.workers = min(window, sum(client.nthreads().values())) or window
+            status.append(_hosts_run(args, nr, names, plans, client, window))
         return status[0]
     except KeyboardInterrupt:
         if not status:
@@ -138,9 +152,9 @@ def _run(args):
         return fail(error, FAILED)
 
 
-def _hosts_run(args, nr, names, plans, client):
+def _hosts_run(args, nr, names, plans, client, window=None):
     """Works the hosts, on the threaded runner or (``client``) on a Dask
-    cluster, and tells the outcome."""
+    cluster, ``window`` at a time, and tells the outcome."""
     try:
         _create_files(plans)
     except UsageError as error:
@@ -163,7 +177,7 @@ def _hosts_run(args, nr, names, plans, client):
             if client is None:
                 _work_hosts(nr, run, progress)
             else:
-                _work_on_cluster(nr, run, progress, client)
+                _work_on_cluster(nr, run, progress, client, window)
     finally:
         logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)

@@ -46,7 +46,7 @@ def _run_parser(commands):
     parser.add_argument("--configure", action="append", metavar="LINE",
                         help="configuration line to apply after the commands (repeatable)")
     parser.add_argument("--workers", type=int, default=20, metavar="N",
-                        help="devices worked at the same time (default: 20)")
+                        help="devices worked at the same time, on a cluster too (default: 20)")
     parser.add_argument("--timeout", type=_seconds, metavar="S",
                         help="seconds each command and the configuration may take (default: the os plugin's, "
                              "60 for the generic one)")

@@ -93,9 +93,35 @@ def is_loopback(address):
         return False
 
 
+# The schemes of a scheduler another process reaches (Dask's inproc:// is
+# its own process's).
+SCHEMES = ("tcp", "tls", "ws", "wss", "ucx")
+
+
+def check_address(address):
+    """Refuses, in one line, what is no address of a scheduler: Dask's
+    client would fail on it halfway, and hang the process's exit."""
+    from distributed.comm.addressing import parse_address, parse_host_port
+
+    scheme = address.split("://", 1)[0] if "://" in address else "tcp"
+    if scheme not in SCHEMES:
+        raise ClusterError("%s is not a scheduler address: %s:// is none of the schemes a Dask scheduler is "
+                           "reached by (%s)" % (address, scheme, ", ".join(SCHEMES)))
+    try:
+        location = parse_address(address)[1]
+        port = 1 if scheme == "ucx" else parse_host_port(location)[1]
+        if not 0 < port < 65536:
+            raise ValueError("port %d out of range" % port)
+    except (TypeError, ValueError) as error:
+        raise ClusterError("%s is not a scheduler address: give tcp://HOST:PORT or tls://HOST:PORT (%s)"
+                           % (address, " ".join(str(error).split())))
+
+
 def check_scheduler(address, secrets, allow_plaintext=False):
-    """Refuses to send credentials (``secrets`` true) to a scheduler off this
-    machine whose link is not encrypted."""
+    """Refuses what is no scheduler's address, and to send credentials
+    (``secrets`` true) to a scheduler off this machine whose link is not
+    encrypted."""
+    check_address(address)
     scheme = address.split("://", 1)[0] if "://" in address else "tcp"
     if scheme == "tls" or not secrets or allow_plaintext or is_loopback(address):
         return
@@ -183,6 +209,8 @@ class Cluster(object):
         except ImportError:
             raise ImportError(NEEDS_DASK)
 
+        if self.scheduler:
+            check_address(self.scheduler)
         try:
             if self.scheduler:
                 self.client = Client(self.scheduler, security=self.security, timeout=self.timeout,
@@ -199,9 +227,13 @@ class Cluster(object):
                 # A task is never rerun because a worker died under it: the
                 # scheduler here is told so; another one is guarded by the
                 # begun marks.
+                # No dashboard, and the scheduler's HTTP routes on a port of
+                # their own choosing: by default they take 8787, or warn when
+                # it is taken.
                 with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
                     self.local = LocalCluster(n_workers=self.workers, threads_per_worker=self.threads,
                                               processes=True, host="127.0.0.1", dashboard_address=None,
+                                              scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                               silence_logs=40)
                 self.client = Client(self.local, timeout=self.timeout, set_as_default=False)
                 self.client.wait_for_workers(self.workers, timeout=self.timeout)

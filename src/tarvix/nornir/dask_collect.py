@@ -2,12 +2,14 @@
 outcomes collected, and the hosts the scheduler will not see through (begun
 on a worker since lost, or that no worker can take) ended."""
 import asyncio
+import collections
 import time
 
 from tarvix.nornir.dask_cluster import PREFIX, ClusterError, Sealed, WorkerLost, call_sealed, task_key
 from tarvix.nornir.dask_marks import _forget_marks, _open_run, lost_reason, stop_here, why_lost
 
 LOST_SCHEDULER = "lost the connection to the Dask scheduler; what it did on the device is not known"
+NOT_SENT = "not begun: the connection to the Dask scheduler was lost before it was sent"
 NO_WORKER = "not begun: no worker of the cluster is left that can take it"
 # How long a host may wait for a worker once none can take it (a worker
 # restarted by its nanny on a loaded machine, or an adaptive cluster
@@ -21,19 +23,23 @@ GONE_WITH_WORKER = ("finished on a worker since lost, or not sent back in time; 
 RESULT_WAIT = 60.0
 
 
-def collect(client, run, futures, submit, done, stop=None, told=None, grace=None):
+def collect(client, run, futures, submit, done, stop=None, told=None, grace=None, queued=(), window=None):
     """Waits for the hosts' futures ({future: host name}) and hands each
-    outcome to ``done(name, value, error)``.  A host whose worker was lost
+    outcome to ``done(name, value, error)``; the hosts ``queued`` (names)
+    are submitted as the others end, so that no more than ``window`` are in
+    flight at once (all at once without).  A host whose worker was lost
     before it began its task is submitted again (``submit(name)`` gives its
     new future); one it had begun gets a WorkerLost, at once, whatever the
     scheduler does with its task; one no worker is left to take fails.
     When ``stop`` (an Event) is set, the workers end the hosts in flight,
     the hosts not begun are cancelled and given ``done(name, None, None)``;
-    ``told()`` is called once then.  ``grace``: how long a host waits for
-    a worker once none can take it (NO_WORKER_GRACE seconds without)."""
+    ``told()`` is called once then; the hosts still queued get
+    ``done(name, None, None)`` too.  ``grace``: how long a host waits for a
+    worker once none can take it (NO_WORKER_GRACE seconds without)."""
     from distributed import as_completed
 
     pending = dict(futures)
+    later = _Queued(queued, window, submit)
     # Told of each future as it ends, without a look at every other one:
     # a run may have tens of thousands in flight.
     ended = as_completed(list(pending), loop=client.loop, with_results=False)
@@ -41,13 +47,16 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
     checked = time.monotonic()
     waited = {}
     try:
-        while pending:
+        while pending or later.names:
             if stop is not None and stop.is_set() and interrupted is None:
                 interrupted = time.monotonic()
+                later.drop(done, None)
                 _interrupt(client, run, pending, done, waited, grace)
                 if told is not None:
                     told()
                 continue
+            if interrupted is None:
+                later.fill(pending, ended)
             if interrupted is not None and time.monotonic() - interrupted > 1.0:
                 # Again and again: a host that was about to open its link when
                 # told is ended too.
@@ -65,6 +74,31 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
     except _Gone:  # the scheduler is gone
         for name in list(pending.values()):
             done(name, None, ClusterError(LOST_SCHEDULER))
+        later.drop(done, ClusterError(NOT_SENT))
+
+
+class _Queued(object):
+    """The hosts of a run not submitted yet, and how many of its hosts may
+    be in flight at once (None: any number)."""
+
+    def __init__(self, names, window, submit):
+        self.names = collections.deque(names)
+        self.window = window
+        self.submit = submit
+
+    def fill(self, pending, ended):
+        """Submits hosts while there is room in the window."""
+        while self.names and (self.window is None or len(pending) < self.window):
+            name = self.names[0]
+            future = _gone_on(OSError, self.submit, name)
+            self.names.popleft()
+            pending[future] = name
+            ended.add(future)
+
+    def drop(self, done, error):
+        """Ends the hosts not submitted, with ``done(name, None, error)``."""
+        while self.names:
+            done(self.names.popleft(), None, error)
 
 
 def _take(client, run, pending, ended, future, submit, done, resubmit):
@@ -320,7 +354,7 @@ class Submitter(object):
 
 
 def forget(client, run):
-    """Drops a run's marks from the scheduler."""
+    """Drops a run's marks and secrets from the scheduler."""
     if client.status != "running":
         return
     try:

@@ -1,10 +1,12 @@
 """The marks a cluster run keeps with the Dask scheduler, made on the
 workers: each host's task marked begun before it touches its device (so that
-a host is never run twice), what it has done so far, and the runs
-interrupted as the workers were told."""
+a host is never run twice), what it has done so far, the runs
+interrupted as the workers were told, and the secrets of each run, which
+every worker process learns once."""
 import collections
 import threading
 
+from tarvix.eal.secrets import remember
 from tarvix.nornir.dask_cluster import PREFIX, RunEnded, WorkerLost
 
 # A host's task that its run's interrupt ended before it touched the device.
@@ -69,6 +71,38 @@ def note(run, name, done, doing):
     what it is doing now, so that a lost worker's hosts can tell it."""
     worker, key = _here()
     _client().set_metadata([PREFIX, run, name], {"done": list(done), "doing": doing, "worker": worker, "key": key})
+
+
+# A run's secrets, kept with the scheduler while the run lasts: each
+# worker process fetches them once, not each host's task.
+SECRETS = PREFIX + "-secrets"
+
+
+def share_secrets(client, run, secrets):
+    """Keeps a run's secrets with the scheduler until ``forget``, so that
+    its workers mask them from their first record on (``learn_secrets``)."""
+    client.set_metadata([SECRETS, run], sorted(secrets))
+
+
+class _Learnt(object):
+    """The runs whose secrets this worker process has learnt (the newest
+    few hundred)."""
+    lock = threading.Lock()
+    runs = collections.OrderedDict()
+
+
+def learn_secrets(run):
+    """On a worker: masks the secrets shared for ``run`` in this process
+    from now on."""
+    with _Learnt.lock:
+        if run in _Learnt.runs:
+            return
+    for secret in _client().get_metadata([SECRETS, run], None) or ():
+        remember(secret)
+    with _Learnt.lock:
+        _Learnt.runs[run] = True
+        while len(_Learnt.runs) > 256:
+            _Learnt.runs.popitem(last=False)
 
 
 def why_lost(error):
@@ -142,3 +176,4 @@ def stopped(run):
 def _forget_marks(run, dask_scheduler=None):
     dask_scheduler.task_metadata.get(OPEN, {}).pop(run, None)
     dask_scheduler.task_metadata.get(PREFIX, {}).pop(run, None)
+    dask_scheduler.task_metadata.get(SECRETS, {}).pop(run, None)

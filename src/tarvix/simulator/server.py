@@ -33,6 +33,7 @@ In a test::
 
     with server.serving([{"hostname": "r1"}, {"hostname": "r2", "dual_rp": True}]) as running:
         running.ports      # {"r1": [41234], "r2": [41235, 41236]}: the ports it got
+        running.most_sessions  # the most sessions it has had open at once
         ...                # e.g. ssh -p 41234 admin@127.0.0.1, password "admin"
 
 The host keys are made when the server starts and live only in its memory.
@@ -83,51 +84,96 @@ def load(path):
         document = json.load(handle)
     routers = document.get("routers") if isinstance(document, dict) else None
     if not isinstance(routers, list):
-        raise ValueError("%s: no list of routers under \"routers\"" % path)
+        raise ValueError("no list of routers under \"routers\"")
+    if not routers:
+        raise ValueError("the list of routers under \"routers\" is empty")
     return routers
 
 
 class _Router(object):
     """A router's settings, checked, and its state."""
 
-    def __init__(self, settings):
-        if not isinstance(settings, dict) or not settings.get("hostname"):
-            raise ValueError("a router needs a hostname: %r" % (settings,))
+    def __init__(self, settings, number=1):
+        # (Its settings are not shown: they may hold a password.)
+        if not isinstance(settings, dict):
+            raise ValueError("router %d of the list: a mapping of its settings belongs there" % number)
+        if not isinstance(settings.get("hostname"), str) or not settings["hostname"].strip():
+            raise ValueError("router %d of the list: a hostname (text) is needed" % number)
         unknown = sorted(set(settings) - _ROUTER_KEYS)
         if unknown:
             raise ValueError("router %s: unknown setting(s) %s" % (settings["hostname"], ", ".join(unknown)))
-        self.hostname = str(settings["hostname"])
-        if "ports" in settings:
-            ports = list(settings["ports"])
-        elif settings.get("dual_rp"):
-            ports = [0, 0]
-        else:
-            ports = [settings.get("port") or 0]
-        if len(ports) not in (1, 2):
-            raise ValueError("router %s: one port, or two for a dual-RP router" % self.hostname)
-        self.ports = [int(port or 0) for port in ports]
-        self.username = str(settings.get("username", "admin"))
-        self.password = str(settings.get("password", "admin"))
-        enable = settings.get("enable_password")
-        self.enable_password = None if enable is None else str(enable)
+        self.hostname = settings["hostname"]
+        self.ports = _ports(self.hostname, settings)
+        self.username = _text(self.hostname, settings, "username", "admin")
+        self.password = _text(self.hostname, settings, "password", "admin")
+        self.enable_password = _text(self.hostname, settings, "enable_password", None)
         active = settings.get("active", "a")
         if active not in ("a", "b"):
             raise ValueError("router %s: active is \"a\" or \"b\"" % self.hostname)
-        options = [str(option) for option in settings.get("options") or []]
+        options = settings.get("options")
+        if options is None:
+            options = []
+        if not isinstance(options, list) or not all(isinstance(option, str) for option in options):
+            raise ValueError("router %s: options: a list of the console's arguments (text) belongs there, not %s"
+                             % (self.hostname, json.dumps(options)))
+        dialect = _text(self.hostname, settings, "dialect", None)
         self.args = []
         for number in range(len(self.ports)):
             argv = ["--hostname", self.hostname, "--username", self.username] + options
-            if settings.get("dialect"):
-                argv += ["--dialect", str(settings["dialect"])]
-            try:
-                args = build_parser().parse_args(argv)
-            except SystemExit:
-                # (argparse has said why on standard error.)
-                raise ValueError("router %s: bad options %s" % (self.hostname, " ".join(options)))
+            if dialect:
+                argv += ["--dialect", dialect]
+            args = _console_args(self.hostname, argv)
             args.pair_dir = None
             args.role = None if len(self.ports) == 1 else ("active" if "ab"[number] == active else "standby")
             self.args.append(args)
         self.state = RouterState()
+
+
+def _text(hostname, settings, key, default):
+    value = settings.get(key, default)
+    if value is not default and not isinstance(value, str):
+        # The value itself is not shown: it may be a password.
+        raise ValueError("router %s: %s: text (in quotes) belongs there" % (hostname, key))
+    return value
+
+
+def _port(hostname, value):
+    """A port of a router's settings; 0 (or null) for any free one."""
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 65536:
+        raise ValueError("router %s: port %s is no port number (1 to 65535, or 0 for any free one)"
+                         % (hostname, json.dumps(value)))
+    return value
+
+
+def _ports(hostname, settings):
+    """The ports of a router's settings: one, or two for a dual-RP one."""
+    if "ports" in settings:
+        ports = settings["ports"]
+        if not isinstance(ports, list) or len(ports) not in (1, 2):
+            raise ValueError("router %s: ports: a list of one port, or two for a dual-RP router, belongs there, "
+                             "not %s" % (hostname, json.dumps(ports)))
+    else:
+        dual = settings.get("dual_rp", False)
+        if not isinstance(dual, bool):
+            raise ValueError("router %s: dual_rp: true or false belongs there, not %s" % (hostname, json.dumps(dual)))
+        ports = [0, 0] if dual else [settings.get("port")]
+    return [_port(hostname, port) for port in ports]
+
+
+def _console_args(hostname, argv):
+    """The console's arguments parsed, or one line saying what is wrong."""
+    parser = build_parser()
+
+    def refuse(message):
+        raise ValueError("router %s: options: %s" % (hostname, message))
+
+    parser.error = refuse
+    try:
+        return parser.parse_args(argv)
+    except SystemExit:  # --help: it printed the help
+        raise ValueError("router %s: options: the console's help is no router's knob" % hostname)
 
 
 class _Input(object):
@@ -295,16 +341,23 @@ class Server(object):
     def __init__(self, routers, host=HOST):
         if asyncssh is None:
             raise RuntimeError(NEEDS_ASYNCSSH)
-        self.routers = [_Router(settings) for settings in routers]
-        names = [router.hostname for router in self.routers]
-        if len(set(names)) != len(names):
-            raise ValueError("two routers have the same hostname")
+        self.routers = [_Router(settings, number) for number, settings in enumerate(routers, 1)]
+        names, ports = set(), set()
+        for router in self.routers:
+            if router.hostname in names:
+                raise ValueError("two routers have the hostname %s" % router.hostname)
+            names.add(router.hostname)
+            for port in router.ports:
+                if port in ports:
+                    raise ValueError("router %s: port %d is given twice" % (router.hostname, port))
+                ports.add(port or None)
         self.host = host
         self.ports = {}
         self._listeners = []
         self._connections = set()
         self._threads = set()
         self._threads_lock = threading.Lock()
+        self.most_sessions = 0
         self._session = _session_class()
         self._auth = _server_class()
 
@@ -361,6 +414,7 @@ class Server(object):
             thread.daemon = True
             with self._threads_lock:
                 self._threads.add(thread)
+                self.most_sessions = max(self.most_sessions, len(self._threads))
             thread.start()
         finally:
             threading.stack_size(old)
