@@ -1,0 +1,63 @@
+"""Every built-in platform on the simulator, over its console and over the
+SSH simulator: connects, learns the hostname, runs a command, has a
+rejected command and a rejected configuration line raise CommandError
+with the device's words, and applies a configuration line."""
+import pytest
+
+from tarvix import simulator
+from tarvix.bases.connection import Connection
+from tarvix.core.errors import CommandError
+
+# os: (the show keyword, the running configuration command, a line to apply,
+# the device's words for an unknown command)
+PLATFORMS = {
+    "generic": ("show", "show running-config", "logging host 192.0.2.9", "% Invalid input detected."),
+    "frr": ("show", "show running-config", "log syslog informational", "% Unknown command: show bogus"),
+    "eos": ("show", "show running-config", "logging host 192.0.2.9", "% Invalid input"),
+    "junos": ("show", "show configuration", "set system syslog host 192.0.2.9 any any",
+              "syntax error, expecting <command>."),
+    "vrp": ("display", "display current-configuration", "info-center loghost 192.0.2.9",
+            "Error: Unrecognized command found at '^' position."),
+    "vyos": ("show", "show configuration", "set system syslog host 192.0.2.9 facility all level info",
+             "Invalid command: show bogus"),
+    "fastiron": ("show", "show running-config", "logging host 192.0.2.9", "Invalid input -> show bogus"),
+}
+BAD_LINE = "snmp-server community refused"
+# The simulator refuses it, in either form.
+REJECT = ["--reject", BAD_LINE, "--reject", "set " + BAD_LINE]
+
+
+def _start(os_name, link, stack):
+    if link == "console":
+        return simulator.command("r1", "--dialect", os_name, *REJECT), {}
+    from tarvix.simulator import server
+
+    if not server.available():
+        pytest.skip("the SSH simulator needs asyncssh")
+    running = stack.enter_context(server.serving(
+        [{"hostname": "r1", "dialect": os_name, "options": REJECT}]))
+    credentials = {"default": {"username": "admin", "password": "admin"}}
+    return "ssh://admin@127.0.0.1:%d" % running.ports["r1"][0], {"credentials": credentials,
+                                                                    "ssh": {"host_key_checking": "off"}}
+
+
+@pytest.mark.parametrize("link", ["console", "ssh"])
+@pytest.mark.parametrize("os_name", sorted(PLATFORMS))
+def test_platform_on_the_simulator(os_name, link):
+    import contextlib
+
+    show, running, line, unknown = PLATFORMS[os_name]
+    with contextlib.ExitStack() as stack:
+        start, options = _start(os_name, link, stack)
+        with Connection(hostname="device", start=start, os=os_name, learn_hostname=True, connection_timeout=10,
+                        **options) as con:
+            assert con.os == os_name and con.learned_hostname == "r1"
+            assert "router simulator, software version 1.0" in con.execute(show + " version").splitlines()[0]
+            with pytest.raises(CommandError) as refused:
+                con.execute(show + " bogus")
+            assert unknown in str(refused.value)
+            con.configure([line])
+            assert line in con.execute(running).splitlines()
+            with pytest.raises(CommandError):
+                con.configure([BAD_LINE if not line.startswith("set ") else "set " + BAD_LINE])
+            assert con.execute(running).splitlines().count(line) == 1
