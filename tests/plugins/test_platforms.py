@@ -6,6 +6,7 @@ import pytest
 
 from tarvix import simulator
 from tarvix.bases.connection import Connection
+from tarvix.cli import main
 from tarvix.core.errors import CommandError
 
 # os: (the show keyword, the running configuration command, a line to apply,
@@ -61,3 +62,31 @@ def test_platform_on_the_simulator(os_name, link):
             with pytest.raises(CommandError):
                 con.configure([BAD_LINE if not line.startswith("set ") else "set " + BAD_LINE])
             assert con.execute(running).splitlines().count(line) == 1
+
+
+@pytest.mark.parametrize("os_name", sorted(set(PLATFORMS) - {"generic"}))
+def test_connect_without_a_device_starts_the_simulator_in_the_platforms_dialect(os_name, capsys):
+    assert main(["connect", "--os", os_name, "--execute", PLATFORMS[os_name][0] + " version"]) == 0
+    out = capsys.readouterr().out
+    assert "connected to sim-router (%s, single_rp)" % os_name in out
+    assert "router simulator, software version 1.0" in out
+
+
+def test_tarvix_run_takes_the_peers_platform_names(tmp_path, capsys):
+    pytest.importorskip("nornir")
+    from tarvix.nornir.platforms import PLATFORM_OS
+
+    # One host for each peer name of a platform whose commands start "show".
+    names = sorted(name for name, os_name in PLATFORM_OS.items() if name and PLATFORMS[os_name][0] == "show")
+    hosts = ["---"]
+    for number, name in enumerate(names):
+        start = simulator.command("h%02d" % number, "--dialect", PLATFORM_OS[name])
+        hosts += ["h%02d:" % number, "  hostname: h%02d" % number, "  platform: %s" % name,
+                  "  connection_options:", "    tarvix:", "      extras:", "        start: '%s'" % start]
+    (tmp_path / "hosts.yaml").write_text("\n".join(hosts) + "\n")
+    assert main(["run", "--inventory", str(tmp_path), "--execute", "show version",
+                 "--output", str(tmp_path / "out")]) == 0
+    for number, name in enumerate(names):
+        with open(str(tmp_path / "out" / ("h%02d.txt" % number))) as text:
+            banner = text.read().splitlines()[1]
+        assert banner.startswith(PLATFORM_OS[name] if PLATFORM_OS[name] != "generic" else "Generic"), name
