@@ -90,3 +90,15 @@ def test_tarvix_run_takes_the_peers_platform_names(tmp_path, capsys):
         with open(str(tmp_path / "out" / ("h%02d.txt" % number))) as text:
             banner = text.read().splitlines()[1]
         assert banner.startswith(PLATFORM_OS[name] if PLATFORM_OS[name] != "generic" else "Generic"), name
+
+
+@pytest.mark.parametrize("os_name, command", [
+    ("eos", "show version"), ("junos", "show version"), ("vrp", "display version"),
+    ("vyos", "show interfaces"), ("fastiron", "show version")])
+def test_parse_finds_the_platforms_templates(os_name, command):
+    pytest.importorskip("ntc_templates")
+    from tarvix.bases import parsing
+    from tarvix.bases.connection import plugin_class
+
+    template = parsing.find_template(plugin_class(os_name).dialect.template_platform, command)
+    assert template.names
