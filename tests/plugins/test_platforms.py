@@ -102,3 +102,14 @@ def test_parse_finds_the_platforms_templates(os_name, command):
 
     template = parsing.find_template(plugin_class(os_name).dialect.template_platform, command)
     assert template.names
+
+
+def test_junos_dual_rp_from_a_root_shell(tmp_path):
+    # Both RPs start in a root login's shell, the standby's console locked.
+    start = simulator.pair("r2", str(tmp_path), "--dialect", "junos", "--start-state", "shell", active="b")
+    with Connection(hostname="r2", start=start, os="junos", chassis_type="dual_rp", connection_timeout=10) as con:
+        assert (con.a.role, con.b.role) == ("standby", "active")
+        assert con.configure(["set system syslog host 192.0.2.9 any any"]) == "commit complete"
+        assert con.execute("show configuration").splitlines()[-1] == "set system syslog host 192.0.2.9 any any"
+        # The standby's console was opened while connecting.
+        assert con.execute("show version", target="standby").startswith("junos router simulator")

@@ -10,7 +10,8 @@ class Cli(object):
     the configuration submode's suffix, "{mark}" what vrp shows before the
     host: "~" or "*" once a line is staged); its keys are the modes the
     console has, the first that of a new session unless --start-state
-    names another it has.  ``edit_line``: a line shown above the
+    names another it has ("shell": a root login's shell, where ``cli``
+    starts the CLI).  ``edit_line``: a line shown above the
     configuration prompt.  ``login``: "terminal" (Username:/Password:) or
     "unix" (login:/Password:).  ``show``: the keyword of show commands.
     ``enter``: the configuration command's words (each may be abbreviated;
@@ -89,7 +90,7 @@ CLIS = dict((cli.name, cli) for cli in [
         incomplete="% Incomplete command", paging=_TERMINAL, staged=True, discard=("abort",),
         compare=("show", "session-config", "diffs"), save=("write memory", None, None, "Copy completed successfully."),
         session_prompt="{host}(config-s-{session}{sub})#", commit_failed="% Commit failed"),
-    Cli("junos", [("enable", "{user}@{host}>"), ("config", "{user}@{host}#")],
+    Cli("junos", [("enable", "{user}@{host}>"), ("config", "{user}@{host}#"), ("shell", "{user}@{host}:~ # ")],
         "junos router simulator, software version 1.0", "syntax error, expecting <command>.",
         refused="error: command refused: {line}", edit_line="[edit]", login="unix", enter=("configure",),
         end=("exit configuration-mode",), leave=("exit", "quit"), staged=True, discard=("rollback",), compare=("show", "|", "compare"),

@@ -25,7 +25,9 @@ def build_parser():
     parser.add_argument("--login", action="store_true", help="ask for a username and password first")
     parser.add_argument("--username", default="admin", help="the username --login accepts (default: admin)")
     parser.add_argument("--banner", action="store_true", help='show "Press RETURN to get started" first')
-    parser.add_argument("--start-state", choices=("disable", "enable"), default="disable")
+    parser.add_argument("--start-state", choices=("disable", "enable", "shell"), default="disable",
+                        help="the state a session starts in, where the dialect has it (shell: a root login's "
+                             "shell, junos)")
     parser.add_argument("--pair-dir", help="directory shared by the two RPs of a dual-RP pair")
     parser.add_argument("--role", choices=("active", "standby"), help="this RP's role in the pair")
     parser.add_argument("--silent", action="store_true", help="never show a prompt (a dead console)")

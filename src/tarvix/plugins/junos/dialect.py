@@ -11,7 +11,8 @@ from tarvix.eal.dialect import Dialect
 
 DIALECT = Dialect(
     "junos",
-    prompt=r"[^\s@#>()%:]+@{host}{mode}",
+    # The "[edit]" line above the configuration prompt belongs to it.
+    prompt=r"(?:\[edit[^\]\r\n]*\]\r?\n)?[^\s@#>()%:]+@{host}{mode}",
     states=[("enable", ">"), ("config", "#"), ("shell", r":[^\s#%>]*\s?[%#]")],
     fixed=[("standby_locked", r"Standby console disabled")],
     transitions={

@@ -11,7 +11,8 @@ from tarvix.eal.dialect import Dialect
 
 DIALECT = Dialect(
     "vyos",
-    prompt=r"[^\s@#$()]+@{host}{mode}",
+    # The "[edit]" line above the configuration prompt belongs to it.
+    prompt=r"(?:\[edit[^\]\r\n]*\]\r?\n)?[^\s@#$()]+@{host}{mode}",
     states=[("enable", r":[^\s#$]*\$"), ("config", "#")],
     transitions={
         ("enable", "config"): "configure",
