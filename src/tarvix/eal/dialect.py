@@ -41,12 +41,15 @@ class Dialect(object):
     validate staged configuration without applying it;
     ``commit_confirmed``: the command that applies it until a later commit
     confirms it, "{minutes}" standing for the minutes it waits (None: the
-    platform has none).
+    platform has none).  ``prompt_banner``: a regular expression of the
+    line a device shows above its prompt (e.g. "[edit]"), which belongs
+    to no command's output (None: there is none).
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None, save=(), save_questions=(), commit_check=(), commit_confirmed=None):
+                 template_platform=None, save=(), save_questions=(), commit_check=(), commit_confirmed=None,
+                 prompt_banner=None):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -70,6 +73,7 @@ class Dialect(object):
         self.save_questions = [(str(pattern), str(answer)) for pattern, answer in save_questions]
         self.commit_check = list(commit_check)
         self.commit_confirmed = commit_confirmed
+        self.prompt_banner = prompt_banner
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

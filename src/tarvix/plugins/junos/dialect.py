@@ -11,10 +11,11 @@ from tarvix.eal.dialect import Dialect
 
 DIALECT = Dialect(
     "junos",
-    # The "[edit]" line above the configuration prompt belongs to it.
-    prompt=r"(?:\[edit[^\]\r\n]*\]\r?\n)?[^\s@#>()%:]+@{host}{mode}",
+    prompt=r"[^\s@#>()%:]+@{host}{mode}",
     states=[("enable", ">"), ("config", "#"), ("shell", r":[^\s#%>]*\s?[%#]")],
     fixed=[("standby_locked", r"Standby console disabled")],
+    # The line above the configuration prompt, part of no output.
+    prompt_banner=r"\[edit[^\]]*\]",
     transitions={
         ("shell", "enable"): "cli",
         ("enable", "config"): "configure",

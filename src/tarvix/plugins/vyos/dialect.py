@@ -11,9 +11,10 @@ from tarvix.eal.dialect import Dialect
 
 DIALECT = Dialect(
     "vyos",
-    # The "[edit]" line above the configuration prompt belongs to it.
-    prompt=r"(?:\[edit[^\]\r\n]*\]\r?\n)?[^\s@#$()]+@{host}{mode}",
+    prompt=r"[^\s@#$()]+@{host}{mode}",
     states=[("enable", r":[^\s#$]*\$"), ("config", "#")],
+    # The line above the configuration prompt, part of no output.
+    prompt_banner=r"\[edit[^\]]*\]",
     transitions={
         ("enable", "config"): "configure",
         ("config", "enable"): "exit",
