@@ -62,6 +62,10 @@ def test_platform_on_the_simulator(os_name, link):
             with pytest.raises(CommandError):
                 con.configure([BAD_LINE if not line.startswith("set ") else "set " + BAD_LINE])
             assert con.execute(running).splitlines().count(line) == 1
+            if con.dialect.save:
+                # The platform's save, its questions answered as the dialect says.
+                saved = con.execute(con.dialect.save[0], reply=con.dialect.save_questions, timeout=5)
+                assert saved and con.state_machine.current_state == "enable"
 
 
 @pytest.mark.parametrize("os_name", sorted(set(PLATFORMS) - {"generic"}))
