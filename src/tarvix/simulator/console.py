@@ -315,8 +315,12 @@ class Console(Terminal):
             _is(word, keyword) for word, keyword in zip(words, enter))
 
     def enter_config(self, words):
-        self.mode, self.config_path, self.staged = "config", [], []
+        """Staged lines wait for the next commit across configuration
+        modes; a configuration session starts with none."""
+        self.mode, self.config_path = "config", []
         self.config_session = words[2] if len(words) == 3 else None
+        if self.cli.session_prompt:
+            self.staged = []
         if self.cli.announce:
             self.write("Entering configuration mode\n")
 
