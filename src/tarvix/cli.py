@@ -97,7 +97,7 @@ def _simulated(args, workdir):
         env[simulator.PASSWORD_ENV] = password
         options += ["--login", "--username", "admin"]
         credentials["default"] = {"username": "admin", "password": password}
-    if args.os != "generic" and args.os in simulator.DIALECTS:
+    if args.os != "generic":
         options += ["--dialect", args.os]
     if args.chassis == "dual_rp":
         return simulator.pair(args.hostname, workdir, *options), credentials, env
@@ -141,6 +141,8 @@ def _check(args):
         raise UsageError("--timeout must be more than 0 seconds")
     if args.start and len(args.start) > 2:
         raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
+    if not args.start:
+        _check_simulated(args.os)
     if args.parse and not args.execute:
         raise UsageError("--parse goes with --execute")
     for option, texts in (("--execute", args.execute), ("--setup-command", args.setup_command),
@@ -155,6 +157,16 @@ def _check(args):
             raise UsageError("give the password by --password or by --ask-password, not both")
         if not args.start:
             raise UsageError("--ask-password goes with --start: the bundled simulator makes up its own password")
+
+
+def _check_simulated(os_name):
+    """Without a device the bundled simulator stands in, in the os's
+    dialect: an os it does not speak is said at once."""
+    from tarvix import simulator
+
+    if os_name not in simulator.DIALECTS:
+        raise UsageError("--os %s: the bundled simulator does not speak it (it speaks %s); give the device "
+                         "with --start" % (os_name, ", ".join(simulator.DIALECTS)))
 
 
 def _log_to_file(args, logger):
@@ -332,8 +344,8 @@ def _connect_parser(commands):
     connect = commands.add_parser(
         "connect", help="connect to a device (by default the bundled simulator), print a summary, disconnect",
         description="Connects to a device, prints what was found and disconnects. Without --start it runs "
-                    "against the bundled router simulator (in the dialect of --os where it speaks it: "
-                    "generic or commit). The password is taken from --password, $%s or, with "
+                    "against the bundled router simulator, in the dialect of --os (it speaks every built-in "
+                    "platform and the example plugin's commit). The password is taken from --password, $%s or, with "
                     "--ask-password, a prompt; an enable password from $%s."
                     % (PASSWORD_ENV, ENABLE_PASSWORD_ENV))
     connect.add_argument("--start", action="append", metavar="CMD",

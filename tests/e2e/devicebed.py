@@ -18,6 +18,10 @@ Each argument is KIND:NAME:
   answer comes after 1.5 s) and commands that ask questions before they run
   ("copy running-config startup-config", "delete flash:old.bin");
 - ``refuser`` the same router, but it refuses the configuration mode;
+- ``eos``, ``junos``, ``vyos``, ``fastiron``  a stock host of FakeNOS's
+  platform of that CLI (``STOCK_PLATFORMS``), its own commands only, an
+  unknown command answered in the CLI's words (``REFUSALS``); its prompt
+  shows the host as that CLI does (``STOCK_PROMPTS``: user@NAME>, ...);
 - ``pair``    two hosts NAME-a and NAME-b, the two route processors of one
   router: they share its state (running configuration, which one is active,
   whether the standby's console is enabled).  The standby's console prints
@@ -69,6 +73,13 @@ DIALOGS = {
     "delete flash:old.bin": (["Delete filename [old.bin]? ", "Delete flash:/old.bin? [confirm]"], ""),
 }
 ROUTERS = {}
+# FakeNOS's platform of each CLI a stock host speaks, by tarvix os.
+STOCK_PLATFORMS = {"eos": "arista_eos", "junos": "juniper_junos", "vyos": "vyatta_vyos", "fastiron": "ruckus_fastiron"}
+# How each shows its host in the prompt (FakeNOS's base prompt), and how it
+# answers a command it does not know.
+STOCK_PROMPTS = {"eos": "{name}", "junos": "user@{name}", "vyos": "user@{name}:", "fastiron": "SSH@{name}"}
+REFUSALS = {"eos": "% Invalid input", "junos": "syntax error, expecting <command>.", "vyos": "Invalid command",
+            "fastiron": "Invalid input -> Type ? for a list"}
 
 
 class Router(object):
@@ -173,11 +184,12 @@ def commands_of(router, rp):
 class ConsoleShell(CMDShell):
     """FakeNOS's command shell, with what its command tables cannot say: the
     lines of the configuration mode, the questions of a dialog, and the
-    console of a standby RP that stays locked until the active enables it."""
+    console of a standby RP that stays locked until the active enables it.
+    A stock host (of no router) gets FakeNOS's shell as it is."""
 
     def __init__(self, *args, **kwargs):
         config = kwargs.get("nos_inventory_config") or {}
-        self.router = ROUTERS[config["router"]]
+        self.router = ROUTERS.get(config.get("router"))
         self.rp = config.get("rp", "a")
         self.config_path = []
         self.dialog = None
@@ -186,7 +198,7 @@ class ConsoleShell(CMDShell):
 
     @property
     def prompt(self):
-        if self.router.locked(self.rp):
+        if self.router is not None and self.router.locked(self.rp):
             return "\r\nStandby console disabled\r\n"
         return self._prompt
 
@@ -209,6 +221,8 @@ class ConsoleShell(CMDShell):
         return None
 
     def onecmd(self, line):
+        if self.router is None:
+            return super(ConsoleShell, self).onecmd(line)
         if self.router.locked(self.rp):
             return False
         if self.dialog is None and self._prompt in [q[0][0] for q in DIALOGS.values()]:
@@ -277,6 +291,19 @@ def inventory(devices, password):
     hosts = {}
     taken = set()
     for kind, name in devices:
+        if kind in STOCK_PLATFORMS:
+            port = free_port()
+            while port in taken:
+                port = free_port()
+            taken.add(port)
+            hosts[name] = {
+                "port": port,
+                "shell": {"plugin": "CMDShell", "configuration": {
+                    "base_prompt": STOCK_PROMPTS[kind].format(name=name)}},
+                "nos": {"plugin": STOCK_PLATFORMS[kind],
+                        "configuration": {"commands": {"_default_": {"output": REFUSALS[kind]}}}},
+            }
+            continue
         router = ROUTERS[name] = Router(name, dual=kind == "pair", refuses_config=kind == "refuser")
         for rp in ("a", "b") if router.dual else ("a",):
             host = "%s-%s" % (name, rp) if router.dual else name
@@ -303,9 +330,10 @@ def inventory(devices, password):
 def start(devices, password):
     """FakeNOS with its servers listening; its hosts' ports by name."""
     # One copy of the platform for every host: loading it is the slow part.
-    platform = Nos(name=PLATFORM, filename=nos_plugins[PLATFORM])
+    names = [PLATFORM] + sorted(set(STOCK_PLATFORMS[kind] for kind, _ in devices if kind in STOCK_PLATFORMS))
+    platforms = [Nos(name=name, filename=nos_plugins[name]) for name in names]
     for attempt in range(3):
-        net = FakeNOS(inventory(devices, password), plugins=[platform])
+        net = FakeNOS(inventory(devices, password), plugins=platforms)
         net.shell_plugins["CMDShell"] = ConsoleShell
         try:
             net.start()
@@ -331,8 +359,9 @@ def main(argv):
     devices = []
     for argument in argv:
         kind, _, name = argument.partition(":")
-        if kind not in ("router", "refuser", "pair") or not name:
-            sys.exit("usage: devicebed.py KIND:NAME ... (KIND: router, refuser, pair)")
+        if kind not in ("router", "refuser", "pair") + tuple(STOCK_PLATFORMS) or not name:
+            sys.exit("usage: devicebed.py KIND:NAME ... (KIND: router, refuser, pair, %s)"
+                     % ", ".join(STOCK_PLATFORMS))
         devices.append((kind, name))
     password = os.environ.get("DEVICEBED_PASSWORD", USERNAME)
     _, ports = start(devices, password)

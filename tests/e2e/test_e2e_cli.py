@@ -85,6 +85,7 @@ def test_plugins_still_prints_the_tree():
     (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
     (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
     (("connect", "--parse"), 2, "error: --parse goes with --execute"),
+    (("connect", "--os", "no-such-os"), 2, "error: --os no-such-os: the bundled simulator does not speak it"),
     (("connect", "--log-file", "/nonexistent-dir-x/t.log"), 2, "error: --log-file: cannot write /nonexistent-dir-x/t.log"),
     (("connect", "--session-log", os.devnull), 2, "error: --session-log /dev/null: a file is there, not a directory"),
 ])

@@ -133,7 +133,7 @@ class CommandRunner(object):
             spawn.sendline(command)
             result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
                                   nudges=1 if recovery else 0, command=command, timeout=timeout)
-            output = _clean(result.match_output, command, result.echoed)
+            output = _clean(result.match_output, command, result.echoed, self.dialect.prompt_banner)
             for pattern in self.settings.ERROR_PATTERNS:
                 if re.search(pattern, output, re.MULTILINE):
                     reply = spawn.mask(output)
@@ -145,10 +145,16 @@ class CommandRunner(object):
         return "\n".join(outputs)
 
 
-def _clean(text, command, echoed=False):
+def _clean(text, command, echoed=False, banner=None):
     """Output without carriage returns, the echoed command (unless the text
-    already begins after the echo) and blank edges."""
+    already begins after the echo), the line shown above the prompt (the
+    dialect's ``banner``) and blank edges."""
     lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
+    if banner is not None:
+        while lines and not lines[-1].strip():
+            lines.pop()
+        if lines and re.fullmatch(banner, lines[-1].strip()):
+            lines.pop()
     while lines and not lines[0].strip():
         lines.pop(0)
     if not echoed and lines and lines[0].strip() == command.strip():

@@ -33,11 +33,23 @@ class Dialect(object):
     closed (connections built with console_settle; 0: never).
     ``template_platform``: the ntc-templates platform that parses the
     output, or None.
+
+    ``save``: the commands that write the running configuration to where
+    the device boots from (none: the device keeps what it applied), and
+    ``save_questions``: (pattern, answer) pairs, the questions they ask and
+    the line that answers each.  ``commit_check``: the commands that
+    validate staged configuration without applying it;
+    ``commit_confirmed``: the command that applies it until a later commit
+    confirms it, "{minutes}" standing for the minutes it waits (None: the
+    platform has none).  ``prompt_banner``: a regular expression of the
+    line a device shows above its prompt (e.g. "[edit]"), which belongs
+    to no command's output (None: there is none).
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None):
+                 template_platform=None, save=(), save_questions=(), commit_check=(), commit_confirmed=None,
+                 prompt_banner=None):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -57,6 +69,11 @@ class Dialect(object):
         self.rollback = list(rollback)
         self.settle_time = settle_time
         self.template_platform = template_platform
+        self.save = list(save)
+        self.save_questions = [(str(pattern), str(answer)) for pattern, answer in save_questions]
+        self.commit_check = list(commit_check)
+        self.commit_confirmed = commit_confirmed
+        self.prompt_banner = prompt_banner
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

@@ -104,9 +104,9 @@ def _simulate_parser(commands):
     parser.add_argument("--serve", action="store_true",
                         help="serve the routers of DIR/routers.json over SSH (needs tarvix[serve])")
     parser.add_argument("--dialect", choices=simulator_dialects(),
-                        help="the CLI dialect of the simulated devices: generic (the default) or commit (the "
-                             "example plugin's, os and inventory platform \"commit\"); with --serve alone, of the "
-                             "routers that name none")
+                        help="the CLI dialect of the simulated devices, also their os and inventory platform: "
+                             "generic (the default), a built-in platform's or commit (the example plugin's); "
+                             "with --serve alone, of the routers that name none")
     parser.add_argument("--force", action="store_true",
                         help="write over the inventory files already in DIR (by default they are kept and "
                              "nothing is written)")

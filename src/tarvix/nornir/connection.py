@@ -23,10 +23,10 @@ of ``Connection``, among them:
 - ``credentials``: further credentials (e.g. "enable"); the inventory's
   username and password are the "default" one.
 
-The os comes from ``platform``: none means "generic", and so do the platform
-names the peers' Nornir plugins give the industry-standard router CLI
-(``PLATFORM_OS``), which is the dialect the generic plugins speak; any
-other platform is taken as the name of a tarvix os plugin.
+The os comes from ``platform``: none means "generic"; the platform names
+the peers' Nornir plugins give the CLIs of the built-in plugins are taken
+as those plugins (``tarvix.nornir.platforms``); any other platform is taken
+as the name of a tarvix os plugin.
 
 The learnt prompt hostname is used unless ``learn_hostname`` is False in the
 extras: the inventory's ``hostname`` is an address, seldom the name the
@@ -48,17 +48,9 @@ import weakref
 
 from tarvix.bases.connection import Connection
 from tarvix.eal import sshlink
+from tarvix.nornir.platforms import PLATFORM_OS, platform_os  # noqa: F401 (where callers found them)
 
 CONNECTION_NAME = "tarvix"
-
-# Platform names of the peers' plugins for the router CLI that the generic
-# plugins speak.
-PLATFORM_OS = {
-    None: "generic",
-    "": "generic",
-    "ios": "generic",
-    "cisco_ios": "generic",
-}
 
 
 def ssh_command(hostname, port=None, username=None, host_key_checking=True):
@@ -100,11 +92,6 @@ def host_connection(host, configuration):
             entry[1] -= 1
             if not entry[1]:
                 del _host_locks[key]
-
-
-def platform_os(platform):
-    """The tarvix os plugin for a Nornir platform name."""
-    return PLATFORM_OS.get(platform, platform)
 
 
 class TarvixConnection(object):

@@ -18,7 +18,9 @@ command a connection logs.
 
 ``--dialect commit`` makes it speak a commit-style CLI instead: prompts
 user@host> and user@host#, configuration staged after "configure" and
-applied by "commit".
+applied by "commit"; ``--dialect NAME`` speaks the CLI of each built-in
+platform (frr, eos, junos, vrp, vyos, fastiron), one console reading each
+dialect's data (``tarvix.simulator.clis``).
 
 ``tarvix.simulator.server`` serves many of these consoles over SSH from one
 process (``tarvix simulate --serve``; needs asyncssh).
@@ -29,7 +31,7 @@ import sys
 # The CLI dialects the simulator speaks (--dialect); each is also the os
 # name of the plugin that speaks it ("commit": the example plugin of
 # examples/commit-plugin).
-DIALECTS = ("generic", "commit")
+DIALECTS = ("generic", "commit", "frr", "eos", "junos", "vrp", "vyos", "fastiron")
 
 PASSWORD_ENV = "TARVIX_SIM_PASSWORD"
 ENABLE_PASSWORD_ENV = "TARVIX_SIM_ENABLE_PASSWORD"

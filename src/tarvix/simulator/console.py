@@ -1,4 +1,5 @@
-"""The simulated console: a line-oriented loop over stdin and stdout."""
+"""The simulated console: a line-oriented loop over stdin and stdout, in
+the CLI of its dialect (``tarvix.simulator.clis``)."""
 import codecs
 import itertools
 import os
@@ -7,11 +8,10 @@ import sys
 import time
 
 from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV
+from tarvix.simulator.clis import CLIS
+from tarvix.simulator.terminal import Terminal
 
 MARKER = "standby-console-enabled"
-INVALID = "% Invalid input detected."
-REJECTED = "% Invalid input detected at '^' marker."
-INCOMPLETE = "% Incomplete command."
 STANDBY_LOCKED = "\nStandby console disabled\n"
 
 # Sizes of the pieces a slow console writes its replies in, in turn: small
@@ -84,7 +84,7 @@ class RouterState(object):
             os.remove(self._marker)
 
 
-class Console(object):
+class Console(Terminal):
     """One RP's console.  By default it reads standard input and writes
     standard output.  Given a ``terminal`` instead (an object whose
     ``read()`` waits for the bytes typed next and returns them, b"" at the
@@ -105,8 +105,10 @@ class Console(object):
         self.password = os.environ.get(PASSWORD_ENV, "") if password is None else password
         self.enable_password = os.environ.get(ENABLE_PASSWORD_ENV) if enable_password is None else enable_password
         self.state = state or RouterState(getattr(args, "pair_dir", None))
-        self.mode = "disable"
+        self.cli = CLIS[getattr(args, "dialect", None) or "generic"]
+        self.mode = self.cli.modes[0]
         self.config_path = []
+        self.staged, self.config_session = [], None
         self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
         self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
         # A slow console: this program echoes what is typed itself, one
@@ -128,114 +130,6 @@ class Console(object):
     @property
     def started(self):
         return self.state.started
-
-    # -- terminal --------------------------------------------------------
-
-    def slow_echo(self):
-        """Takes the echo over from the terminal (when there is one), as a
-        device does: a line is echoed when the console reads it, after the
-        answer to the line before, never ahead of it."""
-        if self._read_raw is not None:
-            return
-        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        if fd is None or not os.isatty(fd):
-            return
-        import termios
-
-        attributes = termios.tcgetattr(fd)
-        attributes[3] &= ~(termios.ECHO | termios.ICANON)
-        attributes[6][termios.VMIN], attributes[6][termios.VTIME] = 1, 0
-        termios.tcsetattr(fd, termios.TCSANOW, attributes)
-        self._read_raw = lambda: os.read(fd, 1)
-
-    def write(self, text):
-        if self.pieces is None:
-            self.stdout.write(text)
-            self.stdout.flush()
-            return
-        while text:
-            size = next(self.pieces)
-            self.stdout.write(text[:size])
-            self.stdout.flush()
-            text = text[size:]
-            if text:
-                time.sleep(self.pause)
-
-    def readline(self, secret=False):
-        """One input line without its line end; EOFError at end of input."""
-        if self._read_raw is not None:
-            return self._read_echoing(secret)
-        line = self.stdin.readline()
-        if not line:
-            raise EOFError()
-        return line.rstrip("\r\n")
-
-    def _read_echoing(self, secret):
-        """One line, echoed as it is read (but for a secret); what was typed
-        after its end waits for the next read."""
-        line = []
-        while True:
-            if not self._typed:
-                data = self._read_raw()
-                if not data:
-                    raise EOFError()
-                self._typed = self._decoder.decode(data)
-            shown = []
-            for index, char in enumerate(self._typed):
-                after_cr, self._after_cr = self._after_cr, char == "\r"
-                if char == "\n" and after_cr:
-                    continue
-                if char in "\r\n":
-                    self._typed = self._typed[index + 1:]
-                    if not secret:
-                        shown.append("\n")
-                    self.echo("".join(shown))
-                    return "".join(line)
-                line.append(char)
-                if not secret:
-                    shown.append(char)
-            self._typed = ""
-            self.echo("".join(shown))
-
-    def echo(self, text):
-        """Echoes typed text: a character at a time after the echo delay on a
-        slow console, else all at once."""
-        if not text:
-            return
-        for char in (text if self.echo_delay else (text,)):
-            if self.echo_delay:
-                time.sleep(self.echo_delay)
-            self.stdout.write(char)
-            self.stdout.flush()
-
-    def ask_secret(self, prompt):
-        """Turns echo off before the prompt shows, so nothing typed after it
-        is echoed."""
-        if self._read_raw is not None:
-            self.write(prompt)
-            line = self.readline(secret=True)
-            self.write("\n")
-            return line
-        fd = self.stdin.fileno() if hasattr(self.stdin, "fileno") else None
-        if fd is not None and os.isatty(fd):
-            import termios
-
-            saved = termios.tcgetattr(fd)
-            quiet = termios.tcgetattr(fd)
-            quiet[3] &= ~termios.ECHO
-            termios.tcsetattr(fd, termios.TCSANOW, quiet)
-            try:
-                self.write(prompt)
-                line = self.stdin.readline()
-            finally:
-                termios.tcsetattr(fd, termios.TCSANOW, saved)
-            self.write("\n")
-        else:
-            self.write(prompt)
-            line = self.stdin.readline()
-        if not line:
-            raise EOFError()
-        return line.rstrip("\r\n")
 
     # -- redundancy ------------------------------------------------------
 
@@ -284,7 +178,9 @@ class Console(object):
 
     def begin(self):
         """The state a session starts in."""
-        self.mode, self.config_path = self.args.start_state, []
+        start = getattr(self.args, "start_state", None)
+        self.mode = start if start in self.cli.modes else self.cli.modes[0]
+        self.config_path, self.staged, self.config_session = [], [], None
 
     def session(self):
         self.begin()
@@ -303,6 +199,8 @@ class Console(object):
             self.handle(line)
 
     def login(self):
+        if self.cli.login == "unix":
+            return self.unix_login()
         for _ in range(3):
             self.write("\nUser Access Verification\n\nUsername: ")
             username = self.readline()
@@ -317,70 +215,159 @@ class Console(object):
         self.write("% Too many failed logins\n")
         raise EOFError()
 
+    def unix_login(self):
+        for _ in range(3):
+            username = ""
+            while not username.strip():
+                self.write("\nlogin: ")
+                username = self.readline()
+            password = self.ask_secret("Password: ")
+            if username == self.args.username and password == self.password:
+                return
+            self.write("\nLogin incorrect")
+        raise EOFError()
+
     def prompt(self):
-        if self.mode == "config":
-            return "%s(config%s)#" % (self.hostname, "-" + self.config_path[-1][0] if self.config_path else "")
-        return self.hostname + ("#" if self.mode == "enable" else ">")
+        form = self.cli.prompts[self.mode]
+        if self.mode == "config" and self.config_session and self.cli.session_prompt:
+            form = self.cli.session_prompt
+        text = form.format(host=self.hostname, user=self.args.username, session=self.config_session,
+                           sub="-" + self.config_path[-1][0] if self.config_path else "",
+                           mark="*" if self.staged else "~")
+        if self.mode == "config" and self.cli.edit_line:
+            return self.cli.edit_line + "\n" + text
+        return text
+
+    def say(self, form, line=""):
+        """Writes one of the dialect's answers, "{line}" the line typed."""
+        self.write(form.format(line=line) + "\n")
+
+    def stages(self):
+        """Whether configuration lines wait for a commit here."""
+        return self.cli.staged and (self.cli.session_prompt is None or self.config_session is not None)
 
     def handle(self, line):
         if not line:
             return
-        if _words(line) in self.rejected:
-            self.write(REJECTED + "\n")
+        if _words(line) in self.rejected and not (self.cli.staged and self.mode == "config"):
+            self.say(self.cli.refused, line)
             return
         if _words(line) in self.hangs:
             while True:
                 self.readline()
         if self.mode == "config":
             return self.configure(line)
+        if self.mode == "shell":
+            return self.shell(line)
         words = line.split("|", 1)[0].split()
         if not words:
             # Nothing before the pipe.
-            self.write(INVALID + "\n")
+            self.say(self.cli.invalid, line)
             return
-        if _is(words[0], "enable") and len(words) == 1:
-            return self.enable()
-        if _is(words[0], "disable") and len(words) == 1:
-            self.mode = "disable"
+        if self.exec_mode_command(words):
             return
-        if words[0].lower() in ("exit", "logout", "quit"):
-            raise SessionEnd()
-        if _is(words[0], "terminal") and len(words) == 3:
+        if self.mode == "enable" and (self.confirm(words) or self.save(words)):
             return
-        if _is(words[0], "configure") and self.mode == "enable" and all(_is(w, "terminal") for w in words[1:2]):
-            if self.args.no_config:
-                self.write(REJECTED + "\n")
-                return
-            self.mode, self.config_path = "config", []
-            return
-        if self.mode == "enable" and self.confirm(words):
-            return
-        if _is(words[0], "show") and len(words) > 1:
+        if _is(words[0], self.cli.show) and len(words) > 1:
             lines = self.show(words[1:])
             if lines is not None:
                 return self.print_filtered(lines, line)
-        self.write(INVALID + "\n")
+        self.say(self.cli.invalid, line)
+
+    def shell(self, line):
+        """A root login's shell: ``cli`` starts the CLI."""
+        if line == "cli":
+            self.mode = "enable"
+        elif line in ("exit", "logout"):
+            raise SessionEnd()
+        else:
+            self.write("sh: %s: not found\n" % line.split()[0])
+
+    def exec_mode_command(self, words):
+        """The commands that change modes or settings; True when ``words``
+        was one."""
+        if "disable" in self.cli.modes and len(words) == 1:
+            if _is(words[0], "enable"):
+                self.enable()
+                return True
+            if _is(words[0], "disable"):
+                self.mode = "disable"
+                return True
+        if words[0].lower() in ("exit", "logout", "quit"):
+            raise SessionEnd()
+        for paging in self.cli.paging:
+            if len(words) > len(paging) - (len(paging) == 1) and all(
+                    _is(word, keyword) for word, keyword in zip(words, paging)):
+                return True
+        if self.mode == "enable" and self.enters(words):
+            if self.args.no_config:
+                self.say(self.cli.refused, " ".join(words))
+            else:
+                self.enter_config(words)
+            return True
+        return False
+
+    def enters(self, words):
+        enter = self.cli.enter
+        if self.cli.session_prompt and len(words) == 3 and _is(words[0], enter[0]) and _is(words[1], "session"):
+            return True
+        return len(enter) >= len(words) >= self.cli.enter_min and all(
+            _is(word, keyword) for word, keyword in zip(words, enter))
+
+    def enter_config(self, words):
+        """Staged lines wait for the next commit across configuration
+        modes; a configuration session starts with none."""
+        self.mode, self.config_path = "config", []
+        self.config_session = words[2] if len(words) == 3 else None
+        if self.cli.session_prompt:
+            self.staged = []
+        if self.cli.announce:
+            self.write("Entering configuration mode\n")
+
+    def leave_config(self):
+        self.mode, self.config_path, self.config_session = "enable", [], None
+        if self.cli.announce:
+            self.write("Exiting configuration mode\n")
+
+    def save(self, words):
+        """The dialect's save command; True when ``words`` was it."""
+        save = self.cli.save
+        if save is None or " ".join(words).lower() != save[0]:
+            return False
+        if save[1] is not None:
+            self.write(save[1] + " ")
+            if not self.readline().strip().lower().startswith(save[2]):
+                return True
+        self.write(save[3] + "\n")
+        return True
 
     def show(self, words):
         if len(words) == 3 and words[0].lower() == "ip" and _is(words[1], "interface") and _is(words[2], "brief"):
             return ["%-22s %-15s OK? Method %-21s Protocol" % ("Interface", "IP-Address", "Status")] + [
                 "%-22s %-15s YES %-6s %-21s %s" % row for row in _INTERFACES]
+        if len(words) == len(self.cli.running) and all(_is(w, k) for w, k in zip(words, self.cli.running)):
+            return self.running_config()
         what = [k for k in _SHOW if _is(words[0], k)]
         if len(what) != 1:
             return None
         what = what[0]
         if what == "version":
             rps = 2 if self.args.role else 1
-            return ["Generic router simulator, software version 1.0",
+            return [self.cli.banner,
                     "%s uptime is %d minutes" % (self.hostname, self.uptime()),
                     "%d route processor(s)" % rps]
         if what == "clock":
             return [time.strftime("%H:%M:%S UTC %a %b %d %Y", time.gmtime())]
         if what == "running-config":
-            return ["hostname %s" % self.hostname] + self.running + ["end"]
+            return self.running_config()
         if what == "tech-support":
             return self.tech_support()
         return self.redundancy()
+
+    def running_config(self):
+        if self.cli.set_style:
+            return list(self.running)
+        return ["hostname %s" % self.hostname] + self.running + ["end"]
 
     def tech_support(self):
         """A long report: --tech-lines lines of about 70 characters."""
@@ -410,7 +397,7 @@ class Console(object):
         if "|" in line:
             pipe = line.split("|", 1)[1].split(None, 1)
             if len(pipe) != 2 or not (_is(pipe[0], "include") or _is(pipe[0], "exclude")):
-                self.write(INVALID + "\n")
+                self.say(self.cli.invalid, line)
                 return
             keep = _is(pipe[0], "include")
             lines = [text for text in lines if bool(re.search(pipe[1], text)) == keep]
@@ -428,15 +415,23 @@ class Console(object):
     def configure(self, line):
         words = line.split()
         keyword = words[0].lower()
-        if keyword == "end":
-            self.mode, self.config_path = "enable", []
-            return
-        if keyword == "exit":
+        if _words(line) in self.cli.end:
+            return self.leave_config()
+        if keyword in self.cli.leave and (len(words) == 1 or _words(line) == keyword + " discard"):
+            if len(words) == 2:
+                self.staged = []
             if self.config_path:
                 self.config_path.pop()
             else:
-                self.mode = "enable"
+                self.leave_config()
             return
+        if self.stages():
+            return self.stage(line)
+        self.apply(line)
+
+    def apply(self, line):
+        """A configuration line that applies at once."""
+        keyword = line.split()[0].lower()
         indent = " " * len(self.config_path)
         self.running.append(indent + line)
         path = [entry[1] for entry in self.config_path]
@@ -447,6 +442,54 @@ class Console(object):
         elif path == ["redundancy", "main-cpu"] and line.lower() in ("standby console enable",
                                                                      "no standby console enable"):
             self.standby_console(not line.lower().startswith("no "))
+
+    def stage(self, line):
+        """A configuration line of a dialect that stages its lines: the
+        commit, check, discard and compare commands, or a line kept for the
+        commit."""
+        words = line.lower().split()
+        if words[0] == "commit" or words[0] == "commit-confirm":
+            return self.commit(check=words[1:2] == ["check"])
+        if tuple(words) == self.cli.discard:
+            self.staged = []
+            if self.cli.set_style:
+                self.write("load complete\n")
+            return
+        if tuple(line.replace("|", " | ").lower().split()) == self.cli.compare:
+            return self.write("".join("+ %s\n" % staged for staged in self.staged))
+        if self.cli.set_style and not (words[0] in ("set", "delete") and len(words) > 1):
+            return self.say(self.cli.invalid, line)
+        if not self.cli.set_style and words[0] in _SUBMODES and not self.config_path:
+            self.config_path.append((_SUBMODES[words[0]], words[0]))
+        self.staged.append(line)
+
+    def commit(self, check=False):
+        refused = [staged for staged in self.staged if _words(staged) in self.rejected]
+        if refused or "commit" in self.rejected:
+            for staged in refused:
+                self.say(self.cli.stage_refused, staged)
+            self.say(self.cli.commit_failed or self.cli.refused, "commit")
+            return
+        if check:
+            return self.write("configuration check succeeds\n")
+        for staged in self.staged:
+            self.commit_line(staged)
+        self.staged = []
+        if self.cli.commit_done:
+            self.write(self.cli.commit_done + "\n")
+        if self.config_session is not None:
+            self.leave_config()
+
+    def commit_line(self, staged):
+        """Applies one staged line to the running configuration."""
+        if not self.cli.set_style:
+            self.running.append(staged)
+        elif staged.startswith("set "):
+            self.running.append(staged)
+        elif staged[len("delete "):] in [entry[len("set "):] for entry in self.running]:
+            self.running.remove("set " + staged[len("delete "):])
+        if self.cli.unlock and _words(staged) in (self.cli.unlock, "delete" + self.cli.unlock[len("set"):]):
+            self.standby_console(staged.startswith("set "))
 
     def standby_console(self, enabled):
         if self.args.role == "active":

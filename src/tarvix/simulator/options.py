@@ -3,17 +3,13 @@ options, and the console of each dialect."""
 import argparse
 
 from tarvix.simulator import DIALECTS, ENABLE_PASSWORD_ENV, PASSWORD_ENV
-from tarvix.simulator.commit_console import CommitConsole
 from tarvix.simulator.console import Console
 
 
-# The console of each CLI dialect (tarvix.simulator.DIALECTS).
-CONSOLES = {"generic": Console, "commit": CommitConsole}
-
-
 def console_class(args):
-    """The console class for parsed arguments (their ``dialect``)."""
-    return CONSOLES[getattr(args, "dialect", None) or "generic"]
+    """The console class for parsed arguments: one console speaks every
+    dialect (their ``dialect``), from the dialect's data."""
+    return Console
 
 
 def build_parser():
@@ -23,12 +19,15 @@ def build_parser():
                     "%s (login) and %s (enable, optional)." % (PASSWORD_ENV, ENABLE_PASSWORD_ENV))
     parser.add_argument("--hostname", default="router")
     parser.add_argument("--dialect", choices=DIALECTS, default="generic",
-                        help="the CLI dialect: generic (host>, host#, host(config)#) or commit (user@host>, "
-                             "user@host#, staged configuration applied by commit)")
+                        help="the CLI dialect, the os name of the plugin that speaks it: generic (host>, "
+                             "host#, host(config)#), commit (user@host>, user@host#, staged configuration "
+                             "applied by commit), frr, eos, junos, vrp, vyos or fastiron")
     parser.add_argument("--login", action="store_true", help="ask for a username and password first")
     parser.add_argument("--username", default="admin", help="the username --login accepts (default: admin)")
     parser.add_argument("--banner", action="store_true", help='show "Press RETURN to get started" first')
-    parser.add_argument("--start-state", choices=("disable", "enable"), default="disable")
+    parser.add_argument("--start-state", choices=("disable", "enable", "shell"), default="disable",
+                        help="the state a session starts in, where the dialect has it (shell: a root login's "
+                             "shell, junos)")
     parser.add_argument("--pair-dir", help="directory shared by the two RPs of a dual-RP pair")
     parser.add_argument("--role", choices=("active", "standby"), help="this RP's role in the pair")
     parser.add_argument("--silent", action="store_true", help="never show a prompt (a dead console)")

@@ -1,0 +1,33 @@
+"""The dialect of the eos CLI.
+
+Exec prompts ``host>`` and ``host#``; configuration goes through a
+configuration session (``configure session NAME`` -> ``host(config-s-NAME)#``)
+whose lines apply together at ``commit`` (which leaves the session) or are
+dropped by ``abort``.  Rejections start with "% ".
+"""
+from tarvix.eal.dialect import Dialect
+
+# The configuration session a connection stages its lines in.
+SESSION = "tarvix"
+
+DIALECT = Dialect(
+    "eos",
+    # host>, host#, host(config)#, host(config-s-tarvix)#, host(config-s-tarvix-if-Et1)#
+    prompt="{host}{mode}",
+    states=[("disable", ">"), ("enable", "#"), ("config", r"\(config[^()\s]*\)#")],
+    transitions={
+        ("disable", "enable"): "enable",
+        ("enable", "disable"): "disable",
+        ("enable", "config"): "configure session %s" % SESSION,
+        ("config", "enable"): "end",
+    },
+    password_commands=["enable"],
+    setup_exec=["terminal length 0", "terminal width 32767"],
+    error_patterns=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command",
+                    r"^% ?Unavailable command", r"^% ?Not supported"],
+    commit=["commit"],
+    rollback=["abort"],
+    save=["write memory"],
+    commit_confirmed="commit timer {minutes}",
+    template_platform="arista_eos",
+)

@@ -1,0 +1,24 @@
+"""The dialect of the fastiron CLI.
+
+Prompts ``SSH@host>``, ``SSH@host#`` and ``SSH@host(config)#`` (``telnet@``
+on a telnet line, no prefix on a console); ``skip-page-display`` turns the
+pager off; a rejected command is answered "Invalid input -> ...".
+"""
+from tarvix.eal.dialect import Dialect
+
+DIALECT = Dialect(
+    "fastiron",
+    prompt=r"(?:SSH@|telnet@)?{host}{mode}",
+    states=[("disable", ">"), ("enable", "#"), ("config", r"\(config[^()\s]*\)#")],
+    transitions={
+        ("disable", "enable"): "enable",
+        ("enable", "disable"): "exit",
+        ("enable", "config"): "configure terminal",
+        ("config", "enable"): "end",
+    },
+    password_commands=["enable"],
+    setup_exec=["skip-page-display"],
+    error_patterns=[r"Invalid input ->", r"^\s*Error[:\s-]", r"^\s*Incomplete command", r"^\s*Ambiguous input"],
+    save=["write memory"],
+    template_platform="ruckus_fastiron",
+)

@@ -1,0 +1,33 @@
+"""The dialect of the junos CLI.
+
+Prompts ``user@host>`` (operational) and ``user@host#`` (configuration,
+under an ``[edit]`` line); ``configure`` enters configuration, where lines
+are staged until ``commit`` applies them (``commit check`` validates them,
+``commit confirmed N`` applies them for N minutes unless confirmed) and
+``rollback`` drops them.  A root login lands in a shell
+(``root@host:~ # ``), where ``cli`` starts the CLI.
+"""
+from tarvix.eal.dialect import Dialect
+
+DIALECT = Dialect(
+    "junos",
+    prompt=r"[^\s@#>()%:]+@{host}{mode}",
+    states=[("enable", ">"), ("config", "#"), ("shell", r":[^\s#%>]*\s?[%#]")],
+    fixed=[("standby_locked", r"Standby console disabled")],
+    # The line above the configuration prompt, part of no output.
+    prompt_banner=r"\[edit[^\]]*\]",
+    transitions={
+        ("shell", "enable"): "cli",
+        ("enable", "config"): "configure",
+        ("config", "enable"): "exit configuration-mode",
+    },
+    setup_exec=["set cli screen-length 0", "set cli screen-width 0"],
+    standby_unlock=["set chassis redundancy standby-console enable"],
+    error_patterns=[r"^error:", r"^\s*syntax error", r"^\s*unknown command", r"^\s*missing argument"],
+    commit=["commit"],
+    rollback=["rollback"],
+    commit_check=["commit check"],
+    commit_confirmed="commit confirmed {minutes}",
+    settle_time=2,
+    template_platform="juniper_junos",
+)

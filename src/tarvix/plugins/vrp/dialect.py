@@ -1,0 +1,27 @@
+"""The dialect of the vrp CLI.
+
+The user view shows ``<host>``; ``system-view`` enters the system view,
+``[~host]`` (``[*host]`` once a line is staged, ``[~host-Interface1]`` in a
+sub-view); staged lines apply at ``commit`` and ``return`` goes back to the
+user view.  ``save`` asks before it writes.  Rejections start with
+"Error: ".
+"""
+from tarvix.eal.dialect import Dialect
+
+DIALECT = Dialect(
+    "vrp",
+    # <host>, [host], [~host], [*host], [~host-GigabitEthernet0/0/1]
+    prompt=r"[<\[][~*]?{host}{mode}",
+    states=[("enable", ">"), ("config", r"(?:-[^\]\s]+)?\]")],
+    transitions={
+        ("enable", "config"): "system-view",
+        ("config", "enable"): "return",
+    },
+    setup_exec=["screen-length 0 temporary"],
+    error_patterns=[r"^\s*Error:"],
+    commit=["commit"],
+    rollback=["clear configuration candidate"],
+    save=["save"],
+    save_questions=[(r"Continue\?\s*\[Y/N\]:?", "Y")],
+    template_platform="huawei_vrp",
+)

@@ -1,0 +1,30 @@
+"""The dialect of the vyos CLI.
+
+Operational prompt ``user@host:~$ ``, configuration prompt ``user@host# ``
+under an ``[edit]`` line; ``configure`` enters configuration, lines are
+staged until ``commit`` (``commit-confirm N`` applies them for N minutes
+unless confirmed), ``compare`` shows them, ``discard`` drops them and
+``exit`` leaves (``exit discard`` drops them on the way); ``save`` writes
+the configuration booted from.
+"""
+from tarvix.eal.dialect import Dialect
+
+DIALECT = Dialect(
+    "vyos",
+    prompt=r"[^\s@#$()]+@{host}{mode}",
+    states=[("enable", r":[^\s#$]*\$"), ("config", "#")],
+    # The line above the configuration prompt, part of no output.
+    prompt_banner=r"\[edit[^\]]*\]",
+    transitions={
+        ("enable", "config"): "configure",
+        ("config", "enable"): "exit",
+    },
+    setup_exec=["set terminal length 0", "set terminal width 512"],
+    error_patterns=[r"^\s*Invalid command", r"^\s*Set failed", r"^\s*Delete failed", r"^\s*Commit failed",
+                    r"^\s*Configuration path: .* is not valid"],
+    commit=["commit"],
+    rollback=["discard"],
+    save=["save"],
+    commit_confirmed="commit-confirm {minutes}",
+    template_platform="vyos",
+)
