@@ -15,6 +15,9 @@ A start URL asks for one: ``ssh://[user@]host[:port]``.  Options
 - ``keepalive``: seconds between keepalive requests while the link is read
   (0: none); ``connect_timeout``: seconds for the TCP connect, the key
   exchange and the authentication (the connection's timeout by default).
+- ``config``, ``jump``, ``proxy_command``, ``identities_only``, ``kex``,
+  ``hostkeys``, ``ciphers``, ``macs``: the user's ssh configuration (read
+  as the system ssh reads it), jump hosts, algorithms: see tarvix.eal.sshroute.
 
 The passwords of the connection's credentials answer the server's password
 (or keyboard-interactive) authentication; the shell then runs on a
@@ -40,6 +43,7 @@ import traceback
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
+from tarvix.eal import sshalgos, sshhops, sshroute
 from tarvix.eal.spawn import Spawn
 
 try:
@@ -73,7 +77,7 @@ EXTENDED_DATA_MERGE = 2
 POLICIES = {True: "accept-new", "accept-new": "accept-new", "yes": "yes", "strict": "yes",
             False: "off", "off": "off", "no": "off"}
 OPTIONS = frozenset(["host_key_checking", "known_hosts", "key_file", "passphrase", "agent", "keepalive",
-                     "connect_timeout"])
+                     "connect_timeout"]) | sshroute.OPTIONS
 _URL = re.compile(r"^ssh://(?:(\S+)@)?(\[[^\]\s]+\]|[^:/@\s\[\]]+)(?::(\d+))?/?$")
 _known_hosts_lock = threading.Lock()
 
@@ -107,6 +111,7 @@ def check_options(options):
     if policy not in POLICIES:
         raise ValueError("host_key_checking is accept-new (True), yes or off (False), not %r" % (policy,))
     options["host_key_checking"] = POLICIES[policy]
+    sshroute.check(options)
     return options
 
 
@@ -367,13 +372,15 @@ class SshSpawn(Spawn):
         self.options = check_options(ssh)
         self.username = self.url[0] or username
         self.passwords = [p for p in passwords if isinstance(p, str)]
+        self.key_files = [os.path.expanduser(self.options["key_file"])] if self.options.get("key_file") else []
         self._channel = None
         self._started = started
         super(SshSpawn, self).__init__(command, device, timeout=timeout, log=log, env=env, dimensions=dimensions,
                                        session_log=session_log, secrets=secrets)
 
     def _start(self, argv, env, dimensions):
-        user, host, port = self.url
+        route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None)
+        host, port = route.target.host, route.target.port
         limit = float(self.options.get("connect_timeout") or self.timeout)
         began = time.monotonic()
         sock = channel = session = link = None
@@ -383,8 +390,10 @@ class SshSpawn(Spawn):
             self._started(self)
         try:
             try:
-                sock = socket.create_connection((host, port), limit)
-                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                sock = sshhops.connect(route, limit, self)
+            except sshhops.HopFailure as error:
+                raise self._fail(LinkTimeoutError if error.timed_out else LinkClosedError, error.words,
+                                 "link closed while connecting")
             except socket.timeout:
                 raise self._fail(LinkTimeoutError, "connect to host %s: Connection timed out" % where,
                                  "timed out after %s s connecting" % limit)
@@ -396,9 +405,10 @@ class SshSpawn(Spawn):
                     raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
                 self._channel.sock = sock
             session = Session()
+            sshalgos.apply(session, route.target.algorithms, sshalgos.methods())
             session.set_timeout(max(1, int((limit - (time.monotonic() - began)) * 1000)))
             try:
-                session.handshake(sock)
+                sshhops.handshake(self, session, sock, route, limit)
                 self._check_host_key(session, host, port)
                 self._authenticate(session)
                 channel = session.open_session()
@@ -411,7 +421,8 @@ class SshSpawn(Spawn):
             except _ssh2_errors.SSH2Error as error:
                 if self._channel.aborted:
                     raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
-                raise self._fail(LinkClosedError, "%s: %s" % (where, _session_error(session, error)),
+                raise self._fail(LinkClosedError, "%s: %s%s" % (where, _session_error(session, error),
+                                                                 sshhops.said(sock)),
                                  "link closed while connecting")
             session.set_blocking(False)
             keepalive = int(self.options.get("keepalive") or 0)
@@ -476,16 +487,15 @@ class SshSpawn(Spawn):
             return
         methods = set((methods or "").split(",")) if isinstance(methods, str) else set(methods or [])
         tried = []
-        if self.options.get("key_file") and "publickey" in methods:
+        for key_file in self.key_files if "publickey" in methods else ():
             tried.append("publickey")
             try:
-                session.userauth_publickey_fromfile(username, os.path.expanduser(self.options["key_file"]),
-                                                    self.options.get("passphrase") or "")
+                session.userauth_publickey_fromfile(username, key_file, self.options.get("passphrase") or "")
                 return
             except _ssh2_errors.AuthenticationError:
                 pass
             except (_ssh2_errors.PublicKeyInitError, _ssh2_errors.FileError) as error:
-                self.log.warning("%s: the key %s cannot be used: %s", self.device, self.options["key_file"],
+                self.log.warning("%s: the key %s cannot be used: %s", self.device, key_file,
                                  _words(error) or type(error).__name__)
         agent = self.options.get("agent")
         if (agent or (agent is None and os.environ.get("SSH_AUTH_SOCK"))) and "publickey" in methods:

@@ -1,0 +1,249 @@
+"""The way to one SSH device: the host, port, user, keys and algorithms of
+the device and of every jump host before it, or the program whose standard
+input and output are the connection (ProxyCommand).
+
+What the options of the link (``ssh={...}``) say wins; what they leave out
+comes from the user's ssh configuration as the system ssh resolves it
+(``ssh -G``, see tarvix.eal.sshconfig), then from the link's defaults.
+Options of this module:
+
+- ``config``: True (the default: the user's and the system's files, as
+  the system ssh reads them), False (none) or the path of a file read in
+  their place.
+- ``jump``: the jump hosts, first to last: "[user@]host[:port]" each, in a
+  list or separated by commas (as ProxyJump), or {"host", "port", "user",
+  "key_file", "passphrase", "password"} for a hop's own credentials;
+  [] or "none": none, whatever the configuration says.
+- ``proxy_command``: a program (run by the shell, %h, %p, %r and %n
+  replaced as ssh does) whose standard input and output are the connection.
+- ``identities_only``: only the key files given (or configured) are tried,
+  not the agent's keys.
+- ``kex``, ``hostkeys``, ``ciphers``, ``macs``: see tarvix.eal.sshalgos.
+"""
+import getpass
+import os
+import re
+import shlex
+
+from tarvix.core.errors import LinkClosedError
+from tarvix.eal import sshalgos, sshconfig
+
+OPTIONS = frozenset(["config", "jump", "proxy_command", "identities_only"]) | sshalgos.OPTIONS
+DEFAULT_PORT = 22
+HOP_FIELDS = frozenset(["host", "port", "user", "key_file", "passphrase", "password"])
+_HOP = re.compile(r"^(?:ssh://)?(?:(\S+)@)?(\[[^\]\s]+\]|[^:/@\s\[\]]+)(?::(\d+))?/?$")
+# StrictHostKeyChecking -> the link's host key policy; "ask" (no one to
+# ask here) is the link's own default.
+_POLICIES = {"yes": "yes", "accept-new": "accept-new", "no": "off", "off": "off", "ask": "accept-new"}
+
+
+def parse_hop(spec):
+    """(user or None, host, port or None) of "[user@]host[:port]"."""
+    found = _HOP.match(spec.strip()) if isinstance(spec, str) else None
+    if not found or not 0 < int(found.group(3) or DEFAULT_PORT) < 65536:
+        raise ValueError("a jump host is [user@]host[:port], not %r" % (spec,))
+    host = found.group(2)
+    if host.startswith("["):
+        host = host[1:-1]
+    return found.group(1), host, int(found.group(3)) if found.group(3) else None
+
+
+def _hop_specs(value):
+    if value is None:
+        return None
+    if isinstance(value, str):
+        value = [] if value.strip().lower() == "none" else [v for v in value.split(",") if v.strip()]
+    if isinstance(value, dict):
+        value = [value]
+    if not isinstance(value, (list, tuple)):
+        raise ValueError("ssh option jump is a list of jump hosts, not %r" % (value,))
+    hops = []
+    for spec in value:
+        if isinstance(spec, dict):
+            unknown = sorted(set(spec) - HOP_FIELDS)
+            if unknown or not isinstance(spec.get("host"), str):
+                raise ValueError("a jump host's fields are %s (host required), not %r"
+                                 % (", ".join(sorted(HOP_FIELDS)), spec))
+            user, host, port = parse_hop(spec["host"])
+            hop = dict(spec, host=host, user=spec.get("user", user), port=spec.get("port", port))
+            if hop["port"] is not None and not (isinstance(hop["port"], int) and 0 < hop["port"] < 65536):
+                raise ValueError("a jump host's port is 1 to 65535, not %r" % (hop["port"],))
+            hops.append(hop)
+        else:
+            user, host, port = parse_hop(spec)
+            hops.append({"host": host, "user": user, "port": port})
+    return hops
+
+
+def check(options):
+    """ValueError for a bad option of this module."""
+    config = options.get("config", True)
+    if not isinstance(config, (bool, str)) and config is not None:
+        raise ValueError("ssh option config is True, False or a file's path, not %r" % (config,))
+    _hop_specs(options.get("jump"))
+    if options.get("proxy_command") is not None and not isinstance(options["proxy_command"], str):
+        raise ValueError("ssh option proxy_command is a command line, not %r" % (options["proxy_command"],))
+    sshalgos.check(options)
+
+
+class Endpoint(object):
+    """One SSH server on the way: where, as whom, with which keys, under
+    which host key policy and algorithms."""
+
+    def __init__(self, name, host, port, user):
+        self.name = name
+        self.host, self.port, self.user = host, port, user
+        self.key_files = []
+        self.passphrase = ""
+        self.passwords = []
+        self.agent = None
+        self.known_hosts = None
+        self.policy = "accept-new"
+        self.connect_timeout = None
+        self.keepalive = 0
+        self.algorithms = sshalgos.wanted({}, None)
+
+    def key(self):
+        """What makes two endpoints the same session to share."""
+        return (self.host, self.port, self.user, tuple(self.key_files), self.agent, self.known_hosts, self.policy,
+                tuple(self.passwords), tuple(tuple(self.algorithms[n]) for n in sorted(self.algorithms)))
+
+    def __str__(self):
+        where = self.host if self.port == DEFAULT_PORT else "%s:%d" % (self.host, self.port)
+        return "%s%s" % ("%s@" % self.user if self.user else "", where)
+
+
+class Route(object):
+    """``target``, the ``hops`` before it (first to last), or the
+    ``proxy_command`` that carries the connection; ``config`` names the
+    configuration read (None: none)."""
+
+    def __init__(self, target, hops, proxy_command, config):
+        self.target, self.hops, self.proxy_command, self.config = target, hops, proxy_command, config
+
+    def describe(self):
+        words = ["ssh configuration %s" % self.config if self.config else "no ssh configuration",
+                 "%s is %s" % (self.target.name, self.target)]
+        if self.hops:
+            words.append("through %s" % ", ".join("%s (%s)" % (h.name, h) for h in self.hops))
+        elif self.proxy_command:
+            words.append("through the program %s" % self.proxy_command)
+        return "; ".join(words)
+
+
+def _set_by_file(entries, base, key):
+    """The configuration's value for ``key`` when it is not ssh's default."""
+    value = (entries or {}).get(key)
+    if value is None or value == (base or {}).get(key):
+        return None
+    return value
+
+
+def _keys(entries, base):
+    files = (entries or {}).get("identityfile") or []
+    return [os.path.expanduser(f) for f in files if os.path.isfile(os.path.expanduser(f))]
+
+
+def _fill(point, entries, base, options):
+    """Fills ``point`` from the options, else the configuration."""
+    point.key_files = [os.path.expanduser(options["key_file"])] if options.get("key_file") else _keys(entries, base)
+    point.passphrase = options.get("passphrase") or ""
+    only = options.get("identities_only")
+    if only is None:
+        only = (entries or {}).get("identitiesonly") == "yes"
+    point.agent = False if only else options.get("agent")
+    known = _set_by_file(entries, base, "userknownhostsfile")
+    point.known_hosts = options.get("known_hosts") or (os.path.expanduser(shlex.split(known)[0]) if known else None)
+    policy = options.get("host_key_checking", "accept-new")
+    strict = _set_by_file(entries, base, "stricthostkeychecking")
+    if policy == "accept-new" and strict in _POLICIES:
+        policy = _POLICIES[strict]
+    point.policy = policy
+    timeout = (entries or {}).get("connecttimeout")
+    point.connect_timeout = options.get("connect_timeout") or (int(timeout) if timeout and timeout.isdigit() else None)
+    alive = (entries or {}).get("serveraliveinterval")
+    point.keepalive = options.get("keepalive") or (int(alive) if alive and alive.isdigit() else 0)
+    point.algorithms = sshalgos.wanted(options, entries)
+
+
+def _endpoint(name, host, port, user, options, path, fallback_user):
+    """An endpoint resolved through the configuration (``path``: False for
+    none), and its ssh -G entries."""
+    entries = sshconfig.resolve(host, port, user, path or None) if path is not False else None
+    base = sshconfig.defaults() if entries else None
+    point = Endpoint(name, (entries or {}).get("hostname") or host,
+                     port or int((entries or {}).get("port") or DEFAULT_PORT),
+                     user or _set_by_file(entries, base, "user") or fallback_user)
+    _fill(point, entries, base, options)
+    return point, entries
+
+
+def _config_path(options):
+    config = options.get("config", True)
+    if config is False:
+        return False
+    if config is True or config is None:
+        return None
+    path = os.path.expanduser(config)
+    if sshconfig.program() is None:
+        raise sshconfig.ConfigError("reading the ssh configuration %s needs the system ssh (ssh -G)" % path)
+    return path
+
+
+def expand_command(command, point):
+    """ProxyCommand with ssh's tokens replaced for ``point``."""
+    tokens = {"h": point.host, "p": str(point.port), "r": point.user or "", "n": point.name, "%": "%"}
+    return re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), command)
+
+
+def route(host, port, user, options, username=None, passwords=()):
+    """The Route to ``host`` (``port``, ``user``: as the start URL gives
+    them, None when it does not) under the link's checked ``options``;
+    ``username`` and ``passwords`` are the credentials' (the device's
+    only).  ConfigError when the configuration cannot be read."""
+    path = _config_path(options)
+    target, entries = _endpoint(host, host, port, user, options, path, username)
+    target.passwords = list(passwords)
+    jump = options.get("jump")
+    specs = _hop_specs(jump) if jump is not None else _hop_specs((entries or {}).get("proxyjump"))
+    hops = []
+    local = None
+    for spec in specs or []:
+        if local is None:
+            local = getpass.getuser()
+        hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
+                       "agent": options.get("agent"), "key_file": spec.get("key_file"),
+                       "passphrase": spec.get("passphrase")}
+        point, _ = _endpoint(spec["host"], spec["host"], spec.get("port"), spec.get("user"), hop_options, path,
+                             local)
+        if spec.get("password"):
+            point.passwords = [spec["password"]]
+        point.policy = target.policy
+        hops.append(point)
+    command = options.get("proxy_command")
+    if command is None and not hops:
+        command = (entries or {}).get("proxycommand")
+    if command and command.strip().lower() == "none":
+        command = None
+    if path is False:
+        config = None
+    else:
+        config = path or ("of the user" if entries is not None else None)
+    return Route(target, hops, expand_command(command, target) if command and not hops else None, config)
+
+
+def link_route(link, port_given):
+    """Resolves the way for an SshSpawn ``link`` (its URL's host, port when
+    ``port_given``, and user; its options over the configuration) and sets
+    the link's user, key files and options from it."""
+    user, host, port = link.url
+    try:
+        found = route(host, port if port_given else None, user, link.options, link.username, link.passwords)
+    except sshconfig.ConfigError as error:
+        raise link._fail(LinkClosedError, str(error), "link not started")
+    target = found.target
+    link.username, link.key_files = target.user, target.key_files
+    link.options = dict(link.options, host_key_checking=target.policy, known_hosts=target.known_hosts,
+                        agent=target.agent, keepalive=target.keepalive, connect_timeout=target.connect_timeout)
+    link.log.debug("%s: %s", link.device, found.describe())
+    return found
