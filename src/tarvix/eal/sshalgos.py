@@ -37,6 +37,7 @@ DEFAULTS = {
 # Key exchange markers, not methods: always offered where libssh2 has them
 # (strict key exchange, the server's signature algorithms).
 _MARKERS = ("ext-info-c", "kex-strict-c-v00@openssh.com")
+_SERVER_MARKERS = ("ext-info-s", "kex-strict-s-v00@openssh.com")
 
 
 def check(options):
@@ -156,9 +157,10 @@ def refusal(lists, offer):
         if field >= len(offer):
             continue
         ours = lists[name]
-        if not set(ours) & set(offer[field]):
+        theirs = [n for n in offer[field] if n not in _SERVER_MARKERS]
+        if not set(ours) & set(theirs):
             return ("no matching %s: the server offers %s; this link allows %s (allow one with ssh={%r: [...]} "
-                    "or %s in the ssh configuration)" % (words, ",".join(offer[field]), ",".join(ours), name,
+                    "or %s in the ssh configuration)" % (words, ",".join(theirs), ",".join(ours), name,
                                                        {"kexalgorithms": "KexAlgorithms",
                                                         "hostkeyalgorithms": "HostKeyAlgorithms",
                                                         "ciphers": "Ciphers", "macs": "MACs"}[entry]))
@@ -170,7 +172,7 @@ def probe(connect, lists, timeout):
     the key exchange, or None when that cannot be told."""
     try:
         sock = connect()
-    except (OSError, ValueError):
+    except Exception:  # the server is not reached again: nothing to tell
         return None
     try:
         sock.settimeout(timeout)

@@ -134,16 +134,20 @@ def connect(route, timeout, link):
     """The socket to the route's target: through its hops, its program, or
     straight; the hops' sessions are opened as ``link`` (see login_hop)."""
     target = route.target
-    if route.hops:
-        until = time.monotonic() + timeout
-        jump = _jump(route.hops, until, link)
-        try:
-            return jump.forward(target.host, target.port, until)
-        except BaseException:
-            jump.release()
-            raise
-    if route.proxy_command:
-        return program(route.proxy_command)
+    try:
+        if route.hops:
+            until = time.monotonic() + timeout
+            jump = _jump(route.hops, until, link)
+            try:
+                return jump.forward(target.host, target.port, until)
+            except BaseException:
+                jump.release()
+                raise
+        if route.proxy_command:
+            return program(route.proxy_command)
+    except HopFailure as error:
+        raise link._fail(LinkTimeoutError if error.timed_out else LinkClosedError, error.words,
+                         "link closed while connecting")
     return tcp(target.host, target.port, timeout)
 
 
@@ -192,16 +196,23 @@ def handshake(link, session, sock, route, limit):
     algorithms (read from a fresh connection to it)."""
     from ssh2 import exceptions
 
+    missing = sshalgos.apply(session, route.target.algorithms, sshalgos.methods())
+    if missing:
+        link.log.debug("%s: algorithms this link lacks, left out: %s", link.device, ", ".join(missing))
     try:
         session.handshake(sock)
     except exceptions.SSH2Error as error:
         if isinstance(error, exceptions.Timeout) or link._channel.aborted:
             raise
-        why = sshalgos.probe(lambda: connect(route, limit, link), route.target.algorithms, limit)
+        usable = dict((name, [n for n in names if n not in missing])
+                      for name, names in route.target.algorithms.items())
+        why = sshalgos.probe(lambda: connect(route, limit, link), usable, limit)
         if why is None:
             raise
-        raise link._fail(LinkClosedError, "%s port %d: %s" % (route.target.host, route.target.port, why),
-                         "key exchange refused")
+        # Whole: the two lists are the point of the message (link_message
+        # would cut it to the device's last words).
+        raise LinkClosedError("%s: %s port %d: %s\nkey exchange refused"
+                              % (link.device, route.target.host, route.target.port, why))
 
 
 def said(sock):
@@ -321,6 +332,9 @@ class JumpSession(object):
             if _sessions.get(self.key) is self:
                 del _sessions[self.key]
         self._wake()
+        # Closed when the last link is: the hop before it too.
+        if threading.current_thread() is not self._thread:
+            self._thread.join(PROGRAM_END)
 
     def _wake(self):
         try:

@@ -43,7 +43,7 @@ import traceback
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
-from tarvix.eal import sshalgos, sshhops, sshroute
+from tarvix.eal import sshhops, sshroute
 from tarvix.eal.spawn import Spawn
 
 try:
@@ -380,7 +380,7 @@ class SshSpawn(Spawn):
 
     def _start(self, argv, env, dimensions):
         route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None)
-        host, port = route.target.host, route.target.port
+        host, port = route.target.address()
         limit = float(self.options.get("connect_timeout") or self.timeout)
         began = time.monotonic()
         sock = channel = session = link = None
@@ -391,9 +391,6 @@ class SshSpawn(Spawn):
         try:
             try:
                 sock = sshhops.connect(route, limit, self)
-            except sshhops.HopFailure as error:
-                raise self._fail(LinkTimeoutError if error.timed_out else LinkClosedError, error.words,
-                                 "link closed while connecting")
             except socket.timeout:
                 raise self._fail(LinkTimeoutError, "connect to host %s: Connection timed out" % where,
                                  "timed out after %s s connecting" % limit)
@@ -405,7 +402,6 @@ class SshSpawn(Spawn):
                     raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
                 self._channel.sock = sock
             session = Session()
-            sshalgos.apply(session, route.target.algorithms, sshalgos.methods())
             session.set_timeout(max(1, int((limit - (time.monotonic() - began)) * 1000)))
             try:
                 sshhops.handshake(self, session, sock, route, limit)

@@ -108,6 +108,9 @@ class Endpoint(object):
         return (self.host, self.port, self.user, tuple(self.key_files), self.agent, self.known_hosts, self.policy,
                 tuple(self.passwords), tuple(tuple(self.algorithms[n]) for n in sorted(self.algorithms)))
 
+    def address(self):
+        return self.host, self.port
+
     def __str__(self):
         where = self.host if self.port == DEFAULT_PORT else "%s:%d" % (self.host, self.port)
         return "%s%s" % ("%s@" % self.user if self.user else "", where)
@@ -173,7 +176,7 @@ def _endpoint(name, host, port, user, options, path, fallback_user):
     base = sshconfig.defaults() if entries else None
     point = Endpoint(name, (entries or {}).get("hostname") or host,
                      port or int((entries or {}).get("port") or DEFAULT_PORT),
-                     user or _set_by_file(entries, base, "user") or fallback_user)
+                     user or _set_by_file(entries, base, "user") or fallback_user or (entries or {}).get("user"))
     _fill(point, entries, base, options)
     return point, entries
 

@@ -1,0 +1,210 @@
+"""ssh:// links through real OpenSSH servers (sshd on 127.0.0.1 with this
+module's own configuration, host keys and authorized keys): two jump hosts
+to the SSH simulator and to a shell, against the system ssh's path through
+the same hops; hosts named by the aliases of this module's own ssh
+configuration; a server that offers only SHA-1 key exchange and ssh-rsa
+host keys; a changed host key at the second hop."""
+import getpass
+import os
+import shutil
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+from tarvix.bases.connection import Connection
+from tarvix.core.errors import LinkClosedError, LoginError
+from tarvix.eal import sshhops, sshlink
+from tarvix.simulator import server
+
+SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
+pytestmark = [
+    pytest.mark.skipif(not os.path.exists(SSHD) or shutil.which("ssh") is None,
+                       reason="needs OpenSSH's sshd and ssh (apt-get install openssh-server)"),
+    pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or ""),
+    pytest.mark.skipif(not server.available(), reason="needs asyncssh (tarvix[serve])"),
+]
+
+PASSWORD = "sshd-Sim-pw-7"
+CREDENTIALS = {"default": {"username": "admin", "password": PASSWORD}}
+SERVERS = {"b1": [], "b2": [], "old": ["KexAlgorithms diffie-hellman-group14-sha1", "HostKeyAlgorithms ssh-rsa"]}
+TEXT = "".join("line %d: \t\"quoted\" $HOME `ticks` \\ end\n" % n for n in range(300))
+
+
+def _free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def _keygen(path, kind):
+    subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-f", str(path)], check=True)
+
+
+def _sshd(folder, name, extra):
+    port = _free_port()
+    key = folder / ("host_%s" % name)
+    _keygen(key, "rsa" if name == "old" else "ed25519")
+    config = folder / ("sshd_%s" % name)
+    config.write_text("\n".join([
+        "Port %d" % port, "ListenAddress 127.0.0.1", "HostKey %s" % key, "PidFile none",
+        "AuthorizedKeysFile %s" % (folder / "authorized_keys"), "StrictModes no", "UsePAM no",
+        "PasswordAuthentication no", "KbdInteractiveAuthentication no", "PermitRootLogin prohibit-password",
+        "AllowTcpForwarding yes", "LogLevel ERROR"] + extra) + "\n")
+    process = subprocess.Popen([SSHD, "-D", "-e", "-f", str(config)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return process, port
+
+
+def _listening(port, process, until):
+    while time.monotonic() < until and process.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+@pytest.fixture(scope="module")
+def lab(tmp_path_factory):
+    """The servers and this module's ssh configuration (``lab["config"]``)."""
+    if os.geteuid() == 0:
+        os.makedirs("/run/sshd", exist_ok=True)
+    folder = tmp_path_factory.mktemp("sshd")
+    _keygen(folder / "id_client", "ed25519")
+    shutil.copy(str(folder / "id_client.pub"), str(folder / "authorized_keys"))
+    started = {name: _sshd(folder, name, extra) for name, extra in SERVERS.items()}
+    try:
+        until = time.monotonic() + 10
+        for name, (process, port) in started.items():
+            if not _listening(port, process, until):
+                process.kill()
+                pytest.skip("sshd does not start here: %s" % process.communicate()[1].decode()[-300:].strip())
+        ports = {name: port for name, (_, port) in started.items()}
+        with server.serving([{"hostname": "sim", "password": PASSWORD}]) as routers:
+            ports["sim"] = routers.ports["sim"][0]
+            yield _write_config(folder, ports)
+    finally:
+        for process, _ in started.values():
+            process.terminate()
+            process.wait(5)
+            process.stderr.close()
+
+
+def _write_config(folder, ports):
+    user = getpass.getuser()
+    known = folder / "known_hosts"
+    lines = []
+    for alias, port, more in (("b1", ports["b1"], ["BatchMode yes"]), ("b2", ports["b2"], ["BatchMode yes"]),
+                              ("sim", ports["sim"], ["User admin", "ProxyJump b1,b2"]),
+                              ("shell", ports["b1"], ["ProxyJump b1,b2"]),
+                              ("sim-by-program", ports["sim"],
+                               ["User admin", "ProxyCommand ssh -F %s -W %%h:%%p b1" % (folder / "ssh_config")]),
+                              ("old", ports["old"], []),
+                              ("old-allowed", ports["old"], ["KexAlgorithms +diffie-hellman-group14-sha1",
+                                                             "HostKeyAlgorithms +ssh-rsa"])):
+        lines += ["Host %s" % alias, "  HostName 127.0.0.1", "  Port %d" % port] + ["  " + m for m in more]
+    lines += ["Host *", "  User %s" % user, "  IdentityFile %s" % (folder / "id_client"), "  IdentitiesOnly yes",
+              "  UserKnownHostsFile %s" % known, "  StrictHostKeyChecking accept-new"]
+    config = folder / "ssh_config"
+    config.write_text("\n".join(lines) + "\n")
+    (folder / "text").write_text(TEXT)
+    return {"config": str(config), "folder": folder, "known": known, "ports": ports}
+
+
+def _connect(lab, start, **ssh):
+    ssh.setdefault("config", lab["config"])
+    con = Connection(hostname="sim", start=start, credentials=CREDENTIALS, connection_timeout=15,
+                     learn_hostname=True, ssh=ssh)
+    con.connect()
+    return con
+
+
+def _shell_output(link, command):
+    """What ``command`` prints in a shell on the link, between markers."""
+    link.sendline("stty -echo; printf '%%s\\n' BE''GIN; %s; printf '%%s\\n' EN''D" % command)
+    link.expect(r"BEGIN\r?\n", timeout=15)
+    return link.expect(r"(?m)^END\r?\n", timeout=15).match_output.replace("\r\n", "\n")
+
+
+def test_two_jump_hosts_to_the_simulator_and_a_shell(lab):
+    """One session per jump host however many links go through it, closed
+    with the last; the device's and the shell's output as over the system
+    ssh through the same hops."""
+    first = _connect(lab, "ssh://sim")
+    second = _connect(lab, "ssh://sim")
+    try:
+        assert sshhops.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
+                                              for hop in ("b1", "b2"))
+        ours = first.execute("show running-config")
+        assert second.execute("show running-config") == ours and "hostname sim" in ours
+    finally:
+        first.disconnect()
+    assert len(sshhops.open_jumps()) == 2
+    second.disconnect()
+    assert sshhops.open_jumps() == []
+    system = Connection(hostname="sim", start="ssh -F %s sim" % lab["config"], credentials=CREDENTIALS,
+                        connection_timeout=15, learn_hostname=True)
+    system.connect()
+    try:
+        assert system.execute("show running-config") == ours
+    finally:
+        system.disconnect()
+    link = sshlink.SshSpawn("ssh://shell", "shell", timeout=15, ssh={"config": lab["config"]})
+    try:
+        assert _shell_output(link, "cat %s" % (lab["folder"] / "text")) == TEXT
+    finally:
+        link.close()
+    direct = subprocess.run(["ssh", "-F", lab["config"], "shell", "cat", str(lab["folder"] / "text")],
+                            stdout=subprocess.PIPE, timeout=30, check=True).stdout.decode()
+    assert direct == TEXT
+
+
+def test_a_proxy_command_carries_the_link(lab):
+    con = _connect(lab, "ssh://sim-by-program")
+    try:
+        assert "hostname sim" in con.execute("show running-config")
+    finally:
+        con.disconnect()
+
+
+@pytest.mark.parametrize("alias, ssh, refused", [
+    ("old", {}, "no matching key exchange method: the server offers diffie-hellman-group14-sha1; this link "
+                "allows curve25519-sha256"),
+    ("old", {"kex": "+diffie-hellman-group14-sha1"}, "no matching host key type: the server offers ssh-rsa;"),
+    ("old", {"kex": "+diffie-hellman-group14-sha1", "hostkeys": ["ssh-rsa"]}, None),
+    ("old-allowed", {}, None),
+])
+def test_an_old_server_is_reached_only_when_allowed(lab, alias, ssh, refused):
+    ssh["config"] = lab["config"]
+    if refused:
+        with pytest.raises(LinkClosedError) as caught:
+            sshlink.SshSpawn("ssh://%s" % alias, alias, timeout=10, ssh=ssh)
+        first = str(caught.value).splitlines()[0]
+        assert first.startswith("%s: 127.0.0.1 port %d: %s" % (alias, lab["ports"]["old"], refused)), first
+    else:
+        link = sshlink.SshSpawn("ssh://%s" % alias, alias, timeout=10, ssh=ssh)
+        try:
+            assert _shell_output(link, "echo reached") == "reached\n"
+        finally:
+            link.close()
+
+
+def test_each_hop_is_checked_and_named(lab, tmp_path):
+    """A changed host key at the second hop, a jump host's own key refused."""
+    subprocess.run(["ssh", "-F", lab["config"], "b2", "true"], check=True, timeout=30)
+    known = lab["known"].read_text().splitlines()
+    b2 = "[127.0.0.1]:%d " % lab["ports"]["b2"]
+    changed = [line if not line.startswith(b2) else line[:-8] + ("AAAAAAAA" if line[-8:] != "AAAAAAAA" else "BBBBBBBB")
+               for line in known]
+    assert changed != known
+    (tmp_path / "known").write_text("\n".join(changed) + "\n")
+    with pytest.raises(LinkClosedError, match=r"^sim: b2: REMOTE HOST IDENTIFICATION HAS CHANGED"):
+        _connect(lab, "ssh://sim", known_hosts=str(tmp_path / "known"), host_key_checking="yes")
+    _keygen(tmp_path / "stranger", "ed25519")
+    with pytest.raises(LoginError, match=r"^sim: b1: Authentication failed for user '\w+' \(publickey"):
+        _connect(lab, "ssh://sim", jump=[{"host": "b1", "key_file": str(tmp_path / "stranger")}, "b2"])
+    assert sshhops.open_jumps() == [] and not [t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]
