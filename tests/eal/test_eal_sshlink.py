@@ -1,15 +1,18 @@
 """The parts of the in-process SSH link that need no server: start URLs,
 options, the system ssh command in its place, the known hosts file."""
 import base64
+import getpass
 import hashlib
 import hmac
+import shutil
 import socket
 import threading
 
 import pytest
 
 from tarvix.bases.connection import _session_start
-from tarvix.eal import sshlink
+from tarvix.core.errors import LinkClosedError
+from tarvix.eal import sshalgos, sshlink, sshroute
 
 
 def test_urls_options_and_the_system_ssh_in_their_place():
@@ -74,3 +77,51 @@ def test_abort_ends_a_connect_in_progress():
         timer.cancel()
         server.close()
     assert con.handles[0].spawn is None and not con.connected
+
+
+@pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh")
+def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
+    key = tmp_path / "bastion_key"
+    key.write_text("not read here\n")
+    (tmp_path / "included").write_text("Host bastion\n  HostName 192.0.2.1\n  User jumper\n  IdentityFile %s\n"
+                                       "Host b2\n  HostName 192.0.2.2\n" % key)
+    config = tmp_path / "config"
+    config.write_text("Include %s\nMatch originalhost r1\n  ServerAliveInterval 15\nHost r1\n  HostName 10.1.1.1\n"
+                      "  ProxyJump adm@bastion:2222,b2\n  KexAlgorithms +diffie-hellman-group14-sha1\n"
+                      "Host *.lab\n  User labuser\n  Port 2200\n  ProxyCommand nc %%h %%p\n" % (tmp_path / "included"))
+    options = {"config": str(config)}
+    found = sshroute.route("r1", None, None, options, username="cred-user")
+    target = found.target
+    assert (target.host, target.port, target.user, target.keepalive) == ("10.1.1.1", 22, "cred-user", 15)
+    assert target.algorithms["kex"][-1] == "diffie-hellman-group14-sha1"
+    assert [(h.name, str(h), h.key_files) for h in found.hops] == [
+        ("bastion", "adm@192.0.2.1:2222", [str(key)]), ("b2", "%s@192.0.2.2" % getpass.getuser(), [])]
+    # What the options say wins over the file.
+    found = sshroute.route("r1", 2022, "me", dict(options, jump=[], kex=["curve25519-sha256"], keepalive=5))
+    assert (str(found.target), found.hops, found.target.algorithms["kex"], found.target.keepalive) == \
+        ("me@10.1.1.1:2022", [], ["curve25519-sha256"], 5)
+    found = sshroute.route("x.lab", None, None, options)
+    assert (str(found.target), found.proxy_command, found.hops) == ("labuser@x.lab:2200", "nc x.lab 2200", [])
+    found = sshroute.route("r1", None, None, {"config": False})
+    assert (str(found.target), found.hops, found.config) == ("r1", [], None)
+    assert "diffie-hellman-group14-sha1" not in found.target.algorithms["kex"]
+    assert "ssh-rsa" not in found.target.algorithms["hostkeys"]
+    config.write_text("Host r1\n  Bogus yes\n")
+    with pytest.raises(LinkClosedError, match=r"^r1: ssh configuration .*line 2: Bad configuration option: bogus"):
+        sshlink.SshSpawn("ssh://r1", "r1", ssh=options)
+
+
+def test_algorithm_lists_and_the_refusal_that_names_both_sides():
+    base = ["a1", "a2", "b1"]
+    assert [sshalgos.chosen(given, base) for given in (None, "x,y", "+x,a1", "^b1", "-a*")] == [
+        base, ["x", "y"], base + ["x"], ["b1", "a1", "a2"], ["b1"]]
+    with pytest.raises(ValueError, match="list of algorithm names"):
+        sshlink.check_options({"kex": ["a b"]})
+    lists = sshalgos.wanted({"hostkeys": "+ssh-rsa"}, None)
+    offer = [["diffie-hellman-group14-sha1", "kex-strict-s-v00@openssh.com"], ["ssh-rsa"], ["aes128-ctr"],
+             ["aes128-ctr"], ["hmac-sha1"], ["hmac-sha1"]]
+    assert sshalgos.refusal(lists, offer).startswith(
+        "no matching key exchange method: the server offers diffie-hellman-group14-sha1; this link allows "
+        + ",".join(lists["kex"]))
+    lists["kex"].append("diffie-hellman-group14-sha1")
+    assert sshalgos.refusal(lists, offer) is None

@@ -74,9 +74,9 @@ def _ask(ssh, host, port, user, config):
     except OSError as error:
         raise ConfigError("ssh -G cannot run: %s" % (error.strerror or error))
     if done.returncode != 0:
-        words = [line.strip() for line in done.stderr.decode("utf-8", "replace").splitlines() if line.strip()]
-        raise ConfigError("ssh configuration %s: %s" % (config or "of the user",
-                                                         "; ".join(words[:3]) or "ssh -G failed"))
+        words = [line.strip() for line in done.stderr.decode("utf-8", "replace").splitlines()
+                 if line.strip() and "terminating" not in line]
+        raise ConfigError("ssh configuration: %s" % ("; ".join(words[:3]) or "ssh -G %s failed" % host))
     entries = {}
     for line in done.stdout.decode("utf-8", "replace").splitlines():
         key, _, value = line.partition(" ")

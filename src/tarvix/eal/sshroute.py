@@ -243,7 +243,9 @@ def link_route(link, port_given):
     try:
         found = route(host, port if port_given else None, user, link.options, link.username, link.passwords)
     except sshconfig.ConfigError as error:
-        raise link._fail(LinkClosedError, str(error), "link not started")
+        # Whole: ssh's words name the file and line (link_message would cut
+        # them to a device's last words).
+        raise LinkClosedError("%s: %s\nlink not started" % (link.device, error))
     target = found.target
     link.username, link.key_files = target.user, target.key_files
     link.options = dict(link.options, host_key_checking=target.policy, known_hosts=target.known_hosts,
