@@ -107,7 +107,7 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
     assert "diffie-hellman-group14-sha1" not in found.target.algorithms["kex"]
     assert "ssh-rsa" not in found.target.algorithms["hostkeys"]
     config.write_text("Host r1\n  Bogus yes\n")
-    with pytest.raises(LinkClosedError, match=r"^r1: ssh configuration .*line 2: Bad configuration option: bogus"):
+    with pytest.raises(LinkClosedError, match=r"^r1: ssh configuration: \S+/config: line 2: Bad configuration option: bogus\n"):
         sshlink.SshSpawn("ssh://r1", "r1", ssh=options)
 
 
