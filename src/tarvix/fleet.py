@@ -676,10 +676,11 @@ def _job(run):
         """Works the host; returns the error, or None."""
         log = run.plans[task.host.name][1]
         try:
-            if log:
+            if log or getattr(args, "no_ssh_config", False):
                 params = task.host.get_connection_parameters(CONNECTION_NAME)
-                extras = dict(params.extras or {})
-                extras["session_log"] = log
+                extras = dict(params.extras or {}, session_log=log)
+                if getattr(args, "no_ssh_config", False):
+                    extras["ssh"] = dict(extras.get("ssh") or {}, config=False)
                 task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
             for command in args.execute or []:
                 run.check()
@@ -1463,6 +1464,8 @@ def add_parsers(commands):
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    parser.add_argument("--no-ssh-config", action="store_true",
+                        help="ssh:// links do not read the user's ssh configuration (~/.ssh/config)")
     cluster = parser.add_argument_group("on a Dask cluster (needs tarvix[dask])")
     cluster.add_argument("--cluster", metavar="local[:N]",
                          help="work the devices on a local cluster of N worker processes (default 2), started "

@@ -9,6 +9,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 
@@ -198,8 +199,8 @@ def test_each_hop_is_checked_and_named(lab, tmp_path):
     subprocess.run(["ssh", "-F", lab["config"], "b2", "true"], check=True, timeout=30)
     known = lab["known"].read_text().splitlines()
     b2 = "[127.0.0.1]:%d " % lab["ports"]["b2"]
-    changed = [line if not line.startswith(b2) else line[:-8] + ("AAAAAAAA" if line[-8:] != "AAAAAAAA" else "BBBBBBBB")
-               for line in known]
+    other = lambda key: key[:-8] + ("AAAAAAAA" if key[-8:] != "AAAAAAAA" else "BBBBBBBB")  # noqa: E731
+    changed = [other(line) if line.startswith(b2) else line for line in known]
     assert changed != known
     (tmp_path / "known").write_text("\n".join(changed) + "\n")
     with pytest.raises(LinkClosedError, match=r"^sim: b2: REMOTE HOST IDENTIFICATION HAS CHANGED"):
@@ -208,3 +209,20 @@ def test_each_hop_is_checked_and_named(lab, tmp_path):
     with pytest.raises(LoginError, match=r"^sim: b1: Authentication failed for user '\w+' \(publickey"):
         _connect(lab, "ssh://sim", jump=[{"host": "b1", "key_file": str(tmp_path / "stranger")}, "b2"])
     assert sshhops.open_jumps() == [] and not [t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]
+
+
+def test_tarvix_run_through_the_hops_says_which(lab, tmp_path):
+    """An inventory naming its host by an alias of the ssh configuration:
+    the -v log tells the configuration and the hops used."""
+    (tmp_path / "hosts.yaml").write_text(
+        "sim:\n  hostname: sim\n  username: admin\n  password: %s\n  connection_options:\n    tarvix:\n"
+        "      extras:\n        ssh:\n          config: %s\n" % (PASSWORD, lab["config"]))
+    done = subprocess.run([sys.executable, "-m", "tarvix", "run", "--inventory", str(tmp_path), "--execute",
+                           "show running-config", "--output", str(tmp_path / "out"), "-v"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    log = done.stderr.decode()
+    assert done.returncode == 0, log[-2000:]
+    assert "hostname sim" in (tmp_path / "out" / "sim.txt").read_text()
+    hops = ", ".join("%s (%s@127.0.0.1:%d)" % (hop, getpass.getuser(), lab["ports"][hop]) for hop in ("b1", "b2"))
+    assert "sim: ssh configuration %s; sim is admin@127.0.0.1:%d; through %s" % (lab["config"], lab["ports"]["sim"],
+                                                                                 hops) in log

@@ -88,7 +88,8 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
     config = tmp_path / "config"
     config.write_text("Include %s\nMatch originalhost r1\n  ServerAliveInterval 15\nHost r1\n  HostName 10.1.1.1\n"
                       "  ProxyJump adm@bastion:2222,b2\n  KexAlgorithms +diffie-hellman-group14-sha1\n"
-                      "Host *.lab\n  User labuser\n  Port 2200\n  ProxyCommand nc %%h %%p\n" % (tmp_path / "included"))
+                      "Host *.lab\n  User labuser\n  Port 2200\n  ProxyCommand nc %%h %%p\n"
+                      % (tmp_path / "included"))
     options = {"config": str(config)}
     found = sshroute.route("r1", None, None, options, username="cred-user")
     target = found.target
@@ -107,7 +108,8 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
     assert "diffie-hellman-group14-sha1" not in found.target.algorithms["kex"]
     assert "ssh-rsa" not in found.target.algorithms["hostkeys"]
     config.write_text("Host r1\n  Bogus yes\n")
-    with pytest.raises(LinkClosedError, match=r"^r1: ssh configuration: \S+/config: line 2: Bad configuration option: bogus\n"):
+    with pytest.raises(LinkClosedError,
+                       match=r"^r1: ssh configuration: \S+/config: line 2: Bad configuration option: bogus\n"):
         sshlink.SshSpawn("ssh://r1", "r1", ssh=options)
 
 

@@ -163,7 +163,8 @@ def _fill(point, entries, base, options):
         policy = _POLICIES[strict]
     point.policy = policy
     timeout = (entries or {}).get("connecttimeout")
-    point.connect_timeout = options.get("connect_timeout") or (int(timeout) if timeout and timeout.isdigit() else None)
+    point.connect_timeout = options.get("connect_timeout") or (int(timeout) if timeout and timeout.isdigit()
+                                                                else None)
     alive = (entries or {}).get("serveraliveinterval")
     point.keepalive = options.get("keepalive") or (int(alive) if alive and alive.isdigit() else 0)
     point.algorithms = sshalgos.wanted(options, entries)
