@@ -29,6 +29,10 @@ def test_urls_options_and_the_system_ssh_in_their_place():
         "ssh -p 2222 -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o ServerAliveInterval=15 adm@r1"
     assert sshlink.system_command("ssh://r1", {"key_file": "/k ey"}, username="u") == \
         "ssh -o StrictHostKeyChecking=accept-new -i '/k ey' u@r1"
+    assert sshlink.system_command("ssh://r1", {"config": False, "jump": ["a@b1:2222", {"host": "b2"}],
+                                               "kex": "+diffie-hellman-group14-sha1", "hostkeys": ["ssh-rsa"]}) == \
+        "ssh -o StrictHostKeyChecking=accept-new -F /dev/null -o ProxyJump=a@b1:2222,b2 " \
+        "-o KexAlgorithms=+diffie-hellman-group14-sha1 -o HostKeyAlgorithms=ssh-rsa r1"
     # An SSH session is a session to the device, not a console line.
     assert _session_start("ssh://r1:2222") and not _session_start("telnet ts1 2001")
 

@@ -18,6 +18,9 @@ KINDS = (("kex", "kexalgorithms", 0, "key exchange method"),
          ("ciphers", "ciphers", 2, "cipher"),
          ("macs", "macs", 4, "MAC"))
 OPTIONS = frozenset(kind[0] for kind in KINDS)
+# The ssh configuration's spelling of each.
+SSH_NAMES = {"kexalgorithms": "KexAlgorithms", "hostkeyalgorithms": "HostKeyAlgorithms", "ciphers": "Ciphers",
+             "macs": "MACs"}
 # The system ssh's defaults (OpenSSH 9.2) for when no ssh is installed or
 # its configuration is not read.
 DEFAULTS = {
@@ -161,9 +164,7 @@ def refusal(lists, offer):
         if not set(ours) & set(theirs):
             return ("no matching %s: the server offers %s; this link allows %s (allow one with ssh={%r: [...]} "
                     "or %s in the ssh configuration)" % (words, ",".join(theirs), ",".join(ours), name,
-                                                       {"kexalgorithms": "KexAlgorithms",
-                                                        "hostkeyalgorithms": "HostKeyAlgorithms",
-                                                        "ciphers": "Ciphers", "macs": "MACs"}[entry]))
+                                                       SSH_NAMES[entry]))
     return None
 
 

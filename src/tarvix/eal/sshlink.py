@@ -135,6 +135,7 @@ def system_command(start, options=None, username=None):
         argv += ["-o", "ServerAliveInterval=%d" % max(1, int(options["keepalive"]))]
     if options.get("connect_timeout"):
         argv += ["-o", "ConnectTimeout=%d" % max(1, int(options["connect_timeout"]))]
+    argv += sshroute.system_args(options)
     user = user or username
     argv.append("%s@%s" % (user, host) if user else host)
     return " ".join(shlex.quote(arg) for arg in argv)

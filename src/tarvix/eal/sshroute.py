@@ -134,6 +134,29 @@ class Route(object):
         return "; ".join(words)
 
 
+def system_args(options):
+    """The system ssh's arguments for this module's options (a jump
+    host's own key or password has none: its configuration gives them)."""
+    argv = []
+    config = options.get("config", True)
+    if config is False or isinstance(config, str):
+        argv += ["-F", os.devnull if config is False else os.path.expanduser(config)]
+    hops = _hop_specs(options.get("jump"))
+    if hops is not None:
+        specs = ["%s%s%s" % ("%s@" % h["user"] if h.get("user") else "", h["host"] if ":" not in h["host"]
+                             else "[%s]" % h["host"], ":%d" % h["port"] if h.get("port") else "") for h in hops]
+        argv += ["-o", "ProxyJump=%s" % (",".join(specs) or "none")]
+    if options.get("proxy_command"):
+        argv += ["-o", "ProxyCommand=%s" % options["proxy_command"]]
+    if options.get("identities_only") is not None:
+        argv += ["-o", "IdentitiesOnly=%s" % ("yes" if options["identities_only"] else "no")]
+    for name, entry, _, _ in sshalgos.KINDS:
+        if options.get(name) is not None:
+            value = options[name] if isinstance(options[name], str) else ",".join(options[name])
+            argv += ["-o", "%s=%s" % (sshalgos.SSH_NAMES[entry], value)]
+    return argv
+
+
 def _set_by_file(entries, base, key):
     """The configuration's value for ``key`` when it is not ssh's default."""
     value = (entries or {}).get(key)
