@@ -276,6 +276,8 @@ class _Forward(object):
         self.to_remote = b""
         self.local_done = False
         self.remote_done = False
+        # Whether libssh2 may hold data of the channel to read.
+        self.readable = True
 
 
 class JumpSession(object):
@@ -346,18 +348,32 @@ class JumpSession(object):
 
     def _run(self):
         try:
+            ready = {}
             while not self._stop:
                 self._open_requested()
-                moved = False
-                for forward in list(self._forwards):
-                    moved = self._move(forward) or moved
-                if not moved:
-                    self._wait()
+                moved = self._move_all(ready)
+                ready = {} if moved or self._held() else self._wait()
         except Exception as error:  # the hop is lost: every link through it ends
             words = getattr(error, "args", ()) and str(error.args[0]) or type(error).__name__
             self.failure = "the session to the jump host failed: %s" % words
         finally:
             self._end()
+
+    def _move_all(self, ready):
+        """One round over the channels: ``ready`` the descriptors the last
+        wait found ready (their events).  Whether anything moved."""
+        moved = False
+        remote = self.sock.fileno() in ready
+        forwards = list(self._forwards)
+        if remote and forwards:
+            # One read takes in what the socket holds, for every channel;
+            # the others are read only where libssh2 holds something.
+            forwards[0].readable = True
+        for forward in forwards:
+            if remote and not forward.readable and not forward.remote_done:
+                forward.readable = forward.channel.poll_channel_read(0) > 0 or forward.channel.eof()
+            moved = self._move(forward, ready) or moved
+        return moved
 
     def _open_requested(self):
         with _lock:
@@ -380,22 +396,33 @@ class JumpSession(object):
                 self._forwards.append(_Forward(channel, ours))
             request["done"].set()
 
-    def _move(self, forward):
+    def _held(self):
+        """Whether libssh2 holds data of a channel already (read from the
+        socket while another channel was read or written)."""
+        held = False
+        for forward in self._forwards:
+            if not forward.readable and not forward.remote_done and \
+                    (forward.channel.poll_channel_read(0) > 0 or forward.channel.eof()):
+                forward.readable = held = True
+        return held
+
+    def _move(self, forward, ready):
         """Carries what is at hand each way; whether anything moved."""
         moved = False
         channel = forward.channel
-        while not forward.remote_done and len(forward.to_local) < BUFFERED:
+        while forward.readable and not forward.remote_done and len(forward.to_local) < BUFFERED:
             rc, data = channel.read(PIECE)
             if rc > 0:
                 forward.to_local += data
                 moved = True
             elif rc == EAGAIN or (rc == 0 and not channel.eof()):
-                break
+                forward.readable = False
             else:
                 forward.remote_done = True
-        if forward.local is not None and forward.to_local:
+        local = forward.local
+        if local is not None and forward.to_local:
             try:
-                sent = forward.local.send(forward.to_local)
+                sent = local.send(forward.to_local)
                 forward.to_local = forward.to_local[sent:]
                 moved = True
             except (BlockingIOError, InterruptedError):
@@ -403,14 +430,13 @@ class JumpSession(object):
             except OSError:
                 forward.local_done = True
                 forward.to_local = b""
-        if forward.local is not None and not forward.local_done and len(forward.to_remote) < BUFFERED:
+        if local is not None and not forward.local_done and local.fileno() in ready \
+                and len(forward.to_remote) < BUFFERED:
             try:
-                data = forward.local.recv(PIECE)
-                if data:
-                    forward.to_remote += data
-                    moved = True
-                else:
-                    forward.local_done = True
+                data = local.recv(PIECE)
+                forward.to_remote += data
+                forward.local_done = not data
+                moved = True
             except (BlockingIOError, InterruptedError):
                 pass
             except OSError:
@@ -422,7 +448,7 @@ class JumpSession(object):
             elif written:
                 forward.to_remote = forward.to_remote[written:]
                 moved = True
-        if forward.local is None:
+        if local is None:
             forward.local_done = True
         if (forward.local_done and not forward.to_remote) or (forward.remote_done and not forward.to_local):
             moved = self._finish(forward) or moved
@@ -440,6 +466,8 @@ class JumpSession(object):
         return True
 
     def _wait(self):
+        """Waits for the jump host, the channels' sockets or a request; the
+        descriptors found ready."""
         directions = self.session.block_directions()
         poller = select.poll()
         # LIBSSH2_SESSION_BLOCK_OUTBOUND is 2.
@@ -455,12 +483,14 @@ class JumpSession(object):
         wait = 1.0
         if self.point.keepalive:
             wait = min(wait, max(0.05, self.session.keepalive_send()))
-        poller.poll(wait * 1000)
-        try:
-            while self._wake_read.recv(256):
+        ready = dict(poller.poll(wait * 1000))
+        if self._wake_read.fileno() in ready:
+            try:
+                while self._wake_read.recv(256):
+                    pass
+            except (BlockingIOError, InterruptedError):
                 pass
-        except (BlockingIOError, InterruptedError):
-            pass
+        return ready
 
     def _end(self):
         with _lock:
