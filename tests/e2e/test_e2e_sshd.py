@@ -85,8 +85,8 @@ def lab(tmp_path_factory):
                 process.kill()
                 pytest.skip("sshd does not start here: %s" % process.communicate()[1].decode()[-300:].strip())
         ports = {name: port for name, (_, port) in started.items()}
-        with server.serving([{"hostname": "sim", "password": PASSWORD}]) as routers:
-            ports["sim"] = routers.ports["sim"][0]
+        with server.serving([{"hostname": name, "password": PASSWORD} for name in ("sim", "sim2")]) as routers:
+            ports["sim"], ports["sim2"] = routers.ports["sim"][0], routers.ports["sim2"][0]
             yield _write_config(folder, ports)
     finally:
         for process, _ in started.values():
@@ -162,6 +162,31 @@ def test_two_jump_hosts_to_the_simulator_and_a_shell(lab):
     direct = subprocess.run(["ssh", "-F", lab["config"], "shell", "cat", str(lab["folder"] / "text")],
                             stdout=subprocess.PIPE, timeout=30, check=True).stdout.decode()
     assert direct == TEXT
+
+
+def test_links_opened_at_once_through_a_jump_host_reach_their_own_devices(lab):
+    """Channels asked for together are opened one after the other, each to
+    the device it was asked for."""
+    cons, errors = {}, []
+
+    def connect(number):
+        name = ("sim", "sim2")[number % 2]
+        try:
+            cons[number] = (name, _connect(lab, "ssh://admin@127.0.0.1:%d" % lab["ports"][name], jump="b1,b2"))
+        except Exception as error:  # told below
+            errors.append(error)
+
+    threads = [threading.Thread(target=connect, args=(n,)) for n in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    try:
+        assert not errors and sorted((n, con.learned_hostname) for n, (_, con) in cons.items()) == \
+            sorted((n, name) for n, (name, _) in cons.items()) and len(cons) == 8
+    finally:
+        for _, con in cons.values():
+            con.disconnect()
 
 
 def test_a_proxy_command_carries_the_link(lab):

@@ -376,16 +376,21 @@ class JumpSession(object):
         return moved
 
     def _open_requested(self):
-        with _lock:
-            requests = [r for r in self._requests]
-        for request in requests:
+        """Opens the channels asked for, one at a time: libssh2 keeps one
+        channel open in progress per session, and a call while one is
+        pending goes on with that one whatever it is asked."""
+        while True:
+            with _lock:
+                if not self._requests:
+                    return
+                request = self._requests[0]
             try:
                 channel = self.session.direct_tcpip_ex(request["host"], request["port"], "127.0.0.1", 0)
             except Exception as error:  # the server's refusal, for the link waiting
                 channel = None
                 request["error"] = (getattr(error, "args", ()) and str(error.args[0])) or type(error).__name__
             if isinstance(channel, int):
-                continue
+                return
             with _lock:
                 self._requests.remove(request)
                 cancelled = request["cancelled"]
