@@ -25,6 +25,7 @@ READ = frozenset(["hostname", "user", "port", "identityfile", "identitiesonly", 
                   "pubkeyauthentication"])
 
 _cache = {}
+_asking = {}
 _defaults = {}
 _lock = threading.Lock()
 
@@ -56,12 +57,10 @@ def _files(config):
     return tuple(state)
 
 
-def _ask(ssh, host, port, user, config):
+def _ask(ssh, host, user, config):
     argv = [ssh, "-G"]
     if config:
         argv += ["-F", config]
-    if port:
-        argv += ["-p", str(int(port))]
     if user:
         argv += ["-l", user]
     # "--" keeps a host named like an option from being read as one.
@@ -99,28 +98,38 @@ def defaults():
     with _lock:
         if ssh in _defaults:
             return _defaults[ssh]
-    found = _ask(ssh, _UNSET_HOST, None, None, os.devnull)
+    found = _ask(ssh, _UNSET_HOST, None, os.devnull)
     with _lock:
         _defaults[ssh] = found
     return found
 
 
-def resolve(host, port=None, user=None, config=None):
+def resolve(host, user=None, config=None):
     """ssh -G's entries (READ) for ``host`` as the system ssh would reach it
-    with ``port`` and ``user`` given on its command line (None: as the file
-    says), reading ``config`` in place of the user's and the system's files
-    when given; None where no ssh is installed.  ConfigError for a file ssh
-    refuses."""
+    with ``user`` given on its command line (None: as the file says),
+    reading ``config`` in place of the user's and the system's files when
+    given; None where no ssh is installed.  ConfigError for a file ssh
+    refuses.  A port given on the command line changes nothing but the
+    port (no Host or Match criterion reads it), so it is not asked: the
+    devices of one address share one answer."""
     ssh = program()
     if ssh is None:
         return None
-    key = (ssh, host, port, user, config, _files(config))
+    key = (ssh, host, user, config, _files(config))
     with _lock:
         found = _cache.get(key)
-    if found is None:
-        found = _ask(ssh, host, port, user, config)
+        asking = _asking.setdefault(key, threading.Lock())
+    if found is not None:
+        return found
+    # Threads that want the same answer at once wait for one ssh -G.
+    with asking:
         with _lock:
-            _cache[key] = found
+            found = _cache.get(key)
+        if found is None:
+            found = _ask(ssh, host, user, config)
+            with _lock:
+                _cache[key] = found
+                _asking.pop(key, None)
     return found
 
 

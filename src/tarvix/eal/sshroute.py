@@ -196,7 +196,7 @@ def _fill(point, entries, base, options):
 def _endpoint(name, host, port, user, options, path, fallback_user):
     """An endpoint resolved through the configuration (``path``: False for
     none), and its ssh -G entries."""
-    entries = sshconfig.resolve(host, port, user, path or None) if path is not False else None
+    entries = sshconfig.resolve(host, user, path or None) if path is not False else None
     base = sshconfig.defaults() if entries else None
     point = Endpoint(name, (entries or {}).get("hostname") or host,
                      port or int((entries or {}).get("port") or DEFAULT_PORT),
