@@ -9,6 +9,7 @@ ANY_STATES: Tuple[str, ...]
 NUDGE_AFTER: float
 PASSWORD_WATCH: float
 MISMATCH_AFTER: float
+BUSY_PORT: str
 
 class Dialect:
     name: str
