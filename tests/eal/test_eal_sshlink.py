@@ -131,3 +131,10 @@ def test_algorithm_lists_and_the_refusal_that_names_both_sides():
         + ",".join(lists["kex"]))
     lists["kex"].append("diffie-hellman-group14-sha1")
     assert sshalgos.refusal(lists, offer) is None
+
+
+@pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or "")
+def test_a_proxy_command_that_fails_is_told_in_its_words():
+    with pytest.raises(LinkClosedError, match=r"^r1: r1 port 22: .*\(no route to the bastion\)\n"):
+        sshlink.SshSpawn("ssh://r1", "r1", timeout=5, ssh={
+            "config": False, "proxy_command": "echo 'no route to the bastion' >&2; exit 3"})
