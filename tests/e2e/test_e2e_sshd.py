@@ -140,6 +140,7 @@ def test_two_jump_hosts_to_the_simulator_and_a_shell(lab):
     try:
         assert sshhops.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
                                               for hop in ("b1", "b2"))
+        assert len([t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]) == 2
         ours = first.execute("show running-config")
         assert second.execute("show running-config") == ours and "hostname sim" in ours
     finally:
