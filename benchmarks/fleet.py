@@ -267,19 +267,19 @@ def drive(args):
 def through_jump_host(nr):
     """Every host's link through the jump host of $TARVIX_BENCH_JUMP (the
     conductor's bastion); the list that collects the jump sessions opened."""
-    from tarvix.eal import sshhops
+    from tarvix.eal import sshjump
 
     jump = json.loads(os.environ["TARVIX_BENCH_JUMP"])
     extras = nr.inventory.defaults.connection_options["tarvix"].extras
     extras["ssh"] = dict(extras.get("ssh") or {}, jump=[jump])
     opened = []
-    original = sshhops.JumpSession.__init__
+    original = sshjump.JumpSession.__init__
 
     def counted(self, *args):
         opened.append(self)
         original(self, *args)
 
-    sshhops.JumpSession.__init__ = counted
+    sshjump.JumpSession.__init__ = counted
     return opened
 
 

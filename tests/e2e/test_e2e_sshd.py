@@ -17,7 +17,7 @@ import pytest
 
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import LinkClosedError, LoginError
-from tarvix.eal import sshhops, sshlink
+from tarvix.eal import sshjump, sshlink
 from tarvix.simulator import server
 
 SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
@@ -138,16 +138,16 @@ def test_two_jump_hosts_to_the_simulator_and_a_shell(lab):
     first = _connect(lab, "ssh://sim")
     second = _connect(lab, "ssh://sim")
     try:
-        assert sshhops.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
+        assert sshjump.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
                                               for hop in ("b1", "b2"))
         assert len([t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]) == 2
         ours = first.execute("show running-config")
         assert second.execute("show running-config") == ours and "hostname sim" in ours
     finally:
         first.disconnect()
-    assert len(sshhops.open_jumps()) == 2
+    assert len(sshjump.open_jumps()) == 2
     second.disconnect()
-    assert sshhops.open_jumps() == []
+    assert sshjump.open_jumps() == []
     system = Connection(hostname="sim", start="ssh -F %s sim" % lab["config"], credentials=CREDENTIALS,
                         connection_timeout=15, learn_hostname=True)
     system.connect()
@@ -234,7 +234,7 @@ def test_each_hop_is_checked_and_named(lab, tmp_path):
     _keygen(tmp_path / "stranger", "ed25519")
     with pytest.raises(LoginError, match=r"^sim: b1: Authentication failed for user '\w+' \(publickey"):
         _connect(lab, "ssh://sim", jump=[{"host": "b1", "key_file": str(tmp_path / "stranger")}, "b2"])
-    assert sshhops.open_jumps() == [] and not [t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]
+    assert sshjump.open_jumps() == [] and not [t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]
 
 
 def test_tarvix_run_through_the_hops_says_which(lab, tmp_path):
