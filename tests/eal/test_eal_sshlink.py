@@ -12,7 +12,7 @@ import pytest
 
 from tarvix.bases.connection import _session_start
 from tarvix.core.errors import LinkClosedError
-from tarvix.eal import sshalgos, sshlink, sshroute
+from tarvix.eal import sshalgos, sshconfig, sshlink, sshroute
 
 
 def test_urls_options_and_the_system_ssh_in_their_place():
@@ -112,6 +112,10 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
     assert "diffie-hellman-group14-sha1" not in found.target.algorithms["kex"]
     assert "ssh-rsa" not in found.target.algorithms["hostkeys"]
     config.write_text("Host r1\n  Bogus yes\n")
+    with pytest.raises(sshconfig.ConfigError, match=r"^ssh configuration: \S+/config: line 2: Bad configuration"):
+        sshroute.route("r1", None, None, options)
+    if not sshlink.AVAILABLE:
+        return
     with pytest.raises(LinkClosedError,
                        match=r"^r1: ssh configuration: \S+/config: line 2: Bad configuration option: bogus\n"):
         sshlink.SshSpawn("ssh://r1", "r1", ssh=options)
