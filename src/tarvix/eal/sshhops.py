@@ -6,6 +6,8 @@ Each hop is an SSH session opened here (its host key checked, its own user
 and keys), shared through tarvix.eal.sshjump.
 """
 import copy
+import os
+import signal
 import socket
 import subprocess
 import sys
@@ -17,10 +19,9 @@ from tarvix.core.errors import LinkClosedError, LinkTimeoutError
 from tarvix.eal import sshalgos, sshjump
 from tarvix.eal.sshjump import HopFailure, HopSocket
 
-# Seconds a ProxyCommand program is given to end after its link closed.
-PROGRAM_END = 2
-
-
+# Seconds a ProxyCommand program is given to end on its own once its link
+# closed, then once asked to (SIGTERM) before it is killed.
+PROGRAM_END = (0.2, 2)
 where = sshjump.where
 
 
@@ -62,12 +63,22 @@ def program(command):
         text = errors.read(4096).decode("utf-8", "replace")
         return "; ".join(line.strip() for line in text.splitlines() if line.strip())
 
-    def release():
+    def signal_group(number):
         try:
-            child.wait(PROGRAM_END)
-        except subprocess.TimeoutExpired:
-            child.kill()
-            child.wait()
+            os.killpg(child.pid, number)
+        except OSError:  # ended already
+            pass
+
+    def release():
+        # The program runs in a session of its own: its group is ended.
+        for number, wait in ((None, PROGRAM_END[0]), (signal.SIGTERM, PROGRAM_END[1]), (signal.SIGKILL, None)):
+            if number is not None:
+                signal_group(number)
+            try:
+                child.wait(wait)
+                break
+            except subprocess.TimeoutExpired:
+                continue
         errors.close()
 
     sock = HopSocket(given.family, given.type, given.proto, fileno=given.detach())
