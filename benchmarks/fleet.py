@@ -291,7 +291,8 @@ def start_bastion(folder):
 
     sshd = shutil.which("sshd") or "/usr/sbin/sshd"
     for name in ("bastion_host", "bastion_user"):
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(folder, name)], check=True)
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(folder, name)],
+                       check=True)
     shutil.copy(os.path.join(folder, "bastion_user.pub"), os.path.join(folder, "bastion_keys"))
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
