@@ -165,14 +165,15 @@ def _set_by_file(entries, base, key):
     return value
 
 
-def _keys(entries, base):
+def _keys(entries):
+    """The configuration's key files that exist (ssh skips the others)."""
     files = (entries or {}).get("identityfile") or []
     return [os.path.expanduser(f) for f in files if os.path.isfile(os.path.expanduser(f))]
 
 
 def _fill(point, entries, base, options):
     """Fills ``point`` from the options, else the configuration."""
-    point.key_files = [os.path.expanduser(options["key_file"])] if options.get("key_file") else _keys(entries, base)
+    point.key_files = [os.path.expanduser(options["key_file"])] if options.get("key_file") else _keys(entries)
     point.passphrase = options.get("passphrase") or ""
     only = options.get("identities_only")
     if only is None:
