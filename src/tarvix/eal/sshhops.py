@@ -94,7 +94,7 @@ def connect(route, timeout, link):
             until = time.monotonic() + timeout
             jump = _jump(route.hops, until, link)
             try:
-                return jump.forward(target.host, target.port, until)
+                return jump.forward(target.host, target.port, until, lambda: link._channel.aborted)
             except BaseException:
                 jump.release()
                 raise

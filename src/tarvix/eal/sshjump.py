@@ -23,6 +23,8 @@ EAGAIN = -37
 BLOCK_OUTBOUND = 2
 # Linux's TCP_QUICKACK (None elsewhere).
 QUICKACK = getattr(socket, "TCP_QUICKACK", None)
+# Seconds between looks at whether a link waiting for its channel was aborted.
+ABORT_CHECK = 0.1
 # Seconds a release waits for the session's thread to end.
 CLOSE_WAIT = 2
 
@@ -149,10 +151,10 @@ class JumpSession(object):
     def usable(self):
         return self.failure is None and not self._stop
 
-    def forward(self, host, port, until):
+    def forward(self, host, port, until, aborted=None):
         """A socket carried to ``host`` port ``port`` by a channel of this
         session; HopFailure naming this hop when the channel is refused or
-        not open by ``until``."""
+        not open by ``until``, or when ``aborted()`` turns true meanwhile."""
         request = {"host": host, "port": port, "done": threading.Event(), "sock": None, "error": None,
                    "cancelled": False}
         with _lock:
@@ -160,9 +162,14 @@ class JumpSession(object):
                 raise HopFailure("%s: %s" % (self.point.name, self.failure or "the session is closed"))
             self._requests.append(request)
         self._wake()
-        if not request["done"].wait(max(0, until - time.monotonic())):
+        while not request["done"].wait(max(0, min(ABORT_CHECK, until - time.monotonic()))):
+            gave_up = aborted is not None and aborted()
+            if not gave_up and time.monotonic() < until:
+                continue
             with _lock:
                 request["cancelled"] = True
+            if gave_up:
+                raise HopFailure("the link was aborted")
             raise HopFailure("%s: no channel to %s within the connect timeout"
                              % (self.point.name, where(host, port)), True)
         if request["error"]:
