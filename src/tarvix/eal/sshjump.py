@@ -139,7 +139,7 @@ class JumpSession(object):
         self._selector = selectors.DefaultSelector()
         self._selector.register(self.sock, selectors.EVENT_READ)
         self._selector.register(self._wake_read, selectors.EVENT_READ)
-        self._outbound = False
+        self._watching = selectors.EVENT_READ
         session.set_blocking(False)
         if point.keepalive:
             session.keepalive_config(False, max(1, int(point.keepalive)))
@@ -220,11 +220,13 @@ class JumpSession(object):
         when the jump host's socket was ready: one read takes in what it
         holds, and the channels libssh2 then holds data of are read).
         Whether anything moved."""
-        if remote and self._forwards:
-            for forward in self._forwards:
-                if not forward.readable and not forward.remote_done:
+        if remote:
+            live = [f for f in self._forwards if not f.remote_done]
+            for forward in live:
+                if not forward.readable:
                     forward.readable = forward.channel.poll_channel_read(0) > 0 or forward.channel.eof()
-            next(iter(self._forwards)).readable = True
+            if live:
+                live[0].readable = True
         moved = False
         for forward in [f for f in self._forwards if f.readable or f.local_ready or f.to_remote or f.to_local
                         or f.local_done or f.remote_done]:
@@ -350,10 +352,19 @@ class JumpSession(object):
     def _wait(self):
         """Waits for the jump host, the channels' sockets or a request;
         whether the jump host's socket was ready."""
-        outbound = bool(self.session.block_directions() & BLOCK_OUTBOUND)
-        if outbound != self._outbound:
-            self._selector.modify(self.sock, selectors.EVENT_READ | (selectors.EVENT_WRITE if outbound else 0))
-            self._outbound = outbound
+        # The jump host's socket is read through the channels (and the one
+        # being opened): with none, what it sends (a keepalive's answer)
+        # waits, or the selector would find it ready over and over.
+        events = selectors.EVENT_READ if self._forwards or self._requests else 0
+        events |= selectors.EVENT_WRITE if self.session.block_directions() & BLOCK_OUTBOUND else 0
+        if events != self._watching:
+            if not events:
+                self._selector.unregister(self.sock)
+            elif self._watching:
+                self._selector.modify(self.sock, events)
+            else:
+                self._selector.register(self.sock, events)
+            self._watching = events
         wait = 1.0
         if self.point.keepalive:
             wait = min(wait, max(0.05, self.session.keepalive_send()))
