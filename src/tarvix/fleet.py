@@ -678,7 +678,9 @@ def _job(run):
         try:
             if log or getattr(args, "no_ssh_config", False):
                 params = task.host.get_connection_parameters(CONNECTION_NAME)
-                extras = dict(params.extras or {}, session_log=log)
+                extras = dict(params.extras or {})
+                if log:
+                    extras["session_log"] = log
                 if getattr(args, "no_ssh_config", False):
                     extras["ssh"] = dict(extras.get("ssh") or {}, config=False)
                 task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
