@@ -658,6 +658,21 @@ def _parsed(host, entry):
         entry["warning"] = "the template for %r matched nothing in the output" % entry["command"]
 
 
+def _run_extras(host, log, args):
+    """The host's connection extras with what the run adds (its session
+    log, --no-ssh-config), or None when it adds nothing."""
+    from tarvix.nornir import CONNECTION_NAME
+
+    if not log and not getattr(args, "no_ssh_config", False):
+        return None
+    extras = dict(host.get_connection_parameters(CONNECTION_NAME).extras or {})
+    if log:
+        extras["session_log"] = log
+    if getattr(args, "no_ssh_config", False):
+        extras["ssh"] = dict(extras.get("ssh") or {}, config=False)
+    return extras
+
+
 def _job(run):
     """The task each host runs: connect, the commands and lines, disconnect;
     the device's output to ``--output``, its report to ``run.reports``.
@@ -676,13 +691,8 @@ def _job(run):
         """Works the host; returns the error, or None."""
         log = run.plans[task.host.name][1]
         try:
-            if log or getattr(args, "no_ssh_config", False):
-                params = task.host.get_connection_parameters(CONNECTION_NAME)
-                extras = dict(params.extras or {})
-                if log:
-                    extras["session_log"] = log
-                if getattr(args, "no_ssh_config", False):
-                    extras["ssh"] = dict(extras.get("ssh") or {}, config=False)
+            extras = _run_extras(task.host, log, args)
+            if extras is not None:
                 task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
             for command in args.execute or []:
                 run.check()
