@@ -231,6 +231,9 @@ def test_each_hop_is_checked_and_named(lab, tmp_path):
     (tmp_path / "known").write_text("\n".join(changed) + "\n")
     with pytest.raises(LinkClosedError, match=r"^sim: b2: REMOTE HOST IDENTIFICATION HAS CHANGED"):
         _connect(lab, "ssh://sim", known_hosts=str(tmp_path / "known"), host_key_checking="yes")
+    with pytest.raises(LinkClosedError, match=r"^sim: old: 127\.0\.0\.1 port \d+: no matching key exchange method: "
+                                              r"the server offers diffie-hellman-group14-sha1; this link allows"):
+        _connect(lab, "ssh://sim", jump="old")
     _keygen(tmp_path / "stranger", "ed25519")
     with pytest.raises(LoginError, match=r"^sim: b1: Authentication failed for user '\w+' \(publickey"):
         _connect(lab, "ssh://sim", jump=[{"host": "b1", "key_file": str(tmp_path / "stranger")}, "b2"])

@@ -106,11 +106,12 @@ def connect(route, timeout, link):
     return tcp(target.host, target.port, timeout)
 
 
-def login_hop(link, sock, point, seconds):
+def login_hop(link, sock, point, seconds, reconnect):
     """An authenticated session (blocking) to the hop ``point`` over
     ``sock``, made as the device's link ``link`` (an SshSpawn) makes its
     own: its host key checked under the same policy, its own user, keys and
-    passwords; errors name the hop."""
+    passwords; errors name the hop.  ``reconnect()`` gives a fresh socket to
+    the hop, to tell why it refused the key exchange."""
     from ssh2 import exceptions
     from ssh2.session import Session
 
@@ -124,7 +125,11 @@ def login_hop(link, sock, point, seconds):
         sshalgos.apply(session, point.algorithms, sshalgos.methods())
         session.set_timeout(max(1, int(seconds * 1000)))
         try:
-            session.handshake(sock)
+            try:
+                session.handshake(sock)
+            except exceptions.SSH2Error as error:
+                _refused(link, point, error, reconnect, seconds)
+                raise
             view._check_host_key(session, point.host, point.port)
             view._authenticate(session)
         except exceptions.Timeout:
@@ -142,6 +147,32 @@ def login_hop(link, sock, point, seconds):
             pass
         traceback.clear_frames(sys.exc_info()[2])
         session = None
+        raise
+
+
+def _refused(link, point, error, reconnect, seconds):
+    """Raises the one line for a key exchange that ``point`` refused for
+    want of a shared algorithm; returns when that is not why it failed."""
+    from ssh2 import exceptions
+
+    if isinstance(error, exceptions.Timeout) or link._channel.aborted:
+        return
+    why = sshalgos.probe(reconnect, point.algorithms, seconds)
+    if why is not None:
+        raise LinkClosedError("%s: %s: %s port %d: %s\nkey exchange refused"
+                              % (link.device, point.name, point.host, point.port, why))
+
+
+def _probe_socket(parent, point, until):
+    """A fresh channel to ``point`` through ``parent``, held for as long as
+    it is open."""
+    parent = sshjump.held(parent.key)
+    if parent is None:
+        raise HopFailure("%s: the jump session is gone" % point.name)
+    try:
+        return parent.forward(point.host, point.port, until)
+    except BaseException:
+        parent.release()
         raise
 
 
@@ -198,8 +229,12 @@ def _jump(hops, until, link):
             if parent is not None:
                 parent.release()
             raise
+        if parent is None:
+            reconnect = lambda: tcp(point.host, point.port, max(0.1, until - time.monotonic()))  # noqa: E731
+        else:
+            reconnect = lambda: _probe_socket(parent, point, until)  # noqa: E731
         try:
-            session = login_hop(link, sock, point, max(0.1, until - time.monotonic()))
+            session = login_hop(link, sock, point, max(0.1, until - time.monotonic()), reconnect)
         except BaseException:
             sock.close()
             raise
