@@ -222,7 +222,8 @@ def test_an_old_server_is_reached_only_when_allowed(lab, alias, ssh, refused):
 
 def test_each_hop_is_checked_and_named(lab, tmp_path):
     """A changed host key at the second hop, a jump host's own key refused."""
-    subprocess.run(["ssh", "-F", lab["config"], "b2", "true"], check=True, timeout=30)
+    for hop in ("b1", "b2"):
+        subprocess.run(["ssh", "-F", lab["config"], hop, "true"], check=True, timeout=30)
     known = lab["known"].read_text().splitlines()
     b2 = "[127.0.0.1]:%d " % lab["ports"]["b2"]
     other = lambda key: key[:-8] + ("AAAAAAAA" if key[-8:] != "AAAAAAAA" else "BBBBBBBB")  # noqa: E731
