@@ -54,7 +54,9 @@ def test_urls_options_and_the_system_ssh_in_their_place():
 @pytest.mark.parametrize("option, value", [
     ("connect_timeout", "abc"), ("connect_timeout", -1), ("connect_timeout", 0), ("connect_timeout", float("inf")),
     ("keepalive", "x"), ("keepalive", -1), ("passphrase", 1234), ("agent", "no"), ("known_hosts", 7),
-    ("key_file", ""), ("host_key_checking", "maybe"),
+    ("key_file", ""), ("host_key_checking", "maybe"), ("config", 5), ("jump", "b1:99999"),
+    ("jump", [{"host": "b1", "password": "1234", "bogus": 1}]), ("proxy_command", 7), ("identities_only", "yes"),
+    ("kex", ["a b"]), ("macs", []),
 ])
 def test_a_bad_option_value_is_refused_before_anything_connects(option, value):
     with pytest.raises(ValueError) as raised:
