@@ -68,7 +68,14 @@ BEDS = ("fakenos", "sshsim")
 # tarvix-cluster: tarvix on its Dask runner (tarvix[dask]), a local cluster of
 # --cluster's size (default local:2) started and stopped within the timed
 # run, beside the threaded runner's tarvix in the same run.
-VARIANTS = {"tarvix-cluster": ("tarvix", {}),
+# tarvix-jump: every device through one jump host, an OpenSSH sshd on
+# 127.0.0.1 started for the run (key authentication, TCP forwarding), one
+# session to it in the driver however many devices are behind it.
+# tarvix-nosshconfig: the in-process link without the user's ssh
+# configuration (no ssh -G per host), to see what reading it costs.
+VARIANTS = {"tarvix-jump": ("tarvix", {}),
+            "tarvix-nosshconfig": ("tarvix", {"ssh": {"config": False}}),
+            "tarvix-cluster": ("tarvix", {}),
             "tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
             "tarvix-fork": ("tarvix", {}),
             "tarvix-systemssh": ("tarvix", {}),
@@ -207,6 +214,9 @@ def drive(args):
         linkprocess._setsid[:] = [None]
     if args.worker == "tarvix-systemssh":
         system_ssh_starts(nr)
+    jump_sessions = []
+    if args.worker == "tarvix-jump":
+        jump_sessions = through_jump_host(nr)
     # The plugin and the task module imported before the clock starts.
     __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
                 "scrapli": "nornir_scrapli.tasks"}[tool])
@@ -241,6 +251,8 @@ def drive(args):
     usage = resource.getrusage(resource.RUSAGE_SELF)
     report = {"wall": wall, "failures": failures, "devices": len(results), "ready_cpu": ready_cpu,
               "self_cpu": usage.ru_utime + usage.ru_stime - ready_cpu}
+    if args.worker == "tarvix-jump":
+        report["jump_sessions"] = len(jump_sessions)
     if args.timeline:
         report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
         report["steps"] = dict((name, [(step, t - began) for step, t in events]) for name, events in steps.items())
@@ -250,6 +262,62 @@ def drive(args):
     # environment loaded, ~0.25 s here whatever the tool) is left out, as
     # its start is: the links are closed and their programs reaped by now.
     os._exit(0)
+
+
+def through_jump_host(nr):
+    """Every host's link through the jump host of $TARVIX_BENCH_JUMP (the
+    conductor's bastion); the list that collects the jump sessions opened."""
+    from tarvix.eal import sshjump
+
+    jump = json.loads(os.environ["TARVIX_BENCH_JUMP"])
+    extras = nr.inventory.defaults.connection_options["tarvix"].extras
+    extras["ssh"] = dict(extras.get("ssh") or {}, jump=[jump])
+    opened = []
+    original = sshjump.JumpSession.__init__
+
+    def counted(self, *args):
+        opened.append(self)
+        original(self, *args)
+
+    sshjump.JumpSession.__init__ = counted
+    return opened
+
+
+def start_bastion(folder):
+    """An OpenSSH sshd on a free port of 127.0.0.1 taking this user's new
+    key; (process, the jump host for $TARVIX_BENCH_JUMP)."""
+    import getpass
+    import socket
+
+    sshd = shutil.which("sshd") or "/usr/sbin/sshd"
+    for name in ("bastion_host", "bastion_user"):
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(folder, name)],
+                       check=True)
+    shutil.copy(os.path.join(folder, "bastion_user.pub"), os.path.join(folder, "bastion_keys"))
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    config = os.path.join(folder, "bastion_sshd")
+    with open(config, "w") as handle:
+        handle.write("\n".join(["Port %d" % port, "ListenAddress 127.0.0.1", "PidFile none", "UsePAM no",
+                                "HostKey %s" % os.path.join(folder, "bastion_host"), "StrictModes no",
+                                "AuthorizedKeysFile %s" % os.path.join(folder, "bastion_keys"),
+                                "PasswordAuthentication no", "AllowTcpForwarding yes", "LogLevel ERROR"]) + "\n")
+    if os.geteuid() == 0:
+        os.makedirs("/run/sshd", exist_ok=True)
+    process = subprocess.Popen([sshd, "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, start_new_session=True)
+    until = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            break
+        except OSError:
+            if process.poll() is not None or time.monotonic() > until:
+                raise SystemExit("the jump host's sshd does not start")
+            time.sleep(0.05)
+    return process, {"host": "127.0.0.1", "port": port, "user": getpass.getuser(),
+                     "key_file": os.path.join(folder, "bastion_user")}
 
 
 def system_ssh_starts(nr):
@@ -702,7 +770,7 @@ def main(argv=None):
                                                                       else set())),
                "scrapli_transport": "system (nornir_scrapli's default); scrapli-ssh2: ssh2", "tools": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-fleet-")
-    beds = []
+    beds, bastion = [], None
     try:
         began = time.monotonic()
         print("starting %d %s routers in %d process(es) ..." % (args.devices, BED_NAMES[args.bed],
@@ -714,6 +782,9 @@ def main(argv=None):
         figures["devices_start_s"] = time.monotonic() - began
         figures["devices_idle_mb"] = devices_memory(beds)
         write_inventory(folder, ports, username, password, set(plugin_of(tool) for tool in tools))
+        if "tarvix-jump" in tools:
+            bastion, jump = start_bastion(folder)
+            os.environ["TARVIX_BENCH_JUMP"] = json.dumps(jump)
         reports = dict((tool, []) for tool in tools)
         for number in range(1, args.rounds + 1):
             for tool in tools:
@@ -742,6 +813,9 @@ def main(argv=None):
             }
     finally:
         pids = [bed.process.pid for bed in beds]
+        if bastion is not None:
+            end_group(bastion)
+            pids.append(bastion.pid)
         stop_devices(beds)
         shutil.rmtree(folder, ignore_errors=True)
         figures["left_running"] = still_running(pids)
@@ -793,8 +867,9 @@ def devices_memory(beds):
 def brief(report):
     if "problem" in report:
         return "problem: %s" % report["problem"]
-    return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s" % (
-        report["wall"], report["peak_mb"], len(report["failures"]), report["devices_cpu"], report["driver_cpu"])
+    return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s%s" % (
+        report["wall"], report["peak_mb"], len(report["failures"]), report["devices_cpu"], report["driver_cpu"],
+        ", %d jump session(s)" % report["jump_sessions"] if "jump_sessions" in report else "")
 
 
 def cell(value, form):

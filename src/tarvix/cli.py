@@ -312,7 +312,8 @@ def _connect_once(args, attempt, report, replies, setup, credentials):
         chassis_type=chassis, credentials=credentials, learn_hostname=True, connection_timeout=args.timeout,
         mit=args.mit, prompt_recovery=args.prompt_recovery, env=env, init_exec_commands=setup[0],
         init_config_commands=setup[1], console_settle=args.console_settle,
-        session_log=_session_log(args, args.hostname or "device"))
+        session_log=_session_log(args, args.hostname or "device"),
+        ssh={"config": False} if args.no_ssh_config else None)
     if args.parse:
         # A command without a template fails before anything connects.
         for command in args.execute:
@@ -388,6 +389,8 @@ def _connect_options(connect):
     connect.add_argument("--sim-login", action="store_true",
                          help="make the simulator ask for a login (with a generated password)")
     connect.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    connect.add_argument("--no-ssh-config", action="store_true",
+                         help="an ssh:// start does not read the user's ssh configuration (~/.ssh/config)")
     connect.add_argument("--session-log", metavar="DIR",
                          help="record every character sent and read on the link(s) in DIR/<hostname>.log "
                               "(DIR/<hostname>.a.log and .b.log for a dual-RP device), passwords masked")

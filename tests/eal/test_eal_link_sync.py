@@ -221,3 +221,45 @@ def test_the_string_form_masks_passwords_and_hidden_lines(caplog):
     finally:
         link.close()
     assert "s3cret" not in caplog.text
+
+
+TERMINAL_SERVER = """import getpass, os, sys, time
+if sys.argv[1] != "login":
+    sys.stdout.write("\\r\\nTrying 10.0.0.5, 2005 ...\\r\\n%s\\r\\n" % sys.argv[1])
+    sys.stdout.flush()
+    time.sleep(30)
+    sys.exit(0)
+sys.stdout.write("\\r\\nUser Access Verification\\r\\n\\r\\nUsername: ")
+sys.stdout.flush()
+user = sys.stdin.readline().strip()
+if (user, getpass.getpass("Password: ")) != ("ts-user", "ts-Secret-5"):
+    sys.exit("% Authentication failed")
+os.execv(sys.executable, [sys.executable, "-m", "tarvix.simulator", "--hostname", "r7", "--login"])
+"""
+
+
+@pytest.mark.parametrize("port", ["login", "% Connection refused by remote host", "Port 2005 is in use"])
+def test_a_terminal_servers_port(connections, tmp_path, port):
+    """Its own login is answered from the "terminal_server" credential
+    before the device's; a port another session holds fails at once in the
+    server's words."""
+    program = tmp_path / "ts.py"
+    program.write_text(TERMINAL_SERVER)
+    credentials = {"default": {"username": "admin", "password": "dev-Secret-6"},
+                   "terminal_server": {"username": "ts-user", "password": "ts-Secret-5"}}
+    con = connections(fake_start(program, port), hostname="r7", credentials=credentials, connection_timeout=20,
+                      env=dict(os.environ, TARVIX_SIM_PASSWORD="dev-Secret-6"))
+    if port == "login":
+        con.connect()
+        assert "r7 uptime is" in con.execute("show version")
+        return
+    began = time.monotonic()
+    with pytest.raises(LinkClosedError) as caught:
+        con.connect()
+    assert time.monotonic() - began < 10
+    assert str(caught.value).splitlines() == ["r7: Trying 10.0.0.5, 2005 ... | %s" % port,
+                                              "the terminal server's port is busy"]
+
+
+def fake_start(program, argument):
+    return " ".join(shlex.quote(a) for a in [sys.executable, str(program), argument])

@@ -128,7 +128,8 @@ class Connection(CommandRunner):
     credential), and the login dialog still answers a device that asks
     again.  Where ssh2-python is not installed such a start runs the system
     ssh client with the same options, and says so once in the log.  ``credentials``: credential name -> {"username",
-    "password"}; "enable" holds the enable password.  ``connection_timeout``
+    "password"}; "enable" holds the enable password, "terminal_server" the login a terminal server's port asks
+    for before the device's own.  ``connection_timeout``
     bounds each step of connecting, in seconds, the commands sent while
     connecting included.
 
@@ -322,7 +323,8 @@ class Connection(CommandRunner):
     def _connect(self):
         if self._is_connected:
             return None
-        names = [n for n in self.credentials if n != "enable"]
+        # A terminal server asks for its own login before the device does.
+        names = sorted((n for n in self.credentials if n != "enable"), key=lambda n: n != "terminal_server")
         self.context["prompt_recovery"] = self.prompt_recovery
         self.context.setdefault("login_creds", names)
         try:

@@ -14,10 +14,16 @@ A start URL asks for one: ``ssh://[user@]host[:port]``.  Options
   $SSH_AUTH_SOCK is set).
 - ``keepalive``: seconds between keepalive requests while the link is read
   (0: none); ``connect_timeout``: seconds for the whole connect, TCP, key
-  exchange, authentication and shell (the connection's timeout by default).
+  exchange, authentication and shell (the connection's timeout by default),
+  the jump hosts or the ProxyCommand included.
+- ``config``, ``jump``, ``proxy_command``, ``identities_only``, ``kex``,
+  ``hostkeys``, ``ciphers``, ``macs``: the user's ssh configuration (read
+  as the system ssh reads it), jump hosts, algorithms: see tarvix.eal.sshroute.
 
 Their values are checked before anything connects (tarvix.eal.sshoptions);
-the known hosts file is read and written by tarvix.eal.knownhosts.
+the known hosts file is read and written by tarvix.eal.knownhosts; the way
+to the device (its socket) is made by tarvix.eal.sshhops, and the steps of
+a connecting session run by tarvix.eal.sshsession.
 
 The passwords of the connection's credentials answer the server's password
 (or keyboard-interactive) authentication; the shell then runs on a
@@ -37,12 +43,14 @@ import socket
 import sys
 import threading
 import time
-import traceback
 
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
-from tarvix.eal.knownhosts import KnownHostsError, host_name, known_keys, preferred_algorithms, record_key
+from tarvix.eal import sshhops, sshroute
+from tarvix.eal.knownhosts import KnownHostsError, host_name, known_keys, record_key
+from tarvix.eal.sshsession import Pending as _Pending, Steps as _Steps, release as _release, \
+    session_error as _session_error, words as _words
 from tarvix.eal.spawn import READ_SIZE, Spawn  # READ_SIZE: most bytes gathered into one read
 # Offered here too: the link's options are checked through this module.
 from tarvix.eal.sshoptions import OPTIONS, POLICIES, check_options  # noqa: F401
@@ -53,7 +61,7 @@ try:
     from ssh2.session import (LIBSSH2_HOSTKEY_TYPE_DSS, LIBSSH2_HOSTKEY_TYPE_ECDSA_256,
                               LIBSSH2_HOSTKEY_TYPE_ECDSA_384, LIBSSH2_HOSTKEY_TYPE_ECDSA_521,
                               LIBSSH2_HOSTKEY_TYPE_ED25519, LIBSSH2_HOSTKEY_TYPE_RSA, LIBSSH2_SESSION_BLOCK_INBOUND,
-                              LIBSSH2_METHOD_HOSTKEY, LIBSSH2_SESSION_BLOCK_OUTBOUND, Session)
+                              LIBSSH2_SESSION_BLOCK_OUTBOUND, Session)
 except ImportError as _error:
     AVAILABLE = False
     UNAVAILABLE = "in-process SSH is unavailable (%s; pip install ssh2-python)" % _error
@@ -112,6 +120,7 @@ def system_command(start, options=None, username=None):
         argv += ["-o", "ServerAliveInterval=%d" % max(1, int(options["keepalive"]))]
     if options.get("connect_timeout"):
         argv += ["-o", "ConnectTimeout=%d" % max(1, math.ceil(options["connect_timeout"]))]
+    argv += sshroute.system_args(options)
     user = user or username
     argv.append("%s@%s" % (user, host) if user else host)
     return " ".join(shlex.quote(arg) for arg in argv)
@@ -259,36 +268,6 @@ class SshChannel(object):
             _release(self.sock, held)
 
 
-def _release(sock, held=(), error=None):
-    """Closes the socket of a session that is gone, or going with
-    ``held``, its last references, and the frames that ``error`` (and the
-    errors it replaced) passed through.  libssh2 still reads and writes a
-    session's socket when it frees the session (closing what the close
-    above left unfinished), so the session goes first, on a socket shut
-    down: its descriptor, once closed, may be a newer link's at once, and
-    that link's session would be broken by the old one's bytes."""
-    try:
-        sock.shutdown(socket.SHUT_RDWR)
-    except OSError:
-        pass
-    while error is not None:
-        traceback.clear_frames(error.__traceback__)
-        error = error.__context__
-    if held:
-        del held[:]
-    sock.close()
-
-
-def _words(error):
-    """What an ssh2-python error says, as text."""
-    for arg in getattr(error, "args", ()):
-        if isinstance(arg, bytes):
-            arg = arg.decode("utf-8", "replace")
-        if isinstance(arg, str) and arg.strip():
-            return arg.strip()
-    return ""
-
-
 class SshSpawn(Spawn):
     """A device link over SSH in this process (see the module's text):
     ``Spawn``'s reading, matching, echo tracking, masking and session log
@@ -310,25 +289,29 @@ class SshSpawn(Spawn):
         self.options = check_options(ssh)
         self.username = self.url[0] or username
         self.passwords = [p for p in passwords if isinstance(p, str)]
+        self.key_files = [os.path.expanduser(self.options["key_file"])] if self.options.get("key_file") else []
         self._channel = None
         self._started = started
         super(SshSpawn, self).__init__(command, device, timeout=timeout, log=log, env=env, dimensions=dimensions,
                                        session_log=session_log, secrets=secrets)
 
     def _start(self, argv, env, dimensions):
-        user, host, port = self.url
-        limit = float(self.options.get("connect_timeout") or self.timeout)
-        # libssh2 times its steps in whole seconds: the deadline is ours.
-        deadline = time.monotonic() + limit
+        # The user's ssh configuration, under the options: the host, the
+        # user, the keys, the hops and the options of the link.
+        route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None)
+        host, port = route.target.address()
+        # libssh2 times its steps in whole seconds: the deadline is ours,
+        # for the whole way (the hops' sessions included).
+        pending = _Pending(float(self.options.get("connect_timeout") or self.timeout))
         known = self._known_hosts(host, port)
         sock = steps = channel = link = None
-        self._channel = pending = _Pending()
+        self._channel = pending
         if self._started is not None:
             self._started(self)
         try:
-            sock = self._connect_socket(host, port, limit, pending)
-            steps = _Steps(Session(), sock, deadline, pending)
-            channel = self._open_shell(steps, host, port, limit, known)
+            sock = self._connect_socket(route, pending)
+            steps = _Steps(Session(), sock, pending)
+            channel = self._open_shell(steps, route, known)
             keepalive = self.options.get("keepalive") or 0
             if keepalive:
                 steps.session.keepalive_config(False, max(1, int(keepalive)))
@@ -352,36 +335,34 @@ class SshSpawn(Spawn):
     def _fail(self, kind, words, awaited):
         return kind(link_message(self.device, words, awaited))
 
-    def _connect_socket(self, host, port, limit, pending):
-        where = "%s port %d" % (host, port)
+    def _connect_socket(self, route, pending):
+        """The socket to the device: straight, through the jump hosts or
+        from the ProxyCommand (tarvix.eal.sshhops)."""
+        where = "%s port %d" % route.target.address()
         try:
-            sock = socket.create_connection((host, port), limit)
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            sock = sshhops.connect(route, self)
         except socket.timeout:
             raise self._fail(LinkTimeoutError, "connect to host %s: Connection timed out" % where,
-                             "timed out after %s s connecting" % limit)
+                             "timed out after %s s connecting" % pending.limit)
         except OSError as error:
             raise self._fail(LinkClosedError, "connect to host %s: %s" % (where, error.strerror or error),
                              "link closed while connecting")
         with pending.lock:
             if pending.aborted:
-                sock.close()
+                _release(sock)
                 raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
             pending.sock = sock
         return sock
 
-    def _open_shell(self, steps, host, port, limit, known):
+    def _open_shell(self, steps, route, known):
         """The key exchange, the host key check, the authentication and
         the shell on its pseudo-terminal: the shell's channel."""
-        session, where = steps.session, "%s port %d" % (host, port)
+        (host, port), session = route.target.address(), steps.session
+        where = "%s port %d" % (host, port)
         session.set_blocking(False)
         try:
-            if known is not None and known[1]:
-                # As the system ssh: a key type the file holds for the host
-                # is asked for first, so that the key recorded is checked.
-                supported = session.supported_algs(LIBSSH2_METHOD_HOSTKEY)
-                session.method_pref(LIBSSH2_METHOD_HOSTKEY, ",".join(preferred_algorithms(supported, known[1])))
-            steps.run(session.handshake, steps.sock)
+            sshhops.handshake(self, steps, route.target.algorithms, known,
+                              lambda: sshhops.connect(route, self), "%s: %s" % (self.device, where))
             if known is not None:
                 self._check_host_key(session, host, port, *known)
             self._authenticate(steps)
@@ -392,11 +373,12 @@ class SshSpawn(Spawn):
             return channel
         except _ssh2_errors.Timeout:
             raise self._fail(LinkTimeoutError, "%s: the SSH server did not answer" % where,
-                             "timed out after %s s connecting" % limit)
+                             "timed out after %s s connecting" % steps.pending.limit)
         except _ssh2_errors.SSH2Error as error:
             if steps.pending.aborted:
                 raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
-            raise self._fail(LinkClosedError, "%s: %s" % (where, _session_error(session, error)),
+            raise self._fail(LinkClosedError, "%s: %s%s" % (where, _session_error(session, error),
+                                                             sshhops.said(steps.sock)),
                              "link closed while connecting")
 
     def _known_hosts(self, host, port):
@@ -442,17 +424,17 @@ class SshSpawn(Spawn):
             return
         methods = set((methods or "").split(",")) if isinstance(methods, str) else set(methods or [])
         tried = []
-        if self.options.get("key_file") and "publickey" in methods:
+        for key_file in self.key_files if "publickey" in methods else ():
             tried.append("publickey")
             try:
-                steps.run(session.userauth_publickey_fromfile, username,
-                          os.path.expanduser(self.options["key_file"]), self.options.get("passphrase") or "")
+                steps.run(session.userauth_publickey_fromfile, username, key_file,
+                          self.options.get("passphrase") or "")
                 return
             except _ssh2_errors.AuthenticationError:
                 pass
             except (_ssh2_errors.PublicKeyInitError, _ssh2_errors.FileError) as error:
                 # libssh2's words: a file it cannot open, or a wrong passphrase.
-                self.log.warning("%s: the key %s cannot be used: %s", self.device, self.options["key_file"],
+                self.log.warning("%s: the key %s cannot be used: %s", self.device, key_file,
                                  _session_error(session, error))
         agent = self.options.get("agent")
         if (agent or (agent is None and os.environ.get("SSH_AUTH_SOCK"))) and "publickey" in methods:
@@ -502,84 +484,6 @@ class SshSpawn(Spawn):
 
     def __repr__(self):
         return "<SshSpawn %s>" % self
-
-
-class _Pending(object):
-    """The link while it connects: what ``abort`` needs before the channel
-    exists."""
-
-    def __init__(self):
-        self.lock = threading.Lock()
-        self.sock = None
-        self.closed = False
-        self.aborted = False
-
-    def abort(self):
-        with self.lock:
-            self.aborted = True
-            if self.sock is not None and not self.closed:
-                try:
-                    self.sock.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-
-
-class _Steps(object):
-    """Runs the steps of a non-blocking session while it connects, each
-    until it is done, waiting for its socket at most until ``deadline``
-    (time.monotonic()): past it, the library's Timeout."""
-
-    def __init__(self, session, sock, deadline, pending):
-        self.session = session
-        self.sock = sock
-        self.deadline = deadline
-        self.pending = pending
-
-    def run(self, call, *args):
-        session = self.session
-        while True:
-            result = call(*args)
-            # A step that gives an object gives None while it waits.
-            if result != LIBSSH2_ERROR_EAGAIN and (result is not None or session.userauth_authenticated()
-                                                   or session.last_errno() != LIBSSH2_ERROR_EAGAIN):
-                return result
-            wait = self.deadline - time.monotonic()
-            if wait <= 0:
-                raise _ssh2_errors.Timeout()
-            directions = session.block_directions()
-            select.select([self.sock] if directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions else [],
-                          [self.sock] if directions & LIBSSH2_SESSION_BLOCK_OUTBOUND else [], [], wait)
-            if self.pending.aborted:
-                raise _ssh2_errors.SocketDisconnectError()
-
-    def blocking(self, call, *args):
-        """A step that the library runs blocking only (the agent's): timed
-        by libssh2, to the millisecond asked but counted in whole seconds."""
-        wait = self.deadline - time.monotonic()
-        if wait <= 0:
-            raise _ssh2_errors.Timeout()
-        self.session.set_timeout(max(1, int(math.ceil(wait * 1000))))
-        self.session.set_blocking(True)
-        try:
-            return call(*args)
-        finally:
-            self.session.set_blocking(False)
-
-
-def _session_error(session, error):
-    """The server's or libssh2's words for a failed session step."""
-    words = _words(error)
-    if not words:
-        try:
-            words = session.last_error()
-            if isinstance(words, bytes):
-                words = words.decode("utf-8", "replace")
-        except Exception:  # the session may be unusable by then
-            words = ""
-    name = type(error).__name__
-    if isinstance(error, (_ssh2_errors.SocketDisconnectError, _ssh2_errors.SocketRecvError)):
-        return "Connection closed by the remote host%s" % (" (%s)" % words if words else "")
-    return words or name
 
 
 def _unique(items):

@@ -1,14 +1,22 @@
 """The options of an in-process SSH link (see tarvix.eal.sshlink), checked
 before anything connects: an unknown option or a value it cannot take is a
-ValueError of one line that names the option, and the host when given."""
+ValueError of one line that names the option, and the host when given.
+The jump hosts of the ``jump`` option are read here too (``hop_specs``)."""
 import math
 import numbers
 import os
+import re
+
+from tarvix.eal.sshalgos import OPTIONS as ALGORITHM_OPTIONS
 
 POLICIES = {True: "accept-new", "accept-new": "accept-new", "yes": "yes", "strict": "yes",
             False: "off", "off": "off", "no": "off"}
 OPTIONS = frozenset(["host_key_checking", "known_hosts", "key_file", "passphrase", "agent", "keepalive",
-                     "connect_timeout"])
+                     "connect_timeout", "config", "jump", "proxy_command", "identities_only"]) | ALGORITHM_OPTIONS
+DEFAULT_PORT = 22
+# A jump host's fields, when it is given as a mapping.
+HOP_FIELDS = frozenset(["host", "port", "user", "key_file", "passphrase", "password"])
+_HOP = re.compile(r"^(?:ssh://)?(?:(\S+)@)?(\[[^\]\s]+\]|[^:/@\s\[\]]+)(?::(\d+))?/?$")
 # The most seconds a timeout or a keepalive interval takes (libssh2 counts
 # milliseconds in a C long).
 MOST_SECONDS = 2 ** 31 // 1000
@@ -60,9 +68,87 @@ def _flag(value):
     return value, "true or false belongs there, not %s" % _shown(value)
 
 
+def _config(value):
+    if isinstance(value, bool):
+        return value, None
+    value, problem = _path(value)
+    return value, problem and "true, false or a file's path belongs there, not %s" % _shown(value)
+
+
+def _command(value):
+    if isinstance(value, str) and value.strip():
+        return value, None
+    return value, "a command line belongs there, not %s" % _shown(value)
+
+
+def _algorithms(value):
+    names = value.split(",") if isinstance(value, str) else value
+    if isinstance(names, (list, tuple)) and names and \
+            all(isinstance(n, str) and n.strip() and " " not in n.strip() for n in names):
+        return value, None
+    return value, "a list of algorithm names belongs there, not %s" % _shown(value)
+
+
+def _jump(value):
+    try:
+        hop_specs(value)
+    except ValueError as error:
+        return value, str(error)
+    return value, None
+
+
+def parse_hop(spec):
+    """(user or None, host, port or None) of "[user@]host[:port]"."""
+    found = _HOP.match(spec.strip()) if isinstance(spec, str) else None
+    if not found or not 0 < int(found.group(3) or DEFAULT_PORT) < 65536:
+        raise ValueError("a jump host is [user@]host[:port], not %s" % _shown(spec))
+    host = found.group(2)
+    if host.startswith("["):
+        host = host[1:-1]
+    return found.group(1), host, int(found.group(3)) if found.group(3) else None
+
+
+def _hop(spec):
+    if not isinstance(spec, dict):
+        user, host, port = parse_hop(spec)
+        return {"host": host, "user": user, "port": port}
+    unknown = sorted(set(spec) - HOP_FIELDS, key=str)
+    if unknown or not isinstance(spec.get("host"), str):
+        raise ValueError("a jump host's fields are %s (host required), not %s"
+                         % (", ".join(sorted(HOP_FIELDS)), ", ".join(map(str, unknown)) or "without host"))
+    user, host, port = parse_hop(spec["host"])
+    hop = dict(spec, host=host, user=spec.get("user", user), port=spec.get("port", port))
+    if hop["port"] is not None and not (isinstance(hop["port"], int) and not isinstance(hop["port"], bool)
+                                        and 0 < hop["port"] < 65536):
+        raise ValueError("a jump host's port is 1 to 65535, not %s" % _shown(hop["port"]))
+    for name in ("user", "password", "passphrase"):
+        if hop.get(name) is not None and not isinstance(hop[name], str):
+            raise ValueError("a jump host's %s is text, not %s" % (name, type(hop[name]).__name__))
+    if hop.get("key_file") is not None and _path(hop["key_file"])[1]:
+        raise ValueError("a jump host's key_file is a file's path, not %s" % _shown(hop["key_file"]))
+    return hop
+
+
+def hop_specs(value):
+    """The jump hosts of the ``jump`` option, first to last: {"host",
+    "user", "port"...} each (user and port None where not given), [] for
+    none; None when the option is not given.  ValueError for another value."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        value = [] if value.strip().lower() == "none" else [v for v in value.split(",") if v.strip()]
+    if isinstance(value, dict):
+        value = [value]
+    if not isinstance(value, (list, tuple)):
+        raise ValueError("a list of jump hosts belongs there, not %s" % _shown(value))
+    return [_hop(spec) for spec in value]
+
+
 _CHECKS = {"host_key_checking": _policy, "known_hosts": _path, "key_file": _path, "passphrase": _text,
            "agent": _flag, "keepalive": lambda value: _seconds(value, "from 0"),
-           "connect_timeout": lambda value: _seconds(value, "above 0")}
+           "connect_timeout": lambda value: _seconds(value, "above 0"), "config": _config, "jump": _jump,
+           "proxy_command": _command, "identities_only": _flag}
+_CHECKS.update((name, _algorithms) for name in ALGORITHM_OPTIONS)
 
 
 def check_options(options, host=None):

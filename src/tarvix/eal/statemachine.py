@@ -9,8 +9,8 @@ is set to when the state is no longer known.
 """
 import re
 
-from tarvix.core.errors import (CommandError, ConnectionError, HostnameMismatchError, LinkTimeoutError, LoginError,
-                                link_message)
+from tarvix.core.errors import (CommandError, ConnectionError, HostnameMismatchError, LinkClosedError,
+                                LinkTimeoutError, LoginError, link_message)
 from tarvix.eal.dialect import _LINE_START, Dialect  # noqa: F401 (Dialect: where plugins found it)
 from tarvix.eal.dialogs import Statement
 from tarvix.eal.spawn import SETTLE, _now
@@ -27,6 +27,13 @@ PASSWORD_WATCH = SETTLE
 # How long a console may show prompts of another hostname, and nothing else,
 # before the wait ends.
 MISMATCH_AFTER = 2.0
+
+# What a terminal server prints for a port another session holds, keeping
+# the connection open ("% Connection refused by remote host", "Port 2001 is
+# in use", "Line 33 is busy"); a client that ends on its own refusal
+# ("ssh: ... Connection refused") ends the link anyway.
+BUSY_PORT = r"(?i)connection refused by remote host|\b(?:port|line)\b[^\r\n]{0,24}\b(?:busy|in use)\b"
+
 
 def _generic():
     from tarvix.plugins.generic.dialect import DIALECT
@@ -288,9 +295,15 @@ class RouterStateMachine(object):
         return [name for name in self.credentials if name != "enable"]
 
     def connection_statements(self, context):
-        """What a console may print before it shows a prompt."""
+        """What a console may print before it shows a prompt: a terminal
+        server's port that is taken ends the connect at once, in its words."""
         login = _Login(self.device, self.credentials, self.login_names(context))
+
+        def busy(spawn, context, match):
+            raise LinkClosedError(_words_then(self.device, spawn, match, "the terminal server's port is busy"))
+
         return [
+            Statement(BUSY_PORT, action=busy, name="busy port"),
             Statement(r"Press RETURN to get started", action="", name="press RETURN banner"),
             Statement(r"(?i)(username|login):\s*\Z", action=login.username, name="username prompt"),
             _LoginPrompt(PASSWORD_PROMPT, login.password, "password prompt", login.password_hold),

@@ -11,6 +11,7 @@ PASSWORD_PROMPT: str
 NUDGE_AFTER: float
 PASSWORD_WATCH: float
 MISMATCH_AFTER: float
+BUSY_PORT: str
 
 class _TextHostPrompt:
     pattern: str

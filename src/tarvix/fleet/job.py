@@ -145,6 +145,21 @@ def _host_job(run, task):
                   seconds=report["seconds"])
 
 
+def _run_extras(host, log, args):
+    """The host's connection extras with what the run adds (its session
+    log, --no-ssh-config), or None when it adds nothing."""
+    from tarvix.nornir import CONNECTION_NAME
+
+    if not log and not getattr(args, "no_ssh_config", False):
+        return None
+    extras = dict(host.get_connection_parameters(CONNECTION_NAME).extras or {})
+    if log:
+        extras["session_log"] = log
+    if getattr(args, "no_ssh_config", False):
+        extras["ssh"] = dict(extras.get("ssh") or {}, config=False)
+    return extras
+
+
 def _work(run, task, report, done):
     """Works the host; returns the error, or None."""
     from nornir.core.exceptions import NornirSubTaskError
@@ -155,10 +170,8 @@ def _work(run, task, report, done):
     args = run.args
     log = run.plans[task.host.name][1]
     try:
-        if log:
-            params = task.host.get_connection_parameters(CONNECTION_NAME)
-            extras = dict(params.extras or {})
-            extras["session_log"] = log
+        extras = _run_extras(task.host, log, args)
+        if extras is not None:
             task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
         for command in args.execute or []:
             run.check()

@@ -61,6 +61,8 @@ def _run_parser(commands):
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    parser.add_argument("--no-ssh-config", action="store_true",
+                        help="ssh:// links do not read the user's ssh configuration (~/.ssh/config)")
     parser.set_defaults(handler=run)
     return parser
 

@@ -15,7 +15,11 @@ of ``Connection``, among them:
   or neither checked nor kept (False: a lab whose devices come and go with
   new keys).
 - ``ssh``: more options of the in-process SSH session (``key_file``,
-  ``agent``, ``keepalive``, ``known_hosts``...).
+  ``agent``, ``keepalive``, ``known_hosts``, ``config``, ``jump``, ``kex``...).
+  The hostname may be an alias of the user's ssh configuration, which is
+  read as the system ssh reads it unless ``ssh`` says ``config: false``
+  (``tarvix run --no-ssh-config``); the inventory's port and username win
+  over it.
 - ``os``: the os plugin, overriding the one taken from ``platform``.
 - ``series``, ``model``, ``chassis_type``, ``learn_hostname``,
   ``init_exec_commands``, ``init_config_commands``, ``connection_timeout``,

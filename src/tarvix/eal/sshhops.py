@@ -1,0 +1,241 @@
+"""Where an in-process SSH link's socket comes from: a TCP connection to
+the device, a channel forwarded through one jump host or several, or a
+program's standard input and output (ProxyCommand).
+
+Each hop is an SSH session opened here (its host key checked, its own user
+and keys), shared through tarvix.eal.sshjump.  The whole way is made by the
+link's one connect deadline, and what fails on the way is released as the
+link's own session is (tarvix.eal.sshsession).
+"""
+import copy
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from tarvix.core.errors import LinkClosedError, LinkTimeoutError
+from tarvix.eal import sshalgos, sshjump
+from tarvix.eal.knownhosts import preferred_algorithms
+from tarvix.eal.sshjump import HopFailure, HopSocket
+from tarvix.eal.sshsession import Steps, release, session_error
+
+# Seconds a ProxyCommand program is given to end on its own once its link
+# closed, then once asked to (SIGTERM) before it is killed.
+PROGRAM_END = (0.2, 2)
+where = sshjump.where
+
+
+def tcp(host, port, timeout, name=None):
+    """A TCP connection to ``host``; HopFailure naming ``name`` (a hop's)
+    when given, else the socket's own OSError."""
+    try:
+        sock = socket.create_connection((host, port), timeout)
+    except socket.timeout:
+        if name is None:
+            raise
+        raise HopFailure("%s: connect to host %s: Connection timed out" % (name, where(host, port)), True)
+    except OSError as error:
+        if name is None:
+            raise
+        raise HopFailure("%s: connect to host %s: %s" % (name, where(host, port), error.strerror or error))
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return sock
+
+
+def program(command):
+    """A socket whose other end is ``command``'s standard input and output
+    (run by the shell); what it writes to its standard error is kept for
+    the error when the session over it fails."""
+    ours, given = socket.socketpair()
+    errors = tempfile.TemporaryFile()
+    try:
+        child = subprocess.Popen(command, shell=True, stdin=ours, stdout=ours, stderr=errors,
+                                 close_fds=True, start_new_session=True)
+    except OSError as error:
+        errors.close()
+        ours.close()
+        given.close()
+        raise HopFailure("proxy command %s: %s" % (command, error.strerror or error))
+    ours.close()
+
+    def said():
+        errors.seek(0)
+        text = errors.read(4096).decode("utf-8", "replace")
+        return "; ".join(line.strip() for line in text.splitlines() if line.strip())
+
+    def signal_group(number):
+        try:
+            os.killpg(child.pid, number)
+        except OSError:  # ended already
+            pass
+
+    def release():
+        # The program runs in a session of its own: its group is ended.
+        for number, wait in ((None, PROGRAM_END[0]), (signal.SIGTERM, PROGRAM_END[1]), (signal.SIGKILL, None)):
+            if number is not None:
+                signal_group(number)
+            try:
+                child.wait(wait)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        errors.close()
+
+    sock = HopSocket(given.family, given.type, given.proto, fileno=given.detach())
+    return sock.setup(release, said)
+
+
+def connect(route, link):
+    """The socket to the route's target: through its hops, its program, or
+    straight, by the deadline of ``link`` (an SshSpawn connecting: its
+    ``_channel`` is the sshsession.Pending); the hops' sessions are opened
+    as ``link`` (see login_hop)."""
+    target, pending = route.target, link._channel
+    try:
+        if route.hops:
+            jump = _jump(route.hops, link)
+            try:
+                return jump.forward(target.host, target.port, pending.deadline, lambda: pending.aborted)
+            except BaseException:
+                jump.release()
+                raise
+        if route.proxy_command:
+            return program(route.proxy_command)
+    except HopFailure as error:
+        raise link._fail(LinkTimeoutError if error.timed_out else LinkClosedError, error.words,
+                         "link closed while connecting")
+    return tcp(target.host, target.port, max(0.01, pending.left()))
+
+
+def _view(link, point):
+    """``link`` as it logs in to the hop ``point``: the hop's user, keys,
+    passwords and known hosts; its errors name the hop."""
+    view = copy.copy(link)
+    view.options = dict(link.options, host_key_checking=point.policy, known_hosts=point.known_hosts,
+                        agent=point.agent, passphrase=point.passphrase)
+    view.username, view.passwords, view.key_files = point.user, point.passwords, point.key_files
+    view._fail = lambda kind, words, awaited: link._fail(kind, "%s: %s" % (point.name, words), awaited)
+    return view
+
+
+def login_hop(link, sock, point, reconnect):
+    """An authenticated session to the hop ``point`` over ``sock``, made as
+    the device's link ``link`` (an SshSpawn) makes its own, by its deadline:
+    its host key checked under the same policy, its own user, keys and
+    passwords; errors name the hop.  ``reconnect()`` gives a fresh socket to
+    the hop, to tell why it refused the key exchange.  On failure the
+    session is freed and ``sock`` released."""
+    from ssh2 import exceptions
+    from ssh2.session import Session
+
+    view, pending = _view(link, point), link._channel
+    steps = None
+    try:
+        known = view._known_hosts(point.host, point.port)
+        steps = Steps(Session(), sock, pending)
+        steps.session.set_blocking(False)
+        try:
+            handshake(view, steps, point.algorithms, known, reconnect,
+                      "%s: %s: %s" % (link.device, point.name, where(point.host, point.port)))
+            if known is not None:
+                view._check_host_key(steps.session, point.host, point.port, *known)
+            view._authenticate(steps)
+        except exceptions.Timeout:
+            raise link._fail(LinkTimeoutError, "%s: the SSH server did not answer" % point.name,
+                             "timed out after %s s connecting" % pending.limit)
+        except exceptions.SSH2Error as error:
+            if pending.aborted:
+                raise link._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
+            raise link._fail(LinkClosedError, "%s: %s" % (point.name, session_error(steps.session, error)),
+                             "link closed while connecting")
+        return steps.session
+    except BaseException:
+        # As for a device's session: freed on its socket shut down.
+        held = [steps]
+        steps = None
+        release(sock, held, sys.exc_info()[1])
+        raise
+
+
+def _probe_socket(parent, point, pending):
+    """A fresh channel to ``point`` through ``parent``, held for as long as
+    it is open."""
+    parent = sshjump.held(parent.key)
+    if parent is None:
+        raise HopFailure("%s: the jump session is gone" % point.name)
+    try:
+        return parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted)
+    except BaseException:
+        parent.release()
+        raise
+
+
+def handshake(link, steps, lists, known, reconnect, lead):
+    """The key exchange of ``steps``' session offering the algorithms of
+    ``lists`` that libssh2 has, the host key algorithms of the key types
+    the known hosts file holds for the host first (``known``: see
+    SshSpawn._known_hosts), as the system ssh asks for them, so that the
+    key recorded is the one checked.  A server that shares no algorithm
+    with the link is refused in one line, after ``lead``, naming both
+    sides' algorithms (read from a fresh connection, ``reconnect()``)."""
+    from ssh2 import exceptions
+
+    if known is not None and known[1]:
+        lists = dict(lists, hostkeys=preferred_algorithms(lists["hostkeys"], known[1]))
+    missing = sshalgos.apply(steps.session, lists, sshalgos.methods())
+    if missing:
+        link.log.debug("%s: algorithms this link lacks, left out: %s", link.device, ", ".join(missing))
+    try:
+        steps.run(steps.session.handshake, steps.sock)
+    except exceptions.SSH2Error as error:
+        if isinstance(error, exceptions.Timeout) or steps.pending.aborted:
+            raise
+        usable = dict((name, [n for n in names if n not in missing]) for name, names in lists.items())
+        # The fresh connection is given what is left of the connect's time.
+        left = steps.pending.left()
+        why = sshalgos.probe(reconnect, usable, left) if left > 0 else None
+        if why is None:
+            raise
+        # Whole: the two lists are the point of the message (link_message
+        # would cut it to the device's last words).
+        raise LinkClosedError("%s: %s\nkey exchange refused" % (lead, why))
+
+
+def said(sock):
+    """What the program in place of the connection said, as a suffix."""
+    words = sock.words() if isinstance(sock, HopSocket) else ""
+    return " (%s)" % words if words else ""
+
+
+def _jump(hops, link):
+    """The shared session to the last of ``hops`` (made, with those before
+    it, when there is none), held once more for the caller."""
+    key = tuple(hop.key() for hop in hops)
+    jump = sshjump.held(key)
+    if jump is not None:
+        return jump
+    with sshjump.opening(key):
+        jump = sshjump.held(key)
+        if jump is not None:
+            return jump
+        parent = _jump(hops[:-1], link) if len(hops) > 1 else None
+        point, pending = hops[-1], link._channel
+        try:
+            if parent is None:
+                sock = tcp(point.host, point.port, max(0.01, pending.left()), point.name)
+            else:
+                sock = parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted)
+        except BaseException:
+            if parent is not None:
+                parent.release()
+            raise
+        if parent is None:
+            reconnect = lambda: tcp(point.host, point.port, max(0.01, pending.left()))  # noqa: E731
+        else:
+            reconnect = lambda: _probe_socket(parent, point, pending)  # noqa: E731
+        # A failed login releases the socket, and with it the hop before.
+        session = login_hop(link, sock, point, reconnect)
+        return sshjump.JumpSession(key, point, sock, session)

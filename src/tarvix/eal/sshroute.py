@@ -1,0 +1,230 @@
+"""The way to one SSH device: the host, port, user, keys and algorithms of
+the device and of every jump host before it, or the program whose standard
+input and output are the connection (ProxyCommand).
+
+What the options of the link (``ssh={...}``) say wins; what they leave out
+comes from the user's ssh configuration as the system ssh resolves it
+(``ssh -G``, see tarvix.eal.sshconfig), then from the link's defaults.
+Options of this module:
+
+- ``config``: True (the default: the user's and the system's files, as
+  the system ssh reads them), False (none) or the path of a file read in
+  their place.
+- ``jump``: the jump hosts, first to last: "[user@]host[:port]" each, in a
+  list or separated by commas (as ProxyJump), or {"host", "port", "user",
+  "key_file", "passphrase", "password"} for a hop's own credentials;
+  [] or "none": none, whatever the configuration says.
+- ``proxy_command``: a program (run by the shell, %h, %p, %r and %n
+  replaced as ssh does) whose standard input and output are the connection.
+- ``identities_only``: only the key files given (or configured) are tried,
+  not the agent's keys.
+- ``kex``, ``hostkeys``, ``ciphers``, ``macs``: see tarvix.eal.sshalgos.
+
+Their values are checked with the link's other options (tarvix.eal.sshoptions).
+"""
+import getpass
+import os
+import re
+import shlex
+
+from tarvix.core.errors import LinkClosedError
+from tarvix.eal import sshalgos, sshconfig
+from tarvix.eal.sshoptions import hop_specs
+
+DEFAULT_PORT = 22
+# StrictHostKeyChecking -> the link's host key policy; "ask" (no one to
+# ask here) is the link's own default.
+_POLICIES = {"yes": "yes", "accept-new": "accept-new", "no": "off", "off": "off", "ask": "accept-new"}
+
+
+class Endpoint(object):
+    """One SSH server on the way: where, as whom, with which keys, under
+    which host key policy and algorithms."""
+
+    def __init__(self, name, host, port, user):
+        self.name = name
+        self.host, self.port, self.user = host, port, user
+        self.key_files = []
+        self.passphrase = ""
+        self.passwords = []
+        self.agent = None
+        self.known_hosts = None
+        self.policy = "accept-new"
+        self.connect_timeout = None
+        self.keepalive = 0
+        self.algorithms = sshalgos.wanted({}, None)
+
+    def key(self):
+        """What makes two endpoints the same session to share."""
+        return (self.host, self.port, self.user, tuple(self.key_files), self.agent, self.known_hosts, self.policy,
+                tuple(self.passwords), tuple(tuple(self.algorithms[n]) for n in sorted(self.algorithms)))
+
+    def address(self):
+        return self.host, self.port
+
+    def __str__(self):
+        where = self.host if self.port == DEFAULT_PORT else "%s:%d" % (self.host, self.port)
+        return "%s%s" % ("%s@" % self.user if self.user else "", where)
+
+
+class Route(object):
+    """``target``, the ``hops`` before it (first to last), or the
+    ``proxy_command`` that carries the connection; ``config`` names the
+    configuration read (None: none)."""
+
+    def __init__(self, target, hops, proxy_command, config):
+        self.target, self.hops, self.proxy_command, self.config = target, hops, proxy_command, config
+
+    def describe(self):
+        words = ["ssh configuration %s" % self.config if self.config else "no ssh configuration",
+                 "%s is %s" % (self.target.name, self.target)]
+        if self.hops:
+            words.append("through %s" % ", ".join("%s (%s)" % (h.name, h) for h in self.hops))
+        elif self.proxy_command:
+            words.append("through the program %s" % self.proxy_command)
+        return "; ".join(words)
+
+
+def system_args(options):
+    """The system ssh's arguments for this module's options (a jump
+    host's own key or password has none: its configuration gives them)."""
+    argv = []
+    config = options.get("config", True)
+    if config is False or isinstance(config, str):
+        argv += ["-F", os.devnull if config is False else os.path.expanduser(config)]
+    hops = hop_specs(options.get("jump"))
+    if hops is not None:
+        specs = ["%s%s%s" % ("%s@" % h["user"] if h.get("user") else "", h["host"] if ":" not in h["host"]
+                             else "[%s]" % h["host"], ":%d" % h["port"] if h.get("port") else "") for h in hops]
+        argv += ["-o", "ProxyJump=%s" % (",".join(specs) or "none")]
+    if options.get("proxy_command"):
+        argv += ["-o", "ProxyCommand=%s" % options["proxy_command"]]
+    if options.get("identities_only") is not None:
+        argv += ["-o", "IdentitiesOnly=%s" % ("yes" if options["identities_only"] else "no")]
+    for name, entry, _, _ in sshalgos.KINDS:
+        if options.get(name) is not None:
+            value = options[name] if isinstance(options[name], str) else ",".join(options[name])
+            argv += ["-o", "%s=%s" % (sshalgos.SSH_NAMES[entry], value)]
+    return argv
+
+
+def _set_by_file(entries, base, key):
+    """The configuration's value for ``key`` when it is not ssh's default."""
+    value = (entries or {}).get(key)
+    if value is None or value == (base or {}).get(key):
+        return None
+    return value
+
+
+def _keys(entries):
+    """The configuration's key files that exist (ssh skips the others)."""
+    files = (entries or {}).get("identityfile") or []
+    return [os.path.expanduser(f) for f in files if os.path.isfile(os.path.expanduser(f))]
+
+
+def _fill(point, entries, base, options):
+    """Fills ``point`` from the options, else the configuration."""
+    point.key_files = [os.path.expanduser(options["key_file"])] if options.get("key_file") else _keys(entries)
+    point.passphrase = options.get("passphrase") or ""
+    only = options.get("identities_only")
+    if only is None:
+        only = (entries or {}).get("identitiesonly") == "yes"
+    point.agent = False if only else options.get("agent")
+    known = _set_by_file(entries, base, "userknownhostsfile")
+    point.known_hosts = options.get("known_hosts") or (os.path.expanduser(shlex.split(known)[0]) if known else None)
+    policy = options.get("host_key_checking", "accept-new")
+    strict = _set_by_file(entries, base, "stricthostkeychecking")
+    if policy == "accept-new" and strict in _POLICIES:
+        policy = _POLICIES[strict]
+    point.policy = policy
+    timeout = (entries or {}).get("connecttimeout")
+    point.connect_timeout = options.get("connect_timeout") or (int(timeout) if timeout and timeout.isdigit()
+                                                                else None)
+    alive = (entries or {}).get("serveraliveinterval")
+    point.keepalive = options.get("keepalive") or (int(alive) if alive and alive.isdigit() else 0)
+    point.algorithms = sshalgos.wanted(options, entries)
+
+
+def _endpoint(name, host, port, user, options, path, fallback_user):
+    """An endpoint resolved through the configuration (``path``: False for
+    none), and its ssh -G entries."""
+    entries = sshconfig.resolve(host, user, path or None) if path is not False else None
+    base = sshconfig.defaults() if entries else None
+    point = Endpoint(name, (entries or {}).get("hostname") or host,
+                     port or int((entries or {}).get("port") or DEFAULT_PORT),
+                     user or _set_by_file(entries, base, "user") or fallback_user or (entries or {}).get("user"))
+    _fill(point, entries, base, options)
+    return point, entries
+
+
+def _config_path(options):
+    config = options.get("config", True)
+    if config is False:
+        return False
+    if config is True or config is None:
+        return None
+    path = os.path.expanduser(config)
+    if sshconfig.program() is None:
+        raise sshconfig.ConfigError("reading the ssh configuration %s needs the system ssh (ssh -G)" % path)
+    return path
+
+
+def expand_command(command, point):
+    """ProxyCommand with ssh's tokens replaced for ``point``."""
+    tokens = {"h": point.host, "p": str(point.port), "r": point.user or "", "n": point.name, "%": "%"}
+    return re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), command)
+
+
+def route(host, port, user, options, username=None, passwords=()):
+    """The Route to ``host`` (``port``, ``user``: as the start URL gives
+    them, None when it does not) under the link's checked ``options``;
+    ``username`` and ``passwords`` are the credentials' (the device's
+    only).  ConfigError when the configuration cannot be read."""
+    path = _config_path(options)
+    target, entries = _endpoint(host, host, port, user, options, path, username)
+    target.passwords = list(passwords)
+    jump = options.get("jump")
+    specs = hop_specs(jump) if jump is not None else hop_specs((entries or {}).get("proxyjump"))
+    hops = []
+    local = None
+    for spec in specs or []:
+        if local is None:
+            local = getpass.getuser()
+        hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
+                       "agent": options.get("agent"), "key_file": spec.get("key_file"),
+                       "passphrase": spec.get("passphrase")}
+        point, _ = _endpoint(spec["host"], spec["host"], spec.get("port"), spec.get("user"), hop_options, path,
+                             local)
+        if spec.get("password"):
+            point.passwords = [spec["password"]]
+        point.policy = target.policy
+        hops.append(point)
+    command = options.get("proxy_command")
+    if command is None and not hops:
+        command = (entries or {}).get("proxycommand")
+    if command and command.strip().lower() == "none":
+        command = None
+    if path is False:
+        config = None
+    else:
+        config = path or ("of the user" if entries is not None else None)
+    return Route(target, hops, expand_command(command, target) if command and not hops else None, config)
+
+
+def link_route(link, port_given):
+    """Resolves the way for an SshSpawn ``link`` (its URL's host, port when
+    ``port_given``, and user; its options over the configuration) and sets
+    the link's user, key files and options from it."""
+    user, host, port = link.url
+    try:
+        found = route(host, port if port_given else None, user, link.options, link.username, link.passwords)
+    except sshconfig.ConfigError as error:
+        # Whole: ssh's words name the file and line (link_message would cut
+        # them to a device's last words).
+        raise LinkClosedError("%s: %s\nlink not started" % (link.device, error))
+    target = found.target
+    link.username, link.key_files = target.user, target.key_files
+    link.options = dict(link.options, host_key_checking=target.policy, known_hosts=target.known_hosts,
+                        agent=target.agent, keepalive=target.keepalive, connect_timeout=target.connect_timeout)
+    link.log.debug("%s: %s", link.device, found.describe())
+    return found

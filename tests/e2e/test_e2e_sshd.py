@@ -1,0 +1,258 @@
+"""ssh:// links through real OpenSSH servers (sshd on 127.0.0.1 with this
+module's own configuration, host keys and authorized keys): two jump hosts
+to the SSH simulator and to a shell, against the system ssh's path through
+the same hops; hosts named by the aliases of this module's own ssh
+configuration; a server that offers only SHA-1 key exchange and ssh-rsa
+host keys; a changed host key at the second hop."""
+import getpass
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from tarvix.bases.connection import Connection
+from tarvix.core.errors import LinkClosedError, LoginError
+from tarvix.eal import sshjump, sshlink
+from tarvix.simulator import server
+
+SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
+pytestmark = [
+    pytest.mark.skipif(not os.path.exists(SSHD) or shutil.which("ssh") is None,
+                       reason="needs OpenSSH's sshd and ssh (apt-get install openssh-server)"),
+    pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or ""),
+    pytest.mark.skipif(not server.available(), reason="needs asyncssh (tarvix[serve])"),
+]
+
+PASSWORD = "sshd-Sim-pw-7"
+CREDENTIALS = {"default": {"username": "admin", "password": PASSWORD}}
+SERVERS = {"b1": [], "b2": [], "old": ["KexAlgorithms diffie-hellman-group14-sha1", "HostKeyAlgorithms ssh-rsa"]}
+TEXT = "".join("line %d: \t\"quoted\" $HOME `ticks` \\ end\n" % n for n in range(300))
+
+
+def _free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def _keygen(path, kind):
+    subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-f", str(path)], check=True)
+
+
+def _sshd(folder, name, extra):
+    port = _free_port()
+    key = folder / ("host_%s" % name)
+    _keygen(key, "rsa" if name == "old" else "ed25519")
+    config = folder / ("sshd_%s" % name)
+    config.write_text("\n".join([
+        "Port %d" % port, "ListenAddress 127.0.0.1", "HostKey %s" % key, "PidFile none",
+        "AuthorizedKeysFile %s" % (folder / "authorized_keys"), "StrictModes no", "UsePAM no",
+        "PasswordAuthentication no", "KbdInteractiveAuthentication no", "PermitRootLogin prohibit-password",
+        "AllowTcpForwarding yes", "LogLevel ERROR"] + extra) + "\n")
+    process = subprocess.Popen([SSHD, "-D", "-e", "-f", str(config)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return process, port
+
+
+def _listening(port, process, until):
+    while time.monotonic() < until and process.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
+
+
+@pytest.fixture(scope="module")
+def lab(tmp_path_factory):
+    """The servers and this module's ssh configuration (``lab["config"]``)."""
+    if os.geteuid() == 0:
+        os.makedirs("/run/sshd", exist_ok=True)
+    folder = tmp_path_factory.mktemp("sshd")
+    _keygen(folder / "id_client", "ed25519")
+    shutil.copy(str(folder / "id_client.pub"), str(folder / "authorized_keys"))
+    started = {name: _sshd(folder, name, extra) for name, extra in SERVERS.items()}
+    try:
+        until = time.monotonic() + 10
+        for name, (process, port) in started.items():
+            if not _listening(port, process, until):
+                process.kill()
+                pytest.skip("sshd does not start here: %s" % process.communicate()[1].decode()[-300:].strip())
+        ports = {name: port for name, (_, port) in started.items()}
+        with server.serving([{"hostname": name, "password": PASSWORD} for name in ("sim", "sim2")]) as routers:
+            ports["sim"], ports["sim2"] = routers.ports["sim"][0], routers.ports["sim2"][0]
+            yield _write_config(folder, ports)
+    finally:
+        for process, _ in started.values():
+            process.terminate()
+            process.wait(5)
+            process.stderr.close()
+
+
+def _write_config(folder, ports):
+    user = getpass.getuser()
+    known = folder / "known_hosts"
+    lines = []
+    for alias, port, more in (("b1", ports["b1"], ["BatchMode yes"]), ("b2", ports["b2"], ["BatchMode yes"]),
+                              ("sim", ports["sim"], ["User admin", "ProxyJump b1,b2"]),
+                              ("shell", ports["b1"], ["ProxyJump b1,b2"]),
+                              ("sim-by-program", ports["sim"],
+                               ["User admin", "ProxyCommand ssh -F %s -W %%h:%%p b1" % (folder / "ssh_config")]),
+                              ("old", ports["old"], []),
+                              ("old-allowed", ports["old"], ["KexAlgorithms +diffie-hellman-group14-sha1",
+                                                             "HostKeyAlgorithms +ssh-rsa"])):
+        lines += ["Host %s" % alias, "  HostName 127.0.0.1", "  Port %d" % port] + ["  " + m for m in more]
+    lines += ["Host *", "  User %s" % user, "  IdentityFile %s" % (folder / "id_client"), "  IdentitiesOnly yes",
+              "  UserKnownHostsFile %s" % known, "  StrictHostKeyChecking accept-new"]
+    config = folder / "ssh_config"
+    config.write_text("\n".join(lines) + "\n")
+    (folder / "text").write_text(TEXT)
+    return {"config": str(config), "folder": folder, "known": known, "ports": ports}
+
+
+def _connect(lab, start, **ssh):
+    ssh.setdefault("config", lab["config"])
+    con = Connection(hostname="sim", start=start, credentials=CREDENTIALS, connection_timeout=15,
+                     learn_hostname=True, ssh=ssh)
+    con.connect()
+    return con
+
+
+def _shell_output(link, command):
+    """What ``command`` prints in a shell on the link, between markers."""
+    link.sendline("stty -echo; printf '%%s\\n' BE''GIN; %s; printf '%%s\\n' EN''D" % command)
+    link.expect(r"BEGIN\r?\n", timeout=15)
+    return link.expect(r"(?m)^END\r?\n", timeout=15).match_output.replace("\r\n", "\n")
+
+
+def test_two_jump_hosts_to_the_simulator_and_a_shell(lab):
+    """One session per jump host however many links go through it, closed
+    with the last; the device's and the shell's output as over the system
+    ssh through the same hops."""
+    first = _connect(lab, "ssh://sim")
+    second = _connect(lab, "ssh://sim")
+    try:
+        assert sshjump.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
+                                              for hop in ("b1", "b2"))
+        assert len([t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]) == 2
+        ours = first.execute("show running-config")
+        assert second.execute("show running-config") == ours and "hostname sim" in ours
+    finally:
+        first.disconnect()
+    assert len(sshjump.open_jumps()) == 2
+    second.disconnect()
+    assert sshjump.open_jumps() == []
+    system = Connection(hostname="sim", start="ssh -F %s sim" % lab["config"], credentials=CREDENTIALS,
+                        connection_timeout=15, learn_hostname=True)
+    system.connect()
+    try:
+        assert system.execute("show running-config") == ours
+    finally:
+        system.disconnect()
+    link = sshlink.SshSpawn("ssh://shell", "shell", timeout=15, ssh={"config": lab["config"]})
+    try:
+        assert _shell_output(link, "cat %s" % (lab["folder"] / "text")) == TEXT
+    finally:
+        link.close()
+    direct = subprocess.run(["ssh", "-F", lab["config"], "shell", "cat", str(lab["folder"] / "text")],
+                            stdout=subprocess.PIPE, timeout=30, check=True).stdout.decode()
+    assert direct == TEXT
+
+
+def test_links_opened_at_once_through_a_jump_host_reach_their_own_devices(lab):
+    """Channels asked for together are opened one after the other, each to
+    the device it was asked for."""
+    cons, errors = {}, []
+
+    def connect(number):
+        name = ("sim", "sim2")[number % 2]
+        try:
+            cons[number] = (name, _connect(lab, "ssh://admin@127.0.0.1:%d" % lab["ports"][name], jump="b1,b2"))
+        except Exception as error:  # told below
+            errors.append(error)
+
+    threads = [threading.Thread(target=connect, args=(n,)) for n in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    try:
+        assert not errors and sorted((n, con.learned_hostname) for n, (_, con) in cons.items()) == \
+            sorted((n, name) for n, (name, _) in cons.items()) and len(cons) == 8
+    finally:
+        for _, con in cons.values():
+            con.disconnect()
+
+
+def test_a_proxy_command_carries_the_link(lab):
+    con = _connect(lab, "ssh://sim-by-program")
+    try:
+        assert "hostname sim" in con.execute("show running-config")
+    finally:
+        con.disconnect()
+
+
+@pytest.mark.parametrize("alias, ssh, refused", [
+    ("old", {}, "no matching key exchange method: the server offers diffie-hellman-group14-sha1; this link "
+                "allows curve25519-sha256"),
+    ("old", {"kex": "+diffie-hellman-group14-sha1"}, "no matching host key type: the server offers ssh-rsa;"),
+    ("old", {"kex": "+diffie-hellman-group14-sha1", "hostkeys": ["ssh-rsa"]}, None),
+    ("old-allowed", {}, None),
+])
+def test_an_old_server_is_reached_only_when_allowed(lab, alias, ssh, refused):
+    ssh["config"] = lab["config"]
+    if refused:
+        with pytest.raises(LinkClosedError) as caught:
+            sshlink.SshSpawn("ssh://%s" % alias, alias, timeout=10, ssh=ssh)
+        first = str(caught.value).splitlines()[0]
+        assert first.startswith("%s: 127.0.0.1 port %d: %s" % (alias, lab["ports"]["old"], refused)), first
+    else:
+        link = sshlink.SshSpawn("ssh://%s" % alias, alias, timeout=10, ssh=ssh)
+        try:
+            assert _shell_output(link, "echo reached") == "reached\n"
+        finally:
+            link.close()
+
+
+def test_each_hop_is_checked_and_named(lab, tmp_path):
+    """A changed host key at the second hop, a jump host's own key refused."""
+    for hop in ("b1", "b2"):
+        subprocess.run(["ssh", "-F", lab["config"], hop, "true"], check=True, timeout=30)
+    known = lab["known"].read_text().splitlines()
+    b2 = "[127.0.0.1]:%d " % lab["ports"]["b2"]
+    other = lambda key: key[:-8] + ("AAAAAAAA" if key[-8:] != "AAAAAAAA" else "BBBBBBBB")  # noqa: E731
+    changed = [other(line) if line.startswith(b2) else line for line in known]
+    assert changed != known
+    (tmp_path / "known").write_text("\n".join(changed) + "\n")
+    with pytest.raises(LinkClosedError, match=r"^sim: b2: REMOTE HOST IDENTIFICATION HAS CHANGED"):
+        _connect(lab, "ssh://sim", known_hosts=str(tmp_path / "known"), host_key_checking="yes")
+    with pytest.raises(LinkClosedError, match=r"^sim: old: 127\.0\.0\.1 port \d+: no matching key exchange method: "
+                                              r"the server offers diffie-hellman-group14-sha1; this link allows"):
+        _connect(lab, "ssh://sim", jump="old")
+    _keygen(tmp_path / "stranger", "ed25519")
+    with pytest.raises(LoginError, match=r"^sim: b1: Authentication failed for user '\w+' \(publickey"):
+        _connect(lab, "ssh://sim", jump=[{"host": "b1", "key_file": str(tmp_path / "stranger")}, "b2"])
+    assert sshjump.open_jumps() == [] and not [t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]
+
+
+def test_tarvix_run_through_the_hops_says_which(lab, tmp_path):
+    """An inventory naming its host by an alias of the ssh configuration:
+    the -v log tells the configuration and the hops used."""
+    (tmp_path / "hosts.yaml").write_text(
+        "sim:\n  hostname: sim\n  username: admin\n  password: %s\n  connection_options:\n    tarvix:\n"
+        "      extras:\n        ssh:\n          config: %s\n" % (PASSWORD, lab["config"]))
+    done = subprocess.run([sys.executable, "-m", "tarvix", "run", "--inventory", str(tmp_path), "--execute",
+                           "show running-config", "--output", str(tmp_path / "out"), "-v"],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    log = done.stderr.decode()
+    assert done.returncode == 0, log[-2000:]
+    assert "hostname sim" in (tmp_path / "out" / "sim.txt").read_text()
+    hops = ", ".join("%s (%s@127.0.0.1:%d)" % (hop, getpass.getuser(), lab["ports"][hop]) for hop in ("b1", "b2"))
+    assert "sim: ssh configuration %s; sim is admin@127.0.0.1:%d; through %s" % (lab["config"], lab["ports"]["sim"],
+                                                                                 hops) in log
