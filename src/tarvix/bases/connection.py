@@ -234,6 +234,7 @@ class Connection(CommandRunner):
         self._is_connected = False
         self._handles_designated = False
         self._connecting = False
+        self._aborted = False
         self.broker = None
         self.handles = []
         for name, command in zip(self.handle_names, starts):
@@ -415,6 +416,7 @@ class Connection(CommandRunner):
         fails with LinkClosedError instead of waiting for its timeout.  The
         caller that owns the connection still disconnects it (or lets its
         failure close it)."""
+        self._aborted = True
         for handle in self.handles:
             spawn = handle.spawn
             if spawn is not None:
@@ -425,6 +427,22 @@ class Connection(CommandRunner):
             if handle.spawn is not None:
                 handle.spawn.close()
         self._is_connected = False
+
+    def reload(self, save=None, timeout=600, rp=None):
+        """Reloads the device and follows it back to the state it had; see
+        tarvix.bases.reload.  ``save``: whether to save a changed
+        configuration when the device asks (None: fail with its question);
+        ``rp="standby"``: only the standby RP.  Returns the timeline."""
+        from tarvix.bases import reload
+
+        return reload.reload(self, save=save, timeout=timeout, rp=rp)
+
+    def switchover(self, timeout=600):
+        """Hands a dual-RP router's active role to its standby and follows
+        both RPs back; see tarvix.bases.reload.  Returns the timeline."""
+        from tarvix.bases import reload
+
+        return reload.switchover(self, timeout=timeout)
 
     def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None, parse=False):
         r"""Runs one exec command in the enable state and returns its output

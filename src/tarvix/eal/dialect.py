@@ -33,11 +33,26 @@ class Dialect(object):
     closed (connections built with console_settle; 0: never).
     ``template_platform``: the ntc-templates platform that parses the
     output, or None.
+
+    Reload and switchover (see tarvix.bases.reload): ``reload`` is the
+    command that reloads the device (None: the platform has no such
+    operation), ``reload_standby`` the one that reloads only a dual-RP
+    router's standby, ``switchover`` the one that hands the active role to
+    the standby.  ``save_question`` matches the device asking whether to
+    save a changed configuration first, answered ``save_answers`` (yes, no);
+    ``confirm_question`` matches its last confirmation, answered with an
+    empty line; ``cancel`` is sent to back out of a question.
+    ``switchover_refusals``: what the device says when its standby cannot
+    take over; ``ha_query``: the exec command that reports the redundancy
+    state on the active, whose output matches ``standby_ready`` once the
+    standby is back in its HA mode.
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None):
+                 template_platform=None, reload=None, reload_standby=None, switchover=None, save_question=None,
+                 save_answers=("yes", "no"), confirm_question=r"\[confirm\]\s*\Z", cancel="\x03",
+                 switchover_refusals=(), ha_query=None, standby_ready=None):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -57,6 +72,16 @@ class Dialect(object):
         self.rollback = list(rollback)
         self.settle_time = settle_time
         self.template_platform = template_platform
+        self.reload = reload
+        self.reload_standby = reload_standby
+        self.switchover = switchover
+        self.save_question = save_question
+        self.save_answers = tuple(save_answers)
+        self.confirm_question = confirm_question
+        self.cancel = cancel
+        self.switchover_refusals = list(switchover_refusals)
+        self.ha_query = ha_query
+        self.standby_ready = standby_ready
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

@@ -6,7 +6,7 @@ import re
 import sys
 import time
 
-from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV
+from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot
 
 MARKER = "standby-console-enabled"
 INVALID = "% Invalid input detected."
@@ -62,9 +62,24 @@ class RouterState(object):
 
     def __init__(self, pair_dir=None):
         self.running = []
+        self.startup = []
+        # Configured since the configuration was last saved.
+        self.modified = False
         self.started = time.time()
         self._marker = os.path.join(pair_dir, MARKER) if pair_dir else None
         self._standby_open = False
+        self.boots = boot.Boots(pair_dir)
+
+    def save(self):
+        self.startup = list(self.running)
+        self.modified = False
+
+    def rebooted(self):
+        """The router reloads: its running configuration is the saved one
+        again, and it counts its uptime from now."""
+        self.running = list(self.startup)
+        self.modified = False
+        self.started = time.time()
 
     @property
     def standby_open(self):
@@ -120,6 +135,8 @@ class Console(object):
         self._decoder = codecs.getincrementaldecoder("utf-8")("replace")
         self._typed = ""
         self._after_cr = False
+        # The boot of this RP the console last came back from.
+        self.generation = self.state.boots.generation(boot.seat(self))
 
     @property
     def running(self):
@@ -240,14 +257,16 @@ class Console(object):
     # -- redundancy ------------------------------------------------------
 
     def locked(self):
-        return self.args.role == "standby" and not self.state.standby_open
+        return boot.role(self) == "standby" and not self.state.standby_open
 
     def redundancy(self):
         if self.args.unknown_role:
             key = "unknown"
         else:
-            key = self.args.role or "single"
+            key = boot.role(self) or "single"
         mine, peer = _STATES[key]
+        if boot.peer_seat(self) and self.state.boots.booting(boot.peer_seat(self)):
+            peer = "1  -DISABLED"
         mode = "sso" if self.args.role else "simplex"
         return ["Redundant system information",
                 "  Available system uptime = %d minutes" % self.uptime(),
@@ -263,18 +282,22 @@ class Console(object):
 
     def run(self):
         self.slow_echo()
+        boot.take_interrupts(self)
         if self.args.silent:
             while True:
                 self.readline()
         while True:
-            if self.locked():
-                self.write(STANDBY_LOCKED)
-                while self.locked():
-                    self.readline()
-                    if self.locked():
-                        self.write(STANDBY_LOCKED)
             try:
+                if self.locked():
+                    self.write(STANDBY_LOCKED)
+                    while self.locked():
+                        self.readline()
+                        boot.check(self)
+                        if self.locked():
+                            self.write(STANDBY_LOCKED)
                 self.session()
+            except boot.Rebooted:
+                pass
             except SessionEnd:
                 if self.vty:
                     return
@@ -296,6 +319,7 @@ class Console(object):
         while True:
             self.write("\n" + self.prompt())
             line = self.readline().strip()
+            boot.check(self)
             if self.locked():
                 raise StandbyLocked()
             if self.reply_delay:
@@ -353,7 +377,7 @@ class Console(object):
                 return
             self.mode, self.config_path = "config", []
             return
-        if self.mode == "enable" and self.confirm(words):
+        if self.mode == "enable" and (self.confirm(words) or boot.command(self, words)):
             return
         if _is(words[0], "show") and len(words) > 1:
             lines = self.show(words[1:])
@@ -394,6 +418,7 @@ class Console(object):
             self.write("Destination filename [startup-config]? ")
             answer = self.readline().strip()
             if answer in ("", "startup-config"):
+                self.state.save()
                 self.write("Building configuration...\n[OK]\n")
             else:
                 self.write("%% Error opening %s (Permission denied)\n" % answer)
@@ -439,6 +464,7 @@ class Console(object):
             return
         indent = " " * len(self.config_path)
         self.running.append(indent + line)
+        self.state.modified = True
         path = [entry[1] for entry in self.config_path]
         if path == ["redundancy"] and keyword == "main-cpu":
             self.config_path.append(("r-mc", "main-cpu"))
