@@ -221,7 +221,7 @@ def _send(run, handle, command, save, refusals=()):
     machine.drain(spawn)
     spawn.sendline(command)
     asks = [dialect.confirm_question] + ([dialect.save_question] if dialect.save_question else [])
-    patterns = asks + list(refusals) + [machine.pattern_of("enable")]
+    patterns = asks + [r"(?:%s)[^\r\n]*[\r\n]" % refusal for refusal in refusals] + [machine.pattern_of("enable")]
     echo = True
     while True:
         try:
@@ -235,7 +235,7 @@ def _send(run, handle, command, save, refusals=()):
             return
         if result.index == 1 and dialect.save_question:
             if save is None:
-                _back_out(run, handle, device_words(result.match_output + result.match.group(0)).split(" | ")[-1])
+                _back_out(run, handle, device_words(spawn.tail(200) + result.match.group(0)).split(" | ")[-1])
             spawn.sendline(dialect.save_answers[0 if save else 1])
             continue
         words = device_words(result.match_output + result.match.group(0))
@@ -265,6 +265,7 @@ def _follow(run, handle):
     timeline, spawn = run.timeline(handle), handle.spawn
     timeline.state = "going down"
     nudge = (BOOT_NUDGE, lambda link: link.sendline())
+    first = None
     try:
         first = spawn.expect(ANY_TEXT, timeout=run.remaining(), idle=nudge, awaiting="the device to go down")
         timeline.link_lost, timeline.state = run.at(), "booting"
@@ -277,7 +278,7 @@ def _follow(run, handle):
             timeline.link_lost = run.at()
         return _reopen(run, handle)
     except LinkError:
-        run.last_words = spawn.tail(800)
+        run.last_words = (first.match.group(0) if first else "") + spawn.tail(800)
         raise run.timed_out()
     timeline.boot_messages = _text(first.match.group(0) + result.match_output)
     timeline.first_answer, timeline.state = run.at(), "answering"

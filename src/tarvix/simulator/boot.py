@@ -108,6 +108,16 @@ def take_interrupts(console):
     termios.tcsetattr(fd, termios.TCSANOW, attributes)
 
 
+def _drop_typed(console):
+    """What was typed while the RP booted is lost, as on a device."""
+    console._typed = ""
+    fd = console.stdin.fileno() if console.terminal is None and hasattr(console.stdin, "fileno") else None
+    if fd is not None and os.isatty(fd):
+        import termios
+
+        termios.tcflush(fd, termios.TCIFLUSH)
+
+
 def seat(console):
     return console.args.role or "single"
 
@@ -229,5 +239,6 @@ def come_back(console):
         time.sleep(max(start + step * (number + 1) - time.time(), 0))
         console.write(message + "\n")
     time.sleep(max(end - time.time(), 0))
+    _drop_typed(console)
     console.generation = boots.generation(seat(console))
     raise Rebooted()

@@ -475,5 +475,5 @@ class Console(object):
             self.standby_console(not line.lower().startswith("no "))
 
     def standby_console(self, enabled):
-        if self.args.role == "active":
+        if boot.role(self) == "active":
             self.state.standby_open = enabled

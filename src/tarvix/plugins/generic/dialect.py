@@ -33,7 +33,7 @@ DIALECT = Dialect(
     reload_standby="redundancy reload peer",
     switchover="redundancy force-switchover",
     save_question=r"[Ss]ave\?\s*\[yes/no\]:\s*\Z",
-    switchover_refusals=[r"(?i)standby\b.*\bnot ready"],
+    switchover_refusals=[r"[Ss]tandby\b.*\bnot ready"],
     ha_query="show redundancy",
     standby_ready=r"peer state = .*STANDBY HOT",
     template_platform=TEMPLATE_PLATFORM,
