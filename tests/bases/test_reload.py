@@ -9,7 +9,7 @@ import pytest
 
 from tarvix import simulator
 from tarvix.bases.connection import Connection
-from tarvix.core.errors import ReloadError, ReloadTimeoutError
+from tarvix.core.errors import ConnectionError, ReloadError, ReloadTimeoutError
 
 QUICK = ("--reload-time", "0.6", "--switchover-time", "0.6")
 
@@ -60,8 +60,20 @@ def test_dual_rp_switchover_then_reloads(tmp_path):
         # The new standby came back locked and is open again.
         assert con.standby.state_machine.current_state != "standby_locked"
         assert "STANDBY HOT" in con.execute("show redundancy | include my state", target="standby")
+        seen = []
+
+        def meanwhile():
+            seen.append(con.execute("show version", target="active"))
+            try:
+                con.execute("show version", target="standby")
+            except ConnectionError as error:
+                seen.append(str(error))
+
+        threading.Timer(0.2, meanwhile).start()
         report = con.reload(rp="standby", timeout=15)
         assert list(report.rps) == ["a"] and report.rps["a"].state == "ready"
+        # The active served another thread while the standby booted.
+        assert len(seen) == 2 and "2 route processor(s)" in seen[0] and seen[1] == "r2/a: reloading, not back yet"
         assert con.standby.mode == con.active.mode == "sso"
         report = con.reload(save=True, timeout=15)
         assert sorted(report.rps) == ["a", "b"] and all(rp.boot_messages for rp in report.rps.values())

@@ -235,6 +235,8 @@ class Connection(CommandRunner):
         self._handles_designated = False
         self._connecting = False
         self._aborted = False
+        # The RP a reload of the standby alone has taken off (its commands are refused).
+        self._rebooting = None
         self.broker = None
         self.handles = []
         for name, command in zip(self.handle_names, starts):

@@ -12,7 +12,8 @@ active role to the standby and follows the former active as it boots and
 comes back as the standby.
 
 Both hold the connection's lock throughout (a command of another thread
-waits for them), give up once ``timeout`` seconds have passed, and return a
+waits for them; while a standby alone reloads, the active serves them and a
+command for the standby is refused), give up once ``timeout`` seconds have passed, and return a
 ``Report`` of the timeline of each RP.
 """
 import re
@@ -186,8 +187,16 @@ def _reload_standby(run, save):
     con = run.con
     standby = con.standby
     _send(run, con.active, con.dialect.reload_standby, save)
-    _follow(run, standby)
-    _await_standby(run)
+    # The active serves other threads' commands while the standby boots;
+    # a command for the standby is refused until it is back.
+    con._rebooting = standby
+    con._lock.release()
+    try:
+        _follow(run, standby)
+        _await_standby(run)
+    finally:
+        con._lock.acquire()
+        con._rebooting = None
     timeline = run.timeline(standby)
     machine = standby.state_machine
     machine._current_state = None if timeline.link_lost is not None and timeline.boot_messages == "" else "generic"
