@@ -75,6 +75,8 @@ def test_dual_rp_switchover_then_reloads(tmp_path):
         # The active served another thread while the standby booted.
         assert len(seen) == 2 and "2 route processor(s)" in seen[0] and seen[1] == "r2/a: reloading, not back yet"
         assert con.standby.mode == con.active.mode == "sso"
+        # Back locked, and unlocked again.
+        assert "STANDBY HOT" in con.execute("show redundancy | include my state", target="standby")
         report = con.reload(save=True, timeout=15)
         assert sorted(report.rps) == ["a", "b"] and all(rp.boot_messages for rp in report.rps.values())
         assert con.active.name == "b" and "13 -ACTIVE" in con.execute("show redundancy | include my state")
@@ -130,6 +132,7 @@ def test_ctrl_c_mid_reload_closes_the_link():
     try:
         with pytest.raises(KeyboardInterrupt, match=r"r5: reload interrupted; every link to the device is closed"):
             con.reload(save=True, timeout=20)
+        assert con.spawn.closed and not con.connected
     finally:
         timer.cancel()
         con.disconnect()
