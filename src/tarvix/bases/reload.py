@@ -292,6 +292,8 @@ def _follow(run, handle):
     timeline.boot_messages = _text(first.match.group(0) + result.match_output)
     timeline.first_answer, timeline.state = run.at(), "answering"
     machine._current_state = "generic"
+    # The lines sent into the boot were lost with it: no prompt is owed.
+    spawn.bare_lines = 0
 
 
 def _reopen(run, handle):
