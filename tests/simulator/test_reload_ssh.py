@@ -7,6 +7,7 @@ import threading
 import pytest
 
 from tarvix.bases.connection import Connection
+from tarvix.core.errors import ReloadTimeoutError
 from tarvix.eal import sshlink
 from tarvix.nornir.connection import ssh_command
 from tarvix.simulator import server
@@ -17,7 +18,9 @@ pytestmark = [
 ]
 
 QUICK = ["--reload-time", "1", "--switchover-time", "1"]
-ROUTERS = [{"hostname": "s1", "options": QUICK}, {"hostname": "s2", "dual_rp": True, "options": QUICK}]
+ROUTERS = [{"hostname": "s1", "options": QUICK}, {"hostname": "s2", "dual_rp": True, "options": QUICK},
+           # One that never comes back for each link.
+           {"hostname": "s3", "options": ["--no-return"]}, {"hostname": "s4", "options": ["--no-return"]}]
 
 
 @pytest.fixture(scope="module")
@@ -69,5 +72,17 @@ def test_switchover_over_ssh(routers, link):
         assert con.standby.state_machine.current_state != "standby_locked"
         con.switchover(timeout=20)
         assert con.active.name == before
+    finally:
+        con.disconnect()
+
+
+def test_a_router_that_never_comes_back_refuses_sessions_until_the_timeout(routers, link):
+    name = "s3" if link == "system ssh" else "s4"
+    con = connect(name, routers.ports[name], link)
+    try:
+        with pytest.raises(ReloadTimeoutError, match=r"^s\d: reload not done after 2 s; the device said last: "
+                                                     r".+; RP a down$"):
+            con.reload(save=True, timeout=2)
+        assert not con.connected
     finally:
         con.disconnect()

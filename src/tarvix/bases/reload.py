@@ -301,7 +301,8 @@ def _reopen(run, handle):
     attempts, until the device shows a prompt on it."""
     con, timeline = run.con, run.timeline(handle)
     timeline.state = "down"
-    handle.spawn.close()
+    ended = handle.spawn
+    ended.close()
     pause = BACKOFF_FIRST
     while True:
         if con._aborted:
@@ -316,6 +317,9 @@ def _reopen(run, handle):
             run.last_words = str(error)
             if handle.spawn is not None:
                 handle.spawn.close()
+            # A link that could not be opened leaves the ended one in place
+            # (closed), for whoever closes the connection.
+            handle.spawn = handle.spawn or ended
         time.sleep(min(pause, run.remaining()))
         pause = min(pause * 2, BACKOFF_MAX)
     timeline.first_answer, timeline.state = run.at(), "answering"
