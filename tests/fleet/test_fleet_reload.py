@@ -40,3 +40,31 @@ def test_reload_a_fleet_five_at_a_time(tmp_path, capsys):
     assert len(spans) == COUNT and _most_at_once(spans) == PARALLEL
     timeline = document["hosts"][0]["outputs"][-1]
     assert timeline["command"] == "reload" and timeline["output"]["rps"]["a"]["state"] == "ready"
+
+
+def test_switchover_over_a_fleet(tmp_path, capsys):
+    from tarvix import simulator
+
+    quick = ("--switchover-time", "0.5")
+    hosts = {"d1": {"start": simulator.pair("d1", str(tmp_path), *quick), "chassis_type": "dual_rp"},
+             "s1": {"start": simulator.command("s1", *quick)}}
+    with open(str(tmp_path / "hosts.yaml"), "w") as out:
+        for name, extras in sorted(hosts.items()):
+            out.write("%s:\n  connection_options:\n    tarvix:\n      extras: %s\n" % (name, json.dumps(extras)))
+    assert main(["run", "--inventory", str(tmp_path), "--switchover", "--json"]) == 1
+    hosts = dict((host["name"], host) for host in json.loads(capsys.readouterr().out)["hosts"])
+    assert hosts["d1"]["status"] == "ok" and hosts["d1"]["done"] == ["switchover"]
+    assert hosts["d1"]["outputs"][0]["output"]["rps"]["a"]["state"] == "ready"
+    assert hosts["s1"]["status"] == "failed"
+    assert hosts["s1"]["error"] == "s1: a single-RP device has no standby to switch over to"
+
+
+@pytest.mark.parametrize("options, complaint", [
+    (["--reload", "--switchover"], "--reload and --switchover: give one of them"),
+    (["--save", "--execute", "show clock"], "--save and --no-save go with --reload"),
+    (["--reload", "--max-parallel", "0"], "--max-parallel must be 1 or more"),
+])
+def test_reload_options_are_checked(tmp_path, capsys, options, complaint):
+    write_fleet(str(tmp_path), 1)
+    assert main(["run", "--inventory", str(tmp_path)] + options) == 2
+    assert capsys.readouterr().err.strip() == "error: " + complaint

@@ -87,7 +87,7 @@ class _Run(object):
         self.timeout = timeout
         self.began = time.monotonic()
         self.deadline = self.began + timeout
-        self.report = Report(con.hostname, operation, [handle.name for handle in handles])
+        self.report = Report(_name(con), operation, [handle.name for handle in handles])
         self.last_words = ""
 
     def at(self):
@@ -107,7 +107,7 @@ class _Run(object):
 
     def timed_out(self):
         return ReloadTimeoutError("%s: %s not done after %s s; the device said last: %s; %s"
-                                  % (self.con.hostname, self.operation, self.timeout,
+                                  % (_name(self.con), self.operation, self.timeout,
                                      device_words(self.last_words) or "(nothing)", self.states()))
 
 
@@ -118,10 +118,10 @@ def reload(con, save=None, timeout=600, rp=None):
     if rp not in (None, "standby"):
         raise ValueError("rp is None (the whole device) or \"standby\", not %r" % (rp,))
     if not dialect.reload:
-        raise ReloadError("%s: the %s platform has no reload" % (con.hostname, dialect.name))
+        raise ReloadError("%s: the %s platform has no reload" % (_name(con), dialect.name))
     if rp == "standby":
         if len(con.handles) != 2 or not dialect.reload_standby:
-            raise ReloadError("%s: there is no standby RP to reload on this device" % con.hostname)
+            raise ReloadError("%s: there is no standby RP to reload on this device" % _name(con))
         return _guarded(con, "standby reload", timeout, _reload_standby, save)
     return _guarded(con, "reload", timeout, _reload_all, save)
 
@@ -130,9 +130,9 @@ def switchover(con, timeout=600):
     """Makes the standby RP the active one and follows the former active
     back as the standby; returns a Report."""
     if len(con.handles) != 2:
-        raise ReloadError("%s: a single-RP device has no standby to switch over to" % con.hostname)
+        raise ReloadError("%s: a single-RP device has no standby to switch over to" % _name(con))
     if not con.dialect.switchover:
-        raise ReloadError("%s: the %s platform has no switchover" % (con.hostname, con.dialect.name))
+        raise ReloadError("%s: the %s platform has no switchover" % (_name(con), con.dialect.name))
     return _guarded(con, "switchover", timeout, _switchover)
 
 
@@ -141,7 +141,7 @@ def _guarded(con, operation, timeout, body, *args):
         raise ValueError("timeout must be a number of seconds above 0, not %r" % (timeout,))
     with con._lock:
         if not con._is_connected:
-            raise ConnectionError("%s: not connected" % con.hostname)
+            raise ConnectionError("%s: not connected" % _name(con))
         con._aborted = False
         run = _Run(con, operation, timeout, _followed(con, operation))
         try:
@@ -149,13 +149,13 @@ def _guarded(con, operation, timeout, body, *args):
         except KeyboardInterrupt:
             con._close_links()
             message = "%s: %s interrupted; every link to the device is closed (%s)" % (
-                con.hostname, operation, run.states())
+                _name(con), operation, run.states())
             con.log.warning(message)
             raise KeyboardInterrupt(message)
         except LinkError as error:
             con._close_links()
             if con._aborted:
-                raise ReloadError("%s: %s aborted; %s" % (con.hostname, operation, run.states()))
+                raise ReloadError("%s: %s aborted; %s" % (_name(con), operation, run.states()))
             if time.monotonic() >= run.deadline:
                 run.last_words = run.last_words or str(error).split("\n")[0]
                 raise run.timed_out()
@@ -164,7 +164,7 @@ def _guarded(con, operation, timeout, body, *args):
             con._close_links()
             raise
         run.report.seconds = run.at()
-        con.log.info("%s: %s done in %s s", con.hostname, operation, run.report.seconds)
+        con.log.info("%s: %s done in %s s", _name(con), operation, run.report.seconds)
         return run.report
 
 
@@ -217,7 +217,7 @@ def _switchover(run):
     _follow(run, former_active)
     _restore(run)
     if con.active is not former_standby:
-        raise ReloadError("%s: after the switchover RP %s is still active" % (con.hostname, former_active.name))
+        raise ReloadError("%s: after the switchover RP %s is still active" % (_name(con), former_active.name))
     run.timeline(former_standby).first_answer = run.timeline(former_standby).ready
 
 
@@ -250,9 +250,9 @@ def _send(run, handle, command, save, refusals=()):
         words = device_words(result.match_output + result.match.group(0))
         if result.index < len(patterns) - 1:
             machine.go_to("any", spawn, context=con.context, timeout=con.connection_timeout)
-            raise ReloadError("%s: %s refused, nothing changed: %s" % (con.hostname, run.operation, words))
+            raise ReloadError("%s: %s refused, nothing changed: %s" % (_name(con), run.operation, words))
         machine._current_state = "enable"
-        raise ReloadError("%s: the device did not take %r: %s" % (con.hostname, command, words or "(nothing)"))
+        raise ReloadError("%s: the device did not take %r: %s" % (_name(con), command, words or "(nothing)"))
 
 
 def _back_out(run, handle, question):
@@ -264,7 +264,7 @@ def _back_out(run, handle, question):
     handle.state_machine._current_state = "generic"
     handle.state_machine.go_to("enable", spawn, context=con.context, timeout=con.connection_timeout)
     raise ReloadError("%s: the device asks %r before it reloads: reload(save=True) saves the configuration, "
-                      "save=False drops the change; nothing was reloaded" % (con.hostname, question.strip()))
+                      "save=False drops the change; nothing was reloaded" % (_name(con), question.strip()))
 
 
 def _follow(run, handle):
@@ -356,6 +356,11 @@ def _restore(run):
         timeline = run.report.rps.get(handle.name)
         if timeline is not None:
             timeline.ready, timeline.state = run.at(), "ready"
+
+
+def _name(con):
+    """The device's name in messages: as given, else as its prompt showed."""
+    return con.hostname or con.handles[0].state_machine.seen_hostname or "the device"
 
 
 def _text(output):
