@@ -17,7 +17,8 @@ pytestmark = [
     pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh"),
 ]
 
-QUICK = ["--reload-time", "1", "--switchover-time", "1"]
+BOOT = 0.5
+QUICK = ["--reload-time", str(BOOT), "--switchover-time", str(BOOT)]
 ROUTERS = [{"hostname": "s1", "options": QUICK}, {"hostname": "s2", "dual_rp": True, "options": QUICK},
            # One that never comes back for each link.
            {"hostname": "s3", "options": ["--no-return"]}, {"hostname": "s4", "options": ["--no-return"]}]
@@ -54,9 +55,9 @@ def test_reload_reopens_the_session(routers, link):
         first = con.spawn
         report = con.reload(save=True, timeout=20)
         rp = report.rps["a"]
-        # The session ended and a new one answered once the router was up (1 s).
+        # The session ended and a new one answered once the router was up.
         assert con.spawn is not first and rp.state == "ready"
-        assert rp.link_lost < 1 <= rp.first_answer <= rp.ready
+        assert rp.link_lost < BOOT <= rp.first_answer <= rp.ready
         assert "s1 uptime is 0 minutes" in con.execute("show version")
     finally:
         con.disconnect()
@@ -67,7 +68,7 @@ def test_switchover_over_ssh(routers, link):
     try:
         before = con.active.name
         report = con.switchover(timeout=20)
-        assert con.active.name != before and report.rps[before].first_answer >= 1
+        assert con.active.name != before and report.rps[before].first_answer >= BOOT
         assert "13 -ACTIVE" in con.execute("show redundancy | include my state")
         assert con.standby.state_machine.current_state != "standby_locked"
         con.switchover(timeout=20)
@@ -80,9 +81,9 @@ def test_a_router_that_never_comes_back_refuses_sessions_until_the_timeout(route
     name = "s3" if link == "system ssh" else "s4"
     con = connect(name, routers.ports[name], link)
     try:
-        with pytest.raises(ReloadTimeoutError, match=r"^s\d: reload not done after 2 s; the device said last: "
+        with pytest.raises(ReloadTimeoutError, match=r"^s\d: reload not done after 1.5 s; the device said last: "
                                                      r".+; RP a down$"):
-            con.reload(save=True, timeout=2)
+            con.reload(save=True, timeout=1.5)
         assert not con.connected
     finally:
         con.disconnect()
