@@ -1,6 +1,7 @@
 """``tarvix run --reload --max-parallel N`` on 20 routers served over SSH:
 never more than N of them down at once, as the simulator saw it."""
 import json
+import re
 import shutil
 import time
 
@@ -51,6 +52,9 @@ def test_switchover_over_a_fleet(tmp_path, capsys):
     with open(str(tmp_path / "hosts.yaml"), "w") as out:
         for name, extras in sorted(hosts.items()):
             out.write("%s:\n  connection_options:\n    tarvix:\n      extras: %s\n" % (name, json.dumps(extras)))
+    assert main(["run", "--inventory", str(tmp_path), "--switchover"]) == 1
+    table = capsys.readouterr().out
+    assert re.search(r"d1 +ok +[\d.]+ +switchover a: lost [\d.]+ s, back [\d.]+ s, ready [\d.]+ s; b: back", table), table
     assert main(["run", "--inventory", str(tmp_path), "--switchover", "--json"]) == 1
     hosts = dict((host["name"], host) for host in json.loads(capsys.readouterr().out)["hosts"])
     assert hosts["d1"]["status"] == "ok" and hosts["d1"]["done"] == ["switchover"]

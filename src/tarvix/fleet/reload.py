@@ -76,4 +76,16 @@ def reload_step(run, task, report, done):
     finally:
         slots.release()
     done.append(name)
-    report["outputs"].append({"command": name, "output": result[0].result, "warning": None})
+    report["outputs"].append({"command": name, "output": result[0].result, "warning": None,
+                              "note": timeline_note(name, result[0].result)})
+
+
+def timeline_note(name, timeline):
+    """The timeline in the table's words: "reload a: lost 0.2 s, back 1.4 s,
+    ready 1.5 s"."""
+    parts = []
+    for rp, times in sorted(timeline["rps"].items()):
+        steps = [(word, times[key]) for word, key in (("lost", "link_lost"), ("back", "first_answer"),
+                                                      ("ready", "ready")) if times[key] is not None]
+        parts.append("%s: %s" % (rp, ", ".join("%s %.1f s" % step for step in steps)))
+    return "%s %s" % (name, "; ".join(parts))
