@@ -38,13 +38,21 @@ def check(args):
 
 
 _slots_lock = threading.Lock()
+# A cluster run's turns in this worker process, by the run's token: each of
+# its hosts has a run object of its own here.
+_cluster_slots = {}
 
 
 def _slots(run):
     """The turns of the run's devices to go down."""
+    token = getattr(run, "token", None)
     with _slots_lock:
+        if token is not None:
+            run.down_slots = _cluster_slots.setdefault(token, None)
         if getattr(run, "down_slots", None) is None:
             run.down_slots = threading.BoundedSemaphore(run.args.max_parallel or run.args.workers)
+            if token is not None:
+                _cluster_slots[token] = run.down_slots
         return run.down_slots
 
 
