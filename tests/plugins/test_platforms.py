@@ -7,7 +7,7 @@ import pytest
 from tarvix import simulator
 from tarvix.bases.connection import Connection
 from tarvix.cli import main
-from tarvix.core.errors import CommandError
+from tarvix.core.errors import CommandError, ReloadError
 
 # os: (the show keyword, the running configuration command, a line to apply,
 # the device's words for an unknown command)
@@ -66,6 +66,21 @@ def test_platform_on_the_simulator(os_name, link):
                 # The platform's save, its questions answered as the dialect says.
                 saved = con.execute(con.dialect.save[0], reply=con.dialect.save_questions, timeout=5)
                 assert saved and con.state_machine.current_state == "enable"
+
+
+@pytest.mark.parametrize("os_name", ["eos", "fastiron", "junos", "vrp", "vyos"])
+def test_platform_reload_on_the_simulator(os_name):
+    running, line = PLATFORMS[os_name][1:3]
+    start = simulator.command("r1", "--dialect", os_name, "--reload-time", "0.4")
+    with Connection(hostname="r1", start=start, os=os_name, connection_timeout=10) as con:
+        con.configure([line])
+        if con.dialect.reload_save_question:
+            # The platform asks whether to save the change: no guess.
+            with pytest.raises(ReloadError, match="nothing was reloaded"):
+                con.reload(timeout=10)
+        assert con.reload(save=False, timeout=10).rps["a"].state == "ready"
+        # The unsaved change is gone, except where a commit is what the device boots from.
+        assert (line in con.execute(running).splitlines()) == (os_name == "junos")
 
 
 @pytest.mark.parametrize("os_name", sorted(set(PLATFORMS) - {"generic"}))

@@ -123,6 +123,8 @@ class CommandRunner(object):
     def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
         if handle.spawn is None or handle.spawn.closed:
             raise ConnectionError("%s: not connected" % handle.state_machine.device)
+        if handle is self._rebooting:
+            raise ConnectionError("%s: reloading, not back yet" % handle.state_machine.device)
         machine, spawn = handle.state_machine, handle.spawn
         recovery = self.prompt_recovery if prompt_recovery is None else prompt_recovery
         machine.go_to(state, spawn, context=self.context, prompt_recovery=recovery, timeout=self.connection_timeout)

@@ -34,8 +34,9 @@ import threading
 import pexpect
 
 from tarvix.bases import parsing
+from tarvix.bases import reload as device_reload
 from tarvix.bases.commands import CommandRunner, reply_statements
-from tarvix.bases.starts import _say_system_ssh, _session_start
+from tarvix.bases.starts import _say_system_ssh, _session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
 from tarvix.eal import sshlink
 from tarvix.eal.secrets import SECRET_ENV_VARS
@@ -235,6 +236,9 @@ class Connection(CommandRunner):
         self._is_connected = False
         self._handles_designated = False
         self._connecting = False
+        self._aborted = False
+        # The RP a reload of the standby alone has taken off (its commands are refused).
+        self._rebooting = None
         self.broker = None
         self.handles = []
         for name, command in zip(self.handle_names, starts):
@@ -358,7 +362,7 @@ class Connection(CommandRunner):
         passwords = [p for p in passwords if isinstance(p, str)]
         start = handle.start
         if sshlink.is_url(start):
-            username, ssh_passwords = self._ssh_login(start)
+            username, ssh_passwords = ssh_login(start, self.credentials, self.context.get("login_creds"))
             if sshlink.AVAILABLE:
                 # Known to the handle while it connects, so that abort reaches it.
                 try:
@@ -382,25 +386,6 @@ class Connection(CommandRunner):
             # command may hold a password.
             raise ConnectionError("%s: cannot start the link: %s" % (device, error))
 
-    def _ssh_login(self, start):
-        """The username and the passwords an SSH start authenticates with:
-        the URL's username, else the first credential's; the passwords of
-        the credentials for that username (or for none), in the order the
-        login dialog tries them."""
-        username = sshlink.parse_url(start)[0]
-        order = list(self.context.get("login_creds") or [])
-        order += [name for name in self.credentials if name not in order and name != "enable"]
-        creds = [self.credentials[name] for name in order if isinstance(self.credentials.get(name), dict)]
-        if username is None:
-            username = next((c["username"] for c in creds if c.get("username")), None)
-        passwords = []
-        for credential in creds:
-            password = credential.get("password")
-            if isinstance(password, str) and credential.get("username") in (None, username) \
-                    and password not in passwords:
-                passwords.append(password)
-        return username, passwords
-
     def disconnect(self):
         """Closes the link(s) through the broker."""
         with self._lock:
@@ -417,6 +402,7 @@ class Connection(CommandRunner):
         fails with LinkClosedError instead of waiting for its timeout.  The
         caller that owns the connection still disconnects it (or lets its
         failure close it)."""
+        self._aborted = True
         for handle in self.handles:
             spawn = handle.spawn
             if spawn is not None:
@@ -427,6 +413,17 @@ class Connection(CommandRunner):
             if handle.spawn is not None:
                 handle.spawn.close()
         self._is_connected = False
+
+    def reload(self, save=None, timeout=600, rp=None):
+        """Reloads the device and follows it back to the state it had
+        (``save``: whether to save a changed configuration when asked;
+        ``rp="standby"``: only the standby RP); see tarvix.bases.reload."""
+        return device_reload.reload(self, save=save, timeout=timeout, rp=rp)
+
+    def switchover(self, timeout=600):
+        """Hands a dual-RP router's active role to its standby and follows
+        both RPs back; see tarvix.bases.reload."""
+        return device_reload.switchover(self, timeout=timeout)
 
     def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None, parse=False):
         r"""Runs one exec command in the enable state and returns its output

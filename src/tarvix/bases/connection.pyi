@@ -9,6 +9,7 @@ from os import PathLike
 from typing import (IO, Any, Callable, ClassVar, Dict, Iterable, List, Literal, Mapping, Match, Optional, Pattern,
                     Tuple, Type, TypeVar, Union, overload)
 
+from tarvix.bases.reload import Report
 from tarvix.core.implroster import ImplRoster
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import Spawn
@@ -170,6 +171,9 @@ class Connection:
     def connect(self) -> Any: ...
     def disconnect(self) -> None: ...
     def abort(self) -> None: ...
+    def reload(self, save: Optional[bool] = None, timeout: float = 600,
+               rp: Optional[Literal["standby"]] = None) -> Report: ...
+    def switchover(self, timeout: float = 600) -> Report: ...
     @overload
     def execute(self, command: str, target: Optional[str] = None, timeout: Optional[float] = None,
                 prompt_recovery: Optional[bool] = None, reply: Optional[_Reply] = None,

@@ -50,3 +50,23 @@ def _session_start(start):
         elif not word.startswith("-"):
             operands.append(word)
     return len(operands) == 1 or (len(operands) == 2 and operands[1] in ("23", "telnet"))
+
+
+def ssh_login(start, credentials, login_creds=None):
+    """The username and the passwords an SSH start authenticates with:
+    the URL's username, else the first credential's; the passwords of the
+    credentials for that username (or for none), in the order the login
+    dialog tries them (``login_creds`` first)."""
+    username = sshlink.parse_url(start)[0]
+    order = list(login_creds or [])
+    order += [name for name in credentials if name not in order and name != "enable"]
+    creds = [credentials[name] for name in order if isinstance(credentials.get(name), dict)]
+    if username is None:
+        username = next((c["username"] for c in creds if c.get("username")), None)
+    passwords = []
+    for credential in creds:
+        password = credential.get("password")
+        if isinstance(password, str) and credential.get("username") in (None, username) \
+                and password not in passwords:
+            passwords.append(password)
+    return username, passwords

@@ -86,6 +86,17 @@ class CommandError(ConnectionError):
     output = None
 
 
+class ReloadError(ConnectionError):
+    """A reload or switchover was refused, or failed on its way; the
+    message says why in one line."""
+
+
+class ReloadTimeoutError(ReloadError):
+    """A reload or switchover did not end within its timeout: the message
+    says how long it waited, what the device said last and in which state
+    each RP was left."""
+
+
 class ParseError(TarvixError):
     """A command's output could not be parsed into records."""
 

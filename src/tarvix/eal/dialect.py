@@ -44,12 +44,28 @@ class Dialect(object):
     platform has none).  ``prompt_banner``: a regular expression of the
     line a device shows above its prompt (e.g. "[edit]"), which belongs
     to no command's output (None: there is none).
+
+    Reload and switchover (see tarvix.bases.reload): ``reload`` is the
+    command that reloads the device (None: the platform has no such
+    operation), ``reload_standby`` the one that reloads only a dual-RP
+    router's standby, ``switchover`` the one that hands the active role to
+    the standby.  ``reload_save_question`` matches the reload asking
+    whether to save a changed configuration first, answered
+    ``reload_save_answers`` (yes, no); ``reload_confirm``: (pattern,
+    answer), the last confirmation of a reload or switchover, after which
+    the device goes down; ``cancel`` is sent to back out of a question.
+    ``switchover_refusals``: what the device says when its standby cannot
+    take over; ``ha_query``: the exec command that reports the redundancy
+    state on the active, whose output matches ``standby_ready`` once the
+    standby is back in its HA mode.
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
                  template_platform=None, save=(), save_questions=(), commit_check=(), commit_confirmed=None,
-                 prompt_banner=None):
+                 prompt_banner=None, reload=None, reload_standby=None, switchover=None, reload_save_question=None,
+                 reload_save_answers=("yes", "no"), reload_confirm=(r"\[confirm\]\s*\Z", ""), cancel="\x03",
+                 switchover_refusals=(), ha_query=None, standby_ready=None):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -74,6 +90,16 @@ class Dialect(object):
         self.commit_check = list(commit_check)
         self.commit_confirmed = commit_confirmed
         self.prompt_banner = prompt_banner
+        self.reload = reload
+        self.reload_standby = reload_standby
+        self.switchover = switchover
+        self.reload_save_question = reload_save_question
+        self.reload_save_answers = tuple(str(answer) for answer in reload_save_answers)
+        self.reload_confirm = (str(reload_confirm[0]), str(reload_confirm[1]))
+        self.cancel = cancel
+        self.switchover_refusals = list(switchover_refusals)
+        self.ha_query = ha_query
+        self.standby_ready = standby_ready
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

@@ -20,12 +20,36 @@ class Dialect:
     rollback: List[str]
     settle_time: float
     template_platform: Optional[str]
+    save: List[str]
+    # (pattern, answer) pairs: the save's questions.
+    save_questions: List[Tuple[str, str]]
+    commit_check: List[str]
+    commit_confirmed: Optional[str]
+    prompt_banner: Optional[str]
+    # Reload and switchover (None: the platform has no such operation).
+    reload: Optional[str]
+    reload_standby: Optional[str]
+    switchover: Optional[str]
+    reload_save_question: Optional[str]
+    reload_save_answers: Tuple[str, ...]
+    # (pattern, answer): the last confirmation of a reload or switchover.
+    reload_confirm: Tuple[str, str]
+    cancel: str
+    switchover_refusals: List[str]
+    ha_query: Optional[str]
+    standby_ready: Optional[str]
     def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
                  fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
                  password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
                  setup_config: Iterable[str] = (), standby_unlock: Iterable[str] = (),
                  error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
-                 settle_time: float = 0, template_platform: Optional[str] = None) -> None: ...
+                 settle_time: float = 0, template_platform: Optional[str] = None, save: Iterable[str] = (),
+                 save_questions: Iterable[Tuple[str, str]] = (), commit_check: Iterable[str] = (),
+                 commit_confirmed: Optional[str] = None, prompt_banner: Optional[str] = None,
+                 reload: Optional[str] = None, reload_standby: Optional[str] = None, switchover: Optional[str] = None,
+                 reload_save_question: Optional[str] = None, reload_save_answers: Iterable[str] = ("yes", "no"),
+                 reload_confirm: Tuple[str, str] = ..., cancel: str = ..., switchover_refusals: Iterable[str] = (),
+                 ha_query: Optional[str] = None, standby_ready: Optional[str] = None) -> None: ...
     def settings_values(self) -> Dict[str, Any]: ...
     def pattern(self, state: str, host: str) -> str: ...
     def counter(self, host: str) -> str: ...

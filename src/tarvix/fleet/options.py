@@ -2,6 +2,7 @@
 subcommands and options."""
 import argparse
 
+from tarvix.fleet import reload as reload_options
 from tarvix.fleet.command import run
 from tarvix.fleet.simulate import simulate
 
@@ -63,6 +64,7 @@ def _run_parser(commands):
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
     parser.add_argument("--no-ssh-config", action="store_true",
                         help="ssh:// links do not read the user's ssh configuration (~/.ssh/config)")
+    reload_options.add_options(parser)
     parser.set_defaults(handler=run)
     return parser
 

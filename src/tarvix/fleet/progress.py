@@ -11,7 +11,8 @@ def _note(report):
     """A report's last column: the reason it failed, or its warnings."""
     if report["status"] != "ok":
         return _reason(report["error"])
-    return "; ".join("warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"])
+    notes = [entry["note"] for entry in report["outputs"] if entry.get("note")]
+    return "; ".join(notes + ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]])
 
 
 class Progress(object):

@@ -29,6 +29,8 @@ _EXPORTS = {
     "host_connection": "tarvix.nornir.connection",
     "tarvix_execute": "tarvix.nornir.tasks",
     "tarvix_configure": "tarvix.nornir.tasks",
+    "tarvix_reload": "tarvix.nornir.tasks",
+    "tarvix_switchover": "tarvix.nornir.tasks",
 }
 
 __all__ = sorted(_EXPORTS)

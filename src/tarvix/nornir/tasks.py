@@ -45,3 +45,24 @@ def tarvix_configure(task, lines, timeout=None, target=None, reply=None):
     except FAILURES as error:
         return _failed(task, error)
     return Result(host=task.host, result=output, changed=True)
+
+
+def tarvix_reload(task, save=None, timeout=600, rp=None):
+    """Reloads the device and brings its connection back (see
+    ``Connection.reload``); the ``Result``'s ``result`` is the timeline, a
+    dict (``Report.as_dict``), ``changed`` is set."""
+    try:
+        report = _connection(task).reload(save=save, timeout=timeout, rp=rp)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=report.as_dict(), changed=True)
+
+
+def tarvix_switchover(task, timeout=600):
+    """Switches a dual-RP router over (see ``Connection.switchover``); the
+    ``Result``'s ``result`` is the timeline, a dict, ``changed`` is set."""
+    try:
+        report = _connection(task).switchover(timeout=timeout)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=report.as_dict(), changed=True)

@@ -33,13 +33,15 @@ class Cli(object):
     as they are.  ``announce``: entering and leaving configuration is
     told.  ``stage_refused``/``commit_failed``/``commit_done``: what a
     commit says of a refused line, after refusing, and once applied.
+    ``reload``: how it reloads and switches over (a ``Reload``; None: it
+    does not).  A staged CLI without a save boots from what it committed.
     """
 
     def __init__(self, name, prompts, banner, invalid, refused=None, incomplete=None, edit_line=None,
                  login="terminal", show="show", enter=("configure", "terminal"), enter_min=1, end=("end",),
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
-                 stage_refused=None, commit_failed=None, commit_done=""):
+                 stage_refused=None, commit_failed=None, commit_done="", reload=None):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
@@ -67,14 +69,43 @@ class Cli(object):
         self.stage_refused = stage_refused or self.refused
         self.commit_failed = commit_failed
         self.commit_done = commit_done
+        self.reload = reload
+
+
+class Reload(object):
+    """How one dialect's console reloads (see tarvix.simulator.boot).
+
+    ``command``: the reload's words; ``peer``: those that reload only the
+    standby RP, ``switchover``: those that hand the active role to it (None:
+    the CLI has none); each word of a command of several may be
+    abbreviated.  ``save_question``: asked first when the configuration
+    changed since it was last saved (None: an unsaved change is lost
+    without a word); ``confirm``, ``peer_confirm``, ``switchover_confirm``:
+    the last question of each, which an empty line, "y" or "yes" answers.
+    """
+
+    def __init__(self, command, confirm, save_question=None, peer=None, peer_confirm=None, switchover=None,
+                 switchover_confirm=None):
+        self.command = tuple(command.split())
+        self.confirm = confirm
+        self.save_question = save_question
+        self.peer = tuple(peer.split()) if peer else None
+        self.peer_confirm = peer_confirm
+        self.switchover = tuple(switchover.split()) if switchover else None
+        self.switchover_confirm = switchover_confirm
 
 
 _TERMINAL = ("terminal length", "terminal width")
+_SAVE_FIRST = "System configuration has been modified. Save? [yes/no]: "
 
 CLIS = dict((cli.name, cli) for cli in [
     Cli("generic", [("disable", "{host}>"), ("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "Generic router simulator, software version 1.0", "% Invalid input detected.",
-        refused="% Invalid input detected at '^' marker.", incomplete="% Incomplete command.", paging=_TERMINAL),
+        refused="% Invalid input detected at '^' marker.", incomplete="% Incomplete command.", paging=_TERMINAL,
+        reload=Reload("reload", "Proceed with reload? [confirm]", save_question=_SAVE_FIRST,
+                      peer="redundancy reload peer", peer_confirm="Reload the peer RP? [confirm]",
+                      switchover="redundancy force-switchover",
+                      switchover_confirm="Proceed with switchover to standby RP? [confirm]")),
     Cli("commit", [("enable", "{user}@{host}>"), ("config", "{user}@{host}#")],
         "Commit-style router simulator, software version 1.0", "error: unknown command: {line}",
         refused="error: command refused: {line}", login="unix", enter=("configure",), end=(),
@@ -89,14 +120,16 @@ CLIS = dict((cli.name, cli) for cli in [
         "eos router simulator, software version 1.0", "% Invalid input",
         incomplete="% Incomplete command", paging=_TERMINAL, staged=True, discard=("abort",),
         compare=("show", "session-config", "diffs"), save=("write memory", None, None, "Copy completed successfully."),
-        session_prompt="{host}(config-s-{session}{sub})#", commit_failed="% Commit failed"),
+        session_prompt="{host}(config-s-{session}{sub})#", commit_failed="% Commit failed",
+        reload=Reload("reload", "Proceed with reload? [confirm]", save_question=_SAVE_FIRST)),
     Cli("junos", [("enable", "{user}@{host}>"), ("config", "{user}@{host}#"), ("shell", "{user}@{host}:~ # ")],
         "junos router simulator, software version 1.0", "syntax error, expecting <command>.",
         refused="error: command refused: {line}", edit_line="[edit]", login="unix", enter=("configure",),
         end=("exit configuration-mode",), leave=("exit", "quit"), staged=True, discard=("rollback",), compare=("show", "|", "compare"),
         paging=("set cli",), running=("configuration",), unlock="set chassis redundancy standby-console enable",
         set_style=True, announce=True, stage_refused="error: '{line}' is not valid here",
-        commit_failed="error: configuration check-out failed", commit_done="commit complete"),
+        commit_failed="error: configuration check-out failed", commit_done="commit complete",
+        reload=Reload("request system reboot", "Reboot the system ? [yes,no] (no) ")),
     Cli("vrp", [("enable", "<{host}>"), ("config", "[{mark}{host}{sub}]")],
         "vrp router simulator, software version 1.0", "Error: Unrecognized command found at '^' position.",
         incomplete="Error: Incomplete command found at '^' position.", show="display", enter=("system-view",),
@@ -104,15 +137,20 @@ CLIS = dict((cli.name, cli) for cli in [
         compare=("display", "configuration", "candidate", "changed"), paging=("screen-length", "screen-width"),
         save=("save", "Warning: The current configuration will be written to the device. Continue? [Y/N]:", "y",
               "Info: Save the configuration successfully."), running=("current-configuration",),
-        commit_failed="Error: Failed to commit the configuration."),
+        commit_failed="Error: Failed to commit the configuration.",
+        reload=Reload("reboot", "Warning: The system will reboot. Continue? [Y/N]:",
+                      save_question="Warning: The current configuration will be saved to the next startup "
+                                    "saved-configuration file. Continue? [Y/N]:")),
     Cli("vyos", [("enable", "{user}@{host}:~$ "), ("config", "{user}@{host}# ")],
         "vyos router simulator, software version 1.0", "Invalid command: {line}",
         refused="Set failed", edit_line="[edit]", login="unix", enter=("configure",), end=(), leave=("exit",),
         staged=True, discard=("discard",), compare=("compare",), paging=("set terminal",),
         save=("save", None, None, "Saving configuration to '/config/config.boot'...\nDone"),
-        running=("configuration",), set_style=True, commit_failed="Commit failed"),
+        running=("configuration",), set_style=True, commit_failed="Commit failed",
+        reload=Reload("reboot", "Are you sure you want to reboot this system? [y/N] ")),
     Cli("fastiron", [("disable", "SSH@{host}>"), ("enable", "SSH@{host}#"), ("config", "SSH@{host}(config{sub})#")],
         "fastiron router simulator, software version 1.0", "Invalid input -> {line}\nType ? for a list",
         incomplete="Incomplete command.", paging=("skip-page-display",),
-        save=("write memory", None, None, "Write startup-config done.")),
+        save=("write memory", None, None, "Write startup-config done."),
+        reload=Reload("reload", "Are you sure? (enter 'y' or 'n'): ")),
 ])

@@ -7,7 +7,7 @@ import re
 import sys
 import time
 
-from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV
+from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot
 from tarvix.simulator.clis import CLIS
 from tarvix.simulator.terminal import Terminal
 
@@ -62,9 +62,24 @@ class RouterState(object):
 
     def __init__(self, pair_dir=None):
         self.running = []
+        self.startup = []
+        # Configured since the configuration was last saved.
+        self.modified = False
         self.started = time.time()
         self._marker = os.path.join(pair_dir, MARKER) if pair_dir else None
         self._standby_open = False
+        self.boots = boot.Boots(pair_dir)
+
+    def save(self):
+        self.startup = list(self.running)
+        self.modified = False
+
+    def rebooted(self):
+        """The router reloads: its running configuration is the saved one
+        again, and it counts its uptime from now."""
+        self.running = list(self.startup)
+        self.modified = False
+        self.started = time.time()
 
     @property
     def standby_open(self):
@@ -122,6 +137,8 @@ class Console(Terminal):
         self._decoder = codecs.getincrementaldecoder("utf-8")("replace")
         self._typed = ""
         self._after_cr = False
+        # The boot of this RP the console last came back from.
+        self.generation = self.state.boots.generation(boot.seat(self))
 
     @property
     def running(self):
@@ -134,14 +151,16 @@ class Console(Terminal):
     # -- redundancy ------------------------------------------------------
 
     def locked(self):
-        return self.args.role == "standby" and not self.state.standby_open
+        return boot.role(self) == "standby" and not self.state.standby_open
 
     def redundancy(self):
         if self.args.unknown_role:
             key = "unknown"
         else:
-            key = self.args.role or "single"
+            key = boot.role(self) or "single"
         mine, peer = _STATES[key]
+        if boot.peer_seat(self) and self.state.boots.booting(boot.peer_seat(self)):
+            peer = "1  -DISABLED"
         mode = "sso" if self.args.role else "simplex"
         return ["Redundant system information",
                 "  Available system uptime = %d minutes" % self.uptime(),
@@ -157,18 +176,22 @@ class Console(Terminal):
 
     def run(self):
         self.slow_echo()
+        boot.take_interrupts(self)
         if self.args.silent:
             while True:
                 self.readline()
         while True:
-            if self.locked():
-                self.write(STANDBY_LOCKED)
-                while self.locked():
-                    self.readline()
-                    if self.locked():
-                        self.write(STANDBY_LOCKED)
             try:
+                if self.locked():
+                    self.write(STANDBY_LOCKED)
+                    while self.locked():
+                        self.readline()
+                        boot.check(self)
+                        if self.locked():
+                            self.write(STANDBY_LOCKED)
                 self.session()
+            except boot.Rebooted:
+                pass
             except SessionEnd:
                 if self.vty:
                     return
@@ -192,6 +215,7 @@ class Console(Terminal):
         while True:
             self.write("\n" + self.prompt())
             line = self.readline().strip()
+            boot.check(self)
             if self.locked():
                 raise StandbyLocked()
             if self.reply_delay:
@@ -266,7 +290,7 @@ class Console(Terminal):
             return
         if self.exec_mode_command(words):
             return
-        if self.mode == "enable" and (self.confirm(words) or self.save(words)):
+        if self.mode == "enable" and (self.confirm(words) or self.save(words) or boot.command(self, words)):
             return
         if _is(words[0], self.cli.show) and len(words) > 1:
             lines = self.show(words[1:])
@@ -338,6 +362,7 @@ class Console(Terminal):
             self.write(save[1] + " ")
             if not self.readline().strip().lower().startswith(save[2]):
                 return True
+        self.state.save()
         self.write(save[3] + "\n")
         return True
 
@@ -381,6 +406,7 @@ class Console(Terminal):
             self.write("Destination filename [startup-config]? ")
             answer = self.readline().strip()
             if answer in ("", "startup-config"):
+                self.state.save()
                 self.write("Building configuration...\n[OK]\n")
             else:
                 self.write("%% Error opening %s (Permission denied)\n" % answer)
@@ -434,6 +460,7 @@ class Console(Terminal):
         keyword = line.split()[0].lower()
         indent = " " * len(self.config_path)
         self.running.append(indent + line)
+        self.state.modified = True
         path = [entry[1] for entry in self.config_path]
         if path == ["redundancy"] and keyword == "main-cpu":
             self.config_path.append(("r-mc", "main-cpu"))
@@ -474,6 +501,10 @@ class Console(Terminal):
             return self.write("configuration check succeeds\n")
         for staged in self.staged:
             self.commit_line(staged)
+        self.state.modified = self.state.modified or bool(self.staged)
+        if self.cli.save is None:
+            # What was committed is what the device boots from.
+            self.state.save()
         self.staged = []
         if self.cli.commit_done:
             self.write(self.cli.commit_done + "\n")
@@ -492,5 +523,5 @@ class Console(Terminal):
             self.standby_console(staged.startswith("set "))
 
     def standby_console(self, enabled):
-        if self.args.role == "active":
+        if boot.role(self) == "active":
             self.state.standby_open = enabled

@@ -48,6 +48,15 @@ def build_parser():
     parser.add_argument("--hang", action="append", metavar="LINE",
                         help="a command or configuration line after which the console never answers again "
                              "(repeatable)")
+    parser.add_argument("--reload-time", type=float, default=1.0, metavar="SECONDS",
+                        help="how long a reload keeps the router down (default: 1)")
+    parser.add_argument("--boot-message", action="append", metavar="LINE",
+                        help="a line the console shows while booting (repeatable; default: a few of its own)")
+    parser.add_argument("--switchover-time", type=float, default=1.0, metavar="SECONDS",
+                        help="how long the former active RP boots after a switchover (default: 1)")
+    parser.add_argument("--standby-not-ready", action="store_true",
+                        help="refuse a switchover: the standby RP is not ready")
+    parser.add_argument("--no-return", action="store_true", help="a reload after which the router never comes back")
     return parser
 
 

@@ -128,6 +128,10 @@ class _Router(object):
             self.args.append(args)
         self.state = RouterState()
 
+    def seat(self, rp):
+        """The seat of RP number ``rp`` (see tarvix.simulator.boot)."""
+        return self.args[rp].role or "single"
+
 
 def _text(hostname, settings, key, default):
     value = settings.get(key, default)
@@ -312,9 +316,16 @@ def _server_class():
         def connection_made(self, conn):
             self._conn = conn
             self._server._connections.add(conn)
+            seat = self._router.seat(self._rp)
+            self._server._seated.setdefault((self._router.hostname, seat), set()).add(conn)
+            if self._router.state.boots.booting(seat):
+                # A router that is booting refuses every session.
+                asyncio.get_event_loop().call_soon(conn.abort)
 
         def connection_lost(self, exc):
             self._server._connections.discard(self._conn)
+            seat = self._router.seat(self._rp)
+            self._server._seated.get((self._router.hostname, seat), set()).discard(self._conn)
 
         def begin_auth(self, username):
             # A router with the console's own login takes any SSH user, as
@@ -355,6 +366,8 @@ class Server(object):
         self.ports = {}
         self._listeners = []
         self._connections = set()
+        # (hostname, seat) -> the connections to that RP.
+        self._seated = {}
         self._threads = set()
         self._threads_lock = threading.Lock()
         self.most_sessions = 0
@@ -365,6 +378,9 @@ class Server(object):
         _raise_file_limit(3 * sum(len(router.ports) for router in self.routers) + 64)
         keys = [asyncssh.generate_private_key("ssh-ed25519"),
                 asyncssh.generate_private_key("ecdsa-sha2-nistp256")]
+        loop = asyncio.get_event_loop()
+        for router in self.routers:
+            router.state.boots.listeners.append(_dropper(self, loop, router))
         base = asyncssh.SSHServerConnectionOptions(server_host_keys=keys, line_editor=False, encoding=None,
                                                    allow_pty=True)
         try:
@@ -418,6 +434,17 @@ class Server(object):
             thread.start()
         finally:
             threading.stack_size(old)
+
+
+def _dropper(server, loop, router):
+    """What ends the sessions of a router's RPs as they begin to boot."""
+
+    def drop(seats):
+        for seat in seats:
+            for conn in list(server._seated.get((router.hostname, seat), ())):
+                loop.call_soon_threadsafe(conn.abort)
+
+    return drop
 
 
 def _bind(cls, *args):

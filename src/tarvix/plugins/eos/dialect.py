@@ -29,5 +29,7 @@ DIALECT = Dialect(
     rollback=["abort"],
     save=["write memory"],
     commit_confirmed="commit timer {minutes}",
+    reload="reload",
+    reload_save_question=r"[Ss]ave\?\s*\[yes/no[^\]]*\]:\s*\Z",
     template_platform="arista_eos",
 )

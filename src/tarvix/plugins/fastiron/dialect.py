@@ -20,5 +20,7 @@ DIALECT = Dialect(
     setup_exec=["skip-page-display"],
     error_patterns=[r"Invalid input ->", r"^\s*Error[:\s-]", r"^\s*Incomplete command", r"^\s*Ambiguous input"],
     save=["write memory"],
+    reload="reload",
+    reload_confirm=(r"Are you sure\?\s*\(enter 'y' or 'n'\):\s*\Z", "y"),
     template_platform="ruckus_fastiron",
 )

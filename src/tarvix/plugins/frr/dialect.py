@@ -20,4 +20,5 @@ DIALECT = Dialect(
     setup_exec=["terminal length 0"],
     error_patterns=[r"^% ?Unknown command", r"^% ?Command incomplete", r"^% ?Ambiguous command",
                     r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as"],
+    # No reload and no switchover: vtysh restarts no host (reload=None).
 )

@@ -29,5 +29,12 @@ DIALECT = Dialect(
     error_patterns=[r"^% ?Invalid input", r"^% ?Incomplete command", r"^% ?Ambiguous command",
                     r"^% ?Unknown command", r"^% ?Command incomplete"],
     settle_time=2,
+    reload="reload",
+    reload_standby="redundancy reload peer",
+    switchover="redundancy force-switchover",
+    reload_save_question=r"[Ss]ave\?\s*\[yes/no\]:\s*\Z",
+    switchover_refusals=[r"[Ss]tandby\b.*\bnot ready"],
+    ha_query="show redundancy",
+    standby_ready=r"peer state = .*STANDBY HOT",
     template_platform=TEMPLATE_PLATFORM,
 )

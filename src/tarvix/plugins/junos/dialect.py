@@ -28,6 +28,9 @@ DIALECT = Dialect(
     rollback=["rollback"],
     commit_check=["commit check"],
     commit_confirmed="commit confirmed {minutes}",
+    # A commit is what it boots from: the reload asks no save.
+    reload="request system reboot",
+    reload_confirm=(r"Reboot the system \?\s*\[yes,no\][^\r\n]*\Z", "yes"),
     settle_time=2,
     template_platform="juniper_junos",
 )

@@ -23,5 +23,9 @@ DIALECT = Dialect(
     rollback=["clear configuration candidate"],
     save=["save"],
     save_questions=[(r"Continue\?\s*\[Y/N\]:?", "Y")],
+    reload="reboot",
+    reload_save_question=r"will be saved[^\r\n]*\[Y/N\]:?\s*\Z",
+    reload_save_answers=("Y", "N"),
+    reload_confirm=(r"will reboot[^\r\n]*\[Y/N\]:?\s*\Z", "Y"),
     template_platform="huawei_vrp",
 )

@@ -26,5 +26,8 @@ DIALECT = Dialect(
     rollback=["discard"],
     save=["save"],
     commit_confirmed="commit-confirm {minutes}",
+    # An unsaved commit is lost without a question.
+    reload="reboot",
+    reload_confirm=(r"reboot this system\?\s*\[y/N\]\s*\Z", "y"),
     template_platform="vyos",
 )
