@@ -414,9 +414,10 @@ def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
             return ValueError("refused")
 
     for status in ("lost", "pending"):
-        assert dask_collect._outcome(None, "run", "h1", Future(status), True)[2] is dask_collect._NOT_YET
-    value, error, again = dask_collect._outcome(None, "run", "h1", Future("error"), True)
-    assert (value, str(error), again) == (None, "refused", False)
+        assert dask_collect._outcome(None, "run", ["h1"], Future(status))[0] is dask_collect._NOT_YET
+    outcomes, again = dask_collect._outcome(None, "run", ["h1", "h2"], Future("error"))
+    assert {name: (value, str(error)) for name, (value, error) in outcomes.items()} == {
+        "h1": (None, "refused"), "h2": (None, "refused")} and not again
 
 
 @pytest.mark.slow
