@@ -491,6 +491,7 @@ class _FakeScheduler(object):
         self.plugins = {}
         self.workers = {}
         self.tasks = {}
+        self.handlers = {}
 
     def add_plugin(self, plugin, name=None, idempotent=False):
         self.plugins[name] = plugin

@@ -27,14 +27,14 @@ RESULT_WAIT = 60.0
 # The most hosts one task works, one after another: a task costs the
 # scheduler a few messages whatever it holds, a host of it one (its begun
 # mark).
-GROUP_MOST = 16
+GROUP_MOST = 32
 
 
 def group_size(hosts, slots):
     """How many hosts a task works: enough groups that each of the
-    ``slots`` (hosts worked at once) is handed about four, none over
-    GROUP_MOST."""
-    return max(1, min(GROUP_MOST, -(-hosts // (max(1, slots) * 4))))
+    ``slots`` (hosts worked at once) is handed about two (the last ones
+    end about together), none over GROUP_MOST."""
+    return max(1, min(GROUP_MOST, -(-hosts // (max(1, slots) * 2))))
 
 
 def collect(client, run, futures, submit, done, stop=None, told=None, grace=None, queued=(), window=None,
