@@ -92,7 +92,11 @@ class _Notes(object):
             return
         marks = self.scheduler.task_metadata.get(PREFIX, {}).get(msg.get("run"), {})
         mark = marks.get(msg.get("name"))
-        if mark is not None:  # a note of a host not begun, or forgotten, is dropped
+        if mark is None:  # a note of a host not begun, or forgotten, is dropped
+            return
+        if msg.get("ended"):
+            mark["ended"] = True
+        else:
             mark["done"], mark["doing"] = msg.get("done") or [], msg.get("doing")
 
 
@@ -182,6 +186,9 @@ def lost_reason(mark, why):
     """Why a host failed whose worker was lost (``why``); ``mark`` is what
     it had told the scheduler."""
     done = ", ".join(mark.get("done") or []) or "nothing known"
+    if mark.get("ended"):
+        return ("its job ended on a Dask worker lost before its report was sent back (%s); done on the device: "
+                "%s; not run again" % (why, done))
     text = "the Dask worker working it was lost (%s); done on the device: %s" % (why, done)
     if mark.get("doing"):
         text += "; in progress: %s, not known how far" % mark["doing"]
@@ -208,6 +215,12 @@ def working(run, host, busy=True):
             hosts.pop(host.name, None)
             if not hosts:
                 del _Stops.working[run]
+    if not busy:
+        # Its report comes back with its task's other hosts': should the
+        # worker be lost before, the scheduler knows the job had ended.
+        from distributed import get_worker
+
+        get_worker().log_event(NOTES, {"run": run, "name": host.name, "ended": True})
 
 
 def stop_here(run):
