@@ -179,6 +179,37 @@ def timeline_task(tool, command, marks):
     return task
 
 
+class LoopCpu(object):
+    """The CPU seconds of the driver's event-loop threads ("IO loop") while
+    a cluster run lasts: the local cluster's scheduler runs there (with the
+    client's messages, on the same loop); sampled every 50 ms, as the
+    threads end with the cluster."""
+
+    def __init__(self):
+        self.seen = {}
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.sample, daemon=True)
+        self.thread.start()
+
+    def sample(self):
+        ticks = os.sysconf("SC_CLK_TCK")
+        while not self.done.wait(SAMPLE_EVERY):
+            for thread in threading.enumerate():
+                if thread.name != "IO loop" or not thread.native_id:
+                    continue
+                try:
+                    with open("/proc/self/task/%d/stat" % thread.native_id) as handle:
+                        fields = handle.read().rsplit(")", 1)[1].split()
+                except OSError:
+                    continue
+                self.seen[thread.native_id] = (int(fields[11]) + int(fields[12])) / ticks
+
+    def stop(self):
+        self.done.set()
+        self.thread.join()
+        return sum(self.seen.values())
+
+
 def output_of(result):
     """The text a tool's task returned for one host."""
     value = result[0].result if len(result) else None
@@ -236,6 +267,7 @@ def drive(args):
     sys.stdout.write("ready\n")
     sys.stdout.flush()
     sys.stdin.readline()
+    loop_cpu = LoopCpu() if tool == "tarvix" and runner["plugin"] == "tarvix_dask" else None
     began = time.monotonic()
     results = nr.run(task=task, name=tool)
     nr.close_connections()
@@ -253,6 +285,8 @@ def drive(args):
               "self_cpu": usage.ru_utime + usage.ru_stime - ready_cpu}
     if args.worker == "tarvix-jump":
         report["jump_sessions"] = len(jump_sessions)
+    if loop_cpu is not None:
+        report["scheduler_cpu"] = loop_cpu.stop()
     if args.timeline:
         report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
         report["steps"] = dict((name, [(step, t - began) for step, t in events]) for name, events in steps.items())
@@ -807,6 +841,7 @@ def main(argv=None):
                 "devices_cpu_s": median([r["devices_cpu"] for r in done]),
                 "driver_cpu_s": median([r["driver_cpu"] for r in done]),
                 "driver_self_cpu_s": median([r["self_cpu"] for r in done if "self_cpu" in r]),
+                "scheduler_cpu_s": median([r["scheduler_cpu"] for r in done if "scheduler_cpu" in r]),
                 "children": median([r["children_peak"] for r in done]),
                 "problems": [r["problem"] for r in reports[tool] if "problem" in r],
                 "timeline": timeline_summary(done),
@@ -883,16 +918,16 @@ def print_table(figures):
              figures["machine"]))
     print("| tool | wall s | driver CPU ms/device | peak MB (RSS) | peak MB (PSS) | most sessions open "
           "| PSS KB/session | KB/session above idle | failures | driver CPU s | devices' CPU s "
-          "| driver process CPU s |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "| driver process CPU s | of which scheduler's loop CPU s |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for tool, row in figures["tools"].items():
         per_device = None if row["driver_cpu_s"] is None else row["driver_cpu_s"] * 1e3 / figures["devices"]
-        print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+        print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             tool, cell(row["wall_s"], "%.2f"), cell(per_device, "%.1f"), cell(row["peak_mb"], "%.0f"),
             cell(row["peak_pss_mb"], "%.0f"), cell(row.get("most_sessions"), "%g"),
             cell(row.get("pss_per_session_kb"), "%.0f"), cell(row.get("added_per_session_kb"), "%.0f"),
             cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f"),
-            cell(row.get("driver_self_cpu_s"), "%.1f")))
+            cell(row.get("driver_self_cpu_s"), "%.1f"), cell(row.get("scheduler_cpu_s"), "%.2f")))
     timelines = [(tool, row["timeline"]) for tool, row in figures["tools"].items() if row["timeline"]]
     if timelines:
         print("\nseconds per device, median (devices in hand at once)\n")

@@ -416,9 +416,10 @@ def test_a_result_lost_after_its_task_ended_is_waited_for_not_blocked_on():
             return ValueError("refused")
 
     for status in ("lost", "pending"):
-        assert dask_collect._outcome(None, "run", "h1", Future(status), True)[2] is dask_collect._NOT_YET
-    value, error, again = dask_collect._outcome(None, "run", "h1", Future("error"), True)
-    assert (value, str(error), again) == (None, "refused", False)
+        assert dask_collect._outcome(None, "run", ["h1"], Future(status))[0] is dask_collect._NOT_YET
+    outcomes, again = dask_collect._outcome(None, "run", ["h1", "h2"], Future("error"))
+    assert {name: (value, str(error)) for name, (value, error) in outcomes.items()} == {
+        "h1": (None, "refused"), "h2": (None, "refused")} and not again
 
 
 @pytest.mark.slow
@@ -484,3 +485,107 @@ def test_workers_is_the_most_devices_at_once_on_a_cluster_too(tmp_path, capsys):
         assert status == 0, err
         assert running.most_sessions == 1
         assert json.loads(out)["workers"] == 1 and json.loads(out)["ok"] == 4
+
+
+class _FakeScheduler(object):
+    def __init__(self):
+        self.task_metadata = {}
+        self.plugins = {}
+        self.workers = {}
+        self.tasks = {}
+        self.handlers = {}
+
+    def add_plugin(self, plugin, name=None, idempotent=False):
+        self.plugins[name] = plugin
+
+
+class _FakeClient(object):
+    """What the collecting of a run asks of its client, the scheduler's
+    functions run on a fake scheduler."""
+    status = "running"
+
+    def __init__(self):
+        self.scheduler = _FakeScheduler()
+        self.cancelled = []
+
+    def run_on_scheduler(self, function, *arguments):
+        return function(*arguments, dask_scheduler=self.scheduler)
+
+    def get_metadata(self, keys, default=None):
+        value = self.scheduler.task_metadata
+        for key in keys:
+            if key not in value:
+                return default
+            value = value[key]
+        return value
+
+    def cancel(self, futures):
+        self.cancelled.extend(futures)
+
+    def run(self, *arguments):
+        pass
+
+
+class _FakeFuture(object):
+    def __init__(self, status, value=None, error=None):
+        self.status, self.value, self.error, self.key = status, value, error, id(self)
+
+    def exception(self):
+        return self.error
+
+    def result(self, timeout=None):
+        return self.value
+
+    def release(self):
+        pass
+
+    def done(self):
+        return self.status != "pending"
+
+
+def test_a_group_whose_worker_is_lost_fails_its_begun_hosts_and_sends_on_the_others():
+    # A task works its hosts one after another: lost with its worker, the
+    # hosts it had begun fail with their marks (as far as the events said),
+    # those it had not are one task sent again.
+    from distributed.scheduler import KilledWorker
+
+    from tarvix.nornir import dask_collect, dask_marks
+
+    client, told, sent = _FakeClient(), {}, []
+    client.run_on_scheduler(dask_marks._open_run, "run")
+    assert client.run_on_scheduler(dask_marks._begin_mark, "run", "h1", {"worker": "w1", "done": []}) is None
+    client.scheduler.plugins[dask_marks._Notes.name].log_event(
+        dask_marks.NOTES, {"run": "run", "name": "h1", "done": ["show version"], "doing": "configuration"})
+    # h0 ended before the worker went: its report went with it.
+    client.run_on_scheduler(dask_marks._begin_mark, "run", "h0", {"worker": "w1", "done": []})
+    client.scheduler.plugins[dask_marks._Notes.name].log_event(dask_marks.NOTES, {"run": "run", "name": "h0",
+                                                                                  "ended": True})
+    killed = _FakeFuture("error", error=KilledWorker("t", "w1", 0))
+    state = dask_collect._Collecting(client, "run", {killed: ("h0", "h1", "h2", "h3")},
+                                     lambda names: sent.append(names) or _FakeFuture("pending"),
+                                     lambda name, value, error: told.setdefault(name, error), None)
+    state.ended = type("Ended", (), {"add": lambda self, future: None})()
+    state.take(killed, True)
+    assert sent == [("h2", "h3")] and sorted(told) == ["h0", "h1"], (sent, told)
+    assert "ended on a Dask worker lost before its report" in str(told["h0"])
+    assert told["h1"].done == ["show version"] and "in progress: configuration" in str(told["h1"])
+
+
+def test_an_interrupt_closes_the_run_so_no_host_begins_after_the_look():
+    # The hosts begun are read in the same step that closes the run: one
+    # whose task comes to begin later is refused, so "not begun" is true.
+    from tarvix.nornir import dask_collect, dask_marks
+
+    client, told = _FakeClient(), {}
+    client.run_on_scheduler(dask_marks._open_run, "run")
+    client.run_on_scheduler(dask_marks._begin_mark, "run", "h1", {"worker": None})
+    both, idle = _FakeFuture("pending"), _FakeFuture("pending")
+    state = dask_collect._Collecting(client, "run", {both: ("h1", "h2"), idle: ("h3",)}, None,
+                                     lambda name, value, error: told.setdefault(name, (value, error)), None)
+    state.interrupt()
+    assert told == {"h2": (None, None), "h3": (None, None)} and client.cancelled == [idle]
+    assert client.run_on_scheduler(dask_marks._begin_mark, "run", "h2", {"worker": None}) == dask_marks.INTERRUPTED
+    # The group's result tells its begun host; the other is not told twice.
+    both.status, both.value = "finished", [("h1", "ok"), ("h2", "not begun")]
+    state.take(both, False)
+    assert told["h1"] == ("ok", None) and told["h2"] == (None, None)

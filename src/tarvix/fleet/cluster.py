@@ -121,7 +121,7 @@ def _cluster_job(token, args, host, config, logged):
 
     from nornir.core.task import Task
 
-    from tarvix.nornir.dask_marks import begin, stopped, working
+    from tarvix.nornir.dask_marks import Interrupted, begin, stopped, working
     from tarvix.nornir.dask_runner import worker_nornir
 
     name = host.name
@@ -129,6 +129,8 @@ def _cluster_job(token, args, host, config, logged):
         return {"report": _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED),
                 "logs": {}}
     lost = begin(token, name)
+    if isinstance(lost, Interrupted):
+        return {"report": _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED), "logs": {}}
     if lost:
         return {"report": _not_begun(name, "failed", str(lost), lost.done), "logs": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
@@ -292,7 +294,8 @@ def _work_on_cluster(nr, run, progress, client, window):
     with dask_cluster.scheduler_link():
         client.subscribe_topic(topic, _forwarded)
     queued = []
-    for name in sorted(hosts):
+    # A task's hosts are of one place.
+    for name in sorted(hosts, key=lambda name: (str(submit.place_of(name)), name)):
         refused = submit.refused(name)
         if refused is not None:
             outcomes.done(name, None, refused)
@@ -305,7 +308,8 @@ def _work_on_cluster(nr, run, progress, client, window):
             dask_marks.share_secrets(client, token, _hosts_secrets(hosts.values()))
         # --workers hosts at a time, whatever the cluster's threads.
         dask_collect.collect(client, token, {}, submit, outcomes.done, stop=run.stop, told=outcomes.tell,
-                             grace=run.args.worker_wait, queued=queued, window=window)
+                             grace=run.args.worker_wait, queued=queued, window=window,
+                             size=dask_collect.group_size(len(queued), run.args.workers))
     finally:
         dask_collect.forget(client, token)
         try:

@@ -230,7 +230,11 @@ class Cluster(object):
                 # No dashboard, and the scheduler's HTTP routes on a port of
                 # their own choosing: by default they take 8787, or warn when
                 # it is taken.
-                with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+                # Nor do its workers sample their threads' stacks every few
+                # milliseconds for a profile nobody shows: with tens of
+                # threads each, that is a third of their CPU.
+                with dask.config.set({"distributed.scheduler.allowed-failures": 0,
+                                      "distributed.worker.profile.enabled": False}):
                     self.local = LocalCluster(n_workers=self.workers, threads_per_worker=self.threads,
                                               processes=True, host="127.0.0.1", dashboard_address=None,
                                               scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},

@@ -3,10 +3,11 @@ outcomes collected, and the hosts the scheduler will not see through (begun
 on a worker since lost, or that no worker can take) ended."""
 import asyncio
 import collections
+import itertools
 import time
 
 from tarvix.nornir.dask_cluster import PREFIX, ClusterError, Sealed, WorkerLost, call_sealed, task_key
-from tarvix.nornir.dask_marks import _forget_marks, _open_run, lost_reason, stop_here, why_lost
+from tarvix.nornir.dask_marks import _forget_marks, _interrupt_run, _open_run, lost_reason, stop_here, why_lost
 
 LOST_SCHEDULER = "lost the connection to the Dask scheduler; what it did on the device is not known"
 NOT_SENT = "not begun: the connection to the Dask scheduler was lost before it was sent"
@@ -23,40 +24,56 @@ GONE_WITH_WORKER = ("finished on a worker since lost, or not sent back in time; 
 RESULT_WAIT = 60.0
 
 
-def collect(client, run, futures, submit, done, stop=None, told=None, grace=None, queued=(), window=None):
-    """Waits for the hosts' futures ({future: host name}) and hands each
-    outcome to ``done(name, value, error)``; the hosts ``queued`` (names)
-    are submitted as the others end, so that no more than ``window`` are in
-    flight at once (all at once without).  A host whose worker was lost
-    before it began its task is submitted again (``submit(name)`` gives its
-    new future); one it had begun gets a WorkerLost, at once, whatever the
+# The most hosts one task works, one after another: a task costs the
+# scheduler a few messages whatever it holds, a host of it one (its begun
+# mark).
+GROUP_MOST = 32
+
+
+def group_size(hosts, slots):
+    """How many hosts a task works: enough groups that each of the
+    ``slots`` (hosts worked at once) is handed about two (the last ones
+    end about together), none over GROUP_MOST."""
+    return max(1, min(GROUP_MOST, -(-hosts // (max(1, slots) * 2))))
+
+
+def collect(client, run, futures, submit, done, stop=None, told=None, grace=None, queued=(), window=None,
+            size=1):
+    """Waits for the hosts' futures ({future: tuple of host names}, a task
+    works its hosts one after another) and hands each host's outcome to
+    ``done(name, value, error)``, once; the hosts ``queued`` (names) are
+    submitted as the others end, ``size`` to a task, so that no more than
+    ``window`` tasks are in flight at once (all at once without), and so no
+    more than ``window`` hosts worked at once.  A host whose worker was
+    lost before it began is submitted again (``submit(names)`` gives the new
+    future); one it had begun gets a WorkerLost, at once, whatever the
     scheduler does with its task; one no worker is left to take fails.
-    When ``stop`` (an Event) is set, the workers end the hosts in flight,
-    the hosts not begun are cancelled and given ``done(name, None, None)``;
-    ``told()`` is called once then; the hosts still queued get
-    ``done(name, None, None)`` too.  ``grace``: how long a host waits for a
-    worker once none can take it (NO_WORKER_GRACE seconds without)."""
+    When ``stop`` (an Event) is set, the run is closed with the scheduler
+    (no host begins after), the workers end the hosts in flight, the hosts
+    not begun are given ``done(name, None, None)`` and their tasks
+    cancelled; ``told()`` is called once then.  ``grace``: how long a task
+    waits for a worker once none can take it (NO_WORKER_GRACE seconds
+    without)."""
     from distributed import as_completed
 
-    pending = dict(futures)
-    later = _Queued(queued, window, submit)
-    # Told of each future as it ends, without a look at every other one:
-    # a run may have tens of thousands in flight.
-    ended = as_completed(list(pending), loop=client.loop, with_results=False)
+    state = _Collecting(client, run, futures, submit, done, grace)
+    later = _Queued(queued, window, submit, size)
+    # Told of each future as it ends, without a look at every other one.
+    ended = as_completed(list(state.pending), loop=client.loop, with_results=False)
+    state.ended = ended
     interrupted = None
     checked = time.monotonic()
-    waited = {}
     try:
-        while pending or later.names:
+        while state.pending or later.names:
             if stop is not None and stop.is_set() and interrupted is None:
                 interrupted = time.monotonic()
-                later.drop(done, None)
-                _interrupt(client, run, pending, done, waited, grace)
+                later.drop(state.finish, None)
+                state.interrupt()
                 if told is not None:
                     told()
                 continue
             if interrupted is None:
-                later.fill(pending, ended)
+                later.fill(state.pending, ended)
             if interrupted is not None and time.monotonic() - interrupted > 1.0:
                 # Again and again: a host that was about to open its link when
                 # told is ended too.
@@ -64,36 +81,50 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
                 _tell_workers(client, run)
             if time.monotonic() - checked > CHECK_EVERY:
                 checked = time.monotonic()
-                _check(client, run, pending, done, waited, grace)
+                state.check()
             batch = ended.next_batch(block=False)
             if not batch:
-                time.sleep(0.05)
+                time.sleep(0.02)
                 continue
             for future in batch:
-                _take(client, run, pending, ended, future, submit, done, interrupted is None)
+                state.take(future, interrupted is None)
     except _Gone:  # the scheduler is gone
-        for name in list(pending.values()):
-            done(name, None, ClusterError(LOST_SCHEDULER))
-        later.drop(done, ClusterError(NOT_SENT))
+        for names in list(state.pending.values()):
+            for name in names:
+                state.finish(name, None, ClusterError(LOST_SCHEDULER))
+        later.drop(state.finish, ClusterError(NOT_SENT))
 
 
 class _Queued(object):
-    """The hosts of a run not submitted yet, and how many of its hosts may
-    be in flight at once (None: any number)."""
+    """The hosts of a run not submitted yet, ``size`` to a task, and how
+    many of its tasks may be in flight at once (None: any number)."""
 
-    def __init__(self, names, window, submit):
+    def __init__(self, names, window, submit, size=1):
         self.names = collections.deque(names)
         self.window = window
         self.submit = submit
+        self.size = max(1, size)
 
     def fill(self, pending, ended):
-        """Submits hosts while there is room in the window."""
+        """Submits tasks while there is room in the window."""
         while self.names and (self.window is None or len(pending) < self.window):
-            name = self.names[0]
-            future = _gone_on(OSError, self.submit, name)
-            self.names.popleft()
-            pending[future] = name
+            names = self.next()
+            future = _gone_on(OSError, self.submit, names)
+            for _ in names:
+                self.names.popleft()
+            pending[future] = names
             ended.add(future)
+
+    def next(self):
+        """The next task's hosts: up to ``size``, all of one place."""
+        place = getattr(self.submit, "place_of", lambda name: None)
+        first = place(self.names[0])
+        names = []
+        for name in itertools.islice(self.names, self.size):
+            if place(name) != first:
+                break
+            names.append(name)
+        return tuple(names)
 
     def drop(self, done, error):
         """Ends the hosts not submitted, with ``done(name, None, error)``."""
@@ -101,38 +132,124 @@ class _Queued(object):
             done(self.names.popleft(), None, error)
 
 
-def _take(client, run, pending, ended, future, submit, done, resubmit):
-    """One ended future of ``collect``: its host told done, or submitted
-    again (``resubmit``: a host not begun may be), or waited for again."""
-    name = pending.pop(future, None)
-    if name is None:  # ended here already (interrupt, check): told then
-        return
-    try:
-        value, error, again = _outcome(client, run, name, future, resubmit)
-    except _Gone:
-        pending[future] = name  # told with the others
-        raise
-    if again is _NOT_YET:
-        # Its result went with its worker before it was taken:
-        # the check tells the host's end (its mark says how far
-        # it came), or the scheduler runs it again, which finds
-        # the mark and touches nothing.
-        pending[future] = name
-        ended.add(future)
-        return
-    # Once taken, a result is let go: a worker lost later does
-    # not make the scheduler work the host again.
-    future.release()
-    if again:
+class _Collecting(object):
+    """The tasks of a run in flight ({future: its hosts' names}), and the
+    hosts told already (a task's other hosts may still be worked)."""
+
+    def __init__(self, client, run, futures, submit, done, grace):
+        self.client = client
+        self.run = run
+        self.pending = dict(futures)
+        self.submit = submit
+        self.done = done
+        self.grace = grace
+        self.told = set()
+        self.waited = {}
+        self.ended = None
+
+    def finish(self, name, value, error):
+        if name not in self.told:
+            self.told.add(name)
+            self.done(name, value, error)
+
+    def untold(self, names):
+        return [name for name in names if name not in self.told]
+
+    def take(self, future, resubmit):
+        """One ended future: its hosts told, or those not begun submitted
+        again (``resubmit``), or waited for again."""
+        names = self.pending.pop(future, None)
+        if names is None:  # ended here already (interrupt, check): told then
+            return
         try:
-            future = _gone_on(OSError, submit, name)
+            outcomes, again = _outcome(self.client, self.run, self.untold(names), future)
+        except _Gone:
+            self.pending[future] = names  # told with the others
+            raise
+        if outcomes is _NOT_YET:
+            # Its result went with its worker before it was taken: the check
+            # tells its hosts' end (their marks say how far they came), or
+            # the scheduler runs it again, which finds the marks.
+            self.pending[future] = names
+            self.ended.add(future)
+            return
+        # Once taken, a result is let go: a worker lost later does not make
+        # the scheduler work its hosts again.
+        future.release()
+        for name, (value, error) in outcomes.items():
+            self.finish(name, value, error)
+        if not again:
+            return
+        if not resubmit:
+            for name in again:
+                self.finish(name, None, None)
+            return
+        try:
+            future = _gone_on(OSError, self.submit, tuple(again))
         except Exception:
-            pending[future] = name  # told with the others
+            self.pending[future] = tuple(again)  # told with the others
             raise _Gone()
-        pending[future] = name
-        ended.add(future)
-    else:
-        done(name, value, error)
+        self.pending[future] = tuple(again)
+        self.ended.add(future)
+
+    def check(self):
+        """Ends the hosts the scheduler will not see through: those begun on
+        a worker since lost (given to another one by the scheduler, or
+        waiting for one), and those of tasks no worker has been able to take
+        for ``grace`` seconds."""
+        client = self.client
+        if client.status != "running":  # reconnecting: its futures tell
+            return
+        try:
+            lost, keys = client.run_on_scheduler(_stuck, self.run)
+        except OSError:
+            raise _Gone()
+        except Exception:  # asked again in a second; a scheduler without tarvix is refused at connect
+            return
+        keys = set(keys)
+        now = time.monotonic()
+        for key in list(self.waited):
+            if key not in keys:
+                del self.waited[key]
+        grace = NO_WORKER_GRACE if self.grace is None else self.grace
+        waiting = [key for key in keys if now - self.waited.setdefault(key, now) >= grace]
+        if not lost and not waiting:
+            return
+        for name, mark in lost.items():
+            self.finish(name, None, WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")),
+                                               mark.get("done") or ()))
+        by_key = {str(future.key): future for future in self.pending}
+        for key in waiting:
+            future = by_key.get(key)
+            for name in self.pending.get(future, ()):
+                self.finish(name, None, ClusterError(NO_WORKER))
+        # A task whose hosts are all told is let go.
+        over = [future for future, names in self.pending.items() if not self.untold(names)]
+        if over:
+            _gone_on(OSError, client.cancel, over)
+        for future in over:
+            del self.pending[future]
+
+    def interrupt(self):
+        """Closes the run with the scheduler (a host's task that comes to
+        begin after is refused there, so the hosts begun by then are all
+        that ever will be), tells every worker, and ends the hosts not
+        begun; a task none of whose hosts had begun is cancelled."""
+        begun = set(_gone_on(OSError, self.client.run_on_scheduler, _interrupt_run, self.run))
+        _tell_workers(self.client, self.run)
+        idle = []
+        for future, names in self.pending.items():
+            for name in names:
+                if name not in begun:
+                    self.finish(name, None, None)
+            if not self.untold(names):
+                idle.append(future)
+        if idle:
+            _gone_on(OSError, self.client.cancel, idle)
+        for future in idle:
+            del self.pending[future]
+        # Those begun on a worker lost: at once.
+        self.check()
 
 
 class _Gone(Exception):
@@ -151,37 +268,42 @@ def _gone_on(errors, function, *arguments):
 _NOT_YET = object()
 
 
-def _outcome(client, run, name, future, resubmit):
-    """A host's ended future as (value, error, whether to submit it
-    again), or (None, None, _NOT_YET) for one whose result was lost with
-    its worker since it ended."""
+def _outcome(client, run, names, future):
+    """A task's ended future as ({host: (value, error)}, the hosts not
+    begun, to submit again), or (_NOT_YET, None) for one whose result was
+    lost with its worker since it ended."""
     from distributed.client import FutureCancelledError
 
     status = future.status
     if status == "finished":
         try:
-            return _result(future), None, False
+            values = dict(_result(future))
+            return {name: (values.get(name), None) for name in names}, ()
         except OSError:
             raise _Gone()
         except FutureCancelledError:
-            return None, ClusterError(LOST_SCHEDULER), False
+            return _all(names, ClusterError(LOST_SCHEDULER)), ()
         except _Lost as error:
-            return None, ClusterError(error.args[0]), False
+            return _all(names, ClusterError(error.args[0])), ()
         except Exception as error:
-            return None, error, False
+            return _all(names, error), ()
     if status == "cancelled":
         # Not by this run (those are out of pending): the client lost its
         # scheduler, and cancelled every future.
-        return None, ClusterError(LOST_SCHEDULER), False
+        return _all(names, ClusterError(LOST_SCHEDULER)), ()
     if status != "error":
-        return None, None, _NOT_YET
+        return _NOT_YET, None
     error = _gone_on(OSError, future.exception)
     if not _is_lost(error):
-        return None, error, False
-    mark = _gone_on(OSError, client.get_metadata, [PREFIX, run, name], None)
-    if mark is None:
-        return None, None, resubmit  # not begun: again, or interrupted
-    return None, WorkerLost(lost_reason(mark, why_lost(error)), mark.get("done") or ()), False
+        return _all(names, error), ()
+    marks = _gone_on(OSError, client.get_metadata, [PREFIX, run], None) or {}
+    outcomes = {name: (None, WorkerLost(lost_reason(marks[name], why_lost(error)), marks[name].get("done") or ()))
+                for name in names if name in marks}
+    return outcomes, [name for name in names if name not in marks]
+
+
+def _all(names, error):
+    return {name: (None, error) for name in names}
 
 
 class _Lost(Exception):
@@ -205,47 +327,6 @@ def _is_lost(error):
     return isinstance(error, KilledWorker)
 
 
-def _check(client, run, pending, done, waited, grace=None):
-    """Ends the hosts the scheduler will not see through: those begun on a
-    worker since lost (given to another one by the scheduler, or waiting
-    for one), and those no worker has been able to take for
-    ``grace`` seconds (``waited``: {key: since when})."""
-    if client.status != "running":  # reconnecting: its futures tell
-        return
-    try:
-        lost, keys = client.run_on_scheduler(_stuck, run)
-    except OSError:
-        raise _Gone()
-    except Exception:  # asked again in a second; a scheduler without tarvix is refused at connect
-        return
-    keys = set(keys)
-    now = time.monotonic()
-    for key in list(waited):
-        if key not in keys:
-            del waited[key]
-    waiting = []
-    for key in keys:
-        if now - waited.setdefault(key, now) >= (NO_WORKER_GRACE if grace is None else grace):
-            waiting.append(key)
-    if not lost and not waiting:
-        return
-    by_name = {name: future for future, name in pending.items()}
-    by_key = {str(future.key): future for future in pending}
-    ending = {}
-    for name, mark in lost.items():
-        future = by_name.get(name)
-        if future is not None:
-            ending[future] = WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")), mark.get("done") or ())
-    for key in waiting:
-        future = by_key.get(key)
-        if future is not None and future not in ending:
-            ending[future] = ClusterError(NO_WORKER)
-    if ending:
-        _gone_on(OSError, client.cancel, list(ending))
-    for future, error in ending.items():
-        done(pending.pop(future), None, error)
-
-
 def _stuck(run, dask_scheduler=None):
     """On the scheduler: {host: its mark} of this run's hosts begun on a
     worker no more there, whose task is not ended; and the keys of its
@@ -266,21 +347,6 @@ def _stuck(run, dask_scheduler=None):
         waiting += list(getattr(dask_scheduler, "queued", ()))
     suffix = "-" + run
     return lost, [str(task.key) for task in waiting if suffix in str(task.key)]
-
-
-def _interrupt(client, run, pending, done, waited, grace=None):
-    """Tells every worker the run is interrupted, then cancels the hosts
-    that had not begun (a task that begins after the workers were told
-    ends without touching its device, so none of those did anything)."""
-    _tell_workers(client, run)
-    begun = _gone_on(OSError, client.get_metadata, [PREFIX, run], {}) or {}
-    idle = [future for future, name in pending.items() if name not in begun and not future.done()]
-    if idle:
-        _gone_on(OSError, client.cancel, idle)
-    for future in idle:
-        done(pending.pop(future), None, None)
-    # Those begun on a worker lost: at once.
-    _check(client, run, pending, done, waited, grace)
 
 
 def site_resource(field, value):
@@ -340,17 +406,32 @@ class Submitter(object):
             self.places[name] = None if value is None else site_resource(self.field, value)
         return self.places[name]
 
+    def place_of(self, name):
+        """The worker resource a host asks for, or None."""
+        return self.place(name) if self.field else None
+
     def refused(self, name):
         """Why a host cannot be placed on a worker, or None."""
         if not self.field or self.place(name) in self.available:
             return None
         return unplaced(self.place(name), self.field)
 
-    def __call__(self, name):
-        attempt = self.attempts[name] = self.attempts.get(name, 0) + 1
-        key = task_key(self.kind, name, self.run) + ("-%d" % attempt if attempt > 1 else "")
-        return self.client.submit(call_sealed, Sealed(self.function, *self.arguments(name)), key=key, pure=False,
-                                  retries=0, resources={self.place(name): 1} if self.field else None)
+    def __call__(self, names):
+        """Submits a task that works ``names`` (hosts of one place), one
+        after another."""
+        first = names[0]
+        attempt = self.attempts[first] = self.attempts.get(first, 0) + 1
+        key = task_key(self.kind, first, self.run) + ("-%d" % len(names) if len(names) > 1 else "")
+        key += "-%d" % attempt if attempt > 1 else ""
+        work = [(name, self.arguments(name)) for name in names]
+        return self.client.submit(call_sealed, Sealed(work_group, self.function, work), key=key, pure=False,
+                                  retries=0, resources={self.place(first): 1} if self.field else None)
+
+
+def work_group(function, work):
+    """On a worker: a task's hosts, one after another, as [(name, value)]
+    (``function`` raises nothing)."""
+    return [(name, function(*arguments)) for name, arguments in work]
 
 
 def forget(client, run):

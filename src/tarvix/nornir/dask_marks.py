@@ -13,6 +13,11 @@ from tarvix.nornir.dask_cluster import PREFIX, RunEnded, WorkerLost
 NOT_BEGUN = "not begun: the run was interrupted"
 
 
+class Interrupted(RunEnded):
+    """A host's task came to a worker after its run was interrupted: it
+    did nothing."""
+
+
 def _client():
     from distributed import get_client
 
@@ -32,16 +37,24 @@ def _here():
 
 
 def begin(run, name):
-    """Marks a host's task begun with the scheduler, in one step there;
-    None then, or when it was begun already (by a worker since lost, so
-    that it must not run again) a WorkerLost telling why it fails."""
+    """Marks a host's task begun with the scheduler, in one step there (a
+    call of the handler the notes' plugin adds, answered before the host is
+    touched); None then, or when it was begun already (by a worker since
+    lost, so that it must not run again) a WorkerLost telling why it
+    fails."""
+    from distributed import get_worker
+    from distributed.utils import sync
+
     worker, key = _here()
-    mark = _client().run_on_scheduler(_begin_mark, run, name, {"done": [], "doing": None, "worker": worker,
-                                                               "key": key})
+    here = get_worker()
+    mark = sync(here.loop, getattr(here.scheduler, BEGIN), run=run, name=name,
+                mark={"done": [], "doing": None, "worker": worker, "key": key})
     if mark is None:
         return None
     if mark == ENDED:
         return RunEnded("not begun: the run had ended when it came to a worker")
+    if mark == INTERRUPTED:
+        return Interrupted(NOT_BEGUN)
     return WorkerLost(lost_reason(mark, "worker %s" % mark.get("worker")), mark.get("done") or ())
 
 
@@ -51,14 +64,67 @@ OPEN = PREFIX + "-open"
 ENDED = "ended"
 
 
+# A run interrupted: no host of it begins from then on.
+INTERRUPTED = "interrupted"
+# The topic of the steps the hosts' tasks note (see note), and the
+# scheduler's handler that marks a host begun.
+NOTES = PREFIX + "-notes"
+BEGIN = PREFIX + "_begin"
+
+
+class _Notes(object):
+    """The scheduler's plugin that keeps the steps the workers note, sent
+    as events on their batched streams (no answer waited for), in the begun
+    marks of their hosts."""
+    name = PREFIX + "-notes"
+
+    def __init__(self, scheduler):
+        self.scheduler = scheduler
+        # The begun marks' own call: a third of what running a function on
+        # the scheduler costs it.
+        scheduler.handlers[BEGIN] = self.begin
+
+    def begin(self, run=None, name=None, mark=None):
+        return _begin_mark(run, name, mark, dask_scheduler=self.scheduler)
+
+    def log_event(self, topic, msg):
+        if topic != NOTES:
+            return
+        marks = self.scheduler.task_metadata.get(PREFIX, {}).get(msg.get("run"), {})
+        mark = marks.get(msg.get("name"))
+        if mark is None:  # a note of a host not begun, or forgotten, is dropped
+            return
+        if msg.get("ended"):
+            mark["ended"] = True
+        else:
+            mark["done"], mark["doing"] = msg.get("done") or [], msg.get("doing")
+
+
 def _open_run(run, dask_scheduler=None):
+    from distributed.diagnostics.plugin import SchedulerPlugin
+
+    if _Notes.name not in dask_scheduler.plugins:
+        plugin = type("Notes", (_Notes, SchedulerPlugin), {})(dask_scheduler)
+        dask_scheduler.add_plugin(plugin, name=_Notes.name, idempotent=True)
     dask_scheduler.task_metadata.setdefault(OPEN, {})[run] = True
     dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
 
 
+def _interrupt_run(run, dask_scheduler=None):
+    """Closes a run to new hosts, in one step with the scheduler: the hosts
+    begun by then are all that ever will be (their names)."""
+    opened = dask_scheduler.task_metadata.get(OPEN, {})
+    if run in opened:
+        opened[run] = INTERRUPTED
+    return list(dask_scheduler.task_metadata.get(PREFIX, {}).get(run, {}))
+
+
 def _begin_mark(run, name, mark, dask_scheduler=None):
-    if run not in dask_scheduler.task_metadata.get(OPEN, {}):
+    state = dask_scheduler.task_metadata.get(OPEN, {}).get(run)
+    if state is None:
         return ENDED  # forgotten: whatever did this host is over
+    if state == INTERRUPTED:
+        return INTERRUPTED
     marks = dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
     if name in marks:
         return marks[name]
@@ -68,9 +134,12 @@ def _begin_mark(run, name, mark, dask_scheduler=None):
 
 def note(run, name, done, doing):
     """Tells the scheduler what a host has done on its device so far, and
-    what it is doing now, so that a lost worker's hosts can tell it."""
-    worker, key = _here()
-    _client().set_metadata([PREFIX, run, name], {"done": list(done), "doing": doing, "worker": worker, "key": key})
+    what it is doing now, so that a lost worker's hosts can tell it: an
+    event on the worker's batched stream, not a call answered (a step
+    still on its way when the worker is lost is not known there)."""
+    from distributed import get_worker
+
+    get_worker().log_event(NOTES, {"run": run, "name": name, "done": list(done), "doing": doing})
 
 
 # A run's secrets, kept with the scheduler while the run lasts: each
@@ -117,6 +186,9 @@ def lost_reason(mark, why):
     """Why a host failed whose worker was lost (``why``); ``mark`` is what
     it had told the scheduler."""
     done = ", ".join(mark.get("done") or []) or "nothing known"
+    if mark.get("ended"):
+        return ("its job ended on a Dask worker lost before its report was sent back (%s); done on the device: "
+                "%s; not run again" % (why, done))
     text = "the Dask worker working it was lost (%s); done on the device: %s" % (why, done)
     if mark.get("doing"):
         text += "; in progress: %s, not known how far" % mark["doing"]
@@ -143,6 +215,12 @@ def working(run, host, busy=True):
             hosts.pop(host.name, None)
             if not hosts:
                 del _Stops.working[run]
+    if not busy:
+        # Its report comes back with its task's other hosts': should the
+        # worker be lost before, the scheduler knows the job had ended.
+        from distributed import get_worker
+
+        get_worker().log_event(NOTES, {"run": run, "name": host.name, "ended": True})
 
 
 def stop_here(run):

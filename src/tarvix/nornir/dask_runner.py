@@ -35,8 +35,8 @@ import pickle
 
 from tarvix.nornir.dask_cluster import (Cluster, WorkerError, check_scheduler, check_workers, has_secrets, security,
                                         token)
-from tarvix.nornir.dask_collect import Submitter, collect, forget
-from tarvix.nornir.dask_marks import NOT_BEGUN, _Stops, begin, stopped, working
+from tarvix.nornir.dask_collect import Submitter, collect, forget, group_size
+from tarvix.nornir.dask_marks import NOT_BEGUN, Interrupted, _Stops, begin, stopped, working
 
 
 def worker_nornir(host, config):
@@ -147,6 +147,8 @@ def run_task(run, task, name, params, dry_run, severity, config, host):
         if stopped(run):
             return [dict(failed, result=NOT_BEGUN)]
         lost = begin(run, host.name)
+        if isinstance(lost, Interrupted):
+            return [dict(failed, result=NOT_BEGUN)]
         if lost:
             return [dict(failed, result=str(lost), exception=lost)]
         working(run, host)
@@ -226,16 +228,19 @@ class DaskRunner(object):
                 result[name] = results
                 processors.task_instance_completed(task, host, results)
 
-            futures = {}
+            queued = []
             for host in hosts:
                 processors.task_instance_started(task, host)
                 refused = submit.refused(host.name)
                 if refused is not None:
                     done(host.name, None, refused)
                 else:
-                    futures[submit(host.name)] = host.name
+                    queued.append(host.name)
+            if self.site_field:  # a task's hosts are of one place
+                queued.sort(key=lambda name: str(submit.place(name)))
+            size = group_size(len(queued), sum(client.nthreads().values()))
             try:
-                collect(client, run, futures, submit, done, grace=self.worker_wait)
+                collect(client, run, {}, submit, done, grace=self.worker_wait, queued=queued, size=size)
             finally:
                 forget(client, run)
         # In the order the hosts were given.
