@@ -35,6 +35,7 @@ import pexpect
 
 from tarvix.bases import parsing
 from tarvix.bases.commands import CommandRunner, reply_statements
+from tarvix.bases.config.transaction import ConfigurationApi
 from tarvix.bases.starts import _say_system_ssh, _session_start
 from tarvix.core.errors import CommandError, ConnectionError
 from tarvix.eal import sshlink
@@ -111,7 +112,7 @@ class RpHandle(object):
         return "<RpHandle %s role=%s mode=%s>" % (self.name, self.role, self.mode)
 
 
-class Connection(CommandRunner):
+class Connection(CommandRunner, ConfigurationApi):
     """A command-line connection to one device.
 
     Built on this class itself, it returns an instance of the registered

@@ -33,11 +33,33 @@ class Dialect(object):
     closed (connections built with console_settle; 0: never).
     ``template_platform``: the ntc-templates platform that parses the
     output, or None.
+
+    Configuration as a whole (all optional): ``running_config_command``
+    shows the running configuration (None: the platform has none to read);
+    ``config_noise``: patterns of the lines it shows that are not
+    configuration (headers, separators, "end"); ``config_fixed``: patterns
+    of top-level lines a replace never removes (the software's own stamp);
+    ``config_style``: "hierarchy" (indented blocks, "no ..." negates) or
+    "set" (a flat list of ``set`` statements, ``delete ...`` negates);
+    ``remediation_platform``: hier-config's driver for a hierarchy
+    (generic when None); ``save_commands`` / ``save_replies``: what makes
+    the running configuration persistent and the (pattern, answer) pairs
+    on the way (a dialect with a commit needs none: a commit persists);
+    ``confirm_commit``: the commit that is undone by itself unless
+    confirmed, "{seconds}" or "{minutes}" in it (None: no such commit,
+    ``confirm=`` is refused), ``confirm_accept``: the commands that confirm
+    it; ``rollback_last``: the commands that bring back the configuration
+    before the last commit (none: the configuration before is replaced
+    back).
     """
+
+    _CONFIG_FIELDS = dict(running_config_command=None, config_noise=(), config_fixed=(), config_style="hierarchy",
+                          remediation_platform=None, save_commands=(), save_replies=(), confirm_commit=None,
+                          confirm_accept=(), rollback_last=())
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None):
+                 template_platform=None, **config):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -57,6 +79,14 @@ class Dialect(object):
         self.rollback = list(rollback)
         self.settle_time = settle_time
         self.template_platform = template_platform
+        unknown = set(config) - set(self._CONFIG_FIELDS)
+        if unknown:
+            raise TypeError("dialect %s: unknown fields %s" % (name, ", ".join(sorted(unknown))))
+        for field, default in self._CONFIG_FIELDS.items():
+            value = config.get(field, default)
+            setattr(self, field, list(value) if isinstance(value, (list, tuple)) else value)
+        if self.config_style not in ("hierarchy", "set"):
+            raise ValueError("dialect %s: config_style is \"hierarchy\" or \"set\"" % name)
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

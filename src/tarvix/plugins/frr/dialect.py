@@ -7,6 +7,10 @@ state; configuration goes through ``configure terminal`` into
 """
 from tarvix.eal.dialect import Dialect
 
+# hier-config's driver for vtysh's configuration, which follows the same
+# CLI family as the generic router's.
+REMEDIATION_PLATFORM = "cisco_ios"
+
 DIALECT = Dialect(
     "frr",
     # host#, host(config)#, host(config-router-af)#
@@ -20,4 +24,12 @@ DIALECT = Dialect(
     setup_exec=["terminal length 0"],
     error_patterns=[r"^% ?Unknown command", r"^% ?Command incomplete", r"^% ?Ambiguous command",
                     r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as"],
+    running_config_command="show running-config",
+    # vtysh closes each block with "exit" (or "exit-address-family").
+    config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^\s*!", r"^end$",
+                  r"^\s*exit(?:-address-family|-vrf|-vni)?$"],
+    # What the software writes about itself, not configuration to remove.
+    config_fixed=[r"frr version ", r"frr defaults "],
+    remediation_platform=REMEDIATION_PLATFORM,
+    save_commands=["write memory"],
 )

@@ -6,6 +6,9 @@ from tarvix.eal.dialect import Dialect
 # generic router's commands follow.
 TEMPLATE_PLATFORM = "cisco_ios"
 
+# hier-config's driver for this CLI family's configuration.
+REMEDIATION_PLATFORM = "cisco_ios"
+
 DIALECT = Dialect(
     "generic",
     # host>, host#, host(config)#, host(config-if)#
@@ -30,4 +33,9 @@ DIALECT = Dialect(
                     r"^% ?Unknown command", r"^% ?Command incomplete"],
     settle_time=2,
     template_platform=TEMPLATE_PLATFORM,
+    running_config_command="show running-config",
+    config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
+    remediation_platform=REMEDIATION_PLATFORM,
+    save_commands=["copy running-config startup-config"],
+    save_replies=[(r"Destination filename \[startup-config\]\? ?$", "")],
 )

@@ -1,0 +1,170 @@
+"""The configuration API of a connection: ``running_config``,
+``config_diff``, ``replace_config``, ``merge_config``, ``confirm_config``,
+``rollback_config`` and ``save_config``, on the dialect's data.
+
+A change is all or nothing: when the device refuses a line, what the change
+had applied is undone (a staged candidate is discarded; elsewhere the
+configuration before is replaced back) and ``ConfigError`` names the line,
+carries the device's words and says whether the undo worked."""
+from tarvix.bases.config import remediation, tree
+from tarvix.core.errors import CommandError, ConfigError, TarvixError
+from tarvix.eal import secrets
+
+
+class ConfigChange(object):
+    """What a replace or merge did (or, with ``dry_run``, would do):
+    ``diff`` (text), ``sent`` (the lines, in order, secrets masked; on a dry
+    run those that would be sent), ``changed`` (whether the configuration
+    changed, or would) and ``dry_run``."""
+
+    def __init__(self, diff, sent, changed, dry_run=False):
+        self.diff, self.sent, self.changed, self.dry_run = diff, sent, changed, dry_run
+
+    def as_dict(self):
+        return {"diff": self.diff, "sent": list(self.sent), "changed": self.changed, "dry_run": self.dry_run}
+
+    def __repr__(self):
+        return "<ConfigChange changed=%s lines=%d%s>" % (self.changed, len(self.sent),
+                                                         " dry_run" if self.dry_run else "")
+
+
+def _text(text_or_lines):
+    if isinstance(text_or_lines, str):
+        return text_or_lines
+    return "\n".join(text_or_lines)
+
+
+class ConfigurationApi(object):
+    """The configuration as a whole, for a ``Connection``."""
+
+    _config_before = None
+
+    def running_config(self, target=None):
+        """The running configuration as text, without the headers and
+        separators the device shows around it."""
+        command = self.dialect.running_config_command
+        if not command:
+            raise TarvixError("%s: the %s platform has no configuration to read" % (self.hostname, self.os))
+        shown = self.execute(command, target=target)
+        return "\n".join(tree.clean(shown, self.dialect.config_noise)) + "\n"
+
+    def config_diff(self, intended, target=None):
+        """The diff from the running configuration to ``intended`` (text):
+        empty when they agree."""
+        return self._diff(self.running_config(target), _text(intended))
+
+    def _diff(self, before, after):
+        noise = self.dialect.config_noise
+        text = tree.diff(before, after, noise)
+        return "\n".join(secrets.mask_config(text.split("\n"))) if text else text
+
+    def _plan(self, before, intended, merge):
+        dialect = self.dialect
+        if merge:
+            if dialect.config_style == "set":
+                have = set(tree.clean(before, dialect.config_noise))
+                return [line for line in tree.clean(intended, dialect.config_noise) if line not in have]
+            return remediation.merge(before, intended, dialect.config_noise)
+        if dialect.config_style == "set":
+            return remediation.set_style(before, intended, dialect.config_noise)
+        return remediation.remediation(before, intended, dialect.remediation_platform, dialect.config_noise,
+                                       dialect.config_fixed)
+
+    def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None):
+        """Brings the running configuration to ``intended`` (text): what it
+        lacks is added, what it holds beyond it removed, in one round."""
+        return self._change(_text(intended), False, dry_run, confirm, save, target)
+
+    def merge_config(self, text_or_lines, dry_run=False, confirm=None, save=False, target=None):
+        """Adds and changes the lines given (text or a list); removes nothing."""
+        return self._change(_text(text_or_lines), True, dry_run, confirm, save, target)
+
+    def _change(self, intended, merge, dry_run, confirm, save, target):
+        commit = self._confirmed_commit(confirm)
+        before = self.running_config(target)
+        lines = self._plan(before, intended, merge)
+        for line in lines:
+            value = secrets.config_secret(line)
+            if value:
+                secrets.remember(value)
+        after = intended if not merge else before + "\n" + intended
+        diff = self._diff(before, intended) if not merge else self._diff(before, after)
+        change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run)
+        if dry_run or not lines:
+            return change
+        self._apply(lines, before, target, commit)
+        self._config_before = (before, target)
+        if save:
+            self.save_config(target)
+        return change
+
+    def _confirmed_commit(self, confirm):
+        if confirm is None:
+            return None
+        template = self.dialect.confirm_commit
+        if not template:
+            raise TarvixError("%s: the %s platform has no commit that undoes itself unless confirmed; "
+                              "confirm= is refused" % (self.hostname, self.os))
+        seconds = int(confirm)
+        return [template.format(seconds=seconds, minutes=max(1, (seconds + 59) // 60))]
+
+    def _apply(self, lines, before, target, commit=None):
+        try:
+            with self._lock:
+                self._configure(lines, target, None, None, None, commit=commit)
+        except CommandError as error:
+            undone = self._undo(before, target)
+            refused = error.command or "a line"
+            failure = ConfigError("%s: the device refused %r (%s); %s" % (
+                self.hostname, secrets.mask_config([refused])[0], " ".join((error.output or str(error)).split()),
+                "the configuration before is back" if undone else "the undo failed: the configuration is changed"))
+            failure.command, failure.output, failure.undone = refused, error.output, undone
+            raise failure
+
+    def _undo(self, before, target):
+        """Brings back the configuration ``before``; whether it is back."""
+        try:
+            current = self.running_config(target)
+            if self.dialect.commit:
+                # The refused candidate was discarded: nothing was applied.
+                return not self._diff(current, before)
+            back = self._plan(current, before, False)
+            if back:
+                self.configure(back, target=target)
+            return not self._diff(self.running_config(target), before)
+        except TarvixError as error:
+            self.log.warning("%s: undoing the refused change failed: %s" % (self.hostname, error))
+            return False
+
+    def confirm_config(self, target=None):
+        """Confirms a change made with ``confirm=``."""
+        if not self.dialect.confirm_accept:
+            raise TarvixError("%s: the %s platform has no confirmed commit" % (self.hostname, self.os))
+        for command in self.dialect.confirm_accept:
+            self.execute(command, target=target)
+
+    def rollback_config(self, target=None):
+        """Undoes the last change made through this connection; a
+        ``ConfigChange`` of what was sent."""
+        if self._config_before is None:
+            raise TarvixError("%s: no change made through this connection to roll back" % self.hostname)
+        before, where = self._config_before
+        target = where if target is None else target
+        if self.dialect.rollback_last:
+            self.configure(list(self.dialect.rollback_last), target=target)
+            self._config_before = None
+            return ConfigChange("", list(self.dialect.rollback_last), True)
+        change = self.replace_config(before, target=target)
+        self._config_before = None
+        return change
+
+    def save_config(self, target=None):
+        """Makes the running configuration persistent."""
+        if self.dialect.commit and not self.dialect.save_commands:
+            return ""
+        if not self.dialect.save_commands:
+            raise TarvixError("%s: the %s platform has no command that saves the configuration"
+                              % (self.hostname, self.os))
+        replies = list(self.dialect.save_replies) or None
+        return "\n".join(self.execute(command, target=target, reply=replies)
+                         for command in self.dialect.save_commands)
