@@ -7,6 +7,7 @@ import sys
 import time
 
 from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV
+from tarvix.simulator.configstore import ConfigStore
 
 MARKER = "standby-console-enabled"
 INVALID = "% Invalid input detected."
@@ -19,7 +20,7 @@ STANDBY_LOCKED = "\nStandby console disabled\n"
 _PIECES = (1, 3, 2, 7, 5, 16, 4, 31)
 
 # Exec commands: keywords a typed word may abbreviate, and the mode needed.
-_SHOW = ("version", "clock", "running-config", "redundancy", "tech-support")
+_SHOW = ("version", "clock", "running-config", "startup-config", "redundancy", "tech-support")
 # The interfaces "show ip interface brief" lists: name, address, how the
 # address was set, status, line protocol.
 _INTERFACES = (
@@ -28,7 +29,6 @@ _INTERFACES = (
     ("GigabitEthernet0/2", "unassigned", "unset", "administratively down", "down"),
     ("Loopback0", "203.0.113.1", "NVRAM", "up", "up"),
 )
-_SUBMODES = {"redundancy": "red", "interface": "if", "line": "line", "router": "router"}
 _STATES = {
     "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
     "standby": ("8  -STANDBY HOT", "13 -ACTIVE"),
@@ -62,6 +62,9 @@ class RouterState(object):
 
     def __init__(self, pair_dir=None):
         self.running = []
+        # The configuration of the generic dialect's consoles (the running
+        # list above is the commit dialect's statements).
+        self.config = None
         self.started = time.time()
         self._marker = os.path.join(pair_dir, MARKER) if pair_dir else None
         self._standby_open = False
@@ -107,6 +110,8 @@ class Console(object):
         self.state = state or RouterState(getattr(args, "pair_dir", None))
         self.mode = "disable"
         self.config_path = []
+        if self.state.config is None:
+            self.state.config = ConfigStore(["hostname %s" % self.hostname])
         self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
         self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
         # A slow console: this program echoes what is typed itself, one
@@ -376,8 +381,8 @@ class Console(object):
                     "%d route processor(s)" % rps]
         if what == "clock":
             return [time.strftime("%H:%M:%S UTC %a %b %d %Y", time.gmtime())]
-        if what == "running-config":
-            return ["hostname %s" % self.hostname] + self.running + ["end"]
+        if what in ("running-config", "startup-config"):
+            return self.state.config.lines(what.split("-")[0]) + ["end"]
         if what == "tech-support":
             return self.tech_support()
         return self.redundancy()
@@ -394,6 +399,7 @@ class Console(object):
             self.write("Destination filename [startup-config]? ")
             answer = self.readline().strip()
             if answer in ("", "startup-config"):
+                self.state.config.save()
                 self.write("Building configuration...\n[OK]\n")
             else:
                 self.write("%% Error opening %s (Permission denied)\n" % answer)
@@ -431,21 +437,21 @@ class Console(object):
         if keyword == "end":
             self.mode, self.config_path = "enable", []
             return
-        if keyword == "exit":
+        if keyword in ("exit", "exit-address-family"):
             if self.config_path:
                 self.config_path.pop()
             else:
                 self.mode = "enable"
             return
-        indent = " " * len(self.config_path)
-        self.running.append(indent + line)
+        store = self.state.config
         path = [entry[1] for entry in self.config_path]
-        if path == ["redundancy"] and keyword == "main-cpu":
-            self.config_path.append(("r-mc", "main-cpu"))
-        elif keyword in _SUBMODES and not self.config_path:
-            self.config_path.append((_SUBMODES[keyword], keyword))
-        elif path == ["redundancy", "main-cpu"] and line.lower() in ("standby console enable",
-                                                                     "no standby console enable"):
+        mode = store.apply(path, [entry[2] for entry in self.config_path], line)
+        if mode is None:
+            self.write(REJECTED + "\n")
+            return
+        self.config_path = list(zip(store.mode_names(mode[0]), mode[0], mode[1]))
+        if mode[0] == ["redundancy", "main-cpu"] and line.lower() in ("standby console enable",
+                                                                       "no standby console enable"):
             self.standby_console(not line.lower().startswith("no "))
 
     def standby_console(self, enabled):

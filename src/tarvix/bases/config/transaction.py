@@ -29,9 +29,7 @@ class ConfigChange(object):
 
 
 def _text(text_or_lines):
-    if isinstance(text_or_lines, str):
-        return text_or_lines
-    return "\n".join(text_or_lines)
+    return text_or_lines if isinstance(text_or_lines, str) else "\n".join(text_or_lines)
 
 
 class ConfigurationApi(object):
@@ -51,12 +49,28 @@ class ConfigurationApi(object):
     def config_diff(self, intended, target=None):
         """The diff from the running configuration to ``intended`` (text):
         empty when they agree."""
-        return self._diff(self.running_config(target), _text(intended))
+        intended = self._secrets_of(_text(intended))
+        return self._diff(self.running_config(target), intended)
+
+    def _secrets_of(self, text):
+        """The secrets a configuration text holds are masked from now on,
+        in the logs and the session logs as everywhere; the text."""
+        for line in text.splitlines():
+            value = secrets.config_secret(line)
+            if value:
+                for handle in self.handles:
+                    if handle.spawn is not None:
+                        handle.spawn.add_secret(value)
+                secrets.remember(value)
+        return text
 
     def _diff(self, before, after):
         noise = self.dialect.config_noise
         text = tree.diff(before, after, noise)
-        return "\n".join(secrets.mask_config(text.split("\n"))) if text else text
+        if not text:
+            return text
+        # Each line after its mark ("+", "-" or " ").
+        return "\n".join(line[:1] + secrets.mask_config([line[1:]])[0] for line in text.split("\n"))
 
     def _plan(self, before, intended, merge):
         dialect = self.dialect
@@ -73,20 +87,16 @@ class ConfigurationApi(object):
     def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None):
         """Brings the running configuration to ``intended`` (text): what it
         lacks is added, what it holds beyond it removed, in one round."""
-        return self._change(_text(intended), False, dry_run, confirm, save, target)
+        return self._change(self._secrets_of(_text(intended)), False, dry_run, confirm, save, target)
 
     def merge_config(self, text_or_lines, dry_run=False, confirm=None, save=False, target=None):
         """Adds and changes the lines given (text or a list); removes nothing."""
-        return self._change(_text(text_or_lines), True, dry_run, confirm, save, target)
+        return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target)
 
     def _change(self, intended, merge, dry_run, confirm, save, target):
         commit = self._confirmed_commit(confirm)
         before = self.running_config(target)
         lines = self._plan(before, intended, merge)
-        for line in lines:
-            value = secrets.config_secret(line)
-            if value:
-                secrets.remember(value)
         after = intended if not merge else before + "\n" + intended
         diff = self._diff(before, intended) if not merge else self._diff(before, after)
         change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run)

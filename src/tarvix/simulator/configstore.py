@@ -1,0 +1,133 @@
+"""A simulated router's configuration: the running and the startup
+configuration as hierarchies of lines, the lines each mode knows (a line a
+mode does not know is refused), blocks that open a submode, and negation
+("no ...") that removes what it names."""
+import copy
+
+from tarvix.bases.config.tree import Node
+
+# The keywords a line may begin with at the top level and in each block,
+# and the blocks they open: (keyword, prompt's submode name).
+_TOP = ("hostname", "interface", "router", "ip", "ipv6", "username", "enable", "logging", "banner",
+        "redundancy", "line", "route-map", "service", "ntp", "snmp-server", "access-list", "vlan", "vrf", "aaa",
+        "clock", "spanning-tree", "crypto", "key", "boot", "cdp", "lldp", "mpls", "archive", "alias",
+        "control-plane", "class-map", "policy-map", "prefix-list", "bfd", "version", "license")
+_BLOCKS = {
+    "interface": ("if", ("description", "ip", "ipv6", "shutdown", "mtu", "speed", "duplex", "switchport",
+                         "bandwidth", "encapsulation", "channel-group", "vrf", "standby", "load-interval",
+                         "negotiation", "cdp", "service-policy", "mpls", "bfd", "media-type")),
+    "router": ("router", ("neighbor", "network", "bgp", "address-family", "redistribute", "router-id", "timers",
+                          "passive-interface", "maximum-paths", "default-information", "area", "auto-summary",
+                          "synchronization", "distance", "log-adjacency-changes", "default-metric")),
+    "address-family": ("router-af", ("neighbor", "network", "redistribute", "maximum-paths", "aggregate-address",
+                                     "default-information", "distance")),
+    "line": ("line", ("exec-timeout", "login", "password", "transport", "logging", "privilege", "length",
+                      "width", "stopbits", "speed", "access-class", "session-timeout")),
+    "redundancy": ("red", ("main-cpu", "mode")),
+    "main-cpu": ("r-mc", ("standby", "auto-sync")),
+    "route-map": ("route-map", ("match", "set", "description", "continue")),
+    "vrf": ("vrf", ("rd", "route-target", "address-family", "description")),
+    "key": ("keychain", ("key", "key-string")),
+}
+# Where a block may open: a block keyword with the keyword of its parent.
+_NESTED = {"address-family": ("router", "vrf"), "main-cpu": ("redundancy",)}
+
+
+def _keyword(text):
+    return text.split()[0].lower()
+
+
+class ConfigStore(object):
+    """The running and startup configuration of one router."""
+
+    def __init__(self, first=()):
+        self.running = Node(None)
+        for line in first:
+            self.running.children.append(Node(line))
+        self.startup = copy.deepcopy(self.running)
+
+    def lines(self, which="running"):
+        return getattr(self, which).lines()
+
+    def save(self):
+        """The running configuration becomes the startup configuration."""
+        self.startup = copy.deepcopy(self.running)
+
+    def reload(self):
+        """The running configuration goes back to the startup one."""
+        self.running = copy.deepcopy(self.startup)
+
+    def knows(self, path, line):
+        """Whether ``line`` is a line of the mode ``path`` (the keywords of
+        the blocks open, outermost first)."""
+        words = line.split()
+        if words[0].lower() == "no":
+            words = words[1:]
+        if not words:
+            return False
+        keyword = words[0].lower()
+        if not path:
+            return keyword in _TOP and (keyword != "key" or words[1:2] == ["chain"] or len(words) == 1)
+        known = _BLOCKS.get(path[-1], (None, ()))[1]
+        return keyword in known
+
+    def apply(self, path, nodes, line):
+        """Applies a line in the mode ``path`` (its open blocks' nodes in
+        ``nodes``); the mode afterwards, as (path, nodes), or None for a
+        line the mode does not know.  A line unknown in a block but known at
+        the top leaves the blocks, as the devices do."""
+        path, nodes = list(path), list(nodes)
+        while path and not self.knows(path, line):
+            path.pop()
+            nodes.pop()
+        if not self.knows(path, line):
+            return None
+        parent = nodes[-1] if nodes else self.running
+        text = " ".join(line.split())
+        keyword = _keyword(text)
+        if keyword == "no":
+            if not self._negate(parent, text[3:]) and parent.child(text) is None:
+                # Nothing to remove: a default turned off, shown as such.
+                parent.children.append(Node(text))
+            return path, nodes
+        self._negate(parent, "no " + text)
+        opens = keyword in _BLOCKS and (keyword not in _NESTED or (path and path[-1] in _NESTED[keyword]))
+        if keyword == "key" and path and path[-1] == "key":
+            opens = False
+        node = parent.child(text)
+        if node is None:
+            node = Node(text)
+            parent.children.insert(self._drop_single(parent, text), node)
+        if opens:
+            return path + [keyword if keyword != "key" else "key"], nodes + [node]
+        return path, nodes
+
+    @staticmethod
+    def _drop_single(parent, text):
+        """A line a block holds once (a description, an address, a
+        hostname) replaces the one it held, in its place: the old one goes;
+        where the new one goes."""
+        single = ("hostname", "description", "ip address", "bgp router-id", "mtu", "set local-preference")
+        for prefix in single:
+            if text.startswith(prefix + " "):
+                for node in list(parent.children):
+                    if node.text.startswith(prefix + " "):
+                        place = parent.children.index(node)
+                        parent.children.remove(node)
+                        parent._index = None
+                        return place
+        return len(parent.children)
+
+    @staticmethod
+    def _negate(parent, text):
+        """Removes the lines ``text`` names: that line, or every line (and
+        block) it begins; whether there was one."""
+        gone = [node for node in parent.children if node.text == text or node.text.startswith(text + " ")]
+        for node in gone:
+            parent.children.remove(node)
+        parent._index = None
+        return bool(gone)
+
+    def mode_names(self, path):
+        """The submode names the prompt shows for the blocks open."""
+        return [_BLOCKS[keyword][0] for keyword in path]
