@@ -1,5 +1,6 @@
 """The simulated console of the commit dialect (the example plugin's):
 user@host> prompts, configuration staged until ``commit``."""
+from tarvix.simulator.configstore import CommitHistory
 from tarvix.simulator.console import Console, SessionEnd, _is, _words
 
 
@@ -12,6 +13,8 @@ class CommitConsole(Console):
 
     def begin(self):
         self.mode, self.staged = "enable", []
+        if getattr(self.state, "commits", None) is None:
+            self.state.commits = CommitHistory()
 
     def login(self):
         for _ in range(3):
@@ -32,6 +35,7 @@ class CommitConsole(Console):
         self.write("error: %s\n" % text)
 
     def handle(self, line):
+        self.expire()
         if not line:
             return
         if _words(line) in self.hangs:
@@ -76,9 +80,13 @@ class CommitConsole(Console):
             self.staged.append(line)
         elif keyword == "commit" and len(words) == 1:
             self.commit()
+        elif keyword == "commit" and len(words) == 3 and words[1] == "confirmed" and words[2].isdigit():
+            self.commit(int(words[2]) * self.args.minute)
         elif keyword == "rollback" and len(words) == 1:
             self.staged = []
             self.write("load complete\n")
+        elif keyword == "rollback" and len(words) == 2 and words[1].isdigit():
+            self.load_version(int(words[1]))
         elif keyword == "show" and line.replace(" ", "") == "show|compare":
             self.write("".join("+ %s\n" % staged for staged in self.staged))
         elif keyword in ("exit", "quit") and len(words) == 1:
@@ -87,15 +95,35 @@ class CommitConsole(Console):
         else:
             self.error("unknown command: %s" % line)
 
-    def commit(self):
+    def load_version(self, number):
+        """The candidate becomes the configuration ``number`` commits back."""
+        version = self.state.commits.version(number)
+        if version is None:
+            return self.error("rollback %d: no such configuration" % number)
+        self.staged = ["delete " + entry[len("set "):] for entry in self.running] + version
+        self.write("load complete\n")
+
+    def expire(self):
+        """An unconfirmed commit whose time is up is undone."""
+        before = self.state.commits.expired()
+        if before is not None:
+            self.running[:] = before
+
+    def commit(self, confirm_seconds=None):
         refused = [staged for staged in self.staged if _words(staged) in self.rejected]
         if refused or "commit" in self.rejected:
             for staged in refused:
                 self.error("'%s' is not valid here" % staged)
             self.error("configuration check-out failed")
             return
+        if self.state.commits.pending is not None and not self.staged and confirm_seconds is None:
+            # The commit that confirms a confirmed one.
+            self.state.commits.pending = None
+            self.write("commit complete\n")
+            return
+        self.state.commits.committed(self.running, confirm_seconds)
         for staged in self.staged:
-            if staged.startswith("set "):
+            if staged.startswith("set ") and staged not in self.running:
                 self.running.append(staged)
             elif staged[len("delete "):] in [entry[len("set "):] for entry in self.running]:
                 self.running.remove("set " + staged[len("delete "):])

@@ -3,6 +3,7 @@ configuration as hierarchies of lines, the lines each mode knows (a line a
 mode does not know is refused), blocks that open a submode, and negation
 ("no ...") that removes what it names."""
 import copy
+import time
 
 from tarvix.bases.config.tree import Node
 
@@ -131,3 +132,29 @@ class ConfigStore(object):
     def mode_names(self, path):
         """The submode names the prompt shows for the blocks open."""
         return [_BLOCKS[keyword][0] for keyword in path]
+
+
+class CommitHistory(object):
+    """The commits of a commit-style router: the configurations before each
+    (latest last) and a confirmed commit's deadline, after which the
+    configuration before it comes back unless it was confirmed."""
+
+    def __init__(self):
+        self.versions = []
+        self.pending = None
+
+    def committed(self, before, confirm_seconds=None):
+        self.versions.append(list(before))
+        self.pending = (time.time() + confirm_seconds, list(before)) if confirm_seconds else None
+
+    def version(self, number):
+        """The configuration ``number`` commits back, or None."""
+        return list(self.versions[-number]) if 1 <= number <= len(self.versions) else None
+
+    def expired(self):
+        """The configuration to bring back once an unconfirmed commit's time
+        is up, or None."""
+        if self.pending is None or time.time() < self.pending[0]:
+            return None
+        before, self.pending = self.pending[1], None
+        return before

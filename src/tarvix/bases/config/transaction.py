@@ -150,8 +150,9 @@ class ConfigurationApi(object):
         """Confirms a change made with ``confirm=``."""
         if not self.dialect.confirm_accept:
             raise TarvixError("%s: the %s platform has no confirmed commit" % (self.hostname, self.os))
-        for command in self.dialect.confirm_accept:
-            self.execute(command, target=target)
+        # The confirming commit, in the configuration mode, with nothing staged.
+        with self._lock:
+            self._configure([], target, None, None, None, commit=list(self.dialect.confirm_accept))
 
     def rollback_config(self, target=None):
         """Undoes the last change made through this connection; a
