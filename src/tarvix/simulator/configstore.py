@@ -44,7 +44,7 @@ class ConfigStore(object):
     def __init__(self, first=()):
         self.running = Node(None)
         for line in first:
-            self.running.children.append(Node(line))
+            self.running.add(Node(line))
         self.startup = copy.deepcopy(self.running)
 
     def lines(self, which="running"):
@@ -89,7 +89,7 @@ class ConfigStore(object):
         if keyword == "no":
             if not self._negate(parent, text[3:]) and parent.child(text) is None:
                 # Nothing to remove: a default turned off, shown as such.
-                parent.children.append(Node(text))
+                parent.add(Node(text))
             return path, nodes
         self._negate(parent, "no " + text)
         opens = keyword in _BLOCKS and (keyword not in _NESTED or (path and path[-1] in _NESTED[keyword]))
@@ -99,6 +99,7 @@ class ConfigStore(object):
         if node is None:
             node = Node(text)
             parent.children.insert(self._drop_single(parent, text), node)
+            parent._index = None
         if opens:
             return path + [keyword if keyword != "key" else "key"], nodes + [node]
         return path, nodes

@@ -16,10 +16,17 @@ class Node(object):
         self._index = None
 
     def child(self, text):
-        """The child whose text is ``text``, or None."""
-        if self._index is None or len(self._index) != len(self.children):
+        """The child whose text is ``text``, or None.  (Who changes
+        ``children`` other than through ``add`` sets ``_index`` to None.)"""
+        if self._index is None:
             self._index = dict((node.text, node) for node in self.children)
         return self._index.get(text)
+
+    def add(self, node):
+        self.children.append(node)
+        if self._index is not None:
+            self._index[node.text] = node
+        return node
 
     def lines(self, depth=0):
         """The subtree's lines, each indented one space a level."""
@@ -42,13 +49,12 @@ def clean(text, noise=()):
     """The configuration lines of a text as the device shows it: no carriage
     returns, blank lines or trailing spaces, and none of the lines matching
     a pattern of ``noise`` (headers, "!" separators, "end")."""
-    patterns = [re.compile(pattern) for pattern in noise]
+    matches = re.compile("|".join("(?:%s)" % pattern for pattern in noise)).match if noise else None
     kept = []
     for line in text.replace("\r", "").split("\n"):
         line = line.rstrip()
-        if not line.strip() or any(pattern.match(line) for pattern in patterns):
-            continue
-        kept.append(line)
+        if line and not (matches and matches(line)) and line.strip():
+            kept.append(line)
     return kept
 
 
@@ -63,13 +69,12 @@ def parse(text, noise=()):
         indent = len(line) - len(stripped)
         while stack[-1][0] >= indent:
             stack.pop()
-        node = Node(" ".join(stripped.split()))
+        if "  " in stripped or "\t" in stripped:
+            stripped = " ".join(stripped.split())
         parent = stack[-1][1]
-        existing = parent.child(node.text)
-        if existing is not None:
-            node = existing
-        else:
-            parent.children.append(node)
+        node = parent.child(stripped)
+        if node is None:
+            node = parent.add(Node(stripped))
         stack.append((indent, node))
     return root
 
