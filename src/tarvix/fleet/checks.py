@@ -3,6 +3,7 @@ connected, and the hosts they select."""
 import os
 
 from tarvix.exits import UsageError
+from tarvix.fleet import intended
 from tarvix.fleet.inventory import INVENTORY_FILES
 
 # Host attributes --where matches besides the inventory data.
@@ -61,8 +62,9 @@ def _directory(option, path):
 
 
 def _check(args):
-    if not args.execute and not args.configure:
-        raise UsageError("nothing to run: give --execute CMD and/or --configure LINE")
+    if not args.execute and not args.configure and not getattr(args, "intended", None):
+        raise UsageError("nothing to run: give --execute CMD, --configure LINE and/or --intended DIR")
+    intended.check(args)
     for option, texts in (("--execute", args.execute), ("--configure", args.configure)):
         complaint = line_break(option, texts)
         if complaint:

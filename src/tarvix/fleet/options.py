@@ -2,6 +2,7 @@
 subcommands and options."""
 import argparse
 
+from tarvix.fleet import intended
 from tarvix.fleet.command import run
 from tarvix.fleet.simulate import simulate
 
@@ -61,6 +62,7 @@ def _run_parser(commands):
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    intended.add_options(parser, _seconds)
     parser.set_defaults(handler=run)
     return parser
 

@@ -4,14 +4,17 @@ import logging
 import sys
 import threading
 
+from tarvix.fleet import intended
 from tarvix.fleet.job import _error, _reason
 
 
 def _note(report):
     """A report's last column: the reason it failed, or its warnings."""
+    config = intended.note(report)
     if report["status"] != "ok":
-        return _reason(report["error"])
-    return "; ".join("warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"])
+        return "; ".join(text for text in (_reason(report["error"]), config) if text)
+    return "; ".join([config] * bool(config) + ["warning: %s" % entry["warning"] for entry in report["outputs"]
+                                                if entry["warning"]])
 
 
 class Progress(object):

@@ -29,6 +29,9 @@ _EXPORTS = {
     "host_connection": "tarvix.nornir.connection",
     "tarvix_execute": "tarvix.nornir.tasks",
     "tarvix_configure": "tarvix.nornir.tasks",
+    "tarvix_replace_config": "tarvix.nornir.tasks",
+    "tarvix_merge_config": "tarvix.nornir.tasks",
+    "tarvix_config_diff": "tarvix.nornir.tasks",
 }
 
 __all__ = sorted(_EXPORTS)
