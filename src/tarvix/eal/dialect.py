@@ -53,13 +53,11 @@ class Dialect(object):
     back).
     """
 
-    _CONFIG_FIELDS = dict(running_config_command=None, config_noise=(), config_fixed=(), config_style="hierarchy",
-                          remediation_platform=None, save_commands=(), save_replies=(), confirm_commit=None,
-                          confirm_accept=(), rollback_last=())
-
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None, **config):
+                 template_platform=None, running_config_command=None, config_noise=(), config_fixed=(),
+                 config_style="hierarchy", remediation_platform=None, save_commands=(), save_replies=(),
+                 confirm_commit=None, confirm_accept=(), rollback_last=()):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -79,12 +77,16 @@ class Dialect(object):
         self.rollback = list(rollback)
         self.settle_time = settle_time
         self.template_platform = template_platform
-        unknown = set(config) - set(self._CONFIG_FIELDS)
-        if unknown:
-            raise TypeError("dialect %s: unknown fields %s" % (name, ", ".join(sorted(unknown))))
-        for field, default in self._CONFIG_FIELDS.items():
-            value = config.get(field, default)
-            setattr(self, field, list(value) if isinstance(value, (list, tuple)) else value)
+        self.running_config_command = running_config_command
+        self.config_noise = list(config_noise)
+        self.config_fixed = list(config_fixed)
+        self.config_style = config_style
+        self.remediation_platform = remediation_platform
+        self.save_commands = list(save_commands)
+        self.save_replies = [tuple(pair) for pair in save_replies]
+        self.confirm_commit = confirm_commit
+        self.confirm_accept = list(confirm_accept)
+        self.rollback_last = list(rollback_last)
         if self.config_style not in ("hierarchy", "set"):
             raise ValueError("dialect %s: config_style is \"hierarchy\" or \"set\"" % name)
 

@@ -20,12 +20,27 @@ class Dialect:
     rollback: List[str]
     settle_time: float
     template_platform: Optional[str]
+    running_config_command: Optional[str]
+    config_noise: List[str]
+    config_fixed: List[str]
+    config_style: str
+    remediation_platform: Optional[str]
+    save_commands: List[str]
+    save_replies: List[Tuple[str, str]]
+    confirm_commit: Optional[str]
+    confirm_accept: List[str]
+    rollback_last: List[str]
     def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
                  fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
                  password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
                  setup_config: Iterable[str] = (), standby_unlock: Iterable[str] = (),
                  error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
-                 settle_time: float = 0, template_platform: Optional[str] = None) -> None: ...
+                 settle_time: float = 0, template_platform: Optional[str] = None,
+                 running_config_command: Optional[str] = None, config_noise: Iterable[str] = (),
+                 config_fixed: Iterable[str] = (), config_style: str = "hierarchy",
+                 remediation_platform: Optional[str] = None, save_commands: Iterable[str] = (),
+                 save_replies: Iterable[Tuple[str, str]] = (), confirm_commit: Optional[str] = None,
+                 confirm_accept: Iterable[str] = (), rollback_last: Iterable[str] = ()) -> None: ...
     def settings_values(self) -> Dict[str, Any]: ...
     def pattern(self, state: str, host: str) -> str: ...
     def counter(self, host: str) -> str: ...
