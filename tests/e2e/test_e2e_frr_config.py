@@ -61,14 +61,15 @@ def test_replace_both_ways_dry_run_and_idempotence(con):
     assert "neighbor 192.0.2.1 route-map ALLOW in" in con.bed.running_config()
     again = con.replace_config(full)
     assert not again.changed and again.sent == []
-    # Back the other way: a neighbour, an address family line, a static route
-    # and the route map's set removed, a description changed.
-    smaller = base + BGP.replace(" neighbor 192.0.2.2 remote-as 65003\n", "").replace(
-        "  network 10.10.0.0/16\n", "") + "ip route 10.30.0.0/16 blackhole\n" + INTERFACE.replace("managed", "spare")
+    # Back the other way: a neighbour with its password and its address
+    # family line, a network, a static route and the route map removed, a
+    # description changed.
+    smaller = (base + "router bgp 65001\n bgp router-id 192.0.2.10\n neighbor 192.0.2.2 remote-as 65003\nexit\n"
+               + "ip route 10.30.0.0/16 blackhole\n" + INTERFACE.replace("managed", "spare"))
     change = con.replace_config(smaller)
     assert change.changed and con.config_diff(smaller) == ""
     running = con.bed.running_config()
-    assert "192.0.2.2" not in running and "10.20.0.0" not in running and "route-map ALLOW permit" not in running
+    assert "neighbor 192.0.2.1 " not in running and "10.20.0.0" not in running and "route-map" not in running
     assert "description spare loopback" in running
     con.replace_config(base)
     assert "router bgp" not in con.bed.running_config()

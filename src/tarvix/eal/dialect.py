@@ -39,6 +39,8 @@ class Dialect(object):
     ``config_noise``: patterns of the lines it shows that are not
     configuration (headers, separators, "end"); ``config_fixed``: patterns
     of top-level lines a replace never removes (the software's own stamp);
+    ``config_unnegatable``: patterns of blocks the CLI cannot remove whole
+    ("no" and the block's line), which a replace empties line by line;
     ``config_style``: "hierarchy" (indented blocks, "no ..." negates) or
     "set" (a flat list of ``set`` statements, ``delete ...`` negates);
     ``remediation_platform``: hier-config's driver for a hierarchy
@@ -56,8 +58,8 @@ class Dialect(object):
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
                  template_platform=None, running_config_command=None, config_noise=(), config_fixed=(),
-                 config_style="hierarchy", remediation_platform=None, save_commands=(), save_replies=(),
-                 confirm_commit=None, confirm_accept=(), rollback_last=()):
+                 config_unnegatable=(), config_style="hierarchy", remediation_platform=None, save_commands=(),
+                 save_replies=(), confirm_commit=None, confirm_accept=(), rollback_last=()):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -80,6 +82,7 @@ class Dialect(object):
         self.running_config_command = running_config_command
         self.config_noise = list(config_noise)
         self.config_fixed = list(config_fixed)
+        self.config_unnegatable = list(config_unnegatable)
         self.config_style = config_style
         self.remediation_platform = remediation_platform
         self.save_commands = list(save_commands)

@@ -23,6 +23,7 @@ class Dialect:
     running_config_command: Optional[str]
     config_noise: List[str]
     config_fixed: List[str]
+    config_unnegatable: List[str]
     config_style: str
     remediation_platform: Optional[str]
     save_commands: List[str]
@@ -37,7 +38,8 @@ class Dialect:
                  error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
                  settle_time: float = 0, template_platform: Optional[str] = None,
                  running_config_command: Optional[str] = None, config_noise: Iterable[str] = (),
-                 config_fixed: Iterable[str] = (), config_style: str = "hierarchy",
+                 config_fixed: Iterable[str] = (), config_unnegatable: Iterable[str] = (),
+                 config_style: str = "hierarchy",
                  remediation_platform: Optional[str] = None, save_commands: Iterable[str] = (),
                  save_replies: Iterable[Tuple[str, str]] = (), confirm_commit: Optional[str] = None,
                  confirm_accept: Iterable[str] = (), rollback_last: Iterable[str] = ()) -> None: ...

@@ -82,7 +82,7 @@ class ConfigurationApi(object):
         if dialect.config_style == "set":
             return remediation.set_style(before, intended, dialect.config_noise)
         return remediation.remediation(before, intended, dialect.remediation_platform, dialect.config_noise,
-                                       dialect.config_fixed)
+                                       dialect.config_fixed, dialect.config_unnegatable)
 
     def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None):
         """Brings the running configuration to ``intended`` (text): what it

@@ -30,6 +30,8 @@ DIALECT = Dialect(
                   r"^\s*exit(?:-address-family|-vrf|-vni)?$"],
     # What the software writes about itself, not configuration to remove.
     config_fixed=[r"frr version ", r"frr defaults "],
+    # vtysh knows no "no address-family ...": an address family is emptied.
+    config_unnegatable=[r"address-family "],
     remediation_platform=REMEDIATION_PLATFORM,
     save_commands=["write memory"],
 )
