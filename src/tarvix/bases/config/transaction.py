@@ -37,12 +37,16 @@ class ConfigurationApi(object):
 
     _config_before = None
 
+    @property
+    def _device(self):
+        return self.hostname or getattr(self, "learned_hostname", None) or "device"
+
     def running_config(self, target=None):
         """The running configuration as text, without the headers and
         separators the device shows around it."""
         command = self.dialect.running_config_command
         if not command:
-            raise TarvixError("%s: the %s platform has no configuration to read" % (self.hostname, self.os))
+            raise TarvixError("%s: the %s platform has no configuration to read" % (self._device, self.os))
         shown = self.execute(command, target=target)
         return "\n".join(tree.clean(shown, self.dialect.config_noise)) + "\n"
 
@@ -94,11 +98,16 @@ class ConfigurationApi(object):
         return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target)
 
     def _change(self, intended, merge, dry_run, confirm, save, target):
+        # Read, worked out and applied as one: no other command of this
+        # connection comes between.
+        with self._lock:
+            return self._locked_change(intended, merge, dry_run, confirm, save, target)
+
+    def _locked_change(self, intended, merge, dry_run, confirm, save, target):
         commit = self._confirmed_commit(confirm)
         before = self.running_config(target)
         lines = self._plan(before, intended, merge)
-        after = intended if not merge else before + "\n" + intended
-        diff = self._diff(before, intended) if not merge else self._diff(before, after)
+        diff = self._diff(before, before + "\n" + intended if merge else intended)
         change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run)
         if dry_run or not lines:
             return change
@@ -114,7 +123,7 @@ class ConfigurationApi(object):
         template = self.dialect.confirm_commit
         if not template:
             raise TarvixError("%s: the %s platform has no commit that undoes itself unless confirmed; "
-                              "confirm= is refused" % (self.hostname, self.os))
+                              "confirm= is refused" % (self._device, self.os))
         seconds = int(confirm)
         return [template.format(seconds=seconds, minutes=max(1, (seconds + 59) // 60))]
 
@@ -126,7 +135,7 @@ class ConfigurationApi(object):
             undone = self._undo(before, target)
             refused = error.command or "a line"
             failure = ConfigError("%s: the device refused %r (%s); %s" % (
-                self.hostname, secrets.mask_config([refused])[0], " ".join((error.output or str(error)).split()),
+                self._device, secrets.mask_config([refused])[0], " ".join((error.output or str(error)).split()),
                 "the configuration before is back" if undone else "the undo failed: the configuration is changed"))
             failure.command, failure.output, failure.undone = refused, error.output, undone
             raise failure
@@ -143,13 +152,13 @@ class ConfigurationApi(object):
                 self.configure(back, target=target)
             return not self._diff(self.running_config(target), before)
         except TarvixError as error:
-            self.log.warning("%s: undoing the refused change failed: %s" % (self.hostname, error))
+            self.log.warning("%s: undoing the refused change failed: %s" % (self._device, error))
             return False
 
     def confirm_config(self, target=None):
         """Confirms a change made with ``confirm=``."""
         if not self.dialect.confirm_accept:
-            raise TarvixError("%s: the %s platform has no confirmed commit" % (self.hostname, self.os))
+            raise TarvixError("%s: the %s platform has no confirmed commit" % (self._device, self.os))
         # The confirming commit, in the configuration mode, with nothing staged.
         with self._lock:
             self._configure([], target, None, None, None, commit=list(self.dialect.confirm_accept))
@@ -158,7 +167,7 @@ class ConfigurationApi(object):
         """Undoes the last change made through this connection; a
         ``ConfigChange`` of what was sent."""
         if self._config_before is None:
-            raise TarvixError("%s: no change made through this connection to roll back" % self.hostname)
+            raise TarvixError("%s: no change made through this connection to roll back" % self._device)
         before, where = self._config_before
         target = where if target is None else target
         if self.dialect.rollback_last:
@@ -175,7 +184,7 @@ class ConfigurationApi(object):
             return ""
         if not self.dialect.save_commands:
             raise TarvixError("%s: the %s platform has no command that saves the configuration"
-                              % (self.hostname, self.os))
+                              % (self._device, self.os))
         replies = list(self.dialect.save_replies) or None
         return "\n".join(self.execute(command, target=target, reply=replies)
                          for command in self.dialect.save_commands)
