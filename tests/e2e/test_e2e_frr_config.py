@@ -3,7 +3,7 @@ run, idempotence and a refused line in the middle, over vtysh."""
 import pytest
 
 from tarvix.bases.connection import Connection
-from tarvix.core.errors import ConfigError
+from tarvix.core.errors import CommandError, ConfigError
 
 import frrbed
 
@@ -85,3 +85,10 @@ def test_refused_line_in_the_middle_leaves_the_device_as_it_was(con):
     assert caught.value.undone is True and "neighbor 192.0.2.9 remote-as" in caught.value.command
     assert "Command incomplete" in str(caught.value)
     assert con.bed.running_config() == before
+
+
+def test_a_save_that_writes_nothing_fails(con):
+    # The bed's daemons read and write no file (-f /dev/null): "write memory"
+    # cannot save, and says so.
+    with pytest.raises(CommandError, match="Can't open configuration file"):
+        con.save_config()

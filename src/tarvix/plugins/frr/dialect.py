@@ -23,7 +23,9 @@ DIALECT = Dialect(
     # vtysh pages through its own pager unless told not to; it sets no width.
     setup_exec=["terminal length 0"],
     error_patterns=[r"^% ?Unknown command", r"^% ?Command incomplete", r"^% ?Ambiguous command",
-                    r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as"],
+                    r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as",
+                    # "write memory" that could not write a daemon's file.
+                    r"^Can't open configuration file"],
     running_config_command="show running-config",
     # vtysh closes each block with "exit" (or "exit-address-family").
     config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^\s*!", r"^end$",
