@@ -6,10 +6,10 @@ state; configuration goes through ``configure terminal`` into
 ``end`` leaves them all.  Its rejections start with "% ".
 """
 from tarvix.eal.dialect import Dialect
+# vtysh's configuration follows the generic router's CLI family: the same
+# driver works out its changes.
+from tarvix.plugins.generic.dialect import REMEDIATION_PLATFORM
 
-# hier-config's driver for vtysh's configuration, which follows the same
-# CLI family as the generic router's.
-REMEDIATION_PLATFORM = "cisco_ios"
 
 DIALECT = Dialect(
     "frr",
