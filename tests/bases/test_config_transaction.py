@@ -123,3 +123,12 @@ def test_config_secrets_found(line, value):
     assert secrets.config_secret(line) == value
     if value:
         assert value not in secrets.mask_config([line])[0]
+
+
+@needs_remediation
+def test_dual_rp_changes_the_active(tmp_path):
+    with Connection(hostname="r2", start=simulator.pair("r2", str(tmp_path), active="b")) as con:
+        intended = INTENDED.replace("hostname r1", "hostname r2")
+        assert con.replace_config(intended).changed and con.config_diff(intended) == ""
+        assert "router bgp 65001" in con.execute("show running-config", target="b")
+        assert "router bgp 65001" not in con.execute("show running-config", target="a")
