@@ -20,6 +20,11 @@ DIALECT = Dialect(
     commit=["commit"],
     rollback=["rollback"],
     settle_time=2,
+    running_config_command="show configuration",
+    config_style="set",
+    commit_confirmed="commit confirmed {minutes}",
+    confirm_accept=["commit"],
+    rollback_last=["rollback 1"],
 )
 
 

@@ -173,8 +173,8 @@ def test_every_password_of_the_inventory_is_masked_from_the_first_host(tmp_path,
     with open(os.path.join(lab, "defaults.yaml"), "w") as out:
         out.write("connection_options:\n  tarvix:\n    extras:\n      credentials: {enable: {password: P4-%s}}\n"
                   % token)
-    line = "description " + " ".join("P%d-%s" % (number, token) for number in range(1, 5))
+    line = "snmp-server contact " + " ".join("P%d-%s" % (number, token) for number in range(1, 5))
     assert main(["run", "--inventory", lab, "--name", "h1", "--execute", "show clock", "--configure", line,
                  "--verbose"]) == 0
     err = capsys.readouterr().err
-    assert "sending 'description **** **** **** ****'" in err and token not in err, err
+    assert "sending 'snmp-server contact **** **** **** ****'" in err and token not in err, err

@@ -32,7 +32,7 @@ def reply_statements(reply):
 class CommandRunner(object):
     """The commands and configuration of a ``Connection``, on its handles."""
 
-    def _configure(self, lines, target, timeout, prompt_recovery, reply):
+    def _configure(self, lines, target, timeout, prompt_recovery, reply, commit=None):
         handle = self._handle(target)
         timeout = self._timeout(timeout)
         statements = reply_statements(reply)
@@ -42,7 +42,7 @@ class CommandRunner(object):
                 output = self._configure_leniently(handle, lines, timeout, prompt_recovery, statements)
             else:
                 output = self._run(handle, lines, "config", timeout, prompt_recovery, statements)
-            output = self._commit(handle, output, timeout, prompt_recovery, statements)
+            output = self._commit(handle, output, timeout, prompt_recovery, statements, commit)
         except CommandError as error:
             if not self.dialect.rollback or handle.state_machine.current_state != "config":
                 raise
@@ -60,12 +60,12 @@ class CommandRunner(object):
     def _leave_config(self, handle):
         handle.state_machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
 
-    def _commit(self, handle, output, timeout, prompt_recovery, statements):
+    def _commit(self, handle, output, timeout, prompt_recovery, statements, commit=None):
         """Applies the staged configuration with the dialect's commit
-        commands (none: the lines applied at once)."""
+        commands, or those of ``commit`` (none: the lines applied at once)."""
         if not self.dialect.commit or handle.state_machine.current_state != "config":
             return output
-        applied = self._run(handle, self.dialect.commit, "config", timeout, prompt_recovery, statements)
+        applied = self._run(handle, commit or self.dialect.commit, "config", timeout, prompt_recovery, statements)
         return "\n".join(text for text in (output, applied) if text)
 
     # -- setup commands while connecting ---------------------------------

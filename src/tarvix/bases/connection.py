@@ -36,6 +36,7 @@ import pexpect
 from tarvix.bases import parsing
 from tarvix.bases import reload as device_reload
 from tarvix.bases.commands import CommandRunner, reply_statements
+from tarvix.bases.config.transaction import ConfigurationApi
 from tarvix.bases.starts import _say_system_ssh, _session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
 from tarvix.eal import sshlink
@@ -112,7 +113,7 @@ class RpHandle(object):
         return "<RpHandle %s role=%s mode=%s>" % (self.name, self.role, self.mode)
 
 
-class Connection(CommandRunner):
+class Connection(CommandRunner, ConfigurationApi):
     """A command-line connection to one device.
 
     Built on this class itself, it returns an instance of the registered

@@ -97,6 +97,19 @@ class ReloadTimeoutError(ReloadError):
     each RP was left."""
 
 
+class ConfigError(CommandError):
+    """A configuration change the device refused part of: ``command`` is the
+    line refused, ``output`` the device's words, ``undone`` whether what the
+    change had applied was undone (the configuration before it back)."""
+
+    undone = None
+
+
+class RemediationUnavailableError(TarvixError):
+    """Working out the lines of a replace needs a library that is not
+    installed; the message says how to install it."""
+
+
 class ParseError(TarvixError):
     """A command's output could not be parsed into records."""
 

@@ -28,6 +28,14 @@ class CommandError(ConnectionError):
     command: Optional[str]
     output: Optional[str]
 
+# A configuration change the device refused part of; undone: whether the
+# configuration before it is back.
+class ConfigError(CommandError):
+    undone: Optional[bool]
+
+# A replace needs a library that is not installed (the message says which).
+class RemediationUnavailableError(TarvixError): ...
+
 # A command's output could not be parsed into records.
 class ParseError(TarvixError): ...
 

@@ -40,8 +40,8 @@ class Dialect(object):
     the line that answers each.  ``commit_check``: the commands that
     validate staged configuration without applying it;
     ``commit_confirmed``: the command that applies it until a later commit
-    confirms it, "{minutes}" standing for the minutes it waits (None: the
-    platform has none).  ``prompt_banner``: a regular expression of the
+    confirms it, "{minutes}" or "{seconds}" standing for the time it waits
+    (None: the platform has none, ``confirm=`` is refused).  ``prompt_banner``: a regular expression of the
     line a device shows above its prompt (e.g. "[edit]"), which belongs
     to no command's output (None: there is none).
 
@@ -58,6 +58,22 @@ class Dialect(object):
     take over; ``ha_query``: the exec command that reports the redundancy
     state on the active, whose output matches ``standby_ready`` once the
     standby is back in its HA mode.
+
+    Configuration as a whole (all optional): ``running_config_command``
+    shows the running configuration (None: the platform has none to read);
+    ``config_noise``: patterns of the lines it shows that are not
+    configuration (headers, separators, "end"); ``config_fixed``: patterns
+    of top-level lines a replace never removes (the software's own stamp);
+    ``config_unnegatable``: patterns of blocks the CLI cannot remove whole
+    ("no" and the block's line), which a replace empties line by line;
+    ``config_style``: "hierarchy" (indented blocks, "no ..." negates) or
+    "set" (a flat list of ``set`` statements, ``delete ...`` negates);
+    ``remediation_platform``: hier-config's driver for a hierarchy
+    (generic when None); ``config_leave``: the command that leaves a
+    block ("exit"); ``confirm_accept``: the commands that confirm a
+    ``commit_confirmed``; ``rollback_last``: the commands that bring back the configuration
+    before the last commit (none: the configuration before is replaced
+    back).
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
@@ -65,7 +81,10 @@ class Dialect(object):
                  template_platform=None, save=(), save_questions=(), commit_check=(), commit_confirmed=None,
                  prompt_banner=None, reload=None, reload_standby=None, switchover=None, reload_save_question=None,
                  reload_save_answers=("yes", "no"), reload_confirm=(r"\[confirm\]\s*\Z", ""), cancel="\x03",
-                 switchover_refusals=(), ha_query=None, standby_ready=None):
+                 switchover_refusals=(), ha_query=None, standby_ready=None,
+                 running_config_command=None, config_noise=(), config_fixed=(), config_unnegatable=(),
+                 config_style="hierarchy", remediation_platform=None, confirm_accept=(), rollback_last=(),
+                 config_leave="exit"):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -100,6 +119,17 @@ class Dialect(object):
         self.switchover_refusals = list(switchover_refusals)
         self.ha_query = ha_query
         self.standby_ready = standby_ready
+        self.running_config_command = running_config_command
+        self.config_noise = list(config_noise)
+        self.config_fixed = list(config_fixed)
+        self.config_unnegatable = list(config_unnegatable)
+        self.config_style = config_style
+        self.remediation_platform = remediation_platform
+        self.confirm_accept = list(confirm_accept)
+        self.rollback_last = list(rollback_last)
+        self.config_leave = config_leave
+        if self.config_style not in ("hierarchy", "set"):
+            raise ValueError("dialect %s: config_style is \"hierarchy\" or \"set\"" % name)
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

@@ -38,6 +38,15 @@ class Dialect:
     switchover_refusals: List[str]
     ha_query: Optional[str]
     standby_ready: Optional[str]
+    running_config_command: Optional[str]
+    config_noise: List[str]
+    config_fixed: List[str]
+    config_unnegatable: List[str]
+    config_style: str
+    remediation_platform: Optional[str]
+    confirm_accept: List[str]
+    rollback_last: List[str]
+    config_leave: str
     def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
                  fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
                  password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
@@ -49,7 +58,12 @@ class Dialect:
                  reload: Optional[str] = None, reload_standby: Optional[str] = None, switchover: Optional[str] = None,
                  reload_save_question: Optional[str] = None, reload_save_answers: Iterable[str] = ("yes", "no"),
                  reload_confirm: Tuple[str, str] = ..., cancel: str = ..., switchover_refusals: Iterable[str] = (),
-                 ha_query: Optional[str] = None, standby_ready: Optional[str] = None) -> None: ...
+                 ha_query: Optional[str] = None, standby_ready: Optional[str] = None,
+                 running_config_command: Optional[str] = None, config_noise: Iterable[str] = (),
+                 config_fixed: Iterable[str] = (), config_unnegatable: Iterable[str] = (),
+                 config_style: str = "hierarchy", remediation_platform: Optional[str] = None,
+                 confirm_accept: Iterable[str] = (), rollback_last: Iterable[str] = (),
+                 config_leave: str = "exit") -> None: ...
     def settings_values(self) -> Dict[str, Any]: ...
     def pattern(self, state: str, host: str) -> str: ...
     def counter(self, host: str) -> str: ...

@@ -35,6 +35,14 @@ _COMMAND_SECRETS = [
     re.compile(r"((?<!\S)[A-Z_][A-Z0-9_]*(?:PASS|PW|SECRET|TOKEN)[A-Z0-9_]*)(=)" + _VALUE),
 ]
 
+# Configuration lines that hold a password or a key: the value is the rest
+# of the line after the keyword (and an encryption type digit, if any).
+_CONFIG_SECRET = re.compile(
+    r"^(\s*(?:no\s+)?(?:username\s+\S+\s.*?\b(?:secret|password)|enable\s+(?:secret|password)"
+    r"|neighbor\s+\S+\s+password|.*\bauthentication-key|.*\bkey-string|.*\bmessage-digest-key\s+\d+\s+md5"
+    r"|.*\bpre-shared-key|snmp-server\s+community|.*\bauthentication\s+(?:text|md5))(?:\s+\d)?\s+)(\S.*)$",
+    re.IGNORECASE)
+
 _lock = threading.Lock()
 _known = set()
 # The known secrets, longest first; replaced whole when one is added.
@@ -46,6 +54,22 @@ def mask_command(command):
     for pattern in _COMMAND_SECRETS:
         command = pattern.sub(lambda m: m.group(1) + m.group(2) + MASK, command)
     return command
+
+
+def config_secret(line):
+    """The password or key a configuration line holds, or None."""
+    match = _CONFIG_SECRET.match(line)
+    return match.group(2) if match else None
+
+
+def mask_config(lines):
+    """Configuration lines with the passwords and keys they hold masked,
+    and every known secret too."""
+    out = []
+    for line in lines:
+        match = _CONFIG_SECRET.match(line)
+        out.append(mask(match.group(1) + MASK if match else line))
+    return out
 
 
 def command_secrets(command):

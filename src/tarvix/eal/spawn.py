@@ -274,6 +274,16 @@ class Spawn(object):
             self.session_log.sent_secret(self._child.linesep)
         self._child.sendline(text)
 
+    def add_secret(self, text):
+        """A secret about to be typed or shown (a configuration line's
+        password): masked from now on, in the session log too."""
+        if not text or not text.strip():
+            return
+        self._secrets.add(text)
+        _secrets.remember(text)
+        if self.session_log is not None:
+            self.session_log.secrets.add(text)
+
     def mask(self, text):
         """The text with every secret masked: the link's own (its
         connection's, those of its command, the hidden lines sent) and

@@ -3,6 +3,7 @@ connected, and the hosts they select."""
 import os
 
 from tarvix.exits import UsageError
+from tarvix.fleet import intended
 from tarvix.fleet import reload as reload_options
 from tarvix.fleet.inventory import INVENTORY_FILES
 
@@ -63,8 +64,10 @@ def _directory(option, path):
 
 def _check(args):
     operation = reload_options.check(args)
-    if not args.execute and not args.configure and not operation:
-        raise UsageError("nothing to run: give --execute CMD, --configure LINE, --reload or --switchover")
+    if not args.execute and not args.configure and not operation and not getattr(args, "intended", None):
+        raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --reload or "
+                         "--switchover")
+    intended.check(args)
     for option, texts in (("--execute", args.execute), ("--configure", args.configure)):
         complaint = line_break(option, texts)
         if complaint:

@@ -63,6 +63,8 @@ def _document(run, names, elapsed):
         hosts.append({"name": name, "status": report["status"], "seconds": round(report["seconds"], 3),
                       "error": report["error"], "done": report["done"],
                       "outputs": [dict(entry) for entry in report["outputs"]]})
+        if "config" in report:
+            hosts[-1]["config"] = dict(report["config"])
     counts = {status: sum(1 for host in hosts if host["status"] == status)
               for status in ("ok", "failed", "unsaved", "interrupted")}
     document = {"hosts": hosts}

@@ -7,6 +7,7 @@ import time
 
 from tarvix.eal import secrets
 from tarvix.fleet import reload as fleet_reload
+from tarvix.fleet import intended
 from tarvix.nornir.dask_marks import NOT_BEGUN
 
 # A host's error when the run was interrupted before it began.
@@ -186,6 +187,8 @@ def _work(run, task, report, done):
         if args.configure:
             _configure(run, task, report, done)
         fleet_reload.reload_step(run, task, report, done)
+        if getattr(args, "intended", None):
+            intended.apply(run, task, report, done)
     except _Interrupted:
         return "stopped before its next step"
     except NornirSubTaskError as failure:

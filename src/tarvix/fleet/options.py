@@ -3,6 +3,7 @@ subcommands and options."""
 import argparse
 
 from tarvix.fleet import reload as reload_options
+from tarvix.fleet import intended
 from tarvix.fleet.command import run
 from tarvix.fleet.simulate import simulate
 
@@ -65,6 +66,7 @@ def _run_parser(commands):
     parser.add_argument("--no-ssh-config", action="store_true",
                         help="ssh:// links do not read the user's ssh configuration (~/.ssh/config)")
     reload_options.add_options(parser)
+    intended.add_options(parser, _seconds)
     parser.set_defaults(handler=run)
     return parser
 

@@ -4,14 +4,16 @@ import logging
 import sys
 import threading
 
+from tarvix.fleet import intended
 from tarvix.fleet.job import _error, _reason
 
 
 def _note(report):
     """A report's last column: the reason it failed, or its warnings."""
+    config = intended.note(report)
     if report["status"] != "ok":
-        return _reason(report["error"])
-    notes = [entry["note"] for entry in report["outputs"] if entry.get("note")]
+        return "; ".join(text for text in (_reason(report["error"]), config) if text)
+    notes = [config] * bool(config) + [entry["note"] for entry in report["outputs"] if entry.get("note")]
     return "; ".join(notes + ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]])
 
 

@@ -16,7 +16,8 @@ def add_options(parser):
                        help="reload each device after its commands and lines, and connect it again")
     save = group.add_mutually_exclusive_group()
     save.add_argument("--save", dest="save", action="store_true", default=None,
-                      help="with --reload: save a changed configuration when the device asks")
+                      help="with --reload: save a changed configuration when the device asks; with "
+                           "--intended: make the change persistent")
     save.add_argument("--no-save", dest="save", action="store_false",
                       help="with --reload: drop a changed configuration when the device asks")
     group.add_argument("--switchover", action="store_true",
@@ -30,8 +31,8 @@ def check(args):
     anything of this room to run."""
     if args.reload and args.switchover:
         raise UsageError("--reload and --switchover: give one of them")
-    if args.save is not None and not args.reload:
-        raise UsageError("--save and --no-save go with --reload")
+    if args.save is not None and not args.reload and not (args.save and getattr(args, "intended", None)):
+        raise UsageError("--save goes with --reload or --intended, --no-save with --reload")
     if args.max_parallel is not None and args.max_parallel < 1:
         raise UsageError("--max-parallel must be 1 or more")
     return bool(args.reload or args.switchover)

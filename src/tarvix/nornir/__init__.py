@@ -31,6 +31,9 @@ _EXPORTS = {
     "tarvix_configure": "tarvix.nornir.tasks",
     "tarvix_reload": "tarvix.nornir.tasks",
     "tarvix_switchover": "tarvix.nornir.tasks",
+    "tarvix_replace_config": "tarvix.nornir.tasks",
+    "tarvix_merge_config": "tarvix.nornir.tasks",
+    "tarvix_config_diff": "tarvix.nornir.tasks",
 }
 
 __all__ = sorted(_EXPORTS)

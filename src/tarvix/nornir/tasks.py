@@ -66,3 +66,41 @@ def tarvix_switchover(task, timeout=600):
     except FAILURES as error:
         return _failed(task, error)
     return Result(host=task.host, result=report.as_dict(), changed=True)
+
+
+def _change_result(task, change):
+    """A change as Nornir users expect it: ``diff`` and ``changed`` (what
+    Nornir's result counts), ``result`` the diff; ``sent`` the lines (masked)."""
+    return Result(host=task.host, result=change.diff, diff=change.diff, changed=change.changed, sent=change.sent,
+                  dry_run=change.dry_run)
+
+
+def tarvix_replace_config(task, intended, dry_run=False, confirm=None, save=False, target=None):
+    """Brings the host's running configuration to ``intended`` (text), as
+    ``Connection.replace_config``."""
+    try:
+        change = _connection(task).replace_config(intended, dry_run=dry_run, confirm=confirm, save=save,
+                                                  target=target)
+    except FAILURES as error:
+        return _failed(task, error)
+    return _change_result(task, change)
+
+
+def tarvix_merge_config(task, config, dry_run=False, confirm=None, save=False, target=None):
+    """Adds and changes the lines of ``config`` (text or a list), removing
+    nothing, as ``Connection.merge_config``."""
+    try:
+        change = _connection(task).merge_config(config, dry_run=dry_run, confirm=confirm, save=save, target=target)
+    except FAILURES as error:
+        return _failed(task, error)
+    return _change_result(task, change)
+
+
+def tarvix_config_diff(task, intended, target=None):
+    """The diff from the host's running configuration to ``intended``;
+    ``changed`` tells whether they differ (nothing is sent)."""
+    try:
+        diff = _connection(task).config_diff(intended, target=target)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=diff, diff=diff, changed=bool(diff))

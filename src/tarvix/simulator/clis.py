@@ -33,6 +33,9 @@ class Cli(object):
     as they are.  ``announce``: entering and leaving configuration is
     told.  ``stage_refused``/``commit_failed``/``commit_done``: what a
     commit says of a refused line, after refusing, and once applied.
+    ``hostname_line``: the configuration's first line; ``negation``: the
+    word that removes a line; ``vocabulary``: the words its configuration
+    modes know (tarvix.simulator.configstore; None: the generic router's).
     ``reload``: how it reloads and switches over (a ``Reload``; None: it
     does not).  A staged CLI without a save boots from what it committed.
     """
@@ -41,7 +44,8 @@ class Cli(object):
                  login="terminal", show="show", enter=("configure", "terminal"), enter_min=1, end=("end",),
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
-                 stage_refused=None, commit_failed=None, commit_done="", reload=None):
+                 stage_refused=None, commit_failed=None, commit_done="", reload=None, hostname_line="hostname {host}",
+                 negation="no", vocabulary=None):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
@@ -69,6 +73,9 @@ class Cli(object):
         self.stage_refused = stage_refused or self.refused
         self.commit_failed = commit_failed
         self.commit_done = commit_done
+        self.hostname_line = hostname_line
+        self.negation = negation
+        self.vocabulary = vocabulary
         self.reload = reload
 
 
@@ -115,7 +122,9 @@ CLIS = dict((cli.name, cli) for cli in [
         commit_failed="error: configuration check-out failed", commit_done="commit complete"),
     Cli("frr", [("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "FRRouting-style router simulator, software version 1.0", "% Unknown command: {line}",
-        incomplete="% Command incomplete: {line}", paging=("terminal length",)),
+        incomplete="% Command incomplete: {line}", paging=("terminal length",),
+        save=("write memory", None, None,
+              "Building Configuration...\nIntegrated configuration saved to /etc/frr/frr.conf\n[OK]")),
     Cli("eos", [("disable", "{host}>"), ("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "eos router simulator, software version 1.0", "% Invalid input",
         incomplete="% Incomplete command", paging=_TERMINAL, staged=True, discard=("abort",),
@@ -137,7 +146,8 @@ CLIS = dict((cli.name, cli) for cli in [
         compare=("display", "configuration", "candidate", "changed"), paging=("screen-length", "screen-width"),
         save=("save", "Warning: The current configuration will be written to the device. Continue? [Y/N]:", "y",
               "Info: Save the configuration successfully."), running=("current-configuration",),
-        commit_failed="Error: Failed to commit the configuration.",
+        commit_failed="Error: Failed to commit the configuration.", hostname_line="sysname {host}", negation="undo",
+        vocabulary="vrp",
         reload=Reload("reboot", "Warning: The system will reboot. Continue? [Y/N]:",
                       save_question="Warning: The current configuration will be saved to the next startup "
                                     "saved-configuration file. Continue? [Y/N]:")),

@@ -9,6 +9,8 @@ import time
 
 from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot
 from tarvix.simulator.clis import CLIS
+from tarvix.simulator.configmodes import ConfigModes
+from tarvix.simulator.configstore import CommitHistory
 from tarvix.simulator.terminal import Terminal
 
 MARKER = "standby-console-enabled"
@@ -19,7 +21,7 @@ STANDBY_LOCKED = "\nStandby console disabled\n"
 _PIECES = (1, 3, 2, 7, 5, 16, 4, 31)
 
 # Exec commands: keywords a typed word may abbreviate, and the mode needed.
-_SHOW = ("version", "clock", "running-config", "redundancy", "tech-support")
+_SHOW = ("version", "clock", "running-config", "startup-config", "redundancy", "tech-support")
 # The interfaces "show ip interface brief" lists: name, address, how the
 # address was set, status, line protocol.
 _INTERFACES = (
@@ -28,7 +30,6 @@ _INTERFACES = (
     ("GigabitEthernet0/2", "unassigned", "unset", "administratively down", "down"),
     ("Loopback0", "203.0.113.1", "NVRAM", "up", "up"),
 )
-_SUBMODES = {"redundancy": "red", "interface": "if", "line": "line", "router": "router"}
 _STATES = {
     "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
     "standby": ("8  -STANDBY HOT", "13 -ACTIVE"),
@@ -61,8 +62,12 @@ class RouterState(object):
     standby's lock, through a marker file in a directory both know."""
 
     def __init__(self, pair_dir=None):
+        # A set-style dialect's statements; a hierarchical one's
+        # configuration is ``config``, a ConfigStore (made by the console).
         self.running = []
         self.startup = []
+        self.config = None
+        self.commits = CommitHistory()
         # Configured since the configuration was last saved.
         self.modified = False
         self.started = time.time()
@@ -72,12 +77,16 @@ class RouterState(object):
 
     def save(self):
         self.startup = list(self.running)
+        if self.config is not None:
+            self.config.save()
         self.modified = False
 
     def rebooted(self):
         """The router reloads: its running configuration is the saved one
         again, and it counts its uptime from now."""
         self.running = list(self.startup)
+        if self.config is not None:
+            self.config.reload()
         self.modified = False
         self.started = time.time()
 
@@ -99,7 +108,7 @@ class RouterState(object):
             os.remove(self._marker)
 
 
-class Console(Terminal):
+class Console(Terminal, ConfigModes):
     """One RP's console.  By default it reads standard input and writes
     standard output.  Given a ``terminal`` instead (an object whose
     ``read()`` waits for the bytes typed next and returns them, b"" at the
@@ -123,7 +132,7 @@ class Console(Terminal):
         self.cli = CLIS[getattr(args, "dialect", None) or "generic"]
         self.mode = self.cli.modes[0]
         self.config_path = []
-        self.staged, self.config_session = [], None
+        self.staged, self.config_session, self.candidate = [], None, None
         self.rejected = set(_words(line) for line in getattr(args, "reject", None) or [])
         self.hangs = set(_words(line) for line in getattr(args, "hang", None) or [])
         # A slow console: this program echoes what is typed itself, one
@@ -203,7 +212,7 @@ class Console(Terminal):
         """The state a session starts in."""
         start = getattr(self.args, "start_state", None)
         self.mode = start if start in self.cli.modes else self.cli.modes[0]
-        self.config_path, self.staged, self.config_session = [], [], None
+        self.config_path, self.staged, self.config_session, self.candidate = [], [], None, None
 
     def session(self):
         self.begin()
@@ -271,6 +280,7 @@ class Console(Terminal):
         return self.cli.staged and (self.cli.session_prompt is None or self.config_session is not None)
 
     def handle(self, line):
+        self.expire()
         if not line:
             return
         if _words(line) in self.rejected and not (self.cli.staged and self.mode == "config"):
@@ -370,6 +380,9 @@ class Console(Terminal):
         if len(words) == 3 and words[0].lower() == "ip" and _is(words[1], "interface") and _is(words[2], "brief"):
             return ["%-22s %-15s OK? Method %-21s Protocol" % ("Interface", "IP-Address", "Status")] + [
                 "%-22s %-15s YES %-6s %-21s %s" % row for row in _INTERFACES]
+        if self.cli.set_style and words[-1:] == ["commands"]:
+            # "show configuration commands": the set statements, as shown anyway.
+            words = words[:-1]
         if len(words) == len(self.cli.running) and all(_is(w, k) for w, k in zip(words, self.cli.running)):
             return self.running_config()
         what = [k for k in _SHOW if _is(words[0], k)]
@@ -383,16 +396,11 @@ class Console(Terminal):
                     "%d route processor(s)" % rps]
         if what == "clock":
             return [time.strftime("%H:%M:%S UTC %a %b %d %Y", time.gmtime())]
-        if what == "running-config":
-            return self.running_config()
+        if what in ("running-config", "startup-config"):
+            return self.running_config(what.split("-")[0])
         if what == "tech-support":
             return self.tech_support()
         return self.redundancy()
-
-    def running_config(self):
-        if self.cli.set_style:
-            return list(self.running)
-        return ["hostname %s" % self.hostname] + self.running + ["end"]
 
     def tech_support(self):
         """A long report: --tech-lines lines of about 70 characters."""
@@ -420,6 +428,8 @@ class Console(Terminal):
         return False
 
     def print_filtered(self, lines, line):
+        if "|" in line and self.cli.set_style and _words(line.split("|", 1)[1]) == "display set":
+            line = line.split("|", 1)[0]
         if "|" in line:
             pipe = line.split("|", 1)[1].split(None, 1)
             if len(pipe) != 2 or not (_is(pipe[0], "include") or _is(pipe[0], "exclude")):
@@ -443,9 +453,10 @@ class Console(Terminal):
         keyword = words[0].lower()
         if _words(line) in self.cli.end:
             return self.leave_config()
-        if keyword in self.cli.leave and (len(words) == 1 or _words(line) == keyword + " discard"):
+        if keyword in self.cli.leave + ("exit-address-family",) and (
+                len(words) == 1 or _words(line) == keyword + " discard"):
             if len(words) == 2:
-                self.staged = []
+                self.staged, self.candidate = [], None
             if self.config_path:
                 self.config_path.pop()
             else:
@@ -454,73 +465,6 @@ class Console(Terminal):
         if self.stages():
             return self.stage(line)
         self.apply(line)
-
-    def apply(self, line):
-        """A configuration line that applies at once."""
-        keyword = line.split()[0].lower()
-        indent = " " * len(self.config_path)
-        self.running.append(indent + line)
-        self.state.modified = True
-        path = [entry[1] for entry in self.config_path]
-        if path == ["redundancy"] and keyword == "main-cpu":
-            self.config_path.append(("r-mc", "main-cpu"))
-        elif keyword in _SUBMODES and not self.config_path:
-            self.config_path.append((_SUBMODES[keyword], keyword))
-        elif path == ["redundancy", "main-cpu"] and line.lower() in ("standby console enable",
-                                                                     "no standby console enable"):
-            self.standby_console(not line.lower().startswith("no "))
-
-    def stage(self, line):
-        """A configuration line of a dialect that stages its lines: the
-        commit, check, discard and compare commands, or a line kept for the
-        commit."""
-        words = line.lower().split()
-        if words[0] == "commit" or words[0] == "commit-confirm":
-            return self.commit(check=words[1:2] == ["check"])
-        if tuple(words) == self.cli.discard:
-            self.staged = []
-            if self.cli.set_style:
-                self.write("load complete\n")
-            return
-        if tuple(line.replace("|", " | ").lower().split()) == self.cli.compare:
-            return self.write("".join("+ %s\n" % staged for staged in self.staged))
-        if self.cli.set_style and not (words[0] in ("set", "delete") and len(words) > 1):
-            return self.say(self.cli.invalid, line)
-        if not self.cli.set_style and words[0] in _SUBMODES and not self.config_path:
-            self.config_path.append((_SUBMODES[words[0]], words[0]))
-        self.staged.append(line)
-
-    def commit(self, check=False):
-        refused = [staged for staged in self.staged if _words(staged) in self.rejected]
-        if refused or "commit" in self.rejected:
-            for staged in refused:
-                self.say(self.cli.stage_refused, staged)
-            self.say(self.cli.commit_failed or self.cli.refused, "commit")
-            return
-        if check:
-            return self.write("configuration check succeeds\n")
-        for staged in self.staged:
-            self.commit_line(staged)
-        self.state.modified = self.state.modified or bool(self.staged)
-        if self.cli.save is None:
-            # What was committed is what the device boots from.
-            self.state.save()
-        self.staged = []
-        if self.cli.commit_done:
-            self.write(self.cli.commit_done + "\n")
-        if self.config_session is not None:
-            self.leave_config()
-
-    def commit_line(self, staged):
-        """Applies one staged line to the running configuration."""
-        if not self.cli.set_style:
-            self.running.append(staged)
-        elif staged.startswith("set "):
-            self.running.append(staged)
-        elif staged[len("delete "):] in [entry[len("set "):] for entry in self.running]:
-            self.running.remove("set " + staged[len("delete "):])
-        if self.cli.unlock and _words(staged) in (self.cli.unlock, "delete" + self.cli.unlock[len("set"):]):
-            self.standby_console(staged.startswith("set "))
 
     def standby_console(self, enabled):
         if boot.role(self) == "active":

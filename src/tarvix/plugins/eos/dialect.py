@@ -32,4 +32,10 @@ DIALECT = Dialect(
     reload="reload",
     reload_save_question=r"[Ss]ave\?\s*\[yes/no[^\]]*\]:\s*\Z",
     template_platform="arista_eos",
+    # Configuration as a whole: a configuration session, committed once;
+    # "commit timer" the confirmed commit, a plain commit confirms it.
+    running_config_command="show running-config",
+    config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
+    remediation_platform="arista_eos",
+    confirm_accept=["commit"],
 )

@@ -6,6 +6,10 @@ state; configuration goes through ``configure terminal`` into
 ``end`` leaves them all.  Its rejections start with "% ".
 """
 from tarvix.eal.dialect import Dialect
+# vtysh's configuration follows the generic router's CLI family: the same
+# driver works out its changes.
+from tarvix.plugins.generic.dialect import REMEDIATION_PLATFORM
+
 
 DIALECT = Dialect(
     "frr",
@@ -19,6 +23,18 @@ DIALECT = Dialect(
     # vtysh pages through its own pager unless told not to; it sets no width.
     setup_exec=["terminal length 0"],
     error_patterns=[r"^% ?Unknown command", r"^% ?Command incomplete", r"^% ?Ambiguous command",
-                    r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as"],
+                    r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as",
+                    # "write memory" that could not write a daemon's file.
+                    r"^Can't open configuration file"],
+    running_config_command="show running-config",
+    # vtysh closes each block with "exit" (or "exit-address-family").
+    config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^\s*!", r"^end$",
+                  r"^\s*exit(?:-address-family|-vrf|-vni)?$"],
+    # What the software writes about itself, not configuration to remove.
+    config_fixed=[r"frr version ", r"frr defaults "],
+    # vtysh knows no "no address-family ...": an address family is emptied.
+    config_unnegatable=[r"address-family "],
+    remediation_platform=REMEDIATION_PLATFORM,
+    save=["write memory"],
     # No reload and no switchover: vtysh restarts no host (reload=None).
 )

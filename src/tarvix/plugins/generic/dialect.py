@@ -6,6 +6,9 @@ from tarvix.eal.dialect import Dialect
 # generic router's commands follow.
 TEMPLATE_PLATFORM = "cisco_ios"
 
+# hier-config's driver for this CLI family's configuration.
+REMEDIATION_PLATFORM = "cisco_ios"
+
 DIALECT = Dialect(
     "generic",
     # host>, host#, host(config)#, host(config-if)#
@@ -37,4 +40,9 @@ DIALECT = Dialect(
     ha_query="show redundancy",
     standby_ready=r"peer state = .*STANDBY HOT",
     template_platform=TEMPLATE_PLATFORM,
+    running_config_command="show running-config",
+    config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
+    remediation_platform=REMEDIATION_PLATFORM,
+    save=["copy running-config startup-config"],
+    save_questions=[(r"Destination filename \[startup-config\]\? ?$", "")],
 )

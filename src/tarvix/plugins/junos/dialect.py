@@ -33,4 +33,10 @@ DIALECT = Dialect(
     reload_confirm=(r"Reboot the system \?\s*\[yes,no\][^\r\n]*\Z", "yes"),
     settle_time=2,
     template_platform="juniper_junos",
+    # Configuration as a whole: set statements, one candidate, one commit.
+    running_config_command="show configuration | display set",
+    config_noise=[r"^## ", r"^\s*$"],
+    config_style="set",
+    confirm_accept=["commit"],
+    rollback_last=["rollback 1"],
 )

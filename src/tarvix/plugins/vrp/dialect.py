@@ -28,4 +28,10 @@ DIALECT = Dialect(
     reload_save_answers=("Y", "N"),
     reload_confirm=(r"will reboot[^\r\n]*\[Y/N\]:?\s*\Z", "Y"),
     template_platform="huawei_vrp",
+    # Configuration as a whole: blocks negated with "undo", one candidate
+    # and one commit; no confirmed commit, a rollback replaces back.
+    running_config_command="display current-configuration",
+    config_noise=[r"^\s*#", r"^\s*!", r"^(?:return|end)$"],
+    remediation_platform="huawei_vrp",
+    config_leave="quit",
 )

@@ -30,4 +30,10 @@ DIALECT = Dialect(
     reload="reboot",
     reload_confirm=(r"reboot this system\?\s*\[y/N\]\s*\Z", "y"),
     template_platform="vyos",
+    # Configuration as a whole: set statements, one candidate, one commit;
+    # a change is rolled back by replacing the configuration before back.
+    running_config_command="show configuration commands",
+    config_noise=[r"^\s*$"],
+    config_style="set",
+    confirm_accept=["confirm"],
 )

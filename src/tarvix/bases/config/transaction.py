@@ -1,0 +1,192 @@
+"""The configuration API of a connection: ``running_config``,
+``config_diff``, ``replace_config``, ``merge_config``, ``confirm_config``,
+``rollback_config`` and ``save_config``, on the dialect's data.
+
+A change is all or nothing: when the device refuses a line, what the change
+had applied is undone (a staged candidate is discarded; elsewhere the
+configuration before is replaced back) and ``ConfigError`` names the line,
+carries the device's words and says whether the undo worked."""
+from tarvix.bases.config import remediation, tree
+from tarvix.core.errors import CommandError, ConfigError, TarvixError
+from tarvix.eal import secrets
+
+
+class ConfigChange(object):
+    """What a replace or merge did (or, with ``dry_run``, would do):
+    ``diff`` (text), ``sent`` (the lines, in order, secrets masked; on a dry
+    run those that would be sent), ``changed`` (whether the configuration
+    changed, or would) and ``dry_run``."""
+
+    def __init__(self, diff, sent, changed, dry_run=False):
+        self.diff, self.sent, self.changed, self.dry_run = diff, sent, changed, dry_run
+
+    def as_dict(self):
+        return {"diff": self.diff, "sent": list(self.sent), "changed": self.changed, "dry_run": self.dry_run}
+
+    def __repr__(self):
+        return "<ConfigChange changed=%s lines=%d%s>" % (self.changed, len(self.sent),
+                                                         " dry_run" if self.dry_run else "")
+
+
+def _text(text_or_lines):
+    return text_or_lines if isinstance(text_or_lines, str) else "\n".join(text_or_lines)
+
+
+class ConfigurationApi(object):
+    """The configuration as a whole, for a ``Connection``."""
+
+    _config_before = None
+
+    @property
+    def _device(self):
+        return self.hostname or getattr(self, "learned_hostname", None) or "device"
+
+    def running_config(self, target=None):
+        """The running configuration as text, without the headers and
+        separators the device shows around it."""
+        command = self.dialect.running_config_command
+        if not command:
+            raise TarvixError("%s: the %s platform has no configuration to read" % (self._device, self.os))
+        shown = self.execute(command, target=target)
+        return "\n".join(tree.clean(shown, self.dialect.config_noise)) + "\n"
+
+    def config_diff(self, intended, target=None):
+        """The diff from the running configuration to ``intended`` (text):
+        empty when they agree."""
+        intended = self._secrets_of(_text(intended))
+        return self._diff(self.running_config(target), intended)
+
+    def _secrets_of(self, text):
+        """The secrets a configuration text holds are masked from now on,
+        in the logs and the session logs as everywhere; the text."""
+        for line in text.splitlines():
+            value = secrets.config_secret(line)
+            if value:
+                for handle in self.handles:
+                    if handle.spawn is not None:
+                        handle.spawn.add_secret(value)
+                secrets.remember(value)
+        return text
+
+    def _diff(self, before, after):
+        noise = self.dialect.config_noise
+        text = tree.diff(before, after, noise)
+        if not text:
+            return text
+        # Each line after its mark ("+", "-" or " ").
+        return "\n".join(line[:1] + secrets.mask_config([line[1:]])[0] for line in text.split("\n"))
+
+    def _plan(self, before, intended, merge):
+        dialect = self.dialect
+        if merge:
+            if dialect.config_style == "set":
+                have = set(tree.clean(before, dialect.config_noise))
+                return [line for line in tree.clean(intended, dialect.config_noise) if line not in have]
+            return remediation.closed_by(remediation.merge(before, intended, dialect.config_noise),
+                                         dialect.config_leave)
+        if dialect.config_style == "set":
+            return remediation.set_style(before, intended, dialect.config_noise)
+        return remediation.closed_by(remediation.remediation(
+            before, intended, dialect.remediation_platform, dialect.config_noise, dialect.config_fixed,
+            dialect.config_unnegatable), dialect.config_leave)
+
+    def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None):
+        """Brings the running configuration to ``intended`` (text): what it
+        lacks is added, what it holds beyond it removed, in one round."""
+        return self._change(self._secrets_of(_text(intended)), False, dry_run, confirm, save, target)
+
+    def merge_config(self, text_or_lines, dry_run=False, confirm=None, save=False, target=None):
+        """Adds and changes the lines given (text or a list); removes nothing."""
+        return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target)
+
+    def _change(self, intended, merge, dry_run, confirm, save, target):
+        # Read, worked out and applied as one: no other command of this
+        # connection comes between.
+        with self._lock:
+            return self._locked_change(intended, merge, dry_run, confirm, save, target)
+
+    def _locked_change(self, intended, merge, dry_run, confirm, save, target):
+        commit = self._confirmed_commit(confirm)
+        before = self.running_config(target)
+        lines = self._plan(before, intended, merge)
+        diff = self._diff(before, before + "\n" + intended if merge else intended)
+        change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run)
+        if dry_run or not lines:
+            return change
+        self._apply(lines, before, target, commit)
+        self._config_before = (before, target)
+        if save:
+            self.save_config(target)
+        return change
+
+    def _confirmed_commit(self, confirm):
+        if confirm is None:
+            return None
+        template = self.dialect.commit_confirmed
+        if not template:
+            raise TarvixError("%s: the %s platform has no commit that undoes itself unless confirmed; "
+                              "confirm= is refused" % (self._device, self.os))
+        seconds = int(confirm)
+        return [template.format(seconds=seconds, minutes=max(1, (seconds + 59) // 60))]
+
+    def _apply(self, lines, before, target, commit=None):
+        try:
+            with self._lock:
+                self._configure(lines, target, None, None, None, commit=commit)
+        except CommandError as error:
+            undone = self._undo(before, target)
+            refused = error.command or "a line"
+            failure = ConfigError("%s: the device refused %r (%s); %s" % (
+                self._device, secrets.mask_config([refused])[0], " ".join((error.output or str(error)).split()),
+                "the configuration before is back" if undone else "the undo failed: the configuration is changed"))
+            failure.command, failure.output, failure.undone = refused, error.output, undone
+            raise failure
+
+    def _undo(self, before, target):
+        """Brings back the configuration ``before``; whether it is back."""
+        try:
+            current = self.running_config(target)
+            if self.dialect.commit:
+                # The refused candidate was discarded: nothing was applied.
+                return not self._diff(current, before)
+            back = self._plan(current, before, False)
+            if back:
+                self.configure(back, target=target)
+            return not self._diff(self.running_config(target), before)
+        except TarvixError as error:
+            self.log.warning("%s: undoing the refused change failed: %s" % (self._device, error))
+            return False
+
+    def confirm_config(self, target=None):
+        """Confirms a change made with ``confirm=``."""
+        if not self.dialect.confirm_accept:
+            raise TarvixError("%s: the %s platform has no confirmed commit" % (self._device, self.os))
+        # The confirming commit, in the configuration mode, with nothing staged.
+        with self._lock:
+            self._configure([], target, None, None, None, commit=list(self.dialect.confirm_accept))
+
+    def rollback_config(self, target=None):
+        """Undoes the last change made through this connection; a
+        ``ConfigChange`` of what was sent."""
+        if self._config_before is None:
+            raise TarvixError("%s: no change made through this connection to roll back" % self._device)
+        before, where = self._config_before
+        target = where if target is None else target
+        if self.dialect.rollback_last:
+            self.configure(list(self.dialect.rollback_last), target=target)
+            self._config_before = None
+            return ConfigChange("", list(self.dialect.rollback_last), True)
+        change = self.replace_config(before, target=target)
+        self._config_before = None
+        return change
+
+    def save_config(self, target=None):
+        """Makes the running configuration persistent."""
+        if self.dialect.commit and not self.dialect.save:
+            return ""
+        if not self.dialect.save:
+            raise TarvixError("%s: the %s platform has no command that saves the configuration"
+                              % (self._device, self.os))
+        replies = list(self.dialect.save_questions) or None
+        return "\n".join(self.execute(command, target=target, reply=replies)
+                         for command in self.dialect.save)
