@@ -325,6 +325,9 @@ def build_parser():
 
     add_parsers(commands)
     _connect_options(_connect_parser(commands))
+    from tarvix.testing.command import add_parser as add_check_parser
+
+    add_check_parser(commands)
     return parser
 
 

@@ -33,11 +33,32 @@ class Dialect(object):
     closed (connections built with console_settle; 0: never).
     ``template_platform``: the ntc-templates platform that parses the
     output, or None.
+
+    ``save``: the commands that save the running configuration (none: the
+    platform has no save), ``save_replies`` the (pattern, answer) pairs
+    that answer its questions.  ``exit_status``: the command that prints
+    the last command's exit status (a shell's ``echo $?``; None: the CLI
+    has none, a refusal is told by ``error_patterns`` alone).
+    ``output_filter``: a regular expression of what never reaches an
+    output (a shell's terminal escapes).  ``learn_pattern``: the hostname
+    pattern of a prompt whose hostname is being learnt (None: any run of
+    the characters a router's hostname is made of).
+
+    What the conformance check sends (``tarvix.testing``): ``long_output``,
+    a command whose output is longer than a page; ``rejected_exec`` and
+    ``rejected_config``, a command and a configuration line the CLI
+    refuses; ``harmless_config``, a pair (lines that apply, lines that
+    remove them again) of configuration that changes nothing that matters.
+    ``recognise``: how detection (``os="auto"``) knows the platform, a
+    pair (the command asked, a regular expression that its answer or the
+    prompt matches); None: never chosen by detection.
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None):
+                 template_platform=None, save=(), save_replies=(), exit_status=None, output_filter=None,
+                 learn_pattern=None, long_output=None, rejected_exec=None, rejected_config=None,
+                 harmless_config=None, recognise=None):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -57,6 +78,21 @@ class Dialect(object):
         self.rollback = list(rollback)
         self.settle_time = settle_time
         self.template_platform = template_platform
+        self.save = list(save)
+        self.save_replies = list(save_replies)
+        self.exit_status = exit_status
+        self.output_filter = output_filter
+        self.learn_pattern = learn_pattern
+        self.long_output = long_output
+        self.rejected_exec = rejected_exec
+        self.rejected_config = rejected_config
+        self.harmless_config = tuple(list(lines) for lines in harmless_config) if harmless_config else None
+        self.recognise = tuple(recognise) if recognise else None
+
+    @property
+    def has_config(self):
+        """Whether the CLI has a configuration mode."""
+        return "config" in self.state_names
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the
