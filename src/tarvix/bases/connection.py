@@ -353,6 +353,9 @@ class Connection(CommandRunner):
         return self.session_log
 
     def _open_link(self, handle):
+        kept = self.__dict__.pop("_kept_link", None)
+        if kept is not None:  # the link platform detection opened
+            return kept
         device = handle.state_machine.device
         # The credentials' passwords are masked in whatever the process
         # logs or reports from now on, the link's start command included.
