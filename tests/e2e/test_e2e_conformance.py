@@ -4,11 +4,13 @@ and over ssh:// as a user whose login shell is vtysh), a real OpenSSH sshd
 for the shell (over ssh:// and through the system ssh); and the shell's own
 calls (exit statuses, a plain sh) on that sshd."""
 import contextlib
+import re
 
 import pytest
 
 from tarvix import simulator
 from tarvix.bases.connection import Connection, discover_plugins, plugin_class
+from tarvix.cli import main
 from tarvix.core.errors import CommandError, ConnectionInfraError, NotSupportedError
 from tarvix.eal import sshlink
 from tarvix.testing import assert_conforms
@@ -89,11 +91,14 @@ def _bed(os_name, link):
 
 
 @pytest.mark.parametrize("os_name, link", _cases())
-def test_every_builtin_platform_conforms(os_name, link):
+def test_every_builtin_platform_conforms_and_is_detected(os_name, link):
     with _bed(os_name, link) as (start, credentials):
         con = Connection(hostname="device", start=start, os=os_name, credentials=credentials, learn_hostname=True,
                          connection_timeout=20, ssh={"host_key_checking": False})
         steps = assert_conforms(con, change=True, save=True)
+        with Connection(hostname="device", start=start, os="auto", credentials=credentials, learn_hostname=True,
+                        connection_timeout=20, ssh={"host_key_checking": False}) as found:
+            assert (found.os, found.dialect.name, bool(found.execute(found.dialect.recognise[0]))) == (os_name, os_name, True)
     assert [step.name for step in steps if step.outcome == "pass"][:5] == \
         ["connect", "hostname", "paging", "rejected_exec", "rejected_config"]
 
@@ -115,3 +120,20 @@ def test_shell_exit_status_and_escapes(shell):
                 con.configure(["anything"])
             with pytest.raises(NotSupportedError, match="no save"):
                 con.save_config()
+
+
+@pytest.mark.parametrize("options, status, shown", [
+    (["--change", "--save"], 0, r"changed +pass .*\nsaved +pass .*\[OK\]"),
+    (["--start", simulator.command("r1", "--tech-lines", "10", "--reject", "tarvix-no-such-line")], 1,
+     r"paging +fail .*gave 10 lines"),
+    # Refused on the way into configuration: not the line's refusal.
+    (["--start", simulator.command("r1", "--no-config")], 1, r"rejected_config +fail .*'configure terminal'"),
+])
+def test_check_command_tells_each_step(capsys, options, status, shown):
+    assert main(["check", "--os", "generic"] + options) == status
+    assert re.search(shown, capsys.readouterr().out)
+
+
+def test_check_command_refuses_an_unknown_os(capsys):
+    assert main(["check", "--os", "tarvix-no-such-os"]) == 2
+    assert capsys.readouterr().err.startswith("error: ")

@@ -53,11 +53,14 @@ def _step(steps, name, action):
     return outcome
 
 
-def _refused(call, what):
-    """Passes when ``call()`` raises CommandError, with the device's words."""
+def _refused(call, what, line=None):
+    """Passes when ``call()`` raises CommandError (for ``line`` itself, when
+    given: not for the way into configuration), with the device's words."""
     try:
         output = call()
     except CommandError as error:
+        if line is not None and error.command != line:
+            return FAIL, "refused %r instead: %s" % (error.command, _words(error.output or str(error)))
         return PASS, _words(error.output or str(error))
     return FAIL, "%s was taken: no CommandError (the device said %r)" % (what, _words(output))
 
@@ -106,7 +109,7 @@ class _Check(object):
         if not self.dialect.rejected_config:
             return SKIP, "the dialect states no rejected configuration line"
         line = self.dialect.rejected_config
-        return _refused(lambda: self.con.configure([line]), repr(line))
+        return _refused(lambda: self.con.configure([line]), repr(line), line)
 
     def changed(self):
         if not self.change:

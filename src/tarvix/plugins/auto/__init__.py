@@ -49,13 +49,18 @@ def candidates():
     return sorted(found, key=lambda cls: (cls.dialect.name == "generic", cls.dialect.name))
 
 
-def choose(classes, prompt, answer):
-    """The first class whose dialect's pattern matches the answer or the
-    prompt, or None."""
+def choose(classes, prompt, command, answer):
+    """The first class whose dialect's pattern matches the answer to
+    ``command`` or the prompt, or None; never one that refused the command
+    it is recognised by (a refusal may name it: "% Unknown command: show
+    version")."""
     for cls in classes:
         dialect = cls.dialect
         text = re.sub(dialect.output_filter, "", answer) if dialect.output_filter else answer
         text = text.replace("\r\n", "\n").replace("\r", "\n")
+        if dialect.recognise[0] == command and any(re.search(pattern, text, re.MULTILINE)
+                                                   for pattern in dialect.error_patterns):
+            continue
         if re.search(dialect.recognise[1], text, re.MULTILINE) or re.search(dialect.recognise[1], prompt):
             return cls
     return None
@@ -113,7 +118,7 @@ class AutoSingleRpConnection(SingleRpConnection):
                               command=command, timeout=self.connection_timeout)
         # The prompt after the answer is read again by the platform chosen.
         spawn.push_back(answer.match.group(0))
-        chosen = choose(shown, prompt, answer.match_output)
+        chosen = choose(shown, prompt, command, answer.match_output)
         if chosen is None:
             words = " | ".join(line.strip() for line in answer.match_output.splitlines() if line.strip())[:120]
             raise ConnectionError("%s: no installed platform fits: prompt %r, %r answered %r (candidates: %s); "
