@@ -5,6 +5,7 @@ for the shell (over ssh:// and through the system ssh); and the shell's own
 calls (exit statuses, a plain sh) on that sshd."""
 import contextlib
 import re
+import socket
 
 import pytest
 
@@ -101,6 +102,8 @@ def test_every_builtin_platform_conforms_and_is_detected(os_name, link):
             assert (found.os, found.dialect.name, bool(found.execute(found.dialect.recognise[0]))) == (os_name, os_name, True)
     assert [step.name for step in steps if step.outcome == "pass"][:5] == \
         ["connect", "hostname", "paging", "rejected_exec", "rejected_config"]
+    # The prompt's hostname, without what a shell's prompt adds around it.
+    assert steps[1].detail == ("sim-router" if link == "simulator" else socket.gethostname().split(".")[0])
 
 
 @pytest.mark.parametrize("shell", ["/bin/bash", "/bin/sh"])
