@@ -350,7 +350,7 @@ def _connect_parser(commands):
     connect.add_argument("--chassis", choices=("single_rp", "dual_rp"),
                          help="chassis type (default: single_rp, or dual_rp with two --start)")
     connect.add_argument("--hostname", help="the device's name (the prompt's hostname is learnt)")
-    connect.add_argument("--os", default="generic", help="the device's os plugin (default: generic)")
+    connect.add_argument("--os", default="generic", help="the device's os plugin, or auto to detect it (default: generic)")
     connect.add_argument("--series")
     connect.add_argument("--model")
     connect.add_argument("--username", help="login username")
