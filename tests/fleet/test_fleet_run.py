@@ -160,3 +160,14 @@ def test_interrupts_keep_what_was_done(tmp_path, simulators_running):
             assert "interrupted (SIGINT): ending 1 device(s) in flight: s" in stderr
             assert stdout.splitlines()[1].split()[:2] == ["s", "interrupted"]
         assert not simulators_running(token)
+
+
+def test_an_inventory_platform_auto_is_detected_and_told(tmp_path, capsys):
+    lab = tmp_path / "lab"
+    lab.mkdir()
+    extras = {"start": simulator.command("sim0")}
+    (lab / "hosts.yaml").write_text("r1:\n  platform: auto\n  connection_options:\n    tarvix:\n      extras: %s\n"
+                                    % json.dumps(extras))
+    assert main(["run", "--inventory", str(lab), "--execute", "show clock"]) == 0
+    row = capsys.readouterr().out.splitlines()[1]
+    assert row.startswith("r1 ") and row.endswith("detected os generic")
