@@ -9,6 +9,11 @@ import socket
 
 import pytest
 
+try:
+    import ntc_templates
+except ImportError:  # tarvix[parse] not installed
+    ntc_templates = None
+
 from tarvix import simulator
 from tarvix.bases.connection import Connection, discover_plugins, plugin_class
 from tarvix.cli import main
@@ -119,6 +124,8 @@ def test_shell_exit_status_and_escapes(shell):
             assert raised.value.status == 3 and "gone" in raised.value.output
             # Without check the status is not asked: the output comes back.
             assert con.execute("false") == ""
+            if shell == "/bin/bash" and ntc_templates is not None:
+                assert "lo" in [record["interface"] for record in con.execute("ip link show", parse=True)]
             with pytest.raises(NotSupportedError, match="linux platform has no configuration mode.*execute"):
                 con.configure(["anything"])
             with pytest.raises(NotSupportedError, match="no save"):

@@ -9,6 +9,10 @@ of a prompt or a listing): they never reach an output.
 """
 from tarvix.eal.dialect import Dialect
 
+# The ntc-templates platform whose TextFSM templates parse a Linux host's
+# commands (ip, dmidecode...).
+TEMPLATE_PLATFORM = "linux"
+
 # A terminal escape: CSI ... final byte, OSC ... BEL/ST, or a lone two-byte one.
 ESCAPES = r"\x1b\[[0-9;?<=>]*[ -/]*[@-~]|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)|\x1b[()][A-Za-z0-9]|\x1b[=>78]"
 
@@ -28,5 +32,6 @@ DIALECT = Dialect(
     learn_pattern=r"[^\s@:\[\]#$>()]+",
     long_output="seq 1 500",
     rejected_exec="tarvix-no-such-command",
+    template_platform=TEMPLATE_PLATFORM,
     recognise=("uname -s", r"(?m)^Linux\b|command not found|: not found"),
 )
