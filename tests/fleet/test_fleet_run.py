@@ -171,3 +171,5 @@ def test_an_inventory_platform_auto_is_detected_and_told(tmp_path, capsys):
     assert main(["run", "--inventory", str(lab), "--execute", "show clock"]) == 0
     row = capsys.readouterr().out.splitlines()[1]
     assert row.startswith("r1 ") and row.endswith("detected os generic")
+    assert main(["run", "--inventory", str(lab), "--execute", "show clock", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["hosts"][0]["detected_os"] == "generic"
