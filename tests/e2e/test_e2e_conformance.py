@@ -138,6 +138,9 @@ def test_shell_exit_status_and_escapes(shell):
      r"paging +fail .*gave 10 lines"),
     # Refused on the way into configuration: not the line's refusal.
     (["--start", simulator.command("r1", "--no-config")], 1, r"rejected_config +fail .*'configure terminal'"),
+    # Detected first, then checked as the platform found.
+    (["--os", "auto", "--start", "env -i PS1='me@box:~$ ' bash --norc --noprofile -i"], 0,
+     r"^linux: conformance check\n(?:.*\n)*paging +pass .*'seq 1 500'"),
 ])
 def test_check_command_tells_each_step(capsys, options, status, shown):
     assert main(["check", "--os", "generic"] + options) == status

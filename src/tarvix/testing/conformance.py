@@ -68,7 +68,11 @@ def _refused(call, what, line=None):
 class _Check(object):
     def __init__(self, con, change, save):
         self.con, self.change, self.save = con, change, save
-        self.dialect = con.dialect
+
+    @property
+    def dialect(self):
+        """The connection's, read once it is connected (os "auto" finds it)."""
+        return self.con.dialect
 
     def connect(self):
         self.con.connect()
