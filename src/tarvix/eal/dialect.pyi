@@ -20,12 +20,35 @@ class Dialect:
     rollback: List[str]
     settle_time: float
     template_platform: Optional[str]
+    save: List[str]
+    save_replies: List[Tuple[str, str]]
+    commit_check: List[str]
+    commit_confirmed: Optional[str]
+    prompt_banner: Optional[str]
+    exit_status: Optional[str]
+    output_filter: Optional[str]
+    learn_pattern: Optional[str]
+    # What the conformance check sends, and how detection knows the platform.
+    long_output: Optional[str]
+    rejected_exec: Optional[str]
+    rejected_config: Optional[str]
+    harmless_config: Optional[Tuple[List[str], List[str]]]
+    recognise: Optional[Tuple[str, str]]
     def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
                  fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
                  password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
                  setup_config: Iterable[str] = (), standby_unlock: Iterable[str] = (),
                  error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
-                 settle_time: float = 0, template_platform: Optional[str] = None) -> None: ...
+                 settle_time: float = 0, template_platform: Optional[str] = None, save: Iterable[str] = (),
+                 save_replies: Iterable[Tuple[str, str]] = (), commit_check: Iterable[str] = (),
+                 commit_confirmed: Optional[str] = None, prompt_banner: Optional[str] = None,
+                 exit_status: Optional[str] = None, output_filter: Optional[str] = None,
+                 learn_pattern: Optional[str] = None, long_output: Optional[str] = None,
+                 rejected_exec: Optional[str] = None, rejected_config: Optional[str] = None,
+                 harmless_config: Optional[Tuple[Iterable[str], Iterable[str]]] = None,
+                 recognise: Optional[Tuple[str, str]] = None) -> None: ...
+    @property
+    def has_config(self) -> bool: ...
     def settings_values(self) -> Dict[str, Any]: ...
     def pattern(self, state: str, host: str) -> str: ...
     def counter(self, host: str) -> str: ...

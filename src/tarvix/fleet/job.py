@@ -128,6 +128,7 @@ def _host_job(run, task):
             with run.lock:
                 run.inflight.pop(host.name, None)
         if CONNECTION_NAME in host.connections:
+            _detected(host.connections[CONNECTION_NAME], report)
             try:
                 host.close_connection(CONNECTION_NAME)
             except FAILURES as closing:
@@ -143,6 +144,13 @@ def _host_job(run, task):
     failed = report["status"] != "ok"
     return Result(host=host, result=report["error"] if failed else _output_text(report), failed=failed,
                   seconds=report["seconds"])
+
+
+def _detected(plugin, report):
+    """The platform a connection of the os "auto" found, into the report."""
+    con = getattr(plugin, "connection", None)
+    if con is not None and getattr(con, "detected", False):
+        report["detected_os"] = con.os
 
 
 def _work(run, task, report, done):

@@ -11,7 +11,9 @@ def _note(report):
     """A report's last column: the reason it failed, or its warnings."""
     if report["status"] != "ok":
         return _reason(report["error"])
-    return "; ".join("warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"])
+    notes = ["detected os %s" % report["detected_os"]] if report.get("detected_os") else []
+    notes += ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]]
+    return "; ".join(notes)
 
 
 class Progress(object):

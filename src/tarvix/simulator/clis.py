@@ -33,13 +33,15 @@ class Cli(object):
     as they are.  ``announce``: entering and leaving configuration is
     told.  ``stage_refused``/``commit_failed``/``commit_done``: what a
     commit says of a refused line, after refusing, and once applied.
+    ``long``: an exec command (whole words) that prints the long report of
+    ``show tech-support`` too (vtysh's ``list``).
     """
 
     def __init__(self, name, prompts, banner, invalid, refused=None, incomplete=None, edit_line=None,
                  login="terminal", show="show", enter=("configure", "terminal"), enter_min=1, end=("end",),
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
-                 stage_refused=None, commit_failed=None, commit_done=""):
+                 stage_refused=None, commit_failed=None, commit_done="", long=None):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
@@ -67,6 +69,7 @@ class Cli(object):
         self.stage_refused = stage_refused or self.refused
         self.commit_failed = commit_failed
         self.commit_done = commit_done
+        self.long = long
 
 
 _TERMINAL = ("terminal length", "terminal width")
@@ -84,7 +87,8 @@ CLIS = dict((cli.name, cli) for cli in [
         commit_failed="error: configuration check-out failed", commit_done="commit complete"),
     Cli("frr", [("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "FRRouting-style router simulator, software version 1.0", "% Unknown command: {line}",
-        incomplete="% Command incomplete: {line}", paging=("terminal length",)),
+        incomplete="% Command incomplete: {line}", paging=("terminal length",),
+        save=("write memory", None, None, "Building Configuration...\n[OK]"), long="list"),
     Cli("eos", [("disable", "{host}>"), ("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "eos router simulator, software version 1.0", "% Invalid input",
         incomplete="% Incomplete command", paging=_TERMINAL, staged=True, discard=("abort",),

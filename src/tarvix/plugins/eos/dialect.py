@@ -30,4 +30,10 @@ DIALECT = Dialect(
     save=["write memory"],
     commit_confirmed="commit timer {minutes}",
     template_platform="arista_eos",
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["interface Loopback4093", "description tarvix conformance check"],
+                     ["no interface Loopback4093"]),
+    recognise=("show version", r"(?i)\beos\b"),
 )

@@ -21,4 +21,10 @@ DIALECT = Dialect(
     error_patterns=[r"Invalid input ->", r"^\s*Error[:\s-]", r"^\s*Incomplete command", r"^\s*Ambiguous input"],
     save=["write memory"],
     template_platform="ruckus_fastiron",
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["ip prefix-list tarvix-check seq 5 permit 192.0.2.0/24"],
+                     ["no ip prefix-list tarvix-check"]),
+    recognise=("show version", r"(?i)\bfastiron\b"),
 )

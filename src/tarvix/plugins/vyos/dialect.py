@@ -27,4 +27,9 @@ DIALECT = Dialect(
     save=["save"],
     commit_confirmed="commit-confirm {minutes}",
     template_platform="vyos",
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="set tarvix-no-such-line",
+    harmless_config=(["set system location tarvix-check"], ["delete system location tarvix-check"]),
+    recognise=("show version", r"(?i)\bvyos\b"),
 )
