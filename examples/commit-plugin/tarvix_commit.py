@@ -20,6 +20,8 @@ DIALECT = Dialect(
     commit=["commit"],
     rollback=["rollback"],
     settle_time=2,
+    # How os="auto" knows this CLI: the first line of its version report.
+    recognise=("show version", r"^Commit-style router"),
 )
 
 

@@ -63,6 +63,8 @@ def _document(run, names, elapsed):
         hosts.append({"name": name, "status": report["status"], "seconds": round(report["seconds"], 3),
                       "error": report["error"], "done": report["done"],
                       "outputs": [dict(entry) for entry in report["outputs"]]})
+        if report.get("detected_os"):  # platform auto
+            hosts[-1]["detected_os"] = report["detected_os"]
     counts = {status: sum(1 for host in hosts if host["status"] == status)
               for status in ("ok", "failed", "unsaved", "interrupted")}
     document = {"hosts": hosts}

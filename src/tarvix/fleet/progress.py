@@ -11,8 +11,10 @@ def _note(report):
     """A report's last column: the reason it failed, or its warnings."""
     if report["status"] != "ok":
         return _reason(report["error"])
-    notes = [entry["note"] for entry in report["outputs"] if entry.get("note")]
-    return "; ".join(notes + ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]])
+    notes = ["detected os %s" % report["detected_os"]] if report.get("detected_os") else []
+    notes += [entry["note"] for entry in report["outputs"] if entry.get("note")]
+    notes += ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]]
+    return "; ".join(notes)
 
 
 class Progress(object):

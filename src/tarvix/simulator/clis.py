@@ -35,13 +35,15 @@ class Cli(object):
     commit says of a refused line, after refusing, and once applied.
     ``reload``: how it reloads and switches over (a ``Reload``; None: it
     does not).  A staged CLI without a save boots from what it committed.
+    ``long``: an exec command (whole words) that prints the long report of
+    ``show tech-support`` too (vtysh's ``list``).
     """
 
     def __init__(self, name, prompts, banner, invalid, refused=None, incomplete=None, edit_line=None,
                  login="terminal", show="show", enter=("configure", "terminal"), enter_min=1, end=("end",),
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
-                 stage_refused=None, commit_failed=None, commit_done="", reload=None):
+                 stage_refused=None, commit_failed=None, commit_done="", reload=None, long=None):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
@@ -70,6 +72,7 @@ class Cli(object):
         self.commit_failed = commit_failed
         self.commit_done = commit_done
         self.reload = reload
+        self.long = long
 
 
 class Reload(object):
@@ -115,7 +118,8 @@ CLIS = dict((cli.name, cli) for cli in [
         commit_failed="error: configuration check-out failed", commit_done="commit complete"),
     Cli("frr", [("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "FRRouting-style router simulator, software version 1.0", "% Unknown command: {line}",
-        incomplete="% Command incomplete: {line}", paging=("terminal length",)),
+        incomplete="% Command incomplete: {line}", paging=("terminal length",),
+        save=("write memory", None, None, "Building Configuration...\n[OK]"), long="list"),
     Cli("eos", [("disable", "{host}>"), ("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "eos router simulator, software version 1.0", "% Invalid input",
         incomplete="% Incomplete command", paging=_TERMINAL, staged=True, discard=("abort",),

@@ -32,4 +32,10 @@ DIALECT = Dialect(
     reload="reload",
     reload_save_question=r"[Ss]ave\?\s*\[yes/no[^\]]*\]:\s*\Z",
     template_platform="arista_eos",
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["interface Loopback4093", "description tarvix conformance check"],
+                     ["no interface Loopback4093"]),
+    recognise=("show version", r"(?i)\beos\b"),
 )

@@ -37,4 +37,14 @@ DIALECT = Dialect(
     ha_query="show redundancy",
     standby_ready=r"peer state = .*STANDBY HOT",
     template_platform=TEMPLATE_PLATFORM,
+    # The save asks where to; the default destination is the one meant.
+    save=["copy running-config startup-config"],
+    save_replies=[(r"Destination filename \[[^\]\r\n]*\]\?\s*\Z", "")],
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["interface Loopback4093", "description tarvix conformance check"],
+                     ["no interface Loopback4093"]),
+    # The family's catch-all: a version report.
+    recognise=("show version", r"(?i)\bversion\b"),
 )

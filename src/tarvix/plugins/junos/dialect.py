@@ -33,4 +33,11 @@ DIALECT = Dialect(
     reload_confirm=(r"Reboot the system \?\s*\[yes,no\][^\r\n]*\Z", "yes"),
     settle_time=2,
     template_platform="juniper_junos",
+    # A commit writes what it applies: there is no save of its own.
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="set tarvix-no-such-line",
+    harmless_config=(["set system location building tarvix-check"],
+                     ["delete system location building tarvix-check"]),
+    recognise=("show version", r"(?i)\bjunos\b"),
 )

@@ -30,4 +30,9 @@ DIALECT = Dialect(
     reload="reboot",
     reload_confirm=(r"reboot this system\?\s*\[y/N\]\s*\Z", "y"),
     template_platform="vyos",
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="set tarvix-no-such-line",
+    harmless_config=(["set system location tarvix-check"], ["delete system location tarvix-check"]),
+    recognise=("show version", r"(?i)\bvyos\b"),
 )
