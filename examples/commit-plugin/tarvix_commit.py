@@ -25,6 +25,8 @@ DIALECT = Dialect(
     commit_confirmed="commit confirmed {minutes}",
     confirm_accept=["commit"],
     rollback_last=["rollback 1"],
+    # How os="auto" knows this CLI: the first line of its version report.
+    recognise=("show version", r"^Commit-style router"),
 )
 
 

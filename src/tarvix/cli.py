@@ -202,10 +202,11 @@ def _summary(con, args, elapsed, replies, report):
     """Runs the --execute commands; prints what was found and their output,
     as text or (with --json) into ``report``."""
     report["seconds"] = round(elapsed, 3)
+    report["os"] = con.os  # the platform detection chose, for --os auto
     report["learned_hostname"] = con.learned_hostname
     report["rps"] = [{"name": handle.name, "role": handle.role, "mode": handle.mode} for handle in con.handles]
     if not args.json:
-        _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, args.os, con.chassis_type, elapsed))
+        _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, _os_said(con, args), con.chassis_type, elapsed))
         _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
         for handle in con.handles:
             if con.chassis_type == "dual_rp":
@@ -220,6 +221,10 @@ def _summary(con, args, elapsed, replies, report):
         if not args.json:
             _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
             _say(json.dumps(mask_report(output), indent=2) if args.parse else output)
+
+
+def _os_said(con, args):
+    return "%s, detected" % con.os if con.os != args.os else con.os
 
 
 class _Attempt(object):
@@ -338,6 +343,9 @@ def build_parser():
 
     add_parsers(commands)
     _connect_options(_connect_parser(commands))
+    from tarvix.testing.command import add_parser as add_check_parser
+
+    add_check_parser(commands)
     return parser
 
 
@@ -355,7 +363,7 @@ def _connect_parser(commands):
     connect.add_argument("--chassis", choices=("single_rp", "dual_rp"),
                          help="chassis type (default: single_rp, or dual_rp with two --start)")
     connect.add_argument("--hostname", help="the device's name (the prompt's hostname is learnt)")
-    connect.add_argument("--os", default="generic", help="the device's os plugin (default: generic)")
+    connect.add_argument("--os", default="generic", help="the device's os plugin, or auto to detect it (default: generic)")
     connect.add_argument("--series")
     connect.add_argument("--model")
     connect.add_argument("--username", help="login username")

@@ -178,3 +178,16 @@ def test_every_password_of_the_inventory_is_masked_from_the_first_host(tmp_path,
                  "--verbose"]) == 0
     err = capsys.readouterr().err
     assert "sending 'snmp-server contact **** **** **** ****'" in err and token not in err, err
+
+
+def test_an_inventory_platform_auto_is_detected_and_told(tmp_path, capsys):
+    lab = tmp_path / "lab"
+    lab.mkdir()
+    extras = {"start": simulator.command("sim0")}
+    (lab / "hosts.yaml").write_text("r1:\n  platform: auto\n  connection_options:\n    tarvix:\n      extras: %s\n"
+                                    % json.dumps(extras))
+    assert main(["run", "--inventory", str(lab), "--execute", "show clock"]) == 0
+    row = capsys.readouterr().out.splitlines()[1]
+    assert row.startswith("r1 ") and row.endswith("detected os generic")
+    assert main(["run", "--inventory", str(lab), "--execute", "show clock", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["hosts"][0]["detected_os"] == "generic"

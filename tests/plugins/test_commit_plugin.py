@@ -74,9 +74,11 @@ def test_over_the_ssh_simulator_single_and_dual_rp():
 
     if not server.available() or shutil.which("ssh") is None:
         pytest.skip("needs asyncssh and the system ssh")
-    routers = [{"hostname": "r1", "dialect": "commit", "options": ["--reject", "set snmp bad"]},
-               {"hostname": "r2", "dialect": "commit", "ports": [0, 0], "active": "b"}]
-    credentials = {"default": {"username": "admin", "password": "admin"}}
+    # A password that is not the username: the process masks it from then on.
+    routers = [{"hostname": "r1", "dialect": "commit", "options": ["--reject", "set snmp bad"],
+                "password": "sim-secret"},
+               {"hostname": "r2", "dialect": "commit", "ports": [0, 0], "active": "b", "password": "sim-secret"}]
+    credentials = {"default": {"username": "admin", "password": "sim-secret"}}
     with server.serving(routers) as running:
         urls = dict((name, ["ssh://admin@127.0.0.1:%d" % port for port in ports])
                     for name, ports in running.ports.items())

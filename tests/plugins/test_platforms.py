@@ -1,13 +1,22 @@
 """Every built-in platform on the simulator, over its console and over the
 SSH simulator: connects, learns the hostname, runs a command, has a
 rejected command and a rejected configuration line raise CommandError
-with the device's words, and applies a configuration line."""
+with the device's words, applies a configuration line and saves; the
+shell's prompts and escapes as a Linux host shows them; which platform
+detection takes for a prompt and an answer."""
+import re
+import shlex
+import sys
+
 import pytest
 
 from tarvix import simulator
-from tarvix.bases.connection import Connection
+from tarvix.bases.connection import Connection, plugin_class
 from tarvix.cli import main
-from tarvix.core.errors import CommandError, ReloadError
+from tarvix.bases.commands import _clean
+from tarvix.core.errors import CommandError, ConnectionError, ReloadError
+from tarvix.plugins import auto
+from tarvix.plugins.linux.dialect import DIALECT as LINUX
 
 # os: (the show keyword, the running configuration command, a line to apply,
 # the device's words for an unknown command)
@@ -23,21 +32,22 @@ PLATFORMS = {
              "Invalid command: show bogus"),
     "fastiron": ("show", "show running-config", "logging host 192.0.2.9", "Invalid input -> show bogus"),
 }
-BAD_LINE = "snmp-server community refused"
-# The simulator refuses it, in either form.
-REJECT = ["--reject", BAD_LINE, "--reject", "set " + BAD_LINE]
+PASTE_ON, PASTE_OFF = "\x1b[?2004h", "\x1b[?2004l\r"
 
 
 def _start(os_name, link, stack):
+    # The simulator refuses the dialect's rejected configuration line.
+    reject = ["--reject", plugin_class(os_name).dialect.rejected_config]
     if link == "console":
-        return simulator.command("r1", "--dialect", os_name, *REJECT), {}
+        return simulator.command("r1", "--dialect", os_name, *reject), {}
     from tarvix.simulator import server
 
     if not server.available():
         pytest.skip("the SSH simulator needs asyncssh")
     running = stack.enter_context(server.serving(
-        [{"hostname": "r1", "dialect": os_name, "options": REJECT}]))
-    credentials = {"default": {"username": "admin", "password": "admin"}}
+        [{"hostname": "r1", "dialect": os_name, "options": reject, "password": "sim-secret"}]))
+    # Not the username: the process masks every password it was given from then on.
+    credentials = {"default": {"username": "admin", "password": "sim-secret"}}
     return "ssh://admin@127.0.0.1:%d" % running.ports["r1"][0], {"credentials": credentials,
                                                                     "ssh": {"host_key_checking": "off"}}
 
@@ -60,12 +70,12 @@ def test_platform_on_the_simulator(os_name, link):
             con.configure([line])
             assert line in con.execute(running).splitlines()
             with pytest.raises(CommandError):
-                con.configure([BAD_LINE if not line.startswith("set ") else "set " + BAD_LINE])
+                con.configure([con.dialect.rejected_config])
+            # Nothing of the refused line stays staged or applied.
             assert con.execute(running).splitlines().count(line) == 1
             if con.dialect.save:
                 # The platform's save, its questions answered as the dialect says.
-                saved = con.execute(con.dialect.save[0], reply=con.dialect.save_questions, timeout=5)
-                assert saved and con.state_machine.current_state == "enable"
+                assert con.save_config(timeout=5) and con.state_machine.current_state == "enable"
 
 
 @pytest.mark.parametrize("os_name", ["eos", "fastiron", "junos", "vrp", "vyos"])
@@ -117,8 +127,6 @@ def test_tarvix_run_takes_the_peers_platform_names(tmp_path, capsys):
 def test_parse_finds_the_platforms_templates(os_name, command):
     pytest.importorskip("ntc_templates")
     from tarvix.bases import parsing
-    from tarvix.bases.connection import plugin_class
-
     template = parsing.find_template(plugin_class(os_name).dialect.template_platform, command)
     assert template.names
 
@@ -132,3 +140,51 @@ def test_junos_dual_rp_from_a_root_shell(tmp_path):
         assert con.execute("show configuration").splitlines()[-1] == "set system syslog host 192.0.2.9 any any"
         # The standby's console was opened while connecting.
         assert con.execute("show version", target="standby").startswith("junos router simulator")
+
+
+@pytest.mark.parametrize("shown, hostname", [
+    ("alice@web1:~$ ", "web1"), ("root@web1:/etc/ssh# ", "web1"), ("[alice@web1 ~]$ ", "web1"),
+    (PASTE_ON + "alice@web1:~/a b$ ", "web1"), ("web1:~# ", "web1"), ("$ ", None), ("# ", None),
+])
+def test_shell_prompts_and_the_hostname_learnt(shown, hostname):
+    text = "last line of output\r\n" + shown
+    found = re.search(LINUX.pattern("enable", LINUX.learn_pattern), text)
+    assert found and found.group("hostname") == hostname
+    # Once learnt, the prompt of another host is not taken for it.
+    assert hostname is None or re.search(LINUX.pattern("enable", "web2"), text.replace("web1", "web3")) is None
+
+
+def test_shell_escapes_never_reach_the_output():
+    raw = "ls --color\r\n" + PASTE_OFF + "\x1b[0m\x1b[01;34mdir\x1b[0m  file\r\n\x1b]0;title\x07done\r\n"
+    assert _clean(raw, "ls --color", dropped=LINUX.output_filter) == "dir  file\ndone"
+
+
+@pytest.mark.parametrize("prompt, asked, answer, chosen", [
+    ("r1#", "show version", "Generic router simulator, software version 1.0", "generic"),
+    ("r1#", "show version", "FRRouting 8.4.4 (r1) on Linux(6.1.0).", "frr"),
+    ("SSH@r1#", "show version", "fastiron router simulator, software version 1.0", "fastiron"),
+    # A router's prompt of a shell's shape: its command is asked, not the shell's.
+    (PASTE_ON + "alice@web1:~$", "show version", PASTE_OFF + "-bash: show: command not found", "linux"),
+    ("admin@r1:~$", "show version", "Version:          VyOS 1.4", "vyos"),
+    ("<r1>", "show version", "Error: Unrecognized command found at '^' position.", "vrp"),
+    ("$", "uname -s", "Linux", "linux"),
+    ("r1#", "show version", "% Unknown command: show version", None),
+])
+def test_detection_chooses_by_the_prompt_and_one_answer(prompt, asked, answer, chosen):
+    classes = [cls for cls in auto.candidates() if cls.__module__.startswith("tarvix.plugins.")]
+    shown = [cls for cls in classes if re.search(auto._shape(cls.dialect) + r"\s*\Z", prompt)]
+    assert auto._probe(shown) == asked
+    picked = auto.choose(shown, prompt, asked, answer)
+    assert (picked.os if picked else None) == chosen
+
+
+def test_detection_of_what_no_platform_fits_fails_in_one_line():
+    # A prompt of the generic router's shape whose answer is no version report.
+    program = ("import sys\nfor answer in ('', 'huh\\n', ''):\n    sys.stdout.write(answer + 'odd>')\n"
+               "    sys.stdout.flush()\n    sys.stdin.readline()\n")
+    con = Connection(hostname="odd", start=[sys.executable + " -c " + shlex.quote(program)], os="auto",
+                     connection_timeout=5)
+    with pytest.raises(ConnectionError, match=r"^odd: no installed platform fits: prompt 'odd>', 'show version' "
+                                              r"answered 'huh' \(candidates: .*generic\); give the os$"):
+        con.connect()
+    assert con.spawn is None or con.spawn.closed

@@ -5,7 +5,7 @@ connecting, which a device may refuse."""
 import re
 import time
 
-from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, link_message
+from tarvix.core.errors import CommandError, ConnectionError, LinkError, LoginError, NotSupportedError, link_message
 from tarvix.eal.dialogs import Statement
 
 
@@ -31,6 +31,43 @@ def reply_statements(reply):
 
 class CommandRunner(object):
     """The commands and configuration of a ``Connection``, on its handles."""
+
+    def save_config(self, target=None, timeout=None):
+        """Saves the running configuration with the platform's save,
+        answering its questions; returns the output.  NotSupportedError on
+        a platform that has no save."""
+        if not self.dialect.save:
+            raise NotSupportedError("%s: the %s platform has no save of its configuration"
+                                    % (self.hostname or "device", self.dialect.name))
+        with self._lock:
+            handle = self._handle(target)
+            statements = reply_statements(self.dialect.save_replies)
+            return self._run(handle, self.dialect.save, "enable", self._timeout(timeout), None, statements)
+
+    def _has_config(self, lines):
+        """NotSupportedError for configuration on a platform without a
+        configuration mode (but for the setup's none while connecting)."""
+        if self.dialect.has_config or (self._connecting and not lines):
+            return
+        raise NotSupportedError("%s: the %s platform has no configuration mode; send its commands with "
+                                "execute()" % (self.hostname or "device", self.dialect.name))
+
+    def _checked(self, handle, command, timeout, prompt_recovery, statements, check):
+        """Runs an exec command with the refusal check ``check`` asks for:
+        False none, True the exit status too where the platform has one."""
+        output = self._run(handle, [command], "enable", timeout, prompt_recovery, statements, refusals=check)
+        if not check or not self.dialect.exit_status:
+            return output
+        said = self._run(handle, [self.dialect.exit_status], "enable", timeout, prompt_recovery, refusals=False)
+        status = said.strip().splitlines()[-1].strip() if said.strip() else ""
+        if status != "0":
+            spawn, device = handle.spawn, handle.state_machine.device
+            error = CommandError(spawn.mask(link_message(device, output, "%r exited with status %s"
+                                                         % (command, status or "(none shown)"))))
+            error.command, error.output = command, spawn.mask(output)
+            error.status = int(status) if status.isdigit() else None
+            raise error
+        return output
 
     def _configure(self, lines, target, timeout, prompt_recovery, reply, commit=None):
         handle = self._handle(target)
@@ -120,7 +157,7 @@ class CommandRunner(object):
         self.log.warning("%s: %s skipped, the device refused %s: %s"
                          % (handle.state_machine.device, what, refused, words or " ".join(str(error).split())))
 
-    def _run(self, handle, commands, state, timeout, prompt_recovery, statements=()):
+    def _run(self, handle, commands, state, timeout, prompt_recovery, statements=(), refusals=True):
         if handle.spawn is None or handle.spawn.closed:
             raise ConnectionError("%s: not connected" % handle.state_machine.device)
         if handle is self._rebooting:
@@ -135,8 +172,9 @@ class CommandRunner(object):
             spawn.sendline(command)
             result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
                                   nudges=1 if recovery else 0, command=command, timeout=timeout)
-            output = _clean(result.match_output, command, result.echoed, self.dialect.prompt_banner)
-            for pattern in self.settings.ERROR_PATTERNS:
+            output = _clean(result.match_output, command, result.echoed, self.dialect.output_filter,
+                            self.dialect.prompt_banner)
+            for pattern in self.settings.ERROR_PATTERNS if refusals else ():
                 if re.search(pattern, output, re.MULTILINE):
                     reply = spawn.mask(output)
                     error = CommandError(spawn.mask(link_message(machine.device, reply, "%r rejected" % command)))
@@ -147,10 +185,13 @@ class CommandRunner(object):
         return "\n".join(outputs)
 
 
-def _clean(text, command, echoed=False, banner=None):
+def _clean(text, command, echoed=False, dropped=None, banner=None):
     """Output without carriage returns, the echoed command (unless the text
-    already begins after the echo), the line shown above the prompt (the
-    dialect's ``banner``) and blank edges."""
+    already begins after the echo), what ``dropped`` matches (a terminal's
+    escapes), the line shown above the prompt (the dialect's ``banner``)
+    and blank edges."""
+    if dropped:
+        text = re.sub(dropped, "", text)
     lines = text.replace("\r\n", "\n").replace("\r", "").split("\n")
     if banner is not None:
         while lines and not lines[-1].strip():

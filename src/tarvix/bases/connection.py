@@ -244,7 +244,7 @@ class Connection(CommandRunner, ConfigurationApi):
         self.handles = []
         for name, command in zip(self.handle_names, starts):
             device = "%s/%s" % (hostname or "device", name) if len(starts) > 1 else (hostname or "device")
-            machine = RouterStateMachine(device, self._hostname_regex, DEFAULT_LEARNED_HOSTNAME,
+            machine = RouterStateMachine(device, self._hostname_regex, self._learn_pattern(),
                                          credentials=self.credentials, context=self.context,
                                          timeout=connection_timeout, log=self.log, dialect=self.dialect)
             self.handles.append(RpHandle(name, command, machine))
@@ -268,13 +268,17 @@ class Connection(CommandRunner, ConfigurationApi):
 
     # -- members the brokers use -----------------------------------------
 
+    def _learn_pattern(self):
+        """The hostname pattern of a prompt whose hostname is being learnt."""
+        return self.dialect.learn_pattern or DEFAULT_LEARNED_HOSTNAME
+
     def _hostname_regex(self):
         if self.learned_hostname:
             if self.learned_hostname == DEFAULT_LEARNED_HOSTNAME:
-                return DEFAULT_LEARNED_HOSTNAME
+                return self._learn_pattern()
             return re.escape(self.learned_hostname)
         if self.learn_hostname or not self.hostname:
-            return DEFAULT_LEARNED_HOSTNAME
+            return self._learn_pattern()
         return _hostname_pattern(self.hostname)
 
     def _get_learned_hostname(self, spawn):
@@ -356,6 +360,9 @@ class Connection(CommandRunner, ConfigurationApi):
         return self.session_log
 
     def _open_link(self, handle):
+        kept = self.__dict__.pop("_kept_link", None)
+        if kept is not None:  # the link platform detection opened
+            return kept
         device = handle.state_machine.device
         # The credentials' passwords are masked in whatever the process
         # logs or reports from now on, the link's start command included.
@@ -426,7 +433,7 @@ class Connection(CommandRunner, ConfigurationApi):
         both RPs back; see tarvix.bases.reload."""
         return device_reload.switchover(self, timeout=timeout)
 
-    def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None, parse=False):
+    def execute(self, command, target=None, timeout=None, prompt_recovery=None, reply=None, parse=False, check=None):
         r"""Runs one exec command in the enable state and returns its output
         (without the echoed command and the prompt).
 
@@ -439,15 +446,25 @@ class Connection(CommandRunner, ConfigurationApi):
         for ``template_platform`` and the command; TemplateNotFoundError,
         before anything is sent, when there is none.
 
+        ``check``: None (the default) raises CommandError when the output
+        shows that the device refused the command (the dialect's refusals);
+        True also when the command's exit status is not 0, on a platform
+        that has exit statuses (a shell), else the same as None; False
+        returns the output whatever it says.
+
         A command is one line: ValueError for one holding a line break."""
         _one_line(command)
         with self._lock:
-            return self._execute(command, target, timeout, prompt_recovery, reply, parse)
+            return self._execute(command, target, timeout, prompt_recovery, reply, parse, check)
 
-    def _execute(self, command, target, timeout, prompt_recovery, reply, parse):
+    def _execute(self, command, target, timeout, prompt_recovery, reply, parse, check=None):
         if parse:
             template = parsing.find_template(self.template_platform, command)
-            return parsing.parse(template, self.execute(command, target, timeout, prompt_recovery, reply))
+            return parsing.parse(template, self.execute(command, target, timeout, prompt_recovery, reply,
+                                                        check=check))
+        if check is not None and not self._lenient_exec(command):
+            return self._checked(self._handle(target), command, self._timeout(timeout), prompt_recovery,
+                                 reply_statements(reply), check)
         handle = self._handle(target)
         timeout = self._timeout(timeout)
         statements = reply_statements(reply)
@@ -469,6 +486,7 @@ class Connection(CommandRunner, ConfigurationApi):
         lines = list(lines)
         for line in lines:
             _one_line(line)
+        self._has_config(lines)
         with self._lock:
             return self._configure(lines, target, timeout, prompt_recovery, reply)
 

@@ -80,10 +80,18 @@ class LoginError(ConnectionError):
 class CommandError(ConnectionError):
     """The device rejected a command or a configuration line.  Its
     ``command`` and ``output`` attributes hold the line and the device's
-    reply when they are known (None otherwise)."""
+    reply when they are known (None otherwise); ``status`` the exit status
+    of a shell command that failed with one."""
 
     command = None
     output = None
+    status = None
+
+
+class NotSupportedError(TarvixError, ValueError):
+    """The platform has no such operation (e.g. ``configure()`` on a shell,
+    which has no configuration mode); the message names the platform and
+    what to do instead.  A ValueError too, as such calls raised before."""
 
 
 class ReloadError(ConnectionError):

@@ -27,6 +27,11 @@ class CommandError(ConnectionError):
     # The rejected line and the device's reply, when known.
     command: Optional[str]
     output: Optional[str]
+    # A shell command's exit status, when execute(..., check=True) found it not 0.
+    status: Optional[int]
+
+# What the platform has not (a configuration mode, a save).
+class NotSupportedError(TarvixError, ValueError): ...
 
 # A configuration change the device refused part of; undone: whether the
 # configuration before it is back.

@@ -35,15 +35,31 @@ class Dialect(object):
     output, or None.
 
     ``save``: the commands that write the running configuration to where
-    the device boots from (none: the device keeps what it applied), and
-    ``save_questions``: (pattern, answer) pairs, the questions they ask and
-    the line that answers each.  ``commit_check``: the commands that
-    validate staged configuration without applying it;
+    the device boots from (none: the platform has no save, the device keeps
+    what it applied), and ``save_replies``: (pattern, answer) pairs, the
+    questions they ask and the line that answers each.  ``commit_check``:
+    the commands that validate staged configuration without applying it;
     ``commit_confirmed``: the command that applies it until a later commit
     confirms it, "{minutes}" or "{seconds}" standing for the time it waits
     (None: the platform has none, ``confirm=`` is refused).  ``prompt_banner``: a regular expression of the
     line a device shows above its prompt (e.g. "[edit]"), which belongs
-    to no command's output (None: there is none).
+    to no command's output (None: there is none).  ``exit_status``: the
+    command that prints the last command's exit status (a shell's
+    ``echo $?``; None: the CLI has none, a refusal is told by
+    ``error_patterns`` alone).  ``output_filter``: a regular expression of
+    what never reaches an output (a shell's terminal escapes).
+    ``learn_pattern``: the hostname pattern of a prompt whose hostname is
+    being learnt (None: any run of the characters a router's hostname is
+    made of).
+
+    What the conformance check sends (``tarvix.testing``): ``long_output``,
+    a command whose output is longer than a page; ``rejected_exec`` and
+    ``rejected_config``, a command and a configuration line the CLI
+    refuses; ``harmless_config``, a pair (lines that apply, lines that
+    remove them again) of configuration that changes nothing that matters.
+    ``recognise``: how detection (``os="auto"``) knows the platform, a
+    pair (the command asked, a regular expression that its answer or the
+    prompt matches); None: never chosen by detection.
 
     Reload and switchover (see tarvix.bases.reload): ``reload`` is the
     command that reloads the device (None: the platform has no such
@@ -78,10 +94,12 @@ class Dialect(object):
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
                  setup_config=(), standby_unlock=(), error_patterns=(), commit=(), rollback=(), settle_time=0,
-                 template_platform=None, save=(), save_questions=(), commit_check=(), commit_confirmed=None,
-                 prompt_banner=None, reload=None, reload_standby=None, switchover=None, reload_save_question=None,
-                 reload_save_answers=("yes", "no"), reload_confirm=(r"\[confirm\]\s*\Z", ""), cancel="\x03",
-                 switchover_refusals=(), ha_query=None, standby_ready=None,
+                 template_platform=None, save=(), save_replies=(), commit_check=(), commit_confirmed=None,
+                 prompt_banner=None, exit_status=None, output_filter=None, learn_pattern=None, long_output=None,
+                 rejected_exec=None, rejected_config=None, harmless_config=None, recognise=None, reload=None,
+                 reload_standby=None, switchover=None, reload_save_question=None, reload_save_answers=("yes", "no"),
+                 reload_confirm=(r"\[confirm\]\s*\Z", ""), cancel="\x03", switchover_refusals=(), ha_query=None,
+                 standby_ready=None,
                  running_config_command=None, config_noise=(), config_fixed=(), config_unnegatable=(),
                  config_style="hierarchy", remediation_platform=None, confirm_accept=(), rollback_last=(),
                  config_leave="exit"):
@@ -105,10 +123,18 @@ class Dialect(object):
         self.settle_time = settle_time
         self.template_platform = template_platform
         self.save = list(save)
-        self.save_questions = [(str(pattern), str(answer)) for pattern, answer in save_questions]
+        self.save_replies = [(pattern, answer) for pattern, answer in save_replies]
         self.commit_check = list(commit_check)
         self.commit_confirmed = commit_confirmed
         self.prompt_banner = prompt_banner
+        self.exit_status = exit_status
+        self.output_filter = output_filter
+        self.learn_pattern = learn_pattern
+        self.long_output = long_output
+        self.rejected_exec = rejected_exec
+        self.rejected_config = rejected_config
+        self.harmless_config = tuple(list(lines) for lines in harmless_config) if harmless_config else None
+        self.recognise = tuple(recognise) if recognise else None
         self.reload = reload
         self.reload_standby = reload_standby
         self.switchover = switchover
@@ -119,17 +145,18 @@ class Dialect(object):
         self.switchover_refusals = list(switchover_refusals)
         self.ha_query = ha_query
         self.standby_ready = standby_ready
-        self.running_config_command = running_config_command
-        self.config_noise = list(config_noise)
-        self.config_fixed = list(config_fixed)
-        self.config_unnegatable = list(config_unnegatable)
-        self.config_style = config_style
-        self.remediation_platform = remediation_platform
-        self.confirm_accept = list(confirm_accept)
-        self.rollback_last = list(rollback_last)
+        self.running_config_command, self.config_style = running_config_command, config_style
+        self.config_noise, self.config_fixed = list(config_noise), list(config_fixed)
+        self.config_unnegatable, self.remediation_platform = list(config_unnegatable), remediation_platform
+        self.confirm_accept, self.rollback_last = list(confirm_accept), list(rollback_last)
         self.config_leave = config_leave
         if self.config_style not in ("hierarchy", "set"):
             raise ValueError("dialect %s: config_style is \"hierarchy\" or \"set\"" % name)
+
+    @property
+    def has_config(self):
+        """Whether the CLI has a configuration mode."""
+        return "config" in self.state_names
 
     def settings_values(self):
         """The settings the link brokers and the connection read, from the

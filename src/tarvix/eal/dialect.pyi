@@ -21,11 +21,19 @@ class Dialect:
     settle_time: float
     template_platform: Optional[str]
     save: List[str]
-    # (pattern, answer) pairs: the save's questions.
-    save_questions: List[Tuple[str, str]]
+    save_replies: List[Tuple[str, str]]
     commit_check: List[str]
     commit_confirmed: Optional[str]
     prompt_banner: Optional[str]
+    exit_status: Optional[str]
+    output_filter: Optional[str]
+    learn_pattern: Optional[str]
+    # What the conformance check sends, and how detection knows the platform.
+    long_output: Optional[str]
+    rejected_exec: Optional[str]
+    rejected_config: Optional[str]
+    harmless_config: Optional[Tuple[List[str], List[str]]]
+    recognise: Optional[Tuple[str, str]]
     # Reload and switchover (None: the platform has no such operation).
     reload: Optional[str]
     reload_standby: Optional[str]
@@ -53,8 +61,13 @@ class Dialect:
                  setup_config: Iterable[str] = (), standby_unlock: Iterable[str] = (),
                  error_patterns: Iterable[str] = (), commit: Iterable[str] = (), rollback: Iterable[str] = (),
                  settle_time: float = 0, template_platform: Optional[str] = None, save: Iterable[str] = (),
-                 save_questions: Iterable[Tuple[str, str]] = (), commit_check: Iterable[str] = (),
+                 save_replies: Iterable[Tuple[str, str]] = (), commit_check: Iterable[str] = (),
                  commit_confirmed: Optional[str] = None, prompt_banner: Optional[str] = None,
+                 exit_status: Optional[str] = None, output_filter: Optional[str] = None,
+                 learn_pattern: Optional[str] = None, long_output: Optional[str] = None,
+                 rejected_exec: Optional[str] = None, rejected_config: Optional[str] = None,
+                 harmless_config: Optional[Tuple[Iterable[str], Iterable[str]]] = None,
+                 recognise: Optional[Tuple[str, str]] = None,
                  reload: Optional[str] = None, reload_standby: Optional[str] = None, switchover: Optional[str] = None,
                  reload_save_question: Optional[str] = None, reload_save_answers: Iterable[str] = ("yes", "no"),
                  reload_confirm: Tuple[str, str] = ..., cancel: str = ..., switchover_refusals: Iterable[str] = (),
@@ -64,6 +77,8 @@ class Dialect:
                  config_style: str = "hierarchy", remediation_platform: Optional[str] = None,
                  confirm_accept: Iterable[str] = (), rollback_last: Iterable[str] = (),
                  config_leave: str = "exit") -> None: ...
+    @property
+    def has_config(self) -> bool: ...
     def settings_values(self) -> Dict[str, Any]: ...
     def pattern(self, state: str, host: str) -> str: ...
     def counter(self, host: str) -> str: ...

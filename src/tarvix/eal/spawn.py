@@ -477,6 +477,14 @@ class Spawn(object):
         """What the device printed that no expect has consumed yet."""
         return self._unread_text()
 
+    def push_back(self, text):
+        """Puts ``text`` (read before) back in front of what is unread, for
+        the next expect to read again."""
+        unread = text + self._unread_text()
+        self._chunks, self._size = [unread], len(unread)
+        self._consumed -= len(text)
+        self._set_window(unread[-WINDOW:])
+
     def abort(self):
         """Kills the link's program from any thread, without waiting: whoever
         waits on the link then gets LinkClosedError at once (the terminal

@@ -97,27 +97,27 @@ def _jump(value):
     return value, None
 
 
-def parse_hop(spec):
+def parse_hop(given):
     """(user or None, host, port or None) of "[user@]host[:port]"."""
-    found = _HOP.match(spec.strip()) if isinstance(spec, str) else None
+    found = _HOP.match(given.strip()) if isinstance(given, str) else None
     if not found or not 0 < int(found.group(3) or DEFAULT_PORT) < 65536:
-        raise ValueError("a jump host is [user@]host[:port], not %s" % _shown(spec))
+        raise ValueError("a jump host is [user@]host[:port], not %s" % _shown(given))
     host = found.group(2)
     if host.startswith("["):
         host = host[1:-1]
     return found.group(1), host, int(found.group(3)) if found.group(3) else None
 
 
-def _hop(spec):
-    if not isinstance(spec, dict):
-        user, host, port = parse_hop(spec)
+def _hop(given):
+    if not isinstance(given, dict):
+        user, host, port = parse_hop(given)
         return {"host": host, "user": user, "port": port}
-    unknown = sorted(set(spec) - HOP_FIELDS, key=str)
-    if unknown or not isinstance(spec.get("host"), str):
+    unknown = sorted(set(given) - HOP_FIELDS, key=str)
+    if unknown or not isinstance(given.get("host"), str):
         raise ValueError("a jump host's fields are %s (host required), not %s"
                          % (", ".join(sorted(HOP_FIELDS)), ", ".join(map(str, unknown)) or "without host"))
-    user, host, port = parse_hop(spec["host"])
-    hop = dict(spec, host=host, user=spec.get("user", user), port=spec.get("port", port))
+    user, host, port = parse_hop(given["host"])
+    hop = dict(given, host=host, user=given.get("user", user), port=given.get("port", port))
     if hop["port"] is not None and not (isinstance(hop["port"], int) and not isinstance(hop["port"], bool)
                                         and 0 < hop["port"] < 65536):
         raise ValueError("a jump host's port is 1 to 65535, not %s" % _shown(hop["port"]))
@@ -141,7 +141,7 @@ def hop_specs(value):
         value = [value]
     if not isinstance(value, (list, tuple)):
         raise ValueError("a list of jump hosts belongs there, not %s" % _shown(value))
-    return [_hop(spec) for spec in value]
+    return [_hop(given) for given in value]
 
 
 _CHECKS = {"host_key_checking": _policy, "known_hosts": _path, "key_file": _path, "passphrase": _text,

@@ -187,16 +187,16 @@ def route(host, port, user, options, username=None, passwords=()):
     specs = hop_specs(jump) if jump is not None else hop_specs((entries or {}).get("proxyjump"))
     hops = []
     local = None
-    for spec in specs or []:
+    for given in specs or []:
         if local is None:
             local = getpass.getuser()
         hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
-                       "agent": options.get("agent"), "key_file": spec.get("key_file"),
-                       "passphrase": spec.get("passphrase")}
-        point, _ = _endpoint(spec["host"], spec["host"], spec.get("port"), spec.get("user"), hop_options, path,
+                       "agent": options.get("agent"), "key_file": given.get("key_file"),
+                       "passphrase": given.get("passphrase")}
+        point, _ = _endpoint(given["host"], given["host"], given.get("port"), given.get("user"), hop_options, path,
                              local)
-        if spec.get("password"):
-            point.passwords = [spec["password"]]
+        if given.get("password"):
+            point.passwords = [given["password"]]
         point.policy = target.policy
         hops.append(point)
     command = options.get("proxy_command")

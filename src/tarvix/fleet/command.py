@@ -65,6 +65,8 @@ def _document(run, names, elapsed):
                       "outputs": [dict(entry) for entry in report["outputs"]]})
         if "config" in report:
             hosts[-1]["config"] = dict(report["config"])
+        if report.get("detected_os"):  # platform auto
+            hosts[-1]["detected_os"] = report["detected_os"]
     counts = {status: sum(1 for host in hosts if host["status"] == status)
               for status in ("ok", "failed", "unsaved", "interrupted")}
     document = {"hosts": hosts}

@@ -130,6 +130,7 @@ def _host_job(run, task):
             with run.lock:
                 run.inflight.pop(host.name, None)
         if CONNECTION_NAME in host.connections:
+            _detected(host.connections[CONNECTION_NAME], report)
             try:
                 host.close_connection(CONNECTION_NAME)
             except FAILURES as closing:
@@ -160,6 +161,13 @@ def _run_extras(host, log, args):
     if getattr(args, "no_ssh_config", False):
         extras["ssh"] = dict(extras.get("ssh") or {}, config=False)
     return extras
+
+
+def _detected(plugin, report):
+    """The platform a connection of the os "auto" found, into the report."""
+    con = getattr(plugin, "connection", None)
+    if con is not None and getattr(con, "detected", False):
+        report["detected_os"] = con.os
 
 
 def _work(run, task, report, done):

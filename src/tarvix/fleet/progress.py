@@ -13,8 +13,11 @@ def _note(report):
     config = intended.note(report)
     if report["status"] != "ok":
         return "; ".join(text for text in (_reason(report["error"]), config) if text)
-    notes = [config] * bool(config) + [entry["note"] for entry in report["outputs"] if entry.get("note")]
-    return "; ".join(notes + ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]])
+    notes = [config] * bool(config)
+    notes += ["detected os %s" % report["detected_os"]] if report.get("detected_os") else []
+    notes += [entry["note"] for entry in report["outputs"] if entry.get("note")]
+    notes += ["warning: %s" % entry["warning"] for entry in report["outputs"] if entry["warning"]]
+    return "; ".join(notes)
 
 
 class Progress(object):

@@ -25,11 +25,13 @@ def _failed(task, error):
     return Result(host=task.host, result=str(error), exception=error, failed=True)
 
 
-def tarvix_execute(task, command, parse=False, timeout=None, target=None, reply=None):
+def tarvix_execute(task, command, parse=False, timeout=None, target=None, reply=None, check=None):
     """Runs one exec command; the ``Result``'s ``result`` is its output, or
     with ``parse`` the list of records parsed from it.  ``target``,
-    ``timeout`` and ``reply`` as for ``Connection.execute``."""
+    ``timeout``, ``reply`` and ``check`` as for ``Connection.execute``."""
     options = {"parse": True} if parse else {}
+    if check is not None:
+        options["check"] = check
     try:
         output = _connection(task).execute(command, target=target, timeout=timeout, reply=reply, **options)
     except FAILURES as error:

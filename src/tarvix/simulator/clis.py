@@ -38,14 +38,16 @@ class Cli(object):
     modes know (tarvix.simulator.configstore; None: the generic router's).
     ``reload``: how it reloads and switches over (a ``Reload``; None: it
     does not).  A staged CLI without a save boots from what it committed.
+    ``long``: an exec command (whole words) that prints the long report of
+    ``show tech-support`` too (vtysh's ``list``).
     """
 
     def __init__(self, name, prompts, banner, invalid, refused=None, incomplete=None, edit_line=None,
                  login="terminal", show="show", enter=("configure", "terminal"), enter_min=1, end=("end",),
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
-                 stage_refused=None, commit_failed=None, commit_done="", reload=None, hostname_line="hostname {host}",
-                 negation="no", vocabulary=None):
+                 stage_refused=None, commit_failed=None, commit_done="", reload=None, long=None,
+                 hostname_line="hostname {host}", negation="no", vocabulary=None):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
@@ -77,6 +79,7 @@ class Cli(object):
         self.negation = negation
         self.vocabulary = vocabulary
         self.reload = reload
+        self.long = long
 
 
 class Reload(object):
@@ -124,7 +127,7 @@ CLIS = dict((cli.name, cli) for cli in [
         "FRRouting-style router simulator, software version 1.0", "% Unknown command: {line}",
         incomplete="% Command incomplete: {line}", paging=("terminal length",),
         save=("write memory", None, None,
-              "Building Configuration...\nIntegrated configuration saved to /etc/frr/frr.conf\n[OK]")),
+              "Building Configuration...\nIntegrated configuration saved to /etc/frr/frr.conf\n[OK]"), long="list"),
     Cli("eos", [("disable", "{host}>"), ("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "eos router simulator, software version 1.0", "% Invalid input",
         incomplete="% Incomplete command", paging=_TERMINAL, staged=True, discard=("abort",),

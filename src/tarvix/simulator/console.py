@@ -302,6 +302,8 @@ class Console(Terminal, ConfigModes):
             return
         if self.mode == "enable" and (self.confirm(words) or self.save(words) or boot.command(self, words)):
             return
+        if self.cli.long is not None and _words(line) == self.cli.long:
+            return self.print_filtered(self.tech_support(), line)
         if _is(words[0], self.cli.show) and len(words) > 1:
             lines = self.show(words[1:])
             if lines is not None:

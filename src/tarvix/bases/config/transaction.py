@@ -7,7 +7,7 @@ had applied is undone (a staged candidate is discarded; elsewhere the
 configuration before is replaced back) and ``ConfigError`` names the line,
 carries the device's words and says whether the undo worked."""
 from tarvix.bases.config import remediation, tree
-from tarvix.core.errors import CommandError, ConfigError, TarvixError
+from tarvix.core.errors import CommandError, ConfigError, NotSupportedError, TarvixError
 from tarvix.eal import secrets
 
 
@@ -46,7 +46,7 @@ class ConfigurationApi(object):
         separators the device shows around it."""
         command = self.dialect.running_config_command
         if not command:
-            raise TarvixError("%s: the %s platform has no configuration to read" % (self._device, self.os))
+            raise NotSupportedError("%s: the %s platform has no configuration to read" % (self._device, self.os))
         shown = self.execute(command, target=target)
         return "\n".join(tree.clean(shown, self.dialect.config_noise)) + "\n"
 
@@ -115,7 +115,8 @@ class ConfigurationApi(object):
             return change
         self._apply(lines, before, target, commit)
         self._config_before = (before, target)
-        if save:
+        if save and (self.dialect.save or not self.dialect.commit):
+            # (A commit of a platform without a save persists by itself.)
             self.save_config(target)
         return change
 
@@ -124,7 +125,7 @@ class ConfigurationApi(object):
             return None
         template = self.dialect.commit_confirmed
         if not template:
-            raise TarvixError("%s: the %s platform has no commit that undoes itself unless confirmed; "
+            raise NotSupportedError("%s: the %s platform has no commit that undoes itself unless confirmed; "
                               "confirm= is refused" % (self._device, self.os))
         seconds = int(confirm)
         return [template.format(seconds=seconds, minutes=max(1, (seconds + 59) // 60))]
@@ -160,7 +161,7 @@ class ConfigurationApi(object):
     def confirm_config(self, target=None):
         """Confirms a change made with ``confirm=``."""
         if not self.dialect.confirm_accept:
-            raise TarvixError("%s: the %s platform has no confirmed commit" % (self._device, self.os))
+            raise NotSupportedError("%s: the %s platform has no confirmed commit" % (self._device, self.os))
         # The confirming commit, in the configuration mode, with nothing staged.
         with self._lock:
             self._configure([], target, None, None, None, commit=list(self.dialect.confirm_accept))
@@ -179,14 +180,3 @@ class ConfigurationApi(object):
         change = self.replace_config(before, target=target)
         self._config_before = None
         return change
-
-    def save_config(self, target=None):
-        """Makes the running configuration persistent."""
-        if self.dialect.commit and not self.dialect.save:
-            return ""
-        if not self.dialect.save:
-            raise TarvixError("%s: the %s platform has no command that saves the configuration"
-                              % (self._device, self.os))
-        replies = list(self.dialect.save_questions) or None
-        return "\n".join(self.execute(command, target=target, reply=replies)
-                         for command in self.dialect.save)

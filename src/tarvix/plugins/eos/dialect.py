@@ -38,4 +38,10 @@ DIALECT = Dialect(
     config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
     remediation_platform="arista_eos",
     confirm_accept=["commit"],
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["interface Loopback4093", "description tarvix conformance check"],
+                     ["no interface Loopback4093"]),
+    recognise=("show version", r"(?i)\beos\b"),
 )

@@ -23,4 +23,10 @@ DIALECT = Dialect(
     reload="reload",
     reload_confirm=(r"Are you sure\?\s*\(enter 'y' or 'n'\):\s*\Z", "y"),
     template_platform="ruckus_fastiron",
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["ip prefix-list tarvix-check seq 5 permit 192.0.2.0/24"],
+                     ["no ip prefix-list tarvix-check"]),
+    recognise=("show version", r"(?i)\bfastiron\b"),
 )

@@ -36,5 +36,12 @@ DIALECT = Dialect(
     config_unnegatable=[r"address-family "],
     remediation_platform=REMEDIATION_PLATFORM,
     save=["write memory"],
+    # Every command of the node, one a line: several pages.
+    long_output="list",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["ip prefix-list tarvix-check seq 5 permit 192.0.2.0/24"],
+                     ["no ip prefix-list tarvix-check"]),
+    recognise=("show version", r"\bFRRouting\b"),
     # No reload and no switchover: vtysh restarts no host (reload=None).
 )

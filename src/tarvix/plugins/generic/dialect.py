@@ -43,6 +43,14 @@ DIALECT = Dialect(
     running_config_command="show running-config",
     config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
     remediation_platform=REMEDIATION_PLATFORM,
+    # The save asks where to; the default destination is the one meant.
     save=["copy running-config startup-config"],
-    save_questions=[(r"Destination filename \[startup-config\]\? ?$", "")],
+    save_replies=[(r"Destination filename \[[^\]\r\n]*\]\?\s*\Z", "")],
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["interface Loopback4093", "description tarvix conformance check"],
+                     ["no interface Loopback4093"]),
+    # The family's catch-all: a version report.
+    recognise=("show version", r"(?i)\bversion\b"),
 )

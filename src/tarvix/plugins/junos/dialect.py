@@ -39,4 +39,11 @@ DIALECT = Dialect(
     config_style="set",
     confirm_accept=["commit"],
     rollback_last=["rollback 1"],
+    # A commit writes what it applies: there is no save of its own.
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="set tarvix-no-such-line",
+    harmless_config=(["set system location building tarvix-check"],
+                     ["delete system location building tarvix-check"]),
+    recognise=("show version", r"(?i)\bjunos\b"),
 )

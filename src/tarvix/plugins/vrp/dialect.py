@@ -22,7 +22,7 @@ DIALECT = Dialect(
     commit=["commit"],
     rollback=["clear configuration candidate"],
     save=["save"],
-    save_questions=[(r"Continue\?\s*\[Y/N\]:?", "Y")],
+    save_replies=[(r"Continue\?\s*\[Y/N\]:?", "Y")],
     reload="reboot",
     reload_save_question=r"will be saved[^\r\n]*\[Y/N\]:?\s*\Z",
     reload_save_answers=("Y", "N"),
@@ -34,4 +34,12 @@ DIALECT = Dialect(
     config_noise=[r"^\s*#", r"^\s*!", r"^(?:return|end)$"],
     remediation_platform="huawei_vrp",
     config_leave="quit",
+    long_output="display tech-support",
+    rejected_exec="display tarvix-no-such-thing",
+    rejected_config="tarvix-no-such-line",
+    harmless_config=(["interface LoopBack4093", "description tarvix conformance check"],
+                     ["undo interface LoopBack4093"]),
+    # Its own version report, or its user view's prompt when another
+    # platform's command was asked.
+    recognise=("display version", r"(?i)\bvrp\b|\A<[^<>\s]+>\Z"),
 )

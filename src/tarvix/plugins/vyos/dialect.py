@@ -36,4 +36,9 @@ DIALECT = Dialect(
     config_noise=[r"^\s*$"],
     config_style="set",
     confirm_accept=["confirm"],
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="set tarvix-no-such-line",
+    harmless_config=(["set system location tarvix-check"], ["delete system location tarvix-check"]),
+    recognise=("show version", r"(?i)\bvyos\b"),
 )
