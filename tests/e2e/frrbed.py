@@ -49,9 +49,12 @@ def _free_port():
 
 class FrrBed(object):
     """One FRR router: its daemons, its vtysh command and, once ``serve_ssh``
-    ran, an sshd and a user on ``ssh_port``."""
+    ran, an sshd and a user on ``ssh_port``.  With ``saves`` each daemon
+    has a file of its own to write; otherwise /dev/null, which a save
+    cannot write."""
 
-    def __init__(self):
+    def __init__(self, saves=False):
+        self.saves = saves
         self.name = "tvx" + uuid.uuid4().hex[:10]
         self.run_dir = os.path.join("/var/run/frr", self.name)
         self.conf_dir = os.path.join("/etc/frr", self.name)
@@ -70,8 +73,14 @@ class FrrBed(object):
         shutil.chown(self.run_dir, "frr", "frr")
         # vtysh reads its own file of the pathspace; an empty one keeps it quiet.
         open(os.path.join(self.conf_dir, "vtysh.conf"), "w").close()
+        if self.saves:
+            shutil.chown(self.conf_dir, "frr", "frr")
         for daemon in DAEMONS:
-            argv = ["unshare", "-n", os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", "/dev/null", "-P", "0"]
+            conf = os.path.join(self.conf_dir, daemon + ".conf") if self.saves else "/dev/null"
+            if self.saves:
+                open(conf, "w").close()
+                shutil.chown(conf, "frr", "frr")
+            argv = ["unshare", "-n", os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", conf, "-P", "0"]
             if daemon == "bgpd":
                 argv += ["-p", "0"]
             self.processes.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

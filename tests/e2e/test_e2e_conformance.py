@@ -43,7 +43,7 @@ def _url(user, port):
 @contextlib.contextmanager
 def _frr(link):
     _ready(frrbed.missing)
-    bed = frrbed.FrrBed()
+    bed = frrbed.FrrBed(saves=True)
     try:
         bed.start()
         if link == "vtysh":
