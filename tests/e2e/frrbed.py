@@ -9,6 +9,7 @@ Debian's ``frr`` (and ``openssh-server`` for the SSH side) must be
 installed, and the tests run as root; ``scripts/test`` installs both.
 Without them the tests that need the bed are skipped, with the reason.
 """
+import contextlib
 import os
 import shutil
 import socket
@@ -149,3 +150,22 @@ class FrrBed(object):
             subprocess.run(["userdel", self.user], stderr=subprocess.DEVNULL)
         for path in (self.run_dir, self.conf_dir, self.home):
             shutil.rmtree(path, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def started(saves=False, ssh=False):
+    """A started FrrBed (with its sshd when ``ssh``), stopped afterwards; the
+    test is skipped, with the reason, where the bed cannot run."""
+    import pytest
+
+    reason = missing()
+    if reason:
+        pytest.skip(reason)
+    router = FrrBed(saves=saves)
+    try:
+        router.start()
+        if ssh:
+            router.serve_ssh()
+        yield router
+    finally:
+        router.stop()

@@ -13,16 +13,8 @@ import frrbed
 
 @pytest.fixture(scope="module")
 def bed():
-    reason = frrbed.missing()
-    if reason:
-        pytest.skip(reason)
-    router = frrbed.FrrBed()
-    try:
-        router.start()
-        router.serve_ssh()
+    with frrbed.started(ssh=True) as router:
         yield router
-    finally:
-        router.stop()
 
 
 def _start(bed, link):

@@ -28,19 +28,12 @@ ROUTE_MAP = "route-map ALLOW permit 10\n set local-preference 200\nexit\n"
 
 @pytest.fixture(scope="module")
 def con():
-    reason = frrbed.missing()
-    if reason:
-        pytest.skip(reason)
-    router = frrbed.FrrBed()
-    try:
-        router.start()
+    with frrbed.started() as router:
         con = Connection(hostname=None, start=router.vtysh, os="frr", learn_hostname=True, connection_timeout=20)
         con.connect()
         con.bed = router
         yield con
         con.disconnect()
-    finally:
-        router.stop()
 
 
 def _base(con):
