@@ -223,32 +223,18 @@ def test_the_string_form_masks_passwords_and_hidden_lines(caplog):
     assert "s3cret" not in caplog.text
 
 
-TERMINAL_SERVER = """import getpass, os, sys, time
-if sys.argv[1] != "login":
-    sys.stdout.write("\\r\\nTrying 10.0.0.5, 2005 ...\\r\\n%s\\r\\n" % sys.argv[1])
-    sys.stdout.flush()
-    time.sleep(30)
-    sys.exit(0)
-sys.stdout.write("\\r\\nUser Access Verification\\r\\n\\r\\nUsername: ")
-sys.stdout.flush()
-user = sys.stdin.readline().strip()
-if (user, getpass.getpass("Password: ")) != ("ts-user", "ts-Secret-5"):
-    sys.exit("% Authentication failed")
-os.execv(sys.executable, [sys.executable, "-m", "tarvix.simulator", "--hostname", "r7", "--login"])
-"""
+TERMINAL_SERVER = os.path.join(os.path.dirname(FAKE), "terminal_server.py")
 
 
 @pytest.mark.parametrize("port", ["login", "% Connection refused by remote host", "Port 2005 is in use"])
-def test_a_terminal_servers_port(connections, tmp_path, port):
+def test_a_terminal_servers_port(connections, port):
     """Its own login is answered from the "terminal_server" credential
     before the device's; a port another session holds fails at once in the
     server's words."""
-    program = tmp_path / "ts.py"
-    program.write_text(TERMINAL_SERVER)
     credentials = {"default": {"username": "admin", "password": "dev-Secret-6"},
                    "terminal_server": {"username": "ts-user", "password": "ts-Secret-5"}}
-    con = connections(fake_start(program, port), hostname="r7", credentials=credentials, connection_timeout=20,
-                      env=dict(os.environ, TARVIX_SIM_PASSWORD="dev-Secret-6"))
+    con = connections(fake_start(TERMINAL_SERVER, port), hostname="r7", credentials=credentials,
+                      connection_timeout=20, env=dict(os.environ, TARVIX_SIM_PASSWORD="dev-Secret-6"))
     if port == "login":
         con.connect()
         assert "r7 uptime is" in con.execute("show version")

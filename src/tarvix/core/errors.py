@@ -8,18 +8,21 @@ import re
 
 # Control characters other than line ends, shown as nothing in messages.
 _CONTROL = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|[\x00-\x08\x0b-\x1f\x7f]")
+# What a telnet client itself prints once it has connected: not the
+# device's words.
+_CLIENT_LINES = re.compile(r"Trying \S+\.\.\.|Connected to \S+\.|Escape character is '[^']*'\.")
 WORDS_LINES = 3
 WORDS_LENGTH = 200
 
 
 def device_words(text):
     """The last lines a device printed, as one line: at most WORDS_LINES
-    non-blank lines joined with " | ", cut to WORDS_LENGTH characters from
+    non-blank lines (a telnet client's own left out) joined with " | ", cut to WORDS_LENGTH characters from
     the end; "" when it printed nothing but blanks."""
     lines = []
     for line in reversed(text[-4 * WORDS_LENGTH:].replace("\r\n", "\n").replace("\r", "\n").split("\n")):
         line = _CONTROL.sub("", line).strip()
-        if line:
+        if line and not _CLIENT_LINES.fullmatch(line):
             lines.insert(0, line)
             if len(lines) == WORDS_LINES:
                 break

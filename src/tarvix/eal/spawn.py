@@ -123,8 +123,11 @@ class _Echo(object):
     """The echo of one line sent: where in the output it is looked for, and
     where it ended once seen."""
 
-    def __init__(self, text, start):
+    def __init__(self, text, start, local=False):
         self.regex = _echo_regex(text.strip())
+        # The link's terminal echoed the line itself (a telnet client in
+        # line mode): the device's own echo may follow.
+        self.local = local
         # How far back a new read may complete an echo begun earlier.
         self.reach = 8 * len(text) + 256
         self.start = start
@@ -151,6 +154,14 @@ class _Echo(object):
             self.absent = True
         else:
             self.head = head
+
+    def repeat_end(self, text, pos):
+        """Where the device's echo of the line ends when it follows, at
+        ``pos`` of ``text``, the one the link's terminal printed; else pos."""
+        if not self.local:
+            return pos
+        found = re.compile(r"[\r\n]*(?:%s)[ \t]*(?=[\r\n])" % self.regex.pattern).match(text, pos)
+        return found.end() if found else pos
 
 
 class Spawn(object):
@@ -242,9 +253,17 @@ class Spawn(object):
 
     # -- sending ---------------------------------------------------------
 
+    def _terminal_echoes(self):
+        """Whether the link's terminal echoes what is typed (a program that
+        leaves it in line mode, as telnet to a port that negotiates none)."""
+        try:
+            return bool(self._child.getecho())
+        except Exception:  # no terminal (an in-process link), or one closed (termios.error)
+            return False
+
     def _mark_sent(self, text):
         if text.strip():
-            self._echo = _Echo(text, self._consumed + self._size)
+            self._echo = _Echo(text, self._consumed + self._size, self._terminal_echoes())
         else:
             self._echo = None
             self.bare_lines += 1
@@ -463,6 +482,8 @@ class Spawn(object):
                 self.echoes = True
             elif not echo_state.absent and self.echoes is None:
                 self.echoes = False
+        if echoed:
+            lo = min(echo_state.repeat_end(text, lo), start)
         output = text[lo:start] if echoed else text[:start]
         self._last_output = text[:start]
         return ExpectResult(index, match, output, echoed)
