@@ -7,6 +7,7 @@ import collections
 import getpass
 import hashlib
 import hmac
+import logging
 import select
 import shutil
 import socket
@@ -65,6 +66,20 @@ def test_a_bad_option_value_is_refused_before_anything_connects(option, value):
     assert message.startswith("r1: ssh option %s: " % option) and "\n" not in message, message
     # A passphrase is never shown.
     assert "1234" not in message
+
+
+@pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or "")
+def test_the_secrets_of_the_ssh_options_are_masked(caplog):
+    """The key's passphrase, a jump host's password and passphrase: as the
+    credentials' passwords, in the logs and the errors."""
+    said = ["key-Phrase-71", "hop-Secret-72", "hop-Phrase-73"]
+    con = Connection(hostname="r1", start="ssh://127.0.0.1:%d" % _closed_port(), connection_timeout=3, ssh={
+        "config": False, "passphrase": said[0],
+        "jump": [{"host": "127.0.0.1:%d" % _closed_port(), "password": said[1], "passphrase": said[2]}]})
+    with pytest.raises(LinkClosedError, match="^r1: 127.0.0.1: connect to host"):
+        con.connect()
+    logging.getLogger("tarvix").warning("shown: %s", ", ".join(said))
+    assert caplog.records[-1].getMessage() == "shown: ****, ****, ****"
 
 
 def test_known_hosts_as_the_system_ssh_reads_them(tmp_path):

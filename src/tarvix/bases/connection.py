@@ -364,10 +364,11 @@ class Connection(CommandRunner, ConfigurationApi):
         if kept is not None:  # the link platform detection opened
             return kept
         device = handle.state_machine.device
-        # The credentials' passwords are masked in whatever the process
-        # logs or reports from now on, the link's start command included.
+        # The credentials' passwords, and those the ssh options hold, are
+        # masked in whatever the process logs or reports from now on, the
+        # link's start command included.
         passwords = [c.get("password") for c in self.credentials.values() if isinstance(c, dict)]
-        passwords = [p for p in passwords if isinstance(p, str)]
+        passwords = [p for p in passwords if isinstance(p, str)] + sshlink.option_secrets(self.ssh)
         start = handle.start
         if sshlink.is_url(start):
             username, ssh_passwords = ssh_login(start, self.credentials, self.context.get("login_creds"))

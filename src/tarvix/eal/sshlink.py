@@ -53,7 +53,7 @@ from tarvix.eal.sshsession import Pending as _Pending, Steps as _Steps, release 
     session_error as _session_error, words as _words
 from tarvix.eal.spawn import READ_SIZE, Spawn  # READ_SIZE: most bytes gathered into one read
 # Offered here too: the link's options are checked through this module.
-from tarvix.eal.sshoptions import OPTIONS, POLICIES, check_options  # noqa: F401
+from tarvix.eal.sshoptions import OPTIONS, POLICIES, check_options, option_secrets  # noqa: F401
 
 try:
     from ssh2 import exceptions as _ssh2_errors
@@ -292,8 +292,10 @@ class SshSpawn(Spawn):
         self.key_files = [os.path.expanduser(self.options["key_file"])] if self.options.get("key_file") else []
         self._channel = None
         self._started = started
+        # The passphrases and the jump hosts' passwords are masked as the
+        # device's passwords are.
         super(SshSpawn, self).__init__(command, device, timeout=timeout, log=log, env=env, dimensions=dimensions,
-                                       session_log=session_log, secrets=secrets)
+                                       session_log=session_log, secrets=list(secrets) + option_secrets(self.options))
 
     def _start(self, argv, env, dimensions):
         # The user's ssh configuration, under the options: the host, the

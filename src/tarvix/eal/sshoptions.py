@@ -1,7 +1,8 @@
 """The options of an in-process SSH link (see tarvix.eal.sshlink), checked
 before anything connects: an unknown option or a value it cannot take is a
 ValueError of one line that names the option, and the host when given.
-The jump hosts of the ``jump`` option are read here too (``hop_specs``)."""
+The jump hosts of the ``jump`` option are read here too (``hop_specs``), and
+the secrets the options hold found (``option_secrets``)."""
 import math
 import numbers
 import os
@@ -142,6 +143,15 @@ def hop_specs(value):
     if not isinstance(value, (list, tuple)):
         raise ValueError("a list of jump hosts belongs there, not %s" % _shown(value))
     return [_hop(given) for given in value]
+
+
+def option_secrets(options):
+    """The secrets the (checked) options hold, to be masked as passwords
+    are: the key's passphrase, each jump host's password and passphrase."""
+    found = [options.get("passphrase")]
+    for hop in hop_specs(options.get("jump")) or ():
+        found += [hop.get("password"), hop.get("passphrase")]
+    return [secret for secret in found if isinstance(secret, str) and secret.strip()]
 
 
 _CHECKS = {"host_key_checking": _policy, "known_hosts": _path, "key_file": _path, "passphrase": _text,
