@@ -104,6 +104,11 @@ def _write_config(folder, ports):
                               ("shell", ports["b1"], ["ProxyJump b1,b2"]),
                               ("sim-by-program", ports["sim"],
                                ["User admin", "ProxyCommand ssh -F %s -W %%h:%%p b1" % (folder / "ssh_config")]),
+                              ("b2-after-b1", ports["b2"], ["BatchMode yes", "ProxyJump b1"]),
+                              ("chained", ports["sim"], ["User admin", "ProxyJump b2-after-b1"]),
+                              ("loop-a", ports["b1"], ["ProxyJump loop-b"]),
+                              ("loop-b", ports["b2"], ["ProxyJump loop-a"]),
+                              ("looped", ports["sim"], ["ProxyJump loop-a"]),
                               ("old", ports["old"], []),
                               ("old-allowed", ports["old"], ["KexAlgorithms +diffie-hellman-group14-sha1",
                                                              "HostKeyAlgorithms +ssh-rsa"])):
@@ -188,6 +193,24 @@ def test_links_opened_at_once_through_a_jump_host_reach_their_own_devices(lab):
     finally:
         for _, con in cons.values():
             con.disconnect()
+
+
+def test_a_jump_hosts_own_proxy_jump_is_followed(lab):
+    """As by the system ssh: the device's ProxyJump is b2, b2's is b1; a
+    loop of ProxyJump ends at once, naming the hosts."""
+    con = _connect(lab, "ssh://chained")
+    try:
+        assert sshjump.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
+                                              for hop in ("b1", "b2"))
+        assert "hostname sim" in con.execute("show running-config")
+    finally:
+        con.disconnect()
+    began = time.monotonic()
+    with pytest.raises(LinkClosedError) as caught:
+        _connect(lab, "ssh://looped")
+    assert time.monotonic() - began < 5
+    assert str(caught.value).splitlines()[0] == \
+        "sim: ssh configuration: the jump hosts' ProxyJump go round in a loop: loop-a -> loop-b -> loop-a -> looped"
 
 
 def test_a_proxy_command_carries_the_link(lab):

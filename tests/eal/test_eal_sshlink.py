@@ -8,6 +8,7 @@ import getpass
 import hashlib
 import hmac
 import logging
+import os
 import select
 import shutil
 import socket
@@ -184,6 +185,29 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
     with pytest.raises(LinkClosedError,
                        match=r"^r1: ssh configuration: \S+/config: line 2: Bad configuration option: bogus\n"):
         sshlink.SshSpawn("ssh://r1", "r1", ssh=options)
+
+
+@pytest.mark.skipif(shutil.which("ssh") is None or not sshlink.AVAILABLE, reason="needs the system ssh and ssh2-python")
+def test_a_hung_configuration_lookup_ends_at_the_connect_timeout(tmp_path):
+    """ssh -G is part of the connect: a Match exec that hangs is ended with
+    it, by its deadline."""
+    config = tmp_path / "config"
+    config.write_text('Match exec "sleep 7.25"\n  User x\n')
+    began = time.monotonic()
+    with pytest.raises(LinkTimeoutError) as caught:
+        sshlink.SshSpawn("ssh://r1", "r1", ssh={"config": str(config), "connect_timeout": 1})
+    assert time.monotonic() - began < 1.5
+    assert str(caught.value) == "r1: ssh -G r1 (the ssh configuration's lookup) did not end within the connect " \
+                                "timeout\ntimed out after 1.0 s connecting"
+    assert not [pid for pid in os.listdir("/proc") if pid.isdigit() and _cmdline(pid) == b"sleep\x007.25\x00"]
+
+
+def _cmdline(pid):
+    try:
+        with open("/proc/%s/cmdline" % pid, "rb") as held:
+            return held.read()
+    except OSError:
+        return b""
 
 
 def test_algorithm_lists_and_the_refusal_that_names_both_sides():

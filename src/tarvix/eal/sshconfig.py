@@ -8,10 +8,13 @@ installed ``resolve`` returns None and the link keeps its own defaults.
 """
 import os
 import shutil
+import signal
 import subprocess
 import threading
+import time
 
-# How long ssh -G may take (a Match exec in the file runs a program).
+# How long ssh -G may take (a Match exec in the file runs a program) when
+# no deadline is given.
 RESOLVE_TIMEOUT = 10
 # A name no configuration gives anything for: what ssh -G prints for it
 # (with no file) is ssh's own default for everything.
@@ -32,6 +35,39 @@ _lock = threading.Lock()
 
 class ConfigError(ValueError):
     """The ssh configuration cannot be read: ssh's own words."""
+
+
+class LookupTimeout(ConfigError):
+    """ssh -G did not answer by the deadline."""
+
+
+def _left(deadline):
+    """Seconds to the deadline (time.monotonic()), RESOLVE_TIMEOUT without one."""
+    return RESOLVE_TIMEOUT if deadline is None else deadline - time.monotonic()
+
+
+def _run(argv, host, deadline):
+    """ssh -G's exit status, output and errors; LookupTimeout past the
+    deadline (ssh and what it started, a Match exec's program, ended)."""
+    wait = _left(deadline)
+    if wait > 0:
+        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 start_new_session=True)
+        try:
+            out, err = child.communicate(timeout=wait)
+            return child.returncode, out, err
+        except subprocess.TimeoutExpired:
+            try:
+                os.killpg(child.pid, signal.SIGKILL)
+            except OSError:  # ended meanwhile
+                pass
+            child.communicate()
+    raise _late(host, deadline)
+
+
+def _late(host, deadline):
+    return LookupTimeout("ssh -G %s (the ssh configuration's lookup) did not end within %s"
+                         % (host, "%d s" % RESOLVE_TIMEOUT if deadline is None else "the connect timeout"))
 
 
 def program():
@@ -57,7 +93,7 @@ def _files(config):
     return tuple(state)
 
 
-def _ask(ssh, host, user, config):
+def _ask(ssh, host, user, config, deadline=None):
     argv = [ssh, "-G"]
     if config:
         argv += ["-F", config]
@@ -66,18 +102,15 @@ def _ask(ssh, host, user, config):
     # "--" keeps a host named like an option from being read as one.
     argv += ["--", host]
     try:
-        done = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=RESOLVE_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise ConfigError("ssh -G %s took more than %d s" % (host, RESOLVE_TIMEOUT))
+        status, out, err = _run(argv, host, deadline)
     except OSError as error:
         raise ConfigError("ssh -G cannot run: %s" % (error.strerror or error))
-    if done.returncode != 0:
-        words = [line.strip() for line in done.stderr.decode("utf-8", "replace").splitlines()
+    if status != 0:
+        words = [line.strip() for line in err.decode("utf-8", "replace").splitlines()
                  if line.strip() and "terminating" not in line]
         raise ConfigError("ssh configuration: %s" % ("; ".join(words[:3]) or "ssh -G %s failed" % host))
     entries = {}
-    for line in done.stdout.decode("utf-8", "replace").splitlines():
+    for line in out.decode("utf-8", "replace").splitlines():
         key, _, value = line.partition(" ")
         key = key.lower()
         if key not in READ:
@@ -89,7 +122,7 @@ def _ask(ssh, host, user, config):
     return entries
 
 
-def defaults():
+def defaults(deadline=None):
     """What ssh -G gives a host no configuration names: ssh's defaults
     ({} without ssh)."""
     ssh = program()
@@ -98,18 +131,19 @@ def defaults():
     with _lock:
         if ssh in _defaults:
             return _defaults[ssh]
-    found = _ask(ssh, _UNSET_HOST, None, os.devnull)
+    found = _ask(ssh, _UNSET_HOST, None, os.devnull, deadline)
     with _lock:
         _defaults[ssh] = found
     return found
 
 
-def resolve(host, user=None, config=None):
+def resolve(host, user=None, config=None, deadline=None):
     """ssh -G's entries (READ) for ``host`` as the system ssh would reach it
     with ``user`` given on its command line (None: as the file says),
     reading ``config`` in place of the user's and the system's files when
     given; None where no ssh is installed.  ConfigError for a file ssh
-    refuses.  A port given on the command line changes nothing but the
+    refuses, LookupTimeout when no answer comes by ``deadline``
+    (time.monotonic(); None: RESOLVE_TIMEOUT seconds).  A port given on the command line changes nothing but the
     port (no Host or Match criterion reads it), so it is not asked: the
     devices of one address share one answer."""
     ssh = program()
@@ -122,14 +156,18 @@ def resolve(host, user=None, config=None):
     if found is not None:
         return found
     # Threads that want the same answer at once wait for one ssh -G.
-    with asking:
+    if not asking.acquire(timeout=max(0, _left(deadline))):
+        raise _late(host, deadline)
+    try:
         with _lock:
             found = _cache.get(key)
         if found is None:
-            found = _ask(ssh, host, user, config)
+            found = _ask(ssh, host, user, config, deadline)
             with _lock:
                 _cache[key] = found
                 _asking.pop(key, None)
+    finally:
+        asking.release()
     return found
 
 

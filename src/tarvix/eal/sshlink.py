@@ -298,13 +298,16 @@ class SshSpawn(Spawn):
                                        session_log=session_log, secrets=list(secrets) + option_secrets(self.options))
 
     def _start(self, argv, env, dimensions):
-        # The user's ssh configuration, under the options: the host, the
-        # user, the keys, the hops and the options of the link.
-        route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None)
-        host, port = route.target.address()
         # libssh2 times its steps in whole seconds: the deadline is ours,
-        # for the whole way (the hops' sessions included).
+        # for the whole way (the configuration's lookup and the hops'
+        # sessions included).
         pending = _Pending(float(self.options.get("connect_timeout") or self.timeout))
+        # The user's ssh configuration, under the options: the host, the
+        # user, the keys, the hops and the options of the link (its
+        # ConnectTimeout the connect's limit where the options give none).
+        route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None, pending)
+        pending.set_limit(float(self.options.get("connect_timeout") or self.timeout))
+        host, port = route.target.address()
         known = self._known_hosts(host, port)
         sock = steps = channel = link = None
         self._channel = pending

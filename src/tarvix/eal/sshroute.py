@@ -27,7 +27,7 @@ import os
 import re
 import shlex
 
-from tarvix.core.errors import LinkClosedError
+from tarvix.core.errors import LinkClosedError, LinkTimeoutError
 from tarvix.eal import sshalgos, sshconfig
 from tarvix.eal.sshoptions import hop_specs
 
@@ -145,11 +145,11 @@ def _fill(point, entries, base, options):
     point.algorithms = sshalgos.wanted(options, entries)
 
 
-def _endpoint(name, host, port, user, options, path, fallback_user):
+def _endpoint(name, host, port, user, options, path, fallback_user, deadline=None):
     """An endpoint resolved through the configuration (``path``: False for
-    none), and its ssh -G entries."""
-    entries = sshconfig.resolve(host, user, path or None) if path is not False else None
-    base = sshconfig.defaults() if entries else None
+    none) by ``deadline``, and its ssh -G entries."""
+    entries = sshconfig.resolve(host, user, path or None, deadline) if path is not False else None
+    base = sshconfig.defaults(deadline) if entries else None
     point = Endpoint(name, (entries or {}).get("hostname") or host,
                      port or int((entries or {}).get("port") or DEFAULT_PORT),
                      user or _set_by_file(entries, base, "user") or fallback_user or (entries or {}).get("user"))
@@ -175,30 +175,52 @@ def expand_command(command, point):
     return re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), command)
 
 
-def route(host, port, user, options, username=None, passwords=()):
+def _hop(given, target, options, path, deadline):
+    """The endpoint of a jump host given as ``given`` (see hop_specs), and
+    its ssh -G entries."""
+    hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
+                   "agent": options.get("agent"), "key_file": given.get("key_file"),
+                   "passphrase": given.get("passphrase")}
+    point, entries = _endpoint(given["host"], given["host"], given.get("port"), given.get("user"), hop_options, path,
+                               getpass.getuser(), deadline)
+    if given.get("password"):
+        point.passwords = [given["password"]]
+    point.policy = target.policy
+    return point, entries
+
+
+def _hops(specs, target, options, path, deadline, read):
+    """The jump hosts of ``specs``, first to last, and before them those
+    the first one's own ProxyJump names (and so on), as the system ssh
+    reaches them; ConfigError, naming the hosts, for a loop: a host whose
+    ProxyJump was read already (``read``: the hosts and users of those
+    read before, the target's)."""
+    hops, names, read = [], [target.name], set(read)
+    while specs:
+        names[:0] = [given["host"] for given in specs]
+        first = (specs[0]["host"], specs[0].get("user"))
+        if first in read:
+            raise sshconfig.ConfigError("ssh configuration: the jump hosts' ProxyJump go round in a loop: %s"
+                                        % " -> ".join(names))
+        read.add(first)
+        points = [_hop(given, target, options, path, deadline) for given in specs]
+        hops[:0] = [point for point, _ in points]
+        specs = hop_specs((points[0][1] or {}).get("proxyjump"))
+    return hops
+
+
+def route(host, port, user, options, username=None, passwords=(), deadline=None):
     """The Route to ``host`` (``port``, ``user``: as the start URL gives
     them, None when it does not) under the link's checked ``options``;
     ``username`` and ``passwords`` are the credentials' (the device's
-    only).  ConfigError when the configuration cannot be read."""
+    only).  ConfigError when the configuration cannot be read (its
+    LookupTimeout when ssh -G does not answer by ``deadline``)."""
     path = _config_path(options)
-    target, entries = _endpoint(host, host, port, user, options, path, username)
+    target, entries = _endpoint(host, host, port, user, options, path, username, deadline)
     target.passwords = list(passwords)
     jump = options.get("jump")
     specs = hop_specs(jump) if jump is not None else hop_specs((entries or {}).get("proxyjump"))
-    hops = []
-    local = None
-    for given in specs or []:
-        if local is None:
-            local = getpass.getuser()
-        hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
-                       "agent": options.get("agent"), "key_file": given.get("key_file"),
-                       "passphrase": given.get("passphrase")}
-        point, _ = _endpoint(given["host"], given["host"], given.get("port"), given.get("user"), hop_options, path,
-                             local)
-        if given.get("password"):
-            point.passwords = [given["password"]]
-        point.policy = target.policy
-        hops.append(point)
+    hops = _hops(specs or [], target, options, path, deadline, [(host, user)] if jump is None else [])
     command = options.get("proxy_command")
     if command is None and not hops:
         command = (entries or {}).get("proxycommand")
@@ -211,13 +233,17 @@ def route(host, port, user, options, username=None, passwords=()):
     return Route(target, hops, expand_command(command, target) if command and not hops else None, config)
 
 
-def link_route(link, port_given):
+def link_route(link, port_given, pending):
     """Resolves the way for an SshSpawn ``link`` (its URL's host, port when
-    ``port_given``, and user; its options over the configuration) and sets
-    the link's user, key files and options from it."""
+    ``port_given``, and user; its options over the configuration) by the
+    deadline of ``pending`` (an sshsession.Pending), and sets the link's
+    user, key files and options from it."""
     user, host, port = link.url
     try:
-        found = route(host, port if port_given else None, user, link.options, link.username, link.passwords)
+        found = route(host, port if port_given else None, user, link.options, link.username, link.passwords,
+                      pending.deadline)
+    except sshconfig.LookupTimeout as error:
+        raise LinkTimeoutError("%s: %s\ntimed out after %s s connecting" % (link.device, error, pending.limit))
     except sshconfig.ConfigError as error:
         # Whole: ssh's words name the file and line (link_message would cut
         # them to a device's last words).

@@ -34,6 +34,11 @@ class Pending(object):
         self.limit = limit
         self.deadline = time.monotonic() + limit
 
+    def set_limit(self, limit):
+        """Makes the connect's limit ``limit`` seconds from its start."""
+        self.deadline += limit - self.limit
+        self.limit = limit
+
     def left(self):
         """The seconds left before the deadline (0 past it)."""
         return max(0.0, self.deadline - time.monotonic())
