@@ -109,6 +109,10 @@ def _write_config(folder, ports):
                               ("loop-a", ports["b1"], ["ProxyJump loop-b"]),
                               ("loop-b", ports["b2"], ["ProxyJump loop-a"]),
                               ("looped", ports["sim"], ["ProxyJump loop-a"]),
+                              ("b2-by-program", ports["b2"],
+                               ["ProxyCommand touch %s; exec ssh -F %s -W %%h:%%p b1"
+                                % (folder / "program-ran", folder / "ssh_config")]),
+                              ("after-program", ports["sim"], ["User admin", "ProxyJump b2-by-program"]),
                               ("old", ports["old"], []),
                               ("old-allowed", ports["old"], ["KexAlgorithms +diffie-hellman-group14-sha1",
                                                              "HostKeyAlgorithms +ssh-rsa"])):
@@ -195,16 +199,19 @@ def test_links_opened_at_once_through_a_jump_host_reach_their_own_devices(lab):
             con.disconnect()
 
 
-def test_a_jump_hosts_own_proxy_jump_is_followed(lab):
-    """As by the system ssh: the device's ProxyJump is b2, b2's is b1; a
-    loop of ProxyJump ends at once, naming the hosts."""
-    con = _connect(lab, "ssh://chained")
+@pytest.mark.parametrize("alias, hops", [("chained", ("b1", "b2")), ("after-program", ("b2",))])
+def test_a_jump_hosts_own_proxy_jump_is_followed(lab, alias, hops):
+    """As by the system ssh: the device's ProxyJump is b2, b2's is b1 (or
+    b2's ProxyCommand a program); a loop of ProxyJump ends at once, naming
+    the hosts."""
+    con = _connect(lab, "ssh://%s" % alias)
     try:
         assert sshjump.open_jumps() == sorted("%s@127.0.0.1:%d" % (getpass.getuser(), lab["ports"][hop])
-                                              for hop in ("b1", "b2"))
+                                              for hop in hops)
         assert "hostname sim" in con.execute("show running-config")
     finally:
         con.disconnect()
+    assert (lab["folder"] / "program-ran").exists() == (alias == "after-program")
     began = time.monotonic()
     with pytest.raises(LinkClosedError) as caught:
         _connect(lab, "ssh://looped")

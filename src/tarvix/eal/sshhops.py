@@ -224,7 +224,9 @@ def _jump(hops, link):
         parent = _jump(hops[:-1], link) if len(hops) > 1 else None
         point, pending = hops[-1], link._channel
         try:
-            if parent is None:
+            if parent is None and point.proxy_command:
+                sock = program(point.proxy_command)
+            elif parent is None:
                 sock = tcp(point.host, point.port, max(0.01, pending.left()), point.name)
             else:
                 sock = parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted)
@@ -232,7 +234,9 @@ def _jump(hops, link):
             if parent is not None:
                 parent.release()
             raise
-        if parent is None:
+        if parent is None and point.proxy_command:
+            reconnect = lambda: program(point.proxy_command)  # noqa: E731
+        elif parent is None:
             reconnect = lambda: tcp(point.host, point.port, max(0.01, pending.left()))  # noqa: E731
         else:
             reconnect = lambda: _probe_socket(parent, point, pending)  # noqa: E731

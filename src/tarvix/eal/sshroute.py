@@ -53,11 +53,15 @@ class Endpoint(object):
         self.connect_timeout = None
         self.keepalive = 0
         self.algorithms = sshalgos.wanted({}, None)
+        # The program whose standard input and output are the connection
+        # to this endpoint (the first jump host's ProxyCommand), or None.
+        self.proxy_command = None
 
     def key(self):
         """What makes two endpoints the same session to share."""
         return (self.host, self.port, self.user, tuple(self.key_files), self.agent, self.known_hosts, self.policy,
-                tuple(self.passwords), tuple(tuple(self.algorithms[n]) for n in sorted(self.algorithms)))
+                tuple(self.passwords), tuple(tuple(self.algorithms[n]) for n in sorted(self.algorithms)),
+                self.proxy_command)
 
     def address(self):
         return self.host, self.port
@@ -79,7 +83,9 @@ class Route(object):
         words = ["ssh configuration %s" % self.config if self.config else "no ssh configuration",
                  "%s is %s" % (self.target.name, self.target)]
         if self.hops:
-            words.append("through %s" % ", ".join("%s (%s)" % (h.name, h) for h in self.hops))
+            program = self.hops[0].proxy_command
+            words.append("through %s%s" % ("the program %s, then " % program if program else "",
+                                            ", ".join("%s (%s)" % (h.name, h) for h in self.hops)))
         elif self.proxy_command:
             words.append("through the program %s" % self.proxy_command)
         return "; ".join(words)
@@ -192,7 +198,8 @@ def _hop(given, target, options, path, deadline):
 def _hops(specs, target, options, path, deadline, read):
     """The jump hosts of ``specs``, first to last, and before them those
     the first one's own ProxyJump names (and so on), as the system ssh
-    reaches them; ConfigError, naming the hosts, for a loop: a host whose
+    reaches them (the first of all through its ProxyCommand, if it has
+    one); ConfigError, naming the hosts, for a loop: a host whose
     ProxyJump was read already (``read``: the hosts and users of those
     read before, the target's)."""
     hops, names, read = [], [target.name], set(read)
@@ -205,7 +212,11 @@ def _hops(specs, target, options, path, deadline, read):
         read.add(first)
         points = [_hop(given, target, options, path, deadline) for given in specs]
         hops[:0] = [point for point, _ in points]
-        specs = hop_specs((points[0][1] or {}).get("proxyjump"))
+        first, entries = points[0]
+        specs = hop_specs((entries or {}).get("proxyjump"))
+        command = (entries or {}).get("proxycommand")
+        if not specs and command and command.strip().lower() != "none":
+            first.proxy_command = expand_command(command, first)
     return hops
 
 
