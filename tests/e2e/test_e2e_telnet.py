@@ -17,14 +17,13 @@ import pytest
 from tarvix import simulator
 from tarvix.core.errors import LinkClosedError
 
-from e2e_support import alive, connections  # noqa: F401
+from e2e_support import PASSWORD, alive, connections  # noqa: F401
 
 pytestmark = pytest.mark.skipif(not (shutil.which("telnet") and shutil.which("socat")),
                                 reason="needs telnet and socat (apt-get install telnet socat)")
 
 TERMINAL_SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "eal",
                                "terminal_server.py")
-PASSWORD = "telnet-Dev-pw-3"
 CREDENTIALS = {"default": {"username": "admin", "password": PASSWORD},
                "terminal_server": {"username": "ts-user", "password": "ts-Secret-5"}}
 BANNERS = ("Trying 127.0.0.1", "Connected to", "Escape character")
@@ -73,14 +72,17 @@ def _telnet(port):
 @pytest.mark.parametrize("kind", ["single_rp", "dual_rp", "terminal_server"])
 def test_a_console_over_telnet(connections, serve, tmp_path, kind):
     """Connect, a command, disconnect: the client's own lines are in
-    neither the output nor the hostname learnt."""
+    neither the output nor the hostname learnt, its echo of the password
+    is masked."""
     if kind == "dual_rp":
         start = [_telnet(serve(command)) for command in simulator.pair("r7", str(tmp_path), "--login")]
     elif kind == "single_rp":
         start = _telnet(serve(simulator.command("r7", "--login")))
     else:
         start = _telnet(serve("%s %s login" % (sys.executable, TERMINAL_SERVER)))
-    con = connections(start, hostname="r7", learn_hostname=True, credentials=CREDENTIALS, connection_timeout=15)
+    credentials = dict(CREDENTIALS) if kind == "terminal_server" else {"default": CREDENTIALS["default"]}
+    con = connections(start, hostname="r7", learn_hostname=True, credentials=credentials, connection_timeout=15,
+                      session_log=str(tmp_path / "session.log"))
     con.connect()
     assert con.learned_hostname == "r7"
     assert con.execute("show version").splitlines()[:2] == ["Generic router simulator, software version 1.0",
@@ -88,6 +90,9 @@ def test_a_console_over_telnet(connections, serve, tmp_path, kind):
     pids = connections.pids()
     con.disconnect()
     assert not [pid for pid in pids if alive(pid)]
+    # The client in line mode echoes the password it is typed, masked.
+    logs = [path.read_text() for path in tmp_path.glob("session*.log")]
+    assert logs and all("Password:" in log and PASSWORD not in log for log in logs)
 
 
 @pytest.mark.parametrize("port, words", [
