@@ -264,12 +264,14 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
     monkeypatch.setattr(dask_cluster, "is_loopback", lambda address: False)  # as if off this machine
     status, out, err = tarvix_run(capsys, *(common + far))
     assert status == 2 and err.count("\n") == 1 and "tls://" in err and PASSWORD not in err
-    spawned = inventory(str(tmp_path / "spawned"), {"s1": []})
-    os.remove(os.path.join(spawned, "defaults.yaml"))
-    with open(os.path.join(spawned, "hosts.yaml"), "a") as out:
-        out.write("s2:\n  connection_options:\n    tarvix:\n      extras: {start: sshpass -p Hunter2pw ssh s2}\n")
-    status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", *far)
-    assert status == 2 and "tls://" in err and "Hunter2pw" not in err
+    for name, extras in (("s2", "{start: sshpass -p Hunter2pw ssh s2}"),
+                         ("j2", "{ssh: {jump: [{host: b1, password: Hunter3pw}]}}")):
+        spawned = inventory(str(tmp_path / name), {"s1": []})
+        os.remove(os.path.join(spawned, "defaults.yaml"))
+        with open(os.path.join(spawned, "hosts.yaml"), "a") as out:
+            out.write("%s:\n  connection_options:\n    tarvix:\n      extras: %s\n" % (name, extras))
+        status, out, err = tarvix_run(capsys, "--inventory", spawned, "--execute", "show version", *far)
+        assert status == 2 and "tls://" in err and "Hunter" not in err, (name, err)
     plain = inventory(str(tmp_path / "plain"), {"p1": []})
     status, out, err = tarvix_run(capsys, "--inventory", plain, "--execute", "show version", "--output",
                                   str(tmp_path / "allowed"), "--allow-plaintext-scheduler", *far)

@@ -163,21 +163,23 @@ def test_interrupts_keep_what_was_done(tmp_path, simulators_running):
 
 
 def test_every_password_of_the_inventory_is_masked_from_the_first_host(tmp_path, capsys):
-    # None of them is one the host run connects with: a group of no host,
-    # the defaults' extras (which the host's own replace) and a host not run.
+    # None of them is one the host run connects with: a group of no host
+    # (its jump host's too), the defaults' extras (which the host's own
+    # replace) and a host not run.
     token = tmp_path.name
     lab = inventory(str(tmp_path / "lab"), {"h1": ([], {}), "off": ([], {"start": "sshpass -p P3-%s ssh off" % token})})
     with open(os.path.join(lab, "groups.yaml"), "w") as out:
         out.write("spare:\n  password: P1-%s\n  connection_options:\n    tarvix:\n      extras:\n"
-                  "        credentials: {enable: {password: P2-%s}}\n" % (token, token))
+                  "        credentials: {enable: {password: P2-%s}}\n"
+                  "        ssh: {jump: [{host: b1, password: P5-%s}]}\n" % (token, token, token))
     with open(os.path.join(lab, "defaults.yaml"), "w") as out:
         out.write("connection_options:\n  tarvix:\n    extras:\n      credentials: {enable: {password: P4-%s}}\n"
                   % token)
-    line = "snmp-server contact " + " ".join("P%d-%s" % (number, token) for number in range(1, 5))
+    line = "snmp-server contact " + " ".join("P%d-%s" % (number, token) for number in range(1, 6))
     assert main(["run", "--inventory", lab, "--name", "h1", "--execute", "show clock", "--configure", line,
                  "--verbose"]) == 0
     err = capsys.readouterr().err
-    assert "sending 'snmp-server contact **** **** **** ****'" in err and token not in err, err
+    assert "sending 'snmp-server contact **** **** **** **** ****'" in err and token not in err, err
 
 
 def test_an_inventory_platform_auto_is_detected_and_told(tmp_path, capsys):

@@ -146,11 +146,14 @@ def hop_specs(value):
 
 
 def option_secrets(options):
-    """The secrets the (checked) options hold, to be masked as passwords
-    are: the key's passphrase, each jump host's password and passphrase."""
+    """The secrets the options hold, to be masked as passwords are: the
+    key's passphrase, each jump host's password and passphrase (also
+    before the options are checked: an inventory's are gathered first)."""
     found = [options.get("passphrase")]
-    for hop in hop_specs(options.get("jump")) or ():
-        found += [hop.get("password"), hop.get("passphrase")]
+    jump = options.get("jump")
+    for hop in [jump] if isinstance(jump, dict) else jump if isinstance(jump, (list, tuple)) else ():
+        if isinstance(hop, dict):
+            found += [hop.get("password"), hop.get("passphrase")]
     return [secret for secret in found if isinstance(secret, str) and secret.strip()]
 
 

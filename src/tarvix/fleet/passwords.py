@@ -3,11 +3,13 @@ first host connects: a line sent to one host may hold another's password,
 so each is masked from the start, in the threaded runner's logs as in what
 a cluster's workers forward."""
 from tarvix.eal import secrets
+from tarvix.eal.sshoptions import option_secrets
 
 
 def _option_secrets(password, extras):
     """The passwords of a connection's options: its own, the extras'
-    credentials', an SSH key's passphrase, and those of a start command."""
+    credentials', an SSH key's passphrase and the jump hosts' passwords, and
+    those of a start command."""
     found = [password]
     extras = extras if isinstance(extras, dict) else {}
     found.append(extras.get("password"))
@@ -15,7 +17,7 @@ def _option_secrets(password, extras):
     for credential in (credentials.values() if isinstance(credentials, dict) else ()):
         found.append(credential.get("password") if isinstance(credential, dict) else None)
     ssh = extras.get("ssh")
-    found.append(ssh.get("passphrase") if isinstance(ssh, dict) else None)
+    found.extend(option_secrets(ssh) if isinstance(ssh, dict) else ())
     start = extras.get("start")
     if isinstance(start, (list, tuple)):
         start = " ".join(map(str, start))

@@ -155,9 +155,10 @@ def tls_configured():
 
 def has_secrets(hosts):
     """Whether any of the hosts carries a password (its own, its groups' or
-    the defaults', or in a connection's options, its start command's
-    included)."""
+    the defaults', or in a connection's options, its start command's and
+    its ssh options' included)."""
     from tarvix.eal.secrets import command_secrets
+    from tarvix.eal.sshoptions import option_secrets
 
     for host in hosts:
         if host.password:
@@ -169,7 +170,9 @@ def has_secrets(hosts):
         for name in names:
             params = host.get_connection_parameters(name)
             extras = params.extras or {}
-            if params.password or extras.get("credentials") or extras.get("password"):
+            ssh = extras.get("ssh")
+            if params.password or extras.get("credentials") or extras.get("password") \
+                    or (isinstance(ssh, dict) and option_secrets(ssh)):
                 return True
             start = extras.get("start")
             if start and command_secrets(start if isinstance(start, str) else " ".join(map(str, start))):
