@@ -205,11 +205,11 @@ def _hops(specs, target, options, path, deadline, read):
     hops, names, read = [], [target.name], set(read)
     while specs:
         names[:0] = [given["host"] for given in specs]
-        first = (specs[0]["host"], specs[0].get("user"))
-        if first in read:
+        key = (specs[0]["host"], specs[0].get("user"))
+        if key in read:
             raise sshconfig.ConfigError("ssh configuration: the jump hosts' ProxyJump go round in a loop: %s"
                                         % " -> ".join(names))
-        read.add(first)
+        read.add(key)
         points = [_hop(given, target, options, path, deadline) for given in specs]
         hops[:0] = [point for point, _ in points]
         first, entries = points[0]
