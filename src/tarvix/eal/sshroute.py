@@ -195,27 +195,27 @@ def _hop(given, target, options, path, deadline):
     return point, entries
 
 
-def _hops(specs, target, options, path, deadline, read):
-    """The jump hosts of ``specs``, first to last, and before them those
+def _hops(listed, target, options, path, deadline, read):
+    """The jump hosts of ``listed``, first to last, and before them those
     the first one's own ProxyJump names (and so on), as the system ssh
     reaches them (the first of all through its ProxyCommand, if it has
     one); ConfigError, naming the hosts, for a loop: a host whose
     ProxyJump was read already (``read``: the hosts and users of those
     read before, the target's)."""
     hops, names, read = [], [target.name], set(read)
-    while specs:
-        names[:0] = [given["host"] for given in specs]
-        key = (specs[0]["host"], specs[0].get("user"))
+    while listed:
+        names[:0] = [given["host"] for given in listed]
+        key = (listed[0]["host"], listed[0].get("user"))
         if key in read:
             raise sshconfig.ConfigError("ssh configuration: the jump hosts' ProxyJump go round in a loop: %s"
                                         % " -> ".join(names))
         read.add(key)
-        points = [_hop(given, target, options, path, deadline) for given in specs]
+        points = [_hop(given, target, options, path, deadline) for given in listed]
         hops[:0] = [point for point, _ in points]
         first, entries = points[0]
-        specs = hop_specs((entries or {}).get("proxyjump"))
+        listed = hop_specs((entries or {}).get("proxyjump"))
         command = (entries or {}).get("proxycommand")
-        if not specs and command and command.strip().lower() != "none":
+        if not listed and command and command.strip().lower() != "none":
             first.proxy_command = expand_command(command, first)
     return hops
 
