@@ -589,3 +589,19 @@ def test_an_interrupt_closes_the_run_so_no_host_begins_after_the_look():
     both.status, both.value = "finished", [("h1", "ok"), ("h2", "not begun")]
     state.take(both, False)
     assert told["h1"] == ("ok", None) and told["h2"] == (None, None)
+
+
+def test_closing_connections_closes_the_drivers_own_and_starts_no_cluster(monkeypatch):
+    # The workers close their hosts' connections as each task ends; those
+    # left are the driver's, closed here without a cluster started for it.
+    from nornir.core import Nornir
+    from nornir.core.inventory import Host, Hosts, Inventory
+
+    from tarvix.nornir import dask_runner
+
+    monkeypatch.setattr(dask_runner, "Cluster", lambda *args: pytest.fail("a cluster started to close connections"))
+    closed = []
+    host = Host("r1")
+    host.connections["tarvix"] = type("Link", (), {"close": lambda self: closed.append("r1")})()
+    Nornir(inventory=Inventory(hosts=Hosts({"r1": host})), runner=dask_runner.DaskRunner()).close_connections()
+    assert closed == ["r1"] and not host.connections
