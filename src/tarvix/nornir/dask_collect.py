@@ -63,8 +63,7 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
 
     state = _Collecting(client, run, futures, submit, done, grace)
     later = _Queued(queued, window, submit, size)
-    # Each host's report as it ends, through the scheduler (see send_report).
-    _gone_on(OSError, client.subscribe_topic, REPORTS + run, lambda event: state.inbox.append(event[1]))
+    state.listen()
     # Told of each future as it ends, without a look at every other one.
     ended = as_completed(list(state.pending), loop=client.loop, with_results=False)
     state.ended = ended
@@ -97,16 +96,9 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
             for future in batch:
                 state.take(future, interrupted is None)
     except _Gone:  # the scheduler is gone
-        state.drain()
-        for names in list(state.pending.values()):
-            for name in names:
-                state.finish(name, None, ClusterError(LOST_SCHEDULER))
-        later.drop(state.finish, ClusterError(NOT_SENT))
+        state.gone(later)
     finally:
-        try:
-            client.unsubscribe_topic(REPORTS + run)
-        except Exception:
-            pass
+        state.listen(False)
 
 
 class _Queued(object):
@@ -171,6 +163,26 @@ class _Collecting(object):
 
     def untold(self, names):
         return [name for name in names if name not in self.told]
+
+    def listen(self, on=True):
+        """Hears each host's report as it ends, through the scheduler (see
+        send_report), or no more."""
+        topic = REPORTS + self.run
+        if on:
+            _gone_on(OSError, self.client.subscribe_topic, topic, lambda event: self.inbox.append(event[1]))
+            return
+        try:
+            self.client.unsubscribe_topic(topic)
+        except Exception:
+            pass
+
+    def gone(self, later):
+        """The scheduler is gone: the hosts not told fail."""
+        self.drain()
+        for names in list(self.pending.values()):
+            for name in names:
+                self.finish(name, None, ClusterError(LOST_SCHEDULER))
+        later.drop(self.finish, ClusterError(NOT_SENT))
 
     def drain(self):
         """Tells the hosts whose reports have come."""
