@@ -442,10 +442,11 @@ class Submitter(object):
         self.places = {}
         self.available = offered(client) if field else None
         self.value = value
-        # Where each host's report is sent as it ends.
-        self.stream = {"run": run, "client": client.id}
         # Before any task: a host's task begins only while its run is open.
-        client.run_on_scheduler(_open_run, run)
+        # Each host's report is sent as it ends where the scheduler passes
+        # it on (an unknown message would end the worker's link to it).
+        streams = client.run_on_scheduler(_open_run, run)
+        self.stream = {"run": run, "client": client.id} if streams is True else None
 
     def place(self, name):
         if name not in self.places:

@@ -114,6 +114,8 @@ class _Notes(object):
 
 
 def _open_run(run, dask_scheduler=None):
+    """Opens a run on the scheduler; whether it passes the hosts' reports on
+    as they end (one whose plugin is older does not)."""
     from distributed.diagnostics.plugin import SchedulerPlugin
 
     if _Notes.name not in dask_scheduler.plugins:
@@ -121,6 +123,7 @@ def _open_run(run, dask_scheduler=None):
         dask_scheduler.add_plugin(plugin, name=_Notes.name, idempotent=True)
     dask_scheduler.task_metadata.setdefault(OPEN, {})[run] = True
     dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
+    return REPORT in dask_scheduler.stream_handlers
 
 
 def _interrupt_run(run, dask_scheduler=None):
