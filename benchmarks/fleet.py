@@ -31,9 +31,12 @@ step (connect, command, close), and how many devices were being handled at
 once.  ``--cluster local:N`` runs the job on tarvix's Dask runner instead
 (tarvix[dask]): a local cluster of N worker processes, started and stopped
 within the timed run, --workers threads in all; the driver's CPU then counts
-its workers', and the column "driver process CPU s" the driver's own.  The
-tool ``tarvix-cluster`` does so for its column only, beside the threaded
-runner's columns in the same run.
+its workers', and the column "driver process CPU s" the driver's own; each
+round of it tells when the cluster was up, the first and the last device's
+result came, and the cluster was closed.  The tool ``tarvix-cluster`` does
+so for its column only, beside the threaded runner's columns in the same
+run.  Before each round the devices' servers are let settle (the sessions
+the last driver dropped torn down).
 Nothing is left running: every process started here runs in a
 process group of its own, ended at the end.
 """

@@ -1,7 +1,8 @@
 """``tarvix run`` over a fleet, timed: the threaded run against
 ``--cluster local:N`` in the same run, the SSH simulator's routers (one
 server process, as benchmarks/fleet.py starts them), a command line each,
-rounds alternating (threaded, cluster, threaded, cluster, ...).
+rounds alternating (threaded, cluster, threaded, cluster, ...), the server
+let settle before each.
 
     python benchmarks/fleetrun.py --devices 1000 --rounds 2 [--cluster local:2] [--workers 50]
 
