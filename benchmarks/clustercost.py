@@ -11,7 +11,11 @@ size (one host: the cluster's start and stop) and the slope between the
 others it gives the cluster's fixed wall and CPU, and per host the CPU of
 the scheduler (the driver's event-loop thread, where a local cluster's
 scheduler runs, as benchmarks/fleet.py samples it), of the rest of the driver
-and of the workers.  ``--devices N``: a threaded run of tarvix over N of the
+and of the workers.  ``--reports``: instead, the scheduler's
+CPU a host's report costs it on its way back, each of three ways a worker
+can send one: an event of a topic the client subscribes to (the worker's
+log_event), tarvix's own (the scheduler's plugin passes it on to the client
+as such an event, keeping nothing), a distributed.Queue.  ``--devices N``: a threaded run of tarvix over N of the
 SSH simulator's routers (benchmarks/fleet.py, its own run) gives the device's
 own work (driver and server CPU per device) and its time.  Then it predicts
 fleet.py's ``tarvix-cluster`` column at the ``--predict`` sizes, and prints
@@ -71,6 +75,67 @@ def drive(hosts, folder):
     os._exit(0)
 
 
+def send_reports(way, count, run, client_id, size):
+    """On a worker: ``count`` reports of ``size`` bytes sent ``way``."""
+    from distributed import Queue, get_worker
+
+    from tarvix.nornir.dask_marks import REPORT, REPORTS
+
+    worker, value = get_worker(), b"x" * size
+    queue = Queue(REPORTS + run) if way == "queue" else None
+    for number in range(count):
+        if way == "event":
+            worker.log_event(REPORTS + run, {"name": "h%d" % number, "value": value})
+        elif way == "plugin":
+            worker.loop.add_callback(worker.batched_send, {"op": REPORT, "run": run, "name": "h%d" % number,
+                                                           "client": client_id, "value": value})
+        else:
+            queue.put({"name": "h%d" % number, "value": value})
+    return count
+
+
+def report_costs(counts=(1000, 10000), size=1000):
+    """ms of the scheduler's loop a report, each way: the slope between
+    ``counts`` reports sent by one worker and all heard by the client."""
+    import threading
+
+    from distributed import Client, LocalCluster, Queue
+
+    from tarvix.nornir.dask_marks import REPORTS, _open_run
+
+    cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                           dashboard_address=None, silence_logs=40)
+    client = Client(cluster, set_as_default=False)
+    costs = {}
+    try:
+        for way in ("event", "plugin", "queue"):
+            spent = []
+            for count in counts:
+                run = "%s-%d" % (way, count)
+                client.run_on_scheduler(_open_run, run)
+                heard = threading.Semaphore(0)
+                if way != "queue":
+                    client.subscribe_topic(REPORTS + run, lambda event: heard.release())
+                loop = fleet.LoopCpu()
+                time.sleep(0.2)
+                before = sum(loop.seen.values())
+                client.submit(send_reports, way, count, run, client.id, size, pure=False).result()
+                if way == "queue":
+                    queue, got = Queue(REPORTS + run, client=client), 0
+                    while got < count:
+                        got += len(queue.get(batch=True) or ()) or time.sleep(0.01) or 0
+                else:
+                    for _ in range(count):
+                        heard.acquire()
+                time.sleep(0.2)
+                spent.append(loop.stop() - before)
+            costs[way] = (spent[1] - spent[0]) / (counts[1] - counts[0])
+    finally:
+        client.close()
+        cluster.close()
+    return costs
+
+
 def measure(hosts):
     folder = tempfile.mkdtemp(prefix="tarvix-clustercost-")
     out = subprocess.run([sys.executable, HERE, "--worker", str(hosts), "--folder", folder],
@@ -117,11 +182,16 @@ def main(argv=None):
     parser.add_argument("--sizes", default="1,300,1500", help="hosts of each run without devices")
     parser.add_argument("--devices", type=int, default=500, help="routers of the threaded run (0: none)")
     parser.add_argument("--predict", default="100,300,1000", help="the sizes predicted")
+    parser.add_argument("--reports", action="store_true", help="the scheduler's CPU a report, three ways")
     parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--folder", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker is not None:
         return drive(args.worker, args.folder)
+    if args.reports:
+        for way, cost in report_costs().items():
+            print("%-7s %.3f ms of the scheduler's loop a report of 1,000 bytes" % (way, cost * 1e3))
+        return 0
     runs = []
     for hosts in sorted(int(size) for size in args.sizes.split(",")):
         runs.append(measure(hosts))
