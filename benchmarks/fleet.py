@@ -31,9 +31,12 @@ step (connect, command, close), and how many devices were being handled at
 once.  ``--cluster local:N`` runs the job on tarvix's Dask runner instead
 (tarvix[dask]): a local cluster of N worker processes, started and stopped
 within the timed run, --workers threads in all; the driver's CPU then counts
-its workers', and the column "driver process CPU s" the driver's own.  The
-tool ``tarvix-cluster`` does so for its column only, beside the threaded
-runner's columns in the same run.
+its workers', and the column "driver process CPU s" the driver's own; each
+round of it tells when the cluster was up, the first and the last device's
+result came, and the cluster was closed.  The tool ``tarvix-cluster`` does
+so for its column only, beside the threaded runner's columns in the same
+run.  Before each round the devices' servers are let settle (the sessions
+the last driver dropped torn down).
 Nothing is left running: every process started here runs in a
 process group of its own, ended at the end.
 """
@@ -210,6 +213,43 @@ class LoopCpu(object):
         return sum(self.seen.values())
 
 
+class Phases(object):
+    """When a cluster run's phases end, from the clock's start: the cluster
+    up (its client returned), the first and the last device's result here
+    (each comes back as its device ends), and the cluster closed."""
+
+    def __init__(self, began, name):
+        from tarvix.nornir import dask_cluster
+
+        self.began, self.name, self.marks, self.results = began, name, {}, []
+        enter, close = dask_cluster.Cluster.__enter__, dask_cluster.Cluster._close
+        phases = self
+
+        def entered(cluster):
+            client = enter(cluster)
+            phases.marks.setdefault("up", time.monotonic() - phases.began)
+            return client
+
+        def closed(cluster):
+            close(cluster)
+            phases.marks["closed"] = time.monotonic() - phases.began
+
+        dask_cluster.Cluster.__enter__, dask_cluster.Cluster._close = entered, closed
+
+    # Nornir's processor calls: the results as they come.
+    def task_instance_completed(self, task, host, result):
+        if task.name == self.name:  # (not close_connections')
+            self.results.append(time.monotonic() - self.began)
+
+    def __getattr__(self, name):
+        return lambda *args: None
+
+    def summary(self):
+        if self.results:
+            self.marks.update(first_result=min(self.results), last_result=max(self.results))
+        return self.marks
+
+
 def output_of(result):
     """The text a tool's task returned for one host."""
     value = result[0].result if len(result) else None
@@ -269,6 +309,9 @@ def drive(args):
     sys.stdin.readline()
     loop_cpu = LoopCpu() if tool == "tarvix" and runner["plugin"] == "tarvix_dask" else None
     began = time.monotonic()
+    phases = Phases(began, tool) if loop_cpu is not None else None
+    if phases is not None:
+        nr = nr.with_processors([phases])
     results = nr.run(task=task, name=tool)
     nr.close_connections()
     wall = time.monotonic() - began
@@ -287,6 +330,7 @@ def drive(args):
         report["jump_sessions"] = len(jump_sessions)
     if loop_cpu is not None:
         report["scheduler_cpu"] = loop_cpu.stop()
+        report["phases"] = phases.summary()
     if args.timeline:
         report["marks"] = dict((name, [m - began for m in mark]) for name, mark in marks.items())
         report["steps"] = dict((name, [(step, t - began) for step, t in events]) for name, events in steps.items())
@@ -616,9 +660,25 @@ def children_cpu():
     return usage.ru_utime + usage.ru_stime
 
 
+def settle(beds, most=10.0):
+    """Waits (``most`` seconds at most) until the devices' servers have
+    ended what the last round left them (the sessions a driver dropped as
+    it exited are torn down after it): that CPU is no round's, and would
+    slow the next one."""
+    ends = time.monotonic() + most
+    last = cpu_seconds(beds)
+    while time.monotonic() < ends:
+        time.sleep(0.25)
+        now = cpu_seconds(beds)
+        if now - last < 0.01:
+            return
+        last = now
+
+
 def run_round(tool, args, inventory, beds, ports=()):
     """One tool once: the driver's report, with its peak memory and the CPU
     seconds it and the devices spent."""
+    settle(beds)
     argv = [sys.executable, os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
             "--workers", str(args.workers), "--command", args.command, "--expect", args.expect]
     if args.timeline:
@@ -902,9 +962,13 @@ def devices_memory(beds):
 def brief(report):
     if "problem" in report:
         return "problem: %s" % report["problem"]
-    return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s%s" % (
+    phases = report.get("phases") or {}
+    return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s%s%s, load %.2f" % (
         report["wall"], report["peak_mb"], len(report["failures"]), report["devices_cpu"], report["driver_cpu"],
-        ", %d jump session(s)" % report["jump_sessions"] if "jump_sessions" in report else "")
+        ", %d jump session(s)" % report["jump_sessions"] if "jump_sessions" in report else "",
+        "; cluster up %.2f s, results %.2f-%.2f s, closed %.2f s" % tuple(
+            phases.get(key, float("nan")) for key in ("up", "first_result", "last_result", "closed"))
+        if phases else "", os.getloadavg()[0])
 
 
 def cell(value, form):

@@ -1,7 +1,8 @@
 """``tarvix run`` over a fleet, timed: the threaded run against
 ``--cluster local:N`` in the same run, the SSH simulator's routers (one
 server process, as benchmarks/fleet.py starts them), a command line each,
-rounds alternating (threaded, cluster, threaded, cluster, ...).
+rounds alternating (threaded, cluster, threaded, cluster, ...), the server
+let settle before each.
 
     python benchmarks/fleetrun.py --devices 1000 --rounds 2 [--cluster local:2] [--workers 50]
 
@@ -50,10 +51,11 @@ def main(argv=None):
         figures = {name: [] for name in runs}
         for number in range(1, args.rounds + 1):
             for name, command in runs.items():
+                fleet.settle(beds)
                 wall, cpu, status = timed(command)
                 figures[name].append((wall, cpu, status))
-                print("round %d %-16s %6.2f s wall, %6.2f CPU-s, exit %d" % (number, name, wall, cpu, status),
-                      file=sys.stderr)
+                print("round %d %-16s %6.2f s wall, %6.2f CPU-s, exit %d, load %.2f"
+                      % (number, name, wall, cpu, status, os.getloadavg()[0]), file=sys.stderr)
     finally:
         fleet.stop_devices(beds)
     print("\n%d SSH simulator routers, --workers %d, median of %d rounds\n" % (args.devices, args.workers,

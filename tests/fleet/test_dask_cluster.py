@@ -4,6 +4,7 @@ import contextlib
 import json
 import logging
 import os
+import pickle
 import re
 import signal
 import socket
@@ -497,6 +498,8 @@ class _FakeScheduler(object):
         self.workers = {}
         self.tasks = {}
         self.handlers = {}
+        self.stream_handlers = {}
+        self.client_comms = {}
 
     def add_plugin(self, plugin, name=None, idempotent=False):
         self.plugins[name] = plugin
@@ -546,32 +549,41 @@ class _FakeFuture(object):
         return self.status != "pending"
 
 
-def test_a_group_whose_worker_is_lost_fails_its_begun_hosts_and_sends_on_the_others():
-    # A task works its hosts one after another: lost with its worker, the
-    # hosts it had begun fail with their marks (as far as the events said),
-    # those it had not are one task sent again.
+def test_a_group_whose_worker_is_lost_keeps_its_sent_reports_fails_its_begun_hosts_and_sends_on_the_others():
+    # A task works its hosts one after another, each host's report sent on
+    # as it ends: lost with its worker, the hosts whose reports came keep
+    # them, those it had begun fail with their marks (as far as the events
+    # said), those it had not are one task sent again.
     from distributed.scheduler import KilledWorker
 
     from tarvix.nornir import dask_collect, dask_marks
 
     client, told, sent = _FakeClient(), {}, []
     client.run_on_scheduler(dask_marks._open_run, "run")
-    assert client.run_on_scheduler(dask_marks._begin_mark, "run", "h1", {"worker": "w1", "done": []}) is None
-    client.scheduler.plugins[dask_marks._Notes.name].log_event(
-        dask_marks.NOTES, {"run": "run", "name": "h1", "done": ["show version"], "doing": "configuration"})
-    # h0 ended before the worker went: its report went with it.
-    client.run_on_scheduler(dask_marks._begin_mark, "run", "h0", {"worker": "w1", "done": []})
-    client.scheduler.plugins[dask_marks._Notes.name].log_event(dask_marks.NOTES, {"run": "run", "name": "h0",
-                                                                                  "ended": True})
+    notes = client.scheduler.plugins[dask_marks._Notes.name]
+    client.scheduler.tasks["t"] = type("Task", (), {"state": "processing"})()
+    for name in ("h0", "h1", "h4"):
+        assert client.run_on_scheduler(dask_marks._begin_mark, "run", name,
+                                       {"worker": "w1", "done": [], "key": "t"}) is None
+    notes.log_event(dask_marks.NOTES, {"run": "run", "name": "h1", "done": ["show version"], "doing": "configuration"})
+    # h0's report came; h4's was sent on by the scheduler and never came.
+    heard = []
+    client.scheduler.client_comms["c1"] = type("Comm", (), {"send": lambda self, message: heard.append(message)})()
+    for name in ("h0", "h4"):
+        client.scheduler.stream_handlers[dask_marks.REPORT](run="run", name=name, client="c1",
+                                                           value=pickle.dumps({"report": name}))
+    assert sorted(dask_collect._stuck("run", dask_scheduler=client.scheduler)[0]) == ["h1"]
     killed = _FakeFuture("error", error=KilledWorker("t", "w1", 0))
-    state = dask_collect._Collecting(client, "run", {killed: ("h0", "h1", "h2", "h3")},
+    state = dask_collect._Collecting(client, "run", {killed: ("h0", "h1", "h2", "h3", "h4")},
                                      lambda names: sent.append(names) or _FakeFuture("pending"),
-                                     lambda name, value, error: told.setdefault(name, error), None)
+                                     lambda name, value, error: told.setdefault(name, (value, error)), None)
     state.ended = type("Ended", (), {"add": lambda self, future: None})()
+    state.inbox.append(heard[0]["event"][1])
     state.take(killed, True)
-    assert sent == [("h2", "h3")] and sorted(told) == ["h0", "h1"], (sent, told)
-    assert "ended on a Dask worker lost before its report" in str(told["h0"])
-    assert told["h1"].done == ["show version"] and "in progress: configuration" in str(told["h1"])
+    assert sent == [("h2", "h3")] and sorted(told) == ["h0", "h1", "h4"], (sent, told)
+    assert told["h0"] == ({"report": "h0"}, None)
+    assert "its report did not come back" in str(told["h4"][1])
+    assert told["h1"][1].done == ["show version"] and "in progress: configuration" in str(told["h1"][1])
 
 
 def test_an_interrupt_closes_the_run_so_no_host_begins_after_the_look():
@@ -592,3 +604,19 @@ def test_an_interrupt_closes_the_run_so_no_host_begins_after_the_look():
     both.status, both.value = "finished", [("h1", "ok"), ("h2", "not begun")]
     state.take(both, False)
     assert told["h1"] == ("ok", None) and told["h2"] == (None, None)
+
+
+def test_closing_connections_closes_the_drivers_own_and_starts_no_cluster(monkeypatch):
+    # The workers close their hosts' connections as each task ends; those
+    # left are the driver's, closed here without a cluster started for it.
+    from nornir.core import Nornir
+    from nornir.core.inventory import Host, Hosts, Inventory
+
+    from tarvix.nornir import dask_runner
+
+    monkeypatch.setattr(dask_runner, "Cluster", lambda *args: pytest.fail("a cluster started to close connections"))
+    closed = []
+    host = Host("r1")
+    host.connections["tarvix"] = type("Link", (), {"close": lambda self: closed.append("r1")})()
+    Nornir(inventory=Inventory(hosts=Hosts({"r1": host})), runner=dask_runner.DaskRunner()).close_connections()
+    assert closed == ["r1"] and not host.connections

@@ -4,10 +4,13 @@ on a worker since lost, or that no worker can take) ended."""
 import asyncio
 import collections
 import itertools
+import pickle
 import time
 
-from tarvix.nornir.dask_cluster import PREFIX, ClusterError, Sealed, WorkerLost, call_sealed, task_key
-from tarvix.nornir.dask_marks import _forget_marks, _interrupt_run, _open_run, lost_reason, stop_here, why_lost
+from tarvix.nornir.dask_cluster import (PREFIX, ClusterError, Sealed, WorkerError, WorkerLost, call_sealed,
+                                        task_key)
+from tarvix.nornir.dask_marks import (REPORTS, _forget_marks, _interrupt_run, _open_run, lost_reason, send_report,
+                                      stop_here, why_lost)
 
 LOST_SCHEDULER = "lost the connection to the Dask scheduler; what it did on the device is not known"
 NOT_SENT = "not begun: the connection to the Dask scheduler was lost before it was sent"
@@ -22,6 +25,8 @@ GONE_WITH_WORKER = ("finished on a worker since lost, or not sent back in time; 
                     "what it did on the device is not known")
 # How long a finished host's report may take to come back.
 RESULT_WAIT = 60.0
+REPORT_LOST = ("its report was sent back through the Dask scheduler and did not arrive; what it did on the device "
+               "is not known")
 
 
 # The most hosts one task works, one after another: a task costs the
@@ -58,6 +63,7 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
 
     state = _Collecting(client, run, futures, submit, done, grace)
     later = _Queued(queued, window, submit, size)
+    state.listen()
     # Told of each future as it ends, without a look at every other one.
     ended = as_completed(list(state.pending), loop=client.loop, with_results=False)
     state.ended = ended
@@ -83,16 +89,16 @@ def collect(client, run, futures, submit, done, stop=None, told=None, grace=None
                 checked = time.monotonic()
                 state.check()
             batch = ended.next_batch(block=False)
+            state.drain()
             if not batch:
                 time.sleep(0.02)
                 continue
             for future in batch:
                 state.take(future, interrupted is None)
     except _Gone:  # the scheduler is gone
-        for names in list(state.pending.values()):
-            for name in names:
-                state.finish(name, None, ClusterError(LOST_SCHEDULER))
-        later.drop(state.finish, ClusterError(NOT_SENT))
+        state.gone(later)
+    finally:
+        state.listen(False)
 
 
 class _Queued(object):
@@ -146,6 +152,9 @@ class _Collecting(object):
         self.told = set()
         self.waited = {}
         self.ended = None
+        # The hosts' reports heard, not yet told (appended by the client's
+        # thread, taken by this one).
+        self.inbox = collections.deque()
 
     def finish(self, name, value, error):
         if name not in self.told:
@@ -155,12 +164,45 @@ class _Collecting(object):
     def untold(self, names):
         return [name for name in names if name not in self.told]
 
+    def listen(self, on=True):
+        """Hears each host's report as it ends, through the scheduler (see
+        send_report), or no more."""
+        topic = REPORTS + self.run
+        if on:
+            _gone_on(OSError, self.client.subscribe_topic, topic, lambda event: self.inbox.append(event[1]))
+            return
+        try:
+            self.client.unsubscribe_topic(topic)
+        except Exception:
+            pass
+
+    def gone(self, later):
+        """The scheduler is gone: the hosts not told fail."""
+        self.drain()
+        for names in list(self.pending.values()):
+            for name in names:
+                self.finish(name, None, ClusterError(LOST_SCHEDULER))
+        later.drop(self.finish, ClusterError(NOT_SENT))
+
+    def drain(self):
+        """Tells the hosts whose reports have come."""
+        while self.inbox:
+            message = self.inbox.popleft()
+            try:
+                value, error = pickle.loads(message["value"]), None
+            except Exception as failure:
+                value, error = None, WorkerError("its report cannot be read here: %s: %s"
+                                                 % (type(failure).__name__, failure))
+            self.finish(message["name"], value, error)
+
     def take(self, future, resubmit):
         """One ended future: its hosts told, or those not begun submitted
         again (``resubmit``), or waited for again."""
         names = self.pending.pop(future, None)
         if names is None:  # ended here already (interrupt, check): told then
             return
+        # Its hosts' reports came before its end, on the same stream.
+        self.drain()
         try:
             outcomes, again = _outcome(self.client, self.run, self.untold(names), future)
         except _Gone:
@@ -277,8 +319,10 @@ def _outcome(client, run, names, future):
     status = future.status
     if status == "finished":
         try:
+            # Those streamed as they ended are told already.
             values = dict(_result(future))
-            return {name: (values.get(name), None) for name in names}, ()
+            return {name: (values[name], None) if name in values else (None, ClusterError(REPORT_LOST))
+                    for name in names}, ()
         except OSError:
             raise _Gone()
         except FutureCancelledError:
@@ -335,7 +379,8 @@ def _stuck(run, dask_scheduler=None):
     lost = {}
     for name, mark in marks.items():
         worker = mark.get("worker")
-        if worker is None or worker in dask_scheduler.workers:
+        # (A host whose report was sent on is told by it.)
+        if worker is None or worker in dask_scheduler.workers or mark.get("ended"):
             continue
         task = dask_scheduler.tasks.get(mark.get("key"))
         if task is not None and task.state not in ("memory", "erred"):
@@ -398,7 +443,10 @@ class Submitter(object):
         self.available = offered(client) if field else None
         self.value = value
         # Before any task: a host's task begins only while its run is open.
-        client.run_on_scheduler(_open_run, run)
+        # Each host's report is sent as it ends where the scheduler passes
+        # it on (an unknown message would end the worker's link to it).
+        streams = client.run_on_scheduler(_open_run, run)
+        self.stream = {"run": run, "client": client.id} if streams is True else None
 
     def place(self, name):
         if name not in self.places:
@@ -424,14 +472,20 @@ class Submitter(object):
         key = task_key(self.kind, first, self.run) + ("-%d" % len(names) if len(names) > 1 else "")
         key += "-%d" % attempt if attempt > 1 else ""
         work = [(name, self.arguments(name)) for name in names]
-        return self.client.submit(call_sealed, Sealed(work_group, self.function, work), key=key, pure=False,
-                                  retries=0, resources={self.place(first): 1} if self.field else None)
+        return self.client.submit(call_sealed, Sealed(work_group, self.function, work, self.stream), key=key,
+                                  pure=False, retries=0, resources={self.place(first): 1} if self.field else None)
 
 
-def work_group(function, work):
-    """On a worker: a task's hosts, one after another, as [(name, value)]
-    (``function`` raises nothing)."""
-    return [(name, function(*arguments)) for name, arguments in work]
+def work_group(function, work, stream=None):
+    """On a worker: a task's hosts, one after another (``function`` raises
+    nothing), each host's value sent to ``stream``'s client as it ends;
+    those that could not be sent as [(name, value)]."""
+    kept = []
+    for name, arguments in work:
+        value = function(*arguments)
+        if stream is None or not send_report(stream, name, value):
+            kept.append((name, value))
+    return kept
 
 
 def forget(client, run):

@@ -70,6 +70,10 @@ INTERRUPTED = "interrupted"
 # scheduler's handler that marks a host begun.
 NOTES = PREFIX + "-notes"
 BEGIN = PREFIX + "_begin"
+# The scheduler's stream handler that passes a host's report on to the
+# client that runs it, and the topic that client hears it under.
+REPORT = PREFIX + "_report"
+REPORTS = PREFIX + "-reports-"
 
 
 class _Notes(object):
@@ -83,24 +87,35 @@ class _Notes(object):
         # The begun marks' own call: a third of what running a function on
         # the scheduler costs it.
         scheduler.handlers[BEGIN] = self.begin
+        scheduler.stream_handlers[REPORT] = self.report
 
     def begin(self, run=None, name=None, mark=None):
         return _begin_mark(run, name, mark, dask_scheduler=self.scheduler)
+
+    def report(self, worker=None, run=None, name=None, client=None, value=None):
+        """A host's report, sent by its worker as the host ends: passed on
+        to the run's client as an event of the run's topic (heard by its
+        subscribe_topic), kept nowhere here; the host's mark says so, so
+        that a worker lost later does not fail it."""
+        mark = self.scheduler.task_metadata.get(PREFIX, {}).get(run, {}).get(name)
+        if mark is not None:
+            mark["ended"] = True
+        comm = self.scheduler.client_comms.get(client)
+        if comm is not None:
+            comm.send({"op": "event", "topic": REPORTS + run, "event": (None, {"name": name, "value": value})})
 
     def log_event(self, topic, msg):
         if topic != NOTES:
             return
         marks = self.scheduler.task_metadata.get(PREFIX, {}).get(msg.get("run"), {})
         mark = marks.get(msg.get("name"))
-        if mark is None:  # a note of a host not begun, or forgotten, is dropped
-            return
-        if msg.get("ended"):
-            mark["ended"] = True
-        else:
+        if mark is not None and not mark.get("ended"):  # a note of a host not begun, or forgotten, is dropped
             mark["done"], mark["doing"] = msg.get("done") or [], msg.get("doing")
 
 
 def _open_run(run, dask_scheduler=None):
+    """Opens a run on the scheduler; whether it passes the hosts' reports on
+    as they end (one whose plugin is older does not)."""
     from distributed.diagnostics.plugin import SchedulerPlugin
 
     if _Notes.name not in dask_scheduler.plugins:
@@ -108,6 +123,7 @@ def _open_run(run, dask_scheduler=None):
         dask_scheduler.add_plugin(plugin, name=_Notes.name, idempotent=True)
     dask_scheduler.task_metadata.setdefault(OPEN, {})[run] = True
     dask_scheduler.task_metadata.setdefault(PREFIX, {}).setdefault(run, {})
+    return REPORT in dask_scheduler.stream_handlers
 
 
 def _interrupt_run(run, dask_scheduler=None):
@@ -130,6 +146,25 @@ def _begin_mark(run, name, mark, dask_scheduler=None):
         return marks[name]
     marks[name] = mark
     return None
+
+
+def send_report(stream, name, value):
+    """On a worker: sends a host's report (pickled: the scheduler passes it
+    on unread) to the client of its run, through the scheduler, as the host
+    ends; False when it cannot be pickled (it goes back with its task's
+    result then)."""
+    import pickle
+
+    from distributed import get_worker
+
+    try:
+        data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        return False
+    worker = get_worker()
+    worker.loop.add_callback(worker.batched_send, {"op": REPORT, "run": stream["run"], "name": name,
+                                                   "client": stream["client"], "value": data})
+    return True
 
 
 def note(run, name, done, doing):
@@ -187,7 +222,7 @@ def lost_reason(mark, why):
     it had told the scheduler."""
     done = ", ".join(mark.get("done") or []) or "nothing known"
     if mark.get("ended"):
-        return ("its job ended on a Dask worker lost before its report was sent back (%s); done on the device: "
+        return ("its job ended on a Dask worker since lost, and its report did not come back (%s); done on the device: "
                 "%s; not run again" % (why, done))
     text = "the Dask worker working it was lost (%s); done on the device: %s" % (why, done)
     if mark.get("doing"):
@@ -215,12 +250,6 @@ def working(run, host, busy=True):
             hosts.pop(host.name, None)
             if not hosts:
                 del _Stops.working[run]
-    if not busy:
-        # Its report comes back with its task's other hosts': should the
-        # worker be lost before, the scheduler knows the job had ended.
-        from distributed import get_worker
-
-        get_worker().log_event(NOTES, {"run": run, "name": host.name, "ended": True})
 
 
 def stop_here(run):

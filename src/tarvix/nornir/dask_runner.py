@@ -130,6 +130,15 @@ def results_of(host, fields):
     return results
 
 
+def closes_connections(task):
+    """Whether ``task`` is the one ``Nornir.close_connections`` runs: it
+    closes the driver's own connections (those of the workers are closed
+    as each host's task ends), so it is run here, with no cluster."""
+    function = getattr(task, "task", None)
+    return (getattr(function, "__module__", None) == "nornir.core"
+            and getattr(function, "__qualname__", "").startswith("Nornir.close_connections."))
+
+
 def host_copy(host):
     """A host to send: its connections stay here."""
     clone = copy.copy(host)
@@ -201,6 +210,10 @@ class DaskRunner(object):
         result = AggregatedResult(task.name)
         if not hosts:
             return result
+        if closes_connections(task):
+            from nornir.plugins.runners import SerialRunner
+
+            return SerialRunner().run(task, hosts)
         secrets = has_secrets(hosts)
         if self.scheduler:
             check_scheduler(self.scheduler, secrets, self.allow_plaintext)
