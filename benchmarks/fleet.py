@@ -328,6 +328,7 @@ def drive(args):
               "self_cpu": usage.ru_utime + usage.ru_stime - ready_cpu}
     if args.worker == "tarvix-jump":
         report["jump_sessions"] = len(jump_sessions)
+        report["jump_thread_cpu"] = sum(getattr(jump, "cpu", 0) for jump in jump_sessions)
     if loop_cpu is not None:
         report["scheduler_cpu"] = loop_cpu.stop()
         report["phases"] = phases.summary()
@@ -351,13 +352,20 @@ def through_jump_host(nr):
     extras = nr.inventory.defaults.connection_options["tarvix"].extras
     extras["ssh"] = dict(extras.get("ssh") or {}, jump=[jump])
     opened = []
-    original = sshjump.JumpSession.__init__
+    original, run = sshjump.JumpSession.__init__, sshjump.JumpSession._run
 
     def counted(self, *args):
         opened.append(self)
         original(self, *args)
 
+    def timed(self):
+        try:
+            run(self)
+        finally:
+            self.cpu = time.thread_time()
+
     sshjump.JumpSession.__init__ = counted
+    sshjump.JumpSession._run = timed
     return opened
 
 
@@ -882,7 +890,10 @@ def main(argv=None):
         reports = dict((tool, []) for tool in tools)
         for number in range(1, args.rounds + 1):
             for tool in tools:
+                jump_cpu = reaped_cpu(bastion) if tool == "tarvix-jump" else None
                 report = run_round(tool, args, folder, beds, set(ports.values()))
+                if jump_cpu is not None and "wall" in report:
+                    report["jump_host_cpu"] = reaped_cpu(bastion) - jump_cpu
                 reports[tool].append(report)
                 print("round %d %-8s %s" % (number, tool, brief(report)), file=sys.stderr)
         figures["devices_mb_after"] = devices_memory(beds)
@@ -965,10 +976,26 @@ def brief(report):
     phases = report.get("phases") or {}
     return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s%s%s, load %.2f" % (
         report["wall"], report["peak_mb"], len(report["failures"]), report["devices_cpu"], report["driver_cpu"],
-        ", %d jump session(s)" % report["jump_sessions"] if "jump_sessions" in report else "",
+        ", %d jump session(s), its thread's CPU %.2f s, the jump host's CPU %.2f s"
+        % (report["jump_sessions"], report["jump_thread_cpu"], report.get("jump_host_cpu", 0))
+        if "jump_sessions" in report else "",
         "; cluster up %.2f s, results %.2f-%.2f s, closed %.2f s" % tuple(
             phases.get(key, float("nan")) for key in ("up", "first_result", "last_result", "closed"))
         if phases else "", os.getloadavg()[0])
+
+
+def reaped_cpu(process):
+    """CPU seconds of the children ``process`` reaped (a sshd's sessions),
+    once it has reaped those it had (two seconds at most)."""
+    until = time.monotonic() + 2
+    while time.monotonic() < until:
+        with open("/proc/%d/task/%d/children" % (process.pid, process.pid)) as handle:
+            if not handle.read().split():
+                break
+        time.sleep(0.02)
+    with open("/proc/%d/stat" % process.pid) as handle:
+        fields = handle.read().rpartition(")")[2].split()
+    return (int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK")
 
 
 def cell(value, form):
