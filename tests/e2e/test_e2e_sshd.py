@@ -102,6 +102,7 @@ def _write_config(folder, ports):
     for alias, port, more in (("b1", ports["b1"], ["BatchMode yes"]), ("b2", ports["b2"], ["BatchMode yes"]),
                               ("sim", ports["sim"], ["User admin", "ProxyJump b1,b2"]),
                               ("shell", ports["b1"], ["ProxyJump b1,b2"]),
+                              ("shell-b1", ports["b2"], ["ProxyJump b1"]),
                               ("sim-by-program", ports["sim"],
                                ["User admin", "ProxyCommand ssh -F %s -W %%h:%%p b1" % (folder / "ssh_config")]),
                               ("b2-after-b1", ports["b2"], ["BatchMode yes", "ProxyJump b1"]),
@@ -197,6 +198,26 @@ def test_links_opened_at_once_through_a_jump_host_reach_their_own_devices(lab):
     finally:
         for _, con in cons.values():
             con.disconnect()
+
+
+@pytest.mark.parametrize("alias", ["shell-b1", "shell"])
+def test_a_link_read_late_and_one_spoken_to_late_both_get_theirs(lab, alias):
+    """Through the same jump session(s): a link whose output waits more
+    than a channel holds for it before the link reads gets all of it, and
+    a link whose shell speaks after a silence, meanwhile, hears it."""
+    size = 3 * sshjump.BUFFERED
+    big, quiet = (sshlink.SshSpawn("ssh://" + alias, alias, timeout=15, ssh={"config": lab["config"]})
+                  for _ in range(2))
+    try:
+        assert _shell_output(quiet, "echo ready") == _shell_output(big, "echo ready") == "ready\n"
+        quiet.sendline("sleep 1; printf '%s\\n' LA''TE")
+        big.sendline("head -c %d /dev/zero | tr '\\0' x; printf '\\n%%s\\n' EN''D" % size)
+        time.sleep(2.5)
+        quiet.expect(r"LATE\r?\n", timeout=10)
+        assert big.expect(r"END\r?\n", timeout=30).match_output.count("x") == size
+    finally:
+        big.close()
+        quiet.close()
 
 
 @pytest.mark.parametrize("alias, hops", [("chained", ("b1", "b2")), ("after-program", ("b2",))])
