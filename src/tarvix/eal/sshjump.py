@@ -225,8 +225,12 @@ class JumpSession(object):
             for forward in live:
                 if not forward.readable:
                     forward.readable = forward.channel.poll_channel_read(0) > 0 or forward.channel.eof()
-            if live:
-                live[0].readable = True
+            # The read that takes in what the socket holds is one that a
+            # channel with room for more makes: one whose link is behind
+            # reads nothing, and the others' data would wait with it.
+            takers = [f for f in live if len(f.to_local) < BUFFERED]
+            if takers:
+                takers[0].readable = True
         moved = False
         for forward in [f for f in self._forwards if f.readable or f.local_ready or f.to_remote or f.to_local
                         or f.local_done or f.remote_done]:
@@ -353,9 +357,11 @@ class JumpSession(object):
         """Waits for the jump host, the channels' sockets or a request;
         whether the jump host's socket was ready."""
         # The jump host's socket is read through the channels (and the one
-        # being opened): with none, what it sends (a keepalive's answer)
-        # waits, or the selector would find it ready over and over.
-        events = selectors.EVENT_READ if self._forwards or self._requests else 0
+        # being opened): with none that takes more, what it sends (a
+        # keepalive's answer, or data for a link that is behind) waits, or
+        # the selector would find it ready over and over.
+        takes = any(not f.remote_done and len(f.to_local) < BUFFERED for f in self._forwards)
+        events = selectors.EVENT_READ if takes or self._requests else 0
         events |= selectors.EVENT_WRITE if self.session.block_directions() & BLOCK_OUTBOUND else 0
         if events != self._watching:
             if not events:
