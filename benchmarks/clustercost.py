@@ -101,7 +101,7 @@ def report_costs(counts=(1000, 10000), size=1000):
 
     from distributed import Client, LocalCluster, Queue
 
-    from tarvix.nornir.dask_marks import REPORTS, _open_run
+    from tarvix.nornir.dask_marks import REPORTS, open_run
 
     cluster = LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
                            dashboard_address=None, silence_logs=40)
@@ -112,7 +112,7 @@ def report_costs(counts=(1000, 10000), size=1000):
             spent = []
             for count in counts:
                 run = "%s-%d" % (way, count)
-                client.run_on_scheduler(_open_run, run)
+                client.run_on_scheduler(open_run, run)
                 heard = threading.Semaphore(0)
                 if way != "queue":
                     client.subscribe_topic(REPORTS + run, lambda event: heard.release())

@@ -346,7 +346,7 @@ def drive(args):
 def through_jump_host(nr):
     """Every host's link through the jump host of $TARVIX_BENCH_JUMP (the
     conductor's bastion); the list that collects the jump sessions opened."""
-    from tarvix.eal import sshjump
+    from tarvix.eal.ssh import jump as sshjump
 
     jump = json.loads(os.environ["TARVIX_BENCH_JUMP"])
     extras = nr.inventory.defaults.connection_options["tarvix"].extras

@@ -77,7 +77,7 @@ def main(argv=None):
     parser.add_argument("--limit", type=float, default=1024, help="bytes a cycle at most (default 1024)")
     parser.add_argument("--json", action="store_true", help="the figures as JSON")
     args = parser.parse_args(argv)
-    from tarvix.eal import sshlink
+    from tarvix.eal.ssh import link as sshlink
 
     if not sshlink.AVAILABLE:
         sys.exit(sshlink.UNAVAILABLE)

@@ -11,7 +11,7 @@ For each library, in a process of its own (imports done before timing):
 CPU is the driver's own (getrusage: the process and, for the system ssh,
 its ssh children), per session.  "system-ssh" is tarvix's link over the
 system ssh client (a child process per session), "tarvix-ssh" its
-in-process link (tarvix.eal.sshlink, over ssh2-python): each with the
+in-process link (tarvix.eal.ssh.link, over ssh2-python): each with the
 reading, matching and logging of tarvix.eal.spawn on top of the library.
 ssh2-python stands for libssh2 driven from compiled code.
 """
@@ -171,7 +171,7 @@ def session_asyncssh(port, name, username, password):
 def session_system_ssh(port, name, username, password, in_process=False):
     sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src"))
     from tarvix.eal.spawn import Spawn
-    from tarvix.eal.sshlink import SshSpawn
+    from tarvix.eal.ssh.link import SshSpawn
 
     if in_process:
         link = SshSpawn("ssh://%s@127.0.0.1:%d" % (username, port), name, timeout=TIMEOUT, passwords=[password],

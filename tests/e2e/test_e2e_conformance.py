@@ -18,7 +18,7 @@ from tarvix import simulator
 from tarvix.bases.connection import Connection, discover_plugins, plugin_class
 from tarvix.cli import main
 from tarvix.core.errors import CommandError, ConnectionInfraError, NotSupportedError
-from tarvix.eal import sshlink
+from tarvix.eal.ssh import link as sshlink
 from tarvix.testing import assert_conforms
 from tarvix.testing.command import simulator_start
 

@@ -20,7 +20,7 @@ def bed():
 
 @pytest.mark.parametrize("in_process", [True, False])
 def test_plugin_over_default_ssh(bed, tmp_path, monkeypatch, in_process):
-    from tarvix.eal import sshlink
+    from tarvix.eal.ssh import link as sshlink
 
     if in_process and not sshlink.AVAILABLE:
         pytest.skip(sshlink.UNAVAILABLE)

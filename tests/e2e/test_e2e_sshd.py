@@ -17,7 +17,7 @@ import pytest
 
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import LinkClosedError, LoginError
-from tarvix.eal import sshjump, sshlink
+from tarvix.eal.ssh import jump as sshjump, link as sshlink
 from tarvix.simulator import server
 
 SSHD = shutil.which("sshd") or "/usr/sbin/sshd"

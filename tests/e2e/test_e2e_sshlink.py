@@ -9,7 +9,7 @@ import threading
 import pytest
 
 from tarvix.core.errors import LinkClosedError, LoginError
-from tarvix.eal import sshlink
+from tarvix.eal.ssh import link as sshlink
 
 import devices
 from e2e_support import connection_maker

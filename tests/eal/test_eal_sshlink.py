@@ -19,9 +19,9 @@ import time
 import pytest
 
 from tarvix.bases.connection import Connection
-from tarvix.bases.starts import _session_start
+from tarvix.bases.starts import session_start
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
-from tarvix.eal import sshalgos, sshconfig, sshlink, sshroute
+from tarvix.eal.ssh import algos as sshalgos, config as sshconfig, link as sshlink, route as sshroute
 from tarvix.simulator import server as simulated
 
 PASSWORD = "link-Test-pw-5"
@@ -48,7 +48,7 @@ def test_urls_options_and_the_system_ssh_in_their_place():
         "ssh -o StrictHostKeyChecking=accept-new -F /dev/null -o ProxyJump=a@b1:2222,b2 " \
         "-o KexAlgorithms=+diffie-hellman-group14-sha1 -o HostKeyAlgorithms=ssh-rsa r1"
     # An SSH session is a session to the device, not a console line.
-    assert _session_start("ssh://r1:2222") and not _session_start("telnet ts1 2001")
+    assert session_start("ssh://r1:2222") and not session_start("telnet ts1 2001")
     assert sshlink.check_options({"connect_timeout": 2.5, "keepalive": "15", "agent": None, "passphrase": "p"}) == {
         "host_key_checking": "accept-new", "connect_timeout": 2.5, "keepalive": 15.0, "agent": None, "passphrase": "p"}
 

@@ -366,7 +366,7 @@ def test_run_on_a_scheduler_and_its_faults(cluster, tmp_path, capsys, monkeypatc
         return client.run_on_scheduler(dask_marks._begin_mark, "ended-" + token, "x", {"worker": None})
 
     assert begin() == dask_marks.ENDED
-    client.run_on_scheduler(dask_marks._open_run, "ended-" + token)
+    client.run_on_scheduler(dask_marks.open_run, "ended-" + token)
     assert begin() is None and begin() == {"worker": None}
     dask_collect.forget(client, "ended-" + token)
     assert begin() == dask_marks.ENDED
@@ -559,7 +559,7 @@ def test_a_group_whose_worker_is_lost_keeps_its_sent_reports_fails_its_begun_hos
     from tarvix.nornir import dask_collect, dask_marks
 
     client, told, sent = _FakeClient(), {}, []
-    client.run_on_scheduler(dask_marks._open_run, "run")
+    client.run_on_scheduler(dask_marks.open_run, "run")
     notes = client.scheduler.plugins[dask_marks._Notes.name]
     client.scheduler.tasks["t"] = type("Task", (), {"state": "processing"})()
     for name in ("h0", "h1", "h4"):
@@ -592,7 +592,7 @@ def test_an_interrupt_closes_the_run_so_no_host_begins_after_the_look():
     from tarvix.nornir import dask_collect, dask_marks
 
     client, told = _FakeClient(), {}
-    client.run_on_scheduler(dask_marks._open_run, "run")
+    client.run_on_scheduler(dask_marks.open_run, "run")
     client.run_on_scheduler(dask_marks._begin_mark, "run", "h1", {"worker": None})
     both, idle = _FakeFuture("pending"), _FakeFuture("pending")
     state = dask_collect._Collecting(client, "run", {both: ("h1", "h2"), idle: ("h3",)}, None,

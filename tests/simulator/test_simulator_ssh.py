@@ -15,7 +15,7 @@ import pytest
 
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import CommandError, ConnectionError, LoginError
-from tarvix.eal import sshlink
+from tarvix.eal.ssh import link as sshlink
 from tarvix.nornir.connection import ssh_command
 from tarvix.simulator import server
 

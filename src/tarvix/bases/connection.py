@@ -37,9 +37,9 @@ from tarvix.bases import parsing
 from tarvix.bases import reload as device_reload
 from tarvix.bases.commands import CommandRunner, reply_statements
 from tarvix.bases.config.transaction import ConfigurationApi
-from tarvix.bases.starts import _say_system_ssh, _session_start, ssh_login
+from tarvix.bases.starts import say_system_ssh, session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
-from tarvix.eal import sshlink
+from tarvix.eal.ssh import link as sshlink
 from tarvix.eal.secrets import SECRET_ENV_VARS
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
@@ -122,7 +122,7 @@ class Connection(CommandRunner, ConfigurationApi):
 
     ``start``: the command line(s) that open the console link(s), one per
     route processor; or ``ssh://[user@]host[:port]``, an SSH session opened
-    in this process (libssh2, no program started; see tarvix.eal.sshlink),
+    in this process (libssh2, no program started; see tarvix.eal.ssh.link),
     its options in ``ssh`` (``host_key_checking``: "accept-new", the
     default, "yes" or "off"; ``known_hosts``, ``key_file``, ``agent``,
     ``keepalive``, ``connect_timeout``).  The credentials' passwords answer
@@ -316,7 +316,7 @@ class Connection(CommandRunner, ConfigurationApi):
             return bool(self.console)
         if self.console_settle:
             return True
-        return not all(_session_start(handle.start) for handle in self.handles)
+        return not all(session_start(handle.start) for handle in self.handles)
 
     def _handle(self, target):
         raise NotImplementedError
@@ -382,7 +382,7 @@ class Connection(CommandRunner, ConfigurationApi):
                 except BaseException:
                     handle.spawn = None
                     raise
-            _say_system_ssh(self.log)
+            say_system_ssh(self.log)
             start = sshlink.system_command(start, self.ssh, username)
         # Only a program gets an environment (an in-process link has none
         # to give).

@@ -91,7 +91,7 @@ class Connection:
     env: Optional[Mapping[str, str]]
     console_settle: bool
     session_log: Optional[_SessionLog]
-    # The options of ssh:// links (see tarvix.eal.sshlink).
+    # The options of ssh:// links (see tarvix.eal.ssh.link).
     ssh: Dict[str, Any]
     settings: Settings
     log: logging.Logger

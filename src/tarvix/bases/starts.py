@@ -4,12 +4,12 @@ console line behind a terminal server."""
 import os
 import shlex
 
-from tarvix.eal import sshlink
+from tarvix.eal.ssh import link as sshlink
 
 _said_system_ssh = []
 
 
-def _say_system_ssh(log):
+def say_system_ssh(log):
     """Logs once per process that ssh:// starts run the system ssh."""
     if not _said_system_ssh:
         _said_system_ssh.append(True)
@@ -20,7 +20,7 @@ def _say_system_ssh(log):
 _TELNET_ARGUMENT_OPTIONS = frozenset(["-b", "-e", "-k", "-l", "-n", "-S", "-X"])
 
 
-def _session_start(start):
+def session_start(start):
     """Whether a start command opens a session to the device itself: the
     system ssh client, or telnet to a host's own port (none, 23); telnet
     to another port reaches a console line behind a terminal server."""

@@ -4,7 +4,7 @@ plugin states its own once (``tarvix.plugins.generic.dialect`` is the
 generic router's), and the state machines and the connection read it."""
 
 # Where a prompt begins: at the start of the text read, or of a line.
-_LINE_START = r"(?:\A|[\r\n])"
+LINE_START = r"(?:\A|[\r\n])"
 
 
 class Dialect(object):
@@ -172,7 +172,7 @@ class Dialect(object):
     def _prompt(self, host, mode):
         # Grouped whole, so that an alternation in the grammar or in a mode
         # stays inside the anchors around it.
-        return _LINE_START + "(?:%s)" % self.prompt.replace("{host}", host).replace("{mode}", "(?:%s)" % mode)
+        return LINE_START + "(?:%s)" % self.prompt.replace("{host}", host).replace("{mode}", "(?:%s)" % mode)
 
     def pattern(self, state, host):
         """The regular expression of one state's prompt at the end of the

@@ -1,6 +1,9 @@
 # Types of tarvix.eal.dialect: a router CLI dialect as data.
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
+# The start of a line: where a prompt may begin.
+LINE_START: str
+
 class Dialect:
     name: str
     # The grammar of every prompt: a regular expression with {host} and {mode}.

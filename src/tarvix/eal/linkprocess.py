@@ -52,7 +52,7 @@ def _inherited_descriptors():
     return found
 
 
-def _kill(pid):
+def kill_program(pid):
     """Kills and collects a program started for a link that is given up."""
     try:
         os.kill(pid, signal.SIGKILL)
@@ -64,7 +64,7 @@ def _kill(pid):
         pass
 
 
-class _LinkProcess(pexpect.spawn):
+class LinkProcess(pexpect.spawn):
     """pexpect's spawn, but the program starts without a copy of this
     process: a fork of a large, many-threaded interpreter is paid under its
     lock, and runs Python in the copy until the exec, so that links opened
@@ -81,18 +81,18 @@ class _LinkProcess(pexpect.spawn):
 
     def _spawn(self, command, args=[], preexec_fn=None, dimensions=None):
         try:
-            return super(_LinkProcess, self)._spawn(command, args, preexec_fn, dimensions)
+            return super(LinkProcess, self)._spawn(command, args, preexec_fn, dimensions)
         except BaseException:
             proc = getattr(self, "ptyproc", None)
             if proc is not None:
-                _kill(proc.pid)
+                kill_program(proc.pid)
                 _close_terminal(proc)
             raise
 
     def _spawnpty(self, args, env=None, cwd=None, dimensions=(24, 80), echo=True, preexec_fn=None, **options):
         setsid = _setsid_ctty() if echo and preexec_fn is None and cwd is None and not options else None
         if setsid is None:
-            return super(_LinkProcess, self)._spawnpty(args, env=env, cwd=cwd, dimensions=dimensions, echo=echo,
+            return super(LinkProcess, self)._spawnpty(args, env=env, cwd=cwd, dimensions=dimensions, echo=echo,
                                                        preexec_fn=preexec_fn, **options)
         import fcntl
         import termios
@@ -114,7 +114,7 @@ class _LinkProcess(pexpect.spawn):
             return proc
         except BaseException:
             if pid is not None:
-                _kill(pid)
+                kill_program(pid)
             if proc is None:
                 os.close(master)
             else:  # the terminal object owns the descriptor now
@@ -135,7 +135,7 @@ def _close_terminal(proc):
     proc.closed = True
 
 
-def _reap(proc, block):
+def reap_program(proc, block):
     """Collects the exit status of a link's program (a ptyprocess object)
     once it has ended; returns whether it has."""
     if proc.terminated:

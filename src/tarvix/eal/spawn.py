@@ -22,7 +22,7 @@ import pexpect
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
 from tarvix.eal import secrets as _secrets
 from tarvix.eal.secrets import MASK, command_secrets, mask_command  # noqa: F401 (also offered here)
-from tarvix.eal.linkprocess import _kill, _LinkProcess, _reap
+from tarvix.eal.linkprocess import kill_program, LinkProcess, reap_program
 from tarvix.eal.sessionlog import open_session_log
 
 # Characters at the end of the unread output that every read searches.
@@ -226,8 +226,8 @@ class Spawn(object):
     def _start(self, argv, env, dimensions):
         """Starts the link's program; returns the pexpect child that the
         link reads and writes (another kind of link returns an object of
-        the same shape: see tarvix.eal.sshlink)."""
-        child = _LinkProcess(argv[0], argv[1:], timeout=self.timeout, env=env, encoding="utf-8",
+        the same shape: see tarvix.eal.ssh.link)."""
+        child = LinkProcess(argv[0], argv[1:], timeout=self.timeout, env=env, encoding="utf-8",
                              codec_errors="replace", dimensions=dimensions)
         try:
             # Lines are only sent once the device has printed what is
@@ -235,7 +235,7 @@ class Spawn(object):
             child.delaybeforesend = None
             self.log.debug("%s: started %r (pid %d)", self.device, self._masked_command(), child.pid)
         except BaseException:
-            _kill(child.pid)
+            kill_program(child.pid)
             child.ptyproc.fileobj.close()
             raise
         return child
@@ -554,14 +554,14 @@ class Spawn(object):
             proc.closed = child.closed = True
         deadline = _now() + CLOSE_GRACE
         pause = 0.0005
-        while not _reap(proc, block=False):
+        while not reap_program(proc, block=False):
             now = _now()
             if now >= deadline:
                 try:
                     os.kill(proc.pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-                _reap(proc, block=True)
+                reap_program(proc, block=True)
                 break
             time.sleep(min(pause, deadline - now))
             pause = min(pause * 2, CLOSE_POLL)

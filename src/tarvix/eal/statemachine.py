@@ -8,12 +8,13 @@ the console is in and stay there.  "generic" is also what ``_current_state``
 is set to when the state is no longer known.
 """
 import re
+import time
 
 from tarvix.core.errors import (CommandError, ConnectionError, HostnameMismatchError, LinkClosedError,
                                 LinkTimeoutError, LoginError, link_message)
-from tarvix.eal.dialect import _LINE_START, Dialect  # noqa: F401 (Dialect: where plugins found it)
+from tarvix.eal.dialect import LINE_START, Dialect  # noqa: F401 (Dialect: where plugins found it)
 from tarvix.eal.dialogs import Statement
-from tarvix.eal.spawn import SETTLE, _now
+from tarvix.eal.spawn import SETTLE
 
 ANY_STATES = ("any", "generic")
 # What a device asks a password with, a login's or enable's.
@@ -71,7 +72,7 @@ class _TextHostPrompt(object):
         self.pattern = pattern
         shape = _SHAPES.get(mode)
         if shape is None:
-            shape = _SHAPES[mode] = re.compile(_LINE_START + r"(?P<hostname>[^\r\n]*)" + mode + r"\s*\Z")
+            shape = _SHAPES[mode] = re.compile(LINE_START + r"(?P<hostname>[^\r\n]*)" + mode + r"\s*\Z")
         self._shape = shape
         self._host = re.compile(host)
 
@@ -372,7 +373,7 @@ class RouterStateMachine(object):
         else:
             awaiting = "a prompt (%s)" % ", ".join(names)
         while True:
-            remaining = deadline - _now()
+            remaining = deadline - time.monotonic()
             try:
                 if remaining <= 0:
                     raise LinkTimeoutError("")
@@ -409,7 +410,7 @@ class RouterStateMachine(object):
         and moves it to ``to_state``; returns the state reached."""
         context = self.context if context is None else context
         timeout = self.timeout if timeout is None else timeout
-        deadline = _now() + timeout
+        deadline = time.monotonic() + timeout
         extra = list(dialog) if dialog is not None else []
         if to_state in ANY_STATES or self._current_state not in self.state_names:
             # Once a prompt has been seen ("generic": seen, but no longer

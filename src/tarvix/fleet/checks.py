@@ -21,7 +21,7 @@ def _where(texts):
     return pairs
 
 
-def _field(host, key):
+def host_field(host, key):
     """A host's attribute or inventory data (its groups' and the defaults'
     included); None where it has none."""
     if key in HOST_FIELDS:
@@ -32,13 +32,13 @@ def _field(host, key):
         return None
 
 
-def _selects(args, where):
+def host_filter(args, where):
     def selected(host):
         if args.name and host.name not in args.name:
             return False
         if args.group and not any(host.has_parent_group(group) for group in args.group):
             return False
-        return all(_field(host, key) is not None and str(_field(host, key)) == value for key, value in where)
+        return all(host_field(host, key) is not None and str(host_field(host, key)) == value for key, value in where)
 
     return selected
 
@@ -62,7 +62,7 @@ def _directory(option, path):
         raise UsageError("%s %s: cannot make the directory: %s" % (option, path, error.strerror or error))
 
 
-def _check(args):
+def check_args(args):
     operation = reload_options.check(args)
     if not args.execute and not args.configure and not operation and not getattr(args, "intended", None):
         raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --reload or "

@@ -9,14 +9,14 @@ import threading
 
 from tarvix.eal import secrets
 from tarvix.exits import UsageError
-from tarvix.fleet.job import NOT_BEGUN_INTERRUPTED, _error, _job, _not_begun, _Run, _save, _unsaved
+from tarvix.fleet.job import NOT_BEGUN_INTERRUPTED, failure_message, host_job, not_begun_report, Run, save_output, unsaved_report
 from tarvix.fleet.naming import file_stem
-from tarvix.fleet.checks import _field
-from tarvix.fleet.passwords import _hosts_secrets
-from tarvix.fleet.signals import _signal_name
+from tarvix.fleet.checks import host_field
+from tarvix.fleet.passwords import hosts_secrets
+from tarvix.fleet.signals import signal_name
 
 
-class _WorkerRun(_Run):
+class _WorkerRun(Run):
     """A host's share of a cluster run, on the worker that works it: the
     run's interrupt is what the workers were told, and each step is told to
     the scheduler first."""
@@ -31,7 +31,7 @@ class _WorkerRun(_Run):
             return stopped(self.token)
 
     def __init__(self, args, plans, token):
-        _Run.__init__(self, args, plans)
+        Run.__init__(self, args, plans)
         self.token = token
         self.stop = self._Stop(token)
 
@@ -112,7 +112,7 @@ def cluster_job(token, args, host, config, logged):
         with _JobLogging(token, args.verbose):
             return _cluster_job(token, args, host, config, logged)
     except Exception as error:
-        return {"report": _not_begun(host.name, "failed", "%s: %s" % (type(error).__name__, error)), "logs": {}}
+        return {"report": not_begun_report(host.name, "failed", "%s: %s" % (type(error).__name__, error)), "logs": {}}
 
 
 def _cluster_job(token, args, host, config, logged):
@@ -126,13 +126,13 @@ def _cluster_job(token, args, host, config, logged):
 
     name = host.name
     if stopped(token):
-        return {"report": _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED),
+        return {"report": not_begun_report(name, "interrupted", NOT_BEGUN_INTERRUPTED),
                 "logs": {}}
     lost = begin(token, name)
     if isinstance(lost, Interrupted):
-        return {"report": _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED), "logs": {}}
+        return {"report": not_begun_report(name, "interrupted", NOT_BEGUN_INTERRUPTED), "logs": {}}
     if lost:
-        return {"report": _not_begun(name, "failed", str(lost), lost.done), "logs": {}}
+        return {"report": not_begun_report(name, "failed", str(lost), lost.done), "logs": {}}
     folder = tempfile.mkdtemp(prefix="tarvix-run-") if logged else None
     working(token, host)
     try:
@@ -140,13 +140,13 @@ def _cluster_job(token, args, host, config, logged):
         run = _WorkerRun(args, {name: (None, log, [])}, token)
         nr = worker_nornir(host, config)
         try:
-            results = Task(_job(run), nr, global_dry_run=False, name="tarvix run",
+            results = Task(host_job(run), nr, global_dry_run=False, name="tarvix run",
                            processors=nr.processors).start(host)
         finally:
             host.close_connections()
         report = run.reports.get(name)
         if report is None:  # a fault past the job's own handling: Nornir's result tells it
-            report = _not_begun(name, "failed", _error(results[0]))
+            report = not_begun_report(name, "failed", failure_message(results[0]))
         logs = {}
         for entry in sorted(os.listdir(folder)) if folder else []:
             with open(os.path.join(folder, entry), "rb") as handle:
@@ -167,7 +167,7 @@ def _cluster_option(text):
     return int(count) if colon else 2
 
 
-def _cluster(args, hosts):
+def requested_cluster(args, hosts):
     """The cluster a run asks for, not yet started, or None for a threaded
     run; refuses what cannot be used."""
     tls = [args.tls_ca_file, args.tls_cert, args.tls_key]
@@ -188,7 +188,7 @@ def _cluster(args, hosts):
         from tarvix.nornir import dask_cluster
         import distributed  # noqa: F401
     except ImportError:
-        raise _NoDask()
+        raise NoDask()
     if args.scheduler:
         try:
             dask_cluster.check_scheduler(args.scheduler, dask_cluster.has_secrets(hosts.values()),
@@ -212,7 +212,7 @@ def _cluster(args, hosts):
     return dask_cluster.Cluster(workers=processes, threads=threads)
 
 
-class _NoDask(Exception):
+class NoDask(Exception):
     pass
 
 
@@ -235,10 +235,10 @@ class _Outcomes(object):
         if value is not None:
             report = value["report"]
         elif error is None:
-            report = _not_begun(name, "interrupted", NOT_BEGUN_INTERRUPTED)
+            report = not_begun_report(name, "interrupted", NOT_BEGUN_INTERRUPTED)
         else:
             told = isinstance(error, (WorkerLost, ClusterError))
-            report = _not_begun(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error),
+            report = not_begun_report(name, "failed", str(error) if told else "%s: %s" % (type(error).__name__, error),
                                 getattr(error, "done", ()))
         output, log, files = run.plans[name]
         for entry, data in sorted((value or {}).get("logs", {}).items()):
@@ -249,8 +249,8 @@ class _Outcomes(object):
                 with open(path, "wb") as out:
                     out.write(data)
             except OSError as failure:
-                _unsaved(report, path, failure)
-        _save(output, report)
+                unsaved_report(report, path, failure)
+        save_output(output, report)
         run.reports[name] = report
         failed = report["status"] != "ok"
         result = Result(self.hosts[name], result=report["error"] if failed else "", failed=failed,
@@ -263,7 +263,7 @@ class _Outcomes(object):
         if not self.told:
             self.told = True
             self.progress.say("interrupted (%s): the devices not begun are cancelled, those in flight ended; "
-                              "Ctrl-C again exits at once" % _signal_name(self.run.signal))
+                              "Ctrl-C again exits at once" % signal_name(self.run.signal))
 
 
 def _forwarded(event):
@@ -273,7 +273,7 @@ def _forwarded(event):
     logging.getLogger(record.name).handle(record)
 
 
-def _work_on_cluster(nr, run, progress, client, window):
+def work_on_cluster(nr, run, progress, client, window):
     """Runs the job on a Dask cluster's workers, ``window`` hosts at a time
     at most; the main thread waits for the hosts and takes an interrupt:
     then the hosts not begun are cancelled and the links of those in
@@ -288,7 +288,7 @@ def _work_on_cluster(nr, run, progress, client, window):
         submit = dask_collect.Submitter(
             client, token, "tarvix-run", cluster_job,
             lambda name: (token, run.args, dask_runner.host_copy(hosts[name]), config, logged),
-            run.args.site_resource, lambda name, field: _field(hosts[name], field))
+            run.args.site_resource, lambda name, field: host_field(hosts[name], field))
     outcomes = _Outcomes(run, progress, hosts)
     topic = _topic(token)
     with dask_cluster.scheduler_link():
@@ -305,7 +305,7 @@ def _work_on_cluster(nr, run, progress, client, window):
         # A line sent to one host may hold another's password: the workers
         # mask those of every host run (which travel with the hosts anyway).
         with dask_cluster.scheduler_link():
-            dask_marks.share_secrets(client, token, _hosts_secrets(hosts.values()))
+            dask_marks.share_secrets(client, token, hosts_secrets(hosts.values()))
         # --workers hosts at a time, whatever the cluster's threads.
         dask_collect.collect(client, token, {}, submit, outcomes.done, stop=run.stop, told=outcomes.tell,
                              grace=run.args.worker_wait, queued=queued, window=window,

@@ -8,14 +8,14 @@ import time
 
 from tarvix.eal import secrets
 from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
-from tarvix.fleet.checks import _check, _selects
-from tarvix.fleet.cluster import _cluster, _NoDask, _work_on_cluster
-from tarvix.fleet.inventory import _nornir
-from tarvix.fleet.job import _error, _job, _Run
-from tarvix.fleet.naming import _create_files, _plan_files
-from tarvix.fleet.passwords import _inventory_secrets
-from tarvix.fleet.progress import Progress, _note, _StderrHandler, table
-from tarvix.fleet.signals import _signal_name, _Signals
+from tarvix.fleet.checks import check_args, host_filter
+from tarvix.fleet.cluster import requested_cluster, NoDask, work_on_cluster
+from tarvix.fleet.inventory import open_nornir
+from tarvix.fleet.job import failure_message, host_job, Run
+from tarvix.fleet.naming import create_files, plan_files
+from tarvix.fleet.passwords import inventory_secrets
+from tarvix.fleet.progress import Progress, report_note, StderrHandler, table
+from tarvix.fleet.signals import signal_name, Signals
 
 NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
 
@@ -28,7 +28,7 @@ def _work_hosts(nr, run, progress):
 
     def work():
         try:
-            outcome["results"] = nr.with_processors([progress]).run(task=_job(run), name="tarvix run")
+            outcome["results"] = nr.with_processors([progress]).run(task=host_job(run), name="tarvix run")
         except BaseException as error:  # handed to the main thread
             outcome["error"] = error
 
@@ -44,7 +44,7 @@ def _work_hosts(nr, run, progress):
             if not told:
                 told = True
                 progress.say("interrupted (%s): %s; Ctrl-C again exits at once"
-                             % (_signal_name(run.signal), run.waiting()))
+                             % (signal_name(run.signal), run.waiting()))
     if "error" in outcome:
         raise outcome["error"]
     # A task that failed past its own handling (a fault here) left no
@@ -52,7 +52,7 @@ def _work_hosts(nr, run, progress):
     for name, result in outcome["results"].items():
         if name not in run.reports:
             run.reports[name] = {"name": name, "status": "failed", "seconds": 0.0, "done": [], "outputs": [],
-                                 "error": _error(result[0])}
+                                 "error": failure_message(result[0])}
 
 
 def _document(run, names, elapsed):
@@ -72,7 +72,7 @@ def _document(run, names, elapsed):
     document = {"hosts": hosts}
     document.update(counts)
     document.update(seconds=round(elapsed, 3), workers=run.args.workers,
-                    interrupted_by=_signal_name(run.signal) if run.signal else None)
+                    interrupted_by=signal_name(run.signal) if run.signal else None)
     return document
 
 
@@ -87,7 +87,7 @@ def run(args):
 
 def _run(args):
     try:
-        where = _check(args)
+        where = check_args(args)
     except UsageError as error:
         return fail(error, USAGE)
     try:
@@ -103,23 +103,23 @@ def _run(args):
         except ImportError:
             return fail(INSTALL_HINT, FAILED)
     try:
-        nr = _nornir(args)
+        nr = open_nornir(args)
     except UsageError as error:
         return fail(error, USAGE)
     # Masked from the first host on: a line sent to one host may hold
     # another's password.
-    for secret in _inventory_secrets(nr.inventory):
+    for secret in inventory_secrets(nr.inventory):
         secrets.remember(secret)
-    nr = nr.filter(filter_func=_selects(args, where))
+    nr = nr.filter(filter_func=host_filter(args, where))
     names = sorted(nr.inventory.hosts)
     if not names:
         return fail("no device in %s matches the filters" % args.inventory, USAGE)
     try:
-        plans = _plan_files(args, nr.inventory.hosts)
-        cluster = _cluster(args, nr.inventory.hosts)
+        plans = plan_files(args, nr.inventory.hosts)
+        cluster = requested_cluster(args, nr.inventory.hosts)
     except UsageError as error:
         return fail(error, USAGE)
-    except _NoDask:
+    except NoDask:
         from tarvix.nornir.dask_cluster import NEEDS_DASK
 
         return fail(NEEDS_DASK, FAILED)
@@ -160,11 +160,11 @@ def _hosts_run(args, nr, names, plans, client, window=None):
     """Works the hosts, on the threaded runner or (``client``) on a Dask
     cluster, ``window`` at a time, and tells the outcome."""
     try:
-        _create_files(plans)
+        create_files(plans)
     except UsageError as error:
         return fail(error, USAGE)
 
-    handler = _StderrHandler()
+    handler = StderrHandler()
     handler.setFormatter(logging.Formatter("%(message)s"))
     handler.addFilter(secrets.FILTER)
     logger = logging.getLogger("tarvix")
@@ -174,14 +174,14 @@ def _hosts_run(args, nr, names, plans, client, window=None):
     # up here: the results carry them.
     quiet = logging.NullHandler()
     logging.getLogger("nornir").addHandler(quiet)
-    run = _Run(args, plans)
+    run = Run(args, plans)
     began = time.monotonic()
     try:
-        with _Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
+        with Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
             if client is None:
                 _work_hosts(nr, run, progress)
             else:
-                _work_on_cluster(nr, run, progress, client, window)
+                work_on_cluster(nr, run, progress, client, window)
     finally:
         logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)
@@ -193,7 +193,7 @@ def _hosts_run(args, nr, names, plans, client, window=None):
     if args.json:
         print(json.dumps(secrets.mask_report(_document(run, names, elapsed))))
     else:
-        print(table([(name, run.reports[name]["status"], run.reports[name]["seconds"], _note(run.reports[name]))
+        print(table([(name, run.reports[name]["status"], run.reports[name]["seconds"], report_note(run.reports[name]))
                      for name in names]))
         summary = "%d device(s): %d ok, %d failed" % (len(names), counts["ok"], counts["failed"])
         for status in ("unsaved", "interrupted"):

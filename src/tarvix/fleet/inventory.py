@@ -8,7 +8,7 @@ import logging
 import os
 import re
 
-from tarvix.eal.sshoptions import check_options as check_ssh_options
+from tarvix.eal.ssh.options import check_options as check_ssh_options
 from tarvix.exits import UsageError
 
 INVENTORY_FILES = ("hosts.yaml", "groups.yaml", "defaults.yaml")
@@ -159,7 +159,7 @@ def _check_inventory(directory):
         _element(paths[2], defaults, groups, INVENTORY_FILES[1])
 
 
-def _nornir(args):
+def open_nornir(args):
     from nornir import InitNornir
 
     _check_inventory(args.inventory)

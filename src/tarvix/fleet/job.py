@@ -18,13 +18,13 @@ def _text(output):
     return output if isinstance(output, str) else json.dumps(output, indent=2)
 
 
-def _reason(text):
+def one_line(text):
     """A message on one line: a link's error gives the device's last words
     on its first line and what was awaited on its second; both are told."""
     return "; ".join(line.strip() for line in str(text).splitlines() if line.strip())
 
 
-def _error(outcome):
+def failure_message(outcome):
     """A failed Result's message: the device's words of a tarvix task, or
     for an exception that Nornir caught (its result a traceback) the
     exception itself."""
@@ -38,7 +38,7 @@ class _Interrupted(Exception):
     """The run was interrupted before this host's next step."""
 
 
-class _Run(object):
+class Run(object):
     """What the hosts' tasks and the main thread share: the options, each
     host's files and report, the hosts in flight and the interrupt."""
 
@@ -97,7 +97,7 @@ def _parsed(host, entry):
         entry["warning"] = "the template for %r matched nothing in the output" % entry["command"]
 
 
-def _job(run):
+def host_job(run):
     """The task each host runs: connect, the commands and lines, disconnect;
     the device's output to ``--output``, its report to ``run.reports``.
     Once the run is interrupted, a host not begun ends at once and one in
@@ -140,7 +140,7 @@ def _host_job(run, task):
         if error:
             report["status"] = "interrupted" if stopped else "failed"
             report["error"] = error
-    _save(run.plans[host.name][0], report)
+    save_output(run.plans[host.name][0], report)
     report["seconds"] = time.monotonic() - began
     run.reports[host.name] = report
     failed = report["status"] != "ok"
@@ -200,7 +200,7 @@ def _work(run, task, report, done):
     except _Interrupted:
         return "stopped before its next step"
     except NornirSubTaskError as failure:
-        return _error(failure.result[0])
+        return failure_message(failure.result[0])
     except FAILURES as failure:
         return str(failure)
     except Exception as failure:  # told in the table; its traceback with --verbose
@@ -246,24 +246,24 @@ def _output_text(report):
     return "\n".join(lines) + "\n"
 
 
-def _unsaved(report, path, failure):
+def unsaved_report(report, path, failure):
     """A report whose file could not be written: what was done is told."""
     done = ", ".join(report["done"]) or "nothing"
     report["error"] = "output not written to %s: %s; done on the device: %s%s" % (
         path, failure.strerror or failure, done,
-        "; then %s: %s" % (report["status"], _reason(report["error"])) if report["error"] else "")
+        "; then %s: %s" % (report["status"], one_line(report["error"])) if report["error"] else "")
     report["status"] = "unsaved"
 
 
-def _save(output, report):
+def save_output(output, report):
     """Writes a host's output file (``output``, or None for none)."""
     if output:
         try:
             with open(output, "w", encoding="utf-8") as out:
                 out.write(_output_text(report))
         except OSError as failure:
-            _unsaved(report, output, failure)
+            unsaved_report(report, output, failure)
 
 
-def _not_begun(name, status, error, done=()):
+def not_begun_report(name, status, error, done=()):
     return {"name": name, "status": status, "seconds": 0.0, "error": error, "outputs": [], "done": list(done)}

@@ -41,7 +41,7 @@ def _dual_rp(host):
     return extras.get("chassis_type") == "dual_rp" or (isinstance(start, (list, tuple)) and len(start) == 2)
 
 
-def _plan_files(args, hosts):
+def plan_files(args, hosts):
     """The files each host will write: {name: (output file or None, session
     log given to its connection or None, every file)}.  Two hosts whose
     files would be one, also on a file system that ignores letter case, are
@@ -93,7 +93,7 @@ def _folds_case(folder):
         os.remove(path)
 
 
-def _create_files(plans):
+def create_files(plans):
     """Makes every file the run will write before any device is connected,
     so that one that cannot be written stops the run before anything is
     done; then the files made here are removed again, and those that were

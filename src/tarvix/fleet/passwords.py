@@ -3,7 +3,7 @@ first host connects: a line sent to one host may hold another's password,
 so each is masked from the start, in the threaded runner's logs as in what
 a cluster's workers forward."""
 from tarvix.eal import secrets
-from tarvix.eal.sshoptions import option_secrets
+from tarvix.eal.ssh.options import option_secrets
 
 
 def _option_secrets(password, extras):
@@ -25,7 +25,7 @@ def _option_secrets(password, extras):
     return set(secret for secret in found if isinstance(secret, str) and secret.strip())
 
 
-def _hosts_secrets(hosts):
+def hosts_secrets(hosts):
     """Every password the Nornir ``hosts`` connect with, their groups' and
     the defaults' that they take included."""
     found = set()
@@ -41,10 +41,10 @@ def _hosts_secrets(hosts):
     return found
 
 
-def _inventory_secrets(inventory):
+def inventory_secrets(inventory):
     """Every password a Nornir inventory holds: its hosts', its groups' and
     the defaults', in any connection's options."""
-    found = _hosts_secrets(inventory.hosts.values())
+    found = hosts_secrets(inventory.hosts.values())
     for element in list(inventory.groups.values()) + [inventory.defaults]:
         found |= _option_secrets(element.password, None)
         for options in (element.connection_options or {}).values():

@@ -5,14 +5,14 @@ import sys
 import threading
 
 from tarvix.fleet import intended
-from tarvix.fleet.job import _error, _reason
+from tarvix.fleet.job import failure_message, one_line
 
 
-def _note(report):
+def report_note(report):
     """A report's last column: the reason it failed, or its warnings."""
     config = intended.note(report)
     if report["status"] != "ok":
-        return "; ".join(text for text in (_reason(report["error"]), config) if text)
+        return "; ".join(text for text in (one_line(report["error"]), config) if text)
     notes = [config] * bool(config)
     notes += ["detected os %s" % report["detected_os"]] if report.get("detected_os") else []
     notes += [entry["note"] for entry in report["outputs"] if entry.get("note")]
@@ -86,9 +86,9 @@ class Progress(object):
         outcome = result[0]
         report = self.reports.get(host.name)
         if report is not None:
-            status, note = report["status"], _note(report)
+            status, note = report["status"], report_note(report)
         else:
-            status, note = ("failed", _reason(_error(outcome))) if result.failed else ("ok", "")
+            status, note = ("failed", one_line(failure_message(outcome))) if result.failed else ("ok", "")
         with self.lock:
             self.done += 1
             self.failed += status != "ok"
@@ -104,7 +104,7 @@ class Progress(object):
                 self.bar.update(self.task_id, advance=1, failed=self.failed)
 
 
-class _StderrHandler(logging.Handler):
+class StderrHandler(logging.Handler):
     """Writes to the current ``sys.stderr``, which the progress bar may have
     redirected to print above itself."""
 

@@ -10,7 +10,7 @@ from tarvix.exits import signalled
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
-class _Signals(object):
+class Signals(object):
     """While a run lasts, the first interrupt (Ctrl-C, SIGTERM, SIGHUP) stops
     it and the main thread ends it; a second one exits at once.  Only the
     main thread can take signals: elsewhere this does nothing."""
@@ -45,7 +45,7 @@ class _Signals(object):
         self.run.stop.set()
 
 
-def _signal_name(number):
+def signal_name(number):
     try:
         return signal.Signals(number).name
     except ValueError:

@@ -7,7 +7,7 @@ of ``Connection``, among them:
 - ``start``: the command line that opens the link (a list of two for a
   dual-RP device).  By default an SSH session in this process to
   ``hostname`` and ``port`` as ``username`` (``ssh://``, see
-  tarvix.eal.sshlink) where ssh2-python is installed, else the system ssh
+  tarvix.eal.ssh.link) where ssh2-python is installed, else the system ssh
   client (see ``ssh_command``); a start given here (a jump host, a terminal
   server, the system ssh with its configuration) is used as it is.
 - ``host_key_checking``: with the default start, whether the host's key is
@@ -51,7 +51,7 @@ import threading
 import weakref
 
 from tarvix.bases.connection import Connection
-from tarvix.eal import sshlink
+from tarvix.eal.ssh import link as sshlink
 from tarvix.nornir.platforms import PLATFORM_OS, platform_os  # noqa: F401 (where callers found them)
 
 CONNECTION_NAME = "tarvix"

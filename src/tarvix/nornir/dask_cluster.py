@@ -158,7 +158,7 @@ def has_secrets(hosts):
     the defaults', or in a connection's options, its start command's and
     its ssh options' included)."""
     from tarvix.eal.secrets import command_secrets
-    from tarvix.eal.sshoptions import option_secrets
+    from tarvix.eal.ssh.options import option_secrets
 
     for host in hosts:
         if host.password:

@@ -9,7 +9,7 @@ import time
 
 from tarvix.nornir.dask_cluster import (PREFIX, ClusterError, Sealed, WorkerError, WorkerLost, call_sealed,
                                         task_key)
-from tarvix.nornir.dask_marks import (REPORTS, _forget_marks, _interrupt_run, _open_run, lost_reason, send_report,
+from tarvix.nornir.dask_marks import (REPORTS, forget_marks, interrupt_run, open_run, lost_reason, send_report,
                                       stop_here, why_lost)
 
 LOST_SCHEDULER = "lost the connection to the Dask scheduler; what it did on the device is not known"
@@ -277,7 +277,7 @@ class _Collecting(object):
         begin after is refused there, so the hosts begun by then are all
         that ever will be), tells every worker, and ends the hosts not
         begun; a task none of whose hosts had begun is cancelled."""
-        begun = set(_gone_on(OSError, self.client.run_on_scheduler, _interrupt_run, self.run))
+        begun = set(_gone_on(OSError, self.client.run_on_scheduler, interrupt_run, self.run))
         _tell_workers(self.client, self.run)
         idle = []
         for future, names in self.pending.items():
@@ -445,7 +445,7 @@ class Submitter(object):
         # Before any task: a host's task begins only while its run is open.
         # Each host's report is sent as it ends where the scheduler passes
         # it on (an unknown message would end the worker's link to it).
-        streams = client.run_on_scheduler(_open_run, run)
+        streams = client.run_on_scheduler(open_run, run)
         self.stream = {"run": run, "client": client.id} if streams is True else None
 
     def place(self, name):
@@ -493,6 +493,6 @@ def forget(client, run):
     if client.status != "running":
         return
     try:
-        client.run_on_scheduler(_forget_marks, run)
+        client.run_on_scheduler(forget_marks, run)
     except Exception:
         pass

@@ -113,7 +113,7 @@ class _Notes(object):
             mark["done"], mark["doing"] = msg.get("done") or [], msg.get("doing")
 
 
-def _open_run(run, dask_scheduler=None):
+def open_run(run, dask_scheduler=None):
     """Opens a run on the scheduler; whether it passes the hosts' reports on
     as they end (one whose plugin is older does not)."""
     from distributed.diagnostics.plugin import SchedulerPlugin
@@ -126,7 +126,7 @@ def _open_run(run, dask_scheduler=None):
     return REPORT in dask_scheduler.stream_handlers
 
 
-def _interrupt_run(run, dask_scheduler=None):
+def interrupt_run(run, dask_scheduler=None):
     """Closes a run to new hosts, in one step with the scheduler: the hosts
     begun by then are all that ever will be (their names)."""
     opened = dask_scheduler.task_metadata.get(OPEN, {})
@@ -230,7 +230,7 @@ def lost_reason(mark, why):
     return text + "; not run again"
 
 
-class _Stops(object):
+class Stops(object):
     """The runs interrupted, as told to this worker process (the newest
     few hundred); and the hosts each run is working here."""
     lock = threading.Lock()
@@ -242,14 +242,14 @@ class _Stops(object):
 def working(run, host, busy=True):
     """Tells that a run's host is being worked in this process, or is no
     more."""
-    with _Stops.lock:
-        hosts = _Stops.working.setdefault(run, {})
+    with Stops.lock:
+        hosts = Stops.working.setdefault(run, {})
         if busy:
             hosts[host.name] = host
         else:
             hosts.pop(host.name, None)
             if not hosts:
-                del _Stops.working[run]
+                del Stops.working[run]
 
 
 def stop_here(run):
@@ -260,12 +260,12 @@ def stop_here(run):
     connections of this run's hosts that are open."""
     from tarvix.nornir.connection import CONNECTION_NAME, abort_all
 
-    with _Stops.lock:
-        _Stops.stopped[run] = True
-        while len(_Stops.stopped) > 256:
-            _Stops.stopped.popitem(last=False)
-        hosts = list(_Stops.working.get(run, {}).values())
-        alone = set(_Stops.working) <= {run}
+    with Stops.lock:
+        Stops.stopped[run] = True
+        while len(Stops.stopped) > 256:
+            Stops.stopped.popitem(last=False)
+        hosts = list(Stops.working.get(run, {}).values())
+        alone = set(Stops.working) <= {run}
     if alone:
         abort_all()
         return
@@ -276,11 +276,11 @@ def stop_here(run):
 
 
 def stopped(run):
-    with _Stops.lock:
-        return run in _Stops.stopped
+    with Stops.lock:
+        return run in Stops.stopped
 
 
-def _forget_marks(run, dask_scheduler=None):
+def forget_marks(run, dask_scheduler=None):
     dask_scheduler.task_metadata.get(OPEN, {}).pop(run, None)
     dask_scheduler.task_metadata.get(PREFIX, {}).pop(run, None)
     dask_scheduler.task_metadata.get(SECRETS, {}).pop(run, None)

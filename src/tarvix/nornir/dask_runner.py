@@ -36,7 +36,7 @@ import pickle
 from tarvix.nornir.dask_cluster import (Cluster, WorkerError, check_scheduler, check_workers, has_secrets, security,
                                         token)
 from tarvix.nornir.dask_collect import Submitter, collect, forget, group_size
-from tarvix.nornir.dask_marks import NOT_BEGUN, Interrupted, _Stops, begin, stopped, working
+from tarvix.nornir.dask_marks import NOT_BEGUN, Interrupted, Stops, begin, stopped, working
 
 
 def worker_nornir(host, config):
@@ -46,13 +46,13 @@ def worker_nornir(host, config):
     from nornir.core.plugins.connections import ConnectionPluginRegister
     from nornir.plugins.runners import SerialRunner
 
-    with _Stops.lock:
-        if not _Stops.ready:
+    with Stops.lock:
+        if not Stops.ready:
             # What InitNornir does in the driver, once in each worker.
             ConnectionPluginRegister.auto_register()
             if not config.logging.enabled:
                 logging.getLogger("nornir").addHandler(logging.NullHandler())
-            _Stops.ready = True
+            Stops.ready = True
     groups = Groups()
     for group in host.groups:
         groups[group.name] = group

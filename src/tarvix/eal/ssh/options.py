@@ -1,4 +1,4 @@
-"""The options of an in-process SSH link (see tarvix.eal.sshlink), checked
+"""The options of an in-process SSH link (see tarvix.eal.ssh.link), checked
 before anything connects: an unknown option or a value it cannot take is a
 ValueError of one line that names the option, and the host when given.
 The jump hosts of the ``jump`` option are read here too (``hop_specs``), and
@@ -8,7 +8,7 @@ import numbers
 import os
 import re
 
-from tarvix.eal.sshalgos import OPTIONS as ALGORITHM_OPTIONS
+from tarvix.eal.ssh.algos import OPTIONS as ALGORITHM_OPTIONS
 
 POLICIES = {True: "accept-new", "accept-new": "accept-new", "yes": "yes", "strict": "yes",
             False: "off", "off": "off", "no": "off"}

@@ -18,12 +18,12 @@ A start URL asks for one: ``ssh://[user@]host[:port]``.  Options
   the jump hosts or the ProxyCommand included.
 - ``config``, ``jump``, ``proxy_command``, ``identities_only``, ``kex``,
   ``hostkeys``, ``ciphers``, ``macs``: the user's ssh configuration (read
-  as the system ssh reads it), jump hosts, algorithms: see tarvix.eal.sshroute.
+  as the system ssh reads it), jump hosts, algorithms: see tarvix.eal.ssh.route.
 
-Their values are checked before anything connects (tarvix.eal.sshoptions);
-the known hosts file is read and written by tarvix.eal.knownhosts; the way
-to the device (its socket) is made by tarvix.eal.sshhops, and the steps of
-a connecting session run by tarvix.eal.sshsession.
+Their values are checked before anything connects (tarvix.eal.ssh.options);
+the known hosts file is read and written by tarvix.eal.ssh.knownhosts; the way
+to the device (its socket) is made by tarvix.eal.ssh.hops, and the steps of
+a connecting session run by tarvix.eal.ssh.session.
 
 The passwords of the connection's credentials answer the server's password
 (or keyboard-interactive) authentication; the shell then runs on a
@@ -47,13 +47,13 @@ import time
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
-from tarvix.eal import sshhops, sshroute
-from tarvix.eal.knownhosts import KnownHostsError, host_name, known_keys, record_key
-from tarvix.eal.sshsession import Pending as _Pending, Steps as _Steps, release as _release, \
+from tarvix.eal.ssh import hops as sshhops, route as sshroute
+from tarvix.eal.ssh.knownhosts import KnownHostsError, host_name, known_keys, record_key
+from tarvix.eal.ssh.session import Pending as _Pending, Steps as _Steps, release as _release, \
     session_error as _session_error, words as _words
 from tarvix.eal.spawn import READ_SIZE, Spawn  # READ_SIZE: most bytes gathered into one read
 # Offered here too: the link's options are checked through this module.
-from tarvix.eal.sshoptions import OPTIONS, POLICIES, check_options, option_secrets  # noqa: F401
+from tarvix.eal.ssh.options import OPTIONS, POLICIES, check_options, option_secrets  # noqa: F401
 
 try:
     from ssh2 import exceptions as _ssh2_errors
@@ -342,7 +342,7 @@ class SshSpawn(Spawn):
 
     def _connect_socket(self, route, pending):
         """The socket to the device: straight, through the jump hosts or
-        from the ProxyCommand (tarvix.eal.sshhops)."""
+        from the ProxyCommand (tarvix.eal.ssh.hops)."""
         where = "%s port %d" % route.target.address()
         try:
             sock = sshhops.connect(route, self)

@@ -13,7 +13,7 @@ try:
     from ssh2 import exceptions as _ssh2_errors
     from ssh2.error_codes import LIBSSH2_ERROR_EAGAIN
     from ssh2.session import LIBSSH2_SESSION_BLOCK_INBOUND, LIBSSH2_SESSION_BLOCK_OUTBOUND
-except ImportError:  # the link is unavailable (see tarvix.eal.sshlink)
+except ImportError:  # the link is unavailable (see tarvix.eal.ssh.link)
     _ssh2_errors = None
 
 # Seconds between looks at whether the link was aborted while a session

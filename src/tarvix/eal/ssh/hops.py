@@ -3,9 +3,9 @@ the device, a channel forwarded through one jump host or several, or a
 program's standard input and output (ProxyCommand).
 
 Each hop is an SSH session opened here (its host key checked, its own user
-and keys), shared through tarvix.eal.sshjump.  The whole way is made by the
+and keys), shared through tarvix.eal.ssh.jump.  The whole way is made by the
 link's one connect deadline, and what fails on the way is released as the
-link's own session is (tarvix.eal.sshsession).
+link's own session is (tarvix.eal.ssh.session).
 """
 import copy
 import os
@@ -17,10 +17,10 @@ import tempfile
 import time
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
-from tarvix.eal import sshalgos, sshjump
-from tarvix.eal.knownhosts import preferred_algorithms
-from tarvix.eal.sshjump import HopFailure, HopSocket
-from tarvix.eal.sshsession import Steps, release, session_error
+from tarvix.eal.ssh import algos as sshalgos, jump as sshjump
+from tarvix.eal.ssh.knownhosts import preferred_algorithms
+from tarvix.eal.ssh.jump import HopFailure, HopSocket
+from tarvix.eal.ssh.session import Steps, release, session_error
 
 # Seconds a ProxyCommand program is given to end on its own once its link
 # closed, then once asked to (SIGTERM) before it is killed.

@@ -4,7 +4,7 @@ input and output are the connection (ProxyCommand).
 
 What the options of the link (``ssh={...}``) say wins; what they leave out
 comes from the user's ssh configuration as the system ssh resolves it
-(``ssh -G``, see tarvix.eal.sshconfig), then from the link's defaults.
+(``ssh -G``, see tarvix.eal.ssh.config), then from the link's defaults.
 Options of this module:
 
 - ``config``: True (the default: the user's and the system's files, as
@@ -18,9 +18,9 @@ Options of this module:
   replaced as ssh does) whose standard input and output are the connection.
 - ``identities_only``: only the key files given (or configured) are tried,
   not the agent's keys.
-- ``kex``, ``hostkeys``, ``ciphers``, ``macs``: see tarvix.eal.sshalgos.
+- ``kex``, ``hostkeys``, ``ciphers``, ``macs``: see tarvix.eal.ssh.algos.
 
-Their values are checked with the link's other options (tarvix.eal.sshoptions).
+Their values are checked with the link's other options (tarvix.eal.ssh.options).
 """
 import getpass
 import os
@@ -28,8 +28,8 @@ import re
 import shlex
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
-from tarvix.eal import sshalgos, sshconfig
-from tarvix.eal.sshoptions import hop_specs
+from tarvix.eal.ssh import algos as sshalgos, config as sshconfig
+from tarvix.eal.ssh.options import hop_specs
 
 DEFAULT_PORT = 22
 # StrictHostKeyChecking -> the link's host key policy; "ask" (no one to
