@@ -10,7 +10,7 @@ import pytest
 from tarvix import simulator
 from tarvix.bases.config import tree
 from tarvix.bases.connection import Connection
-from tarvix.core.errors import (ConfigConflictError, ConfigCutShortError, ConfigError, LinkError,
+from tarvix.core.errors import (CommandError, ConfigConflictError, ConfigCutShortError, ConfigError, LinkError,
                                 RemediationUnavailableError, TarvixError)
 from tarvix.eal import secrets
 
@@ -139,7 +139,7 @@ def test_dual_rp_changes_the_active(tmp_path):
 
 
 @contextlib.contextmanager
-def _served(hostname, *options):
+def _served(hostname, *options, **more):
     """A served simulated router, whose sessions share its configuration as
     a device's do; yields how to connect to it."""
     from tarvix.simulator import server
@@ -149,7 +149,7 @@ def _served(hostname, *options):
     with server.serving([{"hostname": hostname, "password": "pw", "options": list(options)}]) as served:
         def connect():
             con = Connection(hostname=hostname, start="ssh://admin@127.0.0.1:%d" % served.ports[hostname][0],
-                             ssh={"host_key_checking": "off"}, connection_timeout=10,
+                             ssh={"host_key_checking": "off"}, connection_timeout=10, os=more.get("os", "generic"),
                              credentials={"default": {"username": "admin", "password": "pw"}})
             con.connect()
             return con
@@ -210,4 +210,27 @@ def test_changes_of_one_device_take_turns_and_one_changed_meanwhile_is_refused()
         assert len(str(caught.value).splitlines()) == 1
         assert second.config_diff(theirs) == "--- running\n+++ intended\n-ip route 10.66.0.0 255.255.0.0 Null0\n"
         for con in (first, second, other):
+            con.disconnect()
+
+
+def test_a_junos_change_takes_the_configuration_for_itself():
+    with _served("jx1", "--dialect", "junos", os="junos") as connect:
+        mine, theirs = connect(), connect()
+        send, refused = mine.spawn.sendline, []
+
+        def sendline(*line):
+            # Another session configures while this change is staged.
+            if line and line[0].startswith("set system location"):
+                with pytest.raises(CommandError) as caught:
+                    theirs.configure(["set system host-name other"])
+                refused.append(str(caught.value))
+            return send(*line)
+
+        mine.spawn.sendline = sendline
+        assert mine.replace_config("set system host-name jx1\nset system location building b1\n").changed
+        assert len(refused) == 1 and "configuration database locked by" in refused[0]
+        # Free again once the change left the configuration mode.
+        theirs.configure(["set system location floor 2"])
+        assert "set system location floor 2" in mine.running_config()
+        for con in (mine, theirs):
             con.disconnect()
