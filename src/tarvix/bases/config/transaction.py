@@ -110,26 +110,25 @@ class ConfigurationApi(object):
         ``timeout``: seconds each line may take (the commands' default);
         ``keep_before``: a file the configuration before is written to
         before anything is sent (only when something is)."""
-        return self._change(self._secrets_of(_text(intended)), False, dry_run, confirm, save, target,
-                            (timeout, keep_before))
+        return self._change(self._secrets_of(_text(intended)), False, dry_run, confirm, save, target, timeout,
+                            keep_before)
 
     def merge_config(self, text_or_lines, dry_run=False, confirm=None, save=False, target=None, timeout=None,
                      keep_before=None):
         """Adds and changes the lines given (text or a list); removes nothing.
         ``timeout`` and ``keep_before`` as for ``replace_config``."""
-        return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target,
-                            (timeout, keep_before))
+        return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target, timeout,
+                            keep_before)
 
-    def _change(self, intended, merge, dry_run, confirm, save, target, sending=(None, None)):
+    def _change(self, intended, merge, dry_run, confirm, save, target, timeout=None, keep_before=None):
         # Read, worked out and applied as one: no other command of this
         # connection, and no other change of its device in this process,
         # comes between.
         with turns.turn(self), self._lock:
-            return self._locked_change(intended, merge, dry_run, confirm, save, target, sending)
+            return self._locked_change(intended, merge, dry_run, confirm, save, target, timeout, keep_before)
 
-    def _locked_change(self, intended, merge, dry_run, confirm, save, target, sending):
+    def _locked_change(self, intended, merge, dry_run, confirm, save, target, timeout, keep_before):
         commit = self._confirmed_commit(confirm)
-        timeout, keep_before = sending
         before = self.running_config(target)
         lines = self._plan(before, intended, merge)
         diff = self._diff(before, before + "\n" + intended if merge else intended)
@@ -190,8 +189,8 @@ class ConfigurationApi(object):
             failure.command, failure.output, failure.undone = refused, error.output, undone
             raise failure
         except ConnectionError as error:
-            staged = (commit or self.dialect.commit) if self.dialect.commit else []
-            raise cutshort.error(self._device, error, progress, lines, before, list(staged))
+            staged = list(commit or self.dialect.commit) if self.dialect.commit else []
+            raise cutshort.error(self._device, error, progress, lines, before, staged)
 
     def _undo(self, before, target):
         """Brings back the configuration ``before``; whether it is back."""
