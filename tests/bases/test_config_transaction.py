@@ -1,14 +1,17 @@
 """Configuration as a transaction on the simulated generic router: replace,
 merge, dry runs, idempotence, a refused line undone, rollback and save; the
 hierarchy-aware diff and the masking of secrets in configuration lines."""
+import contextlib
 import sys
+import threading
 
 import pytest
 
 from tarvix import simulator
 from tarvix.bases.config import tree
 from tarvix.bases.connection import Connection
-from tarvix.core.errors import ConfigError, RemediationUnavailableError, TarvixError
+from tarvix.core.errors import (CommandError, ConfigConflictError, ConfigCutShortError, ConfigError, LinkError,
+                                RemediationUnavailableError, TarvixError)
 from tarvix.eal import secrets
 
 INTENDED = """hostname r1
@@ -132,3 +135,102 @@ def test_dual_rp_changes_the_active(tmp_path):
         assert con.replace_config(intended).changed and con.config_diff(intended) == ""
         assert "router bgp 65001" in con.execute("show running-config", target="b")
         assert "router bgp 65001" not in con.execute("show running-config", target="a")
+
+
+
+@contextlib.contextmanager
+def _served(hostname, *options, **more):
+    """A served simulated router, whose sessions share its configuration as
+    a device's do; yields how to connect to it."""
+    from tarvix.simulator import server
+
+    if not server.available():
+        pytest.skip("needs asyncssh (tarvix[serve])")
+    with server.serving([{"hostname": hostname, "password": "pw", "options": list(options)}]) as served:
+        def connect():
+            con = Connection(hostname=hostname, start="ssh://admin@127.0.0.1:%d" % served.ports[hostname][0],
+                             ssh={"host_key_checking": "off"}, connection_timeout=10, os=more.get("os", "generic"),
+                             credentials={"default": {"username": "admin", "password": "pw"}})
+            con.connect()
+            return con
+
+        yield connect
+
+
+@needs_remediation
+def test_a_replace_cut_short_tells_what_was_acknowledged_and_comes_back_on_a_new_connection(tmp_path):
+    hung = "ip route 10.7.0.0 255.255.0.0 Null0"
+    kept = tmp_path / "cut1.before.cfg"
+    with _served("cut1", "--hang", hung) as connect:
+        con = connect()
+        before = con.running_config()
+        with pytest.raises(ConfigCutShortError) as caught:
+            con.replace_config(INTENDED.replace("r1", "cut1").replace("no logging console\n", "") + hung + "\n", timeout=0.5, keep_before=str(kept))
+        con.disconnect()
+        error = caught.value
+        assert isinstance(error, LinkError) and error.undone is False and error.command == hung
+        assert error.acknowledged and error.sent == error.acknowledged + [hung]
+        assert "were acknowledged" in str(error) and repr(error.acknowledged[0]) in str(error)
+        assert "Sim-Secret-5" not in str(error) + "".join(error.sent)
+        assert error.before == before == kept.read_text() and oct(kept.stat().st_mode)[-3:] == "600"
+        with connect() as again:
+            assert "router bgp 65001" in again.running_config()
+            with pytest.raises(TarvixError, match=r"rollback_config\(before=TEXT\)"):
+                again.rollback_config()
+            assert again.rollback_config(before=kept.read_text()).changed
+            assert again.running_config() == before
+
+
+@needs_remediation
+def test_changes_of_one_device_take_turns_and_one_changed_meanwhile_is_refused():
+    with _served("turn1") as connect:
+        first, second, other = connect(), connect(), connect()
+        mine, theirs = INTENDED.replace("r1", "turn1"), INTENDED.replace("r1", "turn1").replace("managed", "theirs")
+        plan, outcome = first._plan, {}
+
+        def racing(*args):
+            # While the first change is worked out, a second connection of
+            # this process replaces too: it waits for its turn.
+            racer = threading.Thread(target=lambda: outcome.update(second=second.replace_config(theirs)))
+            racer.start()
+            racer.join(0.5)
+            outcome["waited"] = racer.is_alive()
+            outcome["racer"] = racer
+            return plan(*args)
+
+        first._plan = racing
+        assert first.replace_config(mine).changed
+        outcome["racer"].join(10)
+        assert outcome["waited"] and outcome["second"].changed and second.config_diff(theirs) == ""
+        # Another client's change between the read and the sending fails
+        # the change in one line, nothing sent.
+        first._plan = lambda *args: (other.configure(["ip route 10.66.0.0 255.255.0.0 Null0"]), plan(*args))[1]
+        with pytest.raises(ConfigConflictError, match=r"changed since it was read .* nothing sent: 1 line") as caught:
+            first.replace_config(mine)
+        assert len(str(caught.value).splitlines()) == 1
+        assert second.config_diff(theirs) == "--- running\n+++ intended\n-ip route 10.66.0.0 255.255.0.0 Null0\n"
+        for con in (first, second, other):
+            con.disconnect()
+
+
+def test_a_junos_change_takes_the_configuration_for_itself():
+    with _served("jx1", "--dialect", "junos", os="junos") as connect:
+        mine, theirs = connect(), connect()
+        send, refused = mine.spawn.sendline, []
+
+        def sendline(*line):
+            # Another session configures while this change is staged.
+            if line and line[0].startswith("set system location"):
+                with pytest.raises(CommandError) as caught:
+                    theirs.configure(["set system host-name other"])
+                refused.append(str(caught.value))
+            return send(*line)
+
+        mine.spawn.sendline = sendline
+        assert mine.replace_config("set system host-name jx1\nset system location building b1\n").changed
+        assert len(refused) == 1 and "configuration database locked by" in refused[0]
+        # Free again once the change left the configuration mode.
+        theirs.configure(["set system location floor 2"])
+        assert "set system location floor 2" in mine.running_config()
+        for con in (mine, theirs):
+            con.disconnect()

@@ -1,9 +1,16 @@
 """Configuration as a transaction on real FRRouting: replace both ways, dry
-run, idempotence and a refused line in the middle, over vtysh."""
+run, idempotence and a refused line in the middle, over vtysh; a replace
+whose link drops midway, over ssh://, brought back on a new connection;
+two changes at once."""
+import os
+import pwd
+import threading
+import time
+
 import pytest
 
 from tarvix.bases.connection import Connection
-from tarvix.core.errors import CommandError, ConfigError
+from tarvix.core.errors import CommandError, ConfigConflictError, ConfigCutShortError, ConfigError
 
 import frrbed
 
@@ -28,7 +35,7 @@ ROUTE_MAP = "route-map ALLOW permit 10\n set local-preference 200\nexit\n"
 
 @pytest.fixture(scope="module")
 def con():
-    with frrbed.started() as router:
+    with frrbed.started(ssh=True) as router:
         con = Connection(hostname=None, start=router.vtysh, os="frr", learn_hostname=True, connection_timeout=20)
         con.connect()
         con.bed = router
@@ -85,3 +92,87 @@ def test_a_save_that_writes_nothing_fails(con):
     # cannot save, and says so.
     with pytest.raises(CommandError, match="Can't open configuration file"):
         con.save_config()
+
+
+def _vtysh_pids(user):
+    """The vtysh processes of the bed's ssh user: its sessions' shells."""
+    uid, pids = pwd.getpwnam(user).pw_uid, []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/status" % pid) as status:
+                fields = dict(line.split(":", 1) for line in status if ":" in line)
+        except OSError:
+            continue
+        if fields.get("Name", "").strip() == "vtysh" and int(fields["Uid"].split()[0]) == uid:
+            pids.append(int(pid))
+    return pids
+
+
+def test_a_replace_whose_link_drops_comes_back_on_a_new_connection(con):
+    pytest.importorskip("ssh2", reason="the in-process SSH link needs ssh2-python")
+    bed, base = con.bed, _base(con)
+    con.replace_config(base)
+    before = bed.running_config()
+
+    def ssh():
+        return Connection(hostname=None, start="ssh://%s@127.0.0.1:%d" % (bed.user, bed.ssh_port), os="frr",
+                          learn_hostname=True, connection_timeout=20, ssh={"host_key_checking": False},
+                          credentials={"default": {"username": bed.user, "password": frrbed.PASSWORD}})
+
+    cut = ssh()
+    cut.connect()
+    send = cut.spawn.sendline
+
+    def sendline(line):
+        # The device's side ends as the static routes begin.
+        if line.startswith("ip route 10.20.0.0/16"):
+            for pid in _vtysh_pids(bed.user):
+                os.kill(pid, 9)
+            while _vtysh_pids(bed.user):
+                time.sleep(0.05)
+        return send(line)
+
+    cut.spawn.sendline = sendline
+    with pytest.raises(ConfigCutShortError) as caught:
+        cut.replace_config(base + ROUTE_MAP + BGP + STATIC)
+    cut.disconnect()
+    error = caught.value
+    assert error.acknowledged and error.sent[:len(error.acknowledged)] == error.acknowledged
+    assert "bgp-Key-77" not in str(error) + "".join(error.sent) and "were acknowledged" in str(error)
+    running = bed.running_config()
+    assert "neighbor 192.0.2.1 password bgp-Key-77" in running and "10.20.0.0" not in running
+    with ssh() as again:
+        assert again.rollback_config(before=error.before).changed
+    assert bed.running_config() == before
+
+
+def test_changes_take_turns_and_another_clients_change_meanwhile_is_refused(con):
+    base = _base(con)
+    con.replace_config(base)
+    other = Connection(hostname=None, start=con.bed.vtysh, os="frr", learn_hostname=True, connection_timeout=20)
+    other.connect()
+    plan, outcome = con._plan, {}
+
+    def racing(*args):
+        # A second connection's replace, while this one's is worked out, waits for its turn.
+        racer = outcome["racer"] = threading.Thread(
+            target=lambda: outcome.update(other=other.replace_config(base + INTERFACE)))
+        racer.start()
+        racer.join(0.5)
+        outcome["waited"] = racer.is_alive()
+        return plan(*args)
+
+    con._plan = racing
+    try:
+        assert con.replace_config(base + STATIC).changed
+        outcome["racer"].join(20)
+        assert outcome["waited"] and outcome["other"].changed and other.config_diff(base + INTERFACE) == ""
+        con._plan = lambda *args: (con.bed.vtysh_run("configure terminal", "ip route 10.66.0.0/16 blackhole"),
+                                   plan(*args))[1]
+        with pytest.raises(ConfigConflictError, match=r"changed since it was read .*nothing sent: 1 line"):
+            con.replace_config(base + STATIC)
+        running = con.bed.running_config()
+        assert "ip route 10.66.0.0/16 blackhole" in running and "10.20.0.0" not in running
+    finally:
+        del con._plan
+        other.disconnect()

@@ -65,7 +65,7 @@ def test_switchover_over_a_fleet(tmp_path, capsys):
 
 @pytest.mark.parametrize("options, complaint", [
     (["--reload", "--switchover"], "--reload and --switchover: give one of them"),
-    (["--save", "--execute", "show clock"], "--save goes with --reload or --intended, --no-save with --reload"),
+    (["--save", "--execute", "show clock"], "--save goes with --reload, --intended or --rollback, --no-save with --reload"),
     (["--reload", "--max-parallel", "0"], "--max-parallel must be 1 or more"),
 ])
 def test_reload_options_are_checked(tmp_path, capsys, options, complaint):

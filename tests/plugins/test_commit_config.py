@@ -42,3 +42,11 @@ def test_confirmed_commit_kept_only_when_confirmed(con, confirmed):
         con.confirm_config()
     time.sleep(0.7)
     assert con.running_config() == ("set system trial\n" if confirmed else INTENDED)
+
+
+def test_a_confirm_out_of_range_is_refused_before_anything_is_sent(con):
+    before = con.running_config()
+    for confirm in (0, -30, True, 0.5, float("nan"), "60"):
+        with pytest.raises(ValueError, match=r"confirm= is a number of seconds, 1 or more"):
+            con.replace_config("set system trial\n", confirm=confirm)
+    assert con.running_config() == before

@@ -69,7 +69,7 @@ class CommandRunner(object):
             raise error
         return output
 
-    def _configure(self, lines, target, timeout, prompt_recovery, reply, commit=None):
+    def _configure(self, lines, target, timeout, prompt_recovery, reply, commit=None, progress=None):
         handle = self._handle(target)
         timeout = self._timeout(timeout)
         statements = reply_statements(reply)
@@ -78,8 +78,8 @@ class CommandRunner(object):
             if lenient:
                 output = self._configure_leniently(handle, lines, timeout, prompt_recovery, statements)
             else:
-                output = self._run(handle, lines, "config", timeout, prompt_recovery, statements)
-            output = self._commit(handle, output, timeout, prompt_recovery, statements, commit)
+                output = self._run(handle, lines, "config", timeout, prompt_recovery, statements, progress=progress)
+            output = self._commit(handle, output, timeout, prompt_recovery, statements, commit, progress)
         except CommandError as error:
             if not self.dialect.rollback or handle.state_machine.current_state != "config":
                 raise
@@ -97,12 +97,13 @@ class CommandRunner(object):
     def _leave_config(self, handle):
         handle.state_machine.go_to("enable", handle.spawn, context=self.context, timeout=self.connection_timeout)
 
-    def _commit(self, handle, output, timeout, prompt_recovery, statements, commit=None):
+    def _commit(self, handle, output, timeout, prompt_recovery, statements, commit=None, progress=None):
         """Applies the staged configuration with the dialect's commit
         commands, or those of ``commit`` (none: the lines applied at once)."""
         if not self.dialect.commit or handle.state_machine.current_state != "config":
             return output
-        applied = self._run(handle, commit or self.dialect.commit, "config", timeout, prompt_recovery, statements)
+        applied = self._run(handle, commit or self.dialect.commit, "config", timeout, prompt_recovery, statements,
+                            progress=progress)
         return "\n".join(text for text in (output, applied) if text)
 
     # -- setup commands while connecting ---------------------------------
@@ -157,7 +158,10 @@ class CommandRunner(object):
         self.log.warning("%s: %s skipped, the device refused %s: %s"
                          % (handle.state_machine.device, what, refused, words or " ".join(str(error).split())))
 
-    def _run(self, handle, commands, state, timeout, prompt_recovery, statements=(), refusals=True):
+    def _run(self, handle, commands, state, timeout, prompt_recovery, statements=(), refusals=True, progress=None):
+        """Sends each command in ``state`` and waits for its answer; the
+        outputs.  ``progress`` (a cutshort.Progress) follows the lines sent
+        and those the device acknowledged."""
         if handle.spawn is None or handle.spawn.closed:
             raise ConnectionError("%s: not connected" % handle.state_machine.device)
         if handle is self._rebooting:
@@ -170,6 +174,8 @@ class CommandRunner(object):
         for command in commands:
             machine.drain(spawn)
             spawn.sendline(command)
+            if progress is not None:
+                progress.sent.append(command)
             result = machine.wait(spawn, time.monotonic() + timeout, statements, context=self.context,
                                   nudges=1 if recovery else 0, command=command, timeout=timeout)
             output = _clean(result.match_output, command, result.echoed, self.dialect.output_filter,
@@ -180,6 +186,8 @@ class CommandRunner(object):
                     error = CommandError(spawn.mask(link_message(machine.device, reply, "%r rejected" % command)))
                     error.command, error.output = command, reply
                     raise error
+            if progress is not None:
+                progress.acknowledged.append(command)
             if output:
                 outputs.append(output)
         return "\n".join(outputs)

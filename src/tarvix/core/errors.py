@@ -116,6 +116,28 @@ class ConfigError(CommandError):
     undone = None
 
 
+class ConfigCutShortError(ConfigError, LinkError):
+    """A configuration change whose link dropped, or whose device stopped
+    answering, while its lines were sent: ``sent`` holds the lines sent,
+    ``acknowledged`` those the device answered (masked), ``before`` the
+    configuration before the change (its text, for
+    ``rollback_config(before=...)`` on a new connection); ``command`` is
+    the line sent without an answer (None if there was none).  Nothing was
+    undone (``undone`` is False).  A LinkError too, as such a change
+    raised before."""
+
+    sent = ()
+    acknowledged = ()
+    before = None
+    undone = False
+
+
+class ConfigConflictError(ConfigError):
+    """The running configuration changed between the read a change was
+    worked out from and its sending (another client changed it): nothing
+    was sent; the message says what differs."""
+
+
 class RemediationUnavailableError(TarvixError):
     """Working out the lines of a replace needs a library that is not
     installed; the message says how to install it."""

@@ -1,5 +1,5 @@
 # Types of tarvix.core.errors: the errors the framework raises.
-from typing import Optional
+from typing import Optional, Sequence
 
 WORDS_LINES: int
 WORDS_LENGTH: int
@@ -37,6 +37,16 @@ class NotSupportedError(TarvixError, ValueError): ...
 # configuration before it is back.
 class ConfigError(CommandError):
     undone: Optional[bool]
+
+# A change whose link dropped, or whose device stopped answering, midway:
+# the lines sent and acknowledged (masked), the configuration before it.
+class ConfigCutShortError(ConfigError, LinkError):
+    sent: Sequence[str]
+    acknowledged: Sequence[str]
+    before: Optional[str]
+
+# The running configuration changed between a change's read and its sending.
+class ConfigConflictError(ConfigError): ...
 
 # A replace needs a library that is not installed (the message says which).
 class RemediationUnavailableError(TarvixError): ...

@@ -64,9 +64,9 @@ def _directory(option, path):
 
 def check_args(args):
     operation = reload_options.check(args)
-    if not args.execute and not args.configure and not operation and not getattr(args, "intended", None):
-        raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --reload or "
-                         "--switchover")
+    if not (args.execute or args.configure or operation or args.intended or args.rollback or args.backup):
+        raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --rollback DIR, "
+                         "--backup DIR, --reload or --switchover")
     intended.check(args)
     for option, texts in (("--execute", args.execute), ("--configure", args.configure)):
         complaint = line_break(option, texts)
@@ -77,7 +77,8 @@ def check_args(args):
     hosts = os.path.join(args.inventory, INVENTORY_FILES[0])
     if not os.path.isfile(hosts):
         raise UsageError("--inventory %s: no %s there" % (args.inventory, INVENTORY_FILES[0]))
-    for option, directory in (("--output", args.output), ("--session-log", args.session_log)):
+    for option, directory in (("--output", args.output), ("--session-log", args.session_log),
+                              ("--backup", args.backup)):
         if directory:
             _directory(option, directory)
     return _where(args.where)

@@ -8,6 +8,7 @@ import time
 
 from tarvix.eal import secrets
 from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
+from tarvix.fleet import intended
 from tarvix.fleet.checks import check_args, host_filter
 from tarvix.fleet.cluster import requested_cluster, NoDask, work_on_cluster
 from tarvix.fleet.inventory import open_nornir
@@ -193,6 +194,9 @@ def _hosts_run(args, nr, names, plans, client, window=None):
     if args.json:
         print(json.dumps(secrets.mask_report(_document(run, names, elapsed))))
     else:
+        diffs = intended.dry_run_diffs(run.reports, names)
+        if diffs:
+            print(diffs)
         print(table([(name, run.reports[name]["status"], run.reports[name]["seconds"], report_note(run.reports[name]))
                      for name in names]))
         summary = "%d device(s): %d ok, %d failed" % (len(names), counts["ok"], counts["failed"])

@@ -183,6 +183,8 @@ def _work(run, task, report, done):
         extras = _run_extras(task.host, log, args)
         if extras is not None:
             task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
+        if getattr(args, "backup", None):
+            intended.backup(run, task, done)
         for command in args.execute or []:
             run.check()
             run.step(task.host.name, done, command)
@@ -195,7 +197,7 @@ def _work(run, task, report, done):
         if args.configure:
             _configure(run, task, report, done)
         fleet_reload.reload_step(run, task, report, done)
-        if getattr(args, "intended", None):
+        if getattr(args, "intended", None) or getattr(args, "rollback", None):
             intended.apply(run, task, report, done)
     except _Interrupted:
         return "stopped before its next step"

@@ -45,7 +45,8 @@ def plan_files(args, hosts):
     """The files each host will write: {name: (output file or None, session
     log given to its connection or None, every file)}.  Two hosts whose
     files would be one, also on a file system that ignores letter case, are
-    refused."""
+    refused; their --backup files too (which are not made before they are
+    written whole)."""
     from tarvix.eal.sessionlog import rp_path
 
     plans = {}
@@ -60,7 +61,8 @@ def plan_files(args, hosts):
         files = [output] if output else []
         if log:
             files += [rp_path(log, rp) for rp in RP_NAMES] if _dual_rp(hosts[name]) else [log]
-        for path in files:
+        backup = [os.path.join(args.backup, stem + ".cfg")] if getattr(args, "backup", None) else []
+        for path in files + backup:
             folder, base = os.path.split(path)
             folder = os.path.realpath(folder)
             if folder not in folds:

@@ -31,8 +31,8 @@ def check(args):
     anything of this room to run."""
     if args.reload and args.switchover:
         raise UsageError("--reload and --switchover: give one of them")
-    if args.save is not None and not args.reload and not (args.save and getattr(args, "intended", None)):
-        raise UsageError("--save goes with --reload or --intended, --no-save with --reload")
+    if args.save is not None and not args.reload and not (args.save and (args.intended or args.rollback)):
+        raise UsageError("--save goes with --reload, --intended or --rollback, --no-save with --reload")
     if args.max_parallel is not None and args.max_parallel < 1:
         raise UsageError("--max-parallel must be 1 or more")
     return bool(args.reload or args.switchover)

@@ -77,22 +77,30 @@ def _change_result(task, change):
                   dry_run=change.dry_run)
 
 
-def tarvix_replace_config(task, intended, dry_run=False, confirm=None, save=False, target=None):
+def tarvix_replace_config(task, intended, dry_run=False, confirm=None, save=False, target=None, timeout=None,
+                          keep_before=None):
     """Brings the host's running configuration to ``intended`` (text), as
     ``Connection.replace_config``."""
     try:
         change = _connection(task).replace_config(intended, dry_run=dry_run, confirm=confirm, save=save,
-                                                  target=target)
+                                                  target=target, timeout=timeout, keep_before=keep_before)
     except FAILURES as error:
         return _failed(task, error)
     return _change_result(task, change)
 
 
-def tarvix_merge_config(task, config, dry_run=False, confirm=None, save=False, target=None):
-    """Adds and changes the lines of ``config`` (text or a list), removing
-    nothing, as ``Connection.merge_config``."""
+def tarvix_merge_config(task, lines=None, dry_run=False, confirm=None, save=False, target=None, timeout=None,
+                        keep_before=None, config=None):
+    """Adds and changes the configuration ``lines`` (a list, or one string
+    of lines, as ``tarvix_configure`` takes them), removing nothing, as
+    ``Connection.merge_config``.  ``config=`` is the same argument's
+    former name."""
+    if (lines is None) == (config is None):
+        raise TypeError("tarvix_merge_config takes the lines to merge once, as lines=")
     try:
-        change = _connection(task).merge_config(config, dry_run=dry_run, confirm=confirm, save=save, target=target)
+        change = _connection(task).merge_config(config if lines is None else lines, dry_run=dry_run,
+                                                confirm=confirm, save=save, target=target, timeout=timeout,
+                                                keep_before=keep_before)
     except FAILURES as error:
         return _failed(task, error)
     return _change_result(task, change)

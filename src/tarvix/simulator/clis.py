@@ -39,7 +39,9 @@ class Cli(object):
     ``reload``: how it reloads and switches over (a ``Reload``; None: it
     does not).  A staged CLI without a save boots from what it committed.
     ``long``: an exec command (whole words) that prints the long report of
-    ``show tech-support`` too (vtysh's ``list``).
+    ``show tech-support`` too (vtysh's ``list``).  ``exclusive``: the word
+    after the configuration command that takes the configuration for this
+    session alone until it leaves (None: the CLI has no such lock).
     """
 
     def __init__(self, name, prompts, banner, invalid, refused=None, incomplete=None, edit_line=None,
@@ -47,7 +49,7 @@ class Cli(object):
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
                  stage_refused=None, commit_failed=None, commit_done="", reload=None, long=None,
-                 hostname_line="hostname {host}", negation="no", vocabulary=None):
+                 hostname_line="hostname {host}", negation="no", vocabulary=None, exclusive=None):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
@@ -80,6 +82,7 @@ class Cli(object):
         self.vocabulary = vocabulary
         self.reload = reload
         self.long = long
+        self.exclusive = exclusive
 
 
 class Reload(object):
@@ -140,7 +143,7 @@ CLIS = dict((cli.name, cli) for cli in [
         end=("exit configuration-mode",), leave=("exit", "quit"), staged=True, discard=("rollback",), compare=("show", "|", "compare"),
         paging=("set cli",), running=("configuration",), unlock="set chassis redundancy standby-console enable",
         set_style=True, announce=True, stage_refused="error: '{line}' is not valid here",
-        commit_failed="error: configuration check-out failed", commit_done="commit complete",
+        commit_failed="error: configuration check-out failed", commit_done="commit complete", exclusive="exclusive",
         reload=Reload("request system reboot", "Reboot the system ? [yes,no] (no) ")),
     Cli("vrp", [("enable", "<{host}>"), ("config", "[{mark}{host}{sub}]")],
         "vrp router simulator, software version 1.0", "Error: Unrecognized command found at '^' position.",

@@ -68,6 +68,8 @@ class RouterState(object):
         self.startup = []
         self.config = None
         self.commits = CommitHistory()
+        # The console that holds the configuration alone (configure exclusive).
+        self.config_holder = None
         # Configured since the configuration was last saved.
         self.modified = False
         self.started = time.time()
@@ -198,7 +200,10 @@ class Console(Terminal, ConfigModes):
                         boot.check(self)
                         if self.locked():
                             self.write(STANDBY_LOCKED)
-                self.session()
+                try:
+                    self.session()
+                finally:
+                    self.release()
             except boot.Rebooted:
                 pass
             except SessionEnd:
@@ -347,12 +352,23 @@ class Console(Terminal, ConfigModes):
         enter = self.cli.enter
         if self.cli.session_prompt and len(words) == 3 and _is(words[0], enter[0]) and _is(words[1], "session"):
             return True
+        if self.cli.exclusive and len(words) == len(enter) + 1 and _is(words[-1], self.cli.exclusive):
+            words = words[:-1]
         return len(enter) >= len(words) >= self.cli.enter_min and all(
             _is(word, keyword) for word, keyword in zip(words, enter))
 
     def enter_config(self, words):
         """Staged lines wait for the next commit across configuration
-        modes; a configuration session starts with none."""
+        modes; a configuration session starts with none.  The configuration
+        taken exclusively by another console is refused."""
+        holder = self.state.config_holder
+        if holder is not None and holder is not self:
+            self.write("error: configuration database locked by:\n  %s terminal p1 exclusive [edit]\n"
+                       % holder.args.username)
+            return
+        if self.cli.exclusive and _is(words[-1], self.cli.exclusive) and len(words) > len(self.cli.enter):
+            self.state.config_holder = self
+            self.write("warning: uncommitted changes will be discarded on exit\n")
         self.mode, self.config_path = "config", []
         self.config_session = words[2] if len(words) == 3 else None
         if self.cli.session_prompt:
@@ -360,7 +376,13 @@ class Console(Terminal, ConfigModes):
         if self.cli.announce:
             self.write("Entering configuration mode\n")
 
+    def release(self):
+        """Gives up the configuration this console took exclusively."""
+        if self.state.config_holder is self:
+            self.state.config_holder = None
+
     def leave_config(self):
+        self.release()
         self.mode, self.config_path, self.config_session = "enable", [], None
         if self.cli.announce:
             self.write("Exiting configuration mode\n")

@@ -5,9 +5,19 @@
 A change is all or nothing: when the device refuses a line, what the change
 had applied is undone (a staged candidate is discarded; elsewhere the
 configuration before is replaced back) and ``ConfigError`` names the line,
-carries the device's words and says whether the undo worked."""
-from tarvix.bases.config import remediation, tree
-from tarvix.core.errors import CommandError, ConfigError, NotSupportedError, TarvixError
+carries the device's words and says whether the undo worked.  A change
+cut short (the link dropped, the device stopped answering) is not undone:
+``ConfigCutShortError`` tells what was sent and acknowledged and holds the
+configuration before, which ``rollback_config(before=...)`` brings back on
+a new connection.  Within this process the changes of one device take
+turns, and before a change is sent the running configuration is read again:
+one that another client changed since fails the change, nothing sent."""
+import math
+import numbers
+
+from tarvix.bases.config import cutshort, remediation, tree, turns
+from tarvix.core.errors import (CommandError, ConfigConflictError, ConfigError, ConnectionError, NotSupportedError,
+                                TarvixError)
 from tarvix.eal import secrets
 
 
@@ -15,10 +25,13 @@ class ConfigChange(object):
     """What a replace or merge did (or, with ``dry_run``, would do):
     ``diff`` (text), ``sent`` (the lines, in order, secrets masked; on a dry
     run those that would be sent), ``changed`` (whether the configuration
-    changed, or would) and ``dry_run``."""
+    changed, or would), ``dry_run`` and ``before``, the configuration the
+    change began from (its text, secrets in clear: for
+    ``rollback_config(before=...)``)."""
 
-    def __init__(self, diff, sent, changed, dry_run=False):
+    def __init__(self, diff, sent, changed, dry_run=False, before=None):
         self.diff, self.sent, self.changed, self.dry_run = diff, sent, changed, dry_run
+        self.before = before
 
     def as_dict(self):
         return {"diff": self.diff, "sent": list(self.sent), "changed": self.changed, "dry_run": self.dry_run}
@@ -90,31 +103,51 @@ class ConfigurationApi(object):
             before, intended, dialect.remediation_platform, dialect.config_noise, dialect.config_fixed,
             dialect.config_unnegatable), dialect.config_leave)
 
-    def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None):
+    def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None, timeout=None,
+                       keep_before=None):
         """Brings the running configuration to ``intended`` (text): what it
-        lacks is added, what it holds beyond it removed, in one round."""
-        return self._change(self._secrets_of(_text(intended)), False, dry_run, confirm, save, target)
+        lacks is added, what it holds beyond it removed, in one round.
+        ``timeout``: seconds each line may take (the commands' default);
+        ``keep_before``: a file the configuration before is written to
+        before anything is sent (only when something is)."""
+        return self._change(self._secrets_of(_text(intended)), False, dry_run, confirm, save, target, timeout,
+                            keep_before)
 
-    def merge_config(self, text_or_lines, dry_run=False, confirm=None, save=False, target=None):
-        """Adds and changes the lines given (text or a list); removes nothing."""
-        return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target)
+    def merge_config(self, text_or_lines, dry_run=False, confirm=None, save=False, target=None, timeout=None,
+                     keep_before=None):
+        """Adds and changes the lines given (text or a list); removes nothing.
+        ``timeout`` and ``keep_before`` as for ``replace_config``."""
+        return self._change(self._secrets_of(_text(text_or_lines)), True, dry_run, confirm, save, target, timeout,
+                            keep_before)
 
-    def _change(self, intended, merge, dry_run, confirm, save, target):
+    def _change(self, intended, merge, dry_run, confirm, save, target, timeout=None, keep_before=None):
         # Read, worked out and applied as one: no other command of this
-        # connection comes between.
-        with self._lock:
-            return self._locked_change(intended, merge, dry_run, confirm, save, target)
+        # connection, and no other change of its device in this process,
+        # comes between.
+        with turns.turn(self), self._lock:
+            return self._locked_change(intended, merge, dry_run, confirm, save, target, timeout, keep_before)
 
-    def _locked_change(self, intended, merge, dry_run, confirm, save, target):
+    def _locked_change(self, intended, merge, dry_run, confirm, save, target, timeout, keep_before):
         commit = self._confirmed_commit(confirm)
         before = self.running_config(target)
         lines = self._plan(before, intended, merge)
         diff = self._diff(before, before + "\n" + intended if merge else intended)
-        change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run)
+        change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run, before)
         if dry_run or not lines:
             return change
-        self._apply(lines, before, target, commit)
-        self._config_before = (before, target)
+        self._still_as_read(before, target)
+        if keep_before:
+            cutshort.keep(keep_before, before)
+        # Kept from the first line sent: a change cut short is rolled back
+        # by replacing, a refused one undone leaves the last change's.
+        previous, self._config_before = self._config_before, (before, target, False)
+        try:
+            self._apply(lines, before, target, commit, timeout)
+        except ConfigError as error:
+            if error.undone:
+                self._config_before = previous
+            raise
+        self._config_before = (before, target, True)
         if save and (self.dialect.save or not self.dialect.commit):
             # (A commit of a platform without a save persists by itself.)
             self.save_config(target)
@@ -123,6 +156,8 @@ class ConfigurationApi(object):
     def _confirmed_commit(self, confirm):
         if confirm is None:
             return None
+        if isinstance(confirm, bool) or not isinstance(confirm, numbers.Real) or not 1 <= confirm < math.inf:
+            raise ValueError("confirm= is a number of seconds, 1 or more, not %r" % (confirm,))
         template = self.dialect.commit_confirmed
         if not template:
             raise NotSupportedError("%s: the %s platform has no commit that undoes itself unless confirmed; "
@@ -130,10 +165,21 @@ class ConfigurationApi(object):
         seconds = int(confirm)
         return [template.format(seconds=seconds, minutes=max(1, (seconds + 59) // 60))]
 
-    def _apply(self, lines, before, target, commit=None):
+    def _still_as_read(self, before, target):
+        """ConfigConflictError, nothing sent, when the running configuration
+        is no longer the one the change was worked out from."""
+        differs = self._diff(before, self.running_config(target))
+        if differs:
+            changed = [line for line in differs.splitlines()[2:] if line[:1] in "+-"]
+            raise ConfigConflictError("%s: the running configuration changed since it was read for this change "
+                                      "(another client's change?), nothing sent: %d line(s) differ, first %r"
+                                      % (self._device, len(changed), changed[0] if changed else ""))
+
+    def _apply(self, lines, before, target, commit=None, timeout=None):
+        progress = cutshort.Progress()
         try:
             with self._lock:
-                self._configure(lines, target, None, None, None, commit=commit)
+                self._configure(lines, target, timeout, None, None, commit=commit, progress=progress)
         except CommandError as error:
             undone = self._undo(before, target)
             refused = error.command or "a line"
@@ -142,6 +188,9 @@ class ConfigurationApi(object):
                 "the configuration before is back" if undone else "the undo failed: the configuration is changed"))
             failure.command, failure.output, failure.undone = refused, error.output, undone
             raise failure
+        except ConnectionError as error:
+            staged = list(commit or self.dialect.commit) if self.dialect.commit else []
+            raise cutshort.error(self._device, error, progress, lines, before, staged)
 
     def _undo(self, before, target):
         """Brings back the configuration ``before``; whether it is back."""
@@ -166,17 +215,24 @@ class ConfigurationApi(object):
         with self._lock:
             self._configure([], target, None, None, None, commit=list(self.dialect.confirm_accept))
 
-    def rollback_config(self, target=None):
+    def rollback_config(self, target=None, before=None, timeout=None):
         """Undoes the last change made through this connection; a
-        ``ConfigChange`` of what was sent."""
+        ``ConfigChange`` of what was sent.  With ``before`` (a
+        configuration's text: the ``before`` of a ConfigChange or of a
+        ConfigCutShortError, or a ``keep_before`` file's), brings that
+        configuration back instead, on any connection."""
+        if before is not None:
+            return self.replace_config(before, target=target, timeout=timeout)
         if self._config_before is None:
-            raise TarvixError("%s: no change made through this connection to roll back" % self._device)
-        before, where = self._config_before
+            raise TarvixError("%s: no change made through this connection to roll back; the configuration before "
+                              "a change, as kept (a change's or an error's before, a keep_before file), goes back "
+                              "with rollback_config(before=TEXT)" % self._device)
+        before, where, whole = self._config_before
         target = where if target is None else target
-        if self.dialect.rollback_last:
+        if self.dialect.rollback_last and whole:
             self.configure(list(self.dialect.rollback_last), target=target)
             self._config_before = None
             return ConfigChange("", list(self.dialect.rollback_last), True)
-        change = self.replace_config(before, target=target)
+        change = self.replace_config(before, target=target, timeout=timeout)
         self._config_before = None
         return change

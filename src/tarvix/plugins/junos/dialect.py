@@ -1,10 +1,11 @@
 """The dialect of the junos CLI.
 
 Prompts ``user@host>`` (operational) and ``user@host#`` (configuration,
-under an ``[edit]`` line); ``configure`` enters configuration, where lines
-are staged until ``commit`` applies them (``commit check`` validates them,
-``commit confirmed N`` applies them for N minutes unless confirmed) and
-``rollback`` drops them.  A root login lands in a shell
+under an ``[edit]`` line); ``configure exclusive`` enters configuration for
+this session alone (another session's is refused until it leaves), where
+lines are staged until ``commit`` applies them (``commit check`` validates
+them, ``commit confirmed N`` applies them for N minutes unless confirmed)
+and ``rollback`` drops them.  A root login lands in a shell
 (``root@host:~ # ``), where ``cli`` starts the CLI.
 """
 from tarvix.eal.dialect import Dialect
@@ -18,7 +19,9 @@ DIALECT = Dialect(
     prompt_banner=r"\[edit[^\]]*\]",
     transitions={
         ("shell", "enable"): "cli",
-        ("enable", "config"): "configure",
+        # The configuration for this session alone: another one's
+        # "configure exclusive" is refused until it leaves.
+        ("enable", "config"): "configure exclusive",
         ("config", "enable"): "exit configuration-mode",
     },
     setup_exec=["set cli screen-length 0", "set cli screen-width 0"],
