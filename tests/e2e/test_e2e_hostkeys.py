@@ -1,7 +1,7 @@
 """Host keys on real OpenSSH servers, checked as the system ssh checks them:
 every known hosts file the configuration names (the user's and the
 system's), HostKeyAlias, StrictHostKeyChecking and HashKnownHosts from the
-file, UserKnownHostsFile none.  Each case
+file, UserKnownHostsFile none, a jump host under its own policy.  Each case
 is run through the system ssh (BatchMode) and through the in-process link on
 the same files, and both verdicts are the one expected."""
 import getpass
@@ -65,6 +65,9 @@ CASES = {
     "UserKnownHostsFile none records nothing": (
         ["UserKnownHostsFile none"], {}, {}, [], r"No ssh-ed25519 host key is known .*UserKnownHostsFile none"),
     "a key known without its port": (["StrictHostKeyChecking yes"], {"known": "127.0.0.1 {DEV}\n"}, {}, [], None),
+    "a jump host keeps its own policy": (
+        ["ProxyJump hop"], {"known": "{hop} {DEV}\n"}, {"host_key_checking": False},
+        ["-o", "StrictHostKeyChecking=no"], "^dev: hop: " + CHANGED % (r"\S+/known", 1)),
 }
 
 

@@ -190,7 +190,8 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
 @pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh")
 def test_host_key_files_and_policies_as_the_configuration_names_them(tmp_path):
     """Every known hosts file (a path with a space too), the alias, hashing
-    and StrictHostKeyChecking as ssh -G prints them."""
+    and StrictHostKeyChecking as ssh -G prints them; each jump host under
+    its own policy, whatever the device's options say but "yes"."""
     config = tmp_path / "config"
     config.write_text('Host r1\n  ProxyJump b1,b2\n  UserKnownHostsFile "%s/a b/k" ~/k2\n  GlobalKnownHostsFile none\n'
                       '  HostKeyAlias r1-key\n  HashKnownHosts yes\n  StrictHostKeyChecking no\n'
@@ -199,8 +200,12 @@ def test_host_key_files_and_policies_as_the_configuration_names_them(tmp_path):
     files = found.target.host_keys
     assert (files.user, files.system, files.alias, files.hashed, found.target.policy) == \
         (["%s/a b/k" % tmp_path, os.path.expanduser("~/k2")], [], "r1-key", True, "off")
-    assert [h.host_keys.key()[1:] for h in found.hops] == \
-        [(("/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"), None, False)] * 2
+    assert [(h.name, h.policy, h.host_keys.key()[1:]) for h in found.hops] == [
+        (name, policy, (("/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"), None, False))
+        for name, policy in (("b1", "yes"), ("b2", "accept-new"))]
+    for given, hops in (("off", ["yes", "accept-new"]), ("yes", ["yes", "yes"])):
+        found = sshroute.route("r1", None, None, {"config": str(config), "host_key_checking": given})
+        assert [found.target.policy] + [h.policy for h in found.hops] == [given] + hops
 
 
 @pytest.mark.skipif(shutil.which("ssh") is None or not sshlink.AVAILABLE, reason="needs the system ssh and ssh2-python")

@@ -182,17 +182,20 @@ def expand_command(command, point):
     return re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), command)
 
 
-def _hop(given, target, options, path, deadline):
+def _hop(given, options, path, deadline):
     """The endpoint of a jump host given as ``given`` (see hop_specs), and
-    its ssh -G entries."""
-    hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
+    its ssh -G entries.  Its host key policy is its own (its configuration's,
+    as the system ssh's -J keeps it whatever -o StrictHostKeyChecking says
+    for the device), "yes" where the device's options ask for that."""
+    hop_options = {"known_hosts": options.get("known_hosts"),
                    "agent": options.get("agent"), "key_file": given.get("key_file"),
                    "passphrase": given.get("passphrase")}
     point, entries = _endpoint(given["host"], given["host"], given.get("port"), given.get("user"), hop_options, path,
                                getpass.getuser(), deadline)
     if given.get("password"):
         point.passwords = [given["password"]]
-    point.policy = target.policy
+    if options.get("host_key_checking") == "yes":
+        point.policy = "yes"
     return point, entries
 
 
@@ -211,7 +214,7 @@ def _hops(listed, target, options, path, deadline, read):
             raise sshconfig.ConfigError("ssh configuration: the jump hosts' ProxyJump go round in a loop: %s"
                                         % " -> ".join(names))
         read.add(key)
-        points = [_hop(given, target, options, path, deadline) for given in listed]
+        points = [_hop(given, options, path, deadline) for given in listed]
         hops[:0] = [point for point, _ in points]
         first, entries = points[0]
         listed = hop_specs((entries or {}).get("proxyjump"))
