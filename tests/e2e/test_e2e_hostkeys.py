@@ -64,6 +64,8 @@ CASES = {
         {"none": "{dev} {HOP}\n", "global": "{dev} {DEV}\n"}, {}, [], None),
     "UserKnownHostsFile none records nothing": (
         ["UserKnownHostsFile none"], {}, {}, [], r"No ssh-ed25519 host key is known .*UserKnownHostsFile none"),
+    "a revoked key": (["GlobalKnownHostsFile {t}/global"], {"global": "@revoked {dev} {DEV}\n"}, {}, [],
+                      r"Host key for \[127\.0\.0\.1\]:\d+ is marked as revoked in \S+/global:1$"),
     "a key known without its port": (["StrictHostKeyChecking yes"], {"known": "127.0.0.1 {DEV}\n"}, {}, [], None),
     "a jump host keeps its own policy": (
         ["ProxyJump hop"], {"known": "{hop} {DEV}\n"}, {"host_key_checking": False},

@@ -48,11 +48,14 @@ def host_name(host, port):
     return host if port in (DEFAULT_PORT, None) else "[%s]:%d" % (host, port)
 
 
-def hashed_name(name, salt=None):
+def _digest(salt, name):
+    return hmac.new(salt, name.encode("utf-8"), hashlib.sha1).digest()
+
+
+def hashed_name(name):
     """``name`` hashed as HashKnownHosts records it: |1|salt|HMAC-SHA1."""
-    salt = os.urandom(20) if salt is None else salt
-    digest = hmac.new(salt, name.encode("utf-8"), hashlib.sha1).digest()
-    return "|1|%s|%s" % (base64.b64encode(salt).decode("ascii"), base64.b64encode(digest).decode("ascii"))
+    salt = os.urandom(20)
+    return "|1|%s|%s" % (base64.b64encode(salt).decode("ascii"), base64.b64encode(_digest(salt, name)).decode("ascii"))
 
 
 def _pattern_matches(pattern, name):
@@ -61,7 +64,7 @@ def _pattern_matches(pattern, name):
             salt, digest = (base64.b64decode(part) for part in pattern[3:].split("|", 1))
         except (ValueError, TypeError):
             return False
-        return hmac.compare_digest(hmac.new(salt, name.encode("utf-8"), hashlib.sha1).digest(), digest)
+        return hmac.compare_digest(_digest(salt, name), digest)
     # Only * and ? are wildcards (the brackets of "[host]:port" are not).
     regex = re.escape(pattern.lower()).replace("\\*", ".*").replace("\\?", ".")
     return re.match("(?:%s)\\Z" % regex, name.lower()) is not None
@@ -81,7 +84,7 @@ def _lines(path):
 
 class Known(object):
     """What the files hold for one name: ``keys`` ({type: set(base64)}),
-    ``revoked`` ({base64: "file:line"}) and ``where`` ({type: "file:line"
+    ``revoked`` ({base64: (file, line)}) and ``where`` ({type: (file, line)
     of its first entry}); ``bare``: see HostKeyFiles.lookup."""
 
     def __init__(self, name):
@@ -116,7 +119,7 @@ def lookup(paths, *names):
             for known in found:
                 if not _matches(patterns, known.name):
                     continue
-                where = "%s:%d" % (path, number)
+                where = (path, number)
                 if marker == "@revoked":
                     known.revoked.setdefault(key, where)
                 else:
@@ -203,14 +206,14 @@ class HostKeyFiles(object):
         that stands in the way, for one refused."""
         name = found.name
         if key in found.revoked:
-            raise KnownHostsError("Host key for %s is marked as revoked in %s" % (name, found.revoked[key]))
+            raise KnownHostsError("Host key for %s is marked as revoked in %s:%d" % ((name,) + found.revoked[key]))
         if key in found.keys.get(kind, ()):
             return None
         if found.keys.get(kind):
-            path = found.where[kind].rpartition(":")[0]
+            path, line = found.where[kind]
             raise KnownHostsError("REMOTE HOST IDENTIFICATION HAS CHANGED: the %s host key for %s is not the one "
-                                  "recorded; offending %s key in %s (remove with: ssh-keygen -f %s -R %s)"
-                                  % (kind, name, kind, found.where[kind], shlex.quote(path), shlex.quote(name)))
+                                  "recorded; offending %s key in %s:%d (remove with: ssh-keygen -f %s -R %s)"
+                                  % (kind, name, kind, path, line, shlex.quote(path), shlex.quote(name)))
         if found.bare is not None and key in found.bare.keys.get(kind, ()):
             return None
         read = ", ".join(self.user + self.system) or "no file"
