@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 from tarvix.core.errors import LinkClosedError
-from tarvix.eal.ssh import config as sshconfig, link as sshlink
+from tarvix.eal.ssh import link as sshlink
 
 import sshdbed
 
@@ -34,7 +34,10 @@ def servers(tmp_path_factory):
     beds = [sshdbed.Sshd(folder=folder, name=name, authorized_keys=folder / "authorized_keys") for name in "ab"]
     try:
         for bed in beds:
-            bed.start()
+            try:
+                bed.start()
+            except sshdbed.SshdError as error:
+                pytest.skip("sshd does not start here: %s" % error)
         yield {"dev": beds[0], "hop": beds[1], "key": folder / "id_client"}
     finally:
         for bed in beds:
@@ -108,7 +111,6 @@ def test_host_keys_are_checked_as_the_system_ssh_checks_them(servers, tmp_path, 
     lines, files, options, argv, refusal = CASES[case]
     config = _write(tmp_path, servers, lines, files)
     monkeypatch.chdir(tmp_path)
-    sshconfig.forget()
     written = sorted((path.name, path.read_text()) for path in tmp_path.iterdir())
     system, refused = _verdicts(config, options, argv, tmp_path)
     assert (system, refused is None) == (refusal is None, refusal is None), (system, refused)
