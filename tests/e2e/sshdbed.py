@@ -7,6 +7,7 @@ Without a user it takes the public keys of an authorized keys file (the
 user running the tests logs in with them); with one, that user's password.
 Needs Debian's ``openssh-server`` (and root for a user); ``missing()`` says
 why the bed cannot run here, for a skip."""
+import contextlib
 import os
 import shutil
 import socket
@@ -42,6 +43,33 @@ def free_port():
 def keygen(path, kind="ed25519"):
     """A key pair without passphrase: ``path`` and ``path``.pub."""
     subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-f", str(path)], check=True)
+
+
+def client_key(folder):
+    """A key of the user running the tests (``folder``/id_client) and an
+    authorized keys file that takes it: their paths."""
+    key, authorized = os.path.join(str(folder), "id_client"), os.path.join(str(folder), "authorized_keys")
+    keygen(key)
+    shutil.copy(key + ".pub", authorized)
+    return key, authorized
+
+
+@contextlib.contextmanager
+def running(beds):
+    """The servers of ``beds`` started (the test skipped, saying why, where
+    sshd does not start), and stopped afterwards."""
+    import pytest
+
+    try:
+        for bed in beds:
+            try:
+                bed.start()
+            except SshdError as error:
+                pytest.skip("sshd does not start here: %s" % error)
+        yield beds
+    finally:
+        for bed in beds:
+            bed.stop()
 
 
 class Sshd(object):

@@ -29,19 +29,10 @@ CHANGED = r"REMOTE HOST IDENTIFICATION HAS CHANGED: .*offending ssh-ed25519 key 
 def servers(tmp_path_factory):
     """The device and the jump host: two sshd with host keys of their own."""
     folder = tmp_path_factory.mktemp("hostkeys")
-    sshdbed.keygen(folder / "id_client")
-    shutil.copy(str(folder / "id_client.pub"), str(folder / "authorized_keys"))
-    beds = [sshdbed.Sshd(folder=folder, name=name, authorized_keys=folder / "authorized_keys") for name in "ab"]
-    try:
-        for bed in beds:
-            try:
-                bed.start()
-            except sshdbed.SshdError as error:
-                pytest.skip("sshd does not start here: %s" % error)
-        yield {"dev": beds[0], "hop": beds[1], "key": folder / "id_client"}
-    finally:
-        for bed in beds:
-            bed.stop()
+    key, authorized = sshdbed.client_key(folder)
+    with sshdbed.running([sshdbed.Sshd(folder=folder, name=name, authorized_keys=authorized)
+                          for name in ("dev", "hop")]) as (dev, hop):
+        yield {"dev": dev, "hop": hop, "key": key}
 
 
 # (device's lines of the configuration, known hosts files by name: {dev}, {hop}

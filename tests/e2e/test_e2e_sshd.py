@@ -5,7 +5,6 @@ the same hops; hosts named by the aliases of this module's own ssh
 configuration; a server that offers only SHA-1 key exchange and ssh-rsa
 host keys; a changed host key at the second hop."""
 import getpass
-import os
 import shutil
 import subprocess
 import sys
@@ -42,23 +41,14 @@ def _keygen(path, kind):
 def lab(tmp_path_factory):
     """The servers and this module's ssh configuration (``lab["config"]``)."""
     folder = tmp_path_factory.mktemp("sshd")
-    _keygen(folder / "id_client", "ed25519")
-    shutil.copy(str(folder / "id_client.pub"), str(folder / "authorized_keys"))
+    authorized = sshdbed.client_key(folder)[1]
     servers = [sshdbed.Sshd(extra, key_type="rsa" if name == "old" else "ed25519", folder=folder, name=name,
-                            authorized_keys=folder / "authorized_keys") for name, extra in SERVERS.items()]
-    try:
-        for bed in servers:
-            try:
-                bed.start()
-            except sshdbed.SshdError as error:
-                pytest.skip("sshd does not start here: %s" % error)
+                            authorized_keys=authorized) for name, extra in SERVERS.items()]
+    with sshdbed.running(servers):
         ports = {bed.name: bed.port for bed in servers}
         with server.serving([{"hostname": name, "password": PASSWORD} for name in ("sim", "sim2")]) as routers:
             ports["sim"], ports["sim2"] = routers.ports["sim"][0], routers.ports["sim2"][0]
             yield _write_config(folder, ports)
-    finally:
-        for bed in servers:
-            bed.stop()
 
 
 def _write_config(folder, ports):
