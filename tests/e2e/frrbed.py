@@ -12,16 +12,16 @@ Without them the tests that need the bed are skipped, with the reason.
 import contextlib
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import time
 import uuid
 
+import sshdbed
+
 FRR_BIN = "/usr/lib/frr"
 DAEMONS = ("zebra", "bgpd", "staticd")
-SSHD = "/usr/sbin/sshd"
-PASSWORD = "frr-Bed-Secret-41"
+PASSWORD = sshdbed.PASSWORD
 START_TIMEOUT = 20
 
 
@@ -34,18 +34,7 @@ def missing():
             return "FRRouting is not installed (%s; apt-get install frr)" % path
     if not shutil.which("unshare"):
         return "unshare is not installed"
-    if not os.access(SSHD, os.X_OK):
-        return "OpenSSH's server is not installed (apt-get install openssh-server)"
-    return None
-
-
-def _free_port():
-    sock = socket.socket()
-    try:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-    finally:
-        sock.close()
+    return sshdbed.missing(user=True)
 
 
 class FrrBed(object):
@@ -61,6 +50,7 @@ class FrrBed(object):
         self.conf_dir = os.path.join("/etc/frr", self.name)
         self.home = tempfile.mkdtemp(prefix="tarvix-frr-")
         self.processes = []
+        self.sshd = None
         self.user = None
         self.ssh_port = None
 
@@ -105,37 +95,18 @@ class FrrBed(object):
 
     def serve_ssh(self):
         """An sshd on a port of 127.0.0.1 whose user's login shell is this router's vtysh."""
-        os.chmod(self.home, 0o755)
         shell = os.path.join(self.home, "vtysh-shell")
         with open(shell, "w") as out:
             out.write("#!/bin/sh\nexec /usr/bin/vtysh -N %s\n" % self.name)
         os.chmod(shell, 0o755)
-        self.user = self.name
-        subprocess.run(["useradd", "-M", "-d", self.home, "-s", shell, "-G", "frrvty", self.user], check=True)
-        subprocess.run(["chpasswd"], input="%s:%s\n" % (self.user, PASSWORD), universal_newlines=True, check=True)
-        key = os.path.join(self.home, "host_key")
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key], check=True)
-        self.ssh_port = _free_port()
-        config = os.path.join(self.home, "sshd_config")
-        with open(config, "w") as out:
-            out.write("Port %d\nListenAddress 127.0.0.1\nHostKey %s\nPidFile none\nUsePAM no\n"
-                      "PasswordAuthentication yes\nKbdInteractiveAuthentication no\nStrictModes no\n"
-                      "AllowUsers %s\nAuthorizedKeysFile none\n" % (self.ssh_port, key, self.user))
-        os.makedirs("/run/sshd", exist_ok=True)
-        self.processes.append(subprocess.Popen([SSHD, "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
-                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                               start_new_session=True))
-        deadline = time.monotonic() + START_TIMEOUT
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.ssh_port), timeout=1).close()
-                return self
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("sshd did not listen on port %d" % self.ssh_port)
-                time.sleep(0.1)
+        self.sshd = sshdbed.Sshd(login_shell=shell, groups=["frrvty"], folder=self.home)
+        self.sshd.start()
+        self.user, self.ssh_port = self.sshd.user, self.sshd.port
+        return self
 
     def stop(self):
+        if self.sshd is not None:
+            self.sshd.stop()
         for process in self.processes:
             process.terminate()
         for process in self.processes:
@@ -146,8 +117,6 @@ class FrrBed(object):
                 process.wait()
         # A daemon forks nothing with -d off, but its pids are killed by name too, should one linger.
         subprocess.run(["pkill", "-f", "-- -N %s " % self.name], stderr=subprocess.DEVNULL)
-        if self.user:
-            subprocess.run(["userdel", self.user], stderr=subprocess.DEVNULL)
         for path in (self.run_dir, self.conf_dir, self.home):
             shutil.rmtree(path, ignore_errors=True)
 

@@ -23,7 +23,7 @@ from tarvix.testing import assert_conforms
 from tarvix.testing.command import simulator_start
 
 import frrbed
-import shellbed
+import sshdbed
 
 SYSTEM_SSH = "ssh -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -p %d %s@127.0.0.1"
 
@@ -57,14 +57,10 @@ def _frr(link):
 
 @contextlib.contextmanager
 def _shell(link, shell="/bin/bash"):
-    _ready(shellbed.missing)
-    bed = shellbed.ShellBed(shell)
-    try:
-        bed.start()
+    _ready(lambda: sshdbed.missing(user=True))
+    with sshdbed.Sshd(login_shell=shell) as bed:
         start = _url(bed.user, bed.port) if link == "ssh://" else SYSTEM_SSH % (bed.port, bed.user)
         yield start, bed.credentials
-    finally:
-        bed.stop()
 
 
 @contextlib.contextmanager

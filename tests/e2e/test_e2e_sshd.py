@@ -5,9 +5,7 @@ the same hops; hosts named by the aliases of this module's own ssh
 configuration; a server that offers only SHA-1 key exchange and ssh-rsa
 host keys; a changed host key at the second hop."""
 import getpass
-import os
 import shutil
-import socket
 import subprocess
 import sys
 import threading
@@ -20,9 +18,10 @@ from tarvix.core.errors import LinkClosedError, LoginError
 from tarvix.eal.ssh import jump as sshjump, link as sshlink
 from tarvix.simulator import server
 
-SSHD = shutil.which("sshd") or "/usr/sbin/sshd"
+import sshdbed
+
 pytestmark = [
-    pytest.mark.skipif(not os.path.exists(SSHD) or shutil.which("ssh") is None,
+    pytest.mark.skipif(sshdbed.missing() is not None or shutil.which("ssh") is None,
                        reason="needs OpenSSH's sshd and ssh (apt-get install openssh-server)"),
     pytest.mark.skipif(not sshlink.AVAILABLE, reason=sshlink.UNAVAILABLE or ""),
     pytest.mark.skipif(not server.available(), reason="needs asyncssh (tarvix[serve])"),
@@ -34,65 +33,22 @@ SERVERS = {"b1": [], "b2": [], "old": ["KexAlgorithms diffie-hellman-group14-sha
 TEXT = "".join("line %d: \t\"quoted\" $HOME `ticks` \\ end\n" % n for n in range(300))
 
 
-def _free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def _keygen(path, kind):
-    subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-f", str(path)], check=True)
-
-
-def _sshd(folder, name, extra):
-    port = _free_port()
-    key = folder / ("host_%s" % name)
-    _keygen(key, "rsa" if name == "old" else "ed25519")
-    config = folder / ("sshd_%s" % name)
-    config.write_text("\n".join([
-        "Port %d" % port, "ListenAddress 127.0.0.1", "HostKey %s" % key, "PidFile none",
-        "AuthorizedKeysFile %s" % (folder / "authorized_keys"), "StrictModes no", "UsePAM no",
-        "PasswordAuthentication no", "KbdInteractiveAuthentication no", "PermitRootLogin prohibit-password",
-        "AllowTcpForwarding yes", "LogLevel ERROR"] + extra) + "\n")
-    process = subprocess.Popen([SSHD, "-D", "-e", "-f", str(config)], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    return process, port
-
-
-def _listening(port, process, until):
-    while time.monotonic() < until and process.poll() is None:
-        try:
-            socket.create_connection(("127.0.0.1", port), 0.5).close()
-            return True
-        except OSError:
-            time.sleep(0.05)
-    return False
+    sshdbed.keygen(path, kind)
 
 
 @pytest.fixture(scope="module")
 def lab(tmp_path_factory):
     """The servers and this module's ssh configuration (``lab["config"]``)."""
-    if os.geteuid() == 0:
-        os.makedirs("/run/sshd", exist_ok=True)
     folder = tmp_path_factory.mktemp("sshd")
-    _keygen(folder / "id_client", "ed25519")
-    shutil.copy(str(folder / "id_client.pub"), str(folder / "authorized_keys"))
-    started = {name: _sshd(folder, name, extra) for name, extra in SERVERS.items()}
-    try:
-        until = time.monotonic() + 10
-        for name, (process, port) in started.items():
-            if not _listening(port, process, until):
-                process.kill()
-                pytest.skip("sshd does not start here: %s" % process.communicate()[1].decode()[-300:].strip())
-        ports = {name: port for name, (_, port) in started.items()}
+    authorized = sshdbed.client_key(folder)[1]
+    servers = [sshdbed.Sshd(extra, key_type="rsa" if name == "old" else "ed25519", folder=folder, name=name,
+                            authorized_keys=authorized) for name, extra in SERVERS.items()]
+    with sshdbed.running(servers):
+        ports = {bed.name: bed.port for bed in servers}
         with server.serving([{"hostname": name, "password": PASSWORD} for name in ("sim", "sim2")]) as routers:
             ports["sim"], ports["sim2"] = routers.ports["sim"][0], routers.ports["sim2"][0]
             yield _write_config(folder, ports)
-    finally:
-        for process, _ in started.values():
-            process.terminate()
-            process.wait(5)
-            process.stderr.close()
 
 
 def _write_config(folder, ports):

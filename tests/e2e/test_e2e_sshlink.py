@@ -168,7 +168,9 @@ def test_host_key_policies(bed, tmp_path):
         link("yes")
     link("accept-new").close()
     entry = known.read_text()
-    assert entry.startswith("[127.0.0.1]:%d " % bed.ports["r1"]) and entry.count("\n") == 1
+    # (Its name hashed or not, as the system's ssh configuration says.)
+    assert sum(map(len, sshlink.known_keys(str(known), "127.0.0.1", bed.ports["r1"])[0].values())) == 1
+    assert entry.count("\n") == 1
     link("yes").close()
     link(True).close()
     assert known.read_text() == entry

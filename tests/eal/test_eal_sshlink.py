@@ -187,6 +187,27 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
         sshlink.SshSpawn("ssh://r1", "r1", ssh=options)
 
 
+@pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh")
+def test_host_key_files_and_policies_as_the_configuration_names_them(tmp_path):
+    """Every known hosts file (a path with a space too), the alias, hashing
+    and StrictHostKeyChecking as ssh -G prints them; each jump host under
+    its own policy, whatever the device's options say but "yes"."""
+    config = tmp_path / "config"
+    config.write_text('Host r1\n  ProxyJump b1,b2\n  UserKnownHostsFile "%s/a b/k" ~/k2\n  GlobalKnownHostsFile none\n'
+                      '  HostKeyAlias r1-key\n  HashKnownHosts yes\n  StrictHostKeyChecking no\n'
+                      'Host b1\n  StrictHostKeyChecking yes\n' % tmp_path)
+    found = sshroute.route("r1", None, None, {"config": str(config)})
+    files = found.target.host_keys
+    assert (files.user, files.system, files.alias, files.hashed, found.target.policy) == \
+        (["%s/a b/k" % tmp_path, os.path.expanduser("~/k2")], [], "r1-key", True, "off")
+    assert [(h.name, h.policy, h.host_keys.key()[1:]) for h in found.hops] == [
+        (name, policy, (("/etc/ssh/ssh_known_hosts", "/etc/ssh/ssh_known_hosts2"), None, False))
+        for name, policy in (("b1", "yes"), ("b2", "accept-new"))]
+    for given, hops in (("off", ["yes", "accept-new"]), ("yes", ["yes", "yes"])):
+        found = sshroute.route("r1", None, None, {"config": str(config), "host_key_checking": given})
+        assert [found.target.policy] + [h.policy for h in found.hops] == [given] + hops
+
+
 @pytest.mark.skipif(shutil.which("ssh") is None or not sshlink.AVAILABLE, reason="needs the system ssh and ssh2-python")
 def test_a_hung_configuration_lookup_ends_at_the_connect_timeout(tmp_path):
     """ssh -G is part of the connect: a Match exec that hangs is ended with
@@ -287,8 +308,9 @@ def test_one_known_hosts_file_serves_the_system_ssh_too(ports, tmp_path):
     link(ports["r1"], host_key_checking="yes", known_hosts=str(known)).close()
     link(ports["r2"], host_key_checking="accept-new", known_hosts=str(known)).close()
     recorded = known.read_bytes()
-    assert recorded.startswith(b"# caf\xe9\n" + scanned + b"\n[127.0.0.1]:%d " % ports["r2"])
-    assert recorded.count(b"\n") == 3
+    # (Its name hashed or not, as the system's ssh configuration says.)
+    assert recorded.startswith(b"# caf\xe9\n" + scanned + b"\n") and recorded.count(b"\n") == 3
+    assert sum(map(len, sshlink.known_keys(str(known), "127.0.0.1", ports["r2"])[0].values())) == 1
     for name in ("r1", "r2", "r1"):
         link(ports[name], host_key_checking="yes" if name == "r2" else "accept-new", known_hosts=str(known)).close()
     assert known.read_bytes() == recorded

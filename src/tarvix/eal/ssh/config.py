@@ -25,7 +25,7 @@ MULTIPLE = frozenset(["identityfile"])
 READ = frozenset(["hostname", "user", "port", "identityfile", "identitiesonly", "proxyjump", "proxycommand",
                   "stricthostkeychecking", "userknownhostsfile", "connecttimeout", "serveraliveinterval",
                   "kexalgorithms", "hostkeyalgorithms", "ciphers", "macs", "passwordauthentication",
-                  "pubkeyauthentication"])
+                  "pubkeyauthentication", "globalknownhostsfile", "hostkeyalias", "hashknownhosts"])
 
 _cache = {}
 _asking = {}

@@ -114,10 +114,11 @@ def _view(link, point):
     """``link`` as it logs in to the hop ``point``: the hop's user, keys,
     passwords and known hosts; its errors name the hop."""
     view = copy.copy(link)
-    view.options = dict(link.options, host_key_checking=point.policy, known_hosts=point.known_hosts,
+    view.options = dict(link.options, host_key_checking=point.policy, host_keys=point.host_keys,
                         agent=point.agent, passphrase=point.passphrase)
     view.username, view.passwords, view.key_files = point.user, point.passwords, point.key_files
-    view._fail = lambda kind, words, awaited: link._fail(kind, "%s: %s" % (point.name, words), awaited)
+    view._fail = lambda kind, words, awaited, whole=False: link._fail(kind, "%s: %s" % (point.name, words), awaited,
+                                                                      whole)
     return view
 
 

@@ -8,7 +8,8 @@ A start URL asks for one: ``ssh://[user@]host[:port]``.  Options
   is recorded, a known host must show the recorded key), "yes" (the host
   must be in the known hosts file already) or "off" (False: keys are
   neither checked nor recorded), as the system ssh's StrictHostKeyChecking.
-- ``known_hosts``: the known hosts file (default ~/.ssh/known_hosts).
+- ``known_hosts``: the known hosts file, in place of the configuration's
+  (default ~/.ssh/known_hosts; the system's files are read too).
 - ``key_file`` (and ``passphrase``): a private key tried before passwords;
   ``agent``: whether the keys of the running ssh-agent are tried (True when
   $SSH_AUTH_SOCK is set).
@@ -48,7 +49,9 @@ import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
 from tarvix.eal.ssh import hops as sshhops, route as sshroute
-from tarvix.eal.ssh.knownhosts import KnownHostsError, host_name, known_keys, record_key
+from tarvix.eal.ssh.knownhosts import KnownHostsError, host_name
+# Offered here too: the known hosts file is read and written through this module.
+from tarvix.eal.ssh.knownhosts import known_keys, record_key  # noqa: F401
 from tarvix.eal.ssh.session import Pending as _Pending, Steps as _Steps, release as _release, \
     session_error as _session_error, words as _words
 from tarvix.eal.spawn import READ_SIZE, Spawn  # READ_SIZE: most bytes gathered into one read
@@ -337,7 +340,11 @@ class SshSpawn(Spawn):
                 _release(sock, held, sys.exc_info()[1])
             raise
 
-    def _fail(self, kind, words, awaited):
+    def _fail(self, kind, words, awaited, whole=False):
+        """``kind`` of error: the device's name, ``words`` (``whole``: not
+        cut to a device's last words), what was awaited."""
+        if whole:
+            return kind("%s: %s\n%s" % (self.device, words, awaited))
         return kind(link_message(self.device, words, awaited))
 
     def _connect_socket(self, route, pending):
@@ -387,40 +394,31 @@ class SshSpawn(Spawn):
                              "link closed while connecting")
 
     def _known_hosts(self, host, port):
-        """(path, keys, revoked) of the known hosts file for the host, None
-        when host keys are not checked."""
+        """(the endpoint's known hosts files, the keys they hold for the
+        host, what they hold for it: see knownhosts.HostKeyFiles.lookup),
+        None when host keys are not checked."""
         if self.options["host_key_checking"] == "off":
             return None
-        path = os.path.expanduser(self.options.get("known_hosts") or "~/.ssh/known_hosts")
+        files = self.options["host_keys"]
         try:
-            return (path,) + known_keys(path, host, port)
+            found = files.lookup(host, port)
         except KnownHostsError as error:
-            raise self._fail(LinkClosedError, str(error), "host key verification failed")
+            raise self._fail(LinkClosedError, str(error), "host key verification failed", whole=True)
+        return files, found.keys, found
 
-    def _check_host_key(self, session, host, port, path, keys, revoked):
+    def _check_host_key(self, session, host, port, files, keys, found):
         key, kind = session.hostkey()
         key_type = KEY_TYPES.get(kind)
-        name = host_name(host, port)
-        if key_type is None:
-            raise self._fail(LinkClosedError, "Host key of unknown type %d from %s" % (kind, name),
-                             "host key verification failed")
-        key = base64.b64encode(key).decode("ascii")
-        if key in revoked:
-            raise self._fail(LinkClosedError, "Host key for %s is marked as revoked in %s" % (name, path),
-                             "host key verification failed")
-        if key in keys.get(key_type, ()):
-            return
-        if keys.get(key_type):
-            raise self._fail(LinkClosedError, "REMOTE HOST IDENTIFICATION HAS CHANGED: the %s host key for %s is not "
-                             "the one %s holds" % (key_type, name, path), "host key verification failed")
-        if self.options["host_key_checking"] != "accept-new":
-            raise self._fail(LinkClosedError, "No %s host key is known for %s in %s" % (key_type, name, path),
-                             "host key verification failed")
         try:
-            record_key(path, host, port, key_type, key)
+            if key_type is None:
+                raise KnownHostsError("Host key of unknown type %d from %s" % (kind, found.name))
+            added = files.check(found, key_type, base64.b64encode(key).decode("ascii"),
+                                self.options["host_key_checking"])
         except KnownHostsError as error:
-            raise self._fail(LinkClosedError, str(error), "host key verification failed")
-        self.log.info("%s: permanently added %s (%s) to the known hosts %s", self.device, name, key_type, path)
+            raise self._fail(LinkClosedError, str(error), "host key verification failed", whole=True)
+        if added:
+            self.log.info("%s: permanently added %s (%s) to the known hosts %s", self.device, added, key_type,
+                          files.user[0])
 
     def _authenticate(self, steps):
         session, username = steps.session, self.username or ""

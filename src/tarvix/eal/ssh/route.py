@@ -25,16 +25,18 @@ Their values are checked with the link's other options (tarvix.eal.ssh.options).
 import getpass
 import os
 import re
-import shlex
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
 from tarvix.eal.ssh import algos as sshalgos, config as sshconfig
+from tarvix.eal.ssh.knownhosts import configured as configured_host_keys
 from tarvix.eal.ssh.options import hop_specs
 
 DEFAULT_PORT = 22
-# StrictHostKeyChecking -> the link's host key policy; "ask" (no one to
-# ask here) is the link's own default.
-_POLICIES = {"yes": "yes", "accept-new": "accept-new", "no": "off", "off": "off", "ask": "accept-new"}
+# StrictHostKeyChecking (as written, or as ssh -G prints it: true, false)
+# -> the link's host key policy; "ask" (no one to ask here) is the link's
+# own default.
+_POLICIES = {"yes": "yes", "true": "yes", "accept-new": "accept-new", "no": "off", "false": "off", "off": "off",
+             "ask": "accept-new"}
 
 
 class Endpoint(object):
@@ -48,7 +50,7 @@ class Endpoint(object):
         self.passphrase = ""
         self.passwords = []
         self.agent = None
-        self.known_hosts = None
+        self.host_keys = configured_host_keys(None)
         self.policy = "accept-new"
         self.connect_timeout = None
         self.keepalive = 0
@@ -59,7 +61,7 @@ class Endpoint(object):
 
     def key(self):
         """What makes two endpoints the same session to share."""
-        return (self.host, self.port, self.user, tuple(self.key_files), self.agent, self.known_hosts, self.policy,
+        return (self.host, self.port, self.user, tuple(self.key_files), self.agent, self.host_keys.key(), self.policy,
                 tuple(self.passwords), tuple(tuple(self.algorithms[n]) for n in sorted(self.algorithms)),
                 self.proxy_command)
 
@@ -136,8 +138,7 @@ def _fill(point, entries, base, options):
     if only is None:
         only = (entries or {}).get("identitiesonly") == "yes"
     point.agent = False if only else options.get("agent")
-    known = _set_by_file(entries, base, "userknownhostsfile")
-    point.known_hosts = options.get("known_hosts") or (os.path.expanduser(shlex.split(known)[0]) if known else None)
+    point.host_keys = configured_host_keys(entries, options.get("known_hosts"))
     policy = options.get("host_key_checking", "accept-new")
     strict = _set_by_file(entries, base, "stricthostkeychecking")
     if policy == "accept-new" and strict in _POLICIES:
@@ -181,17 +182,20 @@ def expand_command(command, point):
     return re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), command)
 
 
-def _hop(given, target, options, path, deadline):
+def _hop(given, options, path, deadline):
     """The endpoint of a jump host given as ``given`` (see hop_specs), and
-    its ssh -G entries."""
-    hop_options = {"host_key_checking": target.policy, "known_hosts": options.get("known_hosts"),
+    its ssh -G entries.  Its host key policy is its own (its configuration's,
+    as the system ssh's -J keeps it whatever -o StrictHostKeyChecking says
+    for the device), "yes" where the device's options ask for that."""
+    hop_options = {"known_hosts": options.get("known_hosts"),
                    "agent": options.get("agent"), "key_file": given.get("key_file"),
                    "passphrase": given.get("passphrase")}
     point, entries = _endpoint(given["host"], given["host"], given.get("port"), given.get("user"), hop_options, path,
                                getpass.getuser(), deadline)
     if given.get("password"):
         point.passwords = [given["password"]]
-    point.policy = target.policy
+    if options.get("host_key_checking") == "yes":
+        point.policy = "yes"
     return point, entries
 
 
@@ -210,7 +214,7 @@ def _hops(listed, target, options, path, deadline, read):
             raise sshconfig.ConfigError("ssh configuration: the jump hosts' ProxyJump go round in a loop: %s"
                                         % " -> ".join(names))
         read.add(key)
-        points = [_hop(given, target, options, path, deadline) for given in listed]
+        points = [_hop(given, options, path, deadline) for given in listed]
         hops[:0] = [point for point, _ in points]
         first, entries = points[0]
         listed = hop_specs((entries or {}).get("proxyjump"))
@@ -261,7 +265,7 @@ def link_route(link, port_given, pending):
         raise LinkClosedError("%s: %s\nlink not started" % (link.device, error))
     target = found.target
     link.username, link.key_files = target.user, target.key_files
-    link.options = dict(link.options, host_key_checking=target.policy, known_hosts=target.known_hosts,
+    link.options = dict(link.options, host_key_checking=target.policy, host_keys=target.host_keys,
                         agent=target.agent, keepalive=target.keepalive, connect_timeout=target.connect_timeout)
     link.log.debug("%s: %s", link.device, found.describe())
     return found
