@@ -35,6 +35,12 @@ def test_urls_options_and_the_system_ssh_in_their_place():
     for bad in ("ssh://", "ssh://r1:0", "ssh://r1:99999", "ssh r1", "ssh://a b"):
         with pytest.raises(ValueError):
             sshlink.parse_url(bad)
+    # A password is never taken for a part of the user's name, nor shown.
+    for start in ("ssh://adm:Url-pw-1@r1", "ssh://adm@corp:Url-pw-1@r1:2222"):
+        with pytest.raises(ValueError) as refused:
+            Connection(hostname="r1", start=start)
+        assert str(refused.value) == "an ssh start's password does not belong in its URL (%s): give it in the " \
+                                     "credentials" % start.replace("Url-pw-1", "****")
     with pytest.raises(ValueError, match="unknown ssh option"):
         sshlink.check_options({"hostkey": "no"})
     with pytest.raises(ValueError, match="host_key_checking"):
@@ -57,7 +63,8 @@ def test_urls_options_and_the_system_ssh_in_their_place():
     ("connect_timeout", "abc"), ("connect_timeout", -1), ("connect_timeout", 0), ("connect_timeout", float("inf")),
     ("keepalive", "x"), ("keepalive", -1), ("passphrase", 1234), ("agent", "no"), ("known_hosts", 7),
     ("key_file", ""), ("host_key_checking", "maybe"), ("config", 5), ("jump", "b1:99999"),
-    ("jump", [{"host": "b1", "password": "1234", "bogus": 1}]), ("proxy_command", 7), ("identities_only", "yes"),
+    ("jump", [{"host": "b1", "password": "1234", "bogus": 1}]), ("jump", "b0,adm:1234@b1"),
+    ("jump", [{"host": "ssh://adm:1234@b1"}]), ("proxy_command", 7), ("identities_only", "yes"),
     ("kex", ["a b"]), ("macs", []),
 ])
 def test_a_bad_option_value_is_refused_before_anything_connects(option, value):

@@ -213,7 +213,7 @@ def _hops(listed, target, options, path, deadline, read):
         points = [_hop(given, target, options, path, deadline) for given in listed]
         hops[:0] = [point for point, _ in points]
         first, entries = points[0]
-        listed = hop_specs((entries or {}).get("proxyjump"))
+        listed = hop_specs((entries or {}).get("proxyjump"), read_by_ssh=True)
         command = (entries or {}).get("proxycommand")
         if not listed and command and command.strip().lower() != "none":
             first.proxy_command = expand_command(command, first)
