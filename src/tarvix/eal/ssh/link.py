@@ -105,9 +105,11 @@ def parse_url(start):
     return found.group(1), host, int(found.group(3) or DEFAULT_PORT)
 
 
-def system_command(start, options=None, username=None):
+def system_command(start, options=None, username=None, no_passwords=False):
     """The system ssh client's command line for an ssh start URL and its
-    options (a password is not part of it: the login dialog answers it)."""
+    options (a password is not part of it: the login dialog answers it);
+    with ``no_passwords`` (the ssh configuration keeps them back, see
+    tarvix.eal.ssh.route) the client asks for none, by either method."""
     user, host, port = parse_url(start)
     options = check_options(options)
     argv = ["ssh"]
@@ -126,6 +128,8 @@ def system_command(start, options=None, username=None):
     if options.get("connect_timeout"):
         argv += ["-o", "ConnectTimeout=%d" % max(1, math.ceil(options["connect_timeout"]))]
     argv += sshroute.system_args(options)
+    if no_passwords:
+        argv += ["-o", "PasswordAuthentication=no", "-o", "KbdInteractiveAuthentication=no"]
     user = user or username
     argv.append("%s@%s" % (user, host) if user else host)
     return " ".join(shlex.quote(arg) for arg in argv)
@@ -294,6 +298,9 @@ class SshSpawn(Spawn):
         self.options = check_options(ssh)
         self.username = self.url[0] or username
         self.passwords = [p for p in passwords if isinstance(p, str)]
+        # The ssh configuration's setting that keeps the passwords back
+        # ("PasswordAuthentication no"; see tarvix.eal.ssh.route), or None.
+        self.no_passwords = None
         self.key_files = [os.path.expanduser(self.options["key_file"])] if self.options.get("key_file") else []
         self._channel = None
         self._started = started
@@ -348,7 +355,7 @@ class SshSpawn(Spawn):
     def _connect_socket(self, route, pending):
         """The socket to the device: straight, through the jump hosts or
         from the ProxyCommand (tarvix.eal.ssh.hops)."""
-        where = "%s port %d" % route.target.address()
+        where = route.target.label()
         try:
             sock = sshhops.connect(route, self)
         except socket.timeout:
@@ -368,7 +375,7 @@ class SshSpawn(Spawn):
         """The key exchange, the host key check, the authentication and
         the shell on its pseudo-terminal: the shell's channel."""
         (host, port), session = route.target.address(), steps.session
-        where = "%s port %d" % (host, port)
+        where = route.target.label()
         session.set_blocking(False)
         try:
             sshhops.handshake(self, steps, route.target.algorithms, known,
@@ -467,9 +474,10 @@ class SshSpawn(Spawn):
                     continue
             if self.passwords:
                 break
-        raise self._fail(LoginError, "Authentication failed for user %r (%s; the server offers %s)"
+        raise self._fail(LoginError, "Authentication failed for user %r (%s; the server offers %s%s)"
                          % (username, ", ".join(_unique(tried)) or "no method tried",
-                            ", ".join(sorted(methods)) or "nothing"),
+                            ", ".join(sorted(methods)) or "nothing",
+                            "; no password sent: %s" % self.no_passwords if self.no_passwords else ""),
                          "login rejected by the SSH server")
 
     @property
