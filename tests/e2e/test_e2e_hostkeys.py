@@ -63,7 +63,7 @@ CASES = {
     "a key known without its port": (["StrictHostKeyChecking yes"], {"known": "127.0.0.1 {DEV}\n"}, {}, [], None),
     "a jump host keeps its own policy": (
         ["ProxyJump hop"], {"known": "{hop} {DEV}\n"}, {"host_key_checking": False},
-        ["-o", "StrictHostKeyChecking=no"], "^dev: hop: " + CHANGED % (r"\S+/known", 1)),
+        ["-o", "StrictHostKeyChecking=no"], r"^dev: hop \(127\.0\.0\.1:\d+\): " + CHANGED % (r"\S+/known", 1)),
 }
 
 

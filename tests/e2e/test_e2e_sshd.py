@@ -5,6 +5,8 @@ the same hops; hosts named by the aliases of this module's own ssh
 configuration; a server that offers only SHA-1 key exchange and ssh-rsa
 host keys; a changed host key at the second hop."""
 import getpass
+import logging
+import os
 import shutil
 import subprocess
 import sys
@@ -29,7 +31,9 @@ pytestmark = [
 
 PASSWORD = "sshd-Sim-pw-7"
 CREDENTIALS = {"default": {"username": "admin", "password": PASSWORD}}
-SERVERS = {"b1": [], "b2": [], "old": ["KexAlgorithms diffie-hellman-group14-sha1", "HostKeyAlgorithms ssh-rsa"]}
+SERVERS = {"b1": [], "b2": [], "old": ["KexAlgorithms diffie-hellman-group14-sha1", "HostKeyAlgorithms ssh-rsa"],
+           # Offers password authentication (and takes no password).
+           "pw": ["Match All", "  PasswordAuthentication yes"]}
 TEXT = "".join("line %d: \t\"quoted\" $HOME `ticks` \\ end\n" % n for n in range(300))
 
 
@@ -218,7 +222,7 @@ def test_an_old_server_is_reached_only_when_allowed(lab, alias, ssh, refused):
         with pytest.raises(LinkClosedError) as caught:
             sshlink.SshSpawn("ssh://%s" % alias, alias, timeout=10, ssh=ssh)
         first = str(caught.value).splitlines()[0]
-        assert first.startswith("%s: 127.0.0.1 port %d: %s" % (alias, lab["ports"]["old"], refused)), first
+        assert first.startswith("%s: %s (127.0.0.1:%d): %s" % (alias, alias, lab["ports"]["old"], refused)), first
     else:
         link = sshlink.SshSpawn("ssh://%s" % alias, alias, timeout=10, ssh=ssh)
         try:
@@ -237,13 +241,15 @@ def test_each_hop_is_checked_and_named(lab, tmp_path):
     changed = [other(line) if line.startswith(b2) else line for line in known]
     assert changed != known
     (tmp_path / "known").write_text("\n".join(changed) + "\n")
-    with pytest.raises(LinkClosedError, match=r"^sim: b2: REMOTE HOST IDENTIFICATION HAS CHANGED"):
+    with pytest.raises(LinkClosedError, match=r"^sim: b2 \(127\.0\.0\.1:%d\): REMOTE HOST IDENTIFICATION HAS CHANGED"
+                                              % lab["ports"]["b2"]):
         _connect(lab, "ssh://sim", known_hosts=str(tmp_path / "known"), host_key_checking="yes")
-    with pytest.raises(LinkClosedError, match=r"^sim: old: 127\.0\.0\.1 port \d+: no matching key exchange method: "
+    with pytest.raises(LinkClosedError, match=r"^sim: old \(127\.0\.0\.1:\d+\): no matching key exchange method: "
                                               r"the server offers diffie-hellman-group14-sha1; this link allows"):
         _connect(lab, "ssh://sim", jump="old")
     _keygen(tmp_path / "stranger", "ed25519")
-    with pytest.raises(LoginError, match=r"^sim: b1: Authentication failed for user '\w+' \(publickey"):
+    with pytest.raises(LoginError, match=r"^sim: b1 \(127\.0\.0\.1:\d+\): Authentication failed for user '\w+' "
+                                         r"\(publickey"):
         _connect(lab, "ssh://sim", jump=[{"host": "b1", "key_file": str(tmp_path / "stranger")}, "b2"])
     assert sshjump.open_jumps() == [] and not [t for t in threading.enumerate() if t.name.startswith("tarvix-jump")]
 
@@ -263,3 +269,54 @@ def test_tarvix_run_through_the_hops_says_which(lab, tmp_path):
     hops = ", ".join("%s (%s@127.0.0.1:%d)" % (hop, getpass.getuser(), lab["ports"][hop]) for hop in ("b1", "b2"))
     assert "sim: ssh configuration %s; sim is admin@127.0.0.1:%d; through %s" % (lab["config"], lab["ports"]["sim"],
                                                                                  hops) in log
+
+
+@pytest.mark.parametrize("setting", [None, "PasswordAuthentication no", "KbdInteractiveAuthentication no"])
+def test_no_password_is_sent_where_the_configuration_says_so(lab, tmp_path, monkeypatch, caplog, setting):
+    """A server that offers password authentication, a key it refuses: the
+    password is tried, by the device's link, by a jump host's and through
+    the system ssh, unless the configuration allows none (either way of
+    sending one)."""
+    config = tmp_path / "config"
+    config.write_text(("Host *\n  %s\n" % setting if setting else "")
+                      + "Host *\n  IdentitiesOnly yes\n  UserKnownHostsFile %s\n" % lab["known"])
+    _keygen(tmp_path / "stranger", "ed25519")
+    pw, user = "127.0.0.1:%d" % lab["ports"]["pw"], getpass.getuser()
+    ssh = {"config": str(config), "key_file": str(tmp_path / "stranger")}
+    tried = "(publickey; the server offers password, publickey; no password sent: %s)" % setting if setting \
+        else "(publickey, password; the server offers password, publickey)"
+    with pytest.raises(LoginError) as device:
+        sshlink.SshSpawn("ssh://" + pw, "pw", timeout=10, passwords=["Wrong-pw-7"], ssh=ssh)
+    with pytest.raises(LoginError) as hop:
+        sshlink.SshSpawn("ssh://admin@127.0.0.1:%d" % lab["ports"]["sim"], "sim", timeout=10, passwords=[PASSWORD],
+                         ssh=dict(ssh, jump=[dict(host=pw, key_file=ssh["key_file"], password="Wrong-pw-8")]))
+    assert str(device.value).splitlines()[0] == "pw: Authentication failed for user %r %s" % (user, tried)
+    assert str(hop.value).splitlines()[0] == "sim: 127.0.0.1 port %d: Authentication failed for user %r %s" \
+        % (lab["ports"]["pw"], user, tried)
+    monkeypatch.setattr(sshlink, "AVAILABLE", False)
+    caplog.set_level(logging.DEBUG, "tarvix")
+    con = Connection(hostname="pw", start="ssh://" + pw, connection_timeout=10, ssh=ssh,
+                     credentials={"default": {"username": user, "password": "Wrong-pw-9"}})
+    with pytest.raises((LoginError, LinkClosedError)):
+        con.connect()
+    assert any("sending a hidden line" in r.getMessage() for r in caplog.records) == (setting is None)
+
+
+def test_identity_file_tokens_and_the_options_program(lab, tmp_path):
+    """The only key that logs in is named by IdentityFile's tokens; the
+    options' ProxyCommand is taken in place of the file's ProxyJump."""
+    user, port = getpass.getuser(), lab["ports"]["b1"]
+    shutil.copy(str(lab["folder"] / "id_client"), str(tmp_path / ("id-%s-127.0.0.1-%d" % (user, port))))
+    config = tmp_path / "config"
+    config.write_text("Host tok\n  HostName 127.0.0.1\n  Port %d\n  IdentityFile %s/id-%%r-%%h-%%p\n"
+                      "  IdentitiesOnly yes\n  UserKnownHostsFile %s\n" % (port, tmp_path, lab["known"]))
+    link = sshlink.SshSpawn("ssh://tok", "tok", timeout=15, ssh={"config": str(config), "agent": False})
+    try:
+        assert _shell_output(link, "echo reached") == "reached\n"
+    finally:
+        link.close()
+    con = _connect(lab, "ssh://sim", proxy_command="ssh -F %s -W %%h:%%p b1" % lab["config"])
+    try:
+        assert sshjump.open_jumps() == [] and "hostname sim" in con.execute("show running-config")
+    finally:
+        con.disconnect()

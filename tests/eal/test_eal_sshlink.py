@@ -35,6 +35,12 @@ def test_urls_options_and_the_system_ssh_in_their_place():
     for bad in ("ssh://", "ssh://r1:0", "ssh://r1:99999", "ssh r1", "ssh://a b"):
         with pytest.raises(ValueError):
             sshlink.parse_url(bad)
+    # A password is never taken for a part of the user's name, nor shown.
+    for start in ("ssh://adm:Url-pw-1@r1", "ssh://adm@corp:Url-pw-1@r1:2222"):
+        with pytest.raises(ValueError) as refused:
+            Connection(hostname="r1", start=start)
+        assert str(refused.value) == "an ssh start's password does not belong in its URL (%s): give it in the " \
+                                     "credentials" % start.replace("Url-pw-1", "****")
     with pytest.raises(ValueError, match="unknown ssh option"):
         sshlink.check_options({"hostkey": "no"})
     with pytest.raises(ValueError, match="host_key_checking"):
@@ -57,7 +63,8 @@ def test_urls_options_and_the_system_ssh_in_their_place():
     ("connect_timeout", "abc"), ("connect_timeout", -1), ("connect_timeout", 0), ("connect_timeout", float("inf")),
     ("keepalive", "x"), ("keepalive", -1), ("passphrase", 1234), ("agent", "no"), ("known_hosts", 7),
     ("key_file", ""), ("host_key_checking", "maybe"), ("config", 5), ("jump", "b1:99999"),
-    ("jump", [{"host": "b1", "password": "1234", "bogus": 1}]), ("proxy_command", 7), ("identities_only", "yes"),
+    ("jump", [{"host": "b1", "password": "1234", "bogus": 1}]), ("jump", "b0,adm:1234@b1"),
+    ("jump", [{"host": "ssh://adm:1234@b1"}]), ("proxy_command", 7), ("identities_only", "yes"),
     ("kex", ["a b"]), ("macs", []),
 ])
 def test_a_bad_option_value_is_refused_before_anything_connects(option, value):
@@ -77,7 +84,7 @@ def test_the_secrets_of_the_ssh_options_are_masked(caplog):
     con = Connection(hostname="r1", start="ssh://127.0.0.1:%d" % _closed_port(), connection_timeout=3, ssh={
         "config": False, "passphrase": said[0],
         "jump": [{"host": "127.0.0.1:%d" % _closed_port(), "password": said[1], "passphrase": said[2]}]})
-    with pytest.raises(LinkClosedError, match="^r1: 127.0.0.1: connect to host"):
+    with pytest.raises(LinkClosedError, match=r"^r1: connect to host 127\.0\.0\.1 port \d+: Connection refused"):
         con.connect()
     logging.getLogger("tarvix").warning("shown: %s", ", ".join(said))
     assert caplog.records[-1].getMessage() == "shown: ****, ****, ****"
@@ -151,10 +158,10 @@ def test_abort_ends_a_connect_in_progress(through):
 
 @pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh")
 def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
-    key = tmp_path / "bastion_key"
+    key = tmp_path / "key-192.0.2.1-adm-2222"
     key.write_text("not read here\n")
-    (tmp_path / "included").write_text("Host bastion\n  HostName 192.0.2.1\n  User jumper\n  IdentityFile %s\n"
-                                       "Host b2\n  HostName 192.0.2.2\n" % key)
+    (tmp_path / "included").write_text("Host bastion\n  HostName 192.0.2.1\n  User jumper\n"
+                                       "  IdentityFile %s/key-%%h-%%r-%%p\nHost b2\n  HostName 192.0.2.2\n" % tmp_path)
     config = tmp_path / "config"
     config.write_text("Include %s\nMatch originalhost r1\n  ServerAliveInterval 15\nHost r1\n  HostName 10.1.1.1\n"
                       "  ProxyJump adm@bastion:2222,b2\n  KexAlgorithms +diffie-hellman-group14-sha1\n"
@@ -173,6 +180,12 @@ def test_the_ssh_configuration_as_the_system_ssh_resolves_it(tmp_path):
         ("me@10.1.1.1:2022", [], ["curve25519-sha256"], 5)
     found = sshroute.route("x.lab", None, None, options)
     assert (str(found.target), found.proxy_command, found.hops) == ("labuser@x.lab:2200", "nc x.lab 2200", [])
+    # The options' ProxyCommand wins over the file's ProxyJump.
+    found = sshroute.route("r1", None, None, dict(options, proxy_command="nc %h %p"))
+    assert (found.hops, found.proxy_command) == ([], "nc 10.1.1.1 22")
+    # A changed included file is read again.
+    (tmp_path / "included").write_text("Host bastion\n  HostName 192.0.2.9\n  User jumper\n")
+    assert str(sshroute.route("r1", None, None, options).hops[0]) == "adm@192.0.2.9:2222"
     found = sshroute.route("r1", None, None, {"config": False})
     assert (str(found.target), found.hops, found.config) == ("r1", [], None)
     assert "diffie-hellman-group14-sha1" not in found.target.algorithms["kex"]

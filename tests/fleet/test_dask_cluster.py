@@ -455,6 +455,27 @@ nr.run(task=lambda task: None)
 """
 
 
+def test_the_cluster_is_told_of_every_password_that_is_masked():
+    """One walk gathers the passwords to mask and tells whether the tasks'
+    data holds any: a group's group's, a jump host's written as
+    "user:pw@host", a start command's."""
+    from nornir.core.inventory import ConnectionOptions, Defaults, Group, Host, ParentGroups
+
+    from tarvix.fleet.passwords import hosts_secrets
+    from tarvix.nornir import dask_cluster
+
+    defaults = Defaults()
+    outer = Group("outer", connection_options={"tarvix": ConnectionOptions(password="Nested-pw-1")},
+                  defaults=defaults)
+    inner = Group("inner", groups=ParentGroups([outer]), defaults=defaults)
+    for extras, groups, found in ((None, [], set()), (None, [inner], {"Nested-pw-1"}),
+                                  ({"ssh": {"jump": "adm:Hop-pw-2@b1"}}, [], {"Hop-pw-2"}),
+                                  ({"start": "sshpass -p Start-pw-3 ssh r1"}, [], {"Start-pw-3"})):
+        options = {"tarvix": ConnectionOptions(extras=extras)} if extras else {}
+        host = Host("r1", groups=ParentGroups(groups), defaults=defaults, connection_options=options)
+        assert (hosts_secrets([host]), dask_cluster.has_secrets([host])) == (found, bool(found))
+
+
 @pytest.mark.parametrize("command, address, told", [
     ("run", "udp://127.0.0.1:9", "error: udp://127.0.0.1:9 is not a scheduler address: udp:// is none of"),
     ("run", "garbage", "error: garbage is not a scheduler address: give tcp://HOST:PORT"),

@@ -154,6 +154,13 @@ HOST = "r1:\n  hostname: 127.0.0.1\n"
      "host r1: connection_options.tarvix.extras: ssh option connect_timeout: a number of seconds above 0"),
     ({"groups.yaml": "core:\n  connection_options: {tarvix: {extras: {ssh: {passphrase: 1234}}}}\n"},
      "group core: connection_options.tarvix.extras: ssh option passphrase: text belongs there"),
+    # A password written into a URL or a jump host is refused, and not shown.
+    ({"hosts.yaml": HOST + "  connection_options: {tarvix: {extras: {start: 'ssh://adm:Secret-1@r1'}}}\n"},
+     "host r1: connection_options.tarvix.extras.start: an ssh start's password does not belong in its URL "
+     "(ssh://adm:****@r1)"),
+    ({"hosts.yaml": HOST + "  connection_options: {tarvix: {extras: {ssh: {jump: ['adm:Secret-2@b1']}}}}\n"},
+     "host r1: connection_options.tarvix.extras: ssh option jump: a jump host's password does not belong in "
+     "'adm:****@b1'"),
     ({"hosts.yaml": "'': {hostname: x}\n"}, "hosts.yaml: a host has an empty name"),
     ({"hosts.yaml": HOST + "  groups: [core]\n"}, "host r1: group 'core' is named but not defined in groups.yaml"),
     ({"hosts.yaml": HOST + " port: 22\n"}, "hosts.yaml, line 3: not valid YAML: "),

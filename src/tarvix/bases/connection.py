@@ -27,9 +27,9 @@ distribution was installed.
 import copy
 import logging
 import numbers
-import os
 import re
 import threading
+import time
 
 import pexpect
 
@@ -39,8 +39,8 @@ from tarvix.bases.commands import CommandRunner, reply_statements
 from tarvix.bases.config.transaction import ConfigurationApi
 from tarvix.bases.starts import say_system_ssh, session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
-from tarvix.eal.ssh import link as sshlink
-from tarvix.eal.secrets import SECRET_ENV_VARS
+from tarvix.eal.ssh import link as sshlink, route as sshroute
+from tarvix.eal.secrets import SECRET_ENV_VARS, child_env  # noqa: F401 (SECRET_ENV_VARS: also offered here)
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
@@ -87,13 +87,6 @@ def discover_plugins(rediscover=False):
 def plugin_class(os="generic", series=None, model=None, chassis_type="single_rp", rediscover=False):
     """The connection class the registry holds for this kind of device."""
     return discover_plugins(rediscover).get_plugin(os, series, model, chassis_type)
-
-
-def child_env(env=None):
-    """The environment for a link's program: ``env`` (the process's own when
-    None) without the variables that carry tarvix's passwords."""
-    source = os.environ if env is None else env
-    return dict((key, value) for key, value in source.items() if key not in SECRET_ENV_VARS)
 
 
 class RpHandle(object):
@@ -383,7 +376,10 @@ class Connection(CommandRunner, ConfigurationApi):
                     handle.spawn = None
                     raise
             say_system_ssh(self.log)
-            start = sshlink.system_command(start, self.ssh, username)
+            user, host, _ = sshlink.parse_url(start)
+            kept_back = sshroute.passwords_kept_back(host, user, self.ssh,
+                                                     time.monotonic() + self.connection_timeout)
+            start = sshlink.system_command(start, self.ssh, username, no_passwords=bool(kept_back))
         # Only a program gets an environment (an in-process link has none
         # to give).
         env = child_env(self.env)

@@ -170,6 +170,14 @@ for _name in FRAMEWORK_LOGGERS:
     logging.getLogger(_name).addFilter(FILTER)
 
 
+def child_env(env=None):
+    """The environment for a program tarvix starts (a link's, a
+    ProxyCommand, ssh -G): ``env`` (the process's own when None) without
+    the variables that carry tarvix's passwords."""
+    source = os.environ if env is None else env
+    return dict((key, value) for key, value in source.items() if key not in SECRET_ENV_VARS)
+
+
 def random_token(size=8):
     """A new random text of ``2 * size`` hexadecimal digits: a generated
     password, a run's name."""

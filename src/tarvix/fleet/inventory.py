@@ -8,6 +8,7 @@ import logging
 import os
 import re
 
+from tarvix.eal.ssh.link import is_url, parse_url
 from tarvix.eal.ssh.options import check_options as check_ssh_options
 from tarvix.exits import UsageError
 
@@ -89,6 +90,12 @@ def _start(where, value):
         empty = isinstance(starts, list) and all(isinstance(start, str) and not start.strip() for start in starts)
         raise UsageError("%s: a command line belongs there (or a list of two for a dual-RP device), not %s"
                          % (where, "an empty one" if empty else _shown(value)))
+    for start in starts:
+        if is_url(start):
+            try:
+                parse_url(start)
+            except ValueError as error:
+                raise UsageError("%s: %s" % (where, error))
 
 
 def _tarvix_extras(where, extras):

@@ -156,28 +156,10 @@ def tls_configured():
 def has_secrets(hosts):
     """Whether any of the hosts carries a password (its own, its groups' or
     the defaults', or in a connection's options, its start command's and
-    its ssh options' included)."""
-    from tarvix.eal.secrets import command_secrets
-    from tarvix.eal.ssh.options import option_secrets
+    its ssh options' included: the walk that gathers them to be masked)."""
+    from tarvix.fleet.passwords import hosts_secrets
 
-    for host in hosts:
-        if host.password:
-            return True
-        names = set(host.connection_options)
-        for group in host.groups:
-            names |= set(group.connection_options)
-        names |= set(host.defaults.connection_options)
-        for name in names:
-            params = host.get_connection_parameters(name)
-            extras = params.extras or {}
-            ssh = extras.get("ssh")
-            if params.password or extras.get("credentials") or extras.get("password") \
-                    or (isinstance(ssh, dict) and option_secrets(ssh)):
-                return True
-            start = extras.get("start")
-            if start and command_secrets(start if isinstance(start, str) else " ".join(map(str, start))):
-                return True
-    return False
+    return bool(hosts_secrets(hosts))
 
 
 def security(ca_file=None, cert=None, key=None):

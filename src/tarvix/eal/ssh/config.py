@@ -3,15 +3,20 @@
 ``ssh -G`` prints what the system ssh would use for a host (Include, Match
 and patterns applied), so it is asked rather than the files read here.  Its
 answers are kept per host, port, user and configuration file, and asked
-again when a configuration file or folder changes.  Where no ssh program is
-installed ``resolve`` returns None and the link keeps its own defaults.
+again when a file it read (an included one too) or the folder of an
+included file changes.  Where no ssh program is installed ``resolve``
+returns None and the link keeps its own defaults.
 """
 import os
+import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
+
+from tarvix.eal.secrets import child_env
 
 # How long ssh -G may take (a Match exec in the file runs a program) when
 # no deadline is given.
@@ -25,7 +30,11 @@ MULTIPLE = frozenset(["identityfile"])
 READ = frozenset(["hostname", "user", "port", "identityfile", "identitiesonly", "proxyjump", "proxycommand",
                   "stricthostkeychecking", "userknownhostsfile", "connecttimeout", "serveraliveinterval",
                   "kexalgorithms", "hostkeyalgorithms", "ciphers", "macs", "passwordauthentication",
-                  "pubkeyauthentication", "globalknownhostsfile", "hostkeyalias", "hashknownhosts"])
+                  "kbdinteractiveauthentication", "pubkeyauthentication", "globalknownhostsfile", "hostkeyalias",
+                  "hashknownhosts"])
+# What ssh -v says of the files it reads, and of an Include that found none.
+_READ_FILE = re.compile(r"^debug1: Reading configuration data (.+?)\r?$", re.MULTILINE)
+_NO_FILES = re.compile(r"^debug1: .* line \d+: include (.+) matched no files\r?$", re.MULTILINE)
 
 _cache = {}
 _asking = {}
@@ -48,20 +57,27 @@ def _left(deadline):
 
 def _run(argv, host, deadline):
     """ssh -G's exit status, output and errors; LookupTimeout past the
-    deadline (ssh and what it started, a Match exec's program, ended)."""
+    deadline (ssh and what it started, a Match exec's program, ended).
+    They are written to files, not pipes: a program that a Match exec
+    leaves running does not hold the answer back by keeping them open.
+    Its environment is the process's without tarvix's passwords."""
     wait = _left(deadline)
     if wait > 0:
-        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 start_new_session=True)
-        try:
-            out, err = child.communicate(timeout=wait)
-            return child.returncode, out, err
-        except subprocess.TimeoutExpired:
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                     start_new_session=True, env=child_env())
             try:
-                os.killpg(child.pid, signal.SIGKILL)
-            except OSError:  # ended meanwhile
-                pass
-            child.communicate()
+                child.wait(wait)
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(child.pid, signal.SIGKILL)
+                except OSError:  # ended meanwhile
+                    pass
+                child.wait()
+            else:
+                out.seek(0)
+                err.seek(0)
+                return child.returncode, out.read(), err.read()
     raise _late(host, deadline)
 
 
@@ -75,13 +91,22 @@ def program():
     return shutil.which("ssh")
 
 
-def _files(config):
-    """The files and folders whose change may change an answer."""
+def _watched(config, said):
+    """The files and folders whose change may change an answer: the
+    configuration's own, each file that ssh -v ``said`` it read, and the
+    folders of those it included or looked for (a file may appear there)."""
     if config:
         paths = [config]
     else:
         paths = [os.path.expanduser("~/.ssh/config"), os.path.expanduser("~/.ssh"), "/etc/ssh/ssh_config",
                  "/etc/ssh/ssh_config.d"]
+    included = [path for path in _READ_FILE.findall(said) if path not in paths and path != os.devnull]
+    looked_for = [os.path.expanduser(pattern) for pattern in _NO_FILES.findall(said)]
+    return tuple(sorted(set(paths + included + [os.path.dirname(p) for p in included + looked_for])))
+
+
+def _files(paths):
+    """The state of ``paths`` (a change of it may change an answer)."""
     state = []
     for path in paths:
         try:
@@ -94,7 +119,8 @@ def _files(config):
 
 
 def _ask(ssh, host, user, config, deadline=None):
-    argv = [ssh, "-G"]
+    """ssh -G's entries, and the files and folders they depend on."""
+    argv = [ssh, "-G", "-T", "-v"]
     if config:
         argv += ["-F", config]
     if user:
@@ -105,9 +131,10 @@ def _ask(ssh, host, user, config, deadline=None):
         status, out, err = _run(argv, host, deadline)
     except OSError as error:
         raise ConfigError("ssh -G cannot run: %s" % (error.strerror or error))
+    said = err.decode("utf-8", "replace")
     if status != 0:
-        words = [line.strip() for line in err.decode("utf-8", "replace").splitlines()
-                 if line.strip() and "terminating" not in line]
+        words = [line.strip() for line in said.splitlines() if line.strip() and "terminating" not in line
+                 and not line.startswith(("debug", "OpenSSH_"))]
         raise ConfigError("ssh configuration: %s" % ("; ".join(words[:3]) or "ssh -G %s failed" % host))
     entries = {}
     for line in out.decode("utf-8", "replace").splitlines():
@@ -119,7 +146,7 @@ def _ask(ssh, host, user, config, deadline=None):
             entries.setdefault(key, []).append(value)
         else:
             entries.setdefault(key, value)
-    return entries
+    return entries, _watched(config, said)
 
 
 def defaults(deadline=None):
@@ -131,7 +158,7 @@ def defaults(deadline=None):
     with _lock:
         if ssh in _defaults:
             return _defaults[ssh]
-    found = _ask(ssh, _UNSET_HOST, None, os.devnull, deadline)
+    found = _ask(ssh, _UNSET_HOST, None, os.devnull, deadline)[0]
     with _lock:
         _defaults[ssh] = found
     return found
@@ -149,26 +176,34 @@ def resolve(host, user=None, config=None, deadline=None):
     ssh = program()
     if ssh is None:
         return None
-    key = (ssh, host, user, config, _files(config))
+    key = (ssh, host, user, config)
     with _lock:
-        found = _cache.get(key)
         asking = _asking.setdefault(key, threading.Lock())
+    found = _kept(key)
     if found is not None:
         return found
     # Threads that want the same answer at once wait for one ssh -G.
     if not asking.acquire(timeout=max(0, _left(deadline))):
         raise _late(host, deadline)
     try:
-        with _lock:
-            found = _cache.get(key)
+        found = _kept(key)
         if found is None:
-            found = _ask(ssh, host, user, config, deadline)
+            found, watched = _ask(ssh, host, user, config, deadline)
             with _lock:
-                _cache[key] = found
-                _asking.pop(key, None)
+                _cache[key] = (watched, _files(watched), found)
     finally:
         asking.release()
     return found
+
+
+def _kept(key):
+    """The answer kept for ``key`` while none of the files it depends on
+    changed, else None."""
+    with _lock:
+        kept = _cache.get(key)
+    if kept is None or _files(kept[0]) != kept[1]:
+        return None
+    return kept[2]
 
 
 def forget():

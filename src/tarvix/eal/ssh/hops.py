@@ -14,9 +14,9 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
+from tarvix.eal.secrets import child_env, mask_command
 from tarvix.eal.ssh import algos as sshalgos, jump as sshjump
 from tarvix.eal.ssh.knownhosts import preferred_algorithms
 from tarvix.eal.ssh.jump import HopFailure, HopSocket
@@ -25,22 +25,21 @@ from tarvix.eal.ssh.session import Steps, release, session_error
 # Seconds a ProxyCommand program is given to end on its own once its link
 # closed, then once asked to (SIGTERM) before it is killed.
 PROGRAM_END = (0.2, 2)
-where = sshjump.where
 
 
-def tcp(host, port, timeout, name=None):
-    """A TCP connection to ``host``; HopFailure naming ``name`` (a hop's)
+def tcp(host, port, timeout, label=None):
+    """A TCP connection to ``host``; HopFailure naming ``label`` (a hop's)
     when given, else the socket's own OSError."""
     try:
         sock = socket.create_connection((host, port), timeout)
     except socket.timeout:
-        if name is None:
+        if label is None:
             raise
-        raise HopFailure("%s: connect to host %s: Connection timed out" % (name, where(host, port)), True)
+        raise HopFailure("connect to host %s: Connection timed out" % label, True)
     except OSError as error:
-        if name is None:
+        if label is None:
             raise
-        raise HopFailure("%s: connect to host %s: %s" % (name, where(host, port), error.strerror or error))
+        raise HopFailure("connect to host %s: %s" % (label, error.strerror or error))
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return sock
 
@@ -48,17 +47,18 @@ def tcp(host, port, timeout, name=None):
 def program(command):
     """A socket whose other end is ``command``'s standard input and output
     (run by the shell); what it writes to its standard error is kept for
-    the error when the session over it fails."""
+    the error when the session over it fails.  Its environment is the
+    process's without the variables that carry tarvix's passwords."""
     ours, given = socket.socketpair()
     errors = tempfile.TemporaryFile()
     try:
         child = subprocess.Popen(command, shell=True, stdin=ours, stdout=ours, stderr=errors,
-                                 close_fds=True, start_new_session=True)
+                                 close_fds=True, start_new_session=True, env=child_env())
     except OSError as error:
         errors.close()
         ours.close()
         given.close()
-        raise HopFailure("proxy command %s: %s" % (command, error.strerror or error))
+        raise HopFailure("proxy command %s: %s" % (mask_command(command), error.strerror or error))
     ours.close()
 
     def said():
@@ -98,7 +98,8 @@ def connect(route, link):
         if route.hops:
             jump = _jump(route.hops, link)
             try:
-                return jump.forward(target.host, target.port, pending.deadline, lambda: pending.aborted)
+                return jump.forward(target.host, target.port, pending.deadline, lambda: pending.aborted,
+                                    target.label())
             except BaseException:
                 jump.release()
                 raise
@@ -117,7 +118,8 @@ def _view(link, point):
     view.options = dict(link.options, host_key_checking=point.policy, host_keys=point.host_keys,
                         agent=point.agent, passphrase=point.passphrase)
     view.username, view.passwords, view.key_files = point.user, point.passwords, point.key_files
-    view._fail = lambda kind, words, awaited, whole=False: link._fail(kind, "%s: %s" % (point.name, words), awaited,
+    view.no_passwords = point.no_passwords
+    view._fail = lambda kind, words, awaited, whole=False: link._fail(kind, "%s: %s" % (point.label(), words), awaited,
                                                                       whole)
     return view
 
@@ -139,18 +141,17 @@ def login_hop(link, sock, point, reconnect):
         steps = Steps(Session(), sock, pending)
         steps.session.set_blocking(False)
         try:
-            handshake(view, steps, point.algorithms, known, reconnect,
-                      "%s: %s: %s" % (link.device, point.name, where(point.host, point.port)))
+            handshake(view, steps, point.algorithms, known, reconnect, "%s: %s" % (link.device, point.label()))
             if known is not None:
                 view._check_host_key(steps.session, point.host, point.port, *known)
             view._authenticate(steps)
         except exceptions.Timeout:
-            raise link._fail(LinkTimeoutError, "%s: the SSH server did not answer" % point.name,
+            raise link._fail(LinkTimeoutError, "%s: the SSH server did not answer" % point.label(),
                              "timed out after %s s connecting" % pending.limit)
         except exceptions.SSH2Error as error:
             if pending.aborted:
                 raise link._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
-            raise link._fail(LinkClosedError, "%s: %s" % (point.name, session_error(steps.session, error)),
+            raise link._fail(LinkClosedError, "%s: %s" % (point.label(), session_error(steps.session, error)),
                              "link closed while connecting")
         return steps.session
     except BaseException:
@@ -166,9 +167,9 @@ def _probe_socket(parent, point, pending):
     it is open."""
     parent = sshjump.held(parent.key)
     if parent is None:
-        raise HopFailure("%s: the jump session is gone" % point.name)
+        raise HopFailure("%s: the jump session is gone" % point.label())
     try:
-        return parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted)
+        return parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted, point.label())
     except BaseException:
         parent.release()
         raise
@@ -228,9 +229,10 @@ def _jump(hops, link):
             if parent is None and point.proxy_command:
                 sock = program(point.proxy_command)
             elif parent is None:
-                sock = tcp(point.host, point.port, max(0.01, pending.left()), point.name)
+                sock = tcp(point.host, point.port, max(0.01, pending.left()), point.label())
             else:
-                sock = parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted)
+                sock = parent.forward(point.host, point.port, pending.deadline, lambda: pending.aborted,
+                                      point.label())
         except BaseException:
             if parent is not None:
                 parent.release()

@@ -151,15 +151,17 @@ class JumpSession(object):
     def usable(self):
         return self.failure is None and not self._stop
 
-    def forward(self, host, port, until, aborted=None):
-        """A socket carried to ``host`` port ``port`` by a channel of this
-        session; HopFailure naming this hop when the channel is refused or
-        not open by ``until``, or when ``aborted()`` turns true meanwhile."""
+    def forward(self, host, port, until, aborted=None, label=None):
+        """A socket carried to ``host`` port ``port`` (named ``label`` in
+        errors) by a channel of this session; HopFailure naming this hop
+        when the channel is refused or not open by ``until``, or when
+        ``aborted()`` turns true meanwhile."""
+        label = label or where(host, port)
         request = {"host": host, "port": port, "done": threading.Event(), "sock": None, "error": None,
                    "cancelled": False}
         with _lock:
             if not self.usable():
-                raise HopFailure("%s: %s" % (self.point.name, self.failure or "the session is closed"))
+                raise HopFailure("%s: %s" % (self.point.label(), self.failure or "the session is closed"))
             self._requests.append(request)
         self._wake()
         while not request["done"].wait(max(0, min(ABORT_CHECK, until - time.monotonic()))):
@@ -171,9 +173,9 @@ class JumpSession(object):
             if gave_up:
                 raise HopFailure("the link was aborted")
             raise HopFailure("%s: no channel to %s within the connect timeout"
-                             % (self.point.name, where(host, port)), True)
+                             % (self.point.label(), label), True)
         if request["error"]:
-            raise HopFailure("%s: channel to %s refused: %s" % (self.point.name, where(host, port),
+            raise HopFailure("%s: channel to %s refused: %s" % (self.point.label(), label,
                                                                 request["error"]))
         return request["sock"].setup(self.release)
 

@@ -12,10 +12,13 @@ Options of this module:
   their place.
 - ``jump``: the jump hosts, first to last: "[user@]host[:port]" each, in a
   list or separated by commas (as ProxyJump), or {"host", "port", "user",
-  "key_file", "passphrase", "password"} for a hop's own credentials;
+  "key_file", "passphrase", "password"} for a hop's own credentials (a
+  password written into "user:password@host" is refused);
   [] or "none": none, whatever the configuration says.
 - ``proxy_command``: a program (run by the shell, %h, %p, %r and %n
-  replaced as ssh does) whose standard input and output are the connection.
+  replaced as ssh does, a name the shell would read refused as ssh refuses
+  it) whose standard input and output are the connection; it wins over
+  the configuration's ProxyJump.
 - ``identities_only``: only the key files given (or configured) are tried,
   not the agent's keys.
 - ``kex``, ``hostkeys``, ``ciphers``, ``macs``: see tarvix.eal.ssh.algos.
@@ -23,15 +26,26 @@ Options of this module:
 Their values are checked with the link's other options (tarvix.eal.ssh.options).
 """
 import getpass
+import hashlib
 import os
 import re
+import socket
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
+from tarvix.eal.secrets import command_secrets, mask_command, remember
 from tarvix.eal.ssh import algos as sshalgos, config as sshconfig
 from tarvix.eal.ssh.knownhosts import configured as configured_host_keys
 from tarvix.eal.ssh.options import hop_specs
 
 DEFAULT_PORT = 22
+# What the system ssh refuses in a host's or a user's name (they are put
+# raw into a ProxyCommand, a shell's command line): what a shell reads, a
+# blank or a control character in a host's name, a leading "-".
+_BAD_HOST = re.compile(r"""^-|['`"$\\;&<>|(){}\s\x00-\x1f\x7f]""")
+_BAD_USER = re.compile(r"""^-|['`";&<>|(){}\x00-\x1f\x7f]|\s-|\\$""")
+# The entries of the configuration that keep passwords from being sent.
+_NO_PASSWORDS = (("passwordauthentication", "PasswordAuthentication"),
+                 ("kbdinteractiveauthentication", "KbdInteractiveAuthentication"))
 # StrictHostKeyChecking (as written, or as ssh -G prints it: true, false)
 # -> the link's host key policy; "ask" (no one to ask here) is the link's
 # own default.
@@ -58,6 +72,9 @@ class Endpoint(object):
         # The program whose standard input and output are the connection
         # to this endpoint (the first jump host's ProxyCommand), or None.
         self.proxy_command = None
+        # The configuration's setting that keeps passwords from being sent
+        # ("PasswordAuthentication no"), or None.
+        self.no_passwords = None
 
     def key(self):
         """What makes two endpoints the same session to share."""
@@ -67,6 +84,14 @@ class Endpoint(object):
 
     def address(self):
         return self.host, self.port
+
+    def label(self):
+        """The endpoint named as it was given, with its address where the
+        two differ: "b1 (127.0.0.1:2201)"; else as the system ssh names
+        it: "127.0.0.1 port 2201"."""
+        if self.name == self.host:
+            return "%s port %d" % (self.host, self.port)
+        return "%s (%s:%d)" % (self.name, "[%s]" % self.host if ":" in self.host else self.host, self.port)
 
     def __str__(self):
         where = self.host if self.port == DEFAULT_PORT else "%s:%d" % (self.host, self.port)
@@ -86,11 +111,15 @@ class Route(object):
                  "%s is %s" % (self.target.name, self.target)]
         if self.hops:
             program = self.hops[0].proxy_command
-            words.append("through %s%s" % ("the program %s, then " % program if program else "",
+            words.append("through %s%s" % ("the program %s, then " % mask_command(program) if program else "",
                                             ", ".join("%s (%s)" % (h.name, h) for h in self.hops)))
         elif self.proxy_command:
-            words.append("through the program %s" % self.proxy_command)
+            words.append("through the program %s" % mask_command(self.proxy_command))
         return "; ".join(words)
+
+    def programs(self):
+        """The programs that carry the connection (a ProxyCommand)."""
+        return [c for c in [self.proxy_command] + [h.proxy_command for h in self.hops[:1]] if c]
 
 
 def system_args(options):
@@ -124,15 +153,46 @@ def _set_by_file(entries, base, key):
     return value
 
 
-def _keys(entries):
+def expand_path(path, point, entries=None):
+    """A file's path that the configuration gives for ``point`` (its
+    ``entries``), with ~ and the tokens the system ssh replaces in it."""
+    local, user = socket.gethostname(), point.user or ""
+    tokens = {"%": "%", "h": point.host, "p": str(point.port), "r": user, "n": point.name,
+              "k": (entries or {}).get("hostkeyalias") or point.name, "u": getpass.getuser(),
+              "d": os.path.expanduser("~"), "i": str(os.getuid()), "l": local, "L": local.split(".")[0],
+              "C": hashlib.sha1((local + point.host + str(point.port) + user).encode("utf-8")).hexdigest()}
+    return os.path.expanduser(re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), path))
+
+
+def _keys(point, entries):
     """The configuration's key files that exist (ssh skips the others)."""
-    files = (entries or {}).get("identityfile") or []
-    return [os.path.expanduser(f) for f in files if os.path.isfile(os.path.expanduser(f))]
+    files = [expand_path(f, point, entries) for f in (entries or {}).get("identityfile") or []]
+    return [f for f in files if os.path.isfile(f)]
+
+
+def _no_passwords(entries):
+    """The configuration's setting that keeps passwords from being sent
+    ("PasswordAuthentication no" or "KbdInteractiveAuthentication no"), or
+    None."""
+    return next(("%s no" % name for key, name in _NO_PASSWORDS if (entries or {}).get(key) == "no"), None)
+
+
+def passwords_kept_back(host, user, options, deadline=None):
+    """The setting of the configuration of ``options`` that keeps passwords
+    from being sent to ``host`` (as ``user``) (see _no_passwords), or None,
+    also where the configuration cannot be read (the system ssh then says
+    why)."""
+    try:
+        path = _config_path(options or {})
+        return _no_passwords(sshconfig.resolve(host, user, path or None, deadline) if path is not False else None)
+    except sshconfig.ConfigError:
+        return None
 
 
 def _fill(point, entries, base, options):
     """Fills ``point`` from the options, else the configuration."""
-    point.key_files = [os.path.expanduser(options["key_file"])] if options.get("key_file") else _keys(entries)
+    point.key_files = [os.path.expanduser(options["key_file"])] if options.get("key_file") else _keys(point, entries)
+    point.no_passwords = _no_passwords(entries)
     point.passphrase = options.get("passphrase") or ""
     only = options.get("identities_only")
     if only is None:
@@ -176,8 +236,19 @@ def _config_path(options):
     return path
 
 
+def check_names(point):
+    """ConfigError, in one line, for a host's or user's name of ``point``
+    that the system ssh refuses."""
+    for kind, name, bad in (("hostname", point.name, _BAD_HOST), ("hostname", point.host, _BAD_HOST),
+                            ("remote username", point.user, _BAD_USER)):
+        if name and bad.search(name):
+            raise sshconfig.ConfigError("%s %r contains invalid characters" % (kind, name))
+
+
 def expand_command(command, point):
-    """ProxyCommand with ssh's tokens replaced for ``point``."""
+    """ProxyCommand with ssh's tokens replaced for ``point``; ConfigError
+    for a name that the shell would read (see check_names)."""
+    check_names(point)
     tokens = {"h": point.host, "p": str(point.port), "r": point.user or "", "n": point.name, "%": "%"}
     return re.sub(r"%(.)", lambda m: tokens.get(m.group(1), m.group(0)), command)
 
@@ -192,7 +263,7 @@ def _hop(given, options, path, deadline):
                    "passphrase": given.get("passphrase")}
     point, entries = _endpoint(given["host"], given["host"], given.get("port"), given.get("user"), hop_options, path,
                                getpass.getuser(), deadline)
-    if given.get("password"):
+    if given.get("password") and not point.no_passwords:
         point.passwords = [given["password"]]
     if options.get("host_key_checking") == "yes":
         point.policy = "yes"
@@ -217,7 +288,7 @@ def _hops(listed, target, options, path, deadline, read):
         points = [_hop(given, options, path, deadline) for given in listed]
         hops[:0] = [point for point, _ in points]
         first, entries = points[0]
-        listed = hop_specs((entries or {}).get("proxyjump"))
+        listed = hop_specs((entries or {}).get("proxyjump"), read_by_ssh=True)
         command = (entries or {}).get("proxycommand")
         if not listed and command and command.strip().lower() != "none":
             first.proxy_command = expand_command(command, first)
@@ -232,11 +303,15 @@ def route(host, port, user, options, username=None, passwords=(), deadline=None)
     LookupTimeout when ssh -G does not answer by ``deadline``)."""
     path = _config_path(options)
     target, entries = _endpoint(host, host, port, user, options, path, username, deadline)
-    target.passwords = list(passwords)
-    jump = options.get("jump")
-    specs = hop_specs(jump) if jump is not None else hop_specs((entries or {}).get("proxyjump"))
+    target.passwords = [] if target.no_passwords else list(passwords)
+    jump, command = options.get("jump"), options.get("proxy_command")
+    if jump is not None:
+        specs = hop_specs(jump)
+    else:
+        # The options' ProxyCommand wins over the file's ProxyJump (as the
+        # system ssh's -o ProxyCommand does).
+        specs = [] if command else hop_specs((entries or {}).get("proxyjump"), read_by_ssh=True)
     hops = _hops(specs or [], target, options, path, deadline, [(host, user)] if jump is None else [])
-    command = options.get("proxy_command")
     if command is None and not hops:
         command = (entries or {}).get("proxycommand")
     if command and command.strip().lower() == "none":
@@ -264,7 +339,11 @@ def link_route(link, port_given, pending):
         # them to a device's last words).
         raise LinkClosedError("%s: %s\nlink not started" % (link.device, error))
     target = found.target
-    link.username, link.key_files = target.user, target.key_files
+    link.username, link.key_files, link.passwords = target.user, target.key_files, target.passwords
+    link.no_passwords = target.no_passwords
+    # A password written into a program is masked as in a start command.
+    for secret in set().union(*[command_secrets(program) for program in found.programs()]):
+        remember(secret)
     link.options = dict(link.options, host_key_checking=target.policy, host_keys=target.host_keys,
                         agent=target.agent, keepalive=target.keepalive, connect_timeout=target.connect_timeout)
     link.log.debug("%s: %s", link.device, found.describe())
