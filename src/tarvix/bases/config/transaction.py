@@ -54,19 +54,22 @@ class ConfigurationApi(object):
         """The diff from the running configuration to ``intended`` (text):
         empty when they agree."""
         intended = self._secrets_of(_text(intended))
-        return self._diff(self.running_config(target), intended)
+        return self._diff(self._secrets_of(self.running_config(target)), intended)
 
     def _secrets_of(self, text):
-        """The secrets a configuration text holds are masked from now on,
-        in the logs and the session logs as everywhere; the text."""
+        """The secrets a configuration text holds (by the dialect's lines
+        that hold them) are masked from now on, in the logs and the session
+        logs as everywhere; the text."""
         for line in text.splitlines():
-            value = secrets.config_secret(line)
-            if value:
+            for value in secrets.config_secrets(line, self.dialect.config_secrets):
                 for handle in self.handles:
                     if handle.spawn is not None:
                         handle.spawn.add_secret(value)
                 secrets.remember(value)
         return text
+
+    def _masked(self, lines):
+        return secrets.mask_config(lines, self.dialect.config_secrets)
 
     def _diff(self, before, after):
         noise = self.dialect.config_noise
@@ -74,7 +77,7 @@ class ConfigurationApi(object):
         if not text:
             return text
         # Each line after its mark ("+", "-" or " ").
-        return "\n".join(line[:1] + secrets.mask_config([line[1:]])[0] for line in text.split("\n"))
+        return "\n".join(line[:1] + self._masked([line[1:]])[0] for line in text.split("\n"))
 
     def _plan(self, before, intended, merge):
         dialect = self.dialect
@@ -107,10 +110,10 @@ class ConfigurationApi(object):
 
     def _locked_change(self, intended, merge, dry_run, confirm, save, target):
         commit = self._confirmed_commit(confirm)
-        before = self.running_config(target)
+        before = self._secrets_of(self.running_config(target))
         lines = self._plan(before, intended, merge)
         diff = self._diff(before, before + "\n" + intended if merge else intended)
-        change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run)
+        change = ConfigChange(diff, self._masked(lines), bool(lines), dry_run)
         if dry_run or not lines:
             return change
         self._apply(lines, before, target, commit)
@@ -137,9 +140,9 @@ class ConfigurationApi(object):
         except CommandError as error:
             undone = self._undo(before, target)
             refused = error.command or "a line"
-            failure = ConfigError("%s: the device refused %r (%s); %s" % (
-                self._device, secrets.mask_config([refused])[0], " ".join((error.output or str(error)).split()),
-                "the configuration before is back" if undone else "the undo failed: the configuration is changed"))
+            failure = ConfigError(secrets.mask("%s: the device refused %r (%s); %s" % (
+                self._device, self._masked([refused])[0], " ".join((error.output or str(error)).split()),
+                "the configuration before is back" if undone else "the undo failed: the configuration is changed")))
             failure.command, failure.output, failure.undone = refused, error.output, undone
             raise failure
 
