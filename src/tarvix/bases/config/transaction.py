@@ -6,7 +6,7 @@ A change is all or nothing: when the device refuses a line, what the change
 had applied is undone (a staged candidate is discarded; elsewhere the
 configuration before is replaced back) and ``ConfigError`` names the line,
 carries the device's words and says whether the undo worked."""
-from tarvix.bases.config import remediation, tree
+from tarvix.bases.config import ordered, remediation, tree
 from tarvix.core.errors import CommandError, ConfigError, NotSupportedError, TarvixError
 from tarvix.eal import secrets
 
@@ -72,8 +72,8 @@ class ConfigurationApi(object):
         return secrets.mask_config(lines, self.dialect.config_secrets)
 
     def _diff(self, before, after):
-        noise = self.dialect.config_noise
-        text = tree.diff(before, after, noise)
+        dialect = self.dialect
+        text = tree.diff(before, after, dialect.config_noise, lists=ordered.Lists.of(dialect))
         if not text:
             return text
         # Each line after its mark ("+", "-" or " ").
@@ -81,17 +81,18 @@ class ConfigurationApi(object):
 
     def _plan(self, before, intended, merge):
         dialect = self.dialect
+        lists = ordered.Lists.of(dialect)
         if merge:
             if dialect.config_style == "set":
                 have = set(tree.clean(before, dialect.config_noise))
                 return [line for line in tree.clean(intended, dialect.config_noise) if line not in have]
-            return remediation.closed_by(remediation.merge(before, intended, dialect.config_noise),
+            return remediation.closed_by(remediation.merge(before, intended, dialect.config_noise, lists),
                                          dialect.config_leave)
         if dialect.config_style == "set":
-            return remediation.set_style(before, intended, dialect.config_noise)
+            return remediation.set_style(before, intended, dialect.config_noise, lists=lists)
         return remediation.closed_by(remediation.remediation(
             before, intended, dialect.remediation_platform, dialect.config_noise, dialect.config_fixed,
-            dialect.config_unnegatable), dialect.config_leave)
+            dialect.config_unnegatable, lists, dialect.config_negations), dialect.config_leave)
 
     def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None):
         """Brings the running configuration to ``intended`` (text): what it
