@@ -61,10 +61,26 @@ def _statement(line):
     return body, len(line) - len(body)
 
 
+_compiled = {}
+
+
+def _patterns(patterns):
+    """A dialect's patterns, compiled once."""
+    key = tuple(patterns)
+    found = _compiled.get(key)
+    if found is None:
+        # The patterns one by one, and all at once to pass over most lines quickly.
+        found = _compiled[key] = ([re.compile(pattern) for pattern in key],
+                                  re.compile("|".join("(?:%s)" % pattern for pattern in key) or "(?!)"))
+    return found
+
+
 def _spans(line, patterns):
     body, start = _statement(line)
-    for pattern in patterns:
-        match = re.match(pattern, body)
+    if not patterns[1].match(body):
+        return []
+    for pattern in patterns[0]:
+        match = pattern.match(body)
         if match:
             return [(start + match.start(group), start + match.end(group))
                     for group in range(1, (match.re.groups or 0) + 1) if match.group(group)]
@@ -77,13 +93,13 @@ def config_secrets(line, patterns):
     matched at the start of the line less its indent and its first word
     when that is "no", "undo", "set" or "delete"); the first pattern that
     matches tells."""
-    return [line[start:end] for start, end in _spans(line, patterns)]
+    return [line[start:end] for start, end in _spans(line, _patterns(patterns))]
 
 
 def mask_lines(lines, patterns):
     """Configuration lines with the passwords and keys they hold masked, by
     a dialect's patterns."""
-    out = []
+    out, patterns = [], _patterns(patterns)
     for line in lines:
         for start, end in reversed(_spans(line, patterns)):
             line = line[:start] + MASK + line[end:]
