@@ -53,8 +53,8 @@ class ConfigModes(object):
         store = store or self.config_store()
         path = [entry[1] for entry in self.config_path]
         words = line.lower().split()
-        if words[0] == self.cli.negation and " ".join(words[1:]) not in self.cli.bare_negations and any(
-                " ".join(words[1:]).startswith(bare + " ") for bare in self.cli.bare_negations):
+        if words[0] == self.cli.negation and any(" ".join(words[1:]).startswith(bare + " ")
+                                                 for bare in self.cli.bare_negations):
             # A negation this CLI takes without the old value.
             self.say(self.cli.invalid, line)
             return False
