@@ -22,6 +22,11 @@ DIALECT = Dialect(
     settle_time=2,
     running_config_command="show configuration",
     config_style="set",
+    # The statements that hold a password or a key, and the lists whose
+    # terms apply in their order.
+    config_secrets=[r"(?:\S+ )*(?:encrypted-password|plain-text-password-value) \"?([^\"\s]+)",
+                    r"(?:\S+ )*authentication-key \"?([^\"\s]+)"],
+    config_ordered=[r"set policy-options policy-statement (\S+) term \S+"],
     commit_confirmed="commit confirmed {minutes}",
     confirm_accept=["commit"],
     rollback_last=["rollback 1"],

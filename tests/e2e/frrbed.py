@@ -12,6 +12,7 @@ Without them the tests that need the bed are skipped, with the reason.
 import contextlib
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -71,17 +72,39 @@ class FrrBed(object):
             if self.saves:
                 open(conf, "w").close()
                 shutil.chown(conf, "frr", "frr")
-            argv = ["unshare", "-n", os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", conf, "-P", "0"]
-            if daemon == "bgpd":
-                argv += ["-p", "0"]
-            self.processes.append(subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                                   stderr=subprocess.DEVNULL, start_new_session=True))
+            self.processes.append(self._daemon(daemon))
         deadline = time.monotonic() + START_TIMEOUT
         while self.vtysh_run("show version").returncode != 0:
             if time.monotonic() > deadline:
                 raise RuntimeError("FRR did not answer vtysh within %d s" % START_TIMEOUT)
             time.sleep(0.2)
         return self
+
+    def _daemon(self, daemon):
+        conf = os.path.join(self.conf_dir, daemon + ".conf") if self.saves else "/dev/null"
+        argv = ["unshare", "-n", os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", conf, "-P", "0"]
+        if daemon == "bgpd":
+            argv += ["-p", "0"]
+        return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def restart(self, daemon):
+        """Stops one daemon and starts it again, answering vtysh again."""
+        index = DAEMONS.index(daemon)
+        self.processes[index].terminate()
+        self.processes[index].wait(10)
+        self.processes[index] = self._daemon(daemon)
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            # Back once its vty socket takes a connection.
+            with socket.socket(socket.AF_UNIX) as vty:
+                try:
+                    vty.connect(os.path.join(self.run_dir, daemon + ".vty"))
+                    return
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("FRR's %s did not come back within %d s" % (daemon, START_TIMEOUT))
+            time.sleep(0.1)
 
     def vtysh_run(self, *commands):
         argv = ["vtysh", "-N", self.name]

@@ -1,9 +1,13 @@
 """Configuration as a transaction on real FRRouting: replace both ways, dry
 run, idempotence and a refused line in the middle, over vtysh; a replace
 whose link drops midway, over ssh://, brought back on a new connection;
-two changes at once."""
+two changes at once; vtysh's secret lines masked, its lists compared and
+rewritten in order, the negations and removals it takes, its validation's
+refusals and its notice after a daemon restarted."""
+import json
 import os
 import pwd
+import re
 import threading
 import time
 
@@ -11,6 +15,7 @@ import pytest
 
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import CommandError, ConfigConflictError, ConfigCutShortError, ConfigError
+from tarvix.eal import secrets
 
 import frrbed
 
@@ -34,11 +39,13 @@ ROUTE_MAP = "route-map ALLOW permit 10\n set local-preference 200\nexit\n"
 
 
 @pytest.fixture(scope="module")
-def con():
+def con(tmp_path_factory):
+    log = tmp_path_factory.mktemp("frr") / "session.log"
     with frrbed.started(ssh=True) as router:
-        con = Connection(hostname=None, start=router.vtysh, os="frr", learn_hostname=True, connection_timeout=20)
+        con = Connection(hostname=None, start=router.vtysh, os="frr", learn_hostname=True, connection_timeout=20,
+                         session_log=str(log))
         con.connect()
-        con.bed = router
+        con.bed, con.log_path = router, log
         yield con
         con.disconnect()
 
@@ -176,3 +183,65 @@ def test_changes_take_turns_and_another_clients_change_meanwhile_is_refused(con)
     finally:
         del con._plan
         other.disconnect()
+
+
+def test_secret_lines_are_masked(con):
+    base = _base(con)
+    old, new = ("Frr-" + secrets.random_token(4) for _ in range(2))
+    con.replace_config(base + "password %s\n" % old)
+    # vtysh refuses "no password OLD": the change sends "no password".
+    change = con.replace_config(base + "password %s\n" % new)
+    assert "password %s" % new in con.bed.running_config() and "password ****" in change.sent
+    shown = json.dumps(change.as_dict()) + con.config_diff(base) + con.log_path.read_text()
+    assert old not in shown and new not in shown
+    con.replace_config(base)
+
+
+ORDERED = ("access-list A permit 10.1.0.0/16\naccess-list A deny any\n"
+           "ip prefix-list P permit 10.2.0.0/16\nip prefix-list P deny any\n")
+NUMBERED = "ip prefix-list N seq 5 permit 10.3.0.0/16\nip prefix-list N seq 10 deny any\n"
+
+
+def test_lists_are_compared_and_rewritten_in_order(con):
+    base = _base(con)
+    con.replace_config(base + ORDERED + NUMBERED)
+    # vtysh numbers the entries itself: the same unnumbered lists are no change.
+    assert not con.replace_config(base + ORDERED + NUMBERED).changed
+    swapped = "".join(pair[1] + pair[0] for pair in zip(*[iter(ORDERED.splitlines(True))] * 2))
+    assert con.config_diff(base + swapped + NUMBERED)
+    assert con.replace_config(base + swapped + NUMBERED).changed
+    running = con.bed.running_config()
+    assert re.search(r"access-list A seq 5 deny any\naccess-list A seq 10 permit 10.1.0.0/16", running)
+    assert re.search(r"prefix-list P seq 5 deny any\nip prefix-list P seq 10 permit 10.2.0.0/16", running)
+    # Numbered entries keep their place by their numbers, whatever the text's order.
+    numbered = "".join(reversed(NUMBERED.splitlines(True)))
+    assert not con.replace_config(base + swapped + numbered).changed
+    con.replace_config(base)
+
+
+def test_refusals_removals_and_the_notice_of_a_restarted_daemon(con):
+    base = _base(con)
+    full = base + ("interface lo\n description managed loopback\nexit\nrouter bgp 65001\n"
+                   " neighbor 192.0.2.1 remote-as 65002\n neighbor 192.0.2.2 remote-as 65003\n"
+                   " address-family ipv4 unicast\n  network 10.10.0.0/16\n"
+                   "  neighbor 192.0.2.1 soft-reconfiguration inbound\n"
+                   "  neighbor 192.0.2.2 soft-reconfiguration inbound\n exit-address-family\nexit\n")
+    con.replace_config(full)
+    # The interface is emptied ("no description"), 192.0.2.1 goes alone, its
+    # address family's line with it, and 192.0.2.2's remote AS changes in
+    # place, its settings kept.
+    smaller = full.replace("interface lo\n description managed loopback\nexit\n", "").replace("65003", "65004")
+    smaller = "".join(line for line in smaller.splitlines(True) if "192.0.2.1" not in line)
+    assert con.replace_config(smaller).changed and con.config_diff(smaller) == ""
+    assert "neighbor 192.0.2.2 soft-reconfiguration inbound" in con.bed.running_config()
+    # What a daemon's validation refuses.
+    with pytest.raises(ConfigError, match="Configuration failed") as refused:
+        con.replace_config(smaller + "ip prefix-list X seq 5 permit 10.0.0.0/8 ge 4\n")
+    assert refused.value.undone
+    con.bed.restart("zebra")
+    # Our vtysh says it reconnected at the top of what it shows next: no
+    # configuration, nothing to change (the configuration as another vtysh
+    # shows it).
+    assert not con.replace_config(con.bed.running_config()).changed
+    assert "Warning: connecting to zebra...success!" in con.log_path.read_text()
+    con.replace_config(_base(con))

@@ -6,7 +6,6 @@ configuration; a server that offers only SHA-1 key exchange and ssh-rsa
 host keys; a changed host key at the second hop."""
 import getpass
 import logging
-import os
 import shutil
 import subprocess
 import sys

@@ -7,6 +7,7 @@ import pytest
 from tarvix.core.errors import ConnectionError
 from tarvix.eal.sessionlog import MASK, open_session_log, rp_path
 from tarvix.eal.spawn import Spawn, command_secrets
+from tarvix.plugins.generic.dialect import DIALECT as GENERIC
 
 SECRET = "pa55-word"
 
@@ -29,6 +30,17 @@ def test_secrets_are_masked_also_when_split_over_reads(pieces):
     assert SECRET not in written and "word" not in written
     assert written == "".join(pieces).replace(SECRET, MASK).replace("word", MASK) + "show run\n" + MASK + "\n"
     assert not stream.closed
+
+
+def test_a_dialects_secret_lines_are_masked_whole_across_reads():
+    stream = io.StringIO()
+    log = open_session_log(stream)
+    log.secret_lines = GENERIC.config_secrets
+    for piece in ["r1#show run\r\nline vty 0 4\r\n pass", "word Vty-P", "w\r\nend\r\nr1#"]:
+        log.received(piece)
+    log.sent("enable secret En-Pw\r")
+    log.close()
+    assert stream.getvalue() == "r1#show run\r\nline vty 0 4\r\n password ****\r\nend\r\nr1#enable secret ****\r"
 
 
 @pytest.mark.parametrize("stream", [io.BytesIO(), io.StringIO()])

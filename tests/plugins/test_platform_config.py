@@ -17,8 +17,8 @@ SET_LINES = ["set system host-name r1", "set interfaces lo0 unit 0", "set protoc
 # os: (the intended configuration, a line the device refuses, whether the
 # CLI has a confirmed commit)
 PLATFORMS = {
-    "junos": ("\n".join(SET_LINES) + "\n", "set snmp community bad", True),
-    "vyos": ("\n".join(SET_LINES) + "\n", "set snmp community bad", True),
+    "junos": ("\n".join(SET_LINES) + "\n", "set snmp location bad", True),
+    "vyos": ("\n".join(SET_LINES) + "\n", "set snmp location bad", True),
     "vrp": ("sysname r1\ninterface LoopBack0\n description managed\nbgp 65001\n peer 192.0.2.1 as-number 65002\n",
             "ip route-static 10.8.0.0 16 NULL0", False),
     "eos": ("hostname r1\ninterface Loopback0\n description managed\nrouter bgp 65001\n"

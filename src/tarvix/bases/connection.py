@@ -353,6 +353,12 @@ class Connection(CommandRunner, ConfigurationApi):
         return self.session_log
 
     def _open_link(self, handle):
+        link = self._new_link(handle)
+        if getattr(link, "session_log", None) is not None:  # masks the lines that hold a secret
+            link.session_log.secret_lines = self.dialect.config_secrets
+        return link
+
+    def _new_link(self, handle):
         kept = self.__dict__.pop("_kept_link", None)
         if kept is not None:  # the link platform detection opened
             return kept
@@ -484,6 +490,7 @@ class Connection(CommandRunner, ConfigurationApi):
         for line in lines:
             _one_line(line)
         self._has_config(lines)
+        self._secrets_of("\n".join(lines))
         with self._lock:
             return self._configure(lines, target, timeout, prompt_recovery, reply)
 

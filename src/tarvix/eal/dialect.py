@@ -90,6 +90,21 @@ class Dialect(object):
     ``commit_confirmed``; ``rollback_last``: the commands that bring back the configuration
     before the last commit (none: the configuration before is replaced
     back).
+
+    ``config_secrets``: regular expressions of the configuration lines that
+    hold a password or a key, each of whose groups is one; each is matched
+    at the start of a line less its indent and its first word when that is
+    "no", "undo", "set" or "delete".  ``config_ordered``: regular
+    expressions of the entries of lists whose order matters (access lists,
+    prefix lists): the lines under one parent that match one pattern with
+    the same groups are one list, compared in order (in the "set" style an
+    entry is the statement path the pattern matched, which several
+    statements may share).  ``config_numbered``: regular expressions of
+    entries the device numbers by itself, the group the number's words (" seq
+    5"): a list the intended configuration numbers nowhere is compared
+    without them.  ``config_negations``: (pattern, replacement) pairs: a
+    negation that matches a pattern whole is sent as its replacement (for
+    "no description", where the CLI refuses the old value after it).
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
@@ -102,7 +117,8 @@ class Dialect(object):
                  standby_ready=None,
                  running_config_command=None, config_noise=(), config_fixed=(), config_unnegatable=(),
                  config_style="hierarchy", remediation_platform=None, confirm_accept=(), rollback_last=(),
-                 config_leave="exit"):
+                 config_leave="exit", config_secrets=(), config_ordered=(), config_numbered=(),
+                 config_negations=()):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -126,18 +142,14 @@ class Dialect(object):
         self.save_replies = [(pattern, answer) for pattern, answer in save_replies]
         self.commit_check = list(commit_check)
         self.commit_confirmed = commit_confirmed
-        self.prompt_banner = prompt_banner
-        self.exit_status = exit_status
-        self.output_filter = output_filter
-        self.learn_pattern = learn_pattern
+        self.prompt_banner, self.exit_status = prompt_banner, exit_status
+        self.output_filter, self.learn_pattern = output_filter, learn_pattern
         self.long_output = long_output
         self.rejected_exec = rejected_exec
         self.rejected_config = rejected_config
         self.harmless_config = tuple(list(lines) for lines in harmless_config) if harmless_config else None
         self.recognise = tuple(recognise) if recognise else None
-        self.reload = reload
-        self.reload_standby = reload_standby
-        self.switchover = switchover
+        self.reload, self.reload_standby, self.switchover = reload, reload_standby, switchover
         self.reload_save_question = reload_save_question
         self.reload_save_answers = tuple(str(answer) for answer in reload_save_answers)
         self.reload_confirm = (str(reload_confirm[0]), str(reload_confirm[1]))
@@ -150,6 +162,8 @@ class Dialect(object):
         self.config_unnegatable, self.remediation_platform = list(config_unnegatable), remediation_platform
         self.confirm_accept, self.rollback_last = list(confirm_accept), list(rollback_last)
         self.config_leave = config_leave
+        self.config_secrets, self.config_ordered = list(config_secrets), list(config_ordered)
+        self.config_numbered, self.config_negations = list(config_numbered), [tuple(n) for n in config_negations]
         if self.config_style not in ("hierarchy", "set"):
             raise ValueError("dialect %s: config_style is \"hierarchy\" or \"set\"" % name)
 

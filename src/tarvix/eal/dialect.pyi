@@ -58,6 +58,13 @@ class Dialect:
     confirm_accept: List[str]
     rollback_last: List[str]
     config_leave: str
+    # Patterns of the lines that hold secrets (each group one), of ordered
+    # lists' entries, of the numbers a device gives them; negations sent
+    # otherwise: (pattern, replacement).
+    config_secrets: List[str]
+    config_ordered: List[str]
+    config_numbered: List[str]
+    config_negations: List[Tuple[str, str]]
     def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
                  fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
                  password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
@@ -79,7 +86,9 @@ class Dialect:
                  config_fixed: Iterable[str] = (), config_unnegatable: Iterable[str] = (),
                  config_style: str = "hierarchy", remediation_platform: Optional[str] = None,
                  confirm_accept: Iterable[str] = (), rollback_last: Iterable[str] = (),
-                 config_leave: str = "exit") -> None: ...
+                 config_leave: str = "exit", config_secrets: Iterable[str] = (),
+                 config_ordered: Iterable[str] = (), config_numbered: Iterable[str] = (),
+                 config_negations: Iterable[Tuple[str, str]] = ()) -> None: ...
     @property
     def has_config(self) -> bool: ...
     def settings_values(self) -> Dict[str, Any]: ...

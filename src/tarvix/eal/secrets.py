@@ -35,13 +35,9 @@ _COMMAND_SECRETS = [
     re.compile(r"((?<!\S)[A-Z_][A-Z0-9_]*(?:PASS|PW|SECRET|TOKEN)[A-Z0-9_]*)(=)" + _VALUE),
 ]
 
-# Configuration lines that hold a password or a key: the value is the rest
-# of the line after the keyword (and an encryption type digit, if any).
-_CONFIG_SECRET = re.compile(
-    r"^(\s*(?:no\s+)?(?:username\s+\S+\s.*?\b(?:secret|password)|enable\s+(?:secret|password)"
-    r"|neighbor\s+\S+\s+password|.*\bauthentication-key|.*\bkey-string|.*\bmessage-digest-key\s+\d+\s+md5"
-    r"|.*\bpre-shared-key|snmp-server\s+community|.*\bauthentication\s+(?:text|md5))(?:\s+\d)?\s+)(\S.*)$",
-    re.IGNORECASE)
+# The word a configuration line may begin with before what a dialect's
+# secret patterns match: a negation, or a "set"-style statement's verb.
+_VERBS = ("no", "undo", "set", "delete")
 
 _lock = threading.Lock()
 _known = set()
@@ -56,20 +52,65 @@ def mask_command(command):
     return command
 
 
-def config_secret(line):
-    """The password or key a configuration line holds, or None."""
-    match = _CONFIG_SECRET.match(line)
-    return match.group(2) if match else None
+def _statement(line):
+    """The line without its indent and its verb, and where that begins."""
+    body = line.lstrip()
+    word = body.split(" ", 1)
+    if len(word) == 2 and word[0] in _VERBS:
+        body = word[1].lstrip()
+    return body, len(line) - len(body)
 
 
-def mask_config(lines):
-    """Configuration lines with the passwords and keys they hold masked,
-    and every known secret too."""
-    out = []
+_compiled = {}
+
+
+def _patterns(patterns):
+    """A dialect's patterns, compiled once."""
+    key = tuple(patterns)
+    found = _compiled.get(key)
+    if found is None:
+        # The patterns one by one, and all at once to pass over most lines quickly.
+        found = _compiled[key] = ([re.compile(pattern) for pattern in key],
+                                  re.compile("|".join("(?:%s)" % pattern for pattern in key) or "(?!)"))
+    return found
+
+
+def _spans(line, patterns):
+    body, start = _statement(line)
+    if not patterns[1].match(body):
+        return []
+    for pattern in patterns[0]:
+        match = pattern.match(body)
+        if match:
+            return [(start + match.start(group), start + match.end(group))
+                    for group in range(1, (match.re.groups or 0) + 1) if match.group(group)]
+    return []
+
+
+def config_secrets(line, patterns):
+    """The passwords and keys a configuration line holds, by a dialect's
+    patterns (``Dialect.config_secrets``: each of a pattern's groups is one,
+    matched at the start of the line less its indent and its first word
+    when that is "no", "undo", "set" or "delete"); the first pattern that
+    matches tells."""
+    return [line[start:end] for start, end in _spans(line, _patterns(patterns))]
+
+
+def mask_lines(lines, patterns):
+    """Configuration lines with the passwords and keys they hold masked, by
+    a dialect's patterns."""
+    out, patterns = [], _patterns(patterns)
     for line in lines:
-        match = _CONFIG_SECRET.match(line)
-        out.append(mask(match.group(1) + MASK if match else line))
+        for start, end in reversed(_spans(line, patterns)):
+            line = line[:start] + MASK + line[end:]
+        out.append(line)
     return out
+
+
+def mask_config(lines, patterns):
+    """Configuration lines with the passwords and keys they hold masked, by
+    a dialect's patterns, and every known secret too."""
+    return [mask(line) for line in mask_lines(lines, patterns)]
 
 
 def command_secrets(command):

@@ -5,12 +5,14 @@ A ``SessionLog`` writes to a path (opened for appending by ``open_session_log``,
 closed by ``close``) or to a file object the caller owns (written and
 flushed, never closed).  Text the device printed is held back by up to one
 secret's length less one character, so that a secret split over two reads
-is still masked; ``flush`` writes what is held back.
+is still masked, and, where the log knows a dialect's configuration lines
+that hold secrets (``secret_lines``), up to the end of its line, so that
+such a line is masked whole; ``flush`` writes what is held back.
 """
 import io
 import os
 
-from tarvix.eal.secrets import MASK
+from tarvix.eal.secrets import MASK, mask_lines
 
 
 def rp_path(path, rp):
@@ -38,7 +40,9 @@ class SessionLog(object):
     """Writes one link's traffic to ``stream``; ``owned`` streams (opened
     from a path) are closed by ``close``, the caller's are only flushed.
     ``secrets`` is the set of texts to mask; the link adds the passwords it
-    sends to it."""
+    sends to it.  ``secret_lines``: a dialect's patterns of the
+    configuration lines that hold secrets (``Dialect.config_secrets``),
+    whose secrets are masked in every line sent or shown."""
 
     def __init__(self, stream, secrets, owned=False):
         self.stream = stream
@@ -46,8 +50,14 @@ class SessionLog(object):
         self.owned = owned
         self.binary = _binary(stream)
         self._pending = ""
+        self.secret_lines = ()
 
     def _mask(self, text):
+        if self.secret_lines:
+            lines = text.split("\n")
+            ends = [len(line) - len(line.rstrip("\r")) for line in lines]
+            masked = mask_lines([line[:len(line) - end] for line, end in zip(lines, ends)], self.secret_lines)
+            text = "\n".join(line + "\r" * end for line, end in zip(masked, ends))
         for secret in sorted(self.secrets, key=len, reverse=True):
             text = text.replace(secret, MASK)
         return text
@@ -60,12 +70,12 @@ class SessionLog(object):
 
     def received(self, text):
         """What the device printed."""
-        if not self.secrets:
+        if not self.secrets and not self.secret_lines:
             self._write(self._pending + text)
             self._pending = ""
             return
         text = self._pending + text
-        longest = max(len(secret) for secret in self.secrets)
+        longest = max([len(secret) for secret in self.secrets] or [1])
         cut = max(len(text) - longest + 1, 0)
         # A secret that begins before the cut and ends after it is kept
         # back whole.
@@ -76,6 +86,9 @@ class SessionLog(object):
                 start = text.find(secret, max(cut - len(secret) + 1, 0))
                 if 0 <= start < cut:
                     cut, moved = start, True
+        if self.secret_lines:
+            # Whole lines only.
+            cut = text.rfind("\n", 0, cut + 1) + 1
         self._pending = text[cut:]
         self._write(self._mask(text[:cut]))
 

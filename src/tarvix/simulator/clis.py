@@ -41,7 +41,10 @@ class Cli(object):
     ``long``: an exec command (whole words) that prints the long report of
     ``show tech-support`` too (vtysh's ``list``).  ``exclusive``: the word
     after the configuration command that takes the configuration for this
-    session alone until it leaves (None: the CLI has no such lock).
+    session alone until it leaves (None: the CLI has no such lock).  ``unknown``: the answer
+    to a configuration line its mode does not know (the refused line's by
+    default); ``bare_negations``: the lines whose negation takes nothing
+    after their words (a negation with more is unknown).
     """
 
     def __init__(self, name, prompts, banner, invalid, refused=None, incomplete=None, edit_line=None,
@@ -49,13 +52,16 @@ class Cli(object):
                  leave=("exit",), staged=False, discard=(), compare=(), paging=(), save=None,
                  running=("running-config",), unlock=None, session_prompt=None, set_style=False, announce=False,
                  stage_refused=None, commit_failed=None, commit_done="", reload=None, long=None,
-                 hostname_line="hostname {host}", negation="no", vocabulary=None, exclusive=None):
+                 hostname_line="hostname {host}", negation="no", vocabulary=None, exclusive=None, unknown=None,
+                 bare_negations=()):
         self.name = name
         self.prompts = dict(prompts)
         self.modes = tuple(mode for mode, _ in prompts)
         self.banner = banner
         self.invalid = invalid
         self.refused = refused or invalid
+        self.unknown = unknown or self.refused
+        self.bare_negations = tuple(bare_negations)
         self.incomplete = incomplete or invalid
         self.edit_line = edit_line
         self.login = login
@@ -128,6 +134,8 @@ CLIS = dict((cli.name, cli) for cli in [
         commit_failed="error: configuration check-out failed", commit_done="commit complete"),
     Cli("frr", [("enable", "{host}#"), ("config", "{host}(config{sub})#")],
         "FRRouting-style router simulator, software version 1.0", "% Unknown command: {line}",
+        refused="% Configuration failed.\n\nError type: validation", unknown="% Unknown command: {line}",
+        bare_negations=("description", "password", "enable password"),
         incomplete="% Command incomplete: {line}", paging=("terminal length",),
         save=("write memory", None, None,
               "Building Configuration...\nIntegrated configuration saved to /etc/frr/frr.conf\n[OK]"), long="list"),

@@ -27,6 +27,9 @@ def confirmed_minutes(words):
 class ConfigModes(object):
     """What a console does with configuration lines (mixed into Console)."""
 
+    # Whether --running-notice was shown.
+    noticed = False
+
     def config_store(self):
         """The router's configuration, made on the first console's start
         (hierarchical dialects; set-style ones keep a list of statements)."""
@@ -38,16 +41,26 @@ class ConfigModes(object):
     def running_config(self, which="running"):
         if self.cli.set_style:
             return list(self.running if which == "running" else self.state.startup)
-        return self.config_store().lines(which) + ["end"]
+        lines = self.config_store().lines(which) + ["end"]
+        if self.args.running_notice and not self.noticed:
+            self.noticed = True
+            lines[1:1] = [self.args.running_notice]
+        return lines
 
     def apply(self, line, store=None):
         """A configuration line applied to ``store`` (the running
         configuration unless a candidate); whether the mode knew it."""
         store = store or self.config_store()
         path = [entry[1] for entry in self.config_path]
+        words = line.lower().split()
+        if words[0] == self.cli.negation and any(" ".join(words[1:]).startswith(bare + " ")
+                                                 for bare in self.cli.bare_negations):
+            # A negation this CLI takes without the old value.
+            self.say(self.cli.invalid, line)
+            return False
         mode = store.apply(path, [entry[2] for entry in self.config_path], line)
-        if mode is None:
-            self.say(self.cli.refused, line)
+        if mode is None or isinstance(mode, str):
+            self.say(self.cli.unknown if mode is None else mode, line)
             return False
         self.config_path = list(zip(store.mode_names(mode[0]), mode[0], mode[1]))
         if store is self.state.config:
@@ -118,8 +131,11 @@ class ConfigModes(object):
         for staged in self.staged:
             if staged.startswith("set ") and staged not in self.running:
                 self.running.append(staged)
-            elif staged[len("delete "):] in [entry[len("set "):] for entry in self.running]:
-                self.running.remove("set " + staged[len("delete "):])
+            elif staged.startswith("delete "):
+                # A path deleted goes with every statement under it.
+                path = staged[len("delete "):]
+                self.running[:] = [entry for entry in self.running
+                                   if entry[len("set "):] != path and not entry.startswith("set " + path + " ")]
             if self.cli.unlock and _words(staged) in (self.cli.unlock, "delete" + self.cli.unlock[len("set"):]):
                 self.standby_console(staged.startswith("set "))
 

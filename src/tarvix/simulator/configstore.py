@@ -35,6 +35,11 @@ _BLOCKS = {
 # Where a block may open: a block keyword with the keyword of its parent.
 _NESTED = {"address-family": ("router", "vrf"), "main-cpu": ("redundancy",)}
 
+# A neighbour's setting before the neighbour, in a router block.
+NO_NEIGHBOUR = "% Specify remote-as or peer-group commands first"
+# The lines that make a neighbour (those that remove it take its settings along).
+_MAKES_NEIGHBOUR = ("remote-as", "peer-group", "interface")
+
 # The vrp CLI's words ("undo" negates).
 _VRP_TOP = ("sysname", "interface", "bgp", "ip", "ipv6", "ospf", "isis", "route-policy", "acl", "aaa", "undo",
             "user-interface", "info-center", "snmp-agent", "stelnet", "ssh", "vlan", "ntp-service", "clock",
@@ -94,9 +99,10 @@ class ConfigStore(object):
 
     def apply(self, path, nodes, line):
         """Applies a line in the mode ``path`` (its open blocks' nodes in
-        ``nodes``); the mode afterwards, as (path, nodes), or None for a
-        line the mode does not know.  A line unknown in a block but known at
-        the top leaves the blocks, as the devices do."""
+        ``nodes``); the mode afterwards, as (path, nodes), None for a line
+        the mode does not know, or the device's words refusing it.  A line
+        unknown in a block but known at the top leaves the blocks, as the
+        devices do."""
         path, nodes = list(path), list(nodes)
         while path and not self.knows(path, line):
             path.pop()
@@ -105,6 +111,10 @@ class ConfigStore(object):
             return None
         parent = nodes[-1] if nodes else self.running
         text = " ".join(line.split())
+        if path[:1] == ["router"] and self.negation == "no":
+            refusal = self._neighbour(nodes[0], parent, text)
+            if refusal:
+                return refusal
         keyword = _keyword(text)
         if keyword == self.negation:
             if not self._negate(parent, text[len(keyword) + 1:]) and parent.child(text) is None:
@@ -123,6 +133,29 @@ class ConfigStore(object):
         if opens:
             return path + [keyword if keyword != "key" else "key"], nodes + [node]
         return path, nodes
+
+    def _neighbour(self, router, parent, text):
+        """A neighbour's line in a router block or one of its address
+        families: the refusal of a setting of a neighbour the block does not
+        have, or None.  Removing the neighbour removes its settings; its
+        remote AS is one, which a new one replaces."""
+        words = text.split()
+        negated = words[0] == self.negation
+        words = words[1:] if negated else words
+        if words[0] != "neighbor" or len(words) < 3:
+            return None
+        name = "neighbor %s " % words[1]
+        if words[2] in _MAKES_NEIGHBOUR:
+            if negated and parent is router:
+                _remove_below(router, lambda node: node.text.startswith(name) and node.text != text[3:])
+            elif words[2] == "remote-as":
+                _remove_below(parent, lambda node: node.text.startswith(name + "remote-as ") and node.text != text,
+                              deep=False)
+            return None
+        if not any(node.text.startswith(name) and node.text.split()[2] in _MAKES_NEIGHBOUR
+                   for node in router.children):
+            return NO_NEIGHBOUR
+        return None
 
     @staticmethod
     def _drop_single(parent, text):
@@ -153,6 +186,18 @@ class ConfigStore(object):
     def mode_names(self, path):
         """The submode names the prompt shows for the blocks open."""
         return [self.blocks[keyword][0] for keyword in path]
+
+
+def _remove_below(parent, gone, deep=True):
+    """Removes the lines under ``parent`` for which ``gone`` holds (and
+    from the blocks below, if ``deep``)."""
+    kept = [node for node in parent.children if not gone(node)]
+    if len(kept) != len(parent.children):
+        parent.children[:] = kept
+        parent._index = None
+    if deep:
+        for node in kept:
+            _remove_below(node, gone)
 
 
 class CommitHistory(object):

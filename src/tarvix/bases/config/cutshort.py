@@ -22,18 +22,18 @@ class Progress(object):
         self.sent, self.acknowledged = [], []
 
 
-def _listed(lines):
-    masked = secrets.mask_config(list(lines))
+def _listed(masked):
     shown = ", ".join(repr(line) for line in masked[:SHOWN])
     return shown + (" and %d more" % (len(masked) - SHOWN) if len(masked) > SHOWN else "")
 
 
-def error(device, cause, progress, lines, before, commit):
+def error(device, cause, progress, lines, before, commit, patterns):
     """The ConfigCutShortError of a round of ``lines`` (then the ``commit``
     commands, none where each line applies at once) that ``cause`` (a link's
-    error) cut short."""
-    acknowledged = list(progress.acknowledged)
-    unanswered = progress.sent[len(acknowledged):]
+    error) cut short; the lines shown and kept masked by the dialect's
+    secret ``patterns``."""
+    acknowledged = secrets.mask_config(list(progress.acknowledged), patterns)
+    unanswered = secrets.mask_config(progress.sent[len(acknowledged):], patterns)
     said = "; ".join(line.strip() for line in str(cause).splitlines() if line.strip())
     parts = ["%s: the change was cut short after %d of %d line(s) were acknowledged (%s)"
              % (device, len(acknowledged), len(lines) + len(commit), said)]
@@ -42,15 +42,15 @@ def error(device, cause, progress, lines, before, commit):
     if unanswered:
         parts.append("sent without an answer: %s" % _listed(unanswered))
     if commit:
-        committed = all(line in acknowledged for line in commit)
+        committed = all(line in progress.acknowledged for line in commit)
         parts.append("the CLI stages its lines: %s" % (
             "the commit was acknowledged" if committed else "they apply only if the commit went through"))
     parts.append("nothing was undone: rollback_config(before=error.before) on a new connection brings back "
                  "the configuration before")
     failure = ConfigCutShortError("; ".join(parts))
-    failure.sent = secrets.mask_config(list(progress.sent))
-    failure.acknowledged = secrets.mask_config(acknowledged)
-    failure.command = secrets.mask_config(unanswered)[0] if unanswered else None
+    failure.sent = secrets.mask_config(list(progress.sent), patterns)
+    failure.acknowledged = acknowledged
+    failure.command = unanswered[0] if unanswered else None
     failure.output = getattr(cause, "output", None)
     failure.before = before
     return failure

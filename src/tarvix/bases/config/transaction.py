@@ -15,7 +15,7 @@ one that another client changed since fails the change, nothing sent."""
 import math
 import numbers
 
-from tarvix.bases.config import cutshort, remediation, tree, turns
+from tarvix.bases.config import cutshort, ordered, remediation, tree, turns
 from tarvix.core.errors import (CommandError, ConfigConflictError, ConfigError, ConnectionError, NotSupportedError,
                                 TarvixError)
 from tarvix.eal import secrets
@@ -67,41 +67,45 @@ class ConfigurationApi(object):
         """The diff from the running configuration to ``intended`` (text):
         empty when they agree."""
         intended = self._secrets_of(_text(intended))
-        return self._diff(self.running_config(target), intended)
+        return self._diff(self._secrets_of(self.running_config(target)), intended)
 
     def _secrets_of(self, text):
-        """The secrets a configuration text holds are masked from now on,
-        in the logs and the session logs as everywhere; the text."""
+        """The secrets a configuration text holds (by the dialect's lines
+        that hold them) are masked from now on, in the logs and the session
+        logs as everywhere; the text."""
         for line in text.splitlines():
-            value = secrets.config_secret(line)
-            if value:
+            for value in secrets.config_secrets(line, self.dialect.config_secrets):
                 for handle in self.handles:
                     if handle.spawn is not None:
                         handle.spawn.add_secret(value)
                 secrets.remember(value)
         return text
 
+    def _masked(self, lines):
+        return secrets.mask_config(lines, self.dialect.config_secrets)
+
     def _diff(self, before, after):
-        noise = self.dialect.config_noise
-        text = tree.diff(before, after, noise)
+        dialect = self.dialect
+        text = tree.diff(before, after, dialect.config_noise, lists=ordered.Lists.of(dialect))
         if not text:
             return text
         # Each line after its mark ("+", "-" or " ").
-        return "\n".join(line[:1] + secrets.mask_config([line[1:]])[0] for line in text.split("\n"))
+        return "\n".join(line[:1] + self._masked([line[1:]])[0] for line in text.split("\n"))
 
     def _plan(self, before, intended, merge):
         dialect = self.dialect
+        lists = ordered.Lists.of(dialect)
         if merge:
             if dialect.config_style == "set":
                 have = set(tree.clean(before, dialect.config_noise))
                 return [line for line in tree.clean(intended, dialect.config_noise) if line not in have]
-            return remediation.closed_by(remediation.merge(before, intended, dialect.config_noise),
+            return remediation.closed_by(remediation.merge(before, intended, dialect.config_noise, lists),
                                          dialect.config_leave)
         if dialect.config_style == "set":
-            return remediation.set_style(before, intended, dialect.config_noise)
+            return remediation.set_style(before, intended, dialect.config_noise, lists=lists)
         return remediation.closed_by(remediation.remediation(
             before, intended, dialect.remediation_platform, dialect.config_noise, dialect.config_fixed,
-            dialect.config_unnegatable), dialect.config_leave)
+            dialect.config_unnegatable, lists, dialect.config_negations), dialect.config_leave)
 
     def replace_config(self, intended, dry_run=False, confirm=None, save=False, target=None, timeout=None,
                        keep_before=None):
@@ -129,10 +133,10 @@ class ConfigurationApi(object):
 
     def _locked_change(self, intended, merge, dry_run, confirm, save, target, timeout, keep_before):
         commit = self._confirmed_commit(confirm)
-        before = self.running_config(target)
+        before = self._secrets_of(self.running_config(target))
         lines = self._plan(before, intended, merge)
         diff = self._diff(before, before + "\n" + intended if merge else intended)
-        change = ConfigChange(diff, secrets.mask_config(lines), bool(lines), dry_run, before)
+        change = ConfigChange(diff, self._masked(lines), bool(lines), dry_run, before)
         if dry_run or not lines:
             return change
         self._still_as_read(before, target)
@@ -183,14 +187,14 @@ class ConfigurationApi(object):
         except CommandError as error:
             undone = self._undo(before, target)
             refused = error.command or "a line"
-            failure = ConfigError("%s: the device refused %r (%s); %s" % (
-                self._device, secrets.mask_config([refused])[0], " ".join((error.output or str(error)).split()),
-                "the configuration before is back" if undone else "the undo failed: the configuration is changed"))
+            failure = ConfigError(secrets.mask("%s: the device refused %r (%s); %s" % (
+                self._device, self._masked([refused])[0], " ".join((error.output or str(error)).split()),
+                "the configuration before is back" if undone else "the undo failed: the configuration is changed")))
             failure.command, failure.output, failure.undone = refused, error.output, undone
             raise failure
         except ConnectionError as error:
             staged = list(commit or self.dialect.commit) if self.dialect.commit else []
-            raise cutshort.error(self._device, error, progress, lines, before, staged)
+            raise cutshort.error(self._device, error, progress, lines, before, staged, self.dialect.config_secrets)
 
     def _undo(self, before, target):
         """Brings back the configuration ``before``; whether it is back."""

@@ -6,14 +6,16 @@ import re
 
 class Node(object):
     """One configuration line (``text``, without its indent) and the lines
-    under it, in order."""
+    under it, in order; ``original``: the text the device shows, where
+    ``text`` differs from it (its own numbering dropped)."""
 
-    __slots__ = ("text", "children", "_index")
+    __slots__ = ("text", "children", "_index", "original")
 
     def __init__(self, text):
         self.text = text
         self.children = []
         self._index = None
+        self.original = None
 
     def child(self, text):
         """The child whose text is ``text``, or None.  (Who changes
@@ -79,46 +81,59 @@ def parse(text, noise=()):
     return root
 
 
-def _diff_children(before, after, depth, out):
-    old = [node.text for node in before.children]
-    new = [node.text for node in after.children]
+def _emit(mark, nodes, pad, out):
+    for node in nodes:
+        out.append(mark + pad + node.text)
+        out.extend(mark + pad + " " + line for line in node.lines())
+
+
+def _diff_children(before, after, depth, out, lists):
+    # The entries of lists whose order changed are shown removed and added
+    # whole, after the rest.
+    reordered = lists.reordered(before.children, after.children) if lists else {}
+    moved = set(id(node) for pair in reordered.values() for nodes in pair for node in nodes)
+    old_nodes = [node for node in before.children if id(node) not in moved]
+    new_nodes = [node for node in after.children if id(node) not in moved]
     pad = " " * depth
-    matcher = difflib.SequenceMatcher(None, old, new, autojunk=False)
+    matcher = difflib.SequenceMatcher(None, [n.text for n in old_nodes], [n.text for n in new_nodes], autojunk=False)
     for tag, i1, i2, j1, j2 in matcher.get_opcodes():
         if tag == "equal":
-            for old_node, new_node in zip(before.children[i1:i2], after.children[j1:j2]):
-                if old_node.children != new_node.children:
-                    below = []
-                    _diff_children(old_node, new_node, depth + 1, below)
-                    if below:
-                        out.append(" " + pad + old_node.text)
-                        out.extend(below)
+            for old_node, new_node in zip(old_nodes[i1:i2], new_nodes[j1:j2]):
+                _diff_below(old_node, new_node, depth, out, lists)
             continue
-        for node in before.children[i1:i2]:
-            if after.child(node.text) is None:
-                out.append("-" + pad + node.text)
-                out.extend("-" + pad + " " + line for line in node.lines())
-        for node in after.children[j1:j2]:
+        _emit("-", [node for node in old_nodes[i1:i2] if after.child(node.text) is None], pad, out)
+        for node in new_nodes[j1:j2]:
             if before.child(node.text) is None:
-                out.append("+" + pad + node.text)
-                out.extend("+" + pad + " " + line for line in node.lines())
+                _emit("+", [node], pad, out)
             else:
                 # Moved among its siblings: its place does not matter, its content does.
-                below = []
-                _diff_children(before.child(node.text), node, depth + 1, below)
-                if below:
-                    out.append(" " + pad + node.text)
-                    out.extend(below)
+                _diff_below(before.child(node.text), node, depth, out, lists)
+    for old, new in reordered.values():
+        _emit("-", old, pad, out)
+        _emit("+", new, pad, out)
 
 
-def diff(before, after, noise=(), names=("running", "intended")):
+def _diff_below(old_node, new_node, depth, out, lists):
+    if old_node.children != new_node.children:
+        below = []
+        _diff_children(old_node, new_node, depth + 1, below, lists)
+        if below:
+            out.append(" " + " " * depth + old_node.text)
+            out.extend(below)
+
+
+def diff(before, after, noise=(), names=("running", "intended"), lists=None):
     """The unified diff from one configuration to another (texts or trees):
     a line added ("+") or removed ("-") shows under its parents (" "); an
-    empty text when they agree."""
+    empty text when they agree.  ``lists`` (``ordered.Lists``): the lists
+    compared in order, where the device's numbering of the entries is
+    dropped for lists that ``after`` does not number."""
     before = before if isinstance(before, Node) else parse(before, noise)
     after = after if isinstance(after, Node) else parse(after, noise)
+    if lists:
+        lists.normalise(before, after)
     out = []
-    _diff_children(before, after, 0, out)
+    _diff_children(before, after, 0, out, lists)
     if not out:
         return ""
     return "--- %s\n+++ %s\n%s\n" % (names[0], names[1], "\n".join(out))

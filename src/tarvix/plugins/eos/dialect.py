@@ -37,6 +37,21 @@ DIALECT = Dialect(
     running_config_command="show running-config",
     config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
     remediation_platform="arista_eos",
+    # The lines that hold a password or a key, after an encryption type.
+    config_secrets=[
+        r"username \S+ (?:.* )?secret(?: 0| 5| 7| sha512)? (\S+)",
+        r"enable (?:secret|password)(?: 0| 5| 7| sha512)? (\S+)",
+        r"neighbor \S+ password(?: 0| 7)? (\S+)",
+        r"snmp-server community (\S+)",
+        r"snmp-server user \S+ \S+ (?:remote \S+ )?v3 (?:localized \S+ )?auth \S+ (\S+)(?: priv \S+(?: \d+)? (\S+))?",
+        r"(?:tacacs|radius)-server (?:host \S+ (?:\S+ )*)?key(?: 0| 7)? (\S+)",
+        r"ip ospf authentication-key(?: 0| 7)? (\S+)",
+        r"ip ospf message-digest-key \d+ md5(?: 0| 7)? (\S+)",
+    ],
+    # The entries of an access list's block, numbered by the device as it
+    # shows them (" 10 permit ..."), and prefix lists.
+    config_ordered=[r"(?:permit|deny|remark)\b", r"(?:ip|ipv6) prefix-list (\S+) (?:permit|deny)\b"],
+    config_numbered=[r"(\d+ )(?:permit|deny|remark)\b", r"(?:ip|ipv6) prefix-list \S+( seq \d+) "],
     confirm_accept=["commit"],
     long_output="show tech-support",
     rejected_exec="show tarvix-no-such-thing",

@@ -20,6 +20,18 @@ DIALECT = Dialect(
     setup_exec=["skip-page-display"],
     error_patterns=[r"Invalid input ->", r"^\s*Error[:\s-]", r"^\s*Incomplete command", r"^\s*Ambiguous input"],
     save=["write memory"],
+    # The lines that hold a password or a key, after an encryption type.
+    config_secrets=[
+        r"username \S+ (?:privilege \d+ )?password(?: \d)? (\S+)",
+        r"enable (?:super-user-password|port-config-password|read-only-password)(?: \d)? (\S+)",
+        r"snmp-server community(?: \d)? (\S+)",
+        r"(?:tacacs|radius)-server key(?: \d)? (\S+)",
+        r"neighbor \S+ password(?: \d)? (\S+)",
+        r"ip ospf authentication-key(?: \d)? (\S+)",
+        r"ip ospf md5-authentication key-id \d+ key(?: \d)? (\S+)",
+    ],
+    config_ordered=[r"access-list (\d+) ", r"ip prefix-list (\S+) (?:permit|deny)\b", r"(?:permit|deny|remark)\b"],
+    config_numbered=[r"ip prefix-list \S+( seq \d+) "],
     reload="reload",
     reload_confirm=(r"Are you sure\?\s*\(enter 'y' or 'n'\):\s*\Z", "y"),
     template_platform="ruckus_fastiron",

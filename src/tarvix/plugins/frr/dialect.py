@@ -10,6 +10,26 @@ from tarvix.eal.dialect import Dialect
 # driver works out its changes.
 from tarvix.plugins.generic.dialect import REMEDIATION_PLATFORM
 
+# The lines of vtysh's configuration that hold a password or a key.
+CONFIG_SECRETS = [
+    r"(?:enable )?password(?: 8)? (\S+)",
+    r"neighbor \S+ password (\S.*)",
+    r"ip ospf authentication-key (\S+)",
+    r"ip ospf message-digest-key \d+ md5 (\S+)",
+    r"area \S+ virtual-link \S+ (?:\S+ )*(?:authentication-key|message-digest-key \d+ md5) (\S+)",
+    r"ipv6 ospf6 authentication key-id \d+ hash-algo \S+ key (\S+)",
+    r"ip rip authentication string (\S+)",
+    r"key-string (\S.*)",
+    r"(?:isis |area-|domain-)password (?:clear|md5) (\S+)",
+]
+
+# The lists whose order matters; vtysh numbers their entries itself
+# (" seq 5") and shows them so.
+_LISTS = (r"(?:ipv6 |mac )?access-list ", r"(?:ip|ipv6) prefix-list ", r"bgp as-path access-list ",
+          r"bgp (?:community|extcommunity|large-community)-list (?:standard |expanded )?")
+CONFIG_ORDERED = [r"%s(\S+) (?:permit|deny)\b" % name for name in _LISTS]
+CONFIG_NUMBERED = [r"%s\S+( seq \d+) " % name for name in _LISTS]
+
 
 DIALECT = Dialect(
     "frr",
@@ -24,17 +44,27 @@ DIALECT = Dialect(
     setup_exec=["terminal length 0"],
     error_patterns=[r"^% ?Unknown command", r"^% ?Command incomplete", r"^% ?Ambiguous command",
                     r"^% ?Invalid", r"^% ?Malformed", r"^% ?Specify remote-as",
+                    # What a daemon's validation of a line refused.
+                    r"^% ?Configuration failed",
                     # "write memory" that could not write a daemon's file.
                     r"^Can't open configuration file"],
     running_config_command="show running-config",
-    # vtysh closes each block with "exit" (or "exit-address-family").
+    # vtysh closes each block with "exit" (or "exit-address-family"), and
+    # says so where it reconnected to a daemon that restarted.
     config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^\s*!", r"^end$",
-                  r"^\s*exit(?:-address-family|-vrf|-vni)?$"],
+                  r"^\s*exit(?:-address-family|-vrf|-vni)?$", r"^Warning: connecting to \S+\.\.\."],
     # What the software writes about itself, not configuration to remove.
     config_fixed=[r"frr version ", r"frr defaults "],
-    # vtysh knows no "no address-family ...": an address family is emptied.
-    config_unnegatable=[r"address-family "],
+    # vtysh knows no "no address-family ...", and refuses to remove an
+    # interface the host has ("only inactive interfaces can be deleted"):
+    # both are emptied (it shows no empty interface).
+    config_unnegatable=[r"address-family ", r"interface "],
     remediation_platform=REMEDIATION_PLATFORM,
+    config_secrets=CONFIG_SECRETS,
+    config_ordered=CONFIG_ORDERED,
+    config_numbered=CONFIG_NUMBERED,
+    # vtysh refuses the old value after these negations.
+    config_negations=[(r"no (description|password|enable password) .*", r"no \1")],
     save=["write memory"],
     # Every command of the node, one a line: several pages.
     long_output="list",

@@ -9,6 +9,40 @@ TEMPLATE_PLATFORM = "cisco_ios"
 # hier-config's driver for this CLI family's configuration.
 REMEDIATION_PLATFORM = "cisco_ios"
 
+# The lines that hold a password or a key (each group one), after an
+# encryption type's digit where the line may have one.
+CONFIG_SECRETS = [
+    r"username \S+ (?:.* )?(?:secret|password)(?: \d)? (\S.*)",
+    r"enable (?:secret|password)(?: level \d+)?(?: \d)? (\S.*)",
+    # A line's password (line vty, line console).
+    r"password(?! encryption )(?: \d)? (\S.*)",
+    r"neighbor \S+ password(?: \d)? (\S.*)",
+    r"snmp-server community (\S+)",
+    r"snmp-server user \S+ \S+ (?:remote \S+ (?:udp-port \d+ )?)?v3 (?:encrypted )?auth \S+ (\S+)"
+    r"(?: priv (?:3des|des|aes(?: \d+)?) (\S+))?",
+    r"crypto isakmp key(?: \d)? (\S+)",
+    r"(?:tacacs|radius)-server key(?: \d)? (\S.*)",
+    r"ntp authentication-key \d+ md5 (\S+)",
+    r"(?:\S+ )*key-string(?: \d)? (\S.*)",
+    r"(?:\S+ )*pre-shared-key(?: local| remote)?(?: \d)? (\S.*)",
+    r"(?:\S+ )*authentication-key(?: \d)? (\S.*)",
+    r"(?:\S+ )*message-digest-key \d+ md5(?: \d)? (\S.*)",
+    r"(?:\S+ )*authentication (?:text|md5 key-string)(?: \d)? (\S.*)",
+    r"ppp (?:chap|pap) (?:password|sent-username \S+ password)(?: \d)? (\S+)",
+]
+
+# The lists whose order matters: numbered access lists and prefix lists at
+# the top, the entries of a named access list's block; the prefix list
+# entries the device numbers itself (" seq 5").
+CONFIG_ORDERED = [
+    r"access-list (\d+) ",
+    r"(?:ip|ipv6) prefix-list (\S+) (?:permit|deny)\b",
+    r"ip as-path access-list (\d+) ",
+    r"ip (?:community|extcommunity)-list (?:standard |expanded )?(\S+) (?:permit|deny)\b",
+    r"(?:permit|deny|remark)\b",
+]
+CONFIG_NUMBERED = [r"(?:ip|ipv6) prefix-list \S+( seq \d+) "]
+
 DIALECT = Dialect(
     "generic",
     # host>, host#, host(config)#, host(config-if)#
@@ -43,6 +77,9 @@ DIALECT = Dialect(
     running_config_command="show running-config",
     config_noise=[r"^Building configuration", r"^Current configuration\s*:", r"^!", r"^end$"],
     remediation_platform=REMEDIATION_PLATFORM,
+    config_secrets=CONFIG_SECRETS,
+    config_ordered=CONFIG_ORDERED,
+    config_numbered=CONFIG_NUMBERED,
     # The save asks where to; the default destination is the one meant.
     save=["copy running-config startup-config"],
     save_replies=[(r"Destination filename \[[^\]\r\n]*\]\?\s*\Z", "")],

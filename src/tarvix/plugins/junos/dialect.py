@@ -40,6 +40,18 @@ DIALECT = Dialect(
     running_config_command="show configuration | display set",
     config_noise=[r"^## ", r"^\s*$"],
     config_style="set",
+    # The statements that hold a password or a key (after "set").
+    config_secrets=[
+        r"(?:\S+ )*(?:encrypted-password|plain-text-password-value|simple-password) \"?([^\"\s]+)",
+        r"(?:\S+ )*authentication-key \"?([^\"\s]+)",
+        r"(?:\S+ )*authentication md5 \d+ key \"?([^\"\s]+)",
+        r"(?:\S+ )*pre-shared-key (?:ascii-text|hexadecimal) \"?([^\"\s]+)",
+        r"(?:\S+ )*(?:radius|tacplus)-server \S+ secret \"?([^\"\s]+)",
+        r"snmp community \"?([^\"\s]+)",
+    ],
+    # The terms of a policy and of a firewall filter apply in their order.
+    config_ordered=[r"set policy-options policy-statement (\S+) term \S+",
+                    r"set firewall (?:family \S+ )?filter (\S+) term \S+"],
     confirm_accept=["commit"],
     rollback_last=["rollback 1"],
     # A commit writes what it applies: there is no save of its own.

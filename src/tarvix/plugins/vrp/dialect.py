@@ -34,6 +34,22 @@ DIALECT = Dialect(
     config_noise=[r"^\s*#", r"^\s*!", r"^(?:return|end)$"],
     remediation_platform="huawei_vrp",
     config_leave="quit",
+    # The lines that hold a password or a key ("undo" before them too).
+    config_secrets=[
+        r"local-user \S+ password (?:irreversible-cipher|cipher|simple) (\S+)",
+        r"peer \S+ password (?:cipher|simple) (\S+)",
+        r"snmp-agent community (?:read|write) (?:cipher )?(\S+)",
+        r"snmp-agent usm-user v3 \S+ (?:\S+ )*?(?:authentication|privacy)-mode \S+ (?:cipher )?(\S+)",
+        r"(?:ospf )?authentication-mode (?:md5|hmac-md5|hmac-sha256) \d+ (?:cipher|plain) (\S+)",
+        r"(?:ospf )?authentication-mode simple (?:cipher |plain )?(\S+)",
+        r"set authentication password (?:cipher|simple) (\S+)",
+        r"super password (?:level \d+ )?(?:cipher|simple) (\S+)",
+        r"pre-shared-key (?:cipher|simple) (\S+)",
+    ],
+    # An access list's rules: those without a number are numbered by the
+    # device, in order (" rule 5 permit ...").
+    config_ordered=[r"rule (?:permit|deny)\b"],
+    config_numbered=[r"rule( \d+) (?:permit|deny)\b"],
     long_output="display tech-support",
     rejected_exec="display tarvix-no-such-thing",
     rejected_config="tarvix-no-such-line",

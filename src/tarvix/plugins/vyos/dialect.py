@@ -35,6 +35,15 @@ DIALECT = Dialect(
     running_config_command="show configuration commands",
     config_noise=[r"^\s*$"],
     config_style="set",
+    # The statements that hold a password or a key (after "set"); every
+    # list's rules are numbered, which gives their order.
+    config_secrets=[
+        r"system login user \S+ authentication (?:plaintext-password|encrypted-password) '?([^'\s]+)",
+        r"service snmp community '?([^'\s]+)",
+        r"protocols bgp (?:\d+ )?neighbor \S+ password '?([^'\s]+)",
+        r"system login (?:radius|tacacs) server \S+ key '?([^'\s]+)",
+        r"(?:\S+ )*(?:pre-shared-secret|md5-key|plaintext-password) '?([^'\s]+)",
+    ],
     confirm_accept=["confirm"],
     long_output="show tech-support",
     rejected_exec="show tarvix-no-such-thing",
