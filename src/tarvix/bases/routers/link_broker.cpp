@@ -44,7 +44,7 @@ struct Strings {
     PyObject *establish_connection, *init_handle, *designate_handles, *init_active;
     PyObject *init_standby, *unlock_standby, *assign_ha_mode;
     // members of the host objects
-    PyObject *context, *pop, *get, *update, *info, *warning, *debug, *hostname, *mit;
+    PyObject *context, *pop, *get, *update, *info, *warning, *debug, *hostname, *device, *mit;
     PyObject *spawn, *state_machine, *a, *b, *active, *standby, *learn_hostname;
     PyObject *learned_hostname, *get_learned_hostname, *connection_timeout, *settings;
     PyObject *HA_INIT_EXEC_COMMANDS, *HA_INIT_CONFIG_COMMANDS, *HA_STANDBY_UNLOCK_COMMANDS;
@@ -152,6 +152,7 @@ const StringEntry kStrings[] = {
     {&Strings::warning, "warning"},
     {&Strings::debug, "debug"},
     {&Strings::hostname, "hostname"},
+    {&Strings::device, "device"},
     {&Strings::mit, "mit"},
     {&Strings::spawn, "spawn"},
     {&Strings::state_machine, "state_machine"},
@@ -739,8 +740,18 @@ Ref single_connect_impl(State* st, PyObject* self) {
     if (!con) return Ref();
     PyObject* c = con.get();
     if (!log_line(S, c, S.info, [&S, c] {
-            Ref hostname = tvx::getattr(c, S.hostname);
-            return percent(S.log_connection_to, hostname.get());
+            // A device given no name is told by its link's name.
+            Ref name = tvx::getattr(c, S.hostname);
+            if (!name) return name;
+            int named = tvx::truth(name.get());
+            if (named < 0) return Ref();
+            if (!named) {
+                Ref machine = tvx::getattr(c, S.state_machine);
+                if (!machine) return machine;
+                name = tvx::getattr(machine.get(), S.device);
+                if (!name) return name;
+            }
+            return percent(S.log_connection_to, name.get());
         }))
         return Ref();
     Ref result = step(self, S.establish_connection);
