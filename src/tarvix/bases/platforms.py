@@ -4,6 +4,9 @@
 Nornir plugins, inventories and drivers give the CLIs of the built-in
 plugins, each taken as the plugin that speaks it."""
 
+# The entry-point group of the installed plugins.
+PLUGIN_GROUP = "tarvix.plugins"
+
 # The peers' platform names, and the os plugin that speaks each (a name not
 # listed is taken as an os plugin's own name).
 PLATFORM_OS = {
@@ -86,16 +89,31 @@ def plugin_rows():
 
 def _origin(cls, record):
     """Where a plugin class came from: tarvix itself, the distribution whose
-    entry point loads it, else its file."""
+    entry point loads its module, else its file."""
     module = cls.__module__
     if module == "tarvix" or module.startswith("tarvix."):
         return "built-in"
+    top = module.split(".")[0]
+    for name, version, loaded in _plugin_entry_points():
+        if loaded.split(".")[0] == top:
+            return "%s %s" % (name, version)
+    return record.get("path") or module
+
+
+def _plugin_entry_points():
+    """(distribution, version, module) of each entry point of the plugins'
+    group."""
     try:
         from importlib import metadata
-    except ImportError:  # Python 3.6 and 3.7
-        return record.get("path") or module
+    except ImportError:  # Python 3.6 and 3.7: setuptools' view of them
+        try:
+            import pkg_resources
+        except ImportError:
+            return
+        for entry in pkg_resources.iter_entry_points(PLUGIN_GROUP):
+            yield entry.dist.project_name, entry.dist.version, entry.module_name
+        return
     for distribution in metadata.distributions():
         for entry in distribution.entry_points:
-            if entry.group == "tarvix.plugins" and entry.value.split(":")[0] == module.split(".")[0]:
-                return "%s %s" % (distribution.metadata["Name"], distribution.version)
-    return record.get("path") or module
+            if entry.group == PLUGIN_GROUP:
+                yield distribution.metadata["Name"], distribution.version, entry.value.split(":")[0]
