@@ -128,6 +128,7 @@ def _setup_commands(args):
 
 
 def _check(args):
+    from tarvix.bases.platforms import checked_os
     from tarvix.fleet.checks import line_break
 
     for option, seconds in (("--timeout", args.timeout), ("--command-timeout", args.command_timeout)):
@@ -135,7 +136,7 @@ def _check(args):
             raise UsageError("%s must be more than 0 seconds" % option)
     if args.start and len(args.start) > 2:
         raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
-    args.os = _checked_os(args.os, args.chassis or ("dual_rp" if args.start and len(args.start) == 2 else None))
+    args.os = checked_os(args.os, args.chassis or ("dual_rp" if args.start and len(args.start) == 2 else None))
     if not args.start:
         _check_simulated(args.os)
     if args.parse and not args.execute:
@@ -152,17 +153,6 @@ def _check(args):
             raise UsageError("give the password by --password or by --ask-password, not both")
         if not args.start:
             raise UsageError("--ask-password goes with --start: the bundled simulator makes up its own password")
-
-
-def _checked_os(name, chassis_type=None):
-    """The os plugin an --os names (an os plugin's name, or the peers' name
-    for its CLI), or UsageError listing the platforms."""
-    from tarvix.bases.platforms import platform_complaint, platform_os
-
-    complaint = platform_complaint(name, chassis_type)
-    if complaint:
-        raise UsageError("--os %s: %s" % (name, complaint))
-    return platform_os(name)
 
 
 def _check_simulated(os_name):

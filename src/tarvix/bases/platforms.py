@@ -3,6 +3,7 @@
 ``platform``): the os plugins the registry holds, and the names the peers'
 Nornir plugins, inventories and drivers give the CLIs of the built-in
 plugins, each taken as the plugin that speaks it."""
+from tarvix.exits import UsageError
 
 # The entry-point group of the installed plugins.
 PLUGIN_GROUP = "tarvix.plugins"
@@ -28,7 +29,7 @@ PLATFORM_OS = {
 
 def platform_os(platform):
     """The tarvix os plugin for a platform name."""
-    return PLATFORM_OS.get(platform, platform)
+    return PLATFORM_OS.get(platform, platform) if platform is None or isinstance(platform, str) else platform
 
 
 def installed_platforms():
@@ -66,11 +67,20 @@ def platform_complaint(platform, chassis_type=None):
     type), in words that list what there is; None when it names one."""
     platforms = installed_platforms()
     os_name = platform_os(platform)
-    if os_name not in platforms:
+    if not isinstance(os_name, str) or os_name not in platforms:
         return "no such platform; the platforms: %s (or the peers' names for them)" % ", ".join(sorted(platforms))
     if chassis_type and chassis_type not in platforms[os_name]:
         return "the platform %s has no %s plugin (it has %s)" % (os_name, chassis_type, ", ".join(platforms[os_name]))
     return None
+
+
+def checked_os(name, chassis_type=None, option="--os"):
+    """The os plugin an option names (an os plugin's name, or the peers' name
+    for its CLI), or UsageError listing the platforms."""
+    complaint = platform_complaint(name, chassis_type)
+    if complaint:
+        raise UsageError("%s %s: %s" % (option, name, complaint))
+    return platform_os(name)
 
 
 def plugin_rows():

@@ -49,18 +49,8 @@ def simulator_start(os_name, hostname="sim-router"):
     return [simulator.command(hostname, *options)]
 
 
-def _checked_os(name, chassis_type):
-    from tarvix.bases.platforms import platform_complaint, platform_os
-
-    complaint = platform_complaint(name, chassis_type)
-    if complaint:
-        raise UsageError("--os %s: %s" % (name, complaint))
-    return platform_os(name)
-
-
 def _connection(args):
     from tarvix.bases.connection import Connection
-
     from tarvix.credentials import login_password
 
     start = args.start or simulator_start(args.os)
@@ -74,6 +64,7 @@ def _connection(args):
 
 
 def check(args):
+    from tarvix.bases.platforms import checked_os
     from tarvix.testing.conformance import passed, run_check, table
 
     try:
@@ -83,7 +74,7 @@ def check(args):
             raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
         if args.ask_password and not args.start:
             raise UsageError("--ask-password goes with --start: the bundled simulator asks for no password")
-        args.os = _checked_os(args.os, "dual_rp" if args.start and len(args.start) == 2 else None)
+        args.os = checked_os(args.os, "dual_rp" if args.start and len(args.start) == 2 else None)
         try:
             con = _connection(args)
         except TarvixError as error:
