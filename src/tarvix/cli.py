@@ -202,7 +202,10 @@ def _summary(con, args, elapsed, replies, report):
     report["learned_hostname"] = con.learned_hostname
     report["rps"] = [{"name": handle.name, "role": handle.role, "mode": handle.mode} for handle in con.handles]
     if not args.json:
-        name = con.hostname or con.learned_hostname or "device"
+        from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME
+
+        learnt = con.learned_hostname if con.learned_hostname != DEFAULT_LEARNED_HOSTNAME else None
+        name = con.hostname or learnt or "device"
         _say("connected to %s (%s, %s) in %.2f s" % (name, _os_said(con, args), con.chassis_type, elapsed))
         _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
         for handle in con.handles:
