@@ -1,6 +1,5 @@
 """The ``tarvix`` console command."""
 import argparse
-import getpass
 import json
 import logging
 import os
@@ -46,33 +45,27 @@ class _Output(object):
 
 
 def _plugins(args):
-    from tarvix.bases.connection import discover_plugins
+    from tarvix.bases.platforms import plugin_rows
 
-    text = repr(discover_plugins())
-    print(text if text else "no plugins registered")
+    rows = plugin_rows()
+    if not rows:
+        print("no plugins registered")
+        return 0
+    cells = [("os", "chassis type", "class", "from")] + rows
+    widths = [max(len(row[column]) for row in cells) for column in range(3)]
+    for row in cells:
+        print("  ".join([cell.ljust(width) for cell, width in zip(row, widths)] + [row[3]]))
     return 0
-
-
-def _ask_password(prompt):
-    """Reads a password from the terminal."""
-    try:
-        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
-    except OSError:
-        raise UsageError("--ask-password needs a terminal; without one give the password in $%s" % PASSWORD_ENV)
-    try:
-        return getpass.getpass(prompt)
-    except EOFError:
-        raise UsageError("--ask-password: no password given")
 
 
 def _credentials(args):
     """Credentials from the options, a prompt or the environment; the
     password itself is never printed or logged."""
+    from tarvix.credentials import login_password
+
     credentials = {}
-    if args.ask_password:
-        password = _ask_password("password for %s: " % args.username if args.username else "password: ")
-    else:
-        password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
+    password = login_password(args.password, args.ask_password,
+                              "password for %s: " % args.username if args.username else "password: ")
     if args.username or password is not None:
         credentials["default"] = {"username": args.username, "password": password}
     enable = os.environ.get(ENABLE_PASSWORD_ENV)
@@ -135,12 +128,15 @@ def _setup_commands(args):
 
 
 def _check(args):
+    from tarvix.bases.platforms import checked_os
     from tarvix.fleet.checks import line_break
 
-    if not args.timeout > 0:
-        raise UsageError("--timeout must be more than 0 seconds")
+    for option, seconds in (("--timeout", args.timeout), ("--command-timeout", args.command_timeout)):
+        if seconds is not None and not seconds > 0:
+            raise UsageError("%s must be more than 0 seconds" % option)
     if args.start and len(args.start) > 2:
         raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
+    args.os = checked_os(args.os, args.chassis or ("dual_rp" if args.start and len(args.start) == 2 else None))
     if not args.start:
         _check_simulated(args.os)
     if args.parse and not args.execute:
@@ -206,7 +202,11 @@ def _summary(con, args, elapsed, replies, report):
     report["learned_hostname"] = con.learned_hostname
     report["rps"] = [{"name": handle.name, "role": handle.role, "mode": handle.mode} for handle in con.handles]
     if not args.json:
-        _say("connected to %s (%s, %s) in %.2f s" % (con.hostname, _os_said(con, args), con.chassis_type, elapsed))
+        from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME
+
+        learnt = con.learned_hostname if con.learned_hostname != DEFAULT_LEARNED_HOSTNAME else None
+        name = con.hostname or learnt or "device"
+        _say("connected to %s (%s, %s) in %.2f s" % (name, _os_said(con, args), con.chassis_type, elapsed))
         _say("  hostname learnt: %s" % (con.learned_hostname or "(not learnt)"))
         for handle in con.handles:
             if con.chassis_type == "dual_rp":
@@ -216,7 +216,7 @@ def _summary(con, args, elapsed, replies, report):
                 _say("  rp %s: single route processor" % handle.name)
     for command in args.execute or []:
         target = "active" if con.chassis_type == "dual_rp" and not args.mit else None
-        output = con.execute(command, target=target, reply=replies, parse=args.parse)
+        output = con.execute(command, target=target, timeout=args.command_timeout, reply=replies, parse=args.parse)
         report["outputs"].append({"command": command, "target": target, "output": output})
         if not args.json:
             _say("--- %s%s" % (command, " (on the active rp)" if target else ""))
@@ -243,6 +243,39 @@ class _Attempt(object):
 
 
 def _connect(args):
+    logger = logging.getLogger("tarvix")
+    try:
+        handlers = _log_handlers(args, logger)
+    except UsageError as error:
+        return fail(error, USAGE)
+    try:
+        return _connect_logged(args)
+    finally:
+        for handler in handlers:
+            logger.removeHandler(handler)
+        for handler in handlers[1:]:
+            handler.close()
+
+
+def _log_handlers(args, logger):
+    """The handlers of the framework's records, put on ``logger`` before
+    anything is looked up (-vv shows the registry's as it walks the
+    plugins): standard error's, and --log-file's if given."""
+    from tarvix.eal.secrets import FILTER
+    from tarvix.verbosity import Verbosity
+
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    handler.setLevel(logging.DEBUG if args.verbose else logging.INFO)
+    handler.addFilter(Verbosity(args.verbose))
+    handler.addFilter(FILTER)
+    file_handler = _log_to_file(args, logger)
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG if args.verbose or file_handler else logging.INFO)
+    return [handler] + ([file_handler] if file_handler else [])
+
+
+def _connect_logged(args):
     try:
         _check(args)
         replies = _replies(args.reply)
@@ -253,20 +286,6 @@ def _connect(args):
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
-
-    from tarvix.eal.secrets import FILTER
-
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(message)s"))
-    handler.setLevel(logging.DEBUG if args.verbose else logging.INFO)
-    handler.addFilter(FILTER)
-    logger = logging.getLogger("tarvix")
-    try:
-        file_handler = _log_to_file(args, logger)
-    except UsageError as error:
-        return fail(error, USAGE)
-    logger.addHandler(handler)
-    logger.setLevel(logging.DEBUG if args.verbose or file_handler else logging.INFO)
 
     attempt = _Attempt()
     report = {"hostname": args.hostname or ("device" if args.start else "sim-router"), "os": args.os,
@@ -288,10 +307,6 @@ def _connect(args):
         return INTERRUPTED
     finally:
         attempt.close()
-        logger.removeHandler(handler)
-        if file_handler is not None:
-            logger.removeHandler(file_handler)
-            file_handler.close()
 
 
 def _connect_once(args, attempt, report, replies, setup, credentials):
@@ -313,7 +328,7 @@ def _connect_once(args, attempt, report, replies, setup, credentials):
     report["chassis"] = chassis
     began = time.monotonic()
     con = attempt.con = Connection(
-        hostname=args.hostname or "device", start=start, os=args.os, series=args.series, model=args.model,
+        hostname=args.hostname, start=start, os=args.os, series=args.series, model=args.model,
         chassis_type=chassis, credentials=credentials, learn_hostname=True, connection_timeout=args.timeout,
         mit=args.mit, prompt_recovery=args.prompt_recovery, env=env, init_exec_commands=setup[0],
         init_config_commands=setup[1], console_settle=args.console_settle,
@@ -337,7 +352,12 @@ def build_parser():
     parser = argparse.ArgumentParser(prog="tarvix", description="Command-line connections to network devices.")
     parser.add_argument("--version", action="version", version="tarvix %s" % tarvix.__version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    plugins = commands.add_parser("plugins", help="discover the builtin and external plugins and print the registry's tree")
+    plugins = commands.add_parser(
+        "plugins", help="list the platforms: the built-in and the installed plugins",
+        description="Discovers the built-in plugins and those installed (entry points of the group "
+                    "tarvix.plugins) and prints a table of the connection classes the registry holds: the os "
+                    "(the name --os and an inventory's platform take), the chassis type, the class and where it "
+                    "came from (built-in, or the distribution that installed it).")
     plugins.set_defaults(handler=_plugins)
     from tarvix.fleet.options import add_parsers
 
@@ -374,8 +394,12 @@ def _connect_parser(commands):
 
 
 def _connect_options(connect):
-    connect.add_argument("--timeout", type=float, default=30,
-                         help="seconds allowed for each connection step, setup commands included (default: 30)")
+    connect.add_argument("--timeout", type=float, default=30, metavar="S",
+                         help="seconds allowed for each step of connecting: the link's start, the login, each "
+                              "prompt awaited, each setup command (default: 30); not the --execute commands")
+    connect.add_argument("--command-timeout", type=float, metavar="S",
+                         help="seconds each --execute command may take to end in a prompt (default: the os "
+                              "plugin's, 60 for the generic one)")
     connect.add_argument("--execute", action="append", metavar="CMD", help="exec command to run and print (repeatable)")
     connect.add_argument("--reply", action="append", metavar="PATTERN=ANSWER",
                          help="answer a question an --execute command asks: when the device prints what the "
@@ -396,7 +420,8 @@ def _connect_options(connect):
     connect.add_argument("--prompt-recovery", action="store_true", help="keep nudging a silent console")
     connect.add_argument("--sim-login", action="store_true",
                          help="make the simulator ask for a login (with a generated password)")
-    connect.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    connect.add_argument("-v", "--verbose", action="count", default=0,
+                         help="log every line sent (never passwords); twice: the plugin registry's records too")
     connect.add_argument("--no-ssh-config", action="store_true",
                          help="an ssh:// start does not read the user's ssh configuration (~/.ssh/config)")
     connect.add_argument("--session-log", metavar="DIR",

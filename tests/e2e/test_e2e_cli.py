@@ -49,6 +49,9 @@ def test_connect_with_start_and_a_password_from_the_environment():
     assert result.returncode == 0, result.stderr
     assert "cli-login uptime is" in result.stdout
     assert "sending a hidden line" in result.stderr
+    # A device given no name is told by the one it showed, once learnt.
+    assert result.stdout.startswith("connected to cli-login (generic, single_rp)")
+    assert "cli-login: sending 'show version'" in result.stderr
     assert PASSWORD not in result.stdout + result.stderr
 
 
@@ -65,10 +68,28 @@ def test_connect_failure_exits_non_zero_within_the_timeout(simulators_running):
     assert not simulators_running("cli-silent")
 
 
-def test_plugins_still_prints_the_tree():
+def test_plugins_prints_a_table_and_verbosity_leaves_the_registry_to_a_second_v():
     result = tarvix("plugins")
     assert result.returncode == 0
-    assert "GenericDualRPConnection" in result.stdout and "GenericSingleRpConnection" in result.stdout
+    rows = [line.split() for line in result.stdout.splitlines()]
+    assert rows[0] == ["os", "chassis", "type", "class", "from"] and " at 0x" not in result.stdout
+    assert ["generic", "dual_rp", "tarvix.plugins.generic.GenericDualRPConnection", "built-in"] in rows
+    assert ["commit", "single_rp", "tarvix_commit.CommitSingleRpConnection", "tarvix-commit", "0.1.0"] in rows
+    assert "the chassis type, the class" in " ".join(tarvix("plugins", "--help").stdout.split())
+    for flags, registry in (("-v",), False), (("-vv",), True):
+        result = tarvix("connect", "--hostname", "cli-verbose", *flags)
+        assert result.returncode == 0 and "cli-verbose: sending 'enable'" in result.stderr
+        assert ("is not part of the built-in list of supported OSes" in result.stderr) == registry
+
+
+@pytest.mark.slow
+def test_the_command_timeout_bounds_each_command(simulators_running):
+    start = simulator.command("cli-hang", "--hang", "show clock")
+    began = time.monotonic()
+    result = tarvix("connect", "--start", start, "--timeout", "20", "--command-timeout", "1", "--execute", "show clock")
+    assert result.returncode == 1 and time.monotonic() - began < 8, result.stderr
+    assert result.stderr.splitlines()[-1] == "no prompt after 'show clock' within 1.0 s"
+    assert not simulators_running("cli-hang")
 
 
 @pytest.mark.parametrize("args, status, first_line", [
@@ -85,7 +106,12 @@ def test_plugins_still_prints_the_tree():
     (("connect", "--reply", "no-equals-sign"), 2, "error: --reply 'no-equals-sign': give it as PATTERN=ANSWER"),
     (("connect", "--no-setup-commands", "--setup-command", "x"), 2, "error: --no-setup-commands goes with"),
     (("connect", "--parse"), 2, "error: --parse goes with --execute"),
-    (("connect", "--os", "no-such-os"), 2, "error: --os no-such-os: the bundled simulator does not speak it"),
+    (("connect", "--os", "no-such-os"), 2, "error: --os no-such-os: no such platform; the platforms: auto, commit, eos,"),
+    (("connect", "--os", "linux"), 2, "error: --os linux: the bundled simulator does not speak it"),
+    (("connect", "--os", "eos", "--chassis", "dual_rp"), 2, "error: --os eos: the platform eos has no dual_rp plugin"),
+    (("connect", "--command-timeout", "0"), 2, "error: --command-timeout must be more than 0 seconds"),
+    (("check", "--os", "no-such-os"), 2, "error: --os no-such-os: no such platform; the platforms: auto,"),
+    (("check", "--os", "generic", "--start", "ssh r1", "--ask-password"), 2, "error: --ask-password needs a terminal"),
     (("connect", "--log-file", "/nonexistent-dir-x/t.log"), 2, "error: --log-file: cannot write /nonexistent-dir-x/t.log"),
     (("connect", "--session-log", os.devnull), 2, "error: --session-log /dev/null: a file is there, not a directory"),
 ])
@@ -106,7 +132,7 @@ def test_closed_output_ends_quietly(simulators_running):
                               "show tech-support"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              universal_newlines=True)
     try:
-        assert child.stdout.readline().startswith("connected to device")
+        assert child.stdout.readline().startswith("connected to cli-pipe")
         child.stdout.close()
         assert child.wait(timeout=30) == 141
         errors = child.stderr.read()
@@ -135,9 +161,9 @@ def test_full_output_ends_in_one_line(tmp_path, simulators_running):
 
 
 @pytest.mark.parametrize("options, status, expected", [
-    ((), 0, ["device: setup command 'terminal width 511' skipped, the device refused it: " + REFUSED]),
+    ((), 0, ["cli-setup: setup command 'terminal width 511' skipped, the device refused it: " + REFUSED]),
     (("--no-setup-commands",), 0, []),
-    (("--setup-command", "terminal width 511"), 1, ["error: device: ", "'terminal width 511'", REFUSED]),
+    (("--setup-command", "terminal width 511"), 1, ["error: cli-setup: ", "'terminal width 511'", REFUSED]),
     (("--execute", "copy run start", "--reply", r"filename \[\S*\]\? $="), 0, ["[OK]"]),
 ])
 def test_setup_commands_and_replies(options, status, expected, simulators_running):
@@ -174,6 +200,7 @@ def test_json_summary_session_logs_and_log_file(tmp_path, chassis, logs, rps, si
         assert "cli-json>" in text
     active = (tmp_path / "sessions" / logs[0]).read_text()
     assert "cli-json>enable" in active and "show version" in active and "cli-json uptime is" in active
+    assert active.count("show version") == 1  # sent, and echoed: recorded once
     records = (tmp_path / "tarvix.log").read_text()
     assert " DEBUG tarvix.connection: cli-json" in records and "sending 'enable'" in records
     assert not simulators_running("cli-json")
@@ -209,7 +236,7 @@ def test_a_password_shows_nowhere_whatever_surrounds_it(tmp_path, simulators_run
                     "--execute", "show " + secret, env={"TARVIX_PASSWORD": secret})
     assert result.returncode == 1
     error = json.loads(result.stdout)["error"]
-    assert error.startswith("device: ") and "'show ****' rejected" in error
+    assert error.startswith("cli-mask: ") and "'show ****' rejected" in error
     records = (tmp_path / "tarvix.log").read_text()
     for shown in (result.stderr, records):
         assert "started 'env X=**** " in shown and "sending 'show ****'" in shown

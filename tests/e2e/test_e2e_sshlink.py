@@ -56,6 +56,7 @@ def test_single_rp_session(bed, connections, link_kind, tmp_path):
     con.disconnect()
     recorded = log.read_text()
     assert "r1#show clock" in recorded.replace("\r", "") and devices.PASSWORD not in recorded
+    assert recorded.count("show clock") == 1  # sent, and echoed: recorded once
 
 
 def test_dual_rp_pair(bed, connections, link_kind):

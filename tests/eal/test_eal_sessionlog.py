@@ -43,6 +43,27 @@ def test_a_dialects_secret_lines_are_masked_whole_across_reads():
     assert stream.getvalue() == "r1#show run\r\nline vty 0 4\r\n password ****\r\nend\r\nr1#enable secret ****\r"
 
 
+@pytest.mark.parametrize("sent, replies, written", [
+    # An echo, whole or in pieces, stands for the line sent.
+    ("show clock", ["show clock\r\n12:00\r\nr1#"], "r1#show clock\r\n12:00\r\nr1#"),
+    ("show clock", ["sh", "ow clo", "ck\r\n12:00\r\nr1#"], "r1#show clock\r\n12:00\r\nr1#"),
+    ("a " + SECRET, ["a pa55", "-word\r\nr1#"], "r1#a %s\r\nr1#" % MASK),
+    # No echo, or one cut short: what was sent is written first.
+    ("show clock", ["12:00\r\nr1#"], "r1#show clock\n12:00\r\nr1#"),
+    ("show clock", ["show c"], "r1#show clock\nshow c"),
+    ("a " + SECRET, ["a pa55-w0rd\r\nr1#"], "r1#a %s\na pa55-w0rd\r\nr1#" % MASK),
+])
+def test_a_command_the_device_echoes_is_recorded_once(sent, replies, written):
+    stream = io.StringIO()
+    log = open_session_log(stream, {SECRET})
+    log.received("r1#")
+    log.sent(sent + "\n")
+    for reply in replies:
+        log.received(reply)
+    log.close()
+    assert stream.getvalue() == written
+
+
 @pytest.mark.parametrize("stream", [io.BytesIO(), io.StringIO()])
 def test_caller_streams_get_their_own_type_and_stay_open(stream):
     log = open_session_log(stream)

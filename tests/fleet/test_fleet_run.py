@@ -1,6 +1,8 @@
 """``tarvix run``: the files it writes, what it tells, and interrupts."""
 import json
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -193,3 +195,53 @@ def test_an_inventory_platform_auto_is_detected_and_told(tmp_path, capsys):
     assert row.startswith("r1 ") and row.endswith("detected os generic")
     assert main(["run", "--inventory", str(lab), "--execute", "show clock", "--json"]) == 0
     assert json.loads(capsys.readouterr().out)["hosts"][0]["detected_os"] == "generic"
+
+
+def test_passwords_given_outside_the_inventory_and_what_is_refused_before_any_host(tmp_path, capsys, monkeypatch):
+    from tarvix import credentials
+
+    secret = "pw-" + tmp_path.name[-10:]
+    monkeypatch.setenv(simulator.PASSWORD_ENV, secret)  # what the simulators take
+    monkeypatch.delenv("TARVIX_PASSWORD", raising=False)
+    lab, out = tmp_path / "lab", str(tmp_path / "out")
+    lab.mkdir()
+
+    def hosts(**extras):
+        extras = dict({"start": simulator.command("sim0", "--login")}, **extras)
+        (lab / "hosts.yaml").write_text("r1:\n  username: admin\n  connection_options:\n    tarvix:\n"
+                                        "      extras: %s\n" % json.dumps(extras))
+        return ["run", "--inventory", str(lab), "--execute", "show clock", "--output", out]
+
+    # A secret manager's command: its first line, masked in what is sent.
+    assert main(hosts(password_command="printf '%s\\nnotes\\n'" % secret)
+                + ["--configure", "snmp-server contact " + secret, "-v"]) == 0
+    captured = capsys.readouterr()
+    assert "sending 'snmp-server contact ****'" in captured.err and secret not in captured.err + captured.out
+    lines = captured.out.splitlines()
+    assert lines[0].split() == ["device", "status", "seconds", "result"]
+    assert re.match(r"1 device\(s\): 1 ok, 0 failed, in [\d.]+ s, at most 1 at once$", lines[2]), lines[2]
+    # $TARVIX_PASSWORD, and --ask-password, where the inventory gives none.
+    monkeypatch.setenv("TARVIX_PASSWORD", secret)
+    assert main(hosts()) == 0
+    monkeypatch.setenv("TARVIX_PASSWORD", "wrong")
+    monkeypatch.setattr(credentials, "ask_password", lambda prompt: secret)
+    assert main(hosts() + ["--ask-password"]) == 0
+    capsys.readouterr()
+    # In a Nornir script of one's own, the plugin runs the command itself.
+    from tarvix.nornir.connection import TarvixConnection
+    plugin = TarvixConnection()
+    plugin.open("r1", "admin", None, None, None, {"start": simulator.command("sim0", "--login"),
+                                                    "password_command": "echo " + secret})
+    plugin.close()
+
+    shutil.rmtree(out)
+    for extras, told in [
+        ({"password_command": "false"}, "%s: host r1: password_command 'false' failed (exit status 1)"
+         % (lab / "hosts.yaml")),
+        ({"password_command": ["pass"]}, "r1: connection_options.tarvix.extras.password_command: a command line"),
+        ({"os": "no-such-os"}, "host r1: os 'no-such-os': no such platform; the platforms: auto, commit, eos, "),
+    ]:
+        assert main(hosts(**extras)) == 2, told
+        err = capsys.readouterr().err
+        assert told in err and len(err.splitlines()) == 1, err
+        assert os.listdir(out) == []

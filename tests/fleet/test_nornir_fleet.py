@@ -89,7 +89,7 @@ def test_run_on_a_simulated_fleet(tmp_path, capsys):
     captured = capsys.readouterr()
     table = captured.out.splitlines()
     assert len(table) == 8, captured
-    assert table[0].split() == ["device", "status", "seconds", "error"]
+    assert table[0].split() == ["device", "status", "seconds", "result"]
     assert [line.split()[:2] for line in table[1:6]] == [["sim-r%02d" % n, "ok"] for n in range(1, 6)]
     assert "5 device(s): 5 ok, 0 failed" in captured.out
     # Not a terminal: a plain line per device.

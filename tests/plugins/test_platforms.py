@@ -101,6 +101,17 @@ def test_connect_without_a_device_starts_the_simulator_in_the_platforms_dialect(
     assert "router simulator, software version 1.0" in out
 
 
+def test_connect_and_check_take_the_peers_platform_names(capsys):
+    from tarvix.bases.platforms import PLATFORM_OS
+
+    for os_name in ("generic", "junos"):
+        name = min(name for name, found in PLATFORM_OS.items() if name and found == os_name)
+        assert main(["connect", "--os", name, "--execute", "show version"]) == 0, name
+        assert "connected to sim-router (%s, single_rp)" % os_name in capsys.readouterr().out
+    assert main(["check", "--os", name, "--json"]) == 0
+    assert '"os": "junos"' in capsys.readouterr().out
+
+
 def test_tarvix_run_takes_the_peers_platform_names(tmp_path, capsys):
     pytest.importorskip("nornir")
     from tarvix.nornir.platforms import PLATFORM_OS

@@ -275,10 +275,16 @@ class Connection(CommandRunner, ConfigurationApi):
         return _hostname_pattern(self.hostname)
 
     def _get_learned_hostname(self, spawn):
-        """The hostname the prompt on this link showed while it was learnt."""
+        """The hostname the prompt on this link showed while it was learnt;
+        a device given no name is told by it from then on."""
         for handle in self.handles:
             if handle.spawn is spawn and handle.state_machine.seen_hostname:
-                return handle.state_machine.seen_hostname
+                name = handle.state_machine.seen_hostname
+                for each in self.handles if not self.hostname else ():
+                    each.state_machine.device = "%s/%s" % (name, each.name) if len(self.handles) > 1 else name
+                    if each.spawn is not None:
+                        each.spawn.device = each.state_machine.device
+                return name
         return DEFAULT_LEARNED_HOSTNAME
 
     @property

@@ -8,6 +8,10 @@ secret's length less one character, so that a secret split over two reads
 is still masked, and, where the log knows a dialect's configuration lines
 that hold secrets (``secret_lines``), up to the end of its line, so that
 such a line is masked whole; ``flush`` writes what is held back.
+
+A line the device echoes is recorded once, as echoed: what was sent is
+written only when the device does not print it back (a hidden line's mask,
+a line the device answers without echoing it).
 """
 import io
 import os
@@ -51,6 +55,9 @@ class SessionLog(object):
         self.binary = _binary(stream)
         self._pending = ""
         self.secret_lines = ()
+        # What was sent and may yet be echoed, and the part of the echo read.
+        self._sent = None
+        self._echoed = ""
 
     def _mask(self, text):
         if self.secret_lines:
@@ -70,6 +77,10 @@ class SessionLog(object):
 
     def received(self, text):
         """What the device printed."""
+        if self._sent is not None:
+            text = self._echo(text)
+            if text is None:
+                return
         if not self.secrets and not self.secret_lines:
             self._write(self._pending + text)
             self._pending = ""
@@ -92,10 +103,35 @@ class SessionLog(object):
         self._pending = text[cut:]
         self._write(self._mask(text[:cut]))
 
+    def _echo(self, text):
+        """What of ``text`` to write now, given the line sent before it:
+        None while it is the start of that line's echo; once the echo is
+        whole, all of it (the echo stands for what was sent); when the device
+        prints something else, the line sent first."""
+        line = self._sent.rstrip("\r\n")
+        text = self._echoed + text
+        if len(text) < len(line) and line.startswith(text):
+            self._echoed = text
+            return None
+        if not text.startswith(line):
+            self._write(self._mask(self._sent))
+        self._sent, self._echoed = None, ""
+        return text
+
+    def _unechoed(self):
+        """Writes the line sent whose echo never came whole."""
+        if self._sent is not None:
+            sent, echoed = self._sent, self._echoed
+            self._sent, self._echoed = None, ""
+            self._write(self._mask(sent))
+            if echoed:
+                self.received(echoed)
+
     def sent(self, text):
-        """What was sent to the device."""
+        """What was sent to the device: written when the device does not
+        echo it."""
         self.flush()
-        self._write(self._mask(text))
+        self._sent = text
 
     def sent_secret(self, line_end):
         """A hidden line was sent: only the mask is written."""
@@ -103,6 +139,7 @@ class SessionLog(object):
         self._write(MASK + line_end)
 
     def flush(self):
+        self._unechoed()
         if self._pending:
             text, self._pending = self._pending, ""
             self._write(self._mask(text))

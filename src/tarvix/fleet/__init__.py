@@ -19,7 +19,8 @@ Nornir is imported only in this package, when ``run`` runs: the rest of tarvix w
 without it.
 
 The package's rooms: ``options`` (the commands and their options),
-``inventory`` (the inventory's checks), ``naming`` (the hosts' files),
+``inventory`` (the inventory's checks), ``credentials`` (the passwords
+given besides the inventory's), ``naming`` (the hosts' files),
 ``job`` (the job on one device), ``progress`` (the bar and the table),
 ``signals`` (the interrupt), ``passwords`` (every password of the
 inventory, masked before the first host connects), ``command`` (the run on

@@ -11,12 +11,14 @@ from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
 from tarvix.fleet import intended
 from tarvix.fleet.checks import check_args, host_filter
 from tarvix.fleet.cluster import requested_cluster, NoDask, work_on_cluster
-from tarvix.fleet.inventory import open_nornir
+from tarvix.fleet.credentials import set_passwords
+from tarvix.fleet.inventory import check_platforms, open_nornir
 from tarvix.fleet.job import failure_message, host_job, Run
 from tarvix.fleet.naming import create_files, plan_files
 from tarvix.fleet.passwords import inventory_secrets
 from tarvix.fleet.progress import Progress, report_note, StderrHandler, table
 from tarvix.fleet.signals import signal_name, Signals
+from tarvix.verbosity import Verbosity
 
 NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
 
@@ -78,12 +80,23 @@ def _document(run, names, elapsed):
 
 
 def run(args):
+    # The framework's records from the start: -vv shows the registry's as
+    # it walks the plugins.
+    handler = StderrHandler()
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    handler.addFilter(Verbosity(args.verbose))
+    handler.addFilter(secrets.FILTER)
+    logger = logging.getLogger("tarvix")
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG if args.verbose else logging.WARNING)
     try:
         return _run(args)
     except KeyboardInterrupt:
         # Before the hosts are begun, or once they are done.
         print("interrupted", file=sys.stderr)
         return INTERRUPTED
+    finally:
+        logger.removeHandler(handler)
 
 
 def _run(args):
@@ -104,17 +117,10 @@ def _run(args):
         except ImportError:
             return fail(INSTALL_HINT, FAILED)
     try:
-        nr = open_nornir(args)
+        nr = _selected(args, where)
     except UsageError as error:
         return fail(error, USAGE)
-    # Masked from the first host on: a line sent to one host may hold
-    # another's password.
-    for secret in inventory_secrets(nr.inventory):
-        secrets.remember(secret)
-    nr = nr.filter(filter_func=host_filter(args, where))
     names = sorted(nr.inventory.hosts)
-    if not names:
-        return fail("no device in %s matches the filters" % args.inventory, USAGE)
     try:
         plans = plan_files(args, nr.inventory.hosts)
         cluster = requested_cluster(args, nr.inventory.hosts)
@@ -129,6 +135,28 @@ def _run(args):
     return _cluster_run(args, nr, names, plans, cluster)
 
 
+def _selected(args, where):
+    """The Nornir of the hosts the filters select, their platforms checked
+    and the passwords given set into the inventory, before any of them
+    connects; UsageError for what is wrong."""
+    from tarvix.core.errors import LoginError
+
+    whole = open_nornir(args)
+    nr = whole.filter(filter_func=host_filter(args, where))
+    if not nr.inventory.hosts:
+        raise UsageError("no device in %s matches the filters" % args.inventory)
+    check_platforms(nr.inventory.hosts.values())
+    try:
+        set_passwords(args, whole.inventory, nr.inventory.hosts.values())
+    except LoginError as error:
+        raise UsageError(str(error))
+    # Masked from the first host on: a line sent to one host may hold
+    # another's password.
+    for secret in inventory_secrets(whole.inventory):
+        secrets.remember(secret)
+    return nr
+
+
 def _cluster_run(args, nr, names, plans, cluster):
     """Works the hosts on the ``cluster`` (started here, stopped after),
     once its workers are found fit for the inventory's passwords."""
@@ -136,6 +164,10 @@ def _cluster_run(args, nr, names, plans, cluster):
     from tarvix.nornir.dask_cluster import ClusterError, check_workers, has_secrets
 
     status = []
+    began = time.monotonic()
+    if not cluster.scheduler:  # seconds before the first device begins
+        print("starting a local Dask cluster of %d worker process(es)" % cluster.workers, file=sys.stderr,
+              flush=True)
     try:
         with cluster as client:
             with dask_cluster.scheduler_link():
@@ -147,7 +179,7 @@ def _cluster_run(args, nr, names, plans, cluster):
                 # cluster's threads if fewer (while workers join, --workers).
                 window = args.workers
                 args.workers = min(window, sum(client.nthreads().values())) or window
-            status.append(_hosts_run(args, nr, names, plans, client, window))
+            status.append(_hosts_run(args, nr, names, plans, client, window, began))
         return status[0]
     except KeyboardInterrupt:
         if not status:
@@ -157,26 +189,21 @@ def _cluster_run(args, nr, names, plans, cluster):
         return fail(error, FAILED)
 
 
-def _hosts_run(args, nr, names, plans, client, window=None):
+def _hosts_run(args, nr, names, plans, client, window=None, began=None):
     """Works the hosts, on the threaded runner or (``client``) on a Dask
-    cluster, ``window`` at a time, and tells the outcome."""
+    cluster, ``window`` at a time, and tells the outcome; the run's time
+    counts from ``began`` (the cluster's start), else from now."""
     try:
         create_files(plans)
     except UsageError as error:
         return fail(error, USAGE)
 
-    handler = StderrHandler()
-    handler.setFormatter(logging.Formatter("%(message)s"))
-    handler.addFilter(secrets.FILTER)
-    logger = logging.getLogger("tarvix")
-    logger.addHandler(handler)
-    logger.setLevel(logging.DEBUG if args.verbose else logging.WARNING)
     # Nornir reports what its tasks raise through logging, which is not set
     # up here: the results carry them.
     quiet = logging.NullHandler()
     logging.getLogger("nornir").addHandler(quiet)
     run = Run(args, plans)
-    began = time.monotonic()
+    began = time.monotonic() if began is None else began
     try:
         with Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
             if client is None:
@@ -184,7 +211,6 @@ def _hosts_run(args, nr, names, plans, client, window=None):
             else:
                 work_on_cluster(nr, run, progress, client, window)
     finally:
-        logger.removeHandler(handler)
         logging.getLogger("nornir").removeHandler(quiet)
     elapsed = time.monotonic() - began
 
@@ -203,7 +229,7 @@ def _hosts_run(args, nr, names, plans, client, window=None):
         for status in ("unsaved", "interrupted"):
             if counts[status]:
                 summary += ", %d %s" % (counts[status], status)
-        print("%s, in %.2f s with %d worker(s)" % (summary, elapsed, args.workers))
+        print("%s, in %.2f s, at most %d at once" % (summary, elapsed, min(args.workers, len(names))))
         if args.output:
             print("output of each device in %s" % args.output)
     if run.signal:

@@ -110,6 +110,10 @@ def _tarvix_extras(where, extras):
     for flag in ("host_key_checking", "learn_hostname"):
         if extras.get(flag) is not None and not isinstance(extras[flag], bool):
             raise UsageError("%s.%s: true or false belongs there, not %s" % (where, flag, _kind(extras[flag])))
+    command = extras.get("password_command")
+    if command is not None and (not isinstance(command, str) or not command.strip()):
+        raise UsageError("%s.password_command: a command line belongs there (e.g. 'pass show lab/r1'), not %s"
+                         % (where, "an empty one" if isinstance(command, str) else _shown(command)))
     for name, credential in _mapping(where + ".credentials", extras.get("credentials"), optional=True).items():
         _mapping("%s.credentials.%s" % (where, name), credential)
     try:
@@ -141,6 +145,8 @@ def _element(where, body, groups, group_file):
         extras = _mapping(place + ".extras", option.get("extras"), optional=True)
         if name == CONNECTION_NAME:
             _tarvix_extras(place + ".extras", extras)
+            if extras.get("password_command") and option.get("password") is not None:
+                raise UsageError("%s: a password and a password_command: give one of them" % place)
 
 
 def _check_inventory(directory):
@@ -164,6 +170,25 @@ def _check_inventory(directory):
     defaults = _mapping(paths[2], defaults, optional=True)
     if defaults:
         _element(paths[2], defaults, groups, INVENTORY_FILES[1])
+
+
+def check_platforms(hosts):
+    """Refuses, before any host connects, a host whose platform (or os in
+    its extras) names no installed plugin, in words that list the
+    platforms."""
+    from tarvix.bases.platforms import platform_complaint
+    from tarvix.nornir import CONNECTION_NAME
+
+    for host in hosts:
+        params = host.get_connection_parameters(CONNECTION_NAME)
+        extras = params.extras or {}
+        field, name = ("os", extras["os"]) if extras.get("os") else ("platform", params.platform)
+        chassis = extras.get("chassis_type")
+        if chassis is None and isinstance(extras.get("start"), list) and len(extras["start"]) == 2:
+            chassis = "dual_rp"
+        complaint = platform_complaint(name, chassis if isinstance(chassis, str) else None)
+        if complaint:
+            raise UsageError("host %s: %s %r: %s" % (host.name, field, name, complaint))
 
 
 def open_nornir(args):

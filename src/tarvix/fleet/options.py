@@ -62,9 +62,13 @@ def _run_parser(commands):
                              "template matches nothing, keeps its text and gets a warning")
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
-    parser.add_argument("-v", "--verbose", action="store_true", help="log every line sent (never passwords)")
+    parser.add_argument("-v", "--verbose", action="count", default=0,
+                        help="log every line sent (never passwords); twice: the plugin registry's records too")
     parser.add_argument("--no-ssh-config", action="store_true",
                         help="ssh:// links do not read the user's ssh configuration (~/.ssh/config)")
+    parser.add_argument("--ask-password", action="store_true",
+                        help="prompt for the login password of the hosts the inventory gives none (without it: "
+                             "$TARVIX_PASSWORD; a host's connection extras may name a password_command instead)")
     reload_options.add_options(parser)
     intended.add_options(parser, _seconds)
     parser.set_defaults(handler=run)

@@ -116,8 +116,9 @@ class StderrHandler(logging.Handler):
 
 
 def table(rows):
-    """The closing table: (device, status, seconds, error) rows."""
-    header = ("device", "status", "seconds", "error")
+    """The closing table: (device, status, seconds, result) rows, the
+    result a failure's reason or a good device's notes."""
+    header = ("device", "status", "seconds", "result")
     cells = [header] + [(name, status, "%.2f" % seconds, error) for name, status, seconds, error in rows]
     widths = [max(len(row[column]) for row in cells) for column in range(3)]
     lines = []

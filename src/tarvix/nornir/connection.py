@@ -26,11 +26,14 @@ of ``Connection``, among them:
   ``session_log``, ...
 - ``credentials``: further credentials (e.g. "enable"); the inventory's
   username and password are the "default" one.
+- ``password_command``: where the inventory gives no password, a command
+  (a secret manager's: ``pass show lab/r1``) whose first line of output is
+  the password (see tarvix.credentials).
 
-The os comes from ``platform``: none means "generic"; the platform names
-the peers' Nornir plugins give the CLIs of the built-in plugins are taken
-as those plugins (``tarvix.nornir.platforms``); any other platform is taken
-as the name of a tarvix os plugin.
+The os comes from ``platform`` (or ``os``): none means "generic"; the
+platform names the peers' Nornir plugins give the CLIs of the built-in
+plugins are taken as those plugins (``tarvix.bases.platforms``); any other
+platform is taken as the name of a tarvix os plugin.
 
 The learnt prompt hostname is used unless ``learn_hostname`` is False in the
 extras: the inventory's ``hostname`` is an address, seldom the name the
@@ -51,6 +54,7 @@ import threading
 import weakref
 
 from tarvix.bases.connection import Connection
+from tarvix.credentials import command_password
 from tarvix.eal.ssh import link as sshlink
 from tarvix.nornir.platforms import PLATFORM_OS, platform_os  # noqa: F401 (where callers found them)
 
@@ -125,9 +129,12 @@ class TarvixConnection(object):
         else:
             log.debug("%s: the start command of the extras", hostname)
         credentials = dict(options.pop("credentials", None) or {})
+        command = options.pop("password_command", None)
+        if command and password is None:
+            password = command_password(command, hostname or "device")
         if username or password is not None:
             credentials["default"] = {"username": username, "password": password}
-        os_name = options.pop("os", None) or platform_os(platform)
+        os_name = platform_os(options.pop("os", None) or platform)
         options.setdefault("learn_hostname", True)
         con = Connection(hostname=hostname, start=start, os=os_name, credentials=credentials, **options)
         # Known while it connects too, so that abort_all reaches it.

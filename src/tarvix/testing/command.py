@@ -1,7 +1,6 @@
 """``tarvix check``: the conformance check from the command line, against
 a device (``--start``) or the bundled simulator in the platform's dialect."""
 import json
-import os
 import sys
 
 from tarvix.core.errors import TarvixError
@@ -17,14 +16,16 @@ def add_parser(commands):
                     "rejected configuration line and expects them refused, applies and removes a harmless "
                     "configuration line (--change), saves (--save), disconnects and prints a table of the "
                     "steps. Exit status 0 when every step passed, 1 when one failed, 2 for a mistake in "
-                    "the options. The password comes from --password or $%s." % PASSWORD_ENV)
+                    "the options. The password comes from --password, $%s or, with --ask-password, a "
+                    "prompt." % PASSWORD_ENV)
     parser.add_argument("--os", required=True, help="the platform (os plugin) to check")
     parser.add_argument("--start", action="append", metavar="CMD",
                         help="command or ssh:// URL that opens the device's console (twice for a dual-RP "
                              "device); none: the bundled simulator in the platform's dialect")
     parser.add_argument("--hostname", help="the device's name (the prompt's hostname is learnt)")
     parser.add_argument("--username", help="login username")
-    parser.add_argument("--password", help="login password (prefer $%s)" % PASSWORD_ENV)
+    parser.add_argument("--password", help="login password (prefer $%s or --ask-password)" % PASSWORD_ENV)
+    parser.add_argument("--ask-password", action="store_true", help="prompt for the login password")
     parser.add_argument("--change", action="store_true", help="apply and remove the platform's harmless line")
     parser.add_argument("--save", action="store_true", help="save the configuration")
     parser.add_argument("--timeout", type=float, default=30, help="seconds for each step (default: 30)")
@@ -50,9 +51,11 @@ def simulator_start(os_name, hostname="sim-router"):
 
 def _connection(args):
     from tarvix.bases.connection import Connection
+    from tarvix.credentials import login_password
 
     start = args.start or simulator_start(args.os)
-    password = args.password if args.password is not None else os.environ.get(PASSWORD_ENV)
+    password = login_password(args.password, args.ask_password,
+                              "password for %s: " % args.username if args.username else "password: ")
     credentials = {}
     if args.username or password is not None:
         credentials["default"] = {"username": args.username, "password": password}
@@ -61,6 +64,7 @@ def _connection(args):
 
 
 def check(args):
+    from tarvix.bases.platforms import checked_os
     from tarvix.testing.conformance import passed, run_check, table
 
     try:
@@ -68,6 +72,9 @@ def check(args):
             raise UsageError("--timeout must be more than 0 seconds")
         if args.start and len(args.start) > 2:
             raise UsageError("--start is given once for a single-RP device, twice for a dual-RP one")
+        if args.ask_password and not args.start:
+            raise UsageError("--ask-password goes with --start: the bundled simulator asks for no password")
+        args.os = checked_os(args.os, "dual_rp" if args.start and len(args.start) == 2 else None)
         try:
             con = _connection(args)
         except TarvixError as error:
