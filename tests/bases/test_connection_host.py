@@ -5,6 +5,7 @@ import pytest
 
 import tarvix
 import tarvix.bases.connection as connection_module
+from tarvix.bases import discovery
 from tarvix.bases.commands import _clean, reply_statements
 from tarvix.bases.connection import DEFAULT_LEARNED_HOSTNAME, Connection
 from tarvix.core.errors import ConnectionError, ConnectionInfraError
@@ -120,7 +121,7 @@ def test_clean_output(text, command, expected):
 def test_plugins_are_discovered_once_unless_asked(monkeypatch):
     walks = []
     roster = tarvix.__impl_roster__
-    monkeypatch.setattr(connection_module, "_discovered", False)
+    monkeypatch.setattr(discovery, "_discovered", False)
     for name in ("discover_builtin_plugins", "discover_external_plugins"):
         monkeypatch.setattr(roster, name, lambda name=name: walks.append(name))
     Connection(hostname="r1", start="x")

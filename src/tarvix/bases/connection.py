@@ -37,6 +37,7 @@ from tarvix.bases import parsing
 from tarvix.bases import reload as device_reload
 from tarvix.bases.commands import CommandRunner, reply_statements
 from tarvix.bases.config.transaction import ConfigurationApi
+from tarvix.bases.discovery import Settings, discover_plugins, plugin_class  # noqa: F401 (offered here too)
 from tarvix.bases.starts import say_system_ssh, session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
 from tarvix.eal.ssh import link as sshlink, route as sshroute
@@ -51,43 +52,6 @@ DEFAULT_LEARNED_HOSTNAME = r"[^\s#>()]+"
 
 # SECRET_ENV_VARS: the environment variables through which passwords reach
 # tarvix itself; they are never handed on to the programs that open the links.
-
-_discovery_lock = threading.Lock()
-_discovered = False
-
-
-class Settings(object):
-    """A platform's settings: plain attributes, copied for each connection."""
-
-    def __init__(self, **values):
-        self.__dict__.update(values)
-
-    def __repr__(self):
-        return "Settings(%s)" % ", ".join("%s=%r" % item for item in sorted(self.__dict__.items()))
-
-
-def discover_plugins(rediscover=False):
-    """Imports the builtin plugin modules and loads the external plugins, so
-    that they register their connection classes; done once per process
-    unless ``rediscover`` is set.  Returns the registry."""
-    global _discovered
-    import tarvix
-
-    roster = tarvix.__impl_roster__
-    if _discovered and not rediscover:
-        return roster
-    with _discovery_lock:
-        if rediscover or not _discovered:
-            roster.discover_builtin_plugins()
-            roster.discover_external_plugins()
-            _discovered = True
-    return roster
-
-
-def plugin_class(os="generic", series=None, model=None, chassis_type="single_rp", rediscover=False):
-    """The connection class the registry holds for this kind of device."""
-    return discover_plugins(rediscover).get_plugin(os, series, model, chassis_type)
-
 
 class RpHandle(object):
     """One route processor of a device: its console link (``spawn``), the
