@@ -132,6 +132,20 @@ def test_shell_exit_status_and_escapes(shell):
                 con.save_config()
 
 
+@pytest.mark.slow
+@pytest.mark.parametrize("link", ["ssh://", "system ssh"])
+def test_shell_output_is_what_the_command_printed(link):
+    words = " ".join("t%d" % n for n in range(1, 150))
+    with _shell(link) as (start, credentials):
+        with Connection(hostname="device", start=start, os="linux", credentials=credentials, learn_hostname=True,
+                        connection_timeout=20, ssh={"host_key_checking": False}) as con:
+            # Longer than the terminal is wide: the line editor scrolls its echo.
+            assert con.execute("echo " + words) == words
+            # Lines of a prompt's shape, each followed by a pause, then the rest.
+            assert con.execute("printf 'a\\n#\\n'; sleep 0.7; printf '$ '; sleep 0.7; echo end") == "a\n#\n$ end"
+            assert con.execute("echo next") == "next"
+
+
 @pytest.mark.parametrize("options, status, shown", [
     (["--change", "--save"], 0, r"changed +pass .*\nsaved +pass .*\[OK\]"),
     (["--start", simulator.command("r1", "--tech-lines", "10", "--reject", "tarvix-no-such-line")], 1,
