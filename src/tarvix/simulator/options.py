@@ -45,6 +45,9 @@ def build_parser():
     parser.add_argument("--reject", action="append", metavar="LINE",
                         help="a command or configuration line to answer with an error (repeatable)")
     parser.add_argument("--no-config", action="store_true", help="refuse 'configure terminal'")
+    parser.add_argument("--forget", action="store_true",
+                        help="take every configuration line and keep none (the running configuration never "
+                             "shows them)")
     parser.add_argument("--minute", type=float, default=60, metavar="SECONDS",
                         help="how long a minute of 'commit confirmed N' lasts (commit dialect; default: 60)")
     parser.add_argument("--hang", action="append", metavar="LINE",
