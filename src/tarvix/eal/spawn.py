@@ -20,7 +20,7 @@ import pexpect
 
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
 from tarvix.eal import secrets as _secrets
-from tarvix.eal.echo import Echo
+from tarvix.eal.echo import ECHO_SCAN, Echo  # noqa: F401 (ECHO_SCAN: where it was)
 from tarvix.eal.secrets import MASK, command_secrets, mask_command  # noqa: F401 (also offered here)
 from tarvix.eal.linkprocess import kill_program, LinkProcess, reap_program
 from tarvix.eal.sessionlog import open_session_log
