@@ -50,6 +50,8 @@ LONG = "echo " + " ".join("t%d" % n for n in range(1, 60))
     # A line editor that scrolls sideways: the start, then the line redrawn
     # from its first column with its end, the rest erased and the cursor back.
     ([LONG[:70], "\r<" + LONG[-50:-20], LONG[-20:] + " " * 19 + "\x08" * 19, "\r\n" + LONG[5:] + "\r\n"], LONG[5:]),
+    # A line editor that wraps: each row's first character written twice.
+    ([LONG[:70] + "\r" + LONG[69:140] + "\r" + LONG[139:] + "\r\n" + LONG[5:] + "\r\n"], LONG[5:]),
     # No echo at all, and an output line that ends as the command does.
     ([LONG[30:] + "\r\n"], None),
 ])

@@ -2,7 +2,8 @@
 it ends, so that the line's output begins after it.
 
 A device echoes the line's characters, with whatever its terminal puts
-between them (line ends where it wraps, backspaces, control sequences).
+between them (line ends where it wraps, backspaces, control sequences,
+the first character of a row written twice).
 A line editor on a terminal it cannot move the cursor up on (a shell's on a
 "dumb" terminal) shows a line longer than the terminal is wide by
 scrolling it sideways instead: it redraws the line from its first column
@@ -31,8 +32,12 @@ _CONTROL = re.compile(r"\x1b\[([0-9;?]*)([A-Za-z@])|\x1b\][^\x07\x1b]*(?:\x07|\x
 @functools.lru_cache(maxsize=256)
 def _echo_regex(line):
     """The echo of a line (stripped): its characters, with whatever a
-    terminal may put between them.  The same few lines go to every device."""
-    return re.compile(_ECHO_NOISE.join(re.escape(c) for c in line))
+    terminal may put between them.  The same few lines go to every device.
+
+    A line editor that wraps a line on a terminal that wraps by itself
+    writes the character that begins a new row, returns to the row's
+    start and writes it again: any character may be so repeated."""
+    return re.compile(_ECHO_NOISE.join("%s(?:\r+%s)?" % (re.escape(c), re.escape(c)) for c in line))
 
 
 def shown_line(text):
