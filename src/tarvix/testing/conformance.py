@@ -73,11 +73,16 @@ def _refused(call, what, line=None, commit=()):
     return FAIL, "%s was taken: no CommandError (the device said %r)" % (what, _words(output))
 
 
+def _plain(line):
+    # A configuration line as compared: quotes (vyos shows values quoted)
+    # and runs of white space aside.
+    return " ".join(line.replace("'", "").replace('"', "").split())
+
+
 def _kept(lines, shown):
-    """The lines of ``lines`` that the configuration ``shown`` holds (white
-    space aside)."""
-    held = set(" ".join(line.split()) for line in shown)
-    return [line for line in lines if " ".join(line.split()) in held]
+    """The lines of ``lines`` that the configuration ``shown`` holds."""
+    held = set(_plain(line) for line in shown)
+    return [line for line in lines if _plain(line) in held]
 
 
 class _Check(object):
