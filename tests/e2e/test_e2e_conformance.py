@@ -162,8 +162,8 @@ def test_shell_output_is_what_the_command_printed(link):
     (["--change", "--start", simulator.command("r1", "--forget")], 1,
      r"changed +fail .*'interface Loopback4093' is not in the running configuration"),
     # Each step within --timeout, the paging one too.
-    (["--timeout", "1", "--start", simulator.command("r1", "--hang", "show tech-support")], 1,
-     r"paging +fail .*within 1(?:\.0)? s"),
+    pytest.param(["--timeout", "1", "--start", simulator.command("r1", "--hang", "show tech-support")], 1,
+                 r"paging +fail .*within 1(?:\.0)? s", marks=pytest.mark.slow),
     # The example plugin states what each step sends: every step runs.
     (["--os", "commit", "--change"], 0, r"(?:\w+ +pass .*\n){6}saved +skip .*--save\)\ndisconnect +pass .*\nskipped: saved\n\Z"),
 ])

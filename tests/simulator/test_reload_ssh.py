@@ -95,6 +95,7 @@ def test_a_router_that_never_comes_back_refuses_sessions_until_the_timeout(route
         con.disconnect()
 
 
+@pytest.mark.slow
 def test_a_reload_whose_reconnects_meet_a_silent_port_ends_at_its_timeout(routers, link):
     con = connect("s5", routers.ports["s5"], link)
     # Once the router is down, its address accepts connections and says nothing.
