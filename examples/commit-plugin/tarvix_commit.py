@@ -30,6 +30,12 @@ DIALECT = Dialect(
     commit_confirmed="commit confirmed {minutes}",
     confirm_accept=["commit"],
     rollback_last=["rollback 1"],
+    # What the conformance check (tarvix check) sends.
+    long_output="show tech-support",
+    rejected_exec="show tarvix-no-such-thing",
+    rejected_config="set tarvix-no-such-line",
+    harmless_config=(["set system location building tarvix-check"],
+                     ["delete system location building tarvix-check"]),
     # How os="auto" knows this CLI: the first line of its version report.
     recognise=("show version", r"^Commit-style router"),
 )

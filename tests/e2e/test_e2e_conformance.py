@@ -4,6 +4,7 @@ and over ssh:// as a user whose login shell is vtysh), a real OpenSSH sshd
 for the shell (over ssh:// and through the system ssh); and the shell's own
 calls (exit statuses, a plain sh) on that sshd."""
 import contextlib
+import copy
 import re
 import socket
 
@@ -19,7 +20,9 @@ from tarvix.bases.connection import Connection, discover_plugins, plugin_class
 from tarvix.cli import main
 from tarvix.core.errors import CommandError, ConnectionInfraError, NotSupportedError
 from tarvix.eal.ssh import link as sshlink
-from tarvix.testing import assert_conforms
+from tarvix.plugins.generic import GenericSingleRpConnection
+from tarvix.plugins.generic.dialect import DIALECT as GENERIC
+from tarvix.testing import assert_conforms, passed, run_check, table
 from tarvix.testing.command import simulator_start
 
 import frrbed
@@ -128,6 +131,20 @@ def test_shell_exit_status_and_escapes(shell):
                 con.save_config()
 
 
+@pytest.mark.slow
+@pytest.mark.parametrize("link", ["ssh://", "system ssh"])
+def test_shell_output_is_what_the_command_printed(link):
+    words = " ".join("t%d" % n for n in range(1, 150))
+    with _shell(link) as (start, credentials):
+        with Connection(hostname="device", start=start, os="linux", credentials=credentials, learn_hostname=True,
+                        connection_timeout=20, ssh={"host_key_checking": False}) as con:
+            # Longer than the terminal is wide: the line editor scrolls its echo.
+            assert con.execute("echo " + words) == words
+            # Lines of a prompt's shape, each followed by a pause, then the rest.
+            assert con.execute("printf 'a\\n#\\n'; sleep 0.7; printf '$ '; sleep 0.7; echo end") == "a\n#\n$ end"
+            assert con.execute("echo next") == "next"
+
+
 @pytest.mark.parametrize("options, status, shown", [
     (["--change", "--save"], 0, r"changed +pass .*\nsaved +pass .*\[OK\]"),
     (["--start", simulator.command("r1", "--tech-lines", "10", "--reject", "tarvix-no-such-line")], 1,
@@ -137,6 +154,14 @@ def test_shell_exit_status_and_escapes(shell):
     # Detected first, then checked as the platform found.
     (["--os", "auto", "--start", "env -i PS1='me@box:~$ ' bash --norc --noprofile -i"], 0,
      r"^linux: conformance check\n(?:.*\n)*paging +pass .*'seq 1 500'"),
+    # Lines taken and kept nowhere: the configuration read back tells.
+    (["--change", "--start", simulator.command("r1", "--forget")], 1,
+     r"changed +fail .*'interface Loopback4093' is not in the running configuration"),
+    # Each step within --timeout, the paging one too.
+    pytest.param(["--timeout", "1", "--start", simulator.command("r1", "--hang", "show tech-support")], 1,
+                 r"paging +fail .*within 1(?:\.0)? s", marks=pytest.mark.slow),
+    # The example plugin states what each step sends: every step runs.
+    (["--os", "commit", "--change"], 0, r"(?:\w+ +pass .*\n){6}saved +skip .*--save\)\ndisconnect +pass .*\nskipped: saved\n\Z"),
 ])
 def test_check_command_tells_each_step(capsys, options, status, shown):
     assert main(["check", "--os", "generic"] + options) == status
@@ -145,4 +170,22 @@ def test_check_command_tells_each_step(capsys, options, status, shown):
 
 def test_check_command_refuses_an_unknown_os(capsys):
     assert main(["check", "--os", "tarvix-no-such-os"]) == 2
-    assert capsys.readouterr().err.startswith("error: ")
+    assert re.match(r"error: --os tarvix-no-such-os: no such platform; the platforms: .*\bgeneric\b",
+                    capsys.readouterr().err)
+
+
+def test_a_check_that_cannot_run_what_the_platform_claims_fails():
+    # A router with a configuration mode and a save whose dialect states
+    # nothing the check sends.
+    bare = copy.copy(GENERIC)
+    bare.long_output = bare.rejected_exec = bare.rejected_config = bare.harmless_config = None
+
+    class Bare(GenericSingleRpConnection):
+        dialect = bare
+
+    steps = run_check(Bare(hostname="r1", start=[simulator.command("r1")], learn_hostname=True), change=True,
+                      save=True)
+    assert [(step.name, step.outcome) for step in steps if step.outcome != "pass"] == \
+        [("paging", "unproven"), ("rejected_exec", "unproven"), ("rejected_config", "unproven"),
+         ("changed", "unproven")]
+    assert not passed(steps) and table(steps).endswith("\nunproven: paging, rejected_exec, rejected_config, changed")

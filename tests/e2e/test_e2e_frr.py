@@ -48,6 +48,9 @@ def test_platform_on_real_frr(bed, os_name, link):
         assert "192.0.2.1" in con.execute("show running-config")
         con.configure(["no router bgp 65001"])
         assert "router bgp" not in bed.running_config()
+        # Longer than the terminal is wide: vtysh's line editor wraps its echo.
+        long = "description " + "x" * 300
+        assert con.configure(["interface lo", long, "no description"]) == ""
     finally:
         con.disconnect()
 

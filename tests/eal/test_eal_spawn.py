@@ -11,6 +11,7 @@ import pytest
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
 from tarvix.eal.dialogs import Dialog, Statement
+from tarvix.eal.echo import Echo
 from tarvix.eal.spawn import Spawn
 
 ECHO_LINES = "import sys\nfor line in sys.stdin:\n    print('got ' + line.strip() + '\\nready>', flush=True)"
@@ -40,6 +41,26 @@ def test_expect_returns_the_text_read_up_to_the_match(link):
     result = spawn.expect([r"nothing", r"ready>"], timeout=3)
     assert result.index == 1 and result.matched == "ready>"
     assert result.match_output.replace("\r\n", "\n") == "hello\ngot hello\n"
+
+
+LONG = "echo " + " ".join("t%d" % n for n in range(1, 60))
+
+
+@pytest.mark.parametrize("printed, output", [
+    # A line editor that scrolls sideways: the start, then the line redrawn
+    # from its first column with its end, the rest erased and the cursor back.
+    ([LONG[:70], "\r<" + LONG[-50:-20], LONG[-20:] + " " * 19 + "\x08" * 19, "\r\n" + LONG[5:] + "\r\n"], LONG[5:]),
+    # A line editor that wraps: each row's first character written twice.
+    ([LONG[:70] + "\r" + LONG[69:140] + "\r" + LONG[139:] + "\r\n" + LONG[5:] + "\r\n"], LONG[5:]),
+    # No echo at all, and an output line that ends as the command does.
+    ([LONG[30:] + "\r\n"], None),
+])
+def test_the_echo_of_a_line_longer_than_the_terminal(printed, output):
+    echo = Echo(LONG, 0)
+    for text in printed:
+        echo.feed(text)
+    text = "".join(printed)
+    assert (text[echo.end:].strip() if echo.end is not None else None) == output
 
 
 @pytest.mark.parametrize("source, error, words", [

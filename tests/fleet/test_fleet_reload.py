@@ -47,7 +47,12 @@ def test_switchover_over_a_fleet(tmp_path, capsys):
     from tarvix import simulator
 
     quick = ("--switchover-time", "0.5")
-    hosts = {"d1": {"start": simulator.pair("d1", str(tmp_path), *quick), "chassis_type": "dual_rp"},
+    for name in ("d1", "d2"):
+        (tmp_path / name).mkdir()
+    hosts = {"d1": {"start": simulator.pair("d1", str(tmp_path / "d1"), *quick), "chassis_type": "dual_rp"},
+             # Its standby is not ready: the switchover is refused.
+             "d2": {"start": simulator.pair("d2", str(tmp_path / "d2"), "--standby-not-ready"),
+                    "chassis_type": "dual_rp"},
              "s1": {"start": simulator.command("s1", *quick)}}
     with open(str(tmp_path / "hosts.yaml"), "w") as out:
         for name, extras in sorted(hosts.items()):
@@ -61,6 +66,9 @@ def test_switchover_over_a_fleet(tmp_path, capsys):
     assert hosts["d1"]["outputs"][0]["output"]["rps"]["a"]["state"] == "ready"
     assert hosts["s1"]["status"] == "failed"
     assert hosts["s1"]["error"] == "s1: a single-RP device has no standby to switch over to"
+    # Refused, by the device or for want of a standby: nothing began.
+    assert "switchover refused, nothing changed" in hosts["d2"]["error"]
+    assert hosts["d2"]["done"] == hosts["s1"]["done"] == []
 
 
 @pytest.mark.parametrize("options, complaint", [

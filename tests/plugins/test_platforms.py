@@ -189,6 +189,14 @@ def test_detection_chooses_by_the_prompt_and_one_answer(prompt, asked, answer, c
     assert (picked.os if picked else None) == chosen
 
 
+def test_detection_reads_past_a_banner_line_of_a_prompts_shape():
+    # A banner line shaped like a router's prompt, then a shell slow to start.
+    shell = "echo 'admin@edge>'; sleep 0.6; exec env -i PS1='me@box:~$ ' bash --norc --noprofile -i"
+    with Connection(hostname="box", start=["sh -c " + shlex.quote(shell)], os="auto", learn_hostname=True,
+                    connection_timeout=5) as con:
+        assert (con.os, con.execute("echo hi")) == ("linux", "hi")
+
+
 def test_detection_of_what_no_platform_fits_fails_in_one_line():
     # A prompt of the generic router's shape whose answer is no version report.
     program = ("import sys\nfor answer in ('', 'huh\\n', ''):\n    sys.stdout.write(answer + 'odd>')\n"

@@ -2,7 +2,9 @@
 the boot, new ones are refused until the router is up, and the connection
 reopens them (system ssh and in-process sessions)."""
 import shutil
+import socket
 import threading
+import time
 
 import pytest
 
@@ -21,7 +23,8 @@ BOOT = 0.5
 QUICK = ["--reload-time", str(BOOT), "--switchover-time", str(BOOT)]
 ROUTERS = [{"hostname": "s1", "options": QUICK}, {"hostname": "s2", "dual_rp": True, "options": QUICK},
            # One that never comes back for each link.
-           {"hostname": "s3", "options": ["--no-return"]}, {"hostname": "s4", "options": ["--no-return"]}]
+           {"hostname": "s3", "options": ["--no-return"]}, {"hostname": "s4", "options": ["--no-return"]},
+           {"hostname": "s5", "options": QUICK}]
 
 
 @pytest.fixture(scope="module")
@@ -38,11 +41,14 @@ def link(request):
     return request.param
 
 
-def connect(hostname, ports, link):
+def _starts(ports, link):
     if link == "system ssh":
-        starts, options = [ssh_command("127.0.0.1", port, "admin", host_key_checking=False) for port in ports], {}
-    else:
-        starts, options = ["ssh://admin@127.0.0.1:%d" % port for port in ports], {"ssh": {"host_key_checking": "off"}}
+        return [ssh_command("127.0.0.1", port, "admin", host_key_checking=False) for port in ports], {}
+    return ["ssh://admin@127.0.0.1:%d" % port for port in ports], {"ssh": {"host_key_checking": "off"}}
+
+
+def connect(hostname, ports, link):
+    starts, options = _starts(ports, link)
     con = Connection(hostname=hostname, start=starts[0] if len(starts) == 1 else starts, connection_timeout=5,
                      credentials={"default": {"username": "admin", "password": "admin"}}, **options)
     con.connect()
@@ -87,3 +93,20 @@ def test_a_router_that_never_comes_back_refuses_sessions_until_the_timeout(route
         assert not con.connected
     finally:
         con.disconnect()
+
+
+@pytest.mark.slow
+def test_a_reload_whose_reconnects_meet_a_silent_port_ends_at_its_timeout(routers, link):
+    con = connect("s5", routers.ports["s5"], link)
+    # Once the router is down, its address accepts connections and says nothing.
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)
+        con.handles[0].start = _starts([silent.getsockname()[1]], link)[0][0]
+        began = time.monotonic()
+        try:
+            with pytest.raises(ReloadTimeoutError, match=r"^s5: reload not done after 2 s"):
+                con.reload(save=True, timeout=2)
+            assert time.monotonic() - began < 3.5
+        finally:
+            con.disconnect()

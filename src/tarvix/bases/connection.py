@@ -322,13 +322,16 @@ class Connection(CommandRunner, ConfigurationApi):
             return rp_path(self.session_log, handle.name)
         return self.session_log
 
-    def _open_link(self, handle):
-        link = self._new_link(handle)
+    def _open_link(self, handle, timeout=None):
+        """Opens the RP's link; ``timeout``: the seconds an in-process SSH
+        link may take to connect, if fewer than the connection's timeout
+        (and the ssh options' connect_timeout)."""
+        link = self._new_link(handle, timeout)
         if getattr(link, "session_log", None) is not None:  # masks the lines that hold a secret
             link.session_log.secret_lines = self.dialect.config_secrets
         return link
 
-    def _new_link(self, handle):
+    def _new_link(self, handle, timeout):
         kept = self.__dict__.pop("_kept_link", None)
         if kept is not None:  # the link platform detection opened
             return kept
@@ -343,10 +346,13 @@ class Connection(CommandRunner, ConfigurationApi):
             username, ssh_passwords = ssh_login(start, self.credentials, self.context.get("login_creds"))
             if sshlink.AVAILABLE:
                 # Known to the handle while it connects, so that abort reaches it.
+                ssh = self.ssh
+                if timeout is not None and timeout < (ssh.get("connect_timeout") or self.connection_timeout):
+                    ssh = dict(ssh, connect_timeout=timeout)
                 try:
                     return sshlink.SshSpawn(start, device, timeout=self.connection_timeout, log=self.log,
                                             session_log=self._session_log(handle), secrets=passwords,
-                                            ssh=self.ssh, username=username, passwords=ssh_passwords,
+                                            ssh=ssh, username=username, passwords=ssh_passwords,
                                             started=lambda link: setattr(handle, "spawn", link))
                 except BaseException:
                     handle.spawn = None

@@ -118,10 +118,10 @@ def reload(con, save=None, timeout=600, rp=None):
     if rp not in (None, "standby"):
         raise ValueError("rp is None (the whole device) or \"standby\", not %r" % (rp,))
     if not dialect.reload:
-        raise ReloadError("%s: the %s platform has no reload" % (_name(con), dialect.name))
+        raise _refused("%s: the %s platform has no reload" % (_name(con), dialect.name))
     if rp == "standby":
         if len(con.handles) != 2 or not dialect.reload_standby:
-            raise ReloadError("%s: there is no standby RP to reload on this device" % _name(con))
+            raise _refused("%s: there is no standby RP to reload on this device" % _name(con))
         return _guarded(con, "standby reload", timeout, _reload_standby, save)
     return _guarded(con, "reload", timeout, _reload_all, save)
 
@@ -130,9 +130,9 @@ def switchover(con, timeout=600):
     """Makes the standby RP the active one and follows the former active
     back as the standby; returns a Report."""
     if len(con.handles) != 2:
-        raise ReloadError("%s: a single-RP device has no standby to switch over to" % _name(con))
+        raise _refused("%s: a single-RP device has no standby to switch over to" % _name(con))
     if not con.dialect.switchover:
-        raise ReloadError("%s: the %s platform has no switchover" % (_name(con), con.dialect.name))
+        raise _refused("%s: the %s platform has no switchover" % (_name(con), con.dialect.name))
     return _guarded(con, "switchover", timeout, _switchover)
 
 
@@ -251,9 +251,9 @@ def _send(run, handle, command, save, refusals=()):
         words = device_words(result.match_output + result.match.group(0))
         if result.index < len(patterns) - 1:
             machine.go_to("any", spawn, context=con.context, timeout=con.connection_timeout)
-            raise ReloadError("%s: %s refused, nothing changed: %s" % (_name(con), run.operation, words))
+            raise _refused("%s: %s refused, nothing changed: %s" % (_name(con), run.operation, words))
         machine._current_state = "enable"
-        raise ReloadError("%s: the device did not take %r: %s" % (_name(con), command, words or "(nothing)"))
+        raise _refused("%s: the device did not take %r: %s" % (_name(con), command, words or "(nothing)"))
 
 
 def _back_out(run, handle, question):
@@ -264,8 +264,8 @@ def _back_out(run, handle, question):
     spawn.sendline()
     handle.state_machine._current_state = "generic"
     handle.state_machine.go_to("enable", spawn, context=con.context, timeout=con.connection_timeout)
-    raise ReloadError("%s: the device asks %r before it reloads: reload(save=True) saves the configuration, "
-                      "save=False drops the change; nothing was reloaded" % (_name(con), question.strip()))
+    raise _refused("%s: the device asks %r before it reloads: reload(save=True) saves the configuration, "
+                   "save=False drops the change; nothing was reloaded" % (_name(con), question.strip()))
 
 
 def _follow(run, handle):
@@ -309,7 +309,7 @@ def _reopen(run, handle):
         if con._aborted:
             raise LinkClosedError("%s: aborted" % handle.state_machine.device)
         try:
-            handle.spawn = con._open_link(handle)
+            handle.spawn = con._open_link(handle, timeout=min(run.remaining(), con.connection_timeout))
             handle.state_machine._current_state = None
             handle.state_machine.go_to("any", handle.spawn, context=con.context,
                                        timeout=min(run.remaining(), con.connection_timeout))
@@ -357,6 +357,13 @@ def _restore(run):
         timeline = run.report.rps.get(handle.name)
         if timeline is not None:
             timeline.ready, timeline.state = run.at(), "ready"
+
+
+def _refused(message):
+    """The error of an operation refused before anything went down."""
+    error = ReloadError(message)
+    error.begun = False
+    return error
 
 
 def _name(con):

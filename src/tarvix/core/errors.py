@@ -99,7 +99,10 @@ class NotSupportedError(TarvixError, ValueError):
 
 class ReloadError(ConnectionError):
     """A reload or switchover was refused, or failed on its way; the
-    message says why in one line."""
+    message says why in one line.  ``begun`` is False when nothing was
+    reloaded or switched over (refused before or by the device)."""
+
+    begun = True
 
 
 class ReloadTimeoutError(ReloadError):

@@ -5,6 +5,9 @@ generic router's), and the state machines and the connection read it."""
 
 # Where a prompt begins: at the start of the text read, or of a line.
 LINE_START = r"(?:\A|[\r\n])"
+# What may follow a prompt: it ends what the device printed, but for spaces
+# (a line that looks like a prompt and ends is output).
+PROMPT_END = r"[^\S\r\n]*\Z"
 
 
 class Dialect(object):
@@ -190,11 +193,11 @@ class Dialect(object):
 
     def pattern(self, state, host):
         """The regular expression of one state's prompt at the end of the
-        text read, for a hostname pattern; the prompt's hostname is the
-        group "hostname"."""
+        text read (nothing but spaces after it), for a hostname pattern; the
+        prompt's hostname is the group "hostname"."""
         for name, mode in self.states:
             if name == state:
-                return self._prompt("(?P<hostname>%s)" % host, mode) + r"\s*\Z"
+                return self._prompt("(?P<hostname>%s)" % host, mode) + PROMPT_END
         for name, fixed in self.fixed:
             if name == state:
                 return r"(?:%s)\s*\Z" % fixed

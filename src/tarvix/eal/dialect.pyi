@@ -3,6 +3,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 # The start of a line: where a prompt may begin.
 LINE_START: str
+PROMPT_END: str
 
 class Dialect:
     name: str

@@ -9,7 +9,6 @@ been read, also when it straddles two reads, as long as it is no longer than
 ``OVERLAP`` characters (``ANCHOR_REACH`` for a pattern anchored at the end
 with a final ``\\Z``, which is only looked for that far from the end).
 """
-import functools
 import logging
 import os
 import re
@@ -21,6 +20,7 @@ import pexpect
 
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
 from tarvix.eal import secrets as _secrets
+from tarvix.eal.echo import ECHO_SCAN, Echo  # noqa: F401 (ECHO_SCAN: where it was)
 from tarvix.eal.secrets import MASK, command_secrets, mask_command  # noqa: F401 (also offered here)
 from tarvix.eal.linkprocess import kill_program, LinkProcess, reap_program
 from tarvix.eal.sessionlog import open_session_log
@@ -35,8 +35,6 @@ OVERLAP = 1024
 ANCHOR_REACH = 2048
 # Largest piece taken from the terminal in one read.
 READ_SIZE = 1 << 20
-# How far past the point where a line was sent its echo is looked for.
-ECHO_SCAN = 65536
 # How long a device must stay quiet before a match that is not confirmed
 # (its line's echo unseen, fewer prompts than lines sent...) is taken.
 SETTLE = 0.5
@@ -47,10 +45,6 @@ NOTICE_AFTER = 1.0
 CLOSE_GRACE = 0.1
 CLOSE_POLL = 0.005
 
-# What a terminal may put between the characters of an echoed line: line
-# ends and carriage returns where it wraps, backspaces, bells, nulls and
-# control sequences.
-_ECHO_NOISE = r"(?:[\r\n\x00\x07\x08]|\x1b\[[0-9;?]*[A-Za-z]| \x08)*"
 
 class ExpectResult(object):
     """What one successful ``expect`` read.
@@ -110,58 +104,6 @@ def _wait_for(now, deadline, notice_at, last_data, quiet_needed, idle):
     if notice_at is not None:
         wait = min(wait, max(notice_at + NOTICE_AFTER - now, 0.01))
     return wait
-
-
-@functools.lru_cache(maxsize=256)
-def _echo_regex(line):
-    """The echo of a line (stripped): its characters, with whatever a
-    terminal may put between them.  The same few lines go to every device."""
-    return re.compile(_ECHO_NOISE.join(re.escape(c) for c in line))
-
-
-class _Echo(object):
-    """The echo of one line sent: where in the output it is looked for, and
-    where it ended once seen."""
-
-    def __init__(self, text, start, local=False):
-        self.regex = _echo_regex(text.strip())
-        # The link's terminal echoed the line itself (a telnet client in
-        # line mode): the device's own echo may follow.
-        self.local = local
-        # How far back a new read may complete an echo begun earlier.
-        self.reach = 8 * len(text) + 256
-        self.start = start
-        self.head = ""
-        self.head_size = 0
-        self.end = None
-        self.absent = False
-
-    @property
-    def settled(self):
-        return self.end is not None or self.absent
-
-    def feed(self, text):
-        """Looks for the echo in text the device printed next."""
-        if self.settled:
-            return
-        head = self.head[-self.reach:] + text
-        base = self.head_size + len(text) - len(head)
-        self.head_size += len(text)
-        found = self.regex.search(head)
-        if found:
-            self.end = self.start + base + found.end()
-        elif self.head_size > ECHO_SCAN:
-            self.absent = True
-        else:
-            self.head = head
-
-    def repeat_end(self, text, pos):
-        """Where the device's echo of the line ends when it follows, at
-        ``pos`` of ``text``, the one the link's terminal printed; else pos."""
-        if not self.local:
-            return pos
-        found = re.compile(r"[\r\n]*(?:%s)[ \t]*(?=[\r\n])" % self.regex.pattern).match(text, pos)
-        return found.end() if found else pos
 
 
 class Spawn(object):
@@ -263,7 +205,7 @@ class Spawn(object):
 
     def _mark_sent(self, text):
         if text.strip():
-            self._echo = _Echo(text, self._consumed + self._size, self._terminal_echoes())
+            self._echo = Echo(text, self._consumed + self._size, self._terminal_echoes())
         else:
             self._echo = None
             self.bare_lines += 1

@@ -12,7 +12,7 @@ import time
 
 from tarvix.core.errors import (CommandError, ConnectionError, HostnameMismatchError, LinkClosedError,
                                 LinkTimeoutError, LoginError, link_message)
-from tarvix.eal.dialect import LINE_START, Dialect  # noqa: F401 (Dialect: where plugins found it)
+from tarvix.eal.dialect import LINE_START, PROMPT_END, Dialect  # noqa: F401 (Dialect: where plugins found it)
 from tarvix.eal.dialogs import Statement
 from tarvix.eal.spawn import SETTLE
 
@@ -28,6 +28,8 @@ PASSWORD_WATCH = SETTLE
 # How long a console may show prompts of another hostname, and nothing else,
 # before the wait ends.
 MISMATCH_AFTER = 2.0
+# The quiet after which a match that is no answer would be taken: never.
+NEVER = float("inf")
 
 # What a terminal server prints for a port another session holds, keeping
 # the connection open ("% Connection refused by remote host", "Port 2001 is
@@ -72,7 +74,7 @@ class _TextHostPrompt(object):
         self.pattern = pattern
         shape = _SHAPES.get(mode)
         if shape is None:
-            shape = _SHAPES[mode] = re.compile(LINE_START + r"(?P<hostname>[^\r\n]*)" + mode + r"\s*\Z")
+            shape = _SHAPES[mode] = re.compile(LINE_START + r"(?P<hostname>[^\r\n]*)" + mode + PROMPT_END)
         self._shape = shape
         self._host = re.compile(host)
 
@@ -116,6 +118,12 @@ class _Prompts(object):
         if self._counter is None:
             self._counter = re.compile(self._dialect.counter(self._shown))
         return self._counter
+
+
+def _hostname_of(match):
+    """The hostname a prompt matched shows ("" for none, or for a state
+    shown by a fixed text)."""
+    return match.groupdict().get("hostname") or ""
 
 
 def _words_then(device, spawn, match, reason):
@@ -265,6 +273,9 @@ class RouterStateMachine(object):
         self.log = log
         self.learn_hostname = False
         self.seen_hostname = None
+        # Whether a prompt of this device showed its hostname (a shell's
+        # prompt may show none).
+        self.shows_hostname = False
         self._current_state = None
         self._states = dict((name, State(name, self)) for name in self.state_names)
 
@@ -391,6 +402,7 @@ class RouterStateMachine(object):
                 spawn.bare_lines = waiting.sent if command is not None else 0
                 if "hostname" in result.match.groupdict():
                     self.seen_hostname = result.match.group("hostname")
+                    self.shows_hostname = self.shows_hostname or bool(self.seen_hostname)
                 return result
             if result.index >= waiting.first_foreign:
                 shown = result.match.group("hostname")
@@ -492,8 +504,8 @@ class _Wait(object):
         need = self.pending + 1 if command is not None else spawn.bare_lines
         if need > 1 and sum(1 for _ in self.prompts.counter.finditer(before())) + 1 < need:
             return SETTLE
-        if command is not None and names[index] not in self.machine._hostless \
-                and "\n" in match.group(0).lstrip("\r\n"):
-            # A line that looks like a prompt inside the output.
-            return SETTLE
+        if command is not None and self.machine.shows_hostname and not _hostname_of(match):
+            # A device whose prompts show its hostname: a line of a prompt's
+            # shape without it (a shell's bare "#") is output.
+            return NEVER
         return 0

@@ -11,6 +11,7 @@ PASSWORD_PROMPT: str
 NUDGE_AFTER: float
 PASSWORD_WATCH: float
 MISMATCH_AFTER: float
+NEVER: float
 BUSY_PORT: str
 
 class _TextHostPrompt:
@@ -48,6 +49,8 @@ class RouterStateMachine:
     log: Optional[logging.Logger]
     learn_hostname: bool
     seen_hostname: Optional[str]
+    # Whether a prompt of the device showed its hostname.
+    shows_hostname: bool
     # Written by the link brokers: "generic" when the state is no longer known.
     _current_state: Optional[str]
     def __init__(self, device: str, hostname: Callable[[], str], learn_pattern: str,

@@ -79,8 +79,10 @@ def reload_step(run, task, report, done):
             result = task.run(tarvix_reload, save=args.save, timeout=timeout, name=name)
         else:
             result = task.run(tarvix_switchover, timeout=timeout, name=name)
-    except NornirSubTaskError:
-        done.append("%s begun" % name)
+    except NornirSubTaskError as failure:
+        # Refused (by the device, or as a device without it): nothing began.
+        if getattr(failure.result[0].exception, "begun", True):
+            done.append("%s begun" % name)
         raise
     finally:
         slots.release()

@@ -39,6 +39,8 @@ class ConfigModes(object):
         return self.state.config
 
     def running_config(self, which="running"):
+        if self.args.forget:
+            return [] if self.cli.set_style else [self.cli.hostname_line.format(host=self.hostname), "end"]
         if self.cli.set_style:
             return list(self.running if which == "running" else self.state.startup)
         lines = self.config_store().lines(which) + ["end"]

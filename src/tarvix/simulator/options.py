@@ -48,6 +48,9 @@ def build_parser():
     parser.add_argument("--running-notice", metavar="LINE",
                         help="a line shown once inside the running configuration, as a CLI shows a notice of "
                              "its own there (vtysh's reconnecting to a restarted daemon)")
+    parser.add_argument("--forget", action="store_true",
+                        help="take every configuration line and keep none (the running configuration never "
+                             "shows them)")
     parser.add_argument("--minute", type=float, default=60, metavar="SECONDS",
                         help="how long a minute of 'commit confirmed N' lasts (commit dialect; default: 60)")
     parser.add_argument("--hang", action="append", metavar="LINE",

@@ -14,10 +14,12 @@ def add_parser(commands):
         "check", help="run the conformance check of a platform against a device (or the bundled simulator)",
         description="Connects, learns the hostname, proves paging is off, sends a rejected command and a "
                     "rejected configuration line and expects them refused, applies and removes a harmless "
-                    "configuration line (--change), saves (--save), disconnects and prints a table of the "
-                    "steps. Exit status 0 when every step passed, 1 when one failed, 2 for a mistake in "
-                    "the options. The password comes from --password, $%s or, with --ask-password, a "
-                    "prompt." % PASSWORD_ENV)
+                    "configuration line and reads the configuration back (--change), saves (--save), "
+                    "disconnects and prints a table of the steps, then the steps skipped (not asked, or "
+                    "the platform has no such thing) and those unproven (the platform has it, but its "
+                    "dialect states nothing for the step to send). Exit status 0 when every step passed or "
+                    "was skipped, 1 when one failed or is unproven, 2 for a mistake in the options. The "
+                    "password comes from --password, $%s or, with --ask-password, a prompt." % PASSWORD_ENV)
     parser.add_argument("--os", required=True, help="the platform (os plugin) to check")
     parser.add_argument("--start", action="append", metavar="CMD",
                         help="command or ssh:// URL that opens the device's console (twice for a dual-RP "
@@ -28,7 +30,8 @@ def add_parser(commands):
     parser.add_argument("--ask-password", action="store_true", help="prompt for the login password")
     parser.add_argument("--change", action="store_true", help="apply and remove the platform's harmless line")
     parser.add_argument("--save", action="store_true", help="save the configuration")
-    parser.add_argument("--timeout", type=float, default=30, help="seconds for each step (default: 30)")
+    parser.add_argument("--timeout", type=float, default=30,
+                        help="seconds each step may take, its commands together (default: 30)")
     parser.add_argument("--json", action="store_true", help="print the steps as one JSON object")
     parser.set_defaults(handler=check)
 
@@ -82,7 +85,7 @@ def check(args):
             raise UsageError(str(error).splitlines()[0])
     except (UsageError, ValueError) as error:
         return fail(error, USAGE)
-    steps = run_check(con, change=args.change, save=args.save)
+    steps = run_check(con, change=args.change, save=args.save, timeout=args.timeout)
     if args.json:
         print(json.dumps(mask_report({"os": con.os, "passed": passed(steps),
                                       "steps": [step.as_dict() for step in steps]})))

@@ -20,6 +20,10 @@ DIALECT = Dialect(
     setup_exec=["skip-page-display"],
     error_patterns=[r"Invalid input ->", r"^\s*Error[:\s-]", r"^\s*Incomplete command", r"^\s*Ambiguous input"],
     save=["write memory"],
+    running_config_command="show running-config",
+    config_noise=[r"^Current configuration\s*:", r"^!", r"^end$"],
+    # The software's stamp ("ver 08.0.30..."), no line of a replace.
+    config_fixed=[r"^ver\s"],
     # The lines that hold a password or a key, after an encryption type.
     config_secrets=[
         r"username \S+ (?:privilege \d+ )?password(?: \d)? (\S+)",
