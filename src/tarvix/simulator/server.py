@@ -52,7 +52,7 @@ from tarvix.simulator import ROUTERS_FILE
 from tarvix.simulator.console import RouterState
 from tarvix.simulator.options import build_parser, console_class
 
-NEEDS_ASYNCSSH = 'the SSH simulator needs asyncssh: pip install "tarvix[serve]" (Python 3.7 or later)'
+NEEDS_ASYNCSSH = "the SSH simulator needs asyncssh: pip install asyncssh (Python 3.7 or later)"
 HOST = "127.0.0.1"
 # A session's thread runs the console and nothing deeper.
 SESSION_STACK = 256 * 1024
