@@ -112,7 +112,9 @@ def _default_lines(ssh_ports, password):
         "      connection_timeout: 30",
     ]
     if ssh_ports is not None:
-        # The server makes new host keys each time it starts.
+        # The server keeps its host keys in the lab's folder, but a lab
+        # made again on the same ports has new ones: they are not checked,
+        # nor recorded in the user's known hosts.
         defaults.append("      host_key_checking: false")
     return defaults
 
@@ -153,8 +155,10 @@ def serve(directory, dialect=None):
               % (len(running.ports), running.host, ports[0], ports[-1]), flush=True)
 
     try:
-        server.serve(routers, ready=ready)
-    except OSError as error:
+        # Its host keys are kept beside the routers, so that a lab served
+        # again shows the keys its clients learnt.
+        server.serve(routers, ready=ready, keys_folder=os.path.dirname(os.path.abspath(path)))
+    except (OSError, ValueError) as error:
         return fail("cannot serve the routers: %s" % error, FAILED)
     return 0
 
