@@ -150,17 +150,20 @@ def served(*arguments):
     assert returncode == 0
 
 
-def test_tarvix_run_on_a_served_fleet(tmp_path):
+@pytest.mark.parametrize("chassis", ["single_rp", "dual_rp"])
+def test_tarvix_run_on_a_served_fleet(tmp_path, chassis):
     pytest.importorskip("nornir")
-    lab = str(tmp_path / "lab")
-    with served("--fleet", "3", "--ssh-port", str(free_ports(3)), "--serve", lab) as env:
+    lab, rps = str(tmp_path / "lab"), 2 if chassis == "dual_rp" else 1
+    with served("--fleet", "3", "--chassis", chassis, "--ssh-port", str(free_ports(3 * rps)), "--serve", lab) as env:
         run = subprocess.run(
             [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
-             "--configure", "interface lo5", "--output", str(tmp_path / "out")],
+             "--execute", "show redundancy", "--configure", "interface lo5", "--output", str(tmp_path / "out")],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "3 ok, 0 failed" in run.stdout
-    assert "sim-r02 uptime is" in (tmp_path / "out" / "sim-r02.txt").read_text()
+    shown = (tmp_path / "out" / "sim-r02.txt").read_text()
+    assert "sim-r02 uptime is" in shown
+    assert ("peer state = 8  -STANDBY HOT" if rps == 2 else "Redundancy Mode = simplex") in shown
 
 
 @pytest.mark.skipif(shutil.which("ssh-keyscan") is None, reason="needs ssh-keyscan")
