@@ -39,6 +39,9 @@ class ConfigFile(object):
             if kept.get("format") != FORMAT:
                 raise ValueError("it names no format %r" % FORMAT)
             running, startup, modified = kept["running"], kept["startup"], bool(kept["modified"])
+            if not all(isinstance(lines, list) and all(isinstance(line, str) for line in lines)
+                       for lines in (running, startup)):
+                raise ValueError("its running and startup configuration are lists of lines")
         except (ValueError, KeyError, TypeError, AttributeError) as error:
             raise ValueError("%s: not a simulated router's configuration (%s); remove it to start afresh"
                              % (self.path, error))
@@ -47,7 +50,7 @@ class ConfigFile(object):
             state.running[:], state.startup[:] = running, startup
         else:
             store = console.config_store()
-            store.running, store.startup = tree.parse(list(running)), tree.parse(list(startup))
+            store.running, store.startup = tree.parse(running), tree.parse(startup)
         state.modified = modified
         self._seen = text
 

@@ -37,11 +37,11 @@ In a test::
         ...                # e.g. ssh -p 41234 admin@127.0.0.1, password "admin"
 
 The host keys are made when the server starts and live only in its memory,
-unless it is given a folder to keep them in (``host_keys``; ``tarvix
+unless it is given a folder to keep them in (``keys_folder``; ``tarvix
 simulate --serve`` keeps them in the lab's folder): there they are made on
 the first start and read on every later one, so that a lab served again
 shows the keys its clients learnt.
-Needs asyncssh (``pip install "tarvix[serve]"``, Python 3.7 or later).
+Needs asyncssh (the ``serve`` extra; ``pip install asyncssh``, Python 3.7 or later).
 """
 import asyncio
 import collections
