@@ -16,6 +16,7 @@ cluster of machines, a benchmark of minutes): the guide gives its
 simulator form beside it."""
 import collections
 import configparser
+import functools
 import glob
 import importlib.util
 import json
@@ -138,17 +139,18 @@ for target in sys.argv[2:]:
 '''
 
 
+@functools.lru_cache(maxsize=None)
 def isolated():
     """The words that run a command in a network namespace of its own with
-    its loopback up, or [] where none can be made."""
+    its loopback up, or none where none can be made."""
     if not (shutil.which("unshare") and shutil.which("ip")):
-        return []
+        return ()
     words = ["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$@"', "sh"]
     try:
         made = subprocess.call(words + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
     except (OSError, subprocess.TimeoutExpired):
-        return []
-    return words if made == 0 else []
+        return ()
+    return tuple(words) if made == 0 else ()
 
 
 @pytest.mark.slow
@@ -173,7 +175,7 @@ def test_the_example_runs_as_written(block, tmp_path):
     os.makedirs(home)
     env = dict((key, value) for key, value in os.environ.items() if not key.startswith("TARVIX_PASSWORD"))
     env.update(PATH=bin_dir + os.pathsep + env.get("PATH", ""), HOME=home)
-    process = subprocess.Popen(isolated() + argv, cwd=folder, env=env, stdout=subprocess.PIPE,
+    process = subprocess.Popen(list(isolated()) + argv, cwd=folder, env=env, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, universal_newlines=True, start_new_session=True)
     try:
         told, _ = process.communicate(timeout=TIMEOUT)
