@@ -429,7 +429,7 @@ def _connect_options(connect):
                               "(DIR/<hostname>.a.log and .b.log for a dual-RP device), passwords masked")
     connect.add_argument("--parse", action="store_true",
                          help="print the output of each --execute command as JSON records, through the TextFSM "
-                              "templates of ntc-templates (pip install \"tarvix[parse]\")")
+                              "templates of ntc-templates (pip install ntc-templates textfsm)")
     connect.add_argument("--json", action="store_true",
                          help="print the summary as one JSON object: hostname, os, chassis, seconds, rps (roles, "
                               "modes), the output of each command, and the error if any")

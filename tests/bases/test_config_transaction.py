@@ -99,7 +99,7 @@ def test_merge_adds_without_removing_and_save(con):
 
 def test_without_hier_config_replace_says_so_and_the_rest_works(con, monkeypatch):
     monkeypatch.setitem(sys.modules, "hier_config", None)
-    with pytest.raises(RemediationUnavailableError, match=r"pip install 'tarvix\[config\]'"):
+    with pytest.raises(RemediationUnavailableError, match="pip install hier-config"):
         con.replace_config(INTENDED)
     assert con.merge_config("interface Loopback3\n description merged\n").changed
     assert con.config_diff(con.running_config()) == ""

@@ -21,8 +21,8 @@ def test_generic_connections_parse_with_the_standard_router_templates():
 @pytest.mark.parametrize("platform, missing, error, message", [
     (None, None, TemplateNotFoundError, "no template for the command 'show version': the connection names no "
                                         "template platform"),
-    ("cisco_ios", "textfsm", ImportError, r'pip install "tarvix\[parse\]"'),
-    ("cisco_ios", "ntc_templates", ImportError, r'pip install "tarvix\[parse\]"'),
+    ("cisco_ios", "textfsm", ImportError, "pip install ntc-templates textfsm"),
+    ("cisco_ios", "ntc_templates", ImportError, "pip install ntc-templates textfsm"),
 ])
 def test_nothing_is_sent_when_parsing_cannot_be_done(monkeypatch, platform, missing, error, message):
     con = Connection(hostname="r1", start="never-started")

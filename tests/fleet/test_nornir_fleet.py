@@ -191,6 +191,24 @@ def test_simulate_keeps_an_inventory_unless_forced(tmp_path, capsys):
     assert capsys.readouterr().err.splitlines()[-1].endswith("hosts.yaml: a file is there, not a directory")
 
 
+@pytest.mark.parametrize("chassis", ["single_rp", "dual_rp"])
+def test_a_simulated_lab_keeps_its_configuration_across_runs(tmp_path, capsys, chassis):
+    lab, out = str(tmp_path / "lab"), str(tmp_path / "out")
+    assert main(["simulate", "--fleet", "2", "--chassis", chassis, lab]) == 0
+    assert main(["run", "--inventory", lab, "--configure", "interface Loopback9"]) == 0
+    assert main(["run", "--inventory", lab, "--execute", "show running-config", "--execute", "show redundancy",
+                 "--output", out]) == 0
+    for name in ("sim-r01", "sim-r02"):
+        with open(os.path.join(out, name + ".txt")) as text:
+            shown = text.read()
+        assert "\ninterface Loopback9\n" in shown, shown
+        assert ("peer state = 8  -STANDBY HOT" if chassis == "dual_rp" else "Redundancy Mode = simplex") in shown
+    if chassis == "dual_rp":
+        assert main(["simulate", "--fleet", "1", "--chassis", chassis, "--dialect", "eos", lab + "-eos"]) == 2
+        assert capsys.readouterr().err.splitlines()[-1] == (
+            "error: --chassis dual_rp: the eos platform has no dual-rp connection")
+
+
 @pytest.mark.parametrize("in_process", [False, True])
 @pytest.mark.parametrize("extras, checked", [({}, True), ({"host_key_checking": False}, False)])
 def test_default_ssh_checks_host_keys_unless_told_not_to(monkeypatch, extras, checked, in_process):

@@ -4,18 +4,22 @@ rejected command and a rejected configuration line raise CommandError
 with the device's words, applies a configuration line and saves; the
 shell's prompts and escapes as a Linux host shows them; which platform
 detection takes for a prompt and an answer."""
+import importlib
 import re
 import shlex
 import sys
+import types
 
 import pytest
 
 from tarvix import simulator
 from tarvix.bases.connection import Connection, plugin_class
+from tarvix.bases.dialect_classes import connection_classes
 from tarvix.cli import main
 from tarvix.bases.commands import _clean
 from tarvix.core.errors import CommandError, ConnectionError, ReloadError
 from tarvix.plugins import auto
+from tarvix.eal.dialect import Dialect
 from tarvix.plugins.linux.dialect import DIALECT as LINUX
 
 # os: (the show keyword, the running configuration command, a line to apply,
@@ -50,6 +54,34 @@ def _start(os_name, link, stack):
     credentials = {"default": {"username": "admin", "password": "sim-secret"}}
     return "ssh://admin@127.0.0.1:%d" % running.ports["r1"][0], {"credentials": credentials,
                                                                     "ssh": {"host_key_checking": "off"}}
+
+
+def test_a_platform_is_made_from_its_dialect(monkeypatch):
+    import tarvix
+    from tarvix.core.implroster import ImplRoster
+
+    # A new platform: its classes, named after it, in its module, registered.
+    roster = ImplRoster()
+    monkeypatch.setattr(tarvix, "__impl_roster__", roster)
+    module = types.ModuleType("tarvix_quilm")
+    module.__file__ = "/opt/plugins/tarvix_quilm.py"
+    monkeypatch.setitem(sys.modules, module.__name__, module)
+    both = Dialect("quilm", prompt="{host}{mode}", states=[("enable", "#")], standby_unlock=["unlock"])
+    single, dual = connection_classes(module.__name__, both, "a quilm router")
+    assert [roster.get_plugin("quilm", None, None, kind) for kind in ("single_rp", "dual_rp")] == [single, dual]
+    assert (single.__name__, dual.__module__, dual.os, dual.dialect, dual.chassis_type) == (
+        "QuilmSingleRpConnection", "tarvix_quilm", "quilm", both, "dual_rp")
+    assert "path = /opt/plugins/tarvix_quilm.py" in repr(roster)
+    assert len(connection_classes(module.__name__, Dialect("solo", prompt="{host}{mode}", states=[("enable", "#")]),
+                                  "a router")) == 1
+    monkeypatch.undo()
+    # Every built-in platform is its dialect's: a dual-RP class where it unlocks a standby.
+    for os_name in PLATFORMS:
+        dialect = importlib.import_module("tarvix.plugins.%s.dialect" % os_name).DIALECT
+        kinds = ("single_rp", "dual_rp") if dialect.standby_unlock else ("single_rp",)
+        for kind in kinds:
+            cls = plugin_class(os_name, chassis_type=kind)
+            assert (cls.dialect, cls.os, cls.__module__) == (dialect, os_name, "tarvix.plugins." + os_name)
 
 
 @pytest.mark.parametrize("link", ["console", "ssh"])

@@ -166,3 +166,16 @@ def test_standby_locked_again(children, tmp_path):
     standby.expect_exact("Standby console disabled")
     standby.sendline()
     standby.expect_exact("Standby console disabled")
+
+
+def test_a_config_file_that_holds_no_configuration_is_one_line(tmp_path):
+    import subprocess
+    import sys
+
+    bad = tmp_path / "r1.json"
+    bad.write_text("{not json")
+    done = subprocess.run([sys.executable, "-m", "tarvix.simulator", "--config-file", str(bad)],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=30)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "%s: not a simulated router's configuration" % bad in done.stderr and bad.read_text() == "{not json"

@@ -1,6 +1,7 @@
 """The SSH simulator: many routers served from one process, reached through
 a Connection over the system ssh or an SSH session in this process, and
 through tarvix run."""
+import contextlib
 import json
 import os
 import random
@@ -124,26 +125,20 @@ def free_ports(count):
     pytest.skip("no %d consecutive free ports" % count)
 
 
-def test_tarvix_run_on_a_served_fleet(tmp_path):
-    pytest.importorskip("nornir")
-    lab = str(tmp_path / "lab")
+@contextlib.contextmanager
+def served(*arguments):
+    """``tarvix simulate ARGUMENTS`` serving, in a process of its own, until
+    the block is left; yields the environment to run tarvix in."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    serving = subprocess.Popen(
-        [sys.executable, "-m", "tarvix", "simulate", "--fleet", "3", "--ssh-port", str(free_ports(3)), "--serve",
-         lab], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
+    serving = subprocess.Popen([sys.executable, "-m", "tarvix", "simulate"] + list(arguments),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     try:
         for _ in range(5):
             line = serving.stdout.readline()
             if not line or line.startswith("serving"):
                 break
-        assert line.startswith("serving 3 simulated routers over SSH"), serving.stderr.read()
-        run = subprocess.run(
-            [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
-             "--configure", "interface lo5", "--output", str(tmp_path / "out")],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=60)
-        assert run.returncode == 0, run.stdout + run.stderr
-        assert "3 ok, 0 failed" in run.stdout
-        assert "sim-r02 uptime is" in (tmp_path / "out" / "sim-r02.txt").read_text()
+        assert line.startswith("serving"), serving.stderr.read()
+        yield env
     finally:
         serving.send_signal(signal.SIGTERM)
         try:
@@ -153,6 +148,38 @@ def test_tarvix_run_on_a_served_fleet(tmp_path):
             serving.stdout.close()
             serving.stderr.close()
     assert returncode == 0
+
+
+@pytest.mark.parametrize("chassis", ["single_rp", "dual_rp"])
+def test_tarvix_run_on_a_served_fleet(tmp_path, chassis):
+    pytest.importorskip("nornir")
+    lab, rps = str(tmp_path / "lab"), 2 if chassis == "dual_rp" else 1
+    with served("--fleet", "3", "--chassis", chassis, "--ssh-port", str(free_ports(3 * rps)), "--serve", lab) as env:
+        run = subprocess.run(
+            [sys.executable, "-m", "tarvix", "run", "--inventory", lab, "--execute", "show version",
+             "--execute", "show redundancy", "--configure", "interface lo5", "--output", str(tmp_path / "out")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "3 ok, 0 failed" in run.stdout
+    shown = (tmp_path / "out" / "sim-r02.txt").read_text()
+    assert "sim-r02 uptime is" in shown
+    assert ("peer state = 8  -STANDBY HOT" if rps == 2 else "Redundancy Mode = simplex") in shown
+
+
+@pytest.mark.skipif(shutil.which("ssh-keyscan") is None, reason="needs ssh-keyscan")
+def test_a_lab_served_again_shows_the_host_keys_it_showed(tmp_path):
+    from tarvix.cli import main
+
+    lab, port = str(tmp_path / "lab"), free_ports(1)
+    assert main(["simulate", "--fleet", "1", "--ssh-port", str(port), lab]) == 0
+    shown = []
+    for _ in range(2):
+        with served("--serve", lab):
+            scan = subprocess.run(["ssh-keyscan", "-p", str(port), "127.0.0.1"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, universal_newlines=True, timeout=30)
+        shown.append(sorted(line.split(None, 1)[1] for line in scan.stdout.splitlines() if line[:1] == "["))
+    assert len(shown[0]) == 2 and shown[0] == shown[1], shown
+    assert [os.stat(os.path.join(lab, name)).st_mode & 0o777 for _, name in server.HOST_KEYS] == [0o600, 0o600]
 
 
 @pytest.mark.parametrize("routers, told", [

@@ -1,5 +1,5 @@
 """Command output as records, through the TextFSM templates of the
-ntc-templates package (the ``parse`` extra: ``pip install "tarvix[parse]"``).
+ntc-templates package (the ``parse`` extra; ``pip install ntc-templates textfsm``).
 
 A connection class names its template platform (``template_platform``);
 ``find_template`` looks the command up in the templates' index for it, so
@@ -12,7 +12,9 @@ import os
 
 from tarvix.core.errors import ParseError, TemplateNotFoundError
 
-INSTALL_HINT = 'parsing output needs ntc-templates and textfsm: pip install "tarvix[parse]"'
+# The packages of the extra, named so that the hint works whether tarvix came
+# from an index or from a clone (where the extra is ".[parse]").
+INSTALL_HINT = "parsing output needs ntc-templates and textfsm: pip install ntc-templates textfsm"
 
 
 class Template(object):

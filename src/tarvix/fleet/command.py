@@ -20,7 +20,7 @@ from tarvix.fleet.progress import Progress, report_note, StderrHandler, table
 from tarvix.fleet.signals import signal_name, Signals
 from tarvix.verbosity import Verbosity
 
-NEEDS_NORNIR = 'tarvix run needs Nornir and a progress bar: pip install "tarvix[nornir]"'
+NEEDS_NORNIR = "tarvix run needs Nornir and a progress bar: pip install nornir rich"
 
 
 def _work_hosts(nr, run, progress):

@@ -103,8 +103,9 @@ def _simulate_parser(commands):
     parser = commands.add_parser(
         "simulate", help="write a Nornir inventory of bundled-simulator devices, or serve them over SSH",
         description="With --fleet N, writes hosts.yaml, groups.yaml and defaults.yaml into DIR: N devices "
-                    "sim-r01, sim-r02, ... each reached by spawning the bundled router simulator, so that "
-                    "'tarvix run --inventory DIR' works without any server; with --ssh-port too, the devices are "
+                    "sim-r01, sim-r02, ... each reached by spawning the bundled router simulator (which keeps its "
+                    "configuration in DIR/state across runs), so that 'tarvix run --inventory DIR' works without "
+                    "any server; with --ssh-port too, the devices are "
                     "routers of the SSH simulator on 127.0.0.1 (listed in DIR/routers.json, where each may get "
                     "the console's knobs as \"options\"). With --serve, serves the routers of DIR/routers.json "
                     "(or of a file of that form) over SSH from this one process until Ctrl-C or SIGTERM.")
@@ -117,6 +118,9 @@ def _simulate_parser(commands):
                         help="the CLI dialect of the simulated devices, also their os and inventory platform: "
                              "generic (the default), a built-in platform's or commit (the example plugin's); "
                              "with --serve alone, of the routers that name none")
+    parser.add_argument("--chassis", choices=("single_rp", "dual_rp"), default="single_rp",
+                        help="with --fleet: routers of one RP (the default) or of two (dual_rp: two consoles, "
+                             "or with --ssh-port two ports, each)")
     parser.add_argument("--force", action="store_true",
                         help="write over the inventory files already in DIR (by default they are kept and "
                              "nothing is written)")

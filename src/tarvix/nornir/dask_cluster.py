@@ -9,7 +9,7 @@ import logging
 from tarvix.core.errors import TarvixError
 from tarvix.eal.secrets import random_token
 
-NEEDS_DASK = 'a cluster run needs Dask: pip install "tarvix[dask]"'
+NEEDS_DASK = 'a cluster run needs Dask: pip install "dask[distributed]" (Python 3.9 or later)'
 # The metadata the workers keep with the scheduler: [PREFIX, run token, host].
 PREFIX = "tarvix"
 # How long to wait for a scheduler to answer, and for a local cluster's

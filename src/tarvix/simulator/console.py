@@ -9,6 +9,7 @@ import time
 
 from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot
 from tarvix.simulator.clis import CLIS
+from tarvix.simulator.configfile import ConfigFile
 from tarvix.simulator.configmodes import ConfigModes
 from tarvix.simulator.configstore import CommitHistory
 from tarvix.simulator.terminal import Terminal
@@ -76,6 +77,8 @@ class RouterState(object):
         self._marker = os.path.join(pair_dir, MARKER) if pair_dir else None
         self._standby_open = False
         self.boots = boot.Boots(pair_dir)
+        # Where the configuration is kept across runs (a ConfigFile), if anywhere.
+        self.config_file = None
 
     def save(self):
         self.startup = list(self.running)
@@ -150,6 +153,10 @@ class Console(Terminal, ConfigModes):
         self._after_cr = False
         # The boot of this RP the console last came back from.
         self.generation = self.state.boots.generation(boot.seat(self))
+        if getattr(args, "config_file", None) and self.state.config_file is None:
+            self.state.config_file = ConfigFile(args.config_file)
+        if self.state.config_file is not None:
+            self.state.config_file.load(self)
 
     @property
     def running(self):
@@ -234,7 +241,19 @@ class Console(Terminal, ConfigModes):
                 raise StandbyLocked()
             if self.reply_delay:
                 time.sleep(self.reply_delay)
+            self.handle_kept(line)
+
+    def handle_kept(self, line):
+        """Handles a line; a configuration kept in a file is read before and
+        written after it."""
+        kept = self.state.config_file
+        if kept is None:
+            return self.handle(line)
+        kept.load(self)
+        try:
             self.handle(line)
+        finally:
+            kept.keep(self)
 
     def login(self):
         if self.cli.login == "unix":

@@ -65,6 +65,10 @@ def build_parser():
     parser.add_argument("--standby-not-ready", action="store_true",
                         help="refuse a switchover: the standby RP is not ready")
     parser.add_argument("--no-return", action="store_true", help="a reload after which the router never comes back")
+    parser.add_argument("--config-file", metavar="FILE",
+                        help="keep the router's running and startup configuration in FILE across runs (read "
+                             "when the console starts and before each line, written after each change; the two "
+                             "RPs of a pair may share one)")
     return parser
 
 
@@ -74,7 +78,12 @@ def main(argv=None):
     if bool(args.role) != bool(args.pair_dir):
         parser.error("--role and --pair-dir go together")
     try:
-        console_class(args)(args).run()
+        console = console_class(args)(args)
+    except ValueError as error:
+        # A configuration file that holds no router's configuration.
+        parser.exit(2, "%s: error: %s\n" % (parser.prog, error))
+    try:
+        console.run()
     except (EOFError, KeyboardInterrupt):
         return 0
     return 0

@@ -36,8 +36,12 @@ In a test::
         running.most_sessions  # the most sessions it has had open at once
         ...                # e.g. ssh -p 41234 admin@127.0.0.1, password "admin"
 
-The host keys are made when the server starts and live only in its memory.
-Needs asyncssh (``pip install "tarvix[serve]"``, Python 3.7 or later).
+The host keys are made when the server starts and live only in its memory,
+unless it is given a folder to keep them in (``keys_folder``; ``tarvix
+simulate --serve`` keeps them in the lab's folder): there they are made on
+the first start and read on every later one, so that a lab served again
+shows the keys its clients learnt.
+Needs asyncssh (the ``serve`` extra; ``pip install asyncssh``, Python 3.7 or later).
 """
 import asyncio
 import collections
@@ -52,7 +56,7 @@ from tarvix.simulator import ROUTERS_FILE
 from tarvix.simulator.console import RouterState
 from tarvix.simulator.options import build_parser, console_class
 
-NEEDS_ASYNCSSH = 'the SSH simulator needs asyncssh: pip install "tarvix[serve]" (Python 3.7 or later)'
+NEEDS_ASYNCSSH = "the SSH simulator needs asyncssh: pip install asyncssh (Python 3.7 or later)"
 HOST = "127.0.0.1"
 # A session's thread runs the console and nothing deeper.
 SESSION_STACK = 256 * 1024
@@ -67,6 +71,10 @@ try:
         import asyncssh
 except ImportError:  # pragma: no cover - depends on the installation
     asyncssh = None
+
+# The host keys a server shows: their algorithms, and the files a folder
+# keeps them in.
+HOST_KEYS = (("ssh-ed25519", "ssh_host_ed25519_key"), ("ecdsa-sha2-nistp256", "ssh_host_ecdsa_key"))
 
 _ROUTER_KEYS = {"hostname", "port", "ports", "dual_rp", "active", "username", "password", "enable_password",
                 "dialect", "options"}
@@ -131,6 +139,40 @@ class _Router(object):
     def seat(self, rp):
         """The seat of RP number ``rp`` (see tarvix.simulator.boot)."""
         return self.args[rp].role or "single"
+
+
+def host_keys(folder=None):
+    """The server's host keys: new ones, or with ``folder`` those kept there,
+    each made (readable by its owner only) where it is missing."""
+    keys = []
+    for algorithm, name in HOST_KEYS:
+        if folder is None:
+            keys.append(asyncssh.generate_private_key(algorithm))
+            continue
+        path = os.path.join(folder, name)
+        if not os.path.exists(path):
+            _keep(path, asyncssh.generate_private_key(algorithm).export_private_key())
+        try:
+            keys.append(asyncssh.read_private_key(path))
+        except ValueError as error:
+            raise ValueError("%s: not a host key the server can read (%s); remove it to make a new one"
+                             % (path, error))
+    return keys
+
+
+def _keep(path, data):
+    """Writes a key file where there is none; a server that made one at the
+    same moment keeps its own, and both read that one."""
+    temporary = "%s.%d.new" % (path, os.getpid())
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        with os.fdopen(handle, "wb") as out:
+            out.write(data)
+        os.link(temporary, path)
+    except FileExistsError:
+        pass
+    finally:
+        os.unlink(temporary)
 
 
 def _text(hostname, settings, key, default):
@@ -349,7 +391,7 @@ class Server(object):
     ``start()`` and ``close()`` are coroutines of the event loop serving
     them; ``ports`` maps each hostname to its ports once started."""
 
-    def __init__(self, routers, host=HOST):
+    def __init__(self, routers, host=HOST, keys_folder=None):
         if asyncssh is None:
             raise RuntimeError(NEEDS_ASYNCSSH)
         self.routers = [_Router(settings, number) for number, settings in enumerate(routers, 1)]
@@ -363,6 +405,7 @@ class Server(object):
                     raise ValueError("router %s: port %d is given twice" % (router.hostname, port))
                 ports.add(port or None)
         self.host = host
+        self.keys_folder = keys_folder
         self.ports = {}
         self._listeners = []
         self._connections = set()
@@ -376,8 +419,7 @@ class Server(object):
 
     async def start(self):
         _raise_file_limit(3 * sum(len(router.ports) for router in self.routers) + 64)
-        keys = [asyncssh.generate_private_key("ssh-ed25519"),
-                asyncssh.generate_private_key("ecdsa-sha2-nistp256")]
+        keys = host_keys(self.keys_folder)
         loop = asyncio.get_event_loop()
         for router in self.routers:
             router.state.boots.listeners.append(_dropper(self, loop, router))
@@ -464,13 +506,14 @@ def _raise_file_limit(wanted):
 
 
 @contextlib.contextmanager
-def serving(routers, host=HOST):
+def serving(routers, host=HOST, keys_folder=None):
     """Serves ``routers`` (their dicts; see the module) from a thread of its
     own while the block runs and yields the ``Server``, whose ``ports``
     maps each hostname to the ports it got; stops it, every session
-    ended, when the block is left."""
+    ended, when the block is left.  ``keys_folder``: where its host keys
+    are kept (default: new ones)."""
     loop = asyncio.new_event_loop()
-    server = Server(routers, host)
+    server = Server(routers, host, keys_folder)
     thread = threading.Thread(target=loop.run_forever, name="simulated-routers")
     thread.daemon = True
     thread.start()
@@ -486,14 +529,15 @@ def serving(routers, host=HOST):
             loop.close()
 
 
-def serve(routers, host=HOST, ready=None):
+def serve(routers, host=HOST, ready=None, keys_folder=None):
     """Serves ``routers`` until SIGINT or SIGTERM; ``ready(server)`` is called
-    once every port listens.  Returns when every session is ended."""
+    once every port listens.  Returns when every session is ended.
+    ``keys_folder``: where its host keys are kept (default: new ones)."""
     import signal
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    server = Server(routers, host)
+    server = Server(routers, host, keys_folder)
     stop = asyncio.Event()
 
     # Plain handlers rather than the loop's: those hear of a signal through

@@ -9,7 +9,7 @@ from tarvix.bases.config import ordered, tree
 from tarvix.core.errors import RemediationUnavailableError
 
 # Which interpreters hier-config's release with platform drivers installs on.
-INSTALL_HINT = "replace_config needs hier-config: pip install 'tarvix[config]' (Python 3.9 or later)"
+INSTALL_HINT = "replace_config needs hier-config: pip install hier-config (Python 3.9 or later)"
 
 
 def _hier_config():

@@ -1,20 +1,5 @@
 """Connection classes for a router of the eos CLI, configured through configuration sessions."""
-from tarvix import __impl_roster__
-from tarvix.bases.connection import Settings, SingleRpConnection
-from tarvix.bases.routers.brokers import SingleRpLinkBroker
+from tarvix.bases.dialect_classes import connection_classes
 from tarvix.plugins.eos.dialect import DIALECT
 
-# Seconds an exec command may take before its prompt shows.
-EOS_SETTINGS = Settings(EXEC_TIMEOUT=60)
-
-
-class EosSingleRpConnection(SingleRpConnection):
-    """Connection to a router of the eos CLI with one route processor."""
-
-    os = "eos"
-    dialect = DIALECT
-    broker_class = SingleRpLinkBroker
-    settings = EOS_SETTINGS
-
-
-__impl_roster__.register_plugin(EosSingleRpConnection, os="eos", chassis_type="single_rp")
+(EosSingleRpConnection,) = connection_classes(__name__, DIALECT, "a router of the eos CLI")

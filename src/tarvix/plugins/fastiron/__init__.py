@@ -1,20 +1,5 @@
 """Connection classes for a switch of the fastiron CLI."""
-from tarvix import __impl_roster__
-from tarvix.bases.connection import Settings, SingleRpConnection
-from tarvix.bases.routers.brokers import SingleRpLinkBroker
+from tarvix.bases.dialect_classes import connection_classes
 from tarvix.plugins.fastiron.dialect import DIALECT
 
-# Seconds an exec command may take before its prompt shows.
-FASTIRON_SETTINGS = Settings(EXEC_TIMEOUT=60)
-
-
-class FastironSingleRpConnection(SingleRpConnection):
-    """Connection to a switch of the fastiron CLI with one route processor."""
-
-    os = "fastiron"
-    dialect = DIALECT
-    broker_class = SingleRpLinkBroker
-    settings = FASTIRON_SETTINGS
-
-
-__impl_roster__.register_plugin(FastironSingleRpConnection, os="fastiron", chassis_type="single_rp")
+(FastironSingleRpConnection,) = connection_classes(__name__, DIALECT, "a switch of the fastiron CLI")

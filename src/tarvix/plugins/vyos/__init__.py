@@ -1,20 +1,5 @@
 """Connection classes for a router of the vyos CLI, its configuration staged and committed."""
-from tarvix import __impl_roster__
-from tarvix.bases.connection import Settings, SingleRpConnection
-from tarvix.bases.routers.brokers import SingleRpLinkBroker
+from tarvix.bases.dialect_classes import connection_classes
 from tarvix.plugins.vyos.dialect import DIALECT
 
-# Seconds an exec command may take before its prompt shows.
-VYOS_SETTINGS = Settings(EXEC_TIMEOUT=60)
-
-
-class VyosSingleRpConnection(SingleRpConnection):
-    """Connection to a router of the vyos CLI with one route processor."""
-
-    os = "vyos"
-    dialect = DIALECT
-    broker_class = SingleRpLinkBroker
-    settings = VYOS_SETTINGS
-
-
-__impl_roster__.register_plugin(VyosSingleRpConnection, os="vyos", chassis_type="single_rp")
+(VyosSingleRpConnection,) = connection_classes(__name__, DIALECT, "a router of the vyos CLI")
