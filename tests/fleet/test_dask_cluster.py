@@ -138,8 +138,9 @@ def test_local_cluster_run_matches_threaded_run(tmp_path, capsys):
         took = time.monotonic() - began
         assert status == 1, err
         documents[kind] = json.loads(out)
-        # Timed from the start, while the cluster starts too (it takes most of the wall time).
-        assert documents[kind]["seconds"] > 0.6 * took
+        if kind == "cluster":
+            # Timed from the start, while the cluster starts too (most of the wall time).
+            assert documents[kind]["seconds"] > 0.6 * took
         for host in documents[kind]["hosts"]:
             host.pop("seconds")
         documents[kind].pop("seconds")
