@@ -140,6 +140,9 @@ def test_connect_and_check_take_the_peers_platform_names(capsys):
         name = min(name for name, found in PLATFORM_OS.items() if name and found == os_name)
         assert main(["connect", "--os", name, "--execute", "show version"]) == 0, name
         assert "connected to sim-router (%s, single_rp)" % os_name in capsys.readouterr().out
+        # A script's Connection takes them too.
+        con = Connection(hostname="r1", start="x", os=name)
+        assert con.os == os_name and type(con) is plugin_class(os_name)
     assert main(["check", "--os", name, "--json"]) == 0
     assert '"os": "junos"' in capsys.readouterr().out
 

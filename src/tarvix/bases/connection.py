@@ -38,6 +38,7 @@ from tarvix.bases import reload as device_reload
 from tarvix.bases.commands import CommandRunner, reply_statements
 from tarvix.bases.config.transaction import ConfigurationApi
 from tarvix.bases.discovery import Settings, discover_plugins, plugin_class  # noqa: F401 (offered here too)
+from tarvix.bases.platforms import PLATFORM_OS
 from tarvix.bases.starts import say_system_ssh, session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
 from tarvix.eal.ssh import link as sshlink, route as sshroute
@@ -146,7 +147,7 @@ class Connection(CommandRunner, ConfigurationApi):
     def __new__(cls, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                 rediscover=False, **options):
         if cls is Connection:
-            cls = plugin_class(os, series, model, chassis_type or _default_chassis(start), rediscover)
+            cls = plugin_class(_os_plugin(os), series, model, chassis_type or _default_chassis(start), rediscover)
             if not issubclass(cls, Connection):
                 return cls(hostname=hostname, start=start, os=os, series=series, model=model, **options)
         return object.__new__(cls)
@@ -158,7 +159,7 @@ class Connection(CommandRunner, ConfigurationApi):
         starts = self._checked_starts(start, hostname, learn_hostname, connection_timeout)
         self.ssh = sshlink.check_options(ssh, hostname)
         self.hostname = hostname
-        self.os, self.series, self.model = os, series, model
+        self.os, self.series, self.model = _os_plugin(os), series, model
         self.credentials = dict(credentials or {})
         self.learn_hostname = learn_hostname
         self.learned_hostname = None
@@ -483,6 +484,12 @@ class Connection(CommandRunner, ConfigurationApi):
 
     def __repr__(self):
         return "<%s %s connected=%s>" % (type(self).__name__, self.hostname, self._is_connected)
+
+
+def _os_plugin(os):
+    """The os plugin of a platform's name: the peers' names for the built-in
+    plugins' CLIs are taken as those plugins' own."""
+    return PLATFORM_OS.get(os, os) if isinstance(os, str) and os else os
 
 
 def _hostname_pattern(hostname):

@@ -35,7 +35,7 @@ def platform_os(platform):
 def installed_platforms():
     """{os: the chassis types it has a class for}, of every plugin the
     registry holds (the built-in ones and those installed)."""
-    from tarvix.bases.connection import discover_plugins
+    from tarvix.bases.discovery import discover_plugins
 
     found = {}
     for os_name, node in discover_plugins().plugins.items():
@@ -50,7 +50,7 @@ def plugin_records(node, where=()):
     """(series and model, chassis type, record) of an os's node of the
     registry's tree, the os's own first, the chassis types in the
     registry's order."""
-    from tarvix.bases.connection import discover_plugins
+    from tarvix.bases.discovery import discover_plugins
 
     order = list(discover_plugins().chassis_type_list)
     data = node.get("data") or {}
@@ -86,7 +86,7 @@ def checked_os(name, chassis_type=None, option="--os"):
 def plugin_rows():
     """(os, chassis type, class, where it came from) of every plugin class
     the registry holds, sorted by os."""
-    from tarvix.bases.connection import discover_plugins
+    from tarvix.bases.discovery import discover_plugins
 
     rows = []
     for os_name, node in sorted(discover_plugins().plugins.items()):
