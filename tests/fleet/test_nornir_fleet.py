@@ -1,6 +1,7 @@
 """The Nornir connection plugin and tasks, and ``tarvix run`` over an
 inventory of bundled-simulator devices (``tarvix simulate --fleet``)."""
 import os
+import socket
 
 import pytest
 
@@ -117,6 +118,16 @@ def test_run_on_a_simulated_fleet(tmp_path, capsys):
     assert "2 device(s): 1 ok, 1 failed" in captured.out
     with open(os.path.join(out, "sim-bad.txt")) as text:
         assert "!!! failed: sim-bad: % Invalid input detected at '^' marker." in text.read()
+
+    # A host reached by its address is named as the inventory names it.
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with open(os.path.join(fleet, "hosts.yaml"), "a") as hosts:
+        hosts.write("edge-1:\n  hostname: 127.0.0.1\n  port: %d\n  groups: [simulated]\n" % port)
+    assert main(["run", "--inventory", fleet, "--name", "edge-1", "--execute", "show clock"]) == 1
+    row = capsys.readouterr().out.splitlines()[1].split(None, 3)
+    assert row[:2] == ["edge-1", "failed"] and row[3].startswith("edge-1: ") and "refused" in row[3], row
 
 
 @pytest.mark.parametrize("options, words", [

@@ -38,7 +38,7 @@ class CommandRunner(object):
         a platform that has no save."""
         if not self.dialect.save:
             raise NotSupportedError("%s: the %s platform has no save of its configuration"
-                                    % (self.hostname or "device", self.dialect.name))
+                                    % (self._device, self.dialect.name))
         with self._lock:
             handle = self._handle(target)
             statements = reply_statements(self.dialect.save_replies)
@@ -50,7 +50,7 @@ class CommandRunner(object):
         if self.dialect.has_config or (self._connecting and not lines):
             return
         raise NotSupportedError("%s: the %s platform has no configuration mode; send its commands with "
-                                "execute()" % (self.hostname or "device", self.dialect.name))
+                                "execute()" % (self._device, self.dialect.name))
 
     def _checked(self, handle, command, timeout, prompt_recovery, statements, check):
         """Runs an exec command with the refusal check ``check`` asks for:

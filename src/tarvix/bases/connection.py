@@ -124,6 +124,10 @@ class Connection(CommandRunner, ConfigurationApi):
     ``template_platform`` names the platform whose TextFSM templates parse
     the output of ``execute(..., parse=True)``; None: no parsing.
 
+    ``name``: what logs and errors call the device (its hostname, else the
+    one its prompt shows once learnt, by default), e.g. its inventory name
+    where ``hostname`` is an address.
+
     One connection serves one caller at a time: connect, execute, configure
     and disconnect hold the connection's lock, so threads sharing it take
     turns (a thread waits for the command of another to finish).  ``abort``
@@ -155,8 +159,9 @@ class Connection(CommandRunner, ConfigurationApi):
     def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
-                 rediscover=False, session_log=None, console=None, ssh=None):
+                 rediscover=False, session_log=None, console=None, ssh=None, name=None):
         starts = self._checked_starts(start, hostname, learn_hostname, connection_timeout)
+        self.name = name
         self.ssh = sshlink.check_options(ssh, hostname)
         self.hostname = hostname
         self.os, self.series, self.model = _os_plugin(os), series, model
@@ -201,7 +206,8 @@ class Connection(CommandRunner, ConfigurationApi):
         self.broker = None
         self.handles = []
         for name, command in zip(self.handle_names, starts):
-            device = "%s/%s" % (hostname or "device", name) if len(starts) > 1 else (hostname or "device")
+            label = self.name or hostname or "device"
+            device = "%s/%s" % (label, name) if len(starts) > 1 else label
             machine = RouterStateMachine(device, self._hostname_regex, self._learn_pattern(),
                                          credentials=self.credentials, context=self.context,
                                          timeout=connection_timeout, log=self.log, dialect=self.dialect)
@@ -245,7 +251,7 @@ class Connection(CommandRunner, ConfigurationApi):
         for handle in self.handles:
             if handle.spawn is spawn and handle.state_machine.seen_hostname:
                 name = handle.state_machine.seen_hostname
-                for each in self.handles if not self.hostname else ():
+                for each in self.handles if not (self.name or self.hostname) else ():
                     each.state_machine.device = "%s/%s" % (name, each.name) if len(self.handles) > 1 else name
                     if each.spawn is not None:
                         each.spawn.device = each.state_machine.device
@@ -557,7 +563,7 @@ class DualRpConnection(Connection):
         for handle in self.handles:
             if handle.role == role:
                 return handle
-        raise ConnectionError("%s: no route processor is designated %s" % (self.hostname, role))
+        raise ConnectionError("%s: no route processor is designated %s" % (self._device, role))
 
     @property
     def active(self):

@@ -77,6 +77,7 @@ class Connection:
     console: Optional[bool]
 
     hostname: Optional[str]
+    name: Optional[str]
     os: str
     series: Optional[str]
     model: Optional[str]
@@ -112,7 +113,7 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> SingleRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                 os: str = "generic", series: Optional[str] = None, model: Optional[str] = None, *,
@@ -123,7 +124,7 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> DualRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> DualRpConnection: ...
     # Without a chassis type: one start command is a single-RP device, a pair
     # of them (a tuple) a dual-RP one.
     @overload
@@ -135,7 +136,7 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> SingleRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Tuple[str, str] = ..., os: str = "generic",
                 series: Optional[str] = None, model: Optional[str] = None, chassis_type: None = None,
@@ -145,7 +146,7 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> DualRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> DualRpConnection: ...
     # Anything else (a list of start commands, a chassis type only known at
     # run time): a Connection, single- or dual-RP.
     # No __init__ is declared here (it takes the same parameters): a checker
@@ -161,7 +162,7 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> _C: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> _C: ...
     @property
     def connected(self) -> bool: ...
     # Whether the plugin's setup configuration is applied while connecting:
@@ -219,7 +220,7 @@ class SingleRpConnection(Connection):
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> _S: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> _S: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[str, List[str], Tuple[str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -228,7 +229,7 @@ class SingleRpConnection(Connection):
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
                  session_log: Optional[_SessionLog] = None, console: Optional[bool] = None,
-                 ssh: Optional[Mapping[str, Any]] = None) -> None: ...
+                 ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> None: ...
     # The link (None until connected) and its state machine.
     @property
     def spawn(self) -> Spawn: ...
@@ -248,7 +249,7 @@ class DualRpConnection(Connection):
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None) -> _D: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> _D: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -257,7 +258,7 @@ class DualRpConnection(Connection):
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
                  session_log: Optional[_SessionLog] = None, console: Optional[bool] = None,
-                 ssh: Optional[Mapping[str, Any]] = None) -> None: ...
+                 ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> None: ...
     @property
     def a(self) -> RpHandle: ...
     @property

@@ -149,13 +149,12 @@ def _host_job(run, task):
 
 
 def _run_extras(host, log, args):
-    """The host's connection extras with what the run adds (its session
-    log, --no-ssh-config), or None when it adds nothing."""
+    """The host's connection extras with what the run adds (its name for
+    logs and errors, its session log, --no-ssh-config)."""
     from tarvix.nornir import CONNECTION_NAME
 
-    if not log and not getattr(args, "no_ssh_config", False):
-        return None
     extras = dict(host.get_connection_parameters(CONNECTION_NAME).extras or {})
+    extras.setdefault("name", host.name)
     if log:
         extras["session_log"] = log
     if getattr(args, "no_ssh_config", False):
@@ -180,9 +179,7 @@ def _work(run, task, report, done):
     args = run.args
     log = run.plans[task.host.name][1]
     try:
-        extras = _run_extras(task.host, log, args)
-        if extras is not None:
-            task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=extras)
+        task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=_run_extras(task.host, log, args))
         if getattr(args, "backup", None):
             intended.backup(run, task, done)
         for command in args.execute or []:

@@ -94,6 +94,11 @@ def host_connection(host, configuration):
         entry[1] += 1
     try:
         with entry[0]:
+            if CONNECTION_NAME not in host.connections:
+                # Its logs and errors name the host as the inventory does.
+                extras = dict(host.get_connection_parameters(CONNECTION_NAME).extras or {})
+                extras.setdefault("name", host.name)
+                host.open_connection(CONNECTION_NAME, configuration, extras=extras)
             return host.get_connection(CONNECTION_NAME, configuration)
     finally:
         with _host_locks_guard:

@@ -52,7 +52,7 @@ class ConfigurationApi(object):
 
     @property
     def _device(self):
-        return self.hostname or getattr(self, "learned_hostname", None) or "device"
+        return getattr(self, "name", None) or self.hostname or getattr(self, "learned_hostname", None) or "device"
 
     def running_config(self, target=None):
         """The running configuration as text, without the headers and
