@@ -38,7 +38,6 @@ import codecs
 import math
 import os
 import re
-import select
 import shlex
 import socket
 import sys
@@ -48,6 +47,7 @@ import time
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
+from tarvix.eal import fdlimit, waits
 from tarvix.eal.ssh import hops as sshhops, route as sshroute
 from tarvix.eal.ssh.knownhosts import KnownHostsError, host_name
 # Offered here too: the known hosts file is read and written through this module.
@@ -175,9 +175,8 @@ class SshChannel(object):
             wait = min(wait, self.session.keepalive_send()) if wait is not None else self.session.keepalive_send()
         if wait is not None and wait <= 0:
             return False
-        inbound = [self.sock] if directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions else []
-        outbound = [self.sock] if directions & LIBSSH2_SESSION_BLOCK_OUTBOUND else []
-        select.select(inbound, outbound, [], wait)
+        waits.ready(self.sock.fileno(), bool(directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions),
+                    bool(directions & LIBSSH2_SESSION_BLOCK_OUTBOUND), wait)
         if self.aborted:
             raise _Aborted()
         return True
@@ -376,6 +375,7 @@ class SshSpawn(Spawn):
                 _release(sock)
                 raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
             pending.sock = sock
+        fdlimit.room_for(sock.fileno(), self.log)
         return sock
 
     def _open_shell(self, steps, route, known):
