@@ -13,6 +13,7 @@ from tarvix.eal.ssh import link as sshlink
 from tarvix.simulator import server as simulated
 
 resource = pytest.importorskip("resource")
+PASSWORD = "fd-Test-pw-8"
 CONSOLE = "%s -m tarvix.simulator --hostname r1" % shlex.quote(sys.executable)
 
 
@@ -43,17 +44,17 @@ def test_links_on_descriptors_past_1023_work_and_raise_the_limit(high_descriptor
     wait with poll.  With fewer than 64 descriptors left under the soft
     limit, opening the link raises it."""
     if kind == "program":
-        con = Connection(hostname="r1", start=CONSOLE, env=dict(os.environ, TARVIX_SIM_PASSWORD="x"),
-                         credentials={"default": {"username": "admin", "password": "x"}})
+        con = Connection(hostname="r1", start=CONSOLE, env=dict(os.environ, TARVIX_SIM_PASSWORD=PASSWORD),
+                         credentials={"default": {"username": "admin", "password": PASSWORD}})
         con.connect()
         _run_and_check(con)
         return
     if not (sshlink.AVAILABLE and simulated.available()):
         pytest.skip(sshlink.UNAVAILABLE or "needs asyncssh (tarvix[serve])")
-    with simulated.serving([{"hostname": "r1", "password": "x"}]) as running:
+    with simulated.serving([{"hostname": "r1", "password": PASSWORD}]) as running:
         con = Connection(hostname="r1", start="ssh://127.0.0.1:%d" % running.ports["r1"][0],
                          ssh={"host_key_checking": False, "config": False},
-                         credentials={"default": {"username": "admin", "password": "x"}})
+                         credentials={"default": {"username": "admin", "password": PASSWORD}})
         con.connect()
         _run_and_check(con)
 
