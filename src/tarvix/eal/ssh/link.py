@@ -319,10 +319,13 @@ class SshSpawn(Spawn):
         # The user's ssh configuration, under the options: the host, the
         # user, the keys, the hops and the options of the link (its
         # ConnectTimeout the connect's limit where the options give none).
-        route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None, pending)
+        # (ssh -G, and the known hosts files read: on a thread of their own
+        # while an event loop waits.)
+        route = waits.call(sshroute.link_route, self, _URL.match(self.command.strip()).group(3) is not None,
+                           pending)
         pending.set_limit(float(self.options.get("connect_timeout") or self.timeout))
         host, port = route.target.address()
-        known = self._known_hosts(host, port)
+        known = waits.call(self._known_hosts, host, port) if self.options["host_key_checking"] != "off" else None
         sock = steps = channel = link = None
         self._channel = pending
         if self._started is not None:
@@ -388,7 +391,7 @@ class SshSpawn(Spawn):
             sshhops.handshake(self, steps, route.target.algorithms, known,
                               lambda: sshhops.connect(route, self), "%s: %s" % (self.device, where))
             if known is not None:
-                self._check_host_key(session, host, port, *known)
+                waits.call(self._check_host_key, session, host, port, *known)
             self._authenticate(steps)
             channel = steps.run(session.open_session)
             channel.handle_extended_data2(EXTENDED_DATA_MERGE)

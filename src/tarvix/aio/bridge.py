@@ -1,0 +1,135 @@
+"""The connection's own code run over an event loop: each call in a
+greenlet of its own, which hands every wait (a link's descriptor, a pause,
+a call that blocks) to the loop and sleeps until the loop has its answer.
+
+``run(function, *args)`` is the coroutine that runs a call so.  Between two
+waits the call runs on the loop's thread; while it waits, the loop serves
+everything else.  Through tarvix.eal.waits every wait of the links, the
+brokers and the state machines asks which code is running: a greenlet of
+this module waits on the loop, any other code on its own thread, as before.
+"""
+import asyncio
+import concurrent.futures
+import functools
+import sys
+import threading
+
+import greenlet
+
+from tarvix.eal import waits
+from tarvix.eal.waits import poll_ready
+
+# Threads for the calls that block (ssh -G, the known hosts files): a few
+# for the whole process, however many links wait.
+THREADS = 4
+_pool = []
+_pool_lock = threading.Lock()
+
+
+class Worker(greenlet.greenlet):
+    """A greenlet running one call of the connection's code; its parent is
+    the loop's code that awaits what it hands over."""
+
+    def __init__(self, function, loop):
+        super(Worker, self).__init__(function, greenlet.getcurrent())
+        self.waits = LoopWaits(loop)
+
+
+def _current():
+    running = greenlet.getcurrent()
+    return running.waits if isinstance(running, Worker) else None
+
+
+waits.use(_current)
+
+
+def hand_over(awaitable):
+    """Called in a Worker: awaits ``awaitable`` on the loop and returns
+    its result (raises its exception, or the CancelledError of the task)."""
+    return greenlet.getcurrent().parent.switch(awaitable)
+
+
+async def run(function, *args, **kwargs):
+    """Runs ``function(*args, **kwargs)`` over the running loop and returns
+    what it returns.  ``cancelled()``, when given as a keyword
+    ``on_cancel``, is called at once when the task awaiting this is
+    cancelled, before the cancellation reaches the call (to end its links,
+    so that whatever it then does on them fails at once)."""
+    on_cancel = kwargs.pop("on_cancel", None)
+    worker = Worker(functools.partial(function, *args, **kwargs), asyncio.get_running_loop())
+    handed = worker.switch()
+    while not worker.dead:
+        try:
+            value = await handed
+        except BaseException:
+            error = sys.exc_info()
+            if on_cancel is not None and isinstance(error[1], asyncio.CancelledError):
+                on_cancel()
+            handed = worker.throw(*error)
+        else:
+            handed = worker.switch(value)
+    return handed
+
+
+def pool():
+    """The executor of the calls that block (made on first use)."""
+    with _pool_lock:
+        if not _pool:
+            _pool.append(concurrent.futures.ThreadPoolExecutor(THREADS, thread_name_prefix="tarvix-aio"))
+        return _pool[0]
+
+
+def _dispose(future):
+    """Closes what a call on a thread gave after its caller stopped
+    waiting (a socket)."""
+    if future.cancelled() or future.exception() is not None:
+        return
+    close = getattr(future.result(), "close", None)
+    if close is not None:
+        close()
+
+
+class LoopWaits(waits.Waits):
+    """The waits of a Worker: on the loop."""
+
+    elsewhere = True
+
+    def __init__(self, loop):
+        self.loop = loop
+
+    def ready(self, fd, readable=True, writable=False, timeout=None):
+        if timeout is not None and timeout <= 0:
+            return poll_ready(fd, readable, writable, 0) if readable or writable else False
+        loop = self.loop
+        future = loop.create_future()
+
+        def wake(value=True):
+            if not future.done():
+                future.set_result(value)
+
+        if readable:
+            loop.add_reader(fd, wake)
+        if writable:
+            loop.add_writer(fd, wake)
+        timer = None if timeout is None else loop.call_later(timeout, wake, False)
+        try:
+            return hand_over(future)
+        finally:
+            if readable:
+                loop.remove_reader(fd)
+            if writable:
+                loop.remove_writer(fd)
+            if timer is not None:
+                timer.cancel()
+
+    def sleep(self, seconds):
+        hand_over(asyncio.sleep(max(seconds, 0)))
+
+    def call(self, function, *args):
+        """On a thread of the pool."""
+        future = pool().submit(function, *args)
+        try:
+            return hand_over(asyncio.wrap_future(future, loop=self.loop))
+        except BaseException:
+            future.add_done_callback(_dispose)
+            raise
