@@ -229,4 +229,4 @@ def test_without_greenlet_the_import_says_what_it_needs():
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert said.returncode == 1
     assert said.stderr.strip().splitlines()[-1] == \
-        "ImportError: tarvix.aio needs greenlet and Python 3.8 or later: pip install tarvix[aio]"
+        "ImportError: tarvix.aio needs greenlet and Python 3.8 or later: pip install greenlet"

@@ -7,7 +7,7 @@ tarvix[aio]``) and Python 3.8 or later.
 """
 import sys
 
-NEEDS_GREENLET = "tarvix.aio needs greenlet and Python 3.8 or later: pip install tarvix[aio]"
+NEEDS_GREENLET = "tarvix.aio needs greenlet and Python 3.8 or later: pip install greenlet"
 
 if sys.version_info < (3, 8):
     raise ImportError(NEEDS_GREENLET)
