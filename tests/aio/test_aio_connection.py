@@ -20,7 +20,8 @@ pytest.importorskip("greenlet", reason="tarvix.aio needs greenlet (tarvix[aio])"
 if not (sshlink.AVAILABLE and simulated.available()):
     pytest.skip(sshlink.UNAVAILABLE or "needs asyncssh (tarvix[serve])", allow_module_level=True)
 
-from tarvix.aio import AsyncConnection, gather_devices  # noqa: E402
+from tarvix.aio import AsyncConnection, bridge, gather_devices  # noqa: E402
+from tarvix.eal import waits  # noqa: E402
 
 PASSWORD = "aio-Test-pw-3"
 LOGIN = {"default": {"username": "admin", "password": PASSWORD}}
@@ -222,6 +223,28 @@ def test_the_ssh_configuration_lookups_never_hold_the_loop(ports, tmp_path, monk
         sshconfig.forget()
     assert all("uptime is" in output for output in results.values()), results
     assert lag < 0.2, lag
+
+
+def test_a_device_s_changes_take_turns_among_calls_on_one_loop_and_threads():
+    """Calls over one loop share its thread: the turn is each call's own,
+    and one waits for it while the loop goes on."""
+    turn, held = waits.TakingTurns(), []
+
+    def change(name):
+        with turn:
+            with turn:
+                held.append(name)
+                waits.sleep(0.05)
+                held.append(name)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        await asyncio.gather(bridge.run(change, "a"), bridge.run(change, "b"),
+                             loop.run_in_executor(None, change, "thread"), bridge.run(change, "c"))
+
+    asyncio.run(main())
+    assert sorted(held) == sorted(["a", "b", "c", "thread"] * 2)
+    assert all(held[i] == held[i + 1] for i in range(0, len(held), 2)), held
 
 
 def test_without_greenlet_the_import_says_what_it_needs():

@@ -97,6 +97,10 @@ class LoopWaits(waits.Waits):
     def __init__(self, loop):
         self.loop = loop
 
+    def owner(self):
+        """This call (the Worker's own)."""
+        return self
+
     def ready(self, fd, readable=True, writable=False, timeout=None):
         if timeout is not None and timeout <= 0:
             return poll_ready(fd, readable, writable, 0) if readable or writable else False

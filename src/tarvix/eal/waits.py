@@ -10,6 +10,7 @@ every wait here asks it.
 """
 import math
 import select
+import threading
 import time
 
 _READ = select.POLLIN | select.POLLPRI
@@ -38,6 +39,10 @@ class Waits(object):
     """The waits of code run on its own thread: they block that thread."""
 
     elsewhere = False
+
+    def owner(self):
+        """Who holds a TakingTurns taken now: this thread."""
+        return threading.get_ident()
 
     def ready(self, fd, readable=True, writable=False, timeout=None):
         return poll_ready(fd, readable, writable, timeout)
@@ -80,3 +85,38 @@ def call(function, *args):
     """Runs ``function(*args)``, a call that may block (a program run, a
     file read): on this thread, or on another while an event loop waits."""
     return now().call(function, *args)
+
+
+class TakingTurns(object):
+    """A re-entrant lock (``with``) held by the code running: a thread, or
+    a call that tarvix.aio runs over an event loop (several of which share
+    the loop's thread).  A thread waits for its turn blocked, a call on an
+    event loop while the loop goes on."""
+
+    # How often a call on an event loop looks whether its turn came.
+    LOOK_EVERY = 0.01
+
+    def __init__(self):
+        self._free = threading.Condition(threading.Lock())
+        self._owner = None
+        self._depth = 0
+
+    def __enter__(self):
+        current = now()
+        me = current.owner()
+        while True:
+            with self._free:
+                while self._owner not in (None, me) and not current.elsewhere:
+                    self._free.wait()
+                if self._owner in (None, me):
+                    self._owner = me
+                    self._depth += 1
+                    return self
+            current.sleep(self.LOOK_EVERY)
+
+    def __exit__(self, *exc):
+        with self._free:
+            self._depth -= 1
+            if not self._depth:
+                self._owner = None
+                self._free.notify_all()
