@@ -395,7 +395,9 @@ def drive_aio(nr, args):
             cons.append(AsyncConnection(connection=connection_from_parameters(
                 given.hostname, given.username, given.password, given.port, given.platform, extras)))
         results = await gather_devices(cons, lambda con: con.execute(args.command), limit=args.aio_limit)
-        await asyncio.gather(*[con.aclose() for con in cons])
+        # Closed as many at once as were worked at once (all at once, a
+        # thousand closes would run in one turn of the loop).
+        await gather_devices(cons, lambda con: con.aclose(), limit=args.aio_limit)
         done.append(True)
         await probing
         return results, seen

@@ -9,10 +9,13 @@ brokers and the state machines asks which code is running: a greenlet of
 this module waits on the loop, any other code on its own thread, as before.
 """
 import asyncio
+import collections
 import concurrent.futures
 import functools
 import sys
 import threading
+import time
+import weakref
 
 import greenlet
 
@@ -22,6 +25,10 @@ from tarvix.eal.waits import poll_ready
 # Threads for the calls that block (ssh -G, the known hosts files): a few
 # for the whole process, however many links wait.
 THREADS = 4
+# Seconds of the calls' work in one turn of the event loop, after which
+# the calls that are ready wait for the next turn (one call's step between
+# two waits is not cut).
+TURN = 0.01
 _pool = []
 _pool_lock = threading.Lock()
 
@@ -56,19 +63,80 @@ async def run(function, *args, **kwargs):
     cancelled, before the cancellation reaches the call (to end its links,
     so that whatever it then does on them fails at once)."""
     on_cancel = kwargs.pop("on_cancel", None)
-    worker = Worker(functools.partial(function, *args, **kwargs), asyncio.get_running_loop())
-    handed = worker.switch()
+    loop = asyncio.get_running_loop()
+    turn = _turns.get(loop)
+    if turn is None:
+        turn = _turns[loop] = Turns(loop)
+    worker = Worker(functools.partial(function, *args, **kwargs), loop)
+    await turn.wait()
+    handed = turn.step(worker.switch)
     while not worker.dead:
         try:
             value = await handed
+            await turn.wait()
         except BaseException:
             error = sys.exc_info()
             if on_cancel is not None and isinstance(error[1], asyncio.CancelledError):
                 on_cancel()
             handed = worker.throw(*error)
         else:
-            handed = worker.switch(value)
+            handed = turn.step(worker.switch, value)
     return handed
+
+
+class Turns(object):
+    """The calls' work in the turns of one event loop: at most about TURN
+    seconds of it a turn.  A call woken (its link ready) once the turn's
+    share is spent waits in line for a later turn; each turn begins by
+    letting in as many calls from the line as its share holds, by the time
+    a call's step has taken of late.  So the calls that wake together (a
+    thousand links answering at once) do not hold up the loop's timers and
+    other tasks together, and waiting in line costs them nothing."""
+
+    def __init__(self, loop):
+        self.loop = loop
+        self.began = time.monotonic()
+        self.line = collections.deque()
+        self.marked = False
+        # Seconds a call's step took, on average of late.
+        self.typical = 0.0005
+
+    def step(self, switch, *value):
+        began = time.monotonic()
+        try:
+            return switch(*value)
+        finally:
+            self.typical += (time.monotonic() - began - self.typical) * 0.1
+
+    async def wait(self):
+        """Returns at once while the turn's share lasts and nobody waits."""
+        if not self.line and time.monotonic() - self.began <= TURN:
+            return
+        future = self.loop.create_future()
+        self.line.append(future)
+        self._mark()
+        await future
+
+    def _mark(self):
+        if not self.marked:
+            self.marked = True
+            self.loop.call_soon(self._begin)
+
+    def _begin(self):
+        """First in a turn: lets in the calls its share holds."""
+        self.marked = False
+        self.began = time.monotonic()
+        room = max(1, int(TURN / max(self.typical, 1e-5)))
+        while self.line and room:
+            future = self.line.popleft()
+            if not future.done():
+                future.set_result(None)
+                room -= 1
+        if self.line:
+            self._mark()
+
+
+_turns = weakref.WeakKeyDictionary()
 
 
 def pool():

@@ -33,27 +33,39 @@ async def gather_devices(inventory_or_hosts, task, limit=LIMIT):
     hosts = _hosts(inventory_or_hosts)
     # A descriptor for each host's link.
     fdlimit.room_for(len(hosts) + 3 * limit)
-    gate = asyncio.Semaphore(limit)
+    results = dict((name, None) for name in hosts)
+    # ``limit`` workers, each taking the next host when done with one: a
+    # task a host would be thousands made at once, each run once in the
+    # same turn of the loop.
+    waiting = iter(list(hosts))
 
-    async def work(name, made, given):
-        async with gate:
-            try:
-                con = made() if given is None else given
-            except Exception as error:
-                return error
-            try:
-                if not con.connected:
-                    await con.connect()
-                return await task(con)
-            except Exception as error:
-                return error
-            finally:
-                if given is None:
-                    await con.aclose()
+    async def worker():
+        for name in waiting:
+            results[name] = await _work(task, *hosts[name])
+            # A host's work may end without waiting once (a close): the
+            # loop's other work goes first before the next.
+            await asyncio.sleep(0)
 
-    names = list(hosts)
-    results = await asyncio.gather(*[work(name, *hosts[name]) for name in names])
-    return dict(zip(names, results))
+    await asyncio.gather(*[worker() for _ in range(min(limit, len(hosts)))])
+    return results
+
+
+async def _work(task, made, given):
+    """``task``'s result on a host's connection (made, or given), or the
+    exception of its connect or task."""
+    try:
+        con = made() if given is None else given
+    except Exception as error:
+        return error
+    try:
+        if not con.connected:
+            await con.connect()
+        return await task(con)
+    except Exception as error:
+        return error
+    finally:
+        if given is None:
+            await con.aclose()
 
 
 def _hosts(given):
