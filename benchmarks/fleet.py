@@ -829,7 +829,12 @@ def run_round(tool, args, inventory, beds, ports=()):
         report["driver_cpu"] = children_cpu() - driver_cpu - report.get("ready_cpu", 0)
         return report
     except subprocess.TimeoutExpired:
-        return {"problem": "ended after %d s" % args.timeout}
+        report = {"problem": "ended after %d s" % args.timeout}
+        if sampler is not None:
+            # What memory it held by then, for the sessions it had open.
+            report.update(peak_mb=sampler.peak / 1e6, most_sessions=sampler.most_sessions,
+                          pss_at_most_mb=sampler.pss_at_most / 1e6, idle_pss_mb=idle_pss / 1e6)
+        return report
     finally:
         end_group(driver)
         if sampler is not None:
@@ -1083,7 +1088,10 @@ def devices_memory(beds):
 
 def brief(report):
     if "problem" in report:
-        return "problem: %s" % report["problem"]
+        return "problem: %s%s" % (report["problem"], "; by then %d sessions open at most, %.0f KB PSS a session, "
+                                  "%.0f KB above idle" % (report["most_sessions"], per_session(report) or 0,
+                                                          per_session(report, above_idle=True) or 0)
+                                  if report.get("most_sessions") else "")
     phases = report.get("phases") or {}
     aio = ", loop lag at most %.1f ms (%.1f ms of its CPU), %d threads at most, %d sessions at most, " \
           "%.0f KB PSS a session" % (report["loop_lag_ms"], report["loop_cpu_lag_ms"], report["threads"],
@@ -1160,8 +1168,9 @@ def print_table(figures):
           % (figures["devices_start_s"], figures["devices_idle_mb"], figures["devices_mb_after"],
              figures["left_running"] or "nothing"))
     for tool, row in figures["tools"].items():
-        for problem in row["problems"]:
-            print("%s: %s" % (tool, problem))
+        for report in row["rounds"]:
+            if "problem" in report:
+                print("%s: %s" % (tool, brief(report)))
         errors = {}
         for report in row["rounds"]:
             for error in report.get("failures", {}).values():
