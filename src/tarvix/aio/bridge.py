@@ -58,10 +58,10 @@ def hand_over(awaitable):
 
 async def run(function, *args, **kwargs):
     """Runs ``function(*args, **kwargs)`` over the running loop and returns
-    what it returns.  ``cancelled()``, when given as a keyword
-    ``on_cancel``, is called at once when the task awaiting this is
-    cancelled, before the cancellation reaches the call (to end its links,
-    so that whatever it then does on them fails at once)."""
+    what it returns.  The keyword ``on_cancel``, a function, is called at
+    once when the task awaiting this is cancelled, before the cancellation
+    reaches the call (to end its links, so that whatever it then does on
+    them fails at once)."""
     on_cancel = kwargs.pop("on_cancel", None)
     loop = asyncio.get_running_loop()
     turn = _turns.get(loop)
@@ -109,13 +109,28 @@ class Turns(object):
             self.typical += (time.monotonic() - began - self.typical) * 0.1
 
     async def wait(self):
-        """Returns at once while the turn's share lasts and nobody waits."""
-        if not self.line and time.monotonic() - self.began <= TURN:
+        """Returns at once while the turn's share lasts and nobody waits;
+        a call let in from the line finds the share spent by those before
+        it goes back to the head of the line."""
+        if not self.line and self._spent() <= TURN:
             return
         future = self.loop.create_future()
         self.line.append(future)
         self._mark()
         await future
+        while self._spent() > TURN:
+            future = self.loop.create_future()
+            self.line.appendleft(future)
+            self._mark()
+            await future
+
+    def _spent(self):
+        """Seconds of the turn's share spent (its clock starts with the
+        first call that works in it)."""
+        now = time.monotonic()
+        if self.began is None:
+            self.began = now
+        return now - self.began
 
     def _mark(self):
         if not self.marked:
@@ -125,7 +140,7 @@ class Turns(object):
     def _begin(self):
         """First in a turn: lets in the calls its share holds."""
         self.marked = False
-        self.began = time.monotonic()
+        self.began = None
         room = max(1, int(TURN / max(self.typical, 1e-5)))
         while self.line and room:
             future = self.line.popleft()

@@ -8,6 +8,9 @@ from tarvix.eal import fdlimit
 
 # Hosts worked at once unless told.
 LIMIT = 100
+# Workers started in one turn of the loop (a thousand started together
+# would hold it up together).
+STARTED_AT_ONCE = 50
 # The plugin name under which a Nornir inventory gives a host's options.
 NORNIR_PLUGIN = "tarvix"
 
@@ -46,7 +49,17 @@ async def gather_devices(inventory_or_hosts, task, limit=LIMIT):
             # loop's other work goes first before the next.
             await asyncio.sleep(0)
 
-    await asyncio.gather(*[worker() for _ in range(min(limit, len(hosts)))])
+    workers = []
+    try:
+        for number in range(min(limit, len(hosts))):
+            if number and not number % STARTED_AT_ONCE:
+                await asyncio.sleep(0)
+            workers.append(asyncio.ensure_future(worker()))
+        await asyncio.gather(*workers)
+    except BaseException:
+        for started in workers:
+            started.cancel()
+        raise
     return results
 
 
