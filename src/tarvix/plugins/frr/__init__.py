@@ -4,6 +4,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import SingleRpLinkBroker
 from tarvix.plugins.frr.dialect import DIALECT
+from tarvix.plugins.frr.getters import GETTERS
 
 # Seconds an exec command may take before its prompt shows.
 FRR_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -14,6 +15,7 @@ class FrrSingleRpConnection(SingleRpConnection):
 
     os = "frr"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = SingleRpLinkBroker
     settings = FRR_SETTINGS
 

@@ -4,6 +4,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import SingleRpLinkBroker
 from tarvix.plugins.linux.dialect import DIALECT
+from tarvix.plugins.linux.getters import GETTERS
 
 # Seconds a command may take before its prompt shows.
 LINUX_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -14,6 +15,7 @@ class LinuxSingleRpConnection(SingleRpConnection):
 
     os = "linux"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = SingleRpLinkBroker
     settings = LINUX_SETTINGS
 
