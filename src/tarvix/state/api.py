@@ -65,5 +65,9 @@ class StateApi(object):
             unknown = [name for name in names if name not in schema.GETTERS]
             if unknown:
                 raise ValueError("no getter %s (there are: %s)" % (", ".join(unknown), ", ".join(schema.GETTERS)))
+        for name in names:  # before any command is sent
+            if self.getters is None or not self.getters.reads(name):
+                device = self.hostname or getattr(self, "learned_hostname", None) or "device"
+                raise reading.not_supported(device, getattr(self.getters, "platform", None) or self.os, name)
         with self._lock:
             return dict((name, self._getter(name)) for name in names)

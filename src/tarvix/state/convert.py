@@ -8,7 +8,7 @@ import time
 
 _UNITS = {"y": 365 * 86400, "year": 365 * 86400, "w": 7 * 86400, "week": 7 * 86400, "d": 86400, "day": 86400,
           "h": 3600, "hour": 3600, "m": 60, "min": 60, "minute": 60, "s": 1, "sec": 1, "second": 1}
-_AMOUNT = re.compile(r"(\d+(?:\.\d+)?)\s*(years?|y|weeks?|w|days?|d|hours?|h|minutes?|mins?|m|seconds?|secs?|s)\b",
+_AMOUNT = re.compile(r"(\d+(?:\.\d+)?)\s*(years?|y|weeks?|w|days?|d|hours?|h|minutes?|mins?|m|seconds?|secs?|s)(?![a-z])",
                      re.I)
 _CLOCK = re.compile(r"(?:(\d+):)?(\d+):(\d+)(?:\.\d+)?")
 
@@ -96,6 +96,13 @@ def _match(value, pattern):
     return found.group(1) if found.groups() else found.group(0)
 
 
+def _map(value, pairs):
+    """A word of the device's as another ("ESTAB=Established,..."); a word
+    not named stays."""
+    table = dict(pair.split("=", 1) for pair in pairs.split(",") if "=" in pair)
+    return table.get(str(value).strip(), value)
+
+
 def _format(value, form):
     if not isinstance(value, dict):
         raise ValueError("not a record: %r" % (value,))
@@ -135,7 +142,7 @@ def _text(value, _=None):
 ITEM = {
     "int": _number, "number": _number, "str": _text, "lower": lambda value, _=None: str(value).lower(),
     "duration": duration, "mac": mac, "since": _since, "div": _divide, "is": _is, "in": _isin,
-    "match": _match, "matches": lambda value, pattern: bool(re.search(pattern, str(value))), "format": _format, "not": lambda value, _=None: not value,
+    "match": _match, "matches": lambda value, pattern: bool(re.search(pattern, str(value))), "format": _format, "map": _map, "not": lambda value, _=None: not value,
 }
 # The list as a whole (a value that is no list is a list of one).
 WHOLE = {"has": _has, "list": _as_list, "split": _split, "sum": _sum, "first": _first, "drop": _drop,

@@ -4,6 +4,7 @@ or raises ParseError naming the platform, the command and the first line
 it could not read; never a record that is partly read."""
 import json
 import re
+import string
 
 from tarvix.core.errors import NotSupportedError, ParseError
 from tarvix.state import convert, schema
@@ -124,11 +125,9 @@ def _field(field, row, bound, rows=None):
         value = field.constant
     elif field.template is not None:
         names = dict(row if isinstance(row, dict) else {}, **bound)
-        try:
-            value = field.template.format(**names)
-        except (KeyError, IndexError):
-            value = None
-        value = None if value is not None and "None" in value.split("/") else value
+        wanted = [name for _, name, _, _ in string.Formatter().parse(field.template) if name]
+        told = all(names.get(name) not in (None, "") for name in wanted)
+        value = field.template.format(**names) if told else None
     elif field.gather:
         value = [each for each in (_first_value(field, item, names) for item, names in rows) if each is not None]
     else:

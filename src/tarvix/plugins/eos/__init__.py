@@ -3,6 +3,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import SingleRpLinkBroker
 from tarvix.plugins.eos.dialect import DIALECT
+from tarvix.plugins.eos.getters import GETTERS
 
 # Seconds an exec command may take before its prompt shows.
 EOS_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -13,6 +14,7 @@ class EosSingleRpConnection(SingleRpConnection):
 
     os = "eos"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = SingleRpLinkBroker
     settings = EOS_SETTINGS
 

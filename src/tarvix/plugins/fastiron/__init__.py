@@ -3,6 +3,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import SingleRpLinkBroker
 from tarvix.plugins.fastiron.dialect import DIALECT
+from tarvix.plugins.fastiron.getters import GETTERS
 
 # Seconds an exec command may take before its prompt shows.
 FASTIRON_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -13,6 +14,7 @@ class FastironSingleRpConnection(SingleRpConnection):
 
     os = "fastiron"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = SingleRpLinkBroker
     settings = FASTIRON_SETTINGS
 

@@ -3,6 +3,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import DualRpLinkBroker, SingleRpLinkBroker
 from tarvix.plugins.generic.dialect import DIALECT, TEMPLATE_PLATFORM  # noqa: F401
+from tarvix.plugins.generic.getters import GETTERS
 
 # Seconds an exec command may take before its prompt shows.
 GENERIC_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -17,6 +18,7 @@ class GenericSingleRpConnection(SingleRpConnection):
 
     os = "generic"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = GenericSingleRpLinkBroker
     settings = GENERIC_SETTINGS
 
@@ -26,6 +28,7 @@ class GenericDualRPConnection(DualRpConnection):
 
     os = "generic"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = GenericDualRpLinkBroker
     settings = GENERIC_SETTINGS
 

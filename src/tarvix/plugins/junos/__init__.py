@@ -3,6 +3,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import DualRpLinkBroker, SingleRpLinkBroker
 from tarvix.plugins.junos.dialect import DIALECT
+from tarvix.plugins.junos.getters import GETTERS
 
 # Seconds an exec command may take before its prompt shows.
 JUNOS_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -13,6 +14,7 @@ class JunosSingleRpConnection(SingleRpConnection):
 
     os = "junos"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = SingleRpLinkBroker
     settings = JUNOS_SETTINGS
 
@@ -22,6 +24,7 @@ class JunosDualRpConnection(DualRpConnection):
 
     os = "junos"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = DualRpLinkBroker
     settings = JUNOS_SETTINGS
 

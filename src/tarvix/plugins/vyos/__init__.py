@@ -3,6 +3,7 @@ from tarvix import __impl_roster__
 from tarvix.bases.connection import Settings, SingleRpConnection
 from tarvix.bases.routers.brokers import SingleRpLinkBroker
 from tarvix.plugins.vyos.dialect import DIALECT
+from tarvix.plugins.vyos.getters import GETTERS
 
 # Seconds an exec command may take before its prompt shows.
 VYOS_SETTINGS = Settings(EXEC_TIMEOUT=60)
@@ -13,6 +14,7 @@ class VyosSingleRpConnection(SingleRpConnection):
 
     os = "vyos"
     dialect = DIALECT
+    getters = GETTERS
     broker_class = SingleRpLinkBroker
     settings = VYOS_SETTINGS
 
