@@ -153,6 +153,12 @@ class ParseError(TarvixError):
     line = None
 
 
+class CheckFailedError(TarvixError):
+    """A device's state failed its checks (tarvix.checks): the message
+    says how many failed and the first of them, with what was expected and
+    what the state held."""
+
+
 class ChecksError(TarvixError, ValueError):
     """Checks of the network's state that cannot be checked (tarvix.checks):
     a file that is no YAML, an unknown getter or key, a comparison that

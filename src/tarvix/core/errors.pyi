@@ -57,6 +57,9 @@ class ParseError(TarvixError):
     command: Optional[str]
     line: Optional[str]
 
+# A device's state failed its checks.
+class CheckFailedError(TarvixError): ...
+
 # Checks of the network's state that cannot be checked: file, line and path of the key.
 class ChecksError(TarvixError, ValueError):
     file: Optional[str]
