@@ -3,8 +3,10 @@ runs a getter's commands and turns their output into the getter's records,
 or raises ParseError naming the platform, the command and the first line
 it could not read; never a record that is partly read."""
 import json
+import os
 import re
 import string
+import threading
 
 from tarvix.core.errors import NotSupportedError, ParseError
 from tarvix.state import convert, schema
@@ -187,12 +189,52 @@ def _rows(read, output, template_platform):
     return [(record, {}) for record in _lines(read, output)]
 
 
-def _records(read, output, template_platform):
+# The templates found, by (folder, platform, command), and each thread's
+# parsers of them (a TextFSM parser holds the state of one parse).
+_TEMPLATES = {}
+_PARSERS = threading.local()
+
+
+def _template(template_platform, command):
     from tarvix.bases import parsing
 
-    template = parsing.find_template(template_platform, read.command)
+    key = (os.environ.get("NTC_TEMPLATES_DIR"), template_platform, command)
+    if key not in _TEMPLATES:
+        _TEMPLATES[key] = parsing.find_template(template_platform, command)
+    return _TEMPLATES[key]
+
+
+def _parsed(template, output):
+    """The template's records of the output, by a parser of this thread's
+    made once per template; several templates of one command through the
+    index's table."""
+    from tarvix.bases import parsing
+
+    if ":" in template.names:
+        return parsing.parse(template, output)
+    import textfsm
+
+    parsers = getattr(_PARSERS, "parsers", None)
+    if parsers is None:
+        parsers = _PARSERS.parsers = {}
+    path = os.path.join(template.table.template_dir, template.names)
+    parser = parsers.get(path)
     try:
-        records = parsing.parse(template, output)
+        if parser is None:
+            with open(path) as text:
+                parser = parsers[path] = textfsm.TextFSM(text)
+        parser.Reset()
+        rows = parser.ParseText(output)
+    except template.errors as error:
+        raise ParseError("the output of %r could not be parsed with the %s template %s: %s"
+                         % (template.command, template.platform, template.names, error))
+    header = [name.lower() for name in parser.header]
+    return [dict(zip(header, row)) for row in rows]
+
+
+def _records(read, output, template_platform):
+    try:
+        records = _parsed(_template(template_platform, read.command), output)
     except ParseError as error:
         raise Unreadable(" ".join(str(error).split()))
     if not records and output.strip():
