@@ -49,8 +49,9 @@ def test_the_change_loop_rolls_back_what_fails_its_checks(tmp_path, capsys):
     assert status == 3
     assert [hosts[name]["status"] for name in sorted(hosts)] == ["failed", "ok", "failed", "failed"]
     r1 = hosts["r1"]
-    assert r1["error"].startswith("after the change, 2 of 3 check(s) failed, first interfaces[GigabitEthernet0/0].up: "
-                                  "expected true, got false") and r1["error"].endswith("rolled back, healthy again")
+    assert r1["error"] == ("after the change, 2 of 3 check(s) failed: interfaces[GigabitEthernet0/0].up: expected true, "
+                           "got false; interfaces[GigabitEthernet0/0].enabled: expected true, got false; rolled back, "
+                           "healthy again")
     assert all(check["passed"] for check in r1["checks_before"]) and r1["rollback"]["healthy"]
     assert {"path": "interfaces[GigabitEthernet0/0].up", "before": True, "after": False,
             "what": "interface down"} in r1["state_diff"]
@@ -71,7 +72,9 @@ def test_a_snapshot_compared_after_a_change(tmp_path, capsys):
         assert json.load(saved)["facts"]["hostname"] == "r1"
     assert main(["run", "--inventory", lab, "--name", "r1", "--intended", wanted, "--compare", snapshots,
                  "--json"]) == 0
-    diff = _hosts(capsys)[0]["r1"]["state_diff"]
+    r1 = _hosts(capsys)[0]["r1"]
+    diff = r1["state_diff"]
+    assert r1["outputs"][-1]["note"].startswith("changed since the snapshot: interface down interfaces[")
     assert [(change["path"], change["what"]) for change in diff] == [
         ("interfaces[GigabitEthernet0/0].up", "interface down"),
         ("interfaces[GigabitEthernet0/0].enabled", "interface disabled"),

@@ -73,9 +73,11 @@ def _getters(args):
 
 
 def _failure_words(report):
-    first = report.failures[0]
-    return "%d of %d check(s) failed, first %s: expected %s, got %s" % (
-        len(report.failures), len(report), first["path"], json.dumps(first["expected"]), json.dumps(first["actual"]))
+    """Each failed check in words: its path, what was expected and what the state held."""
+    failures = report.failures
+    return "%d of %d check(s) failed: %s" % (len(failures), len(report), "; ".join(
+        "%s: expected %s, got %s" % (check["path"], json.dumps(check["expected"]), json.dumps(check["actual"]))
+        for check in failures))
 
 
 def _read(run, task, con, getters, done):
@@ -143,6 +145,11 @@ def around(run, task, report, done, change=None):
         _save(args, name, after)
     if saved is not None or before is not None:
         report["state_diff"] = compare.changes(saved if saved is not None else before, after, every=args.compare_all)
+    if saved is not None:
+        diff = report["state_diff"]
+        report["outputs"].append({"command": "compare", "output": diff, "warning": None, "note": (
+            "changed since the snapshot: %s" % "; ".join("%s %s" % (change["what"], change["path"]) for change in diff)
+            if diff else "unchanged since the snapshot")})
     if checked is None or checked.passed or before is None or not args.rollback_on_fail:
         return _told(report, checked, done, "checked after the change" if before is not None else "checked")
     report["checks"] = checked
