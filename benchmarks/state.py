@@ -37,9 +37,11 @@ def _median_seconds(call, repeat):
 
 
 def facts_cost(repeat):
-    """Per dialect: (facts s, its commands alone s, one round s, commands)."""
+    """Per dialect: (facts s, its commands alone s, one round s, commands,
+    the reading of their outputs alone s)."""
     from tarvix.bases.connection import Connection
     from tarvix.simulator import DIALECTS
+    from tarvix.state import reading
 
     rows = []
     for dialect in DIALECTS:
@@ -50,7 +52,10 @@ def facts_cost(repeat):
             facts = _median_seconds(con.facts, repeat)
             alone = _median_seconds(lambda: [con.execute(command) for command in commands], repeat)
             one = _median_seconds(lambda: con.execute("show clock" if dialect != "vrp" else "display clock"), repeat)
-        rows.append((dialect, facts, alone, one, len(commands)))
+            outputs = [(read, con.execute(read.command)) for read in con.getters.reads("facts")]
+            parse = _median_seconds(lambda: [reading.records(read, output, con.template_platform)
+                                             for read, output in outputs], repeat)
+        rows.append((dialect, facts, alone, one, len(commands), parse))
     return rows
 
 
@@ -87,11 +92,12 @@ def main(argv=None):
     args = parser.parse_args(argv)
     rows = facts_cost(args.repeat)
     print("facts() on the simulator's console, median of %d calls\n" % args.repeat)
-    print("| dialect | commands | facts() ms | its commands alone ms | one round ms | facts() - alone, in rounds |")
-    print("|---|---|---|---|---|---|")
-    for dialect, facts, alone, one, count in rows:
-        print("| %s | %d | %.2f | %.2f | %.2f | %.2f |" % (dialect, count, facts * 1e3, alone * 1e3, one * 1e3,
-                                                          (facts - alone) / one))
+    print("| dialect | commands | facts() ms | its commands alone ms | one round ms | reading their output ms "
+          "| reading, in rounds |")
+    print("|---|---|---|---|---|---|---|")
+    for dialect, facts, alone, one, count, parse in rows:
+        print("| %s | %d | %.2f | %.2f | %.2f | %.3f | %.2f |" % (dialect, count, facts * 1e3, alone * 1e3, one * 1e3,
+                                                                parse * 1e3, parse / one))
     figures, count = fleet_runs(args.devices, args.rounds, args.workers)
     print("\n%d SSH simulator routers (generic), %d commands each, --workers %d, median of %d rounds\n"
           % (args.devices, count, args.workers, args.rounds))

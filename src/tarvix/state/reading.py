@@ -2,6 +2,7 @@
 runs a getter's commands and turns their output into the getter's records,
 or raises ParseError naming the platform, the command and the first line
 it could not read; never a record that is partly read."""
+import functools
 import json
 import os
 import re
@@ -43,6 +44,7 @@ def not_supported(device, platform, getter):
 
 # -- paths -------------------------------------------------------------
 
+@functools.lru_cache(maxsize=1024)
 def _steps(path):
     steps = []
     for text in path.split(".") if path else []:
@@ -51,8 +53,8 @@ def _steps(path):
             raise ValueError("no such step %r in the path %r" % (text, path))
         indexes = _INDEX.findall(found.group("index") or "")
         steps.append((found.group("key"), found.group(1).startswith("*"), found.group("bind"),
-                      bool(found.group("optional")), indexes))
-    return steps
+                      bool(found.group("optional")), tuple(indexes)))
+    return tuple(steps)
 
 
 def _index(items, indexes, where, strict):
