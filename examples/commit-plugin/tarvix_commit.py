@@ -7,7 +7,7 @@ os "commit"; the bundled simulator speaks the dialect (``--dialect commit``).
 from tarvix import __impl_roster__
 from tarvix.bases.connection import DualRpConnection, SingleRpConnection
 from tarvix.eal.dialect import Dialect
-from tarvix.state.spec import Getters, Read
+from tarvix.state.mapping import Getters, Read
 
 DIALECT = Dialect(
     "commit",
@@ -36,7 +36,7 @@ DIALECT = Dialect(
 )
 
 # The getters (con.facts(), con.interfaces(), ...): the commands and the
-# way from their lines to the getters' keys, see tarvix.state.spec.
+# way from their lines to the getters' keys, see tarvix.state.mapping.
 _INTERFACE_ROW = r"^(?P<name>\S+)\s+(?P<admin>up|down)\s+(?P<link>up|down)(?:\s+(?P<addresses>\S.*?))?\s*$"
 GETTERS = Getters(
     "commit",

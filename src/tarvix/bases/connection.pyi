@@ -16,7 +16,7 @@ from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import Dialect, RouterStateMachine
 from tarvix.state.api import BgpNeighbor, Facts, Interface, LldpNeighbor, State
-from tarvix.state.spec import Getters
+from tarvix.state.mapping import Getters
 
 DEFAULT_LEARNED_HOSTNAME: str
 SECRET_ENV_VARS: Tuple[str, ...]

@@ -1,7 +1,7 @@
 """The getters of a connection: the network's state as plain dicts and
 lists, the same keys on every platform (``tarvix.state.schema``), read by
 the platform's data (the connection class's ``getters``, a
-``tarvix.state.spec.Getters`` beside its dialect)."""
+``tarvix.state.mapping.Getters`` beside its dialect)."""
 from tarvix.state import reading, schema
 
 
@@ -11,7 +11,7 @@ class StateApi(object):
     platform cannot answer raises NotSupportedError naming the platform and
     the getter; an output its data cannot read, ParseError."""
 
-    # The platform's getters (a tarvix.state.spec.Getters); None: it has none.
+    # The platform's getters (a tarvix.state.mapping.Getters); None: it has none.
     getters = None
 
     def _getter(self, name):

@@ -3,7 +3,7 @@
 # not tell).
 from typing import ClassVar, Dict, Iterable, List, Optional, TypedDict, Union
 
-from tarvix.state.spec import Getters
+from tarvix.state.mapping import Getters
 
 class Facts(TypedDict):
     hostname: Optional[str]

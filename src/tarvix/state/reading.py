@@ -1,4 +1,4 @@
-"""The one reader of every platform's getters (``tarvix.state.spec``): it
+"""The one reader of every platform's getters (``tarvix.state.mapping``): it
 runs a getter's commands and turns their output into the getter's records,
 or raises ParseError naming the platform, the command and the first line
 it could not read; never a record that is partly read."""

@@ -1,6 +1,6 @@
 """The getters of the eos CLI, from its JSON (``| json``; see
-tarvix.state.spec)."""
-from tarvix.state.spec import Getters, Read
+tarvix.state.mapping)."""
+from tarvix.state.mapping import Getters, Read
 
 GETTERS = Getters(
     "eos",

@@ -1,6 +1,6 @@
 """The getters of the fastiron CLI, from its reports' lines (see
-tarvix.state.spec)."""
-from tarvix.state.spec import Getters, Read
+tarvix.state.mapping)."""
+from tarvix.state.mapping import Getters, Read
 
 _PORT_ROW = (r"^(?P<name>\S+)\s+(?P<link>Up|Down|Disabled?)\s+\S+\s+\S+\s+\S+\s+\S+\s+\S+\s+\S+\s+\S+\s+"
              r"(?P<mac>[\da-fA-F]{4}\.[\da-fA-F]{4}\.[\da-fA-F]{4})(?:\s+(?P<description>\S.*?))?\s*$")

@@ -1,7 +1,7 @@
 """The getters of FRRouting's vtysh, from its JSON: the commands and the
-way from their output to the getters' keys (see tarvix.state.spec).
+way from their output to the getters' keys (see tarvix.state.mapping).
 vtysh has no LLDP: a host's lldpd answers through the linux platform."""
-from tarvix.state.spec import Getters, Read
+from tarvix.state.mapping import Getters, Read
 
 # The BGP summary of every VRF, the peers of each address family.
 BGP_SUMMARY = "show bgp vrf all summary json"

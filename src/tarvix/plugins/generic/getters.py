@@ -1,6 +1,6 @@
 """The getters of the generic router, through the ntc-templates templates
-of its CLI family (the ``parse`` extra; see tarvix.state.spec)."""
-from tarvix.state.spec import Getters, Read
+of its CLI family (the ``parse`` extra; see tarvix.state.mapping)."""
+from tarvix.state.mapping import Getters, Read
 
 GETTERS = Getters(
     "generic",

@@ -1,7 +1,7 @@
 """The getters of the junos CLI, from its JSON (``| display json``, each
-leaf a list of one {"data": ...}; see tarvix.state.spec).  BGP: the
+leaf a list of one {"data": ...}; see tarvix.state.mapping).  BGP: the
 sessions of the master instance, as the VRF "default"."""
-from tarvix.state.spec import Getters, Read
+from tarvix.state.mapping import Getters, Read
 
 TERSE = "show interfaces terse | display json"
 PHYSICAL = "interface-information[0].physical-interface?[*]"

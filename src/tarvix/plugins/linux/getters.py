@@ -1,9 +1,9 @@
 """The getters of a Linux host's shell: /proc and /etc/os-release for its
 facts, ``ip -j`` for its interfaces, ``lldpctl -f json0`` (lldpd) for its
 LLDP neighbours and, where FRRouting runs on it, vtysh's JSON for its BGP
-sessions (see tarvix.state.spec)."""
+sessions (see tarvix.state.mapping)."""
 from tarvix.plugins.frr.getters import BGP_FIELDS, BGP_ROWS, BGP_SUMMARY
-from tarvix.state.spec import Getters, Read
+from tarvix.state.mapping import Getters, Read
 
 # One round: each file's lines after its name ("path:line"), then the
 # interfaces' folders.

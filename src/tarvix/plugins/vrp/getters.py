@@ -1,6 +1,6 @@
 """The getters of the vrp CLI, from its reports' lines (see
-tarvix.state.spec)."""
-from tarvix.state.spec import Getters, Read
+tarvix.state.mapping)."""
+from tarvix.state.mapping import Getters, Read
 
 INTERFACES = Read("display ip interface brief", format="text", key="name",
                   row=r"^(?P<name>\S+)\s+(?P<address>\S+)\s+(?P<physical>\*?down|\^down|up)(?:\(\w+\))?\s+"

@@ -1,6 +1,6 @@
 """The getters of the vyos CLI, from its reports' lines (see
-tarvix.state.spec)."""
-from tarvix.state.spec import Getters, Read
+tarvix.state.mapping)."""
+from tarvix.state.mapping import Getters, Read
 
 _INTERFACE_ROW = (r"^(?P<name>\S+)\s+(?P<address>\S+)\s+(?P<admin>[uAD])/(?P<link>[uD])"
                   r"(?:\s+(?P<description>\S.*?))?\s*$")

@@ -22,13 +22,13 @@ kept as the record's field NAME; a step followed by ``?`` may be missing
 (no records there), any other missing step cannot be read.  ``[N]``
 after a step takes the list's item N, ``[*]`` each item.
 
-``fields`` maps each key of the getter (and the names of ``key``) to a
-field spec: ``PATH[ or PATH...][|CONVERSION[:ARGUMENT]...]``, the first
+``fields`` maps each key of the getter (and the names of ``key``) to
+where it is read: ``PATH[ or PATH...][|CONVERSION[:ARGUMENT]...]``, the first
 path (into the record, as above, without ``*NAME``) that holds a value,
 then the conversions of ``tarvix.state.convert`` in turn.  ``=TEXT`` is
 the text itself; ``{a}/{b}`` a text made of the record's fields (None
-when one is missing).  A spec that ends in ``!`` must hold a value; a
-spec that begins with ``*`` gathers the value of every record into a list
+when one is missing).  A field that ends in ``!`` must hold a value; a
+field that begins with ``*`` gathers the value of every record into a list
 (facts: the interface names).
 
 ``key`` names the fields that key the records, outermost first
@@ -43,15 +43,13 @@ FORMATS = ("json", "textfsm", "text", "search", "pairs")
 
 
 class Field(object):
-    """One field spec, parsed."""
+    """One field: where it is read, parsed."""
 
     def __init__(self, name, text):
         self.name, self.text = name, text
-        spec = text
-        self.gather = spec.startswith("*")
-        self.required = spec.endswith("!")
-        spec = spec.lstrip("*").rstrip("!")
-        parts = spec.split("|")
+        self.gather = text.startswith("*")
+        self.required = text.endswith("!")
+        parts = text.lstrip("*").rstrip("!").split("|")
         self.constant = parts[0][1:] if parts[0].startswith("=") else None
         self.template = parts[0] if parts[0].startswith("{") else None
         self.paths = [] if self.constant is not None or self.template else \

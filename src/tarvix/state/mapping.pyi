@@ -1,4 +1,4 @@
-# Types of tarvix.state.spec: a platform's getters as data.
+# Types of tarvix.state.mapping: a platform's getters as data.
 from typing import Iterable, List, Mapping, Optional, Pattern, Sequence, Tuple, Union
 
 FORMATS: Tuple[str, ...]
