@@ -222,8 +222,10 @@ def getters_of(checks):
 def load(path):
     """The checks of a YAML file, checked; ChecksError names the file, the
     line and the key of what cannot be checked."""
-    import yaml
-
+    try:
+        import yaml
+    except ImportError as error:
+        raise ImportError('reading a checks file needs PyYAML: pip install "tarvix[checks]" (%s)' % error)
     try:
         with open(path, "rb") as source:
             text = source.read().decode("utf-8")

@@ -48,7 +48,7 @@ def generic_brief(net):
     rows = ["%-22s %-15s OK? Method %-21s Protocol" % ("Interface", "IP-Address", "Status")]
     for name, entry in net.interface_list():
         address = entry["address"][0].split("/")[0] if entry["address"] else "unassigned"
-        status = "administratively down" if not entry["enabled"] else "up" if entry["link"] else "down"
+        status = "administratively down" if not entry["enabled"] else "up"
         rows.append("%-22s %-15s YES %-6s %-21s %s" % (name, address, "NVRAM" if entry["address"] else "unset",
                                                       status, "up" if entry["up"] else "down"))
     return rows
@@ -57,7 +57,7 @@ def generic_brief(net):
 def generic_interfaces(net):
     lines = []
     for name, entry in net.interface_list():
-        status = "administratively down" if not entry["enabled"] else "up" if entry["link"] else "down"
+        status = "administratively down" if not entry["enabled"] else "up"
         lines.append("%s is %s, line protocol is %s" % (name, status, "up" if entry["up"] else "down"))
         lines.append("  Hardware is Gigabit Ethernet, address is %s (bia %s)" % ((_dotted(entry["mac"]),) * 2))
         if entry["description"]:
@@ -96,7 +96,7 @@ def vrp_interfaces(net):
     lines = ["*down: administratively down", "(l): loopback", "(s): spoofing",
              "Interface                         IP Address/Mask      Physical   Protocol"]
     for name, entry in net.interface_list():
-        physical = "*down" if not entry["enabled"] else "up" if entry["link"] else "down"
+        physical = "*down" if not entry["enabled"] else "up"
         lines.append("%-33s %-20s %-10s %s" % (name, entry["address"][0] if entry["address"] else "unassigned",
                                                physical, "up" if entry["up"] else "down"))
     return lines

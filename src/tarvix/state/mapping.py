@@ -25,9 +25,9 @@ after a step takes the list's item N, ``[*]`` each item.
 ``fields`` maps each key of the getter (and the names of ``key``) to
 where it is read: ``PATH[ or PATH...][|CONVERSION[:ARGUMENT]...]``, the first
 path (into the record, as above, without ``*NAME``) that holds a value,
-then the conversions of ``tarvix.state.convert`` in turn.  ``=TEXT`` is
-the text itself; ``{a}/{b}`` a text made of the record's fields (None
-when one is missing).  A field that ends in ``!`` must hold a value; a
+then the conversions of ``tarvix.state.convert`` in turn.  ``=TEXT`` in
+the place of a path is the text itself; ``{a}/{b}`` a text made of the
+record's fields (nothing when one is missing).  A field that ends in ``!`` must hold a value; a
 field that begins with ``*`` gathers the value of every record into a list
 (facts: the interface names).
 
@@ -50,10 +50,8 @@ class Field(object):
         self.gather = text.startswith("*")
         self.required = text.endswith("!")
         parts = text.lstrip("*").rstrip("!").split("|")
-        self.constant = parts[0][1:] if parts[0].startswith("=") else None
-        self.template = parts[0] if parts[0].startswith("{") else None
-        self.paths = [] if self.constant is not None or self.template else \
-            [path.strip() for path in parts[0].split(" or ")]
+        # Each place the value may be, in turn: a path, "=TEXT" or "{a}/{b}".
+        self.paths = [path.strip() for path in parts[0].split(" or ")]
         self.conversions = []
         for part in parts[1:]:
             conversion, _, argument = part.partition(":")

@@ -125,14 +125,7 @@ def value_at(row, bound, path):
 # -- records -----------------------------------------------------------
 
 def _field(field, row, bound, rows=None):
-    if field.constant is not None:
-        value = field.constant
-    elif field.template is not None:
-        names = dict(row if isinstance(row, dict) else {}, **bound)
-        wanted = [name for _, name, _, _ in string.Formatter().parse(field.template) if name]
-        told = all(names.get(name) not in (None, "") for name in wanted)
-        value = field.template.format(**names) if told else None
-    elif field.gather:
+    if field.gather:
         value = [each for each in (_first_value(field, item, names) for item, names in rows) if each is not None]
     else:
         value = _first_value(field, row, bound)
@@ -149,10 +142,24 @@ def _field(field, row, bound, rows=None):
 
 def _first_value(field, row, bound):
     for path in field.paths:
-        value = value_at(row, bound, path) if isinstance(row, (dict, list)) else None
+        if path.startswith("="):
+            return path[1:]
+        if path.startswith("{"):
+            value = _formatted(path, row, bound)
+        else:
+            value = value_at(row, bound, path) if isinstance(row, (dict, list)) else None
         if value is not None and value != "" and value != []:
             return value
     return None
+
+
+def _formatted(template, row, bound):
+    """A text of the record's fields, or None when one of them is missing."""
+    names = dict(row if isinstance(row, dict) else {}, **bound)
+    wanted = [name for _, name, _, _ in string.Formatter().parse(template) if name]
+    if any(names.get(name) in (None, "") for name in wanted):
+        return None
+    return template.format(**names)
 
 
 def _line_of(row):
