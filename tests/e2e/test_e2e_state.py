@@ -23,8 +23,9 @@ PEER = netbed.ADDRESSES[1].split("/")[0]
 BGP = ("router bgp 65001\n bgp router-id 10.9.0.1\n no bgp ebgp-requires-policy\n timers bgp 1 3\n"
        " neighbor %s remote-as 65002\n neighbor %s timers connect 1\nexit\n" % (PEER, PEER))
 CHECKS = "bgp_neighbors: {default: {%s: {state: Established, prefixes_received: '>= 3'}}}\ninterfaces: {%s: {up: true}}\n"
-# Seconds BGP may take to come up, here as after the rollback.
-SETTLE = 30
+# Seconds BGP may take to come up, here as after the rollback (BIRD and bgpd
+# retry each second).
+SETTLE = 8
 
 
 def _established(con):
