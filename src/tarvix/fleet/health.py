@@ -159,6 +159,8 @@ def around(run, task, report, done, change=None):
 def _rolled_back(run, task, con, report, done, failure):
     from tarvix.core.errors import TarvixError
 
+    if not (report.get("config") or {}).get("changed"):
+        _fail("after the change, %s; nothing was changed, nothing to roll back" % failure, done, "nothing to roll back")
     run.step(task.host.name, done, "the rollback")
     try:
         con.rollback_config(timeout=run.args.timeout)
