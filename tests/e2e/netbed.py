@@ -133,7 +133,9 @@ class Lldpd(object):
     def stop(self):
         for process in self.processes:
             _stopped(process)
-        if self.made_run and not subprocess.run(["pgrep", "-x", "lldpd"], stdout=subprocess.DEVNULL).returncode == 0:
+        # Its folder goes once its last process (the one it forked) is gone.
+        if self.made_run and wait_for(lambda: subprocess.run(["pgrep", "-x", "lldpd"], stdout=subprocess.DEVNULL)
+                                      .returncode != 0, 5, 0.1):
             shutil.rmtree(LLDPD_RUN, ignore_errors=True)
 
 
