@@ -46,6 +46,7 @@ from tarvix.eal.secrets import SECRET_ENV_VARS, child_env  # noqa: F401 (SECRET_
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
+from tarvix.state.api import StateApi
 
 # The hostname pattern a connection falls back to when it cannot learn the
 # device's hostname: any run of the characters a prompt's hostname is made of.
@@ -71,7 +72,7 @@ class RpHandle(object):
         return "<RpHandle %s role=%s mode=%s>" % (self.name, self.role, self.mode)
 
 
-class Connection(CommandRunner, ConfigurationApi):
+class Connection(CommandRunner, ConfigurationApi, StateApi):
     """A command-line connection to one device.
 
     Built on this class itself, it returns an instance of the registered

@@ -53,7 +53,19 @@ class ConfigConflictError(ConfigError): ...
 class RemediationUnavailableError(TarvixError): ...
 
 # A command's output could not be parsed into records.
-class ParseError(TarvixError): ...
+class ParseError(TarvixError):
+    platform: Optional[str]
+    command: Optional[str]
+    line: Optional[str]
+
+# A device's state failed its checks.
+class CheckFailedError(TarvixError): ...
+
+# Checks of the network's state that cannot be checked: file, line and path of the key.
+class ChecksError(TarvixError, ValueError):
+    file: Optional[str]
+    line: Optional[int]
+    path: Optional[str]
 
 # No TextFSM template for the command on the connection's template platform.
 class TemplateNotFoundError(ParseError):

@@ -7,8 +7,8 @@ import threading
 import time
 
 from tarvix.eal import secrets
-from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
-from tarvix.fleet import intended
+from tarvix.exits import FAILED, INTERRUPTED, ROLLBACK_FAILED, USAGE, UsageError, fail, signalled
+from tarvix.fleet import health, intended
 from tarvix.fleet.checks import check_args, host_filter
 from tarvix.fleet.cluster import requested_cluster, NoDask, work_on_cluster
 from tarvix.fleet.credentials import set_passwords
@@ -20,6 +20,8 @@ from tarvix.fleet.progress import Progress, report_note, StderrHandler, table
 from tarvix.fleet.signals import signal_name, Signals
 from tarvix.verbosity import Verbosity
 
+# What a device's report tells of its state (tarvix.fleet.health).
+STATE_KEYS = ("checks", "checks_before", "state_before", "state_after", "state_diff", "rollback")
 NEEDS_NORNIR = "tarvix run needs Nornir and a progress bar: pip install nornir rich"
 
 
@@ -70,6 +72,7 @@ def _document(run, names, elapsed):
             hosts[-1]["config"] = dict(report["config"])
         if report.get("detected_os"):  # platform auto
             hosts[-1]["detected_os"] = report["detected_os"]
+        hosts[-1].update((key, report[key]) for key in STATE_KEYS if key in report)
     counts = {status: sum(1 for host in hosts if host["status"] == status)
               for status in ("ok", "failed", "unsaved", "interrupted")}
     document = {"hosts": hosts}
@@ -234,4 +237,9 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
             print("output of each device in %s" % args.output)
     if run.signal:
         return signalled(run.signal)
+    if health.rollback_failed(run.reports):
+        for name in names:
+            if (run.reports[name].get("rollback") or {}).get("failed"):
+                print("%s: the rollback FAILED: %s" % (name, run.reports[name]["rollback"]["error"]), file=sys.stderr)
+        return ROLLBACK_FAILED
     return FAILED if len(names) > counts["ok"] else 0

@@ -7,7 +7,7 @@ import time
 
 from tarvix.eal import secrets
 from tarvix.fleet import reload as fleet_reload
-from tarvix.fleet import intended
+from tarvix.fleet import health, intended
 from tarvix.nornir.dask_marks import NOT_BEGUN
 
 # A host's error when the run was interrupted before it began.
@@ -195,7 +195,9 @@ def _work(run, task, report, done):
             _configure(run, task, report, done)
         fleet_reload.reload_step(run, task, report, done)
         if getattr(args, "intended", None) or getattr(args, "rollback", None):
-            intended.apply(run, task, report, done)
+            health.around(run, task, report, done, lambda: intended.apply(run, task, report, done))
+        else:
+            health.around(run, task, report, done)
     except _Interrupted:
         return "stopped before its next step"
     except NornirSubTaskError as failure:

@@ -34,6 +34,8 @@ _EXPORTS = {
     "tarvix_replace_config": "tarvix.nornir.tasks",
     "tarvix_merge_config": "tarvix.nornir.tasks",
     "tarvix_config_diff": "tarvix.nornir.tasks",
+    "tarvix_state": "tarvix.nornir.tasks",
+    "tarvix_check": "tarvix.nornir.tasks",
 }
 
 __all__ = sorted(_EXPORTS)

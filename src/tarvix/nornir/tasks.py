@@ -114,3 +114,28 @@ def tarvix_config_diff(task, intended, target=None):
     except FAILURES as error:
         return _failed(task, error)
     return Result(host=task.host, result=diff, diff=diff, changed=bool(diff))
+
+
+def tarvix_state(task, getters=None):
+    """The host's state (``Connection.state``): the ``Result``'s ``result``
+    is the getters' data, by getter name."""
+    try:
+        state = _connection(task).state(getters)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=state)
+
+
+def tarvix_check(task, checks, strict=False):
+    """Checks the host's state against ``checks`` (a dict, as a checks file
+    holds; see tarvix.checks): the ``Result``'s ``result`` is the report,
+    a list of {"path", "expected", "actual", "passed"}, ``failed`` set when
+    a check failed; ``state`` holds the state read."""
+    from tarvix import checks as checking
+
+    try:
+        state = _connection(task).state(checking.getters_of(checks))
+        report = checking.evaluate(state, checks, strict=strict)
+    except FAILURES as error:
+        return _failed(task, error)
+    return Result(host=task.host, result=list(report), failed=not report.passed, state=state)
