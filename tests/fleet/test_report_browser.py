@@ -15,6 +15,7 @@ import chromiumbed  # noqa: E402
 
 from tarvix import simulator  # noqa: E402
 from tarvix.cli import main  # noqa: E402
+from tarvix.fleet import report  # noqa: E402
 
 STALL = 0.25  # seconds the stalled device thinks before each answer
 
@@ -117,5 +118,42 @@ def test_the_page_in_a_real_browser(tmp_path, capsys):
         assert not driver.find_element(By.ID, "filters").is_displayed()
         assert driver.find_element(By.ID, "tl-rows").is_displayed()
         assert set(chromiumbed.requests(driver)) <= {url}
+        # What other parts of a run report show too, from a document alone.
+        other = str(tmp_path / "parts.html")
+        report.write(PARTS, other)
+        driver.get("file://" + other + "#device=r7")
+        device = driver.find_element(By.ID, "device")
+        headings = [node.text for node in device.find_elements(By.CSS_SELECTOR, "h3")]
+        assert headings == ["Steps", "State", "Checks: 1 failed of 2", "Transfers", "Upgrade", "Reload", "Outputs",
+                            "rollback"], headings
+        first_check = device.find_element(By.CSS_SELECTOR, "section[aria-label^='Checks'] tbody tr")
+        assert first_check.text.startswith("bgp.peer.10.0.0.2.state") and "\u2717 failed" in first_check.text
+        assert "sftp" in device.text and "standby" in device.text and "842 characters left out here" in device.text
+        assert [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"] == []
+        assert set(chromiumbed.requests(driver)) <= {url, "file://" + other}
     with capsys.disabled():
         print("\nthe report's screenshot: %s" % shot)
+
+
+# A device's report with the parts other rooms of tarvix run add.
+PARTS = {"hosts": [{
+    "name": "r7", "status": "failed", "seconds": 3.2, "error": "r7: check bgp.peer.10.0.0.2.state failed",
+    "done": ["the configuration backed up"], "platform": "generic",
+    "steps": [{"step": "connect", "kind": "connect", "start": 1000.0, "end": 1000.4, "status": "ok"},
+              {"step": "the checks", "kind": "checks", "start": 1000.4, "end": 1003.2, "status": "failed"}],
+    "checks": [{"path": "interfaces.Gi0/0.up", "expected": True, "actual": True, "passed": True},
+               {"path": "bgp.peer.10.0.0.2.state", "expected": "Established", "actual": "Idle", "passed": False}],
+    "state_diff": [{"path": "bgp.peer.10.0.0.2.state", "before": "Established", "after": "Idle", "what": "changed"}],
+    "state_before": {"bgp": {"peer": {"10.0.0.2": {"state": "Established"}}}},
+    "transfers": [{"skipped": False, "bytes": 10485760, "seconds": 2.5, "protocol": "sftp", "checksum": "ab12"}],
+    "upgrade": {"steps": [{"step": "copy", "seconds": 2.5}, {"step": "boot", "seconds": 40.1}]},
+    "outputs": [{"command": "reload", "warning": None, "note": "reload a: lost 0.2 s, back 1.4 s, ready 1.5 s",
+                 "output": {"operation": "reload", "seconds": 1.6, "rps": {
+                     "a": {"state": "active", "link_lost": 0.2, "first_answer": 1.4, "ready": 1.5,
+                           "boot_messages": "booting"},
+                     "b": {"state": "standby", "link_lost": None, "first_answer": None, "ready": 1.6,
+                           "boot_messages": ""}}}},
+                {"command": "show tech", "warning": None, "output": {
+                    "text_head": "head", "text_tail": "tail", "left_out": 842}}],
+    "rollback": {"done": True, "failed": False, "healthy": False}}],
+    "started": 1000.0, "ended": 1003.3, "seconds": 3.3}
