@@ -615,7 +615,12 @@
   form.addEventListener("input", applyFilters);
   form.addEventListener("change", applyFilters);
   form.addEventListener("submit", function (event) { event.preventDefault(); });
-  form.addEventListener("reset", function () { setTimeout(applyFilters, 0); });
+  form.addEventListener("reset", function (event) {
+    // Cleared here, at once, rather than after the browser's own reset.
+    event.preventDefault();
+    Object.keys(filters).forEach(function (key) { filters[key].value = ""; });
+    applyFilters();
+  });
   window.addEventListener("hashchange", route);
   document.addEventListener("keydown", function (event) {
     if (event.key === "Escape" && !document.getElementById("device").hidden) {
