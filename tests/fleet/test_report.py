@@ -72,14 +72,6 @@ def test_a_runs_report(tmp_path, capsys):
     assert "r1#show clock" in shown["r1"]["session_log"][0]["text"]
     assert data["command_line"] == document["command_line"] and data["report"]["generator"].startswith("tarvix ")
 
-    # A rollback with nothing to roll back never reaches the device.
-    unreachable = tmp_path / "unreachable"
-    unreachable.mkdir()
-    (unreachable / "hosts.yaml").write_text("r9:\n  connection_options:\n    tarvix:\n      extras: "
-                                            "{start: /nonexistent/console}\n")
-    assert main(["run", "--inventory", str(unreachable), "--rollback", str(tmp_path / "out"), "--json"]) == 0
-    host = json.loads(capsys.readouterr().out)["hosts"][0]
-    assert host["done"] == ["nothing to roll back"] and host["steps"] == []
 
 
 def test_the_report_of_nornirs_results_and_of_a_document(tmp_path, monkeypatch):
