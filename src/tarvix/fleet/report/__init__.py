@@ -6,8 +6,9 @@ configuration diff, state, checks, transfers, reloads and session log,
 secrets masked.
 
 The rooms: ``content`` (what the page holds of a run's document),
-``results`` (a Nornir run's results as such a document), ``page`` (the
-template, page.html, page.css and page.js, filled in)."""
+``results`` (a Nornir run's results as such a document), ``fleetrun``
+(what ``tarvix run`` adds to its document, and ``--report``), ``page``
+(the template, page.html, page.css and page.js, filled in)."""
 import json
 import os
 import sys

@@ -59,7 +59,8 @@ def write(args, document):
         return None
     try:
         write_report(document, args.report)
-    except OSError as error:
-        print("error: --report: cannot write %s: %s" % (args.report, error.strerror or error), file=sys.stderr)
+    except (OSError, ValueError) as error:  # ValueError: a value JSON cannot hold
+        print("error: --report: cannot write %s: %s" % (args.report, getattr(error, "strerror", None) or error),
+              file=sys.stderr)
         return False
     return True

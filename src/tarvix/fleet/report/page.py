@@ -45,7 +45,7 @@ def title(data):
 def render(data):
     """The page of ``data`` (content.page_data), as text."""
     style, script = _template("page.css"), _template("page.js")
-    csp = ("default-src 'none'; script-src %s; style-src %s; img-src data:; base-uri 'none'; form-action 'none'"
+    csp = ("default-src 'none'; script-src %s; style-src %s; base-uri 'none'; form-action 'none'"
            % (_digest(script), _digest(style)))
     values = {"csp": csp, "generator": "tarvix %s" % tarvix.__version__, "title": html.escape(title(data)),
               "style": style, "script": script, "data": script_json(data)}
