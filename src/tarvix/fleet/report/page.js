@@ -110,7 +110,7 @@
 
   function countTile(label, key, value, status) {
     var button = el("button", {type: "button", "class": "count s-" + cls(status || key), "data-status": key,
-                               "aria-pressed": "false"},
+                               "aria-pressed": "false", disabled: key !== "" && !value},
                     [el("span", {"class": "n", "data-count": label, text: String(value)}), " " + label]);
     button.addEventListener("click", function () {
       filters.status.value = filters.status.value === key ? "" : key;
