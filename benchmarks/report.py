@@ -5,6 +5,7 @@ them), a command each, some of them hanging on it (they fail at
 chromium (tests/fleet/chromiumbed.py: the network blocked) and measured.
 
     python benchmarks/report.py --devices 1000 [--session-log] [--loads 5] [--workers 50]
+    python benchmarks/report.py --devices 1000 --command "show tech-support" --tech-lines 500
 
 Told: the run's wall time, the time ``tarvix.fleet.report.write`` takes
 for its document, the file's size; for each load of the page: the load
@@ -71,15 +72,17 @@ INTERACTIONS = (("status", "failed"), ("status", ""), ("name", "r05"), ("name", 
                 ("error", ""), ("platform", None), ("platform", ""), ("sort", "seconds"), ("sort", "name"))
 
 
-def knobs(count, failing, slow, delay):
-    """The console options of the routers that hang or are slow."""
+def knobs(args):
+    """The console options of the routers: those that hang or are slow, and
+    every one's lines of show tech-support."""
     options = {}
-    for number in range(1, count + 1):
+    for number in range(1, args.devices + 1):
         name = "r%04d" % number
-        if failing and number % failing == 0:
-            options[name] = ["--hang", "show version"]
-        elif slow and number % slow == 0:
-            options[name] = ["--reply-delay", str(delay)]
+        options[name] = ["--tech-lines", str(args.tech_lines)]
+        if args.failing and number % args.failing == 0:
+            options[name] += ["--hang", args.command]
+        elif args.slow and number % args.slow == 0:
+            options[name] += ["--reply-delay", str(args.delay)]
     return options
 
 
@@ -87,7 +90,7 @@ def run(args, folder):
     """Runs the fleet with --report; (the run's wall seconds, its exit
     status, the page's path, the run's document)."""
     page = os.path.join(folder, "run.html")
-    command = [sys.executable, "-m", "tarvix", "run", "--inventory", folder, "--execute", "show version",
+    command = [sys.executable, "-m", "tarvix", "run", "--inventory", folder, "--execute", args.command,
                "--workers", str(args.workers), "--timeout", str(args.timeout), "--output",
                os.path.join(folder, "out"), "--report", page, "--json"]
     if args.session_log:
@@ -134,6 +137,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--devices", type=int, default=1000)
     parser.add_argument("--workers", type=int, default=50)
+    parser.add_argument("--command", default="show version", help="the command each router runs")
+    parser.add_argument("--tech-lines", type=int, default=100, help="the lines of the routers' show tech-support")
     parser.add_argument("--timeout", type=float, default=5, help="the run's --timeout (the hung routers fail at it)")
     parser.add_argument("--failing", type=int, default=100, help="every Nth router hangs on its command")
     parser.add_argument("--slow", type=int, default=50, help="every Nth router thinks before each answer")
@@ -145,8 +150,7 @@ def main(argv=None):
     if why:
         sys.exit(why)
     folder = tempfile.mkdtemp(prefix="tarvix-report-")
-    beds, ports, username, password = fleet.start_simulator(
-        args.devices, sys.executable, folder, knobs(args.devices, args.failing, args.slow, args.delay))
+    beds, ports, username, password = fleet.start_simulator(args.devices, sys.executable, folder, knobs(args))
     try:
         fleet.write_inventory(folder, ports, username, password, {"tarvix"})
         wall, status, page, document = run(args, folder)
@@ -154,8 +158,8 @@ def main(argv=None):
         fleet.stop_devices(beds)
     writing = write_time(document, folder)
     rounds, actions, requested = measure_page(page, args.loads, document["hosts"][0].get("platform") or "")
-    print("%d devices (%d ok, %d failed), --workers %d%s: run %.1f s wall (exit %d), load %.2f"
-          % (args.devices, document["ok"], document["failed"], args.workers,
+    print("%d devices (%d ok, %d failed), %r each, --workers %d%s: run %.1f s wall (exit %d), load %.2f"
+          % (args.devices, document["ok"], document["failed"], args.command, args.workers,
              ", session logs" if args.session_log else "", wall, status, os.getloadavg()[0]))
     print("report file: %d bytes (%.2f MB); written in %.2f s from the run's document"
           % (os.path.getsize(page), os.path.getsize(page) / 1e6, writing))
