@@ -13,7 +13,7 @@ import time
 KIND_WORDS = (("wait", "wait"), ("disconnect", "disconnect"), ("connect", "connect"),
               ("switchover", "reload"), ("reload", "reload"), ("copy", "copy"), ("transfer", "copy"),
               ("upgrade", "copy"), ("file", "copy"), ("check", "checks"), ("state", "checks"),
-              ("backup", "configuration"), ("config", "configuration"))
+              ("backup", "configuration"), ("rollback", "configuration"), ("config", "configuration"))
 
 
 def kind_of(doing):
