@@ -106,7 +106,9 @@ def test_the_report_of_nornirs_results_and_of_a_document(tmp_path, monkeypatch):
         {"command": "show tech", "output": "Doc-Secret-5 " + "A" * 2500 + "Z" * 2500},
         {"command": "show clock", "output": "12:00 " * 50}]},
         {"name": "b", "status": "interrupted", "error": "not begun: the run was interrupted before it began",
-         "config": {"changed": True, "undone": True}, "outputs": [{"command": "x", "output": "B" * 1500}]}]}
+         "config": {"changed": True, "undone": True}, "outputs": [{"command": "x", "output": "B" * 1500}]},
+        {"name": "c", "status": "failed", "error": "a check failed", "rollback": {"done": True, "healthy": True}},
+        {"name": "d", "status": "failed", "error": "a check failed", "rollback": {"done": False}}]}
     data = report.page_data(json.dumps(document))
     tech, clock = data["hosts"][0]["outputs"][0]["output"], data["hosts"][0]["outputs"][1]["output"]
     other = data["hosts"][1]["outputs"][0]["output"]
@@ -115,7 +117,8 @@ def test_the_report_of_nornirs_results_and_of_a_document(tmp_path, monkeypatch):
     assert kept[0] == kept[1] >= content.SHORTEST and other["left_out"] == 1500 - kept[1]
     assert tech["text_head"].startswith("**** AAA") and tech["text_tail"].endswith("ZZZ")
     assert _characters(data["hosts"]) <= 3000 and "Doc-Secret-5" not in json.dumps(data)
-    assert data["hosts"][1]["status"] == "skipped" and data["hosts"][1]["rolled_back"]
+    assert data["hosts"][1]["status"] == "skipped"
+    assert [host["rolled_back"] for host in data["hosts"]] == [False, True, True, False]
 
 
 def _characters(value):

@@ -95,7 +95,9 @@ def _host(host, masker, session_logs):
     if host["status"] == "interrupted" and str(host["error"] or "").startswith(NOT_BEGUN_PREFIX):
         host["status"] = "skipped"
     config = host.get("config") or {}
-    host["rolled_back"] = bool(config.get("undone") or config.get("rolled_back"))
+    rollback = host.get("rollback")  # a change whose checks failed, rolled back (tarvix.fleet.health)
+    host["rolled_back"] = bool(config.get("undone") or config.get("rolled_back") or
+                               isinstance(rollback, dict) and rollback.get("done"))
     if "diff" in config:
         # The diff is shown once, as the configuration's.
         host["outputs"] = [entry for entry in host["outputs"] if entry.get("command") != "intended configuration"]

@@ -553,7 +553,12 @@
     return Object.keys(host).filter(function (key) {
       return key.charAt(0) !== "_" && KNOWN.indexOf(key) < 0;
     }).sort().map(function (key) {
-      return section(key.replace(/_/g, " "), [generic(host[key])]);
+      // A large part is folded, to be opened.
+      var shown = generic(host[key]);
+      if (JSON.stringify(host[key]).length > 1500) {
+        shown = el("details", null, [el("summary", {text: "show all of it"}), shown]);
+      }
+      return section(key.replace(/_/g, " "), [shown]);
     });
   }
 
