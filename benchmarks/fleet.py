@@ -480,11 +480,11 @@ class SimulatorBed(object):
     """The SSH simulator's routers, every one in one server process (a
     process group of its own); ``process`` and ``ports`` once started."""
 
-    def __init__(self, python, names, folder, timeout=300):
+    def __init__(self, python, names, folder, timeout=300, options=None):
         path = os.path.join(folder, "routers.json")
         with open(path, "w") as handle:
-            json.dump({"routers": [{"hostname": name, "username": SIM_USERNAME, "password": SIM_PASSWORD}
-                                   for name in names]}, handle)
+            json.dump({"routers": [{"hostname": name, "username": SIM_USERNAME, "password": SIM_PASSWORD,
+                                    "options": (options or {}).get(name, [])} for name in names]}, handle)
         # Its complaints (e.g. of clients that hang up while a router
         # writes) go to a file, shown if it does not start.
         self.errors = os.path.join(folder, "server.err")
@@ -516,10 +516,11 @@ class SimulatorBed(object):
         end_group(self.process)
 
 
-def start_simulator(count, python, folder):
-    """``count`` simulated routers r0001... served over SSH by one process;
-    the bed, the ports by host name and the login."""
-    bed = SimulatorBed(python, ["r%04d" % n for n in range(1, count + 1)], folder)
+def start_simulator(count, python, folder, options=None):
+    """``count`` simulated routers r0001... served over SSH by one process
+    (``options``: the console's knobs of some, by name); the bed, the ports
+    by host name and the login."""
+    bed = SimulatorBed(python, ["r%04d" % n for n in range(1, count + 1)], folder, options=options)
     return [bed], bed.ports, SIM_USERNAME, SIM_PASSWORD
 
 

@@ -17,6 +17,7 @@ from tarvix.fleet.job import failure_message, host_job, Run
 from tarvix.fleet.naming import create_files, plan_files
 from tarvix.fleet.passwords import inventory_secrets
 from tarvix.fleet.progress import Progress, report_note, StderrHandler, table
+from tarvix.fleet.report import fleetrun as run_report
 from tarvix.fleet.signals import signal_name, Signals
 from tarvix.verbosity import Verbosity
 
@@ -73,12 +74,14 @@ def _document(run, names, elapsed):
         if report.get("detected_os"):  # platform auto
             hosts[-1]["detected_os"] = report["detected_os"]
         hosts[-1].update((key, report[key]) for key in STATE_KEYS if key in report)
+        run_report.add_report_keys(hosts[-1], report, run.plans[name])
     counts = {status: sum(1 for host in hosts if host["status"] == status)
               for status in ("ok", "failed", "unsaved", "interrupted")}
     document = {"hosts": hosts}
     document.update(counts)
     document.update(seconds=round(elapsed, 3), workers=run.args.workers,
                     interrupted_by=signal_name(run.signal) if run.signal else None)
+    run_report.add_run_keys(document, run.args, elapsed)
     return document
 
 
@@ -126,6 +129,7 @@ def _run(args):
     names = sorted(nr.inventory.hosts)
     try:
         plans = plan_files(args, nr.inventory.hosts)
+        run_report.check(args)
         cluster = requested_cluster(args, nr.inventory.hosts)
     except UsageError as error:
         return fail(error, USAGE)
@@ -220,8 +224,11 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
     counts = {"ok": 0, "failed": 0, "unsaved": 0, "interrupted": 0}
     for name in names:
         counts[run.reports[name]["status"]] += 1
+        run.reports[name].setdefault("platform", run_report.platform(nr.inventory.hosts[name]))
+    document = secrets.mask_report(_document(run, names, elapsed)) if args.json or args.report else None
+    written = run_report.write(args, document)
     if args.json:
-        print(json.dumps(secrets.mask_report(_document(run, names, elapsed))))
+        print(json.dumps(document))
     else:
         diffs = intended.dry_run_diffs(run.reports, names)
         if diffs:
@@ -235,6 +242,8 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
         print("%s, in %.2f s, at most %d at once" % (summary, elapsed, min(args.workers, len(names))))
         if args.output:
             print("output of each device in %s" % args.output)
+        if written:
+            print("report in %s" % args.report)
     if run.signal:
         return signalled(run.signal)
     if health.rollback_failed(run.reports):
@@ -242,4 +251,4 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
             if (run.reports[name].get("rollback") or {}).get("failed"):
                 print("%s: the rollback FAILED: %s" % (name, run.reports[name]["rollback"]["error"]), file=sys.stderr)
         return ROLLBACK_FAILED
-    return FAILED if len(names) > counts["ok"] else 0
+    return FAILED if len(names) > counts["ok"] or written is False else 0

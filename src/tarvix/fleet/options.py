@@ -62,6 +62,9 @@ def _run_parser(commands):
                              "template matches nothing, keeps its text and gets a warning")
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
+    parser.add_argument("--report", metavar="FILE.html",
+                        help="write the run as one self-contained HTML file: a summary, the devices to sort "
+                             "and filter, a timeline of their steps, each device's outputs and diffs")
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="log every line sent (never passwords); twice: the plugin registry's records too")
     parser.add_argument("--no-ssh-config", action="store_true",

@@ -70,11 +70,13 @@ def reload_step(run, task, report, done):
     name = "reload" if args.reload else "switchover"
     timeout = args.timeout or DEFAULT_TIMEOUT
     slots = _slots(run)
-    while not slots.acquire(timeout=0.2):
-        run.check()
+    if not slots.acquire(False):
+        run.step(task.host.name, done, "waiting for a turn to %s" % name, "wait")
+        while not slots.acquire(timeout=0.2):
+            run.check()
     try:
         run.check()
-        run.step(task.host.name, done, name)
+        run.step(task.host.name, done, name, "reload")
         if args.reload:
             result = task.run(tarvix_reload, save=args.save, timeout=timeout, name=name)
         else:
