@@ -69,7 +69,7 @@ SHELL = FileCommands(
 
 
 def router(default_dir="flash:", checksum=("sha512", "sha256", "md5"), standby_dir=None,
-           version=("show version", r"[Vv]ersion (?P<version>[\w.()-]+)")):
+           version=("show version", r"[Vv]ersion:? (?P<version>[\w.()-]+)")):
     """The file commands of the generic router CLI's family (dir, verify,
     delete, rename, copy, boot system), on file system ``default_dir``."""
     return FileCommands(

@@ -1,7 +1,23 @@
 """The file methods of a ``Connection``: ``put_file``, ``get_file``,
 ``file_checksum``, ``free_space`` and ``upgrade`` (see tarvix.files)."""
+import traceback
+
 from tarvix.files import copy as files_copy, local as localfile
 from tarvix.files.device import DeviceFiles
+
+
+def _let_go(call, *args):
+    """``call(*args)``; a failure's frames are cleared on its way out: they
+    hold the copy's libssh2 objects, which must not outlive their session's
+    socket (freed later, they would write to whatever took its number)."""
+    try:
+        return call(*args)
+    except BaseException as error:
+        seen = error
+        while seen is not None:
+            traceback.clear_frames(seen.__traceback__)
+            seen = seen.__context__
+        raise
 
 
 class FilesApi(object):
@@ -29,7 +45,8 @@ class FilesApi(object):
         the device's sum matched; FileTransferError otherwise, the partial
         file removed."""
         with self._lock:
-            return files_copy.put(self, local, remote, protocol, verify, overwrite, progress, timeout, target)
+            return _let_go(files_copy.put, self, local, remote, protocol, verify, overwrite, progress, timeout,
+                           target)
 
     def get_file(self, remote, local, protocol="auto", verify=True, overwrite=False, progress=None, timeout=None,
                  target=None):
@@ -37,7 +54,8 @@ class FilesApi(object):
         folder: the file's own name in it), as ``put_file`` does the other
         way; returns a ``FileTransfer``."""
         with self._lock:
-            return files_copy.get(self, remote, local, protocol, verify, overwrite, progress, timeout, target)
+            return _let_go(files_copy.get, self, remote, local, protocol, verify, overwrite, progress, timeout,
+                           target)
 
     def file_checksum(self, remote, algorithm="sha256", target=None):
         """The device's sum of ``remote`` by its own command (lower-case
@@ -69,4 +87,4 @@ class FilesApi(object):
 
         localfile.readable(image)
         with self._lock:
-            return upgrade.upgrade(self, image, expect_version, reload, timeout, protocol, progress)
+            return _let_go(upgrade.upgrade, self, image, expect_version, reload, timeout, protocol, progress)

@@ -68,7 +68,7 @@ class DeviceFiles(object):
         found = _FS.match(path)
         if found and self.commands.default_dir is not None:
             return found.group(1), found.group(2).lstrip("/")
-        return posixpath.dirname(path) or "/", posixpath.basename(path)
+        return posixpath.dirname(path), posixpath.basename(path)
 
     def folder(self, path):
         return self.split(path)[0]

@@ -46,11 +46,17 @@ class FileSession(object):
     def sftp(self, channel):
         self.channel.files_sftp = channel
 
+    # Set once the session stalled: nothing more is asked of it.
+    broken = False
+
     @property
     def aborted(self):
-        return self.channel.aborted or self.channel.closed
+        return self.broken or self.channel.aborted or self.channel.closed
 
     def close(self):
+        if self.broken:
+            # A stalled SFTP channel is not used again.
+            self.channel.__dict__.pop("files_sftp", None)
         if not self.shared and self.link is not None:
             self.link.close()
 

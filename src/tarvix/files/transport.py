@@ -71,6 +71,9 @@ class Transport(object):
             raise self.fail("the copy was aborted (its SSH session ended)")
         left = self.watch.left()
         if left <= 0:
+            # Whatever the session had in flight stays unanswered: nothing
+            # more is asked of it.
+            self.files.broken = True
             raise self.fail("the copy made no progress for %s s (%d of %d bytes moved)"
                             % (self.watch.stall, self.watch.sent, self.watch.total))
         directions = self.session.block_directions()

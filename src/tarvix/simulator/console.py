@@ -7,7 +7,7 @@ import re
 import sys
 import time
 
-from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot
+from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot, flash as flashfs, flashcli
 from tarvix.simulator.clis import CLIS
 from tarvix.simulator.configmodes import ConfigModes
 from tarvix.simulator.configstore import CommitHistory
@@ -76,6 +76,14 @@ class RouterState(object):
         self._marker = os.path.join(pair_dir, MARKER) if pair_dir else None
         self._standby_open = False
         self.boots = boot.Boots(pair_dir)
+        # Each RP's file system (seat -> Flash), and the image booted.
+        self.flashes = {}
+        self.booted = None
+
+    def flash(self, seat, size=flashfs.DEFAULT_SIZE):
+        if seat not in self.flashes:
+            self.flashes[seat] = flashfs.Flash(size)
+        return self.flashes[seat]
 
     def save(self):
         self.startup = list(self.running)
@@ -89,6 +97,7 @@ class RouterState(object):
         self.running = list(self.startup)
         if self.config is not None:
             self.config.reload()
+        self.booted = flashfs.boot_image(self.config.lines() if self.config is not None else self.startup)
         self.modified = False
         self.started = time.time()
 
@@ -305,6 +314,8 @@ class Console(Terminal, ConfigModes):
             return
         if self.exec_mode_command(words):
             return
+        if self.mode == "enable" and flashcli.command(self, line):
+            return
         if self.mode == "enable" and (self.confirm(words) or self.save(words) or boot.command(self, words)):
             return
         if self.cli.long is not None and _words(line) == self.cli.long:
@@ -415,7 +426,8 @@ class Console(Terminal, ConfigModes):
         what = what[0]
         if what == "version":
             rps = 2 if self.args.role else 1
-            return [self.cli.banner,
+            return [self.cli.banner.replace("version %s" % flashfs.DEFAULT_VERSION,
+                                            "version %s" % flashfs.version_of(self.state.booted)),
                     "%s uptime is %d minutes" % (self.hostname, self.uptime()),
                     "%d route processor(s)" % rps]
         if what == "clock":

@@ -62,6 +62,14 @@ def build_parser():
     parser.add_argument("--standby-not-ready", action="store_true",
                         help="refuse a switchover: the standby RP is not ready")
     parser.add_argument("--no-return", action="store_true", help="a reload after which the router never comes back")
+    files = parser.add_argument_group("files (see tarvix.simulator.flash)")
+    files.add_argument("--flash-size", type=int, metavar="BYTES", help="the size of each RP's file system "
+                       "(default: 256 MiB)")
+    files.add_argument("--stall-after", type=int, metavar="N", help="stop taking a file once N bytes arrived")
+    files.add_argument("--drop-after", type=int, metavar="N", help="end the session once N bytes of a file arrived")
+    files.add_argument("--corrupt-byte", type=int, metavar="N", help="flip byte N of each file that arrives")
+    files.add_argument("--no-sftp", action="store_true", help="serve no SFTP (SCP only)")
+    files.add_argument("--no-scp", action="store_true", help="serve no SCP")
     return parser
 
 
