@@ -196,6 +196,8 @@ class Connection:
     def upgrade(self, image: Union[str, "PathLike[str]"], expect_version: Optional[str] = None, reload: bool = True,
                 timeout: float = 3600, protocol: str = "auto",
                 progress: Optional[Callable[[int, int], Any]] = None) -> UpgradeReport: ...
+    def finish_upgrade(self, report: UpgradeReport, expect_version: Optional[str] = None,
+                       timeout: float = 3600) -> UpgradeReport: ...
     @overload
     def execute(self, command: str, target: Optional[str] = None, timeout: Optional[float] = None,
                 prompt_recovery: Optional[bool] = None, reply: Optional[_Reply] = None,

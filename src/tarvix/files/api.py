@@ -88,3 +88,11 @@ class FilesApi(object):
         localfile.readable(image)
         with self._lock:
             return _let_go(upgrade.upgrade, self, image, expect_version, reload, timeout, protocol, progress)
+
+    def finish_upgrade(self, report, expect_version=None, timeout=3600):
+        """The last steps of an ``upgrade(..., reload=False)`` whose
+        ``report`` it returned: save, reload, the version check."""
+        from tarvix.files import upgrade
+
+        with self._lock:
+            return _let_go(upgrade.finish, self, report, expect_version, timeout)

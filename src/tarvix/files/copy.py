@@ -175,10 +175,10 @@ def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
     transfer_part, transfer_path = copy.files.transfer(part), copy.files.transfer(path)
     digest = localfile.hasher(algorithm) if algorithm and local_sum is None else None
     watch = Watch(size, copy.progress, copy.stall)
-    started = time.monotonic()
     try:
         transport = copy.open(watch)
         report.protocol = copy.chosen(transport)
+        started = time.monotonic()
         if not algorithm and not overwrite and report.protocol == "sftp" \
                 and transport.sftp_size(transfer_path) is not None:
             raise FileTransferError("%s: %s is there already: overwrite=True replaces it" % (copy.device, path))
@@ -252,10 +252,10 @@ def _fetch(copy, report, path, local, algorithm, there):
     part = localfile.part_name(local)
     digest = localfile.hasher(algorithm) if algorithm else None
     watch = Watch(0, copy.progress, copy.stall)
-    started = time.monotonic()
     try:
         transport = copy.open(watch)
         report.protocol = copy.chosen(transport)
+        started = time.monotonic()
         with open(part, "wb") as target:
             if report.protocol == "sftp":
                 watch.total = transport.sftp_size(copy.files.transfer(path)) or 0

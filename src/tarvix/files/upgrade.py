@@ -110,8 +110,16 @@ def upgrade(con, image, expect_version=None, reload=True, timeout=3600, protocol
     if files.commands.boot:
         lines = [line.replace("{path}", path) for line in files.commands.boot]
         _run_step(con, report, "boot", lambda: _boot(con, lines))
-    if not reload:
-        return report
+    if reload:
+        finish(con, report, expect_version, max(1.0, deadline - time.monotonic()))
+    return report
+
+
+def finish(con, report, expect_version=None, timeout=3600):
+    """The upgrade's last steps, once the image is there and named the
+    one to boot: save, reload (within ``timeout`` seconds) and the version
+    check; ``report`` gets them."""
+    deadline = time.monotonic() + timeout
     if con.dialect.save:
         _run_step(con, report, "save", lambda: _save(con))
     _run_step(con, report, "reload", lambda: _reload(con, deadline))

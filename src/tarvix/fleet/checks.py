@@ -4,7 +4,7 @@ import os
 
 from tarvix.exits import UsageError
 from tarvix.fleet import intended
-from tarvix.fleet import reload as reload_options
+from tarvix.fleet import files as file_options, reload as reload_options
 from tarvix.fleet.inventory import INVENTORY_FILES
 
 # Host attributes --where matches besides the inventory data.
@@ -64,9 +64,10 @@ def _directory(option, path):
 
 def check_args(args):
     operation = reload_options.check(args)
+    operation = file_options.check(args) or operation
     if not (args.execute or args.configure or operation or args.intended or args.rollback or args.backup):
         raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --rollback DIR, "
-                         "--backup DIR, --reload or --switchover")
+                         "--backup DIR, --reload, --switchover, --put, --get or --upgrade")
     intended.check(args)
     for option, texts in (("--execute", args.execute), ("--configure", args.configure)):
         complaint = line_break(option, texts)

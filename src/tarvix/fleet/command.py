@@ -68,6 +68,9 @@ def _document(run, names, elapsed):
                       "outputs": [dict(entry) for entry in report["outputs"]]})
         if "config" in report:
             hosts[-1]["config"] = dict(report["config"])
+        for key in ("transfers", "upgrade"):  # --put, --get, --upgrade
+            if key in report:
+                hosts[-1][key] = report[key]
         if report.get("detected_os"):  # platform auto
             hosts[-1]["detected_os"] = report["detected_os"]
     counts = {status: sum(1 for host in hosts if host["status"] == status)
@@ -206,6 +209,7 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
     began = time.monotonic() if began is None else began
     try:
         with Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
+            run.bytes_progress = progress.bytes_moved
             if client is None:
                 _work_hosts(nr, run, progress)
             else:

@@ -6,7 +6,7 @@ import threading
 import time
 
 from tarvix.eal import secrets
-from tarvix.fleet import reload as fleet_reload
+from tarvix.fleet import files as fleet_files, reload as fleet_reload
 from tarvix.fleet import intended
 from tarvix.nornir.dask_marks import NOT_BEGUN
 
@@ -196,6 +196,7 @@ def _work(run, task, report, done):
             report["outputs"].append(entry)
         if args.configure:
             _configure(run, task, report, done)
+        fleet_files.files_step(run, task, report, done)
         fleet_reload.reload_step(run, task, report, done)
         if getattr(args, "intended", None) or getattr(args, "rollback", None):
             intended.apply(run, task, report, done)
