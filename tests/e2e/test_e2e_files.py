@@ -31,6 +31,11 @@ SFTP = "Subsystem sftp /usr/lib/openssh/sftp-server"
 NAMES = ["it's a \"$(touch pwned)\" file.bin", "-leading dash.bin", "dir/../up.bin"]
 
 
+@pytest.fixture(autouse=True)
+def _own_cache(tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+
+
 def _start(bed, kind):
     if kind == "ssh://":
         return bed.url
@@ -82,6 +87,32 @@ def test_put_get_both_protocols_names_skip_and_refusals(kind, tmp_path):
         assert not os.path.exists(os.path.join(bed.folder, "pwned"))
         assert [n for n in os.listdir(bed.folder) if "part" in n] == []
         assert con.free_space() > 0 and con.execute("echo still here") == "still here"
+        # The connection's abort (tarvix run's Ctrl-C) ends a copy on a session of its own too.
+        with pytest.raises(FileTransferError, match="aborted"):
+            con.put_file(image, "aborted.bin", progress=lambda done, total: done and con.abort())
+        part = os.path.join(bed.folder, ".aborted.bin.tarvix-part")
+        if kind == "ssh://":
+            # The copy's session was the link's, gone with it: the next copy removes the partial file.
+            assert leftovers.pending("device") == [part] and os.path.exists(part)
+            with Connection(hostname="device", start=bed.url, os="linux", credentials=bed.credentials,
+                            learn_hostname=True, ssh={"host_key_checking": False}) as again:
+                again.put_file(other, "after.bin")
+        assert not os.path.exists(part) and leftovers.pending("device") == []
+
+
+def test_a_link_through_another_program_takes_the_files_address(tmp_path):
+    image = _file(tmp_path, "image.bin", 100000)
+    with sshdbed.Sshd(settings=[SFTP], login_shell="/bin/bash") as bed:
+        # A shell on this machine: its commands see the files the server writes.
+        start = "bash --noprofile --norc -i"
+        with Connection(hostname="device", start=start, os="linux", learn_hostname=True) as con:
+            with pytest.raises(FileTransferError, match="this link .bash. reaches no SSH server for files: give"):
+                con.put_file(image, os.path.join(bed.folder, "x.bin"))
+        address = {"host": "127.0.0.1", "port": bed.port, "username": bed.user}
+        with Connection(hostname="device", start=start, os="linux", learn_hostname=True, files=address,
+                        credentials=bed.credentials, ssh={"host_key_checking": False}) as con:
+            sent = con.put_file(image, os.path.join(bed.folder, "x.bin"))
+            assert sent.verified and os.stat(os.path.join(bed.folder, "x.bin")).st_uid != os.getuid()
 
 
 @pytest.mark.parametrize("kind", ["ssh://", "system ssh"])

@@ -69,6 +69,30 @@ def test_upgrade_put_and_get_over_a_fleet(fleet, capsys):
     assert "put flash:copy.bin: skipped (there already), sha256 verified" in capsys.readouterr().out
 
 
+@pytest.mark.slow
+def test_nornir_tasks(fleet):
+    from nornir import InitNornir
+
+    from tarvix.nornir import tarvix_get_file, tarvix_put_file, tarvix_upgrade
+
+    inventory, image, folder = fleet
+    nr = InitNornir(inventory={"plugin": "SimpleInventory", "options": {
+        "host_file": os.path.join(inventory, "hosts.yaml"), "group_file": os.path.join(inventory, "groups.yaml"),
+        "defaults_file": os.path.join(inventory, "defaults.yaml")}}, logging={"enabled": False}).filter(
+        name="sim-r01")
+    try:
+        put = nr.run(task=tarvix_put_file, local=image, remote="flash:n.bin")["sim-r01"][0]
+        assert put.changed and put.result["verified"] and put.result["protocol"] == "sftp"
+        got = nr.run(task=tarvix_get_file, remote="flash:n.bin", local=str(folder))["sim-r01"][0]
+        assert got.result["local"] == str(folder / "n.bin") and got.result["verified"]
+        up = nr.run(task=tarvix_upgrade, image=image, reload=False)["sim-r01"][0]
+        assert [step["step"] for step in up.result["steps"]] == ["copy", "boot"] and not up.failed
+        missing = nr.run(task=tarvix_get_file, remote="flash:absent.bin", local=str(folder))["sim-r01"][0]
+        assert missing.failed and "flash:absent.bin: No such file or directory" in missing.result
+    finally:
+        nr.close_connections(on_failed=True)
+
+
 @pytest.mark.parametrize("options, complaint", [
     (["--put", "/nonexistent/image.bin:flash:x"], "--put /nonexistent/image.bin: no such local file"),
     (["--put", "{folder}:flash:x"], "is a directory"),

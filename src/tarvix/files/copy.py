@@ -48,10 +48,12 @@ class Copy(object):
 
     # -- the session -------------------------------------------------------
 
-    def open(self, watch):
+    def open(self, watch, size=0):
         handle = self.con._handle(self.target)
-        self.session = open_session(self.con, handle, log)
-        self.transport = Transport(self.session, watch, self.device)
+        # The connection's abort ends the copy too (as it ends a reload).
+        self.con._aborted = False
+        self.session = open_session(self.con, handle, log, size)
+        self.transport = Transport(self.session, watch, self.device, lambda: self.con._aborted)
         spawn = handle.spawn
         if not self.session.shared and hasattr(getattr(spawn, "_child", None), "session"):
             watch.keepalive = lambda: _keepalive(spawn)
@@ -82,6 +84,7 @@ class Copy(object):
     def link_back(self):
         """Brings the CLI session back where it ended during the copy."""
         handle = self.con._handle(self.target)
+        self.transport.check()
         if handle.spawn is not None and handle.spawn.isalive():
             return
         log.warning("%s: the CLI session ended during the copy; connecting again", self.device)
@@ -104,6 +107,8 @@ class Copy(object):
         """Removes the partial file after a failure: over the file session
         where it still works, else the CLI, else recorded for later."""
         if self.transport is not None and not self.session.aborted:
+            # (Also after the connection's abort: this session is still up.)
+            self.transport.cancelled = lambda: False
             self.transport.watch.last_move, self.transport.watch.stall = time.monotonic(), 5
             try:
                 self.transport.sftp_remove(transfer_part)
@@ -173,10 +178,10 @@ def put(con, local, remote, protocol="auto", verify=True, overwrite=False, progr
 def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
     part = copy.files.part(path)
     transfer_part, transfer_path = copy.files.transfer(part), copy.files.transfer(path)
-    digest = localfile.hasher(algorithm) if algorithm and local_sum is None else None
+    digest = localfile.Summer(algorithm) if algorithm and local_sum is None else None
     watch = Watch(size, copy.progress, copy.stall)
     try:
-        transport = copy.open(watch)
+        transport = copy.open(watch, size)
         report.protocol = copy.chosen(transport)
         started = time.monotonic()
         if not algorithm and not overwrite and report.protocol == "sftp" \
@@ -201,6 +206,9 @@ def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
     except BaseException:
         copy.remove_part(part, transfer_part)
         raise
+    finally:
+        if digest is not None:
+            digest.close()
 
 
 def _take_name(copy, part, path, transfer_part, transfer_path):
@@ -250,7 +258,7 @@ def get(con, remote, local, protocol="auto", verify=True, overwrite=False, progr
 
 def _fetch(copy, report, path, local, algorithm, there):
     part = localfile.part_name(local)
-    digest = localfile.hasher(algorithm) if algorithm else None
+    digest = localfile.Summer(algorithm) if algorithm else None
     watch = Watch(0, copy.progress, copy.stall)
     try:
         transport = copy.open(watch)
@@ -277,3 +285,6 @@ def _fetch(copy, report, path, local, algorithm, there):
         if os.path.exists(part):
             os.remove(part)
         raise
+    finally:
+        if digest is not None:
+            digest.close()

@@ -2,6 +2,8 @@
 connects, the place a fetched file goes, and sums of local files."""
 import hashlib
 import os
+import queue
+import threading
 
 from tarvix.core.errors import FileTransferError
 
@@ -61,6 +63,39 @@ def hasher(algorithm):
         return hashlib.new(algorithm)
     except (ValueError, TypeError):
         raise FileTransferError("no such checksum algorithm: %r" % (algorithm,))
+
+
+class Summer(object):
+    """A sum made on a thread of its own while the copy goes on (hashlib
+    lets go of the interpreter's lock for a large piece): ``update`` hands
+    it a piece, ``hexdigest`` waits for the last; ``close`` ends it
+    unfinished."""
+
+    def __init__(self, algorithm):
+        self._digest = hasher(algorithm)
+        self._pieces = queue.Queue(maxsize=8)
+        self._thread = threading.Thread(target=self._run, name="tarvix-sum")
+        self._thread.daemon = True
+        self._thread.start()
+        self._value = None
+
+    def _run(self):
+        for piece in iter(self._pieces.get, None):
+            self._digest.update(piece)
+
+    def update(self, piece):
+        self._pieces.put(piece)
+
+    def close(self):
+        if self._thread.is_alive():
+            self._pieces.put(None)
+            self._thread.join()
+
+    def hexdigest(self):
+        if self._value is None:
+            self.close()
+            self._value = self._digest.hexdigest()
+        return self._value
 
 
 def checksum(path, algorithm):

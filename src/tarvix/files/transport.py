@@ -59,16 +59,21 @@ class Watch(object):
 class Transport(object):
     """The copy's calls on one FileSession, for ``device``."""
 
-    def __init__(self, files, watch, device):
+    def __init__(self, files, watch, device, cancelled=None):
         self.files, self.watch, self.device = files, watch, device
         self.session = files.session
+        # Whether the copy's connection was aborted (from another thread).
+        self.cancelled = cancelled or (lambda: False)
 
     def fail(self, words):
         return FileTransferError("%s: %s" % (self.device, words))
 
-    def wait(self):
-        if self.files.aborted:
+    def check(self):
+        if self.files.aborted or self.cancelled():
             raise self.fail("the copy was aborted (its SSH session ended)")
+
+    def wait(self):
+        self.check()
         left = self.watch.left()
         if left <= 0:
             # Whatever the session had in flight stays unanswered: nothing
@@ -136,6 +141,7 @@ class Transport(object):
             _close(self, handle)
 
     def _write(self, write, piece):
+        self.check()
         while piece:
             rc, written = write(piece)
             if written:
