@@ -93,11 +93,11 @@ def test_put_get_both_protocols_names_skip_and_refusals(kind, tmp_path):
         part = os.path.join(bed.folder, ".aborted.bin.tarvix-part")
         if kind == "ssh://":
             # The copy's session was the link's, gone with it: the next copy removes the partial file.
-            assert leftovers.pending("device") == [part] and os.path.exists(part)
+            assert leftovers.pending(leftovers.key("device", bed.url)) == [part] and os.path.exists(part)
             with Connection(hostname="device", start=bed.url, os="linux", credentials=bed.credentials,
                             learn_hostname=True, ssh={"host_key_checking": False}) as again:
                 again.put_file(other, "after.bin")
-        assert not os.path.exists(part) and leftovers.pending("device") == []
+        assert not os.path.exists(part) and leftovers.pending(leftovers.key("device", con.handles[0].start)) == []
 
 
 def test_a_link_through_another_program_takes_the_files_address(tmp_path):
@@ -150,4 +150,4 @@ def test_scp_fallback_no_space_no_permission_no_checksum_and_interrupt(kind, tmp
             con.put_file(image, "unverified.bin")
         assert not con.put_file(image, "unverified.bin", verify=False).verified
         assert os.path.getsize(os.path.join(bed.folder, "unverified.bin")) == os.path.getsize(image)
-        assert leftovers.pending("device") == []
+        assert leftovers.pending(leftovers.key("device", con.handles[0].start)) == []

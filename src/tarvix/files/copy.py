@@ -45,6 +45,8 @@ class Copy(object):
         self.files = DeviceFiles(con)
         self.session = None
         self.transport = None
+        # What the server said to SFTP where "auto" fell back to SCP.
+        self.no_sftp = None
 
     # -- the session -------------------------------------------------------
 
@@ -79,6 +81,7 @@ class Copy(object):
             if self.protocol == "sftp":
                 raise FileTransferError("%s: the SSH server offers no SFTP: %s" % (self.device, words))
             log.info("%s: the SSH server offers no SFTP (%s); copying over SCP", self.device, words)
+            self.no_sftp = words
             return "scp"
 
     def link_back(self):
@@ -93,14 +96,17 @@ class Copy(object):
 
     # -- the partial file ---------------------------------------------------
 
+    def leftover_key(self):
+        return leftovers.key(self.device, self.con._handle(self.target).start)
+
     def clean_leftovers(self):
-        for path in leftovers.pending(self.device):
+        for path in leftovers.pending(self.leftover_key()):
             try:
                 self.files.delete(path)
             except (CommandError, LinkError) as error:
                 log.warning("%s: the partial file %s still cannot be removed: %s", self.device, path, error)
                 continue
-            leftovers.done(self.device, path)
+            leftovers.done(self.leftover_key(), path)
             log.warning("%s: removed the partial file %s that an interrupted copy left", self.device, path)
 
     def remove_part(self, part, transfer_part):
@@ -124,7 +130,7 @@ class Copy(object):
                 return
         except Exception:  # noqa: BLE001 - recorded for the next copy
             pass
-        leftovers.record(self.device, part)
+        leftovers.record(self.leftover_key(), part)
         log.warning("%s: could not remove the partial file %s now: the next copy to this device removes it",
                     self.device, part)
 
@@ -191,7 +197,7 @@ def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
             if report.protocol == "sftp":
                 transport.sftp_put(source, transfer_part, digest=digest)
             else:
-                transport.scp_put(source, transfer_part, size, digest=digest)
+                _scp_put(copy, transport, source, transfer_part, size, digest)
         watch.tick(last=True)
         report.bytes, report.seconds = watch.sent, time.monotonic() - started
         copy.link_back()
@@ -209,6 +215,16 @@ def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
     finally:
         if digest is not None:
             digest.close()
+
+
+def _scp_put(copy, transport, source, path, size, digest):
+    try:
+        transport.scp_put(source, path, size, digest=digest)
+    except FileTransferError as error:
+        if copy.no_sftp is None or transport.watch.sent:
+            raise
+        raise FileTransferError("%s: the SSH server offers neither SFTP nor SCP (SFTP: %s; %s)"
+                                % (copy.device, copy.no_sftp, str(error).split(": ", 1)[-1]))
 
 
 def _take_name(copy, part, path, transfer_part, transfer_path):

@@ -1,6 +1,8 @@
 """Partial files a failed copy could not remove at once (its session had
-dropped): recorded per device in a file of this user's, and removed by the
-next copy to that device, which says so."""
+dropped): recorded per device (its hostname and its link's start) in a
+file of this user's, and removed by the next copy to that device, which
+says so."""
+import hashlib
 import json
 import os
 import threading
@@ -31,6 +33,12 @@ def _write(entries):
         os.replace(path + ".new", path)
     except OSError:
         pass
+
+
+def key(hostname, start):
+    """What a device's partial files are kept under: its name and a digest
+    of its link's start command (which may hold a secret: never written)."""
+    return "%s#%s" % (hostname, hashlib.sha256(str(start).encode("utf-8")).hexdigest()[:16])
 
 
 def record(device, path):
