@@ -75,8 +75,10 @@ class FilesApi(object):
         platform has no command that tells."""
         with self._lock:
             files = DeviceFiles(self)
-            where = files.path(path or ".", target) if path else (files.commands.default_dir or files.home(target))
-            return files.free(where if not path or files.commands.default_dir else where, target)
+            if not files.commands.free_space:
+                return None
+            where = files.path(path, target) if path else (files.commands.default_dir or files.home(target))
+            return files.free(where, target)
 
     def upgrade(self, image, expect_version=None, reload=True, timeout=3600, protocol="auto", progress=None):
         """Copies the image ``image`` (skipped where it is there already)

@@ -99,12 +99,12 @@ class DeviceFiles(object):
             command = command.replace("{%s}" % key, self.quote(value))
         return command
 
-    def run(self, template, timeout=None, target=None, check=True, **names):
-        """Runs one file command, its questions answered; CommandError as
-        execute raises it (the device's words)."""
+    def run(self, template, timeout=None, rp=None, **names):
+        """Runs one file command on RP ``rp``, its questions answered, a
+        shell's exit status checked; CommandError as execute raises it (the
+        device's words)."""
         command = self._command(template, **names)
-        return self.con.execute(command, target=target, timeout=timeout, reply=self.commands.replies,
-                                check=check or None)
+        return self.con.execute(command, target=rp, timeout=timeout, reply=self.commands.replies, check=True)
 
     def algorithm(self, wanted):
         """The algorithm to sum with: ``wanted`` where the device has it,
@@ -128,7 +128,7 @@ class DeviceFiles(object):
         template = self.commands.checksum[algorithm]
         timeout = SUM_BASE + size / SUM_RATE
         try:
-            output = self.run(template, timeout=timeout, target=target, path=path)
+            output = self.run(template, timeout=timeout, rp=target, path=path)
         except CommandError as error:
             output = error.output or str(error)
             if self.commands.missing and re.search(self.commands.missing, output):
@@ -152,7 +152,7 @@ class DeviceFiles(object):
         if not self.commands.free_space:
             return None
         try:
-            output = self.run(self.commands.free_space, target=target, dir=folder)
+            output = self.run(self.commands.free_space, rp=target, dir=folder)
         except CommandError as error:
             raise FileTransferError("%s: cannot tell the free space of %s: %s"
                                     % (self.device, folder, _words(error.output or str(error))))
@@ -167,20 +167,19 @@ class DeviceFiles(object):
         delete command."""
         if not self.commands.delete:
             return False
-        self.run(self.commands.delete, target=target, path=path)
+        self.run(self.commands.delete, rp=target, path=path)
         return True
 
     def rename(self, source, target_path, target=None):
         """Renames on the device; False where it has no rename command."""
         if not self.commands.rename:
             return False
-        self.con.execute(self._command(self.commands.rename, source=source, target=target_path), target=target,
-                         reply=self.commands.replies, check=True)
+        self.run(self.commands.rename, rp=target, source=source, target=target_path)
         return True
 
     def copy(self, source, target_path, size=0, target=None):
         """Copies on the device (e.g. to the standby's file system)."""
         if not self.commands.copy:
             raise FileTransferError("%s: the %s platform has no copy command" % (self.device, self.con.dialect.name))
-        return self.con.execute(self._command(self.commands.copy, source=source, target=target_path), target=target,
-                                reply=self.commands.replies, check=True, timeout=SUM_BASE + size / SUM_RATE)
+        return self.run(self.commands.copy, timeout=SUM_BASE + size / SUM_RATE, rp=target, source=source,
+                        target=target_path)

@@ -314,9 +314,9 @@ class Console(Terminal, ConfigModes):
             return
         if self.exec_mode_command(words):
             return
-        if self.mode == "enable" and flashcli.command(self, line):
-            return
         if self.mode == "enable" and (self.confirm(words) or self.save(words) or boot.command(self, words)):
+            return
+        if self.mode == "enable" and flashcli.command(self, line):
             return
         if self.cli.long is not None and _words(line) == self.cli.long:
             return self.print_filtered(self.tech_support(), line)

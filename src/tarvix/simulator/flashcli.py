@@ -38,6 +38,12 @@ def _local(console, name):
     return place[0] + place[2], place[1].local(place[2])
 
 
+def _configuration(word):
+    """Whether a copy's source names a configuration (running-config,
+    startup-config, as abbreviated): not a file's copy."""
+    return ":" not in word and any(name.startswith(word.lower()) for name in ("running-config", "startup-config"))
+
+
 def command(console, line):
     """Runs a file command; True when ``line`` was one."""
     try:
@@ -48,7 +54,7 @@ def command(console, line):
         return False
     verb = words[0].lower()
     handlers = {"dir": _dir, "verify": _verify, "delete": _delete, "rename": _rename, "copy": _copy}
-    if verb in handlers and not (verb == "copy" and words[1:2] and words[1].startswith("running")):
+    if verb in handlers and not (verb == "copy" and words[1:2] and _configuration(words[1])):
         handlers[verb](console, words[1:])
         return True
     if verb == "show" and words[1:] == ["boot"]:
