@@ -17,7 +17,8 @@ from tarvix.core.errors import CommandError, FileTransferError, LinkError
 from tarvix.files import leftovers, local as localfile
 from tarvix.files.device import DeviceFiles
 from tarvix.files.report import FileTransfer
-from tarvix.files.sessions import open_session
+from tarvix.eal.ssh import link as sshlink
+from tarvix.files.sessions import NEEDS_SSH2, open_session
 from tarvix.files.transport import Transport, Watch
 
 PROTOCOLS = ("auto", "sftp", "scp")
@@ -38,6 +39,8 @@ class Copy(object):
         _check_protocol(protocol)
         if timeout is not None and not (isinstance(timeout, (int, float)) and timeout > 0):
             raise ValueError("timeout is a number of seconds above 0, not %r" % (timeout,))
+        if not sshlink.AVAILABLE:
+            raise FileTransferError("%s: %s" % (con.hostname or "device", NEEDS_SSH2))
         self.con, self.protocol, self.progress = con, protocol, progress
         self.stall = timeout or STALL
         self.target = target
