@@ -180,3 +180,18 @@ class TemplateNotFoundError(ParseError):
 
     command = None
     platform = None
+
+
+class FileTransferError(TarvixError):
+    """A file could not be copied to or from a device, or not proven there
+    intact: the message says why in one line (the device's figure or words,
+    both sums of a mismatch).  Nothing half-written is left under the
+    file's name."""
+
+
+class UpgradeError(TarvixError):
+    """A step of an upgrade failed: ``step`` names it, the message says
+    what the device said; ``report`` holds the steps done so far."""
+
+    step = None
+    report = None

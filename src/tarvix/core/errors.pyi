@@ -1,5 +1,5 @@
 # Types of tarvix.core.errors: the errors the framework raises.
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 WORDS_LINES: int
 WORDS_LENGTH: int
@@ -71,3 +71,11 @@ class ChecksError(TarvixError, ValueError):
 class TemplateNotFoundError(ParseError):
     command: Optional[str]
     platform: Optional[str]
+
+# A file not copied, or not proven intact on the device (one line: why).
+class FileTransferError(TarvixError): ...
+
+# A step of an upgrade failed: which one, and the steps' report so far.
+class UpgradeError(TarvixError):
+    step: Optional[str]
+    report: Optional[Any]

@@ -4,7 +4,7 @@ import os
 
 from tarvix.exits import UsageError
 from tarvix.fleet import health, intended
-from tarvix.fleet import reload as reload_options
+from tarvix.fleet import files as file_options, reload as reload_options
 from tarvix.fleet.inventory import INVENTORY_FILES
 
 # Host attributes --where matches besides the inventory data.
@@ -64,11 +64,13 @@ def _directory(option, path):
 
 def check_args(args):
     operation = reload_options.check(args)
+    operation = file_options.check(args) or operation
     intended.check(args)
     state = health.check(args)
     if not (args.execute or args.configure or operation or args.intended or args.rollback or args.backup or state):
         raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --rollback DIR, "
-                         "--backup DIR, --reload, --switchover, --check FILE, --snapshot DIR or --compare DIR")
+                         "--backup DIR, --reload, --switchover, --put, --get, --upgrade, --check FILE, --snapshot DIR or "
+                         "--compare DIR")
     for option, texts in (("--execute", args.execute), ("--configure", args.configure)):
         complaint = line_break(option, texts)
         if complaint:

@@ -71,6 +71,9 @@ def _document(run, names, elapsed):
                       "outputs": [dict(entry) for entry in report["outputs"]]})
         if "config" in report:
             hosts[-1]["config"] = dict(report["config"])
+        for key in ("transfers", "upgrade"):  # --put, --get, --upgrade
+            if key in report:
+                hosts[-1][key] = report[key]
         if report.get("detected_os"):  # platform auto
             hosts[-1]["detected_os"] = report["detected_os"]
         hosts[-1].update((key, report[key]) for key in STATE_KEYS if key in report)
@@ -213,6 +216,7 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
     began = time.monotonic() if began is None else began
     try:
         with Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
+            run.bytes_progress = progress.bytes_moved
             if client is None:
                 _work_hosts(nr, run, progress)
             else:

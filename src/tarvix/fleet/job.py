@@ -6,7 +6,7 @@ import threading
 import time
 
 from tarvix.eal import secrets
-from tarvix.fleet import reload as fleet_reload
+from tarvix.fleet import files as fleet_files, reload as fleet_reload
 from tarvix.fleet import health, intended
 from tarvix.fleet import timeline
 from tarvix.nornir.dask_marks import NOT_BEGUN
@@ -210,6 +210,7 @@ def _work(run, task, report, done):
             report["outputs"].append(entry)
         if args.configure:
             _configure(run, task, report, done)
+        fleet_files.files_step(run, task, report, done)
         fleet_reload.reload_step(run, task, report, done)
         if getattr(args, "intended", None) or getattr(args, "rollback", None):
             health.around(run, task, report, done, lambda: intended.apply(run, task, report, done))

@@ -2,7 +2,7 @@
 subcommands and options."""
 import argparse
 
-from tarvix.fleet import reload as reload_options
+from tarvix.fleet import files as file_options, reload as reload_options
 from tarvix.fleet import health, intended
 from tarvix.fleet.command import run
 from tarvix.fleet.simulate import simulate
@@ -73,6 +73,7 @@ def _run_parser(commands):
                         help="prompt for the login password of the hosts the inventory gives none (without it: "
                              "$TARVIX_PASSWORD; a host's connection extras may name a password_command instead)")
     reload_options.add_options(parser)
+    file_options.add_options(parser)
     intended.add_options(parser, _seconds)
     health.add_options(parser, _seconds)
     parser.set_defaults(handler=run)

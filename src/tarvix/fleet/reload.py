@@ -44,7 +44,7 @@ _slots_lock = threading.Lock()
 _cluster_slots = {}
 
 
-def _slots(run):
+def slots(run):
     """The turns of the run's devices to go down."""
     token = getattr(run, "token", None)
     with _slots_lock:
@@ -69,10 +69,10 @@ def reload_step(run, task, report, done):
         return
     name = "reload" if args.reload else "switchover"
     timeout = args.timeout or DEFAULT_TIMEOUT
-    slots = _slots(run)
-    if not slots.acquire(False):
+    turns = slots(run)
+    if not turns.acquire(False):
         run.step(task.host.name, done, "waiting for a turn to %s" % name, "wait")
-        while not slots.acquire(timeout=0.2):
+        while not turns.acquire(timeout=0.2):
             run.check()
     try:
         run.check()
@@ -87,7 +87,7 @@ def reload_step(run, task, report, done):
             done.append("%s begun" % name)
         raise
     finally:
-        slots.release()
+        turns.release()
     done.append(name)
     report["outputs"].append({"command": name, "output": result[0].result, "warning": None,
                               "note": timeline_note(name, result[0].result)})

@@ -36,6 +36,9 @@ _EXPORTS = {
     "tarvix_config_diff": "tarvix.nornir.tasks",
     "tarvix_state": "tarvix.nornir.tasks",
     "tarvix_check": "tarvix.nornir.tasks",
+    "tarvix_put_file": "tarvix.nornir.filetasks",
+    "tarvix_get_file": "tarvix.nornir.filetasks",
+    "tarvix_upgrade": "tarvix.nornir.filetasks",
 }
 
 __all__ = sorted(_EXPORTS)

@@ -7,7 +7,7 @@ import re
 import sys
 import time
 
-from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot, showtext
+from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot, flash as flashfs, flashcli, showtext
 from tarvix.simulator.clis import CLIS
 from tarvix.simulator.configfile import ConfigFile
 from tarvix.simulator.configmodes import ConfigModes
@@ -72,6 +72,14 @@ class RouterState(object):
         self.boots = boot.Boots(pair_dir)
         # Where the configuration is kept across runs (a ConfigFile), if anywhere.
         self.config_file = None
+        # Each RP's file system (seat -> Flash), and the image booted.
+        self.flashes = {}
+        self.booted = None
+
+    def flash(self, seat, size=flashfs.DEFAULT_SIZE):
+        if seat not in self.flashes:
+            self.flashes[seat] = flashfs.Flash(size)
+        return self.flashes[seat]
 
     def save(self):
         self.startup = list(self.running)
@@ -85,6 +93,7 @@ class RouterState(object):
         self.running = list(self.startup)
         if self.config is not None:
             self.config.reload()
+        self.booted = flashfs.boot_image(self.config.lines() if self.config is not None else self.startup)
         self.modified = False
         self.started = time.time()
 
@@ -319,6 +328,8 @@ class Console(Terminal, ConfigModes):
             return
         if self.mode == "enable" and (self.confirm(words) or self.save(words) or boot.command(self, words)):
             return
+        if self.mode == "enable" and flashcli.command(self, line):
+            return
         shown = showtext.answer(self, _words(line))
         if shown is not None:
             return self.write("".join(text + "\n" for text in shown))
@@ -429,7 +440,8 @@ class Console(Terminal, ConfigModes):
         what = what[0]
         if what == "version":
             rps = 2 if self.args.role else 1
-            return [self.cli.banner,
+            return [self.cli.banner.replace("version %s" % flashfs.DEFAULT_VERSION,
+                                            "version %s" % flashfs.version_of(self.state.booted)),
                     "%s uptime is %d minutes" % (self.hostname, self.uptime()),
                     "%d route processor(s)" % rps] + showtext.version_lines(self)
         if what == "clock":
