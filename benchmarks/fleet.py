@@ -572,11 +572,11 @@ class SimulatorBed(object):
     """The SSH simulator's routers, every one in one server process (a
     process group of its own); ``process`` and ``ports`` once started."""
 
-    def __init__(self, python, names, folder, timeout=300):
+    def __init__(self, python, names, folder, timeout=300, options=None):
         path = os.path.join(folder, "routers.json")
         with open(path, "w") as handle:
-            json.dump({"routers": [{"hostname": name, "username": SIM_USERNAME, "password": SIM_PASSWORD}
-                                   for name in names]}, handle)
+            json.dump({"routers": [{"hostname": name, "username": SIM_USERNAME, "password": SIM_PASSWORD,
+                                    "options": (options or {}).get(name, [])} for name in names]}, handle)
         # Its complaints (e.g. of clients that hang up while a router
         # writes) go to a file, shown if it does not start.
         self.errors = os.path.join(folder, "server.err")
@@ -608,16 +608,17 @@ class SimulatorBed(object):
         end_group(self.process)
 
 
-def start_simulator(count, python, folder, processes=1):
+def start_simulator(count, python, folder, options=None, processes=1):
     """``count`` simulated routers r0001... served over SSH by
-    ``processes`` processes, started side by side; the beds, the ports by
-    host name and the login."""
+    ``processes`` processes, started side by side (``options``: the
+    console's knobs of some, by name); the beds, the ports by host name
+    and the login."""
     names = ["r%04d" % n if count < 10000 else "r%05d" % n for n in range(1, count + 1)]
 
     def start(i, share):
         part = os.path.join(folder, "sim%d" % i)
         os.makedirs(part)
-        return SimulatorBed(python, share, part)
+        return SimulatorBed(python, share, part, options=options)
 
     beds, ports = side_by_side(names, processes, start)
     return beds, ports, SIM_USERNAME, SIM_PASSWORD
@@ -991,7 +992,7 @@ def main(argv=None):
                                                                  figures["bed_processes"]), file=sys.stderr)
         if args.bed == "sshsim":
             beds, ports, username, password = start_simulator(args.devices, sys.executable, folder,
-                                                              args.bed_processes)
+                                                              processes=args.bed_processes)
         else:
             beds, ports, username, password = start_devices(args.devices, args.bed_processes, python)
         figures["devices_start_s"] = time.monotonic() - began

@@ -460,6 +460,8 @@ def main(argv=None):
         except SystemExit:
             sys.stdout.flush()  # --help, --version
             raise
+        # The words of the command as given, for what tells it (masked there).
+        args.command_line = ["tarvix"] + list(sys.argv[1:] if argv is None else argv)
         handler = getattr(args, "handler", None)
         if handler is None:
             parser.print_help()

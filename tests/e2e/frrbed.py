@@ -42,10 +42,12 @@ class FrrBed(object):
     """One FRR router: its daemons, its vtysh command and, once ``serve_ssh``
     ran, an sshd and a user on ``ssh_port``.  With ``saves`` each daemon
     has a file of its own to write; otherwise /dev/null, which a save
-    cannot write."""
+    cannot write.  With ``netns`` (a network namespace the test made) the
+    daemons share it, and bgpd listens on its BGP port there."""
 
-    def __init__(self, saves=False):
+    def __init__(self, saves=False, netns=None):
         self.saves = saves
+        self.netns = netns
         self.name = "tvx" + uuid.uuid4().hex[:10]
         self.run_dir = os.path.join("/var/run/frr", self.name)
         self.conf_dir = os.path.join("/etc/frr", self.name)
@@ -82,8 +84,9 @@ class FrrBed(object):
 
     def _daemon(self, daemon):
         conf = os.path.join(self.conf_dir, daemon + ".conf") if self.saves else "/dev/null"
-        argv = ["unshare", "-n", os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", conf, "-P", "0"]
-        if daemon == "bgpd":
+        where = ["ip", "netns", "exec", self.netns] if self.netns else ["unshare", "-n"]
+        argv = where + [os.path.join(FRR_BIN, daemon), "-N", self.name, "-f", conf, "-P", "0"]
+        if daemon == "bgpd" and not self.netns:
             argv += ["-p", "0"]
         return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
@@ -145,15 +148,16 @@ class FrrBed(object):
 
 
 @contextlib.contextmanager
-def started(saves=False, ssh=False):
-    """A started FrrBed (with its sshd when ``ssh``), stopped afterwards; the
-    test is skipped, with the reason, where the bed cannot run."""
+def started(saves=False, ssh=False, netns=None):
+    """A started FrrBed (with its sshd when ``ssh``; in the network
+    namespace ``netns``), stopped afterwards; the test is skipped, with the
+    reason, where the bed cannot run."""
     import pytest
 
     reason = missing()
     if reason:
         pytest.skip(reason)
-    router = FrrBed(saves=saves)
+    router = FrrBed(saves=saves, netns=netns)
     try:
         router.start()
         if ssh:

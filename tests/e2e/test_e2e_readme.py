@@ -37,7 +37,8 @@ NOT_RUN = re.compile(r"<!--\s*not run:\s*(\S.*?)\s*-->\s*\Z")
 COMMAND = re.compile(r"(?:tarvix|python3?|pip|dask)\s")
 # The modules each extra installs (setup.cfg's extras_require, but "test").
 EXTRAS = {"parse": ("textfsm", "ntc_templates"), "nornir": ("nornir", "rich"), "config": ("hier_config",),
-          "serve": ("asyncssh",), "ssh": ("ssh2",), "dask": ("distributed", "nornir"), "aio": ("greenlet",)}
+          "serve": ("asyncssh",), "ssh": ("ssh2",), "dask": ("distributed", "nornir"), "aio": ("greenlet",),
+          "checks": ("yaml",)}
 OPTIONAL = set(module for modules in EXTRAS.values() for module in modules) | {"dask"}
 TIMEOUT = 300
 
@@ -194,7 +195,8 @@ def test_the_example_runs_as_written(block, tmp_path):
 def test_every_example_is_run_or_says_why_not():
     assert EXAMPLES and {block.where.split(":")[0] for block in EXAMPLES} >= {"README.md", "docs/fleets.md"}
     for block in BLOCKS:
-        assert block.lang in ("python", "sh", "ini", ""), "%s: a block of %r, which nothing runs" % block[:2]
+        # (ini and yaml: an inventory's or a configuration's text)
+        assert block.lang in ("python", "sh", "ini", "yaml", ""), "%s: a block of %r, which nothing runs" % block[:2]
         if block.lang == "":
             assert not COMMAND.match(block.code), "%s: commands in an unlabeled block: label it sh" % block.where
         if block.not_run:

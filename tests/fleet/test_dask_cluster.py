@@ -141,14 +141,24 @@ def test_local_cluster_run_matches_threaded_run(tmp_path, capsys):
         if kind == "cluster":
             # Timed from the start, while the cluster starts too (most of the wall time).
             assert documents[kind]["seconds"] > 0.6 * took
-        for host in documents[kind]["hosts"]:
-            host.pop("seconds")
-        documents[kind].pop("seconds")
+        document = documents[kind]
+        assert document["started"] <= min(step["start"] for host in document["hosts"] for step in host["steps"])
+        for host in document["hosts"]:
+            # Each step on one clock, the workers' too; the files where this run put them.
+            host["steps"] = [(step["step"], step["kind"], step["status"]) for step in host.pop("steps")
+                             if step["start"] <= step["end"] <= document["ended"]]
+            assert host.pop("output_file").startswith(str(tmp_path / kind / "out"))
+            host.pop("seconds"), host.pop("session_logs")
+        for key in ("seconds", "started", "ended", "command_line"):
+            document.pop(key)
     assert err.startswith("starting a local Dask cluster of 2 worker process(es)\n")  # told at once
     # The workers' log records are told here.
     assert "the start command of the extras" in err and PASSWORD not in err
     assert documents["cluster"] == documents["threaded"]
     assert [host["status"] for host in documents["cluster"]["hosts"]] == ["ok", "ok", "failed", "ok"]
+    assert documents["cluster"]["hosts"][2]["steps"] == [
+        ("connect", "connect", "ok"), ("show version", "command", "ok"),
+        ("configuration of 1 line(s)", "configuration", "failed"), ("disconnect", "disconnect", "ok")]
     outputs = files(str(tmp_path / "cluster" / "out"))
     assert outputs == files(str(tmp_path / "threaded" / "out")) and len(outputs) == 4
     assert b"r2 uptime is" in outputs["r2.txt"] and b"!!! failed: " in outputs["r3.txt"]

@@ -104,5 +104,16 @@ def hosts(single: SingleRpConnection, dual: DualRpConnection) -> None:
     mine.connect()
 
 
+def network_state(single: SingleRpConnection) -> int:
+    # The getters' data, typed key by key.
+    facts = single.facts()
+    names: List[str] = facts["interfaces"]
+    up = [name for name, entry in single.interfaces().items() if entry["up"]]
+    sessions = single.bgp_neighbors().get("default", {})
+    prefixes = sum(session["prefixes_received"] or 0 for session in sessions.values())
+    state = single.state(["facts", "lldp_neighbors"])
+    return len(names) + len(up) + prefixes + len(state.get("lldp_neighbors", {}))
+
+
 if __name__ == "__main__":
     print(single_rp(), dual_rp(), registry(tarvix.__impl_roster__), file=sys.stderr)

@@ -143,7 +143,7 @@ def test_help_reads_the_class_and_its_methods(cls_name):
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLE = os.path.join(HERE, "example_script.py")
 STUBBED = MODULES + ["tarvix.bases.connection", "tarvix.core.errors", "tarvix.eal.dialect", "tarvix.eal.dialogs",
-                     "tarvix.eal.spawn", "tarvix.eal.statemachine"]
+                     "tarvix.eal.spawn", "tarvix.eal.statemachine", "tarvix.state.api", "tarvix.state.mapping"]
 MODERN = pytest.mark.skipif(sys.version_info < (3, 8), reason="the checkers are installed from 3.8 on")
 # The checkers' runs take seconds and read only the stubs, the same in every
 # build: scripts/test runs them on the installed package.
@@ -176,6 +176,7 @@ WRONG = [
      '"SingleRpBrokerHost" has no attribute "a"'),
     ('roster.get_plugin(platform="generic")', 'Unexpected keyword argument "platform"'),
     ("count = 1 + roster.print_tree({})", 'Unsupported operand types for + ("int" and "str")'),
+    ('uptime: int = single.facts()["uptime"]', 'variable has type "int"'),
 ]
 
 

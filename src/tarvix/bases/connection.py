@@ -47,6 +47,8 @@ from tarvix.eal.secrets import SECRET_ENV_VARS, child_env  # noqa: F401 (SECRET_
 from tarvix.eal.sessionlog import is_path, rp_path
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import RouterStateMachine
+from tarvix.files.api import FilesApi
+from tarvix.state.api import StateApi
 
 # The hostname pattern a connection falls back to when it cannot learn the
 # device's hostname: any run of the characters a prompt's hostname is made of.
@@ -72,7 +74,7 @@ class RpHandle(object):
         return "<RpHandle %s role=%s mode=%s>" % (self.name, self.role, self.mode)
 
 
-class Connection(CommandRunner, ConfigurationApi):
+class Connection(CommandRunner, ConfigurationApi, StateApi, FilesApi):
     """A command-line connection to one device.
 
     Built on this class itself, it returns an instance of the registered
@@ -122,6 +124,9 @@ class Connection(CommandRunner, ConfigurationApi):
     before the suffix ("r1.log" -> "r1.a.log", "r1.b.log").  A file object
     is written and flushed, never closed.
 
+    ``files``: where the device's SSH server takes its files for a link
+    that is no SSH session ({"host", "port", "username"}; see put_file).
+
     ``template_platform`` names the platform whose TextFSM templates parse
     the output of ``execute(..., parse=True)``; None: no parsing.
 
@@ -160,10 +165,11 @@ class Connection(CommandRunner, ConfigurationApi):
     def __init__(self, hostname=None, start=None, os="generic", series=None, model=None, chassis_type=None,
                  credentials=None, learn_hostname=False, init_exec_commands=None, init_config_commands=None,
                  connection_timeout=30, mit=False, prompt_recovery=False, env=None, console_settle=False,
-                 rediscover=False, session_log=None, console=None, ssh=None, name=None):
+                 rediscover=False, session_log=None, console=None, ssh=None, name=None, files=None):
         starts = self._checked_starts(start, hostname, learn_hostname, connection_timeout)
         self.name = name
         self.ssh = sshlink.check_options(ssh, hostname)
+        self.files = _files_address(files)
         self.hostname = hostname
         self.os, self.series, self.model = _os_plugin(os), series, model
         self.credentials = dict(credentials or {})
@@ -506,6 +512,12 @@ def _hostname_pattern(hostname):
     if dot and first and rest and not re.match(r"^[\d.]+$", hostname):
         return "(?i:%s(?:%s)?)" % (re.escape(first), re.escape(dot + rest))
     return "(?i:%s)" % re.escape(hostname)
+
+
+def _files_address(files):
+    if files is not None and (not isinstance(files, dict) or not files.get("host")):
+        raise ValueError("files is {\"host\": ..., \"port\": ..., \"username\": ...}, not %r" % (files,))
+    return files
 
 
 def _one_line(command):

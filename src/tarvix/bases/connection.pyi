@@ -15,6 +15,10 @@ from tarvix.core.implroster import ImplRoster
 from tarvix.eal.dialogs import Dialog, Statement
 from tarvix.eal.spawn import Spawn
 from tarvix.eal.statemachine import Dialect, RouterStateMachine
+from tarvix.files.report import FileTransfer
+from tarvix.files.upgrade import UpgradeReport
+from tarvix.state.api import BgpNeighbor, Facts, Interface, LldpNeighbor, State
+from tarvix.state.mapping import Getters
 
 DEFAULT_LEARNED_HOSTNAME: str
 SECRET_ENV_VARS: Tuple[str, ...]
@@ -78,6 +82,8 @@ class Connection:
 
     hostname: Optional[str]
     name: Optional[str]
+    # Where the device's SSH server takes its files, for a link that is no SSH session.
+    files: Optional[Mapping[str, Any]]
     os: str
     series: Optional[str]
     model: Optional[str]
@@ -113,7 +119,8 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> SingleRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                 os: str = "generic", series: Optional[str] = None, model: Optional[str] = None, *,
@@ -124,7 +131,8 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> DualRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> DualRpConnection: ...
     # Without a chassis type: one start command is a single-RP device, a pair
     # of them (a tuple) a dual-RP one.
     @overload
@@ -136,7 +144,8 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> SingleRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> SingleRpConnection: ...
     @overload
     def __new__(cls, hostname: Optional[str] = None, start: Tuple[str, str] = ..., os: str = "generic",
                 series: Optional[str] = None, model: Optional[str] = None, chassis_type: None = None,
@@ -146,7 +155,8 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> DualRpConnection: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> DualRpConnection: ...
     # Anything else (a list of start commands, a chassis type only known at
     # run time): a Connection, single- or dual-RP.
     # No __init__ is declared here (it takes the same parameters): a checker
@@ -162,7 +172,8 @@ class Connection:
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> _C: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> _C: ...
     @property
     def connected(self) -> bool: ...
     # Whether the plugin's setup configuration is applied while connecting:
@@ -176,6 +187,20 @@ class Connection:
     def reload(self, save: Optional[bool] = None, timeout: float = 600,
                rp: Optional[Literal["standby"]] = None) -> Report: ...
     def switchover(self, timeout: float = 600) -> Report: ...
+    # Files to and from the device (see tarvix.files).
+    def put_file(self, local: Union[str, "PathLike[str]"], remote: str, protocol: str = "auto", verify: bool = True,
+                 overwrite: bool = False, progress: Optional[Callable[[int, int], Any]] = None,
+                 timeout: Optional[float] = None, target: Optional[str] = None) -> FileTransfer: ...
+    def get_file(self, remote: str, local: Union[str, "PathLike[str]"], protocol: str = "auto", verify: bool = True,
+                 overwrite: bool = False, progress: Optional[Callable[[int, int], Any]] = None,
+                 timeout: Optional[float] = None, target: Optional[str] = None) -> FileTransfer: ...
+    def file_checksum(self, remote: str, algorithm: str = "sha256", target: Optional[str] = None) -> str: ...
+    def free_space(self, path: str = "", target: Optional[str] = None) -> Optional[int]: ...
+    def upgrade(self, image: Union[str, "PathLike[str]"], expect_version: Optional[str] = None, reload: bool = True,
+                timeout: float = 3600, protocol: str = "auto",
+                progress: Optional[Callable[[int, int], Any]] = None) -> UpgradeReport: ...
+    def finish_upgrade(self, report: UpgradeReport, expect_version: Optional[str] = None,
+                       timeout: float = 3600) -> UpgradeReport: ...
     @overload
     def execute(self, command: str, target: Optional[str] = None, timeout: Optional[float] = None,
                 prompt_recovery: Optional[bool] = None, reply: Optional[_Reply] = None,
@@ -205,6 +230,13 @@ class Connection:
     def confirm_config(self, target: Optional[str] = None) -> None: ...
     def rollback_config(self, target: Optional[str] = None, before: Union[str, Iterable[str], None] = None,
                         timeout: Optional[float] = None) -> ConfigChange: ...
+    # The network's state (see tarvix.state): the platform's getters' data.
+    getters: ClassVar[Optional[Getters]]
+    def facts(self) -> Facts: ...
+    def interfaces(self) -> Dict[str, Interface]: ...
+    def bgp_neighbors(self) -> Dict[str, Dict[str, BgpNeighbor]]: ...
+    def lldp_neighbors(self) -> Dict[str, List[LldpNeighbor]]: ...
+    def state(self, getters: Union[str, Iterable[str], None] = None) -> State: ...
     def __enter__(self: _C) -> _C: ...
     def __exit__(self, *exc: object) -> None: ...
 
@@ -220,7 +252,8 @@ class SingleRpConnection(Connection):
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> _S: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> _S: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[str, List[str], Tuple[str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -229,7 +262,8 @@ class SingleRpConnection(Connection):
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
                  session_log: Optional[_SessionLog] = None, console: Optional[bool] = None,
-                 ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> None: ...
+                 ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                 files: Optional[Mapping[str, Any]] = None) -> None: ...
     # The link (None until connected) and its state machine.
     @property
     def spawn(self) -> Spawn: ...
@@ -249,7 +283,8 @@ class DualRpConnection(Connection):
                 mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                 console_settle: bool = False, console: Optional[bool] = None,
                 session_log: Optional[_SessionLog] = None,
-                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> _D: ...
+                ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                files: Optional[Mapping[str, Any]] = None) -> _D: ...
     def __init__(self, hostname: Optional[str] = None, start: Union[List[str], Tuple[str, str], None] = None,
                  os: str = "generic", series: Optional[str] = None, model: Optional[str] = None,
                  chassis_type: Optional[str] = None, credentials: Optional[_Credentials] = None,
@@ -258,7 +293,8 @@ class DualRpConnection(Connection):
                  mit: bool = False, prompt_recovery: bool = False, env: Optional[Mapping[str, str]] = None,
                  console_settle: bool = False, rediscover: bool = False,
                  session_log: Optional[_SessionLog] = None, console: Optional[bool] = None,
-                 ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None) -> None: ...
+                 ssh: Optional[Mapping[str, Any]] = None, name: Optional[str] = None,
+                 files: Optional[Mapping[str, Any]] = None) -> None: ...
     @property
     def a(self) -> RpHandle: ...
     @property

@@ -24,13 +24,14 @@ _CHASSIS = (
 )
 
 
-def connection_classes(module, dialect, device, settings=None, names=None):
+def connection_classes(module, dialect, device, settings=None, names=None, getters=None):
     """Makes, registers and returns (single-RP first) the connection classes
     of the platform ``dialect`` states, defined in the module named
     ``module`` (the plugin's ``__name__``).  ``device``: what the docstrings
     call the device ("a switch of the fastiron CLI"); ``settings``: the
     classes' ``Settings`` (default: an exec timeout of ``EXEC_TIMEOUT``);
-    ``names``: a class name other than the platform's, by chassis type."""
+    ``names``: a class name other than the platform's, by chassis type;
+    ``getters``: the platform's state getters (tarvix.state), if any."""
     settings = settings if settings is not None else Settings(EXEC_TIMEOUT=EXEC_TIMEOUT)
     title = dialect.name[:1].upper() + dialect.name[1:]
     made = []
@@ -47,6 +48,8 @@ def connection_classes(module, dialect, device, settings=None, names=None):
             "broker_class": broker,
             "settings": settings,
         })
+        if getters is not None:
+            cls.getters = getters
         tarvix.__impl_roster__.register_plugin(cls, os=dialect.name, chassis_type=chassis)
         made.append(cls)
     return tuple(made)

@@ -147,7 +147,30 @@ class RemediationUnavailableError(TarvixError):
 
 
 class ParseError(TarvixError):
-    """A command's output could not be parsed into records."""
+    """A command's output could not be parsed into records.  A getter's
+    (tarvix.state) names the ``platform``, the ``command`` and the first
+    ``line`` its data could not read."""
+
+    platform = None
+    command = None
+    line = None
+
+
+class CheckFailedError(TarvixError):
+    """A device's state failed its checks (tarvix.checks): the message
+    says how many failed and the first of them, with what was expected and
+    what the state held."""
+
+
+class ChecksError(TarvixError, ValueError):
+    """Checks of the network's state that cannot be checked (tarvix.checks):
+    a file that is no YAML, an unknown getter or key, a comparison that
+    does not parse.  The message is one line naming the ``file`` and
+    ``line`` (where known) and the key's ``path``."""
+
+    file = None
+    line = None
+    path = None
 
 
 class TemplateNotFoundError(ParseError):
@@ -157,3 +180,18 @@ class TemplateNotFoundError(ParseError):
 
     command = None
     platform = None
+
+
+class FileTransferError(TarvixError):
+    """A file could not be copied to or from a device, or not proven there
+    intact: the message says why in one line (the device's figure or words,
+    both sums of a mismatch).  Nothing half-written is left under the
+    file's name."""
+
+
+class UpgradeError(TarvixError):
+    """A step of an upgrade failed: ``step`` names it, the message says
+    what the device said; ``report`` holds the steps done so far."""
+
+    step = None
+    report = None

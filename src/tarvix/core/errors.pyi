@@ -1,5 +1,5 @@
 # Types of tarvix.core.errors: the errors the framework raises.
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 WORDS_LINES: int
 WORDS_LENGTH: int
@@ -53,9 +53,29 @@ class ConfigConflictError(ConfigError): ...
 class RemediationUnavailableError(TarvixError): ...
 
 # A command's output could not be parsed into records.
-class ParseError(TarvixError): ...
+class ParseError(TarvixError):
+    platform: Optional[str]
+    command: Optional[str]
+    line: Optional[str]
+
+# A device's state failed its checks.
+class CheckFailedError(TarvixError): ...
+
+# Checks of the network's state that cannot be checked: file, line and path of the key.
+class ChecksError(TarvixError, ValueError):
+    file: Optional[str]
+    line: Optional[int]
+    path: Optional[str]
 
 # No TextFSM template for the command on the connection's template platform.
 class TemplateNotFoundError(ParseError):
     command: Optional[str]
     platform: Optional[str]
+
+# A file not copied, or not proven intact on the device (one line: why).
+class FileTransferError(TarvixError): ...
+
+# A step of an upgrade failed: which one, and the steps' report so far.
+class UpgradeError(TarvixError):
+    step: Optional[str]
+    report: Optional[Any]

@@ -108,6 +108,9 @@ class Dialect(object):
     without them.  ``config_negations``: (pattern, replacement) pairs: a
     negation that matches a pattern whole is sent as its replacement (for
     "no description", where the CLI refuses the old value after it).
+
+    ``files``: the CLI's file commands (a ``tarvix.eal.filecommands.FileCommands``;
+    None: the CLI has none).
     """
 
     def __init__(self, name, prompt, states, fixed=(), transitions=None, password_commands=(), setup_exec=(),
@@ -121,7 +124,7 @@ class Dialect(object):
                  running_config_command=None, config_noise=(), config_fixed=(), config_unnegatable=(),
                  config_style="hierarchy", remediation_platform=None, confirm_accept=(), rollback_last=(),
                  config_leave="exit", config_secrets=(), config_ordered=(), config_numbered=(),
-                 config_negations=()):
+                 config_negations=(), files=None):
         self.name = name
         self.prompt = prompt
         self.states = tuple((str(state), mode) for state, mode in states)
@@ -167,6 +170,7 @@ class Dialect(object):
         self.config_leave = config_leave
         self.config_secrets, self.config_ordered = list(config_secrets), list(config_ordered)
         self.config_numbered, self.config_negations = list(config_numbered), [tuple(n) for n in config_negations]
+        self.files = files
         if self.config_style not in ("hierarchy", "set"):
             raise ValueError("dialect %s: config_style is \"hierarchy\" or \"set\"" % name)
 

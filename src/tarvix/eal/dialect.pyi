@@ -1,6 +1,8 @@
 # Types of tarvix.eal.dialect: a router CLI dialect as data.
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
+from tarvix.eal.filecommands import FileCommands
+
 # The start of a line: where a prompt may begin.
 LINE_START: str
 PROMPT_END: str
@@ -66,6 +68,8 @@ class Dialect:
     config_ordered: List[str]
     config_numbered: List[str]
     config_negations: List[Tuple[str, str]]
+    # The CLI's file commands (None: it has none).
+    files: Optional[FileCommands]
     def __init__(self, name: str, prompt: str, states: Iterable[Tuple[str, str]],
                  fixed: Iterable[Tuple[str, str]] = (), transitions: Optional[Mapping[Tuple[str, str], str]] = None,
                  password_commands: Iterable[str] = (), setup_exec: Iterable[str] = (),
@@ -89,7 +93,8 @@ class Dialect:
                  confirm_accept: Iterable[str] = (), rollback_last: Iterable[str] = (),
                  config_leave: str = "exit", config_secrets: Iterable[str] = (),
                  config_ordered: Iterable[str] = (), config_numbered: Iterable[str] = (),
-                 config_negations: Iterable[Tuple[str, str]] = ()) -> None: ...
+                 config_negations: Iterable[Tuple[str, str]] = (),
+                 files: Optional[FileCommands] = None) -> None: ...
     @property
     def has_config(self) -> bool: ...
     def settings_values(self) -> Dict[str, Any]: ...

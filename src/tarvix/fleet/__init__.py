@@ -21,9 +21,11 @@ without it.
 The package's rooms: ``options`` (the commands and their options),
 ``inventory`` (the inventory's checks), ``credentials`` (the passwords
 given besides the inventory's), ``naming`` (the hosts' files),
-``job`` (the job on one device), ``progress`` (the bar and the table),
+``job`` (the job on one device), ``timeline`` (each step's times),
+``progress`` (the bar and the table),
 ``signals`` (the interrupt), ``passwords`` (every password of the
 inventory, masked before the first host connects), ``command`` (the run on
-the threaded runner), ``cluster`` (the run on a Dask cluster) and
-``simulate`` (``tarvix simulate``).
+the threaded runner), ``cluster`` (the run on a Dask cluster),
+``simulate`` (``tarvix simulate``) and ``report`` (the run as one HTML
+file, ``--report``).
 """

@@ -3,8 +3,8 @@ connected, and the hosts they select."""
 import os
 
 from tarvix.exits import UsageError
-from tarvix.fleet import intended
-from tarvix.fleet import reload as reload_options
+from tarvix.fleet import health, intended
+from tarvix.fleet import files as file_options, reload as reload_options
 from tarvix.fleet.inventory import INVENTORY_FILES
 
 # Host attributes --where matches besides the inventory data.
@@ -64,10 +64,13 @@ def _directory(option, path):
 
 def check_args(args):
     operation = reload_options.check(args)
-    if not (args.execute or args.configure or operation or args.intended or args.rollback or args.backup):
-        raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --rollback DIR, "
-                         "--backup DIR, --reload or --switchover")
+    operation = file_options.check(args) or operation
     intended.check(args)
+    state = health.check(args)
+    if not (args.execute or args.configure or operation or args.intended or args.rollback or args.backup or state):
+        raise UsageError("nothing to run: give --execute CMD, --configure LINE, --intended DIR, --rollback DIR, "
+                         "--backup DIR, --reload, --switchover, --put, --get, --upgrade, --check FILE, --snapshot DIR or "
+                         "--compare DIR")
     for option, texts in (("--execute", args.execute), ("--configure", args.configure)):
         complaint = line_break(option, texts)
         if complaint:
@@ -78,7 +81,7 @@ def check_args(args):
     if not os.path.isfile(hosts):
         raise UsageError("--inventory %s: no %s there" % (args.inventory, INVENTORY_FILES[0]))
     for option, directory in (("--output", args.output), ("--session-log", args.session_log),
-                              ("--backup", args.backup)):
+                              ("--backup", args.backup), ("--snapshot", args.snapshot)):
         if directory:
             _directory(option, directory)
     return _where(args.where)

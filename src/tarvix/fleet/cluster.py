@@ -35,9 +35,10 @@ class _WorkerRun(Run):
         self.token = token
         self.stop = self._Stop(token)
 
-    def step(self, name, done, doing):
+    def step(self, name, done, doing, kind=None):
         from tarvix.nornir.dask_marks import note
 
+        Run.step(self, name, done, doing, kind)
         note(self.token, name, done, doing)
 
 

@@ -7,8 +7,8 @@ import threading
 import time
 
 from tarvix.eal import secrets
-from tarvix.exits import FAILED, INTERRUPTED, USAGE, UsageError, fail, signalled
-from tarvix.fleet import intended
+from tarvix.exits import FAILED, INTERRUPTED, ROLLBACK_FAILED, USAGE, UsageError, fail, signalled
+from tarvix.fleet import health, intended
 from tarvix.fleet.checks import check_args, host_filter
 from tarvix.fleet.cluster import requested_cluster, NoDask, work_on_cluster
 from tarvix.fleet.credentials import set_passwords
@@ -17,9 +17,12 @@ from tarvix.fleet.job import failure_message, host_job, Run
 from tarvix.fleet.naming import create_files, plan_files
 from tarvix.fleet.passwords import inventory_secrets
 from tarvix.fleet.progress import Progress, report_note, StderrHandler, table
+from tarvix.fleet.report import fleetrun as run_report
 from tarvix.fleet.signals import signal_name, Signals
 from tarvix.verbosity import Verbosity
 
+# What a device's report tells of its state (tarvix.fleet.health).
+STATE_KEYS = ("checks", "checks_before", "state_before", "state_after", "state_diff", "rollback")
 NEEDS_NORNIR = "tarvix run needs Nornir and a progress bar: pip install nornir rich"
 
 
@@ -68,14 +71,20 @@ def _document(run, names, elapsed):
                       "outputs": [dict(entry) for entry in report["outputs"]]})
         if "config" in report:
             hosts[-1]["config"] = dict(report["config"])
+        for key in ("transfers", "upgrade"):  # --put, --get, --upgrade
+            if key in report:
+                hosts[-1][key] = report[key]
         if report.get("detected_os"):  # platform auto
             hosts[-1]["detected_os"] = report["detected_os"]
+        hosts[-1].update((key, report[key]) for key in STATE_KEYS if key in report)
+        run_report.add_report_keys(hosts[-1], report, run.plans[name])
     counts = {status: sum(1 for host in hosts if host["status"] == status)
               for status in ("ok", "failed", "unsaved", "interrupted")}
     document = {"hosts": hosts}
     document.update(counts)
     document.update(seconds=round(elapsed, 3), workers=run.args.workers,
                     interrupted_by=signal_name(run.signal) if run.signal else None)
+    run_report.add_run_keys(document, run.args, elapsed)
     return document
 
 
@@ -123,6 +132,7 @@ def _run(args):
     names = sorted(nr.inventory.hosts)
     try:
         plans = plan_files(args, nr.inventory.hosts)
+        run_report.check(args)
         cluster = requested_cluster(args, nr.inventory.hosts)
     except UsageError as error:
         return fail(error, USAGE)
@@ -206,6 +216,7 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
     began = time.monotonic() if began is None else began
     try:
         with Signals(run), Progress(len(names), sys.stderr, run.reports) as progress:
+            run.bytes_progress = progress.bytes_moved
             if client is None:
                 _work_hosts(nr, run, progress)
             else:
@@ -217,8 +228,11 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
     counts = {"ok": 0, "failed": 0, "unsaved": 0, "interrupted": 0}
     for name in names:
         counts[run.reports[name]["status"]] += 1
+        run.reports[name].setdefault("platform", run_report.platform(nr.inventory.hosts[name]))
+    document = secrets.mask_report(_document(run, names, elapsed)) if args.json or args.report else None
+    written = run_report.write(args, document)
     if args.json:
-        print(json.dumps(secrets.mask_report(_document(run, names, elapsed))))
+        print(json.dumps(document))
     else:
         diffs = intended.dry_run_diffs(run.reports, names)
         if diffs:
@@ -232,6 +246,13 @@ def _hosts_run(args, nr, names, plans, client, window=None, began=None):
         print("%s, in %.2f s, at most %d at once" % (summary, elapsed, min(args.workers, len(names))))
         if args.output:
             print("output of each device in %s" % args.output)
+        if written:
+            print("report in %s" % args.report)
     if run.signal:
         return signalled(run.signal)
-    return FAILED if len(names) > counts["ok"] else 0
+    if health.rollback_failed(run.reports):
+        for name in names:
+            if (run.reports[name].get("rollback") or {}).get("failed"):
+                print("%s: the rollback FAILED: %s" % (name, run.reports[name]["rollback"]["error"]), file=sys.stderr)
+        return ROLLBACK_FAILED
+    return FAILED if len(names) > counts["ok"] or written is False else 0

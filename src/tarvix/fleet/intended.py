@@ -153,6 +153,8 @@ def apply(run, task, report, done):
                         "dry_run": change.dry_run, "diff": change.diff}
     if change.changed and kept:
         report["config"]["before"] = kept
+    if args.rollback:
+        report["config"]["rolled_back"] = change.changed and not change.dry_run
     if args.dry_run and args.output:
         with open(os.path.join(args.output, file_stem(name) + ".diff"), "w", encoding="utf-8") as out:
             out.write(change.diff)

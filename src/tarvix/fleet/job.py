@@ -6,8 +6,9 @@ import threading
 import time
 
 from tarvix.eal import secrets
-from tarvix.fleet import reload as fleet_reload
-from tarvix.fleet import intended
+from tarvix.fleet import files as fleet_files, reload as fleet_reload
+from tarvix.fleet import health, intended
+from tarvix.fleet import timeline
 from tarvix.nornir.dask_marks import NOT_BEGUN
 
 # A host's error when the run was interrupted before it began.
@@ -50,6 +51,8 @@ class Run(object):
         self.lock = threading.Lock()
         self.inflight = {}
         self.reports = {}
+        # The steps of each host in flight, by name (timeline.Steps).
+        self.timelines = {}
 
     def check(self):
         if self.stop.is_set():
@@ -63,9 +66,13 @@ class Run(object):
             return "no device in flight"
         return "ending %d device(s) in flight: %s" % (len(names), ", ".join(names))
 
-    def step(self, name, done, doing):
+    def step(self, name, done, doing, kind=None):
         """A host is about to do ``doing`` on its device, having done
-        ``done``: a cluster's worker tells its scheduler."""
+        ``done``: its timeline gets a step (of ``kind``, else as its words
+        tell); a cluster's worker tells its scheduler too."""
+        steps = self.timelines.get(name)
+        if steps is not None:
+            steps.begin(doing, kind)
 
     def abort_in_flight(self):
         """Ends the links of the hosts in flight, those still connecting
@@ -116,27 +123,36 @@ def _host_job(run, task):
     from tarvix.nornir.tasks import FAILURES
 
     host = task.host
-    report = {"name": host.name, "status": "ok", "seconds": 0.0, "error": None, "outputs": [], "done": []}
+    report = {"name": host.name, "status": "ok", "seconds": 0.0, "error": None, "outputs": [], "done": [],
+              "steps": []}
     began = time.monotonic()
     if run.stop.is_set():
         report["status"], report["error"] = "interrupted", NOT_BEGUN_INTERRUPTED
     else:
+        steps = timeline.Steps()
+        report["steps"] = steps.steps
         with run.lock:
             run.inflight[host.name] = host
+            run.timelines[host.name] = steps
         try:
             error = _work(run, task, report, report["done"])
             stopped = run.stop.is_set()
         finally:
             with run.lock:
                 run.inflight.pop(host.name, None)
+                run.timelines.pop(host.name, None)
+        steps.end(("interrupted" if stopped else "failed") if error else "ok")
         if CONNECTION_NAME in host.connections:
             _detected(host.connections[CONNECTION_NAME], report)
+            steps.begin("disconnect", "disconnect")
             try:
                 host.close_connection(CONNECTION_NAME)
             except FAILURES as closing:
                 # A link the interrupt ended does not close cleanly.
                 if not stopped:
                     error = error or str(closing)
+                    steps.end("failed")
+            steps.end()  # (closed, or ended as failed above)
         if error:
             report["status"] = "interrupted" if stopped else "failed"
             report["error"] = error
@@ -179,12 +195,13 @@ def _work(run, task, report, done):
     args = run.args
     log = run.plans[task.host.name][1]
     try:
+        run.step(task.host.name, done, "connect", "connect")
         task.host.open_connection(CONNECTION_NAME, task.nornir.config, extras=_run_extras(task.host, log, args))
         if getattr(args, "backup", None):
             intended.backup(run, task, done)
         for command in args.execute or []:
             run.check()
-            run.step(task.host.name, done, command)
+            run.step(task.host.name, done, command, "command")
             result = task.run(tarvix_execute, command=command, timeout=args.timeout, name=command)
             done.append(command)
             entry = {"command": command, "output": result[0].result, "warning": None}
@@ -193,15 +210,18 @@ def _work(run, task, report, done):
             report["outputs"].append(entry)
         if args.configure:
             _configure(run, task, report, done)
+        fleet_files.files_step(run, task, report, done)
         fleet_reload.reload_step(run, task, report, done)
         if getattr(args, "intended", None) or getattr(args, "rollback", None):
-            intended.apply(run, task, report, done)
+            health.around(run, task, report, done, lambda: intended.apply(run, task, report, done))
+        else:
+            health.around(run, task, report, done)
     except _Interrupted:
         return "stopped before its next step"
     except NornirSubTaskError as failure:
         return failure_message(failure.result[0])
     except FAILURES as failure:
-        return str(failure)
+        return secrets.mask(str(failure))
     except Exception as failure:  # told in the table; its traceback with --verbose
         logging.getLogger("tarvix.fleet").debug("%s failed", task.host.name, exc_info=True)
         return "%s: %s" % (type(failure).__name__, failure)
@@ -217,7 +237,7 @@ def _configure(run, task, report, done):
 
     run.check()
     lines = list(run.args.configure)
-    run.step(task.host.name, done, "configuration of %d line(s)" % len(lines))
+    run.step(task.host.name, done, "configuration of %d line(s)" % len(lines), "configuration")
     try:
         result = task.run(tarvix_configure, lines=lines, timeout=run.args.timeout, name="configure")
     except NornirSubTaskError as failure:

@@ -2,8 +2,8 @@
 subcommands and options."""
 import argparse
 
-from tarvix.fleet import reload as reload_options
-from tarvix.fleet import intended
+from tarvix.fleet import files as file_options, reload as reload_options
+from tarvix.fleet import health, intended
 from tarvix.fleet.command import run
 from tarvix.fleet.simulate import simulate
 
@@ -62,6 +62,9 @@ def _run_parser(commands):
                              "template matches nothing, keeps its text and gets a warning")
     parser.add_argument("--json", action="store_true",
                         help="print the run as one JSON document instead of the table")
+    parser.add_argument("--report", metavar="FILE.html",
+                        help="write the run as one self-contained HTML file: a summary, the devices to sort "
+                             "and filter, a timeline of their steps, each device's outputs and diffs")
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="log every line sent (never passwords); twice: the plugin registry's records too")
     parser.add_argument("--no-ssh-config", action="store_true",
@@ -70,7 +73,9 @@ def _run_parser(commands):
                         help="prompt for the login password of the hosts the inventory gives none (without it: "
                              "$TARVIX_PASSWORD; a host's connection extras may name a password_command instead)")
     reload_options.add_options(parser)
+    file_options.add_options(parser)
     intended.add_options(parser, _seconds)
+    health.add_options(parser, _seconds)
     parser.set_defaults(handler=run)
     return parser
 

@@ -55,6 +55,21 @@ class Progress(object):
             except OSError:  # the terminal is gone (hung up)
                 pass
 
+    def bytes_moved(self, name, sent, total):
+        """A device's copy has moved ``sent`` of its ``total`` bytes: the
+        bar tells the megabytes of all copies."""
+        if self.bar is None:
+            return
+        with self.lock:
+            self.copies = getattr(self, "copies", {})
+            self.copies[name] = (sent, total)
+            moved = sum(done for done, _ in self.copies.values()) / 1e6
+            whole = sum(size for _, size in self.copies.values()) / 1e6
+            try:
+                self.bar.update(self.task_id, description="devices, %.1f of %.1f MB copied" % (moved, whole))
+            except OSError:
+                pass
+
     def say(self, line):
         """A line for the user, above the bar if there is one; nothing
         where the terminal is gone (a hang-up): the run goes on."""

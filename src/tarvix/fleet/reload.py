@@ -44,7 +44,7 @@ _slots_lock = threading.Lock()
 _cluster_slots = {}
 
 
-def _slots(run):
+def slots(run):
     """The turns of the run's devices to go down."""
     token = getattr(run, "token", None)
     with _slots_lock:
@@ -69,12 +69,14 @@ def reload_step(run, task, report, done):
         return
     name = "reload" if args.reload else "switchover"
     timeout = args.timeout or DEFAULT_TIMEOUT
-    slots = _slots(run)
-    while not slots.acquire(timeout=0.2):
-        run.check()
+    turns = slots(run)
+    if not turns.acquire(False):
+        run.step(task.host.name, done, "waiting for a turn to %s" % name, "wait")
+        while not turns.acquire(timeout=0.2):
+            run.check()
     try:
         run.check()
-        run.step(task.host.name, done, name)
+        run.step(task.host.name, done, name, "reload")
         if args.reload:
             result = task.run(tarvix_reload, save=args.save, timeout=timeout, name=name)
         else:
@@ -85,7 +87,7 @@ def reload_step(run, task, report, done):
             done.append("%s begun" % name)
         raise
     finally:
-        slots.release()
+        turns.release()
     done.append(name)
     report["outputs"].append({"command": name, "output": result[0].result, "warning": None,
                               "note": timeline_note(name, result[0].result)})

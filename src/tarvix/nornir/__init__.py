@@ -34,6 +34,11 @@ _EXPORTS = {
     "tarvix_replace_config": "tarvix.nornir.tasks",
     "tarvix_merge_config": "tarvix.nornir.tasks",
     "tarvix_config_diff": "tarvix.nornir.tasks",
+    "tarvix_state": "tarvix.nornir.tasks",
+    "tarvix_check": "tarvix.nornir.tasks",
+    "tarvix_put_file": "tarvix.nornir.filetasks",
+    "tarvix_get_file": "tarvix.nornir.filetasks",
+    "tarvix_upgrade": "tarvix.nornir.filetasks",
 }
 
 __all__ = sorted(_EXPORTS)

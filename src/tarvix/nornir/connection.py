@@ -51,6 +51,7 @@ command at a time.
 """
 import logging
 import threading
+import time
 import weakref
 
 from tarvix.bases.connection import Connection
@@ -113,6 +114,8 @@ class TarvixConnection(object):
 
     def __init__(self):
         self.connection = None
+        # When the connect began and ended, seconds since the epoch.
+        self.connect_span = None
 
     def open(self, hostname, username, password, port, platform, extras=None, configuration=None):
         con = connection_from_parameters(hostname, username, password, port, platform, extras)
@@ -120,11 +123,13 @@ class TarvixConnection(object):
         self.connection = con
         with _live_lock:
             _live.add(self)
+        began, clock = time.time(), time.monotonic()
         try:
             con.connect()
         except BaseException:
             self._forget()
             raise
+        self.connect_span = (round(began, 3), round(began + time.monotonic() - clock, 3))
 
     def _forget(self):
         con, self.connection = self.connection, None

@@ -7,11 +7,12 @@ import re
 import sys
 import time
 
-from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot
+from tarvix.simulator import ENABLE_PASSWORD_ENV, PASSWORD_ENV, boot, flash as flashfs, flashcli, showtext
 from tarvix.simulator.clis import CLIS
 from tarvix.simulator.configfile import ConfigFile
 from tarvix.simulator.configmodes import ConfigModes
 from tarvix.simulator.configstore import CommitHistory
+from tarvix.simulator.netmodel import Network
 from tarvix.simulator.terminal import Terminal
 
 MARKER = "standby-console-enabled"
@@ -23,14 +24,6 @@ _PIECES = (1, 3, 2, 7, 5, 16, 4, 31)
 
 # Exec commands: keywords a typed word may abbreviate, and the mode needed.
 _SHOW = ("version", "clock", "running-config", "startup-config", "redundancy", "tech-support")
-# The interfaces "show ip interface brief" lists: name, address, how the
-# address was set, status, line protocol.
-_INTERFACES = (
-    ("GigabitEthernet0/0", "192.0.2.1", "NVRAM", "up", "up"),
-    ("GigabitEthernet0/1", "198.51.100.1", "manual", "up", "down"),
-    ("GigabitEthernet0/2", "unassigned", "unset", "administratively down", "down"),
-    ("Loopback0", "203.0.113.1", "NVRAM", "up", "up"),
-)
 _STATES = {
     "active": ("13 -ACTIVE", "8  -STANDBY HOT"),
     "standby": ("8  -STANDBY HOT", "13 -ACTIVE"),
@@ -79,6 +72,14 @@ class RouterState(object):
         self.boots = boot.Boots(pair_dir)
         # Where the configuration is kept across runs (a ConfigFile), if anywhere.
         self.config_file = None
+        # Each RP's file system (seat -> Flash), and the image booted.
+        self.flashes = {}
+        self.booted = None
+
+    def flash(self, seat, size=flashfs.DEFAULT_SIZE):
+        if seat not in self.flashes:
+            self.flashes[seat] = flashfs.Flash(size)
+        return self.flashes[seat]
 
     def save(self):
         self.startup = list(self.running)
@@ -92,6 +93,7 @@ class RouterState(object):
         self.running = list(self.startup)
         if self.config is not None:
             self.config.reload()
+        self.booted = flashfs.boot_image(self.config.lines() if self.config is not None else self.startup)
         self.modified = False
         self.started = time.time()
 
@@ -326,6 +328,11 @@ class Console(Terminal, ConfigModes):
             return
         if self.mode == "enable" and (self.confirm(words) or self.save(words) or boot.command(self, words)):
             return
+        if self.mode == "enable" and flashcli.command(self, line):
+            return
+        shown = showtext.answer(self, _words(line))
+        if shown is not None:
+            return self.write("".join(text + "\n" for text in shown))
         if self.cli.long is not None and _words(line) == self.cli.long:
             return self.print_filtered(self.tech_support(), line)
         if _is(words[0], self.cli.show) and len(words) > 1:
@@ -421,8 +428,7 @@ class Console(Terminal, ConfigModes):
 
     def show(self, words):
         if len(words) == 3 and words[0].lower() == "ip" and _is(words[1], "interface") and _is(words[2], "brief"):
-            return ["%-22s %-15s OK? Method %-21s Protocol" % ("Interface", "IP-Address", "Status")] + [
-                "%-22s %-15s YES %-6s %-21s %s" % row for row in _INTERFACES]
+            return showtext.generic_brief(Network(self))
         if self.cli.set_style and words[-1:] == ["commands"]:
             # "show configuration commands": the set statements, as shown anyway.
             words = words[:-1]
@@ -434,9 +440,10 @@ class Console(Terminal, ConfigModes):
         what = what[0]
         if what == "version":
             rps = 2 if self.args.role else 1
-            return [self.cli.banner,
+            return [self.cli.banner.replace("version %s" % flashfs.DEFAULT_VERSION,
+                                            "version %s" % flashfs.version_of(self.state.booted)),
                     "%s uptime is %d minutes" % (self.hostname, self.uptime()),
-                    "%d route processor(s)" % rps]
+                    "%d route processor(s)" % rps] + showtext.version_lines(self)
         if what == "clock":
             return [time.strftime("%H:%M:%S UTC %a %b %d %Y", time.gmtime())]
         if what in ("running-config", "startup-config"):

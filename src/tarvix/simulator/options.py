@@ -69,7 +69,19 @@ def build_parser():
                         help="keep the router's running and startup configuration in FILE across runs (read "
                              "when the console starts and before each line, written after each change; the two "
                              "RPs of a pair may share one)")
+    _file_options(parser.add_argument_group("files (see tarvix.simulator.flash)"))
     return parser
+
+
+def _file_options(files):
+    """The options of the routers' file systems and their faults."""
+    files.add_argument("--flash-size", type=int, metavar="BYTES", help="the size of each RP's file system "
+                       "(default: 256 MiB)")
+    files.add_argument("--stall-after", type=int, metavar="N", help="stop taking a file once N bytes arrived")
+    files.add_argument("--drop-after", type=int, metavar="N", help="end the session once N bytes of a file arrived")
+    files.add_argument("--corrupt-byte", type=int, metavar="N", help="flip byte N of each file that arrives")
+    files.add_argument("--no-sftp", action="store_true", help="serve no SFTP (SCP only)")
+    files.add_argument("--no-scp", action="store_true", help="serve no SCP")
 
 
 def main(argv=None):

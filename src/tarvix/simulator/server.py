@@ -54,6 +54,7 @@ import warnings
 
 from tarvix.simulator import ROUTERS_FILE
 from tarvix.simulator.console import RouterState
+from tarvix.simulator.flash import flash_size
 from tarvix.simulator.options import build_parser, console_class
 
 NEEDS_ASYNCSSH = "the SSH simulator needs asyncssh: pip install asyncssh (Python 3.7 or later)"
@@ -69,6 +70,8 @@ try:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         import asyncssh
+
+        from tarvix.simulator import fileserve
 except ImportError:  # pragma: no cover - depends on the installation
     asyncssh = None
 
@@ -381,7 +384,10 @@ def _server_class():
             return username == self._router.username and password == self._router.password
 
         def session_requested(self):
-            return self._server._session(self._server, self._router, self._rp)
+            shell = self._server._session(self._server, self._router, self._rp)
+            args = self._router.args[self._rp]
+            return fileserve.Either(shell, self._router.state.flash(self._router.seat(self._rp),
+                                                                    flash_size(args)), args)
 
     return Auth
 

@@ -266,7 +266,8 @@ class SshChannel(object):
             self.closed = True
         try:
             if not self.aborted:
-                self.channel.close()
+                if self.channel is not None:
+                    self.channel.close()
                 self.session.disconnect()
         except _ssh2_errors.SSH2Error:
             pass
@@ -274,7 +275,8 @@ class SshChannel(object):
             # A non-blocking session freed while its socket is still open
             # waits for the server's answers to its close: libssh2 gives up
             # freeing it and it stays in memory for good.
-            held = [self.channel, self.session]
+            # (and an SFTP channel a copy opened on the session: see tarvix.files)
+            held = [self.__dict__.pop("files_sftp", None), self.channel, self.session]
             self.channel = self.session = None
             _release(self.sock, held)
 
@@ -393,11 +395,7 @@ class SshSpawn(Spawn):
             if known is not None:
                 waits.call(self._check_host_key, session, host, port, *known)
             self._authenticate(steps)
-            channel = steps.run(session.open_session)
-            channel.handle_extended_data2(EXTENDED_DATA_MERGE)
-            steps.run(channel.pty, TERMINAL)
-            steps.run(channel.shell)
-            return channel
+            return self._open_channel(steps)
         except _ssh2_errors.Timeout:
             raise self._fail(LinkTimeoutError, "%s: the SSH server did not answer" % where,
                              "timed out after %s s connecting" % steps.pending.limit)
@@ -407,6 +405,16 @@ class SshSpawn(Spawn):
             raise self._fail(LinkClosedError, "%s: %s%s" % (where, _session_error(session, error),
                                                              sshhops.said(steps.sock)),
                              "link closed while connecting")
+
+    def _open_channel(self, steps):
+        """The shell's channel on its pseudo-terminal, on a session that
+        has logged in (a link for files only opens none: see
+        tarvix.files.sessions)."""
+        channel = steps.run(steps.session.open_session)
+        channel.handle_extended_data2(EXTENDED_DATA_MERGE)
+        steps.run(channel.pty, TERMINAL)
+        steps.run(channel.shell)
+        return channel
 
     def _known_hosts(self, host, port):
         """(the endpoint's known hosts files, the keys they hold for the

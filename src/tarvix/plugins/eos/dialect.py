@@ -6,6 +6,7 @@ whose lines apply together at ``commit`` (which leaves the session) or are
 dropped by ``abort``.  Rejections start with "% ".
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import router
 
 # The configuration session a connection stages its lines in.
 SESSION = "tarvix"
@@ -59,4 +60,6 @@ DIALECT = Dialect(
     harmless_config=(["interface Loopback4093", "description tarvix conformance check"],
                      ["no interface Loopback4093"]),
     recognise=("show version", r"(?i)\beos\b"),
+    # dir, verify (/sha512, /md5), delete, rename, copy and boot system on flash:.
+    files=router(checksum=("sha512", "md5")),
 )

@@ -5,6 +5,7 @@ on a telnet line, no prefix on a console); ``skip-page-display`` turns the
 pager off; a rejected command is answered "Invalid input -> ...".
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import FileCommands
 
 DIALECT = Dialect(
     "fastiron",
@@ -45,4 +46,6 @@ DIALECT = Dialect(
     harmless_config=(["ip prefix-list tarvix-check seq 5 permit 192.0.2.0/24"],
                      ["no ip prefix-list tarvix-check"]),
     recognise=("show version", r"(?i)\bfastiron\b"),
+    # No sum, listing or boot variable of its own in the CLI: files only move.
+    files=FileCommands(quote="double", default_dir="", version=("show version", r"SW: Version (?P<version>\S+)")),
 )

@@ -6,6 +6,7 @@ state; configuration goes through ``configure terminal`` into
 ``end`` leaves them all.  Its rejections start with "% ".
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import FileCommands
 # vtysh's configuration follows the generic router's CLI family: the same
 # driver works out its changes.
 from tarvix.plugins.generic.dialect import REMEDIATION_PLATFORM
@@ -74,4 +75,6 @@ DIALECT = Dialect(
                      ["no ip prefix-list tarvix-check"]),
     recognise=("show version", r"\bFRRouting\b"),
     # No reload and no switchover: vtysh restarts no host (reload=None).
+    # vtysh has no file commands (the host's shell has: the linux platform).
+    files=FileCommands(default_dir="", version=("show version", r"FRRouting (?P<version>\S+)")),
 )

@@ -1,5 +1,6 @@
 """The dialect the generic router speaks."""
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import router
 
 # The ntc-templates platform whose TextFSM templates parse this router's
 # output: ntc-templates' name for the industry-standard router CLI that the
@@ -90,4 +91,6 @@ DIALECT = Dialect(
                      ["no interface Loopback4093"]),
     # The family's catch-all: a version report.
     recognise=("show version", r"(?i)\bversion\b"),
+    # dir, verify, delete, rename, copy and boot system on flash: (stby-flash: the standby's).
+    files=router(standby_dir="stby-flash:"),
 )

@@ -9,6 +9,7 @@ and ``rollback`` drops them.  A root login lands in a shell
 (``root@host:~ # ``), where ``cli`` starts the CLI.
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import SUM, FileCommands
 
 DIALECT = Dialect(
     "junos",
@@ -61,4 +62,11 @@ DIALECT = Dialect(
     harmless_config=(["set system location building tarvix-check"],
                      ["delete system location building tarvix-check"]),
     recognise=("show version", r"(?i)\bjunos\b"),
+    # The file commands of its operational mode; software goes in by request system software add.
+    files=FileCommands(
+        checksum={"sha256": "file checksum sha-256 {path}", "md5": "file checksum md5 {path}",
+                  "sha1": "file checksum sha1 {path}"}, checksum_pattern=SUM,
+        delete="file delete {path}", rename="file rename {source} {target}", copy="file copy {source} {target}",
+        missing=r"No such file|could not resolve", quote="double", default_dir="/var/tmp/",
+        version=("show version", r"Junos: (?P<version>\S+)")),
 )

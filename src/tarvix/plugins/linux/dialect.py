@@ -8,6 +8,7 @@ brackets every prompt with terminal escapes (its bracketed paste, colours
 of a prompt or a listing): they never reach an output.
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import SHELL
 
 # The ntc-templates platform whose TextFSM templates parse a Linux host's
 # commands (ip, dmidecode...).
@@ -34,4 +35,6 @@ DIALECT = Dialect(
     rejected_exec="tarvix-no-such-command",
     template_platform=TEMPLATE_PLATFORM,
     recognise=("uname -s", r"(?m)^Linux\b|command not found|: not found"),
+    # coreutils' sums, df, rm, mv and cp.
+    files=SHELL,
 )

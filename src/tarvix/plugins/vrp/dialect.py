@@ -7,6 +7,7 @@ user view.  ``save`` asks before it writes.  Rejections start with
 "Error: ".
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import FileCommands
 
 DIALECT = Dialect(
     "vrp",
@@ -58,4 +59,10 @@ DIALECT = Dialect(
     # Its own version report, or its user view's prompt when another
     # platform's command was asked.
     recognise=("display version", r"(?i)\bvrp\b|\A<[^<>\s]+>\Z"),
+    # dir, delete, rename and copy, each asking [Y/N]; no sum of its own.
+    files=FileCommands(
+        free_space="dir {dir}", free_pattern=r"\(\s*(?P<free>[\d,]+) KB free", free_unit=1024,
+        delete="delete /unreserved {path}", rename="rename {source} {target}", copy="copy {source} {target}",
+        replies=[(r"\[Y/N\]:?\s*\Z", "y")], missing=r"(?i)does not exist|no such file", quote="double",
+        default_dir="flash:/", transfer_path="{name}", version=("display version", r"Version (?P<version>[\d.]+)")),
 )

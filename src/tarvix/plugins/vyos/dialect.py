@@ -8,6 +8,7 @@ unless confirmed), ``compare`` shows them, ``discard`` drops them and
 the configuration booted from.
 """
 from tarvix.eal.dialect import Dialect
+from tarvix.eal.filecommands import FileCommands
 
 DIALECT = Dialect(
     "vyos",
@@ -50,4 +51,6 @@ DIALECT = Dialect(
     rejected_config="set tarvix-no-such-line",
     harmless_config=(["set system location tarvix-check"], ["delete system location tarvix-check"]),
     recognise=("show version", r"(?i)\bvyos\b"),
+    # Its operational mode has no file commands; images go in by add system image.
+    files=FileCommands(default_dir="", version=("show version", r"Version:\s+VyOS (?P<version>\S+)")),
 )
