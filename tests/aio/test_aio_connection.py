@@ -74,8 +74,9 @@ def _target(fd):
         return None
 
 
-def test_every_method_is_a_coroutine_over_both_kinds_of_link(ports, monkeypatch):
+def test_every_method_is_a_coroutine_over_both_kinds_of_link(ports, monkeypatch, tmp_path):
     monkeypatch.setenv(simulator.PASSWORD_ENV, PASSWORD)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
 
     async def main():
         async with AsyncConnection(**ssh_args(ports["r1"])) as con:
@@ -84,6 +85,13 @@ def test_every_method_is_a_coroutine_over_both_kinds_of_link(ports, monkeypatch)
             await con.configure(["interface lo7", "description aio"])
             assert "description aio" in await con.running_config()
             assert "[OK]" in await con.save_config()
+            # Those of the connection's class that are not listed too: the
+            # getters, the files.
+            assert (await con.facts())["hostname"] == "r1"
+            source = tmp_path / "small.bin"
+            source.write_bytes(b"aio" * 1000)
+            await con.put_file(str(source), "small.bin")
+            assert len(await con.file_checksum("small.bin")) == 64
             with pytest.raises(CommandError):
                 await con.execute("show nothing-of-that-name")
         assert not con.connected

@@ -39,10 +39,11 @@ def high_descriptors():
 
 
 @pytest.mark.parametrize("kind", ["program", "in-process ssh"])
-def test_links_on_descriptors_past_1023_work_and_raise_the_limit(high_descriptors, kind):
+def test_links_on_descriptors_past_1023_work_and_raise_the_limit(high_descriptors, kind, tmp_path, monkeypatch):
     """Past 1023 select fails ("filedescriptor out of range"); the links
-    wait with poll.  With fewer than 64 descriptors left under the soft
-    limit, opening the link raises it."""
+    wait with poll, a file copied over the SSH link's session too.  With
+    fewer than 64 descriptors left under the soft limit, opening the link
+    raises it."""
     if kind == "program":
         con = Connection(hostname="r1", start=CONSOLE, env=dict(os.environ, TARVIX_SIM_PASSWORD=PASSWORD),
                          credentials={"default": {"username": "admin", "password": PASSWORD}})
@@ -56,15 +57,20 @@ def test_links_on_descriptors_past_1023_work_and_raise_the_limit(high_descriptor
                          ssh={"host_key_checking": False, "config": False},
                          credentials={"default": {"username": "admin", "password": PASSWORD}})
         con.connect()
-        _run_and_check(con)
+        monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+        sent, back = tmp_path / "sent.bin", tmp_path / "back.bin"
+        sent.write_bytes(os.urandom(200000))
+        _run_and_check(con, lambda: (con.put_file(str(sent), "sent.bin"), con.get_file("sent.bin", str(back))))
+        assert back.read_bytes() == sent.read_bytes()
 
 
-def _run_and_check(con):
+def _run_and_check(con, more=lambda: None):
     try:
         fd = con.spawn._child.child_fd if con.spawn.pid else con.spawn._child.sock.fileno()
         assert fd > 1100
         assert "uptime is" in con.execute("show version", timeout=10)
         assert resource.getrlimit(resource.RLIMIT_NOFILE)[0] > 1150
+        more()
     finally:
         con.disconnect()
 
