@@ -76,7 +76,14 @@ BEDS = ("fakenos", "sshsim")
 # session to it in the driver however many devices are behind it.
 # tarvix-nosshconfig: the in-process link without the user's ssh
 # configuration (no ssh -G per host), to see what reading it costs.
+# tarvix-aio: tarvix.aio instead of Nornir's runner: every host's
+# AsyncConnection made from the same inventory (as the Nornir plugin makes its
+# connection), gather_devices running the command on them from one event
+# loop, --aio-limit at once, every connection left open until all are done
+# and then closed; its report adds the event loop's largest lag (a probe
+# sleeping 10 ms over and over) and the most threads seen in the driver.
 VARIANTS = {"tarvix-jump": ("tarvix", {}),
+            "tarvix-aio": ("tarvix", {}),
             "tarvix-nosshconfig": ("tarvix", {"ssh": {"config": False}}),
             "tarvix-cluster": ("tarvix", {}),
             "tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
@@ -291,6 +298,13 @@ def drive(args):
     # The plugin and the task module imported before the clock starts.
     __import__({"tarvix": "tarvix.nornir.tasks", "netmiko": "nornir_netmiko.tasks",
                 "scrapli": "nornir_scrapli.tasks"}[tool])
+    if tool != "tarvix":
+        # The peers take what the machine gives (tarvix raises its own soft
+        # limit of open descriptors as its links need).
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    if args.worker == "tarvix-aio":
+        return drive_aio(nr, args)
     marks, steps = {}, {}
     if args.timeline and tool == "tarvix":
         record_steps(steps)
@@ -340,6 +354,74 @@ def drive(args):
     # The interpreter's teardown (a few collections over every module the
     # environment loaded, ~0.25 s here whatever the tool) is left out, as
     # its start is: the links are closed and their programs reaped by now.
+    os._exit(0)
+
+
+def drive_aio(nr, args):
+    """The tarvix-aio column's driver (see VARIANTS); prints its report as
+    drive does."""
+    import asyncio
+    import logging
+
+    from tarvix.aio import AsyncConnection, gather_devices
+    from tarvix.nornir.connection import connection_from_parameters
+
+    logging.disable(logging.CRITICAL)
+    hosts = list(nr.inventory.hosts.values())
+
+    async def job():
+        seen = {"lag": 0.0, "cpu_lag": 0.0, "threads": threading.active_count()}
+        done = []
+
+        async def probe():
+            # The lag on the wall clock counts the time the loop's thread
+            # waited for a core (the devices' servers share the machine);
+            # its own CPU time between two looks is the loop held up by
+            # the work run on it.
+            while not done:
+                began, cpu = time.monotonic(), time.thread_time()
+                await asyncio.sleep(0.01)
+                seen["lag"] = max(seen["lag"], time.monotonic() - began - 0.01)
+                seen["cpu_lag"] = max(seen["cpu_lag"], time.thread_time() - cpu)
+                seen["threads"] = max(seen["threads"], threading.active_count())
+
+        probing = asyncio.ensure_future(probe())
+        cons = []
+        for number, host in enumerate(hosts):
+            if number % 50 == 0:
+                await asyncio.sleep(0)
+            given = host.get_connection_parameters("tarvix")
+            extras = dict(given.extras or {}, name=host.name)
+            cons.append(AsyncConnection(connection=connection_from_parameters(
+                given.hostname, given.username, given.password, given.port, given.platform, extras)))
+        results = await gather_devices(cons, lambda con: con.execute(args.command), limit=args.aio_limit)
+        # Closed as many at once as were worked at once (all at once, a
+        # thousand closes would run in one turn of the loop).
+        await gather_devices(cons, lambda con: con.aclose(), limit=args.aio_limit)
+        done.append(True)
+        await probing
+        return results, seen
+
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    ready_cpu = usage.ru_utime + usage.ru_stime
+    sys.stdout.write("ready\n")
+    sys.stdout.flush()
+    sys.stdin.readline()
+    began = time.monotonic()
+    results, seen = asyncio.run(job())
+    wall = time.monotonic() - began
+    failures = {}
+    for name, result in results.items():
+        if not isinstance(result, str):
+            failures[name] = (str(result).strip().splitlines() or [type(result).__name__])[0][:200]
+        elif args.expect not in result:
+            failures[name] = "unexpected output: %r" % result[:120]
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    report = {"wall": wall, "failures": failures, "devices": len(results), "ready_cpu": ready_cpu,
+              "self_cpu": usage.ru_utime + usage.ru_stime - ready_cpu, "loop_lag_ms": seen["lag"] * 1e3, "loop_cpu_lag_ms": seen["cpu_lag"] * 1e3,
+              "threads": seen["threads"]}
+    sys.stdout.write(json.dumps(report) + "\n")
+    sys.stdout.flush()
     os._exit(0)
 
 
@@ -431,12 +513,22 @@ def start_devices(count, processes, python):
     import devices
 
     names = ["r%03d" % n for n in range(1, count + 1)]
+    beds, ports = side_by_side(names, processes, lambda i, share: devices.DeviceBed(
+        python, ["router:%s" % name for name in share]), "the device servers did not start: %s")
+    return beds, ports, devices.USERNAME, devices.PASSWORD
+
+
+def side_by_side(names, processes, start_bed, failure="%s"):
+    """The beds ``start_bed(i, names)`` starts, the routers spread over
+    ``processes`` of them started side by side, and the ports by host
+    name; RuntimeError (``failure`` % the first error) if one fails, the
+    others stopped."""
     shares = [names[i::processes] for i in range(processes)]
     beds, errors = [None] * processes, []
 
     def start(i):
         try:
-            beds[i] = devices.DeviceBed(python, ["router:%s" % name for name in shares[i]])
+            beds[i] = start_bed(i, shares[i])
         except Exception as error:  # reported below, once every start has ended
             errors.append(error)
 
@@ -448,11 +540,11 @@ def start_devices(count, processes, python):
     beds = [bed for bed in beds if bed is not None]
     if errors:
         stop_devices(beds)
-        raise RuntimeError("the device servers did not start: %s" % errors[0])
+        raise RuntimeError(failure % errors[0])
     ports = {}
     for bed in beds:
         ports.update(bed.ports)
-    return beds, ports, devices.USERNAME, devices.PASSWORD
+    return beds, ports
 
 
 def stop_devices(beds):
@@ -516,12 +608,20 @@ class SimulatorBed(object):
         end_group(self.process)
 
 
-def start_simulator(count, python, folder, options=None):
-    """``count`` simulated routers r0001... served over SSH by one process
-    (``options``: the console's knobs of some, by name); the bed, the ports
-    by host name and the login."""
-    bed = SimulatorBed(python, ["r%04d" % n for n in range(1, count + 1)], folder, options=options)
-    return [bed], bed.ports, SIM_USERNAME, SIM_PASSWORD
+def start_simulator(count, python, folder, options=None, processes=1):
+    """``count`` simulated routers r0001... served over SSH by
+    ``processes`` processes, started side by side (``options``: the
+    console's knobs of some, by name); the beds, the ports by host name
+    and the login."""
+    names = ["r%04d" % n if count < 10000 else "r%05d" % n for n in range(1, count + 1)]
+
+    def start(i, share):
+        part = os.path.join(folder, "sim%d" % i)
+        os.makedirs(part)
+        return SimulatorBed(python, share, part, options=options)
+
+    beds, ports = side_by_side(names, processes, start)
+    return beds, ports, SIM_USERNAME, SIM_PASSWORD
 
 
 def write_inventory(folder, ports, username, password, tools):
@@ -689,7 +789,8 @@ def run_round(tool, args, inventory, beds, ports=()):
     seconds it and the devices spent."""
     settle(beds)
     argv = [sys.executable, os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
-            "--workers", str(args.workers), "--command", args.command, "--expect", args.expect]
+            "--workers", str(args.workers), "--command", args.command, "--expect", args.expect,
+            "--aio-limit", str(args.aio_limit)]
     if args.timeline:
         argv.append("--timeline")
     # --cluster: the cluster of the tarvix-cluster column where there is
@@ -729,7 +830,12 @@ def run_round(tool, args, inventory, beds, ports=()):
         report["driver_cpu"] = children_cpu() - driver_cpu - report.get("ready_cpu", 0)
         return report
     except subprocess.TimeoutExpired:
-        return {"problem": "ended after %d s" % args.timeout}
+        report = {"problem": "ended after %d s" % args.timeout}
+        if sampler is not None:
+            # What memory it held by then, for the sessions it had open.
+            report.update(peak_mb=sampler.peak / 1e6, most_sessions=sampler.most_sessions,
+                          pss_at_most_mb=sampler.pss_at_most / 1e6, idle_pss_mb=idle_pss / 1e6)
+        return report
     finally:
         end_group(driver)
         if sampler is not None:
@@ -818,8 +924,10 @@ def main(argv=None):
     parser.add_argument("--bed", choices=BEDS, default="fakenos",
                         help="the routers: FakeNOS's (default) or tarvix's SSH simulator's")
     parser.add_argument("--devices", type=int, default=100, help="routers (default 100)")
-    parser.add_argument("--bed-processes", type=int, default=4,
-                        help="processes the FakeNOS routers are spread over (default 4)")
+    parser.add_argument("--bed-processes", type=int, default=None,
+                        help="processes the routers are spread over (default: FakeNOS's 4, the SSH simulator's 1)")
+    parser.add_argument("--aio-limit", type=int, default=None,
+                        help="hosts tarvix-aio works at once (default: --workers)")
     parser.add_argument("--workers", type=int, default=50, help="Nornir's threads (default 50)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds of every tool (default 3)")
     parser.add_argument("--command", default="show version", help='the command (default "show version")')
@@ -841,6 +949,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.expect is None:
         args.expect = "uptime is" if args.command == "show version" else ""
+    if args.bed_processes is None:
+        args.bed_processes = 4 if args.bed == "fakenos" else 1
+    if args.aio_limit is None:
+        args.aio_limit = args.workers
     if args.tools is None:
         args.tools = ",".join(default_tools(args.bed))
     tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
@@ -848,8 +960,8 @@ def main(argv=None):
     for tool in tools:
         if tool not in TOOLS and tool not in VARIANTS:
             parser.error("unknown tool %r" % tool)
-    if args.devices < 1 or args.workers < 1 or args.rounds < 1 or args.bed_processes < 1:
-        parser.error("--devices, --workers, --rounds and --bed-processes are at least 1")
+    if args.devices < 1 or args.workers < 1 or args.rounds < 1 or args.bed_processes < 1 or args.aio_limit < 1:
+        parser.error("--devices, --workers, --rounds, --bed-processes and --aio-limit are at least 1")
     if args.cluster is not None:
         kind, colon, count = args.cluster.partition(":")
         if kind != "local" or colon and not (count.isdigit() and int(count) > 0):
@@ -864,7 +976,7 @@ def main(argv=None):
                           % (platform.machine(), os.cpu_count(), memory_gb(), platform.platform(),
                              platform.python_version()),
                "bed": args.bed, "devices": args.devices,
-               "bed_processes": args.bed_processes if args.bed == "fakenos" else 1, "workers": args.workers,
+               "bed_processes": args.bed_processes, "workers": args.workers, "aio_limit": args.aio_limit,
                "runner": ("threaded (tarvix-cluster: Dask, %s)" % (args.cluster or "local:2")
                           if "tarvix-cluster" in tools else
                           "Dask, --cluster %s" % args.cluster if args.cluster else "threaded"),
@@ -879,7 +991,8 @@ def main(argv=None):
         print("starting %d %s routers in %d process(es) ..." % (args.devices, BED_NAMES[args.bed],
                                                                  figures["bed_processes"]), file=sys.stderr)
         if args.bed == "sshsim":
-            beds, ports, username, password = start_simulator(args.devices, sys.executable, folder)
+            beds, ports, username, password = start_simulator(args.devices, sys.executable, folder,
+                                                              processes=args.bed_processes)
         else:
             beds, ports, username, password = start_devices(args.devices, args.bed_processes, python)
         figures["devices_start_s"] = time.monotonic() - began
@@ -915,6 +1028,9 @@ def main(argv=None):
                 "driver_self_cpu_s": median([r["self_cpu"] for r in done if "self_cpu" in r]),
                 "scheduler_cpu_s": median([r["scheduler_cpu"] for r in done if "scheduler_cpu" in r]),
                 "children": median([r["children_peak"] for r in done]),
+                "loop_lag_ms": median([r["loop_lag_ms"] for r in done if "loop_lag_ms" in r]),
+                "loop_cpu_lag_ms": median([r["loop_cpu_lag_ms"] for r in done if "loop_cpu_lag_ms" in r]),
+                "threads": median([r["threads"] for r in done if "threads" in r]),
                 "problems": [r["problem"] for r in reports[tool] if "problem" in r],
                 "timeline": timeline_summary(done),
             }
@@ -973,8 +1089,16 @@ def devices_memory(beds):
 
 def brief(report):
     if "problem" in report:
-        return "problem: %s" % report["problem"]
+        return "problem: %s%s" % (report["problem"], "; by then %d sessions open at most, %.0f KB PSS a session, "
+                                  "%.0f KB above idle" % (report["most_sessions"], per_session(report) or 0,
+                                                          per_session(report, above_idle=True) or 0)
+                                  if report.get("most_sessions") else "")
     phases = report.get("phases") or {}
+    aio = ", loop lag at most %.1f ms (%.1f ms of its CPU), %d threads at most, %d sessions at most, " \
+          "%.0f KB PSS a session" % (report["loop_lag_ms"], report["loop_cpu_lag_ms"], report["threads"],
+                                      report["most_sessions"], per_session(report) or 0) \
+        if "loop_lag_ms" in report else ", %d sessions at most, %.0f KB PSS a session" % (
+            report["most_sessions"], per_session(report) or 0)
     return "%.2f s, %.0f MB, %d failed, devices' CPU %.1f s, driver's CPU %.1f s%s%s, load %.2f" % (
         report["wall"], report["peak_mb"], len(report["failures"]), report["devices_cpu"], report["driver_cpu"],
         ", %d jump session(s), its thread's CPU %.2f s, the jump host's CPU %.2f s"
@@ -982,7 +1106,7 @@ def brief(report):
         if "jump_sessions" in report else "",
         "; cluster up %.2f s, results %.2f-%.2f s, closed %.2f s" % tuple(
             phases.get(key, float("nan")) for key in ("up", "first_result", "last_result", "closed"))
-        if phases else "", os.getloadavg()[0])
+        if phases else "", os.getloadavg()[0]) + aio
 
 
 def reaped_cpu(process):
@@ -1020,6 +1144,11 @@ def print_table(figures):
             cell(row.get("pss_per_session_kb"), "%.0f"), cell(row.get("added_per_session_kb"), "%.0f"),
             cell(row["failures"], "%g"), cell(row["driver_cpu_s"], "%.1f"), cell(row["devices_cpu_s"], "%.1f"),
             cell(row.get("driver_self_cpu_s"), "%.1f"), cell(row.get("scheduler_cpu_s"), "%.2f")))
+    for tool, row in figures["tools"].items():
+        if row.get("loop_lag_ms") is not None:
+            print("\n%s: the event loop's largest lag %.1f ms (its thread's CPU in it %.1f ms), at most %g threads "
+                  "in the driver, %d hosts at once" % (tool, row["loop_lag_ms"], row["loop_cpu_lag_ms"], row["threads"],
+                                                       figures["aio_limit"]))
     timelines = [(tool, row["timeline"]) for tool, row in figures["tools"].items() if row["timeline"]]
     if timelines:
         print("\nseconds per device, median (devices in hand at once)\n")
@@ -1040,8 +1169,9 @@ def print_table(figures):
           % (figures["devices_start_s"], figures["devices_idle_mb"], figures["devices_mb_after"],
              figures["left_running"] or "nothing"))
     for tool, row in figures["tools"].items():
-        for problem in row["problems"]:
-            print("%s: %s" % (tool, problem))
+        for report in row["rounds"]:
+            if "problem" in report:
+                print("%s: %s" % (tool, brief(report)))
         errors = {}
         for report in row["rounds"]:
             for error in report.get("failures", {}).values():

@@ -37,7 +37,8 @@ NOT_RUN = re.compile(r"<!--\s*not run:\s*(\S.*?)\s*-->\s*\Z")
 COMMAND = re.compile(r"(?:tarvix|python3?|pip|dask)\s")
 # The modules each extra installs (setup.cfg's extras_require, but "test").
 EXTRAS = {"parse": ("textfsm", "ntc_templates"), "nornir": ("nornir", "rich"), "config": ("hier_config",),
-          "serve": ("asyncssh",), "ssh": ("ssh2",), "dask": ("distributed", "nornir"), "checks": ("yaml",)}
+          "serve": ("asyncssh",), "ssh": ("ssh2",), "dask": ("distributed", "nornir"), "aio": ("greenlet",),
+          "checks": ("yaml",)}
 OPTIONAL = set(module for modules in EXTRAS.values() for module in modules) | {"dask"}
 TIMEOUT = 300
 

@@ -41,6 +41,7 @@ from tarvix.bases.discovery import Settings, discover_plugins, plugin_class  # n
 from tarvix.bases.platforms import PLATFORM_OS
 from tarvix.bases.starts import say_system_ssh, session_start, ssh_login
 from tarvix.core.errors import CommandError, ConnectionError
+from tarvix.eal import waits
 from tarvix.eal.ssh import link as sshlink, route as sshroute
 from tarvix.eal.secrets import SECRET_ENV_VARS, child_env  # noqa: F401 (SECRET_ENV_VARS: also offered here)
 from tarvix.eal.sessionlog import is_path, rp_path
@@ -372,8 +373,8 @@ class Connection(CommandRunner, ConfigurationApi, StateApi, FilesApi):
                     raise
             say_system_ssh(self.log)
             user, host, _ = sshlink.parse_url(start)
-            kept_back = sshroute.passwords_kept_back(host, user, self.ssh,
-                                                     time.monotonic() + self.connection_timeout)
+            kept_back = waits.call(sshroute.passwords_kept_back, host, user, self.ssh,
+                                   time.monotonic() + self.connection_timeout)
             start = sshlink.system_command(start, self.ssh, username, no_passwords=bool(kept_back))
         # Only a program gets an environment (an in-process link has none
         # to give).

@@ -21,6 +21,7 @@ import time
 
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkError, ReloadError, ReloadTimeoutError
 from tarvix.core.errors import device_words
+from tarvix.eal import waits
 
 # Pauses between two attempts to reopen a session: doubled from the first
 # up to the last.
@@ -321,7 +322,7 @@ def _reopen(run, handle):
             # A link that could not be opened leaves the ended one in place
             # (closed), for whoever closes the connection.
             handle.spawn = handle.spawn or ended
-        time.sleep(min(pause, run.remaining()))
+        waits.sleep(min(pause, run.remaining()))
         pause = min(pause * 2, BACKOFF_MAX)
     timeline.first_answer, timeline.state = run.at(), "answering"
     handle.state_machine._current_state = "generic"
@@ -335,7 +336,7 @@ def _await_standby(run):
         if re.search(dialect.standby_ready, output):
             return
         run.last_words = output
-        time.sleep(min(HA_POLL, run.remaining()))
+        waits.sleep(min(HA_POLL, run.remaining()))
 
 
 def _restore(run):

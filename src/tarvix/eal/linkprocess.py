@@ -1,6 +1,8 @@
 """The program behind a link: started on a pseudo-terminal of its own, as
 the leader of its own session, without a copy of this process; killed and
-collected when it is given up or has ended."""
+collected when it is given up or has ended.  Its terminal is waited on with
+poll (descriptors of any number), or on the event loop of tarvix.aio (see
+tarvix.eal.waits)."""
 import os
 import shutil
 import signal
@@ -10,6 +12,8 @@ import threading
 
 import pexpect
 import ptyprocess
+
+from tarvix.eal import fdlimit, waits
 
 _setsid = []
 _setsid_lock = threading.Lock()
@@ -79,9 +83,26 @@ class LinkProcess(pexpect.spawn):
     closes them in the child; here they are closed by the spawn); and a
     failure once the program runs kills it."""
 
+    def __init__(self, command, args=(), **options):
+        options.setdefault("use_poll", True)
+        super(LinkProcess, self).__init__(command, list(args), **options)
+
+    def read_nonblocking(self, size=1, timeout=-1):
+        """pexpect's read, its wait for the terminal handed to the event
+        loop when one drives the link."""
+        if timeout == -1:
+            timeout = self.timeout
+        if timeout != 0 and not self.closed:
+            current = waits.now()
+            if current.elsewhere:
+                current.ready(self.child_fd, timeout=timeout)
+                timeout = 0
+        return super(LinkProcess, self).read_nonblocking(size, timeout)
+
     def _spawn(self, command, args=[], preexec_fn=None, dimensions=None):
         try:
-            return super(LinkProcess, self)._spawn(command, args, preexec_fn, dimensions)
+            super(LinkProcess, self)._spawn(command, args, preexec_fn, dimensions)
+            fdlimit.room_for(self.child_fd)
         except BaseException:
             proc = getattr(self, "ptyproc", None)
             if proc is not None:

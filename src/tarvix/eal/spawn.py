@@ -19,7 +19,7 @@ import time
 import pexpect
 
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
-from tarvix.eal import secrets as _secrets
+from tarvix.eal import secrets as _secrets, waits
 from tarvix.eal.echo import ECHO_SCAN, Echo  # noqa: F401 (ECHO_SCAN: where it was)
 from tarvix.eal.secrets import MASK, command_secrets, mask_command  # noqa: F401 (also offered here)
 from tarvix.eal.linkprocess import kill_program, LinkProcess, reap_program
@@ -505,7 +505,7 @@ class Spawn(object):
                     pass
                 reap_program(proc, block=True)
                 break
-            time.sleep(min(pause, deadline - now))
+            waits.sleep(min(pause, deadline - now))
             pause = min(pause * 2, CLOSE_POLL)
         # Hands the exit status to the pexpect object.
         child.isalive()

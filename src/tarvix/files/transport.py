@@ -2,10 +2,10 @@
 fetched piece by piece on the session's non-blocking libssh2 calls, summed
 as it goes, ``progress(sent, total)`` called at least once a second, and
 failing only when nothing moves for the copy's stall limit."""
-import select
 import time
 
 from tarvix.core.errors import FileTransferError
+from tarvix.eal import waits
 from tarvix.files.local import PIECE
 
 try:
@@ -82,11 +82,11 @@ class Transport(object):
             raise self.fail("the copy made no progress for %s s (%d of %d bytes moved)"
                             % (self.watch.stall, self.watch.sent, self.watch.total))
         directions = self.session.block_directions()
-        inbound = [self.files.sock] if directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions else []
-        outbound = [self.files.sock] if directions & LIBSSH2_SESSION_BLOCK_OUTBOUND else []
         # A call that would block on nothing (its answer is in libssh2's
-        # buffers already) is made again at once.
-        select.select(inbound, outbound, [], min(left, TICK) if directions else 0.001)
+        # buffers already) is made again at once.  (poll, or the event
+        # loop of tarvix.aio: see tarvix.eal.waits.)
+        waits.ready(self.files.sock.fileno(), bool(directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions),
+                    bool(directions & LIBSSH2_SESSION_BLOCK_OUTBOUND), min(left, TICK) if directions else 0.001)
         self.watch.tick()
 
     def run(self, call, *args):

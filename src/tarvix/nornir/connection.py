@@ -118,33 +118,7 @@ class TarvixConnection(object):
         self.connect_span = None
 
     def open(self, hostname, username, password, port, platform, extras=None, configuration=None):
-        options = dict(extras or {})
-        start = options.pop("start", None)
-        host_key_checking = options.pop("host_key_checking", True)
-        log = logging.getLogger("tarvix.connection")
-        if start is None:
-            if not hostname:
-                raise ValueError("the host has no hostname to ssh to and its extras give no start command")
-            if sshlink.AVAILABLE:
-                start = ssh_url(hostname, port, username)
-                ssh = dict(options.pop("ssh", None) or {})
-                ssh.setdefault("host_key_checking", host_key_checking)
-                options["ssh"] = ssh
-                log.debug("%s: in-process SSH (libssh2)", hostname)
-            else:
-                start = ssh_command(hostname, port, username, host_key_checking)
-                log.debug("%s: the system ssh client, %s", hostname, sshlink.UNAVAILABLE)
-        else:
-            log.debug("%s: the start command of the extras", hostname)
-        credentials = dict(options.pop("credentials", None) or {})
-        command = options.pop("password_command", None)
-        if command and password is None:
-            password = command_password(command, hostname or "device")
-        if username or password is not None:
-            credentials["default"] = {"username": username, "password": password}
-        os_name = platform_os(options.pop("os", None) or platform)
-        options.setdefault("learn_hostname", True)
-        con = Connection(hostname=hostname, start=start, os=os_name, credentials=credentials, **options)
+        con = connection_from_parameters(hostname, username, password, port, platform, extras)
         # Known while it connects too, so that abort_all reaches it.
         self.connection = con
         with _live_lock:
@@ -167,6 +141,38 @@ class TarvixConnection(object):
         con = self._forget()
         if con is not None:
             con.disconnect()
+
+
+def connection_from_parameters(hostname, username, password, port, platform, extras=None):
+    """The ``Connection`` (not connected) of a host's connection parameters,
+    as the plugin opens it (see the module)."""
+    options = dict(extras or {})
+    start = options.pop("start", None)
+    host_key_checking = options.pop("host_key_checking", True)
+    log = logging.getLogger("tarvix.connection")
+    if start is None:
+        if not hostname:
+            raise ValueError("the host has no hostname to ssh to and its extras give no start command")
+        if sshlink.AVAILABLE:
+            start = ssh_url(hostname, port, username)
+            ssh = dict(options.pop("ssh", None) or {})
+            ssh.setdefault("host_key_checking", host_key_checking)
+            options["ssh"] = ssh
+            log.debug("%s: in-process SSH (libssh2)", hostname)
+        else:
+            start = ssh_command(hostname, port, username, host_key_checking)
+            log.debug("%s: the system ssh client, %s", hostname, sshlink.UNAVAILABLE)
+    else:
+        log.debug("%s: the start command of the extras", hostname)
+    credentials = dict(options.pop("credentials", None) or {})
+    command = options.pop("password_command", None)
+    if command and password is None:
+        password = command_password(command, hostname or "device")
+    if username or password is not None:
+        credentials["default"] = {"username": username, "password": password}
+    os_name = platform_os(options.pop("os", None) or platform)
+    options.setdefault("learn_hostname", True)
+    return Connection(hostname=hostname, start=start, os=os_name, credentials=credentials, **options)
 
 
 # The plugin's connections that are connecting or open in this process.

@@ -4,6 +4,7 @@ connection makes them.  A device is known by its links' start commands (an
 ``ssh://`` start by its host and port, whoever logs in)."""
 import threading
 
+from tarvix.eal import waits
 from tarvix.eal.ssh import link as sshlink
 
 _turns_lock = threading.Lock()
@@ -25,10 +26,11 @@ def device_key(con):
 
 def turn(con):
     """The lock a change of the connection's device holds (re-entrant: a
-    rollback is a replace)."""
+    rollback is a replace; taken by a thread or by a call of tarvix.aio,
+    see waits.TakingTurns)."""
     key = device_key(con)
     with _turns_lock:
         lock = _turns.get(key)
         if lock is None:
-            lock = _turns[key] = threading.RLock()
+            lock = _turns[key] = waits.TakingTurns()
         return lock

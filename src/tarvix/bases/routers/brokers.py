@@ -7,9 +7,9 @@ as its settings say (``CONSOLE_SETTLE_TIME``, from the dialect's
 ``settle_time``).  ``SingleRpConnection`` and ``DualRpConnection`` use them
 unless a plugin names brokers of its own.
 """
-from time import sleep
-
 from tarvix.bases.routers.link_broker import BaseDualRpLinkBroker, BaseSingleRpLinkBroker
+# (On an event loop's thread, the loop goes on while it sleeps.)
+from tarvix.eal.waits import sleep
 
 
 def settle(con):

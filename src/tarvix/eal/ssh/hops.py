@@ -8,14 +8,17 @@ link's one connect deadline, and what fails on the way is released as the
 link's own session is (tarvix.eal.ssh.session).
 """
 import copy
+import errno
 import os
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError
+from tarvix.eal import waits
 from tarvix.eal.secrets import child_env, mask_command
 from tarvix.eal.ssh import algos as sshalgos, jump as sshjump
 from tarvix.eal.ssh.knownhosts import preferred_algorithms
@@ -31,7 +34,10 @@ def tcp(host, port, timeout, label=None):
     """A TCP connection to ``host``; HopFailure naming ``label`` (a hop's)
     when given, else the socket's own OSError."""
     try:
-        sock = socket.create_connection((host, port), timeout)
+        if waits.now().elsewhere:
+            sock = _connect_waiting(host, port, timeout)
+        else:
+            sock = socket.create_connection((host, port), timeout)
     except socket.timeout:
         if label is None:
             raise
@@ -42,6 +48,39 @@ def tcp(host, port, timeout, label=None):
         raise HopFailure("connect to host %s: %s" % (label, error.strerror or error))
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return sock
+
+
+def _connect_waiting(host, port, timeout):
+    """socket.create_connection's, its waits (the name's lookup, the
+    connect) those of tarvix.eal.waits: on an event loop's thread, the
+    loop goes on meanwhile."""
+    deadline = time.monotonic() + timeout
+    try:
+        # An address needs no lookup, which might take a while.
+        found = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM, 0, socket.AI_NUMERICHOST)
+    except socket.gaierror:
+        found = waits.call(socket.getaddrinfo, host, port, 0, socket.SOCK_STREAM)
+    error = None
+    for family, kind, proto, _, address in found:
+        sock = socket.socket(family, kind, proto)
+        try:
+            sock.setblocking(False)
+            code = sock.connect_ex(address)
+            if code in (errno.EINPROGRESS, errno.EAGAIN):
+                if not waits.ready(sock.fileno(), False, True, deadline - time.monotonic()):
+                    raise socket.timeout("timed out")
+                code = sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+            if code:
+                raise OSError(code, os.strerror(code))
+            sock.settimeout(timeout)
+            return sock
+        except OSError as failure:
+            sock.close()
+            error = failure
+        except BaseException:
+            sock.close()
+            raise
+    raise error or OSError("getaddrinfo returns an empty list")
 
 
 def program(command):
@@ -93,6 +132,15 @@ def connect(route, link):
     straight, by the deadline of ``link`` (an SshSpawn connecting: its
     ``_channel`` is the sshsession.Pending); the hops' sessions are opened
     as ``link`` (see login_hop)."""
+    target = route.target
+    if not (route.hops or route.proxy_command):
+        return tcp(target.host, target.port, max(0.01, link._channel.left()))
+    # The jump sessions are shared under locks, a program is started and
+    # waited on: on a thread of its own while an event loop waits.
+    return waits.call(_hopped, route, link)
+
+
+def _hopped(route, link):
     target, pending = route.target, link._channel
     try:
         if route.hops:
@@ -108,7 +156,6 @@ def connect(route, link):
     except HopFailure as error:
         raise link._fail(LinkTimeoutError if error.timed_out else LinkClosedError, error.words,
                          "link closed while connecting")
-    return tcp(target.host, target.port, max(0.01, pending.left()))
 
 
 def _view(link, point):

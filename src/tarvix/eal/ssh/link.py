@@ -38,7 +38,6 @@ import codecs
 import math
 import os
 import re
-import select
 import shlex
 import socket
 import sys
@@ -48,6 +47,7 @@ import time
 import pexpect
 
 from tarvix.core.errors import LinkClosedError, LinkTimeoutError, LoginError, link_message
+from tarvix.eal import fdlimit, waits
 from tarvix.eal.ssh import hops as sshhops, route as sshroute
 from tarvix.eal.ssh.knownhosts import KnownHostsError, host_name
 # Offered here too: the known hosts file is read and written through this module.
@@ -175,9 +175,8 @@ class SshChannel(object):
             wait = min(wait, self.session.keepalive_send()) if wait is not None else self.session.keepalive_send()
         if wait is not None and wait <= 0:
             return False
-        inbound = [self.sock] if directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions else []
-        outbound = [self.sock] if directions & LIBSSH2_SESSION_BLOCK_OUTBOUND else []
-        select.select(inbound, outbound, [], wait)
+        waits.ready(self.sock.fileno(), bool(directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions),
+                    bool(directions & LIBSSH2_SESSION_BLOCK_OUTBOUND), wait)
         if self.aborted:
             raise _Aborted()
         return True
@@ -322,10 +321,13 @@ class SshSpawn(Spawn):
         # The user's ssh configuration, under the options: the host, the
         # user, the keys, the hops and the options of the link (its
         # ConnectTimeout the connect's limit where the options give none).
-        route = sshroute.link_route(self, _URL.match(self.command.strip()).group(3) is not None, pending)
+        # (ssh -G, and the known hosts files read: on a thread of their own
+        # while an event loop waits.)
+        route = waits.call(sshroute.link_route, self, _URL.match(self.command.strip()).group(3) is not None,
+                           pending)
         pending.set_limit(float(self.options.get("connect_timeout") or self.timeout))
         host, port = route.target.address()
-        known = self._known_hosts(host, port)
+        known = waits.call(self._known_hosts, host, port) if self.options["host_key_checking"] != "off" else None
         sock = steps = channel = link = None
         self._channel = pending
         if self._started is not None:
@@ -378,6 +380,7 @@ class SshSpawn(Spawn):
                 _release(sock)
                 raise self._fail(LinkClosedError, "the link was aborted", "link closed while connecting")
             pending.sock = sock
+        fdlimit.room_for(sock.fileno(), self.log)
         return sock
 
     def _open_shell(self, steps, route, known):
@@ -390,7 +393,7 @@ class SshSpawn(Spawn):
             sshhops.handshake(self, steps, route.target.algorithms, known,
                               lambda: sshhops.connect(route, self), "%s: %s" % (self.device, where))
             if known is not None:
-                self._check_host_key(session, host, port, *known)
+                waits.call(self._check_host_key, session, host, port, *known)
             self._authenticate(steps)
             return self._open_channel(steps)
         except _ssh2_errors.Timeout:

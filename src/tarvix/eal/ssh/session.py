@@ -3,11 +3,12 @@ device's or a jump host's: its steps run to the link's own deadline, the
 link's abort seen meanwhile, and the session freed on its socket shut down.
 """
 import math
-import select
 import socket
 import threading
 import time
 import traceback
+
+from tarvix.eal import waits
 
 try:
     from ssh2 import exceptions as _ssh2_errors
@@ -82,8 +83,8 @@ class Steps(object):
                 # An abort ends the link's own socket only.
                 wait = min(wait, ABORT_CHECK)
             directions = session.block_directions()
-            select.select([self.sock] if directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions else [],
-                          [self.sock] if directions & LIBSSH2_SESSION_BLOCK_OUTBOUND else [], [], wait)
+            waits.ready(self.sock.fileno(), bool(directions & LIBSSH2_SESSION_BLOCK_INBOUND or not directions),
+                        bool(directions & LIBSSH2_SESSION_BLOCK_OUTBOUND), wait)
             if self.pending.aborted:
                 raise _ssh2_errors.SocketDisconnectError()
 
