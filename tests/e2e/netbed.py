@@ -128,6 +128,11 @@ class Lldpd(object):
                 out.write('#!/bin/sh\nexec %s -u %s "$@"\n' % (shutil.which("lldpctl"), socket))
             os.chmod(wrapper, 0o755)
             self.processes.append(self.pair.run_in(index, ["lldpd", "-d", "-u", socket, "-I", link, "-O", conf]))
+        # Asked once each lldpd listens on its socket, not before.
+        for index in range(len(self.pair.links)):
+            socket = os.path.join(self.pair.folder, "lldpd%d.ctl" % index)
+            if not wait_for(lambda: os.path.exists(socket), 10, 0.05):
+                raise RuntimeError("lldpd made no socket %s" % socket)
         return self
 
     def stop(self):
