@@ -76,7 +76,9 @@ class FrrBed(object):
                 shutil.chown(conf, "frr", "frr")
             self.processes.append(self._daemon(daemon))
         deadline = time.monotonic() + START_TIMEOUT
-        while self.vtysh_run("show version").returncode != 0:
+        # Every daemon's vty socket there (vtysh answers while one is still starting, leaving it out).
+        while not all(os.path.exists(os.path.join(self.run_dir, daemon + ".vty")) for daemon in DAEMONS) \
+                or self.vtysh_run("show version").returncode != 0:
             if time.monotonic() > deadline:
                 raise RuntimeError("FRR did not answer vtysh within %d s" % START_TIMEOUT)
             time.sleep(0.2)
