@@ -1,10 +1,11 @@
 """Files to and from a real OpenSSH server (its sftp-server and scp, the
 linux platform's sha256sum, md5sum and df as the device's own commands),
-over the in-process ssh:// link and a link started by the system ssh: both
-protocols both ways, hostile names, the same file skipped and a different
-one refused, a server without SFTP (the SCP fallback), a destination too
-small (a tmpfs of the test's own), no permission, no checksum command and
-an interrupt mid-copy."""
+over the in-process ssh:// link and a link started by the system ssh, the
+puts carried by libssh2 and by the system's sftp program (as a large file
+goes): both protocols both ways, hostile names, the same file skipped and
+a different one refused, a server without SFTP (the SCP fallback), a
+destination too small (a tmpfs of the test's own), no permission, no
+checksum command, an interrupt and an abort mid-copy."""
 import contextlib
 import hashlib
 import os
@@ -16,7 +17,7 @@ import pytest
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import FileTransferError
 from tarvix.eal.ssh import link as sshlink
-from tarvix.files import leftovers
+from tarvix.files import leftovers, programs
 
 import sshdbed
 
@@ -34,6 +35,21 @@ NAMES = ["it's a \"$(touch pwned)\" file.bin", "-leading dash.bin", "dir/../up.b
 @pytest.fixture(autouse=True)
 def _own_cache(tmp_path, monkeypatch):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+
+
+@pytest.fixture(params=["libssh2", "sftp program"])
+def carrier(request, monkeypatch):
+    """What carries a put's bytes: libssh2, or the sftp program (for every
+    size here); the test's end checks that it did."""
+    carried = []
+    if request.param == "sftp program":
+        if shutil.which("sftp") is None:
+            pytest.skip("needs the sftp program")
+        monkeypatch.setattr(programs, "PROGRAM_SIZE", 0)
+        put = programs.SftpProgram.put
+        monkeypatch.setattr(programs.SftpProgram, "put", lambda *args: carried.append(args[2]) or put(*args))
+    yield request.param
+    assert bool(carried) == (request.param == "sftp program")
 
 
 def _start(bed, kind):
@@ -60,8 +76,14 @@ def _file(folder, name, size):
     return path
 
 
-@pytest.mark.parametrize("kind", ["ssh://", "system ssh"])
-def test_put_get_both_protocols_names_skip_and_refusals(kind, tmp_path):
+def _interrupt(done, total):
+    if done:
+        raise KeyboardInterrupt()
+
+
+@pytest.mark.parametrize("kind, carrier", [("ssh://", "libssh2"), ("system ssh", "libssh2"),
+                                           ("system ssh", "sftp program")], indirect=["carrier"])
+def test_put_get_both_protocols_names_skip_and_refusals(kind, carrier, tmp_path):
     image = _file(tmp_path, "image.bin", 3 * 1024 * 1024 + 17)
     other = _file(tmp_path, "other.bin", 1000)
     want = hashlib.sha256(open(image, "rb").read()).hexdigest()
@@ -87,6 +109,11 @@ def test_put_get_both_protocols_names_skip_and_refusals(kind, tmp_path):
         assert not os.path.exists(os.path.join(bed.folder, "pwned"))
         assert [n for n in os.listdir(bed.folder) if "part" in n] == []
         assert con.free_space() > 0 and con.execute("echo still here") == "still here"
+        with pytest.raises(FileTransferError, match="Permission denied"):
+            con.put_file(image, "/denied.bin")
+        with pytest.raises(KeyboardInterrupt):
+            con.put_file(image, "interrupted.bin", progress=_interrupt)
+        assert [n for n in os.listdir(bed.folder) if "interrupted" in n] == []
         # The connection's abort (tarvix run's Ctrl-C) ends a copy on a session of its own too.
         with pytest.raises(FileTransferError, match="aborted"):
             con.put_file(image, "aborted.bin", progress=lambda done, total: done and con.abort())
@@ -100,7 +127,7 @@ def test_put_get_both_protocols_names_skip_and_refusals(kind, tmp_path):
         assert not os.path.exists(part) and leftovers.pending(leftovers.key("device", con.handles[0].start)) == []
 
 
-def test_a_link_through_another_program_takes_the_files_address(tmp_path):
+def test_a_link_through_another_program_takes_the_files_address(carrier, tmp_path):
     image = _file(tmp_path, "image.bin", 100000)
     with sshdbed.Sshd(settings=[SFTP], login_shell="/bin/bash") as bed:
         # A shell on this machine: its commands see the files the server writes.
@@ -115,8 +142,9 @@ def test_a_link_through_another_program_takes_the_files_address(tmp_path):
             assert sent.verified and os.stat(os.path.join(bed.folder, "x.bin")).st_uid != os.getuid()
 
 
-@pytest.mark.parametrize("kind", ["ssh://", "system ssh"])
-def test_scp_fallback_no_space_no_permission_no_checksum_and_interrupt(kind, tmp_path):
+@pytest.mark.parametrize("kind, carrier", [("ssh://", "libssh2"), ("system ssh", "libssh2"), ("ssh://", "sftp program")],
+                         indirect=["carrier"])
+def test_scp_fallback_no_space_no_permission_no_checksum_and_interrupt(kind, carrier, tmp_path):
     image = _file(tmp_path, "image.bin", 2 * 1024 * 1024)
     with _connected([], kind) as (con, bed):
         sent = con.put_file(image, "fallback.bin")
@@ -137,13 +165,8 @@ def test_scp_fallback_no_space_no_permission_no_checksum_and_interrupt(kind, tmp
             con.put_file(str(tmp_path / "absent.bin"), "x.bin")
         with pytest.raises(FileTransferError, match="is a directory"):
             con.put_file(str(tmp_path), "x.bin")
-
-        def interrupt(done, total):
-            if done:
-                raise KeyboardInterrupt()
-
         with pytest.raises(KeyboardInterrupt):
-            con.put_file(image, "interrupted.bin", progress=interrupt)
+            con.put_file(image, "interrupted.bin", progress=_interrupt)
         assert [n for n in os.listdir(bed.folder) if "interrupted" in n] == []
         con.execute("sha256sum() { echo 'bash: sha256sum: command not found' >&2; return 127; }")
         with pytest.raises(FileTransferError, match="no checksum command 'sha256sum'"):

@@ -3,9 +3,11 @@ module's own configuration, host keys and authorized keys): two jump hosts
 to the SSH simulator and to a shell, against the system ssh's path through
 the same hops; hosts named by the aliases of this module's own ssh
 configuration; a server that offers only SHA-1 key exchange and ssh-rsa
-host keys; a changed host key at the second hop."""
+host keys; a changed host key at the second hop; a file put through the
+sftp program by the same hops."""
 import getpass
 import logging
+import os
 import shutil
 import subprocess
 import sys
@@ -17,6 +19,7 @@ import pytest
 from tarvix.bases.connection import Connection
 from tarvix.core.errors import LinkClosedError, LoginError
 from tarvix.eal.ssh import jump as sshjump, link as sshlink
+from tarvix.files import programs
 from tarvix.simulator import server
 
 import sshdbed
@@ -157,6 +160,26 @@ def test_links_opened_at_once_through_a_jump_host_reach_their_own_devices(lab):
     finally:
         for _, con in cons.values():
             con.disconnect()
+
+
+def test_a_large_put_goes_through_the_sftp_program_by_the_links_jump_hosts(lab, tmp_path, monkeypatch):
+    """The sftp program's session takes the link's route: the configuration,
+    its two jump hosts (their keys) and the device's password, answered."""
+    if shutil.which("sftp") is None:
+        pytest.skip("needs the sftp program")
+    carried = []
+    put = programs.SftpProgram.put
+    monkeypatch.setattr(programs, "PROGRAM_SIZE", 0)
+    monkeypatch.setattr(programs.SftpProgram, "put", lambda *args: carried.append(args[2]) or put(*args))
+    image = tmp_path / "image.bin"
+    image.write_bytes(os.urandom(300000))
+    con = _connect(lab, "ssh://sim")
+    try:
+        sent = con.put_file(str(image), "flash:image.bin")
+        assert (sent.protocol, sent.verified, carried) == ("sftp", True, ["/.image.bin.part"])
+        assert "image.bin" in con.execute("dir") and ".part" not in con.execute("dir")
+    finally:
+        con.disconnect()
 
 
 @pytest.mark.parametrize("alias", ["shell-b1", "shell"])

@@ -14,7 +14,7 @@ import re
 import time
 
 from tarvix.core.errors import CommandError, FileTransferError, LinkError
-from tarvix.files import leftovers, local as localfile
+from tarvix.files import leftovers, local as localfile, programs
 from tarvix.files.device import DeviceFiles
 from tarvix.files.report import FileTransfer
 from tarvix.eal.ssh import link as sshlink
@@ -50,6 +50,8 @@ class Copy(object):
         self.transport = None
         # What the server said to SFTP where "auto" fell back to SCP.
         self.no_sftp = None
+        # The sftp program that carried the put (tarvix.files.programs).
+        self.program = None
 
     # -- the session -------------------------------------------------------
 
@@ -72,7 +74,7 @@ class Copy(object):
     def chosen(self, transport):
         """"sftp" or "scp": the protocol asked for, or the one the server
         has; FileTransferError where it has neither."""
-        if self.protocol == "scp":
+        if self.protocol == "scp" or self.no_sftp is not None:
             return "scp"
         try:
             transport.sftp()
@@ -90,7 +92,10 @@ class Copy(object):
     def link_back(self):
         """Brings the CLI session back where it ended during the copy."""
         handle = self.con._handle(self.target)
-        self.transport.check()
+        if self.transport is not None:
+            self.transport.check()
+        elif self.con._aborted:
+            raise FileTransferError("%s: the copy was aborted" % self.device)
         if handle.spawn is not None and handle.spawn.isalive():
             return
         log.warning("%s: the CLI session ended during the copy; connecting again", self.device)
@@ -131,8 +136,14 @@ class Copy(object):
         except CommandError as error:
             if self.files.commands.missing and re.search(self.files.commands.missing, error.output or str(error)):
                 return
-        except Exception:  # noqa: BLE001 - recorded for the next copy
+        except Exception:  # noqa: BLE001 - the sftp program is tried next
             pass
+        if self.program is not None:
+            try:
+                self.program.remove(transfer_part)
+                return
+            except Exception:  # noqa: BLE001 - recorded for the next copy
+                pass
         leftovers.record(self.leftover_key(), part)
         log.warning("%s: could not remove the partial file %s now: the next copy to this device removes it",
                     self.device, part)
@@ -187,20 +198,19 @@ def put(con, local, remote, protocol="auto", verify=True, overwrite=False, progr
 def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
     part = copy.files.part(path)
     transfer_part, transfer_path = copy.files.transfer(part), copy.files.transfer(path)
-    digest = localfile.Summer(algorithm) if algorithm and local_sum is None else None
     watch = Watch(size, copy.progress, copy.stall)
+    digest = None
     try:
-        transport = copy.open(watch, size)
-        report.protocol = copy.chosen(transport)
-        started = time.monotonic()
-        if not algorithm and not overwrite and report.protocol == "sftp" \
-                and transport.sftp_size(transfer_path) is not None:
-            raise FileTransferError("%s: %s is there already: overwrite=True replaces it" % (copy.device, path))
-        with open(local, "rb") as source:
-            if report.protocol == "sftp":
-                transport.sftp_put(source, transfer_part, digest=digest)
-            else:
-                _scp_put(copy, transport, source, transfer_part, size, digest)
+        program = programs.choose(copy, size, bool(algorithm), overwrite)
+        if program is not None:
+            # The program reads the file itself: its sum is made beside.
+            digest = localfile.FileSum(local, algorithm) if algorithm and local_sum is None else None
+            started = _by_program(copy, program, report, local, transfer_part, watch)
+        if report.protocol is None:
+            if algorithm and local_sum is None and digest is None:
+                digest = localfile.Summer(algorithm)
+            started = _by_library(copy, report, local, path, size, watch, not algorithm and not overwrite,
+                                  digest if isinstance(digest, localfile.Summer) else None)
         watch.tick(last=True)
         report.bytes, report.seconds = watch.sent, time.monotonic() - started
         copy.link_back()
@@ -218,6 +228,47 @@ def _send(copy, report, local, path, size, algorithm, local_sum, overwrite):
     finally:
         if digest is not None:
             digest.close()
+
+
+def _by_program(copy, program, report, local, transfer_part, watch):
+    """The put by the sftp program (tarvix.files.programs); when it started.
+    Where the server has no SFTP, "auto" leaves ``report.protocol`` unset:
+    libssh2's SCP goes on."""
+    started = time.monotonic()
+    copy.con._aborted = False
+    spawn = copy.con._handle(copy.target).spawn
+    if hasattr(getattr(spawn, "_child", None), "session"):
+        watch.keepalive = lambda: _keepalive(spawn)
+    log.debug("%s: %d bytes go through the sftp program", copy.device, watch.total)
+    copy.program = program
+    try:
+        program.put(local, transfer_part, watch, lambda: copy.con._aborted)
+    except programs.NoSftp as error:
+        if copy.protocol == "sftp":
+            raise
+        copy.no_sftp = error.words
+        log.info("%s: the SSH server offers no SFTP (%s); copying over SCP", copy.device, copy.no_sftp)
+        watch.sent, watch.keepalive = 0, None
+        return started
+    report.protocol = "sftp"
+    return started
+
+
+def _by_library(copy, report, local, path, size, watch, unchecked, digest):
+    """The put over libssh2 (tarvix.files.transport); when it started.
+    ``unchecked``: a file already there is refused (nothing sums it)."""
+    transport = copy.open(watch, size)
+    report.protocol = copy.chosen(transport)
+    started = time.monotonic()
+    part = copy.files.part(path)
+    if unchecked and report.protocol == "sftp" and transport.sftp_size(copy.files.transfer(path)) is not None:
+        raise FileTransferError("%s: %s is there already: overwrite=True replaces it" % (copy.device, path))
+    with open(local, "rb") as source:
+        if report.protocol == "sftp":
+            transport.sftp_put(source, copy.files.transfer(part), digest=digest)
+        else:
+            _scp_put(copy, transport, source, copy.files.transfer(part), size, digest)
+    return started
 
 
 def _scp_put(copy, transport, source, path, size, digest):

@@ -98,10 +98,44 @@ class Summer(object):
         return self._value
 
 
-def checksum(path, algorithm):
-    """The sum of a local file, in lower-case hexadecimal."""
+def checksum(path, algorithm, stop=None):
+    """The sum of a local file, in lower-case hexadecimal (None where the
+    threading.Event ``stop`` was set meanwhile)."""
     digest = hasher(algorithm)
     with open(path, "rb") as handle:
         for piece in iter(lambda: handle.read(PIECE), b""):
+            if stop is not None and stop.is_set():
+                return None
             digest.update(piece)
     return digest.hexdigest()
+
+
+class FileSum(object):
+    """The sum of the local file ``path``, made on a thread of its own
+    while a program copies it: ``hexdigest`` waits for it, ``close`` ends
+    it unfinished."""
+
+    def __init__(self, path, algorithm):
+        hasher(algorithm)
+        self._stop = threading.Event()
+        self._value = None
+        self._error = None
+        self._thread = threading.Thread(target=self._run, args=(path, algorithm), name="tarvix-sum")
+        self._thread.daemon = True
+        self._thread.start()
+
+    def _run(self, path, algorithm):
+        try:
+            self._value = checksum(path, algorithm, self._stop)
+        except OSError as error:
+            self._error = error
+
+    def close(self):
+        self._stop.set()
+        self._thread.join()
+
+    def hexdigest(self):
+        self._thread.join()
+        if self._error is not None:
+            raise FileTransferError("%s: cannot read it: %s" % (self._error.filename, self._error.strerror))
+        return self._value

@@ -144,7 +144,7 @@ def _value(name, setting):
     return setting
 
 
-def _address(con, handle):
+def address(con, handle):
     """(start URL, ssh options) of the session of its own for ``handle``."""
     start = handle.start
     given = getattr(con, "files", None)
@@ -189,7 +189,7 @@ def open_session(con, handle, log, size=0):
             return FileSession(spawn._child, shared=True)
         log.debug("%s: the link's cipher costs libssh2 much processor a byte: %d bytes go on a session of their own",
                   con.hostname, size)
-    url, options = _address(con, handle)
+    url, options = address(con, handle)
     options = sshlink.check_options(options, con.hostname)
     if options.get("ciphers") is None:
         options["ciphers"] = FAST_CIPHERS

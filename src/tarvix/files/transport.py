@@ -27,6 +27,10 @@ SFTP_WORDS = {1: "end of file", 2: "No such file or directory", 3: "Permission d
               11: "File already exists", 14: "No space left on device", 15: "Quota exceeded"}
 
 
+class NoSftpChannel(Exception):
+    """The session opened no SFTP channel."""
+
+
 class Watch(object):
     """The progress of one copy: bytes ``sent`` of ``total``, the time the
     last bytes moved, the caller's ``progress`` and the CLI link's
@@ -112,7 +116,7 @@ class Transport(object):
         except Exception:  # noqa: BLE001
             said = ""
         said = said.decode("utf-8", "replace") if isinstance(said, bytes) else said
-        return said.strip() or type(error).__name__
+        return said.strip() or str(error) or type(error).__name__
 
     # -- SFTP --------------------------------------------------------------
 
@@ -121,6 +125,10 @@ class Transport(object):
         channel = getattr(self.files, "sftp", None)
         if channel is None:
             channel = self.run(self.session.sftp_init)
+            if not hasattr(channel, "open"):
+                # libssh2's code, not raised, where the server refused the
+                # subsystem (in some runs): no SFTP.
+                raise NoSftpChannel("libssh2 error %s" % channel)
             self.files.sftp = channel
         return channel
 

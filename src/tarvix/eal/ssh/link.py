@@ -113,11 +113,17 @@ def system_command(start, options=None, username=None, no_passwords=False):
     options (a password is not part of it: the login dialog answers it);
     with ``no_passwords`` (the ssh configuration keeps them back, see
     tarvix.eal.ssh.route) the client asks for none, by either method."""
+    return " ".join(shlex.quote(arg) for arg in system_argv(start, options, username, no_passwords))
+
+
+def system_argv(start, options=None, username=None, no_passwords=False, program="ssh"):
+    """``system_command``'s words, a list; for ``program`` "sftp" (or
+    "scp") the port is its ``-P``."""
     user, host, port = parse_url(start)
     options = check_options(options)
-    argv = ["ssh"]
+    argv = [program]
     if port != DEFAULT_PORT:
-        argv += ["-p", str(port)]
+        argv += ["-p" if os.path.basename(program) == "ssh" else "-P", str(port)]
     policy = options["host_key_checking"]
     argv += ["-o", "StrictHostKeyChecking=%s" % ("no" if policy == "off" else policy)]
     if policy == "off":
@@ -135,7 +141,7 @@ def system_command(start, options=None, username=None, no_passwords=False):
         argv += ["-o", "PasswordAuthentication=no", "-o", "KbdInteractiveAuthentication=no"]
     user = user or username
     argv.append("%s@%s" % (user, host) if user else host)
-    return " ".join(shlex.quote(arg) for arg in argv)
+    return argv
 
 
 # -- the link ----------------------------------------------------------------
