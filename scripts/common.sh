@@ -37,10 +37,17 @@ clean_copy() {
         -cf - . | tar -C "$dest" -xf -
 }
 
-# pip install quietly, keeping pip's real errors.
+# pip install quietly, keeping pip's real errors.  Python 3.7 to 3.9 ask
+# PyPI's own index only: a machine's local mirror of wheels and file indexes
+# tells no release's Python versions, and there the newest releases (made for
+# 3.10 and later) send pip's resolver back through every older one for hours.
 quiet_pip() {
     local venv=$1
     shift
-    "$venv/bin/python" -m pip install -q "$@" 2>&1 | grep -v "is ignored" || true
+    local -a plain=()
+    if "$venv/bin/python" -c "import sys; sys.exit(not (3, 7) <= sys.version_info < (3, 10))"; then
+        plain=(env -u PIP_FIND_LINKS -u PIP_EXTRA_INDEX_URL -u PIP_INDEX_URL PIP_CONFIG_FILE=/dev/null)
+    fi
+    ${plain[@]+"${plain[@]}"} "$venv/bin/python" -m pip install -q "$@" 2>&1 | grep -v "is ignored" || true
     return "${PIPESTATUS[0]}"
 }
