@@ -333,7 +333,9 @@ class SshSpawn(Spawn):
         sock = steps = channel = link = None
         self._channel = pending
         if self._started is not None:
-            self._started(self)
+            # Called once: not kept (it holds its caller, who holds the link).
+            started, self._started = self._started, None
+            started(self)
         try:
             sock = self._connect_socket(route, pending)
             steps = _Steps(Session(), sock, pending)
