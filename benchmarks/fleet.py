@@ -133,6 +133,7 @@ def default_tools(bed="fakenos"):
 
 
 def plugin_of(tool):
+    tool = tool.partition("@")[0]
     return VARIANTS[tool][0] if tool in VARIANTS else tool
 
 
@@ -363,6 +364,7 @@ def drive_aio(nr, args):
     import asyncio
     import logging
 
+    import tarvix
     from tarvix.aio import AsyncConnection, gather_devices
     from tarvix.nornir.connection import connection_from_parameters
 
@@ -385,7 +387,15 @@ def drive_aio(nr, args):
                 seen["cpu_lag"] = max(seen["cpu_lag"], time.thread_time() - cpu)
                 seen["threads"] = max(seen["threads"], threading.active_count())
 
-        probing = asyncio.ensure_future(probe())
+        if args.lag_trace:
+            sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+            import looplag
+
+            trace = looplag.LagTrace()
+            probing = asyncio.ensure_future(trace.probe(done, seen))
+        else:
+            trace = None
+            probing = asyncio.ensure_future(probe())
         cons = []
         for number, host in enumerate(hosts):
             if number % 50 == 0:
@@ -400,6 +410,8 @@ def drive_aio(nr, args):
         await gather_devices(cons, lambda con: con.aclose(), limit=args.aio_limit)
         done.append(True)
         await probing
+        if trace is not None:
+            looplag.write(trace, args.lag_trace)
         return results, seen
 
     usage = resource.getrusage(resource.RUSAGE_SELF)
@@ -419,7 +431,7 @@ def drive_aio(nr, args):
     usage = resource.getrusage(resource.RUSAGE_SELF)
     report = {"wall": wall, "failures": failures, "devices": len(results), "ready_cpu": ready_cpu,
               "self_cpu": usage.ru_utime + usage.ru_stime - ready_cpu, "loop_lag_ms": seen["lag"] * 1e3, "loop_cpu_lag_ms": seen["cpu_lag"] * 1e3,
-              "threads": seen["threads"]}
+              "threads": seen["threads"], "tarvix_from": os.path.dirname(os.path.dirname(tarvix.__file__))}
     sys.stdout.write(json.dumps(report) + "\n")
     sys.stdout.flush()
     os._exit(0)
@@ -788,18 +800,26 @@ def run_round(tool, args, inventory, beds, ports=()):
     """One tool once: the driver's report, with its peak memory and the CPU
     seconds it and the devices spent."""
     settle(beds)
-    argv = [sys.executable, os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
+    env = None
+    if tool.endswith("@before"):
+        # The same column over the sources of --before (the code before a
+        # change), in the same run.
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([args.before] + [
+            path for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]))
+    argv = [sys.executable, os.path.abspath(__file__), "--worker", tool.partition("@")[0], "--inventory", inventory,
             "--workers", str(args.workers), "--command", args.command, "--expect", args.expect,
             "--aio-limit", str(args.aio_limit)]
     if args.timeline:
         argv.append("--timeline")
+    if args.lag_trace and tool.startswith("tarvix-aio"):
+        argv += ["--lag-trace", args.lag_trace + (".before" if tool.endswith("@before") else "")]
     # --cluster: the cluster of the tarvix-cluster column where there is
     # one, else of every tool.
     if args.cluster and (tool == "tarvix-cluster" or "tarvix-cluster" not in args.tools.split(",")):
         argv += ["--cluster", args.cluster]
     sampler = None
     driver = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              universal_newlines=True, start_new_session=True)
+                              universal_newlines=True, start_new_session=True, env=env)
     try:
         ready = driver.stdout.readline()
         if ready.strip() != "ready":
@@ -941,6 +961,12 @@ def main(argv=None):
     parser.add_argument("--timeline", action="store_true",
                         help="record each device's connect, command and close (opens and closes per device)")
     parser.add_argument("--json", metavar="FILE", help="write the figures to FILE")
+    parser.add_argument("--before", metavar="SRC",
+                        help="a tool named TOOL@before runs TOOL over the tarvix package in SRC (a checkout's "
+                             "src folder of an earlier commit, its native modules built), in the same run")
+    parser.add_argument("--lag-trace", metavar="FILE",
+                        help="tarvix-aio: write to FILE what ran on the loop's thread in each slow tick "
+                             "(benchmarks/looplag.py; its figures are then not the benchmark's)")
     parser.add_argument("--cluster", metavar="local[:N]",
                         help="run the job on tarvix's Dask runner: a local cluster of N worker processes "
                              "(default 2), started and stopped within the timed run")
@@ -958,8 +984,11 @@ def main(argv=None):
     tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
     args.tools = ",".join(tools)
     for tool in tools:
-        if tool not in TOOLS and tool not in VARIANTS:
+        base, at, suffix = tool.partition("@")
+        if base not in TOOLS and base not in VARIANTS or at and suffix != "before":
             parser.error("unknown tool %r" % tool)
+        if at and not args.before:
+            parser.error("%s: --before SRC names the sources it runs" % tool)
     if args.devices < 1 or args.workers < 1 or args.rounds < 1 or args.bed_processes < 1 or args.aio_limit < 1:
         parser.error("--devices, --workers, --rounds, --bed-processes and --aio-limit are at least 1")
     if args.cluster is not None:
@@ -1106,7 +1135,8 @@ def brief(report):
         if "jump_sessions" in report else "",
         "; cluster up %.2f s, results %.2f-%.2f s, closed %.2f s" % tuple(
             phases.get(key, float("nan")) for key in ("up", "first_result", "last_result", "closed"))
-        if phases else "", os.getloadavg()[0]) + aio
+        if phases else "", os.getloadavg()[0]) + aio + (
+        ", tarvix from %s" % report["tarvix_from"] if "tarvix_from" in report else "")
 
 
 def reaped_cpu(process):

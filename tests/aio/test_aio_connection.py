@@ -284,6 +284,59 @@ def test_calls_that_wake_together_leave_the_loop_its_turns():
     assert asyncio.run(main()) < 0.06
 
 
+def test_waits_on_descriptors_share_one_reader_of_the_loop():
+    """Two hundred calls waiting on sockets cost the loop one reader; each
+    wakes when its peer writes, a wait with nothing to read runs out, and a
+    socket closed while waited on leaves the next wait on its number intact."""
+    import socket
+
+    pairs = [socket.socketpair() for _ in range(200)]
+
+    def wait(sock, timeout=5):
+        return waits.ready(sock.fileno(), timeout=timeout)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        readers = len(loop._selector.get_map())
+        calls = [asyncio.ensure_future(bridge.run(wait, near)) for near, far in pairs[:-1]]
+        quiet = asyncio.ensure_future(bridge.run(wait, pairs[-1][0], 0.05))
+        await asyncio.sleep(0.05)
+        seen = {"readers while waiting": len(loop._selector.get_map()) - readers}
+        for near, far in pairs[:-1]:
+            far.send(b"x")
+        seen["woken"] = await asyncio.gather(*calls)
+        seen["ran out"] = await quiet
+        # Closed while its call waits; the number, made again, waited on by another.
+        gone, peer = socket.socketpair()
+        stale = asyncio.ensure_future(bridge.run(wait, gone, 0.2))
+        await asyncio.sleep(0.02)
+        number = gone.fileno()
+        gone.close()
+        again, writer = socket.socketpair()
+        if again.fileno() != number:
+            os.dup2(again.fileno(), number)
+            again.close()
+            again = socket.socket(fileno=number)
+        fresh = asyncio.ensure_future(bridge.run(wait, again, 2))
+        seen["stale"] = await stale
+        writer.send(b"x")
+        seen["fresh"] = await fresh
+        await asyncio.sleep(0)
+        seen["readers after"] = len(loop._selector.get_map()) - readers
+        for sock in (again, writer, peer):
+            sock.close()
+        return seen
+
+    try:
+        seen = asyncio.run(main())
+    finally:
+        for near, far in pairs:
+            near.close()
+            far.close()
+    assert seen == {"readers while waiting": 1, "woken": [True] * 199, "ran out": False, "stale": False,
+                    "fresh": True, "readers after": 0}, seen
+
+
 def test_without_greenlet_the_import_says_what_it_needs():
     said = subprocess.run([sys.executable, "-c", "import sys; sys.modules['greenlet'] = None; import tarvix.aio"],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)

@@ -54,3 +54,15 @@ def test_each_host_gets_what_ssh_gives_it(tmp_path, asked, text, runs):
         # A file changed is read again: now it names a host apart.
         path.write_text("Host r1\n  User z\n" + text.format(folder=tmp_path))
         assert sshconfig.resolve("r1", None, str(path))["user"] == "z"
+
+
+@pytest.mark.skipif(shutil.which("ssh") is None, reason="needs the system ssh")
+def test_the_answers_kept_are_taken_without_a_run(tmp_path, asked):
+    path = tmp_path / "config"
+    path.write_text("Host r1\n  User y\n")
+    with pytest.raises(sshconfig.NotKept), sshconfig.kept_only():
+        sshconfig.resolve("r1", None, str(path))
+    got = sshconfig.resolve("r1", None, str(path))
+    with sshconfig.kept_only():
+        assert sshconfig.resolve("r1", None, str(path)) == got
+    assert got["user"] == "y" and asked == ["r1"], asked

@@ -4,7 +4,12 @@ over the running event loop (see tarvix.aio.bridge)."""
 import asyncio
 
 from tarvix.aio import bridge
-from tarvix.bases.connection import Connection
+from tarvix.bases.connection import Connection, discover_plugins
+
+# The plugins are found as this is imported, not by the first connection
+# made on an event loop's thread (the walk of their packages takes a few
+# tens of milliseconds, which the loop would wait).
+discover_plugins()
 
 # Connection's methods, each a coroutine here (any other public method of
 # the connection class is one too, through __getattr__).

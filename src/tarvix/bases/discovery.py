@@ -5,6 +5,8 @@ import threading
 
 _discovery_lock = threading.Lock()
 _discovered = False
+# The thread walking the plugin packages (under None) while it does.
+_walking = {}
 
 
 class Settings(object):
@@ -25,12 +27,18 @@ def discover_plugins(rediscover=False):
     import tarvix
 
     roster = tarvix.__impl_roster__
-    if _discovered and not rediscover:
+    if _discovered and not rediscover or _walking.get(None) == threading.get_ident():
+        # (A module the walk imports that asks, on the walk's thread: the
+        # registry as it stands, not a wait for the walk it is part of.)
         return roster
     with _discovery_lock:
         if rediscover or not _discovered:
-            roster.discover_builtin_plugins()
-            roster.discover_external_plugins()
+            _walking[None] = threading.get_ident()
+            try:
+                roster.discover_builtin_plugins()
+                roster.discover_external_plugins()
+            finally:
+                del _walking[None]
             _discovered = True
     return roster
 

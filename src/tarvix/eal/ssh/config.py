@@ -51,6 +51,8 @@ _cache = {}
 _asking = {}
 _defaults = {}
 _lock = threading.Lock()
+# Set on a thread while it takes only the answers kept (see kept_only).
+_only_kept = threading.local()
 
 
 class ConfigError(ValueError):
@@ -59,6 +61,23 @@ class ConfigError(ValueError):
 
 class LookupTimeout(ConfigError):
     """ssh -G did not answer by the deadline."""
+
+
+class NotKept(Exception):
+    """Under kept_only: an answer that ssh -G would have to give."""
+
+
+class kept_only(object):
+    """``with kept_only():`` the lookups of this thread take the answers
+    kept and raise NotKept where ssh -G would have to be asked (or another
+    thread is asking it): what runs within never waits for a program."""
+
+    def __enter__(self):
+        _only_kept.on = True
+        return self
+
+    def __exit__(self, *exc):
+        _only_kept.on = False
 
 
 def _left(deadline):
@@ -221,6 +240,8 @@ def defaults(deadline=None):
     with _lock:
         if ssh in _defaults:
             return _defaults[ssh]
+    if getattr(_only_kept, "on", False):
+        raise NotKept()
     found = _ask(ssh, _UNSET_HOST, None, os.devnull, deadline)[0]
     with _lock:
         _defaults[ssh] = found
@@ -255,6 +276,8 @@ def _asked(key, ask, host, deadline):
     found = _kept(key)
     if found is not None:
         return found
+    if getattr(_only_kept, "on", False):
+        raise NotKept()
     if not asking.acquire(timeout=max(0, _left(deadline))):
         raise _late(host, deadline)
     try:

@@ -328,16 +328,20 @@ class SshSpawn(Spawn):
         # user, the keys, the hops and the options of the link (its
         # ConnectTimeout the connect's limit where the options give none).
         # (ssh -G, and the known hosts files read: on a thread of their own
-        # while an event loop waits.)
-        route = waits.call(sshroute.link_route, self, _URL.match(self.command.strip()).group(3) is not None,
-                           pending)
+        # while an event loop waits, unless the answers are kept already.)
+        port_given = _URL.match(self.command.strip()).group(3) is not None
+        route = sshroute.kept_link_route(self, port_given, pending) if waits.now().elsewhere else None
+        if route is None:
+            route = waits.call(sshroute.link_route, self, port_given, pending)
         pending.set_limit(float(self.options.get("connect_timeout") or self.timeout))
         host, port = route.target.address()
         known = waits.call(self._known_hosts, host, port) if self.options["host_key_checking"] != "off" else None
         sock = steps = channel = link = None
         self._channel = pending
         if self._started is not None:
-            self._started(self)
+            # Called once: not kept (it holds its caller, who holds the link).
+            started, self._started = self._started, None
+            started(self)
         try:
             sock = self._connect_socket(route, pending)
             steps = _Steps(Session(), sock, pending)

@@ -323,6 +323,17 @@ def route(host, port, user, options, username=None, passwords=(), deadline=None)
     return Route(target, hops, expand_command(command, target) if command and not hops else None, config)
 
 
+def kept_link_route(link, port_given, pending):
+    """link_route's Route where the configuration's answers it takes are
+    kept already (it then runs no program and waits for nothing), else
+    None (nothing of the link changed)."""
+    try:
+        with sshconfig.kept_only():
+            return link_route(link, port_given, pending)
+    except sshconfig.NotKept:
+        return None
+
+
 def link_route(link, port_given, pending):
     """Resolves the way for an SshSpawn ``link`` (its URL's host, port when
     ``port_given``, and user; its options over the configuration) by the
