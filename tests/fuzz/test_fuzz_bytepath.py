@@ -78,7 +78,7 @@ def test_both_paths_take_arrivals_alike(ops, line):
     slow = arrivals.PythonArrivals(child, LIMITS)
     # One native link per pattern, so that each pattern's verdict is seen.
     fasts = [module.terminal(-1, 0, LIMITS) for _ in PATTERNS]
-    watches = [module.watch([arrivals.candidates.spec_of(regex)]) for regex in PATTERNS]
+    watches = [module.watch([arrivals.candidates.ending_of(regex)]) for regex in PATTERNS]
     echoes, logs = [Echo(line, 0) for _ in range(len(PATTERNS) + 1)], [Log() for _ in range(len(PATTERNS) + 1)]
     for op, value in ops:
         could = [True] * len(PATTERNS)

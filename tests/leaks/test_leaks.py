@@ -323,14 +323,14 @@ DIRECTORY = os.open("/", os.O_RDONLY)
 
 def bytepath_paths():
     """The native byte path's: its arrivals taken, searched, consumed and put
-    back, and its errors (a session log that raises, a spec it cannot read,
+    back, and its errors (a session log that raises, an ending it cannot read,
     a descriptor that fails to read)."""
     bp = arrivals._native
     if bp is None:
         return {}
     limits = (16384, 1024, 2048, 65536, 1 << 20)
-    watch = bp.watch([arrivals.candidates.spec_of(re.compile(r"router#\s*\Z")),
-                      arrivals.candidates.spec_of(re.compile(r"[Pp]assword:"))])
+    watch = bp.watch([arrivals.candidates.ending_of(re.compile(r"router#\s*\Z")),
+                      arrivals.candidates.ending_of(re.compile(r"[Pp]assword:"))])
 
     def taken(fail=False):
         unread = bp.terminal(-1, 0, limits)
@@ -343,7 +343,7 @@ def bytepath_paths():
     return {
         "bytepath.arrivals/ok": lambda: taken(),
         "bytepath.arrivals/log_error": expect(Boom, taken, True),
-        "bytepath.watch/bad_spec": expect(ValueError, bp.watch, [("any", (1, False), -1)]),
+        "bytepath.watch/bad_ending": expect(ValueError, bp.watch, [("any", (1, False), -1)]),
         "bytepath.read/not_a_terminal": expect(OSError, lambda: bp.terminal(DIRECTORY, 0, limits).read(
             0, None, None, None, None, None)),
     }

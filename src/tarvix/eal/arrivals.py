@@ -156,8 +156,8 @@ def watch(searched):
     key = tuple(regex for regex, _ in searched)
     found = _watches.get(key)
     if found is None:
-        specs = [candidates.spec_of(regex) for regex in key]
-        found = None if candidates.ALWAYS in specs else _native.watch(specs)
+        endings = [candidates.ending_of(regex) for regex in key]
+        found = None if candidates.ALWAYS in endings else _native.watch(endings)
         if len(_watches) >= 256:
             _watches.clear()
         _watches[key] = found

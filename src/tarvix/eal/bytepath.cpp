@@ -7,7 +7,7 @@
 // itself: it waits, reads, decodes, writes the session log (the link's
 // SessionLog, called with each arrival), follows the echo of the last line
 // sent, and tells whether any pattern awaited could match what arrived, from
-// what each pattern's match can end on (the specs of tarvix.eal.candidates).
+// what each pattern's match can end on (the endings of tarvix.eal.candidates).
 // While none could, it goes on reading without returning to the
 // interpreter; the regular expressions themselves run in Python once one
 // could.  tarvix.eal.arrivals holds the same in Python, for where this
@@ -105,14 +105,14 @@ struct CharClass {
     }
 };
 
-struct Spec {
+struct Ending {
     enum Kind { kAlways, kEnd, kAny } kind = kAlways;
     CharClass last, trail;
     Py_ssize_t ahead = 0;
 };
 
 struct Watch {
-    std::vector<Spec> specs;
+    std::vector<Ending> endings;
     bool always = false;
 };
 
@@ -141,31 +141,31 @@ bool parse_class(PyObject* pair, CharClass* out) {
     return true;
 }
 
-bool parse_spec(PyObject* item, Spec* spec) {
+bool parse_ending(PyObject* item, Ending* ending) {
     if (!PyTuple_Check(item) || PyTuple_Size(item) < 1 || !PyUnicode_Check(PyTuple_GetItem(item, 0))) {
-        PyErr_SetString(PyExc_TypeError, "a spec is a tuple that begins with its kind");
+        PyErr_SetString(PyExc_TypeError, "an ending is a tuple that begins with its kind");
         return false;
     }
     PyObject* kind = PyTuple_GetItem(item, 0);
     const Py_ssize_t size = PyTuple_Size(item);
     if (PyUnicode_CompareWithASCIIString(kind, "always") == 0) {
-        spec->kind = Spec::kAlways;
+        ending->kind = Ending::kAlways;
         return true;
     }
     const bool end = PyUnicode_CompareWithASCIIString(kind, "end") == 0;
     if ((!end && PyUnicode_CompareWithASCIIString(kind, "any") != 0) || size != 3) {
-        PyErr_SetString(PyExc_ValueError, "a spec is (\"always\",), (\"end\", last, trail) or (\"any\", last, ahead)");
+        PyErr_SetString(PyExc_ValueError, "an ending is (\"always\",), (\"end\", last, trail) or (\"any\", last, ahead)");
         return false;
     }
-    if (!parse_class(PyTuple_GetItem(item, 1), &spec->last)) return false;
+    if (!parse_class(PyTuple_GetItem(item, 1), &ending->last)) return false;
     if (end) {
-        spec->kind = Spec::kEnd;
-        return parse_class(PyTuple_GetItem(item, 2), &spec->trail);
+        ending->kind = Ending::kEnd;
+        return parse_class(PyTuple_GetItem(item, 2), &ending->trail);
     }
-    spec->kind = Spec::kAny;
-    spec->ahead = PyLong_AsSsize_t(PyTuple_GetItem(item, 2));
-    if (spec->ahead < 0) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "a spec's lookahead is not negative");
+    ending->kind = Ending::kAny;
+    ending->ahead = PyLong_AsSsize_t(PyTuple_GetItem(item, 2));
+    if (ending->ahead < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "an ending's lookahead is not negative");
         return false;
     }
     return true;
@@ -175,19 +175,19 @@ void free_watch(PyObject* capsule) {
     delete static_cast<Watch*>(PyCapsule_GetPointer(capsule, kWatchCapsule));
 }
 
-// watch(specs): what the patterns of one wait can end on, for read().
-PyObject* make_watch(PyObject*, PyObject* specs) {
-    Ref items(PySequence_Tuple(specs));
+// watch(endings): what the patterns of one wait can end on, for read().
+PyObject* make_watch(PyObject*, PyObject* endings) {
+    Ref items(PySequence_Tuple(endings));
     if (!items) return nullptr;
     Watch* watch = new Watch();
     const Py_ssize_t count = PyTuple_Size(items.get());
-    watch->specs.resize(static_cast<std::size_t>(count));
+    watch->endings.resize(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!parse_spec(PyTuple_GetItem(items.get(), i), &watch->specs[static_cast<std::size_t>(i)])) {
+        if (!parse_ending(PyTuple_GetItem(items.get(), i), &watch->endings[static_cast<std::size_t>(i)])) {
             delete watch;
             return nullptr;
         }
-        if (watch->specs[static_cast<std::size_t>(i)].kind == Spec::kAlways) watch->always = true;
+        if (watch->endings[static_cast<std::size_t>(i)].kind == Ending::kAlways) watch->always = true;
     }
     PyObject* capsule = PyCapsule_New(watch, kWatchCapsule, free_watch);
     if (!capsule) delete watch;
@@ -682,23 +682,23 @@ __attribute__((noinline)) int could_match(Core& core, const Watch& watch, PyObje
     // A large arrival moves the window past what was searched before:
     // searched again whole.
     if (length > core.limits.overlap) return 1;
-    for (const Spec& spec : watch.specs) {
-        if (spec.kind == Spec::kAny) {
+    for (const Ending& ending : watch.endings) {
+        if (ending.kind == Ending::kAny) {
             // A new match consumes a character that arrived, or ends close
             // enough before them for its assertions to see them.
-            const CharClass& last = spec.last;
+            const CharClass& last = ending.last;
             const auto in_last = [&last](Py_UCS4 c) { return last.has(c); };
             int found = each_char(text, 0, length, false, in_last);
-            if (found == 0 && spec.ahead > 0)
-                found = core.unread.backwards_from_end(before - spec.ahead - 1, [&](Py_UCS4 c) {
+            if (found == 0 && ending.ahead > 0)
+                found = core.unread.backwards_from_end(before - ending.ahead - 1, [&](Py_UCS4 c) {
                     return last.has(c);
                 });
             if (found) return found;
         } else {
             // The match ends the text: its last character, then only
             // characters of its trailing class.
-            const CharClass& last = spec.last;
-            const CharClass& trail = spec.trail;
+            const CharClass& last = ending.last;
+            const CharClass& trail = ending.trail;
             int verdict = 0;
             Py_ssize_t looked = 0;
             const Py_ssize_t reach = core.limits.anchor_reach;
@@ -921,7 +921,7 @@ PyType_Slot arrivals_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec arrivals_spec = {
+PyType_Spec arrivals_shape = {
     "tarvix.eal.bytepath.Arrivals",
     static_cast<int>(sizeof(ArrivalsObject)),
     0,
@@ -1025,7 +1025,7 @@ PyMethodDef module_methods[] = {
      "terminal(fd, pid, limits)\n--\n\nThe Arrivals of a pseudo-terminal."},
     {"ssh", make_ssh, METH_VARARGS,
      "ssh(link, fd, keepalive, ssh_error, codes, limits)\n--\n\nThe Arrivals of an SSH channel."},
-    {"watch", make_watch, METH_O, "watch(specs)\n--\n\nWhat the patterns of one wait can end on."},
+    {"watch", make_watch, METH_O, "watch(endings)\n--\n\nWhat the patterns of one wait can end on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1040,7 +1040,7 @@ int exec_module(PyObject* module) {
         state_refs(st)[i] = intern(names[i]);
         if (!state_refs(st)[i]) return -1;
     }
-    st->arrivals_type = PyType_FromSpec(&arrivals_spec);
+    st->arrivals_type = PyType_FromSpec(&arrivals_shape);
     if (!st->arrivals_type) return -1;
     Py_INCREF(st->arrivals_type);
     if (PyModule_AddObject(module, "Arrivals", st->arrivals_type) < 0) {

@@ -2,7 +2,7 @@
 a link can tell from what arrived that none of the patterns it awaits can
 match yet, and leave their regular expressions unrun.
 
-A pattern's *spec* is one of:
+A pattern's *ending* is one of:
 
 - ``("always",)``: nothing is known; every arrival is searched;
 - ``("end", last, trail)`` for a pattern every match of which ends the
@@ -223,7 +223,7 @@ def _flags_of(parsed):
 
 
 def analyse(text, flags=0):
-    """The spec of a pattern given as text and flags."""
+    """The ending of a pattern given as text and flags."""
     if not isinstance(text, str):
         return ALWAYS
     try:
@@ -245,18 +245,18 @@ def analyse(text, flags=0):
         return ALWAYS
 
 
-_specs = {}
+_endings = {}
 
 
-def spec_of(pattern):
-    """The spec of a compiled pattern, or of an object that finds the
+def ending_of(pattern):
+    """The ending of a compiled pattern, or of an object that finds the
     matches ``re.compile(pattern.pattern)`` finds (see
     tarvix.eal.statemachine); kept once worked out."""
     text = getattr(pattern, "pattern", None)
     key = (text, getattr(pattern, "flags", 0))
-    found = _specs.get(key)
+    found = _endings.get(key)
     if found is None:
         found = analyse(text, key[1] if isinstance(key[1], int) else 0)
-        if len(_specs) < 4096:
-            _specs[key] = found
+        if len(_endings) < 4096:
+            _endings[key] = found
     return found
