@@ -76,7 +76,10 @@ BEDS = ("fakenos", "sshsim")
 # session to it in the driver however many devices are behind it.
 # tarvix-nosshconfig: the in-process link without the user's ssh
 # configuration (no ssh -G per host), to see what reading it costs.
-VARIANTS = {"tarvix-jump": ("tarvix", {}),
+# tarvix-pythonpath: the work on each arrival in the interpreter
+# (TARVIX_BYTEPATH=python), beside the native byte path in the same run.
+VARIANTS = {"tarvix-pythonpath": ("tarvix", {}),
+            "tarvix-jump": ("tarvix", {}),
             "tarvix-nosshconfig": ("tarvix", {"ssh": {"config": False}}),
             "tarvix-cluster": ("tarvix", {}),
             "tarvix-setupconfig": ("tarvix", {"init_config_commands": None}),
@@ -688,8 +691,19 @@ def run_round(tool, args, inventory, beds, ports=()):
     """One tool once: the driver's report, with its peak memory and the CPU
     seconds it and the devices spent."""
     settle(beds)
-    argv = [sys.executable, os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
-            "--workers", str(args.workers), "--command", args.command, "--expect", args.expect]
+    perf = os.environ.get("TARVIX_BENCH_PERF")
+    prefix = []
+    if perf:
+        for end in ("ctl", "ack"):
+            if os.path.exists(perf + "." + end):
+                os.unlink(perf + "." + end)
+            os.mkfifo(perf + "." + end)
+        prefix = ["perf", "record", "-q", "-k", "1", "-F", os.environ.get("TARVIX_BENCH_PERF_HZ", "500"),
+                  "--call-graph", "dwarf,16384", "-D", "-1", "--control", "fifo:%s.ctl,%s.ack" % (perf, perf),
+                  "-o", perf, sys.executable, "-X", "perf_jit"]
+    argv = (prefix or [sys.executable]) + [os.path.abspath(__file__), "--worker", tool, "--inventory", inventory,
+                                           "--workers", str(args.workers), "--command", args.command,
+                                           "--expect", args.expect]
     if args.timeline:
         argv.append("--timeline")
     # --cluster: the cluster of the tarvix-cluster column where there is
@@ -697,13 +711,19 @@ def run_round(tool, args, inventory, beds, ports=()):
     if args.cluster and (tool == "tarvix-cluster" or "tarvix-cluster" not in args.tools.split(",")):
         argv += ["--cluster", args.cluster]
     sampler = None
+    env = dict(os.environ, TARVIX_BYTEPATH="python") if tool == "tarvix-pythonpath" else None
     driver = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              universal_newlines=True, start_new_session=True)
+                              universal_newlines=True, start_new_session=True, env=env)
     try:
         ready = driver.stdout.readline()
         if ready.strip() != "ready":
             out, err = driver.communicate(timeout=30)
             return {"problem": (err.strip().splitlines() or ["exit %s" % driver.returncode])[-1]}
+        if perf:
+            with open(perf + ".ctl", "w") as ctl:
+                ctl.write("enable\n")
+            with open(perf + ".ack") as ack:
+                ack.readline()
         sampler = TreeSampler(driver.pid, ports)
         idle_pss = sampler.pss_now()
         devices_cpu, driver_cpu = cpu_seconds(beds), children_cpu()

@@ -23,8 +23,8 @@ PATTERNS = [re.compile(r"router#\s*\Z"), re.compile(r"[Pp]assword:"), re.compile
             re.compile(r"(?m)^\S+>\s*$")]
 # Bytes the devices' output is made of: words of the patterns, line ends,
 # NULs, bytes that begin, continue or cannot be UTF-8.
-PIECES = st.sampled_from([b"router", b"#", b"router# ", b" ", b"\r\n", b"\n", b"\x00", b"assword:", b"(y/n)", b">", b"show ver",
-                          "é€𝄞".encode("utf-8"), b"\xe2\x82", b"\xac", b"\xf0\x9d", b"\xff", b"x" * 40])
+PIECES = st.sampled_from([b"router", b"#", b"router# ", b" ", b"\r\n", b"\n", b"\x00", b"assword:", b"(y/n)", b">",
+                          b"show ver", "é€𝄞".encode("utf-8"), b"\xe2\x82", b"\xac", b"\xf0\x9d", b"\xff", b"x" * 40])
 FEEDS = st.lists(PIECES, min_size=1, max_size=6).map(b"".join)
 OPS = st.lists(st.one_of(st.tuples(st.just("feed"), FEEDS), st.tuples(st.just("consume"), st.floats(0, 1)),
                          st.tuples(st.just("push_back"), st.sampled_from(["", "a", "é\x00", "router# "]))),
