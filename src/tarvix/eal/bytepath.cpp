@@ -395,15 +395,17 @@ bool program_ended(pid_t pid) {
 
 // One read(2) of at most `room` more bytes into core.raw: >0 bytes, 0 the
 // end, -1 nothing there, -2 with errno set.
+// The bytes are read into a scratch buffer of the thread's and only those
+// that came are kept: a link's own buffer holds what arrived, not 64 KB a
+// session.
 Py_ssize_t read_some(Core& core, std::size_t room) {
-    const std::size_t had = core.raw.size();
-    const std::size_t chunk = room < 65536 ? room : 65536;
-    core.raw.resize(had + chunk);
+    static thread_local char scratch[65536];
+    const std::size_t chunk = room < sizeof(scratch) ? room : sizeof(scratch);
     ssize_t got;
     do {
-        got = ::read(core.fd, &core.raw[had], chunk);
+        got = ::read(core.fd, scratch, chunk);
     } while (got < 0 && errno == EINTR);
-    core.raw.resize(had + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    if (got > 0) core.raw.append(scratch, static_cast<std::size_t>(got));
     if (got > 0) return got;
     if (got == 0 || errno == EIO) return 0;  // (Linux's end of a terminal: EIO)
     if (errno == EAGAIN || errno == EWOULDBLOCK) return -1;
@@ -595,7 +597,8 @@ __attribute__((noinline)) Ref decode(Core& core) {
     Ref text(PyUnicode_DecodeUTF8Stateful(data, static_cast<Py_ssize_t>(length), "replace", &used));
     if (!text) return Ref();
     core.pending.assign(data + used, length - static_cast<std::size_t>(used));
-    if (core.raw.capacity() > (1u << 16)) std::string().swap(core.raw);
+    // A large arrival's buffer is let go; a small one serves the next.
+    if (core.raw.capacity() > 4096) std::string().swap(core.raw);
     return text;
 }
 
