@@ -7,11 +7,6 @@ compiled against the limited API of Python 3.6, one abi3 binary per module
 that loads on 3.6 and every later interpreter (the wheel is tagged
 cp36-abi3).  TARVIX_EXTRA_CFLAGS / TARVIX_EXTRA_LDFLAGS add compiler and
 linker flags (the sanitizer build uses them).
-
-A third module, tarvix.eal.bytepath (the links' work on each arrival of a
-device's output), is optional: where it does not build, the install goes on
-without it and the links take the same steps in Python
-(tarvix.eal.arrivals).
 """
 import os
 import shlex
@@ -24,10 +19,10 @@ CXXFLAGS = ["-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden"]
 CXXFLAGS += shlex.split(os.environ.get("TARVIX_EXTRA_CFLAGS", ""))
 LDFLAGS = shlex.split(os.environ.get("TARVIX_EXTRA_LDFLAGS", ""))
 HEADERS = ["src/native/pyref.hpp", "src/native/pycall.hpp", "src/native/pyclass.hpp",
-           "src/native/pytext.hpp", "src/native/pystack.hpp", "src/native/pychars.hpp"]
+           "src/native/pytext.hpp", "src/native/pystack.hpp"]
 
 
-def native(name, source, optional=False):
+def native(name, source):
     return Extension(
         name,
         sources=[source],
@@ -38,7 +33,6 @@ def native(name, source, optional=False):
         extra_compile_args=CXXFLAGS,
         extra_link_args=LDFLAGS,
         language="c++",
-        optional=optional,
     )
 
 
@@ -46,7 +40,6 @@ setup(
     ext_modules=[
         native("tarvix.core.implroster", "src/tarvix/core/implroster.cpp"),
         native("tarvix.bases.routers.link_broker", "src/tarvix/bases/routers/link_broker.cpp"),
-        native("tarvix.eal.bytepath", "src/tarvix/eal/bytepath.cpp", optional=True),
     ],
     # Each build has a build folder of its own, so that a wheel never picks up
     # the binaries of the other build left in the tree.

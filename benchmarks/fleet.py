@@ -82,10 +82,7 @@ BEDS = ("fakenos", "sshsim")
 # loop, --aio-limit at once, every connection left open until all are done
 # and then closed; its report adds the event loop's largest lag (a probe
 # sleeping 10 ms over and over) and the most threads seen in the driver.
-# tarvix-pythonpath: the work on each arrival in the interpreter
-# (TARVIX_BYTEPATH=python), beside the native byte path in the same run.
-VARIANTS = {"tarvix-pythonpath": ("tarvix", {}),
-            "tarvix-jump": ("tarvix", {}),
+VARIANTS = {"tarvix-jump": ("tarvix", {}),
             "tarvix-aio": ("tarvix", {}),
             "tarvix-nosshconfig": ("tarvix", {"ssh": {"config": False}}),
             "tarvix-cluster": ("tarvix", {}),
@@ -809,20 +806,9 @@ def run_round(tool, args, inventory, beds, ports=()):
         # change), in the same run.
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([args.before] + [
             path for path in os.environ.get("PYTHONPATH", "").split(os.pathsep) if path]))
-    perf = os.environ.get("TARVIX_BENCH_PERF")
-    prefix = []
-    if perf:
-        for end in ("ctl", "ack"):
-            if os.path.exists(perf + "." + end):
-                os.unlink(perf + "." + end)
-            os.mkfifo(perf + "." + end)
-        prefix = ["perf", "record", "-q", "-k", "1", "-F", os.environ.get("TARVIX_BENCH_PERF_HZ", "500"),
-                  "--call-graph", "dwarf,16384", "-D", "-1", "--control", "fifo:%s.ctl,%s.ack" % (perf, perf),
-                  "-o", perf, sys.executable, "-X", "perf_jit"]
-    argv = (prefix or [sys.executable]) + [os.path.abspath(__file__), "--worker", tool.partition("@")[0],
-                                           "--inventory", inventory, "--workers", str(args.workers),
-                                           "--command", args.command, "--expect", args.expect,
-                                           "--aio-limit", str(args.aio_limit)]
+    argv = [sys.executable, os.path.abspath(__file__), "--worker", tool.partition("@")[0], "--inventory", inventory,
+            "--workers", str(args.workers), "--command", args.command, "--expect", args.expect,
+            "--aio-limit", str(args.aio_limit)]
     if args.timeline:
         argv.append("--timeline")
     if args.lag_trace and tool.startswith("tarvix-aio"):
@@ -832,8 +818,6 @@ def run_round(tool, args, inventory, beds, ports=()):
     if args.cluster and (tool == "tarvix-cluster" or "tarvix-cluster" not in args.tools.split(",")):
         argv += ["--cluster", args.cluster]
     sampler = None
-    if tool == "tarvix-pythonpath":
-        env = dict(env or os.environ, TARVIX_BYTEPATH="python")
     driver = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, start_new_session=True, env=env)
     try:
@@ -841,11 +825,6 @@ def run_round(tool, args, inventory, beds, ports=()):
         if ready.strip() != "ready":
             out, err = driver.communicate(timeout=30)
             return {"problem": (err.strip().splitlines() or ["exit %s" % driver.returncode])[-1]}
-        if perf:
-            with open(perf + ".ctl", "w") as ctl:
-                ctl.write("enable\n")
-            with open(perf + ".ack") as ack:
-                ack.readline()
         sampler = TreeSampler(driver.pid, ports)
         idle_pss = sampler.pss_now()
         devices_cpu, driver_cpu = cpu_seconds(beds), children_cpu()

@@ -7,7 +7,6 @@ TARVIX_LEAK_ROUNDS sets the number of measured repetitions (default 2000).
 """
 import gc
 import os
-import re
 import sys
 import tracemalloc
 
@@ -20,8 +19,6 @@ from broker_doubles import FakeConnection, Journal  # noqa: E402
 
 from tarvix.bases.routers import link_broker as lb  # noqa: E402
 from tarvix.core import implroster  # noqa: E402
-from tarvix.eal import arrivals  # noqa: E402
-from tarvix.eal.echo import Echo  # noqa: E402
 
 ROUNDS = int(os.environ.get("TARVIX_LEAK_ROUNDS", "2000"))
 WARMUP = 200
@@ -308,50 +305,8 @@ def broker_paths():
     return paths
 
 
-class Received(object):
-    def __init__(self, fail=False):
-        self.fail = fail
-
-    def received(self, text):
-        if self.fail:
-            raise Boom("received")
-
-
-# A descriptor that polls readable and fails to read (EISDIR).
-DIRECTORY = os.open("/", os.O_RDONLY)
-
-
-def bytepath_paths():
-    """The native byte path's: its arrivals taken, searched, consumed and put
-    back, and its errors (a session log that raises, an ending it cannot read,
-    a descriptor that fails to read)."""
-    bp = arrivals._native
-    if bp is None:
-        return {}
-    limits = (16384, 1024, 2048, 65536, 1 << 20)
-    watch = bp.watch([arrivals.candidates.ending_of(re.compile(r"router#\s*\Z")),
-                      arrivals.candidates.ending_of(re.compile(r"[Pp]assword:"))])
-
-    def taken(fail=False):
-        unread = bp.terminal(-1, 0, limits)
-        for data in (b"show ver\r\n\xe2", b"\x82\xac \x00 ok\r\nrou", b"ter# "):
-            unread.feed(data, Echo("show ver", 0), Received(fail), watch)
-        unread.window()
-        unread.push_back(unread.consume(5))
-        return unread.text()
-
-    return {
-        "bytepath.arrivals/ok": lambda: taken(),
-        "bytepath.arrivals/log_error": expect(Boom, taken, True),
-        "bytepath.watch/bad_ending": expect(ValueError, bp.watch, [("any", (1, False), -1)]),
-        "bytepath.read/not_a_terminal": expect(OSError, lambda: bp.terminal(DIRECTORY, 0, limits).read(
-            0, None, None, None, None, None)),
-    }
-
-
 ROSTER = roster_paths()
 BROKERS = broker_paths()
-BYTEPATH = bytepath_paths()
 
 
 def measure(fn, rounds=ROUNDS):
@@ -385,9 +340,9 @@ def setting(monkeypatch):
     R = None
 
 
-@pytest.mark.parametrize("path", sorted(ROSTER) + sorted(BROKERS) + sorted(BYTEPATH))
+@pytest.mark.parametrize("path", sorted(ROSTER) + sorted(BROKERS))
 def test_path_does_not_leak(path):
-    fn = ROSTER.get(path) or BROKERS.get(path) or BYTEPATH[path]
+    fn = ROSTER.get(path) or BROKERS[path]
     if path == "plugins/set":
         fn = expect(Exception, setattr, R, "plugins", None)
     fn()  # the path does what it is named for (raises what it should)

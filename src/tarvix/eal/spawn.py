@@ -8,8 +8,6 @@ proportion to its size.  A match is found as soon as its last character has
 been read, also when it straddles two reads, as long as it is no longer than
 ``OVERLAP`` characters (``ANCHOR_REACH`` for a pattern anchored at the end
 with a final ``\\Z``, which is only looked for that far from the end).
-The work done on each arrival of output (the read, decoding, the session
-log, the echo, the unread text and its window) is tarvix.eal.arrivals'.
 """
 import logging
 import os
@@ -21,7 +19,7 @@ import time
 import pexpect
 
 from tarvix.core.errors import ConnectionError, LinkClosedError, LinkTimeoutError, link_message
-from tarvix.eal import arrivals, secrets as _secrets, waits
+from tarvix.eal import secrets as _secrets, waits
 from tarvix.eal.echo import ECHO_SCAN, Echo  # noqa: F401 (ECHO_SCAN: where it was)
 from tarvix.eal.secrets import MASK, command_secrets, mask_command  # noqa: F401 (also offered here)
 from tarvix.eal.linkprocess import kill_program, LinkProcess, reap_program
@@ -137,8 +135,11 @@ class Spawn(object):
         self._secrets = set(s for s in secrets if s.strip()) | command_secrets(command)
         for secret in self._secrets:
             _secrets.remember(secret)
-        self._arrivals = None
-        self._arrived = 0
+        self._chunks = []
+        self._size = 0
+        self._window = ""
+        self._window_base = 0
+        self._consumed = 0
         self._last_output = ""
         self._echo = None
         self.bare_lines = 0
@@ -159,7 +160,6 @@ class Spawn(object):
         self._child = None
         try:
             self._child = self._start(argv, env, dimensions)
-            self._arrivals = arrivals.make(self._child, (WINDOW, OVERLAP, ANCHOR_REACH, ECHO_SCAN, READ_SIZE))
         except BaseException:
             if self.session_log is not None:
                 self.session_log.close()
@@ -256,39 +256,55 @@ class Spawn(object):
 
     # -- reading ---------------------------------------------------------
 
-    @property
-    def _size(self):
-        return self._arrivals.size
+    def _add(self, text):
+        self._chunks.append(text)
+        self._size += len(text)
+        if self._echo is not None:
+            self._echo.feed(text)
+        if len(text) > WINDOW - OVERLAP:
+            self._set_window(self._window[-OVERLAP:] + text)
+        else:
+            self._set_window((self._window + text)[-WINDOW:])
 
-    @property
-    def _consumed(self):
-        return self._arrivals.consumed
+    def _set_window(self, window):
+        """Keeps the newest unread text for searching: the last WINDOW
+        characters, or more when one read brought more."""
+        self._window = window
+        self._window_base = self._size - len(window)
 
-    def _read(self, timeout, fixed=None, idle=None, watch=None):
-        """Reads what the device prints within ``timeout`` seconds (with
-        ``watch``, on until one of its patterns could match: see
-        tarvix.eal.arrivals); returns (the number of characters read, the
-        unread size before the last arrival, its time).  Raises pexpect.EOF
-        at the end."""
-        got, before, when, self._arrived = self._arrivals.read(timeout, fixed, idle, self._echo, self.session_log,
-                                                               watch)
-        if got < 0:
-            raise pexpect.EOF("the link has ended")
-        return got, before, when
+    def _read(self, timeout):
+        """Reads what the device prints within ``timeout`` seconds; returns
+        the number of characters read.  Raises pexpect.EOF at the end."""
+        try:
+            text = self._child.read_nonblocking(READ_SIZE, timeout)
+        except pexpect.TIMEOUT:
+            return 0
+        if self.session_log is not None:
+            self.session_log.received(text)
+        self._add(text)
+        return len(text)
 
     def _unread_text(self):
-        return self._arrivals.text()
+        if len(self._chunks) > 1:
+            self._chunks = ["".join(self._chunks)]
+        return self._chunks[0] if self._chunks else ""
 
     def _consume(self, upto):
         """Drops the unread text before offset ``upto``; returns it."""
-        return self._arrivals.consume(upto)
+        text = self._unread_text()
+        taken, rest = text[:upto], text[upto:]
+        self._chunks = [rest] if rest else []
+        self._size = len(rest)
+        self._consumed += upto
+        self._set_window(rest[-WINDOW:])
+        return taken
 
     def flush(self, whole_lines=False):
         """Drops whatever the device printed and nobody has read yet, also
         what it printed that is waiting to be read; returns that text.  With
         ``whole_lines``, a last line without its line end yet is kept."""
         try:
-            while self._read(0)[0]:
+            while self._read(0):
                 pass
         except pexpect.EOF:
             pass
@@ -304,15 +320,14 @@ class Spawn(object):
         the window.  ``patterns`` are (regex, anchored) pairs, anchored for
         a pattern that matches only at the end of the text.  Returns (index,
         match, start, end) in unread offsets."""
-        window, window_base = self._arrivals.window()
         if whole:
             text, base = self._unread_text(), 0
-        elif window_base == 0:
-            text, base = window, 0
+        elif self._window_base == 0:
+            text, base = self._window, 0
         else:
             # The first character stands in for the text before the window:
             # no match starts on it, and \A cannot match after it.
-            text, base = "\x00" + window, window_base - 1
+            text, base = "\x00" + self._window, self._window_base - 1
         pos = max(lo - base, 1 if base else 0)
         tail = max(pos, len(text) - ANCHOR_REACH)
         best = None
@@ -344,7 +359,6 @@ class Spawn(object):
         LinkClosedError when the link ends first.
         """
         searched, awaiting = _searched(pattern, awaiting)
-        watching = arrivals.watch(searched)
         timeout = self.timeout if timeout is None else timeout
         began = _now()
         deadline = began + timeout
@@ -373,27 +387,16 @@ class Spawn(object):
             if not quiet_needed and idle is not None and now - last_data >= idle[0]:
                 idle[1](self)
                 last_data = now = _now()
-            waits = (now, deadline, None if noticed else began, last_data)
+            wait = _wait_for(now, deadline, None if noticed else began, last_data, quiet_needed, idle)
+            before = self._size
             try:
-                got, before, when = self._read_awaiting(waits, quiet_needed, idle, watching if found is None else None)
+                got = self._read(wait)
             except pexpect.EOF:
                 raise self._failure(LinkClosedError, "link closed while waiting for %s" % awaiting)
             if got:
-                last_data = when
+                last_data = _now()
                 # The next search covers the new text and a margin before it.
                 scanned = max(before - OVERLAP, 0)
-
-    def _read_awaiting(self, waits, quiet_needed, idle, watch):
-        """One read of ``expect``: until its deadline, the quiet a match
-        waits for, the next idle call or the notice (``waits``: now, the
-        deadline, the time the notice counts from, the last output's).
-        With a ``watch`` (no match pending) the reads go on while no pattern
-        could match what arrives: until the deadline or the notice, or the
-        idle seconds after the last arrival."""
-        wait = _wait_for(*waits + (quiet_needed, idle))
-        if watch is None:
-            return self._read(wait)
-        return self._read(wait, _wait_for(*waits + (None, None)), idle[0] if idle is not None else None, watch)
 
     def _quiet_needed(self, found, echo_state, confirm):
         """How long the device must stay quiet before a match found is
@@ -440,7 +443,10 @@ class Spawn(object):
     def push_back(self, text):
         """Puts ``text`` (read before) back in front of what is unread, for
         the next expect to read again."""
-        self._arrivals.push_back(text)
+        unread = text + self._unread_text()
+        self._chunks, self._size = [unread], len(unread)
+        self._consumed -= len(text)
+        self._set_window(unread[-WINDOW:])
 
     def abort(self):
         """Kills the link's program from any thread, without waiting: whoever

@@ -221,15 +221,6 @@ class SshChannel(object):
             return self._decoder.decode(b"".join(pieces))
         raise pexpect.EOF("the SSH channel has ended")
 
-    def byte_source(self):
-        """What a native byte path needs to read this channel as
-        ``read_nonblocking`` does (see tarvix.eal.arrivals): the socket's
-        descriptor, the keepalive, the SSH library's error class, and
-        (libssh2's EAGAIN, its inbound and outbound directions, the most
-        bytes asked at once)."""
-        return (self.sock.fileno(), float(self.keepalive or 0), _ssh2_errors.SSH2Error,
-                (LIBSSH2_ERROR_EAGAIN, LIBSSH2_SESSION_BLOCK_INBOUND, LIBSSH2_SESSION_BLOCK_OUTBOUND, PIECE))
-
     def send(self, text):
         """Writes the text; LinkClosedError once the link has ended (or is
         aborted), LinkTimeoutError when the server takes nothing for 30 s."""
